@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need, from Debian 12's packages.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libcpp-httplib-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
+  libavcodec-dev libavformat-dev libavdevice-dev libavutil-dev libswscale-dev
+  ffmpeg srt-tools curl
+)
+if [ "${1:-}" = "--tests" ]; then
+  packages+=(chromium)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

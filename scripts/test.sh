@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds and runs every test: the release build and
+# the address/undefined-behaviour sanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh --tests
+
+scripts/build.sh build
+scripts/build.sh build-sanitize -DTILORAN_SANITIZE=ON -DTILORAN_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+status=0
+echo "== tests (release build)"
+ctest --test-dir build --output-on-failure -j 2 || status=1
+echo "== tests (sanitizer build)"
+ctest --test-dir build-sanitize --output-on-failure -j 2 || status=1
+exit $status

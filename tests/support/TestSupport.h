@@ -1,0 +1,76 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace tiloran::test {
+
+// Where the build put both programs (and the worker beside the server).
+std::filesystem::path binaryDirectory();
+std::filesystem::path serverProgram();
+std::filesystem::path workerProgram();
+// Where the build put shared libraries made for tests (the fake capture driver).
+std::filesystem::path libraryDirectory();
+std::filesystem::path sourceDirectory();
+
+// A fresh directory below the temporary directory, removed with everything in it.
+class TemporaryDirectory
+{
+public:
+	TemporaryDirectory();
+	~TemporaryDirectory();
+	TemporaryDirectory(const TemporaryDirectory &) = delete;
+	TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
+
+	const std::filesystem::path &path() const { return path_; }
+
+private:
+	std::filesystem::path path_;
+};
+
+// Sets (or, with no value, unsets) an environment variable for the life of
+// the object and restores the previous state afterwards.
+class ScopedEnvironment
+{
+public:
+	ScopedEnvironment(std::string name, std::optional<std::string> value);
+	~ScopedEnvironment();
+	ScopedEnvironment(const ScopedEnvironment &) = delete;
+	ScopedEnvironment &operator=(const ScopedEnvironment &) = delete;
+
+private:
+	std::string name_;
+	std::optional<std::string> previous_;
+};
+
+// Changes the working directory for the life of the object.
+class ScopedWorkingDirectory
+{
+public:
+	explicit ScopedWorkingDirectory(const std::filesystem::path &directory);
+	~ScopedWorkingDirectory();
+	ScopedWorkingDirectory(const ScopedWorkingDirectory &) = delete;
+	ScopedWorkingDirectory &operator=(const ScopedWorkingDirectory &) = delete;
+
+private:
+	std::filesystem::path previous_;
+};
+
+// A TCP port on the loopback interface that nothing listened on a moment ago.
+int freeTcpPort();
+// A UDP port on the loopback interface (SRT runs over UDP).
+int freeUdpPort();
+
+std::string readFile(const std::filesystem::path &path);
+void writeFile(const std::filesystem::path &path, const std::string &contents);
+
+// Polls the condition every 20 ms until it holds or the timeout passes.
+bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout);
+
+// Runs a shell command line and returns its standard output; exit status in *status.
+std::string runCommand(const std::string &commandLine, int *status = nullptr);
+
+} // namespace tiloran::test

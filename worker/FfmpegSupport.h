@@ -1,0 +1,113 @@
+#pragma once
+
+// Owning holders for every FFmpeg object the worker uses, the error text of
+// an FFmpeg code, and the few helpers that hide what FFmpeg renamed between
+// 5.1 and 7.x. Component code never calls an FFmpeg free function itself.
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/version.h>
+#include <libswscale/swscale.h>
+}
+
+#include <memory>
+#include <string>
+
+namespace tiloran {
+
+struct FrameDeleter {
+	void operator()(AVFrame *frame) const { av_frame_free(&frame); }
+};
+struct PacketDeleter {
+	void operator()(AVPacket *packet) const { av_packet_free(&packet); }
+};
+struct CodecContextDeleter {
+	void operator()(AVCodecContext *context) const { avcodec_free_context(&context); }
+};
+// An opened input (avformat_open_input).
+struct InputFormatContextDeleter {
+	void operator()(AVFormatContext *context) const { avformat_close_input(&context); }
+};
+// An output muxer context: its I/O context is closed by the owner before this runs,
+// or here if the owner never got to it.
+struct OutputFormatContextDeleter {
+	void operator()(AVFormatContext *context) const
+	{
+		if (context->pb && !(context->oformat->flags & AVFMT_NOFILE))
+			avio_closep(&context->pb);
+		avformat_free_context(context);
+	}
+};
+struct ScaleContextDeleter {
+	void operator()(SwsContext *context) const { sws_freeContext(context); }
+};
+struct DictionaryDeleter {
+	void operator()(AVDictionary *dictionary) const { av_dict_free(&dictionary); }
+};
+
+using FrameHolder = std::unique_ptr<AVFrame, FrameDeleter>;
+using PacketHolder = std::unique_ptr<AVPacket, PacketDeleter>;
+using CodecContextHolder = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using InputFormatContextHolder = std::unique_ptr<AVFormatContext, InputFormatContextDeleter>;
+using OutputFormatContextHolder = std::unique_ptr<AVFormatContext, OutputFormatContextDeleter>;
+using ScaleContextHolder = std::unique_ptr<SwsContext, ScaleContextDeleter>;
+using DictionaryHolder = std::unique_ptr<AVDictionary, DictionaryDeleter>;
+
+inline FrameHolder allocateFrame()
+{
+	return FrameHolder(av_frame_alloc());
+}
+
+inline PacketHolder allocatePacket()
+{
+	return PacketHolder(av_packet_alloc());
+}
+
+// What av_strerror writes for an FFmpeg error code into a 64-byte buffer.
+inline std::string ffmpegErrorText(int errorCode)
+{
+	char text[64] = {};
+	av_strerror(errorCode, text, sizeof(text));
+	return text;
+}
+
+// The interlaced and top-field-first marks of a frame: members of AVFrame up
+// to FFmpeg 6.0, flags from 6.1 on (the members are gone in 7.x).
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 29, 100)
+inline bool frameIsInterlaced(const AVFrame *frame)
+{
+	return frame->flags & AV_FRAME_FLAG_INTERLACED;
+}
+inline bool frameIsTopFieldFirst(const AVFrame *frame)
+{
+	return frame->flags & AV_FRAME_FLAG_TOP_FIELD_FIRST;
+}
+inline void setFrameInterlaced(AVFrame *frame, bool interlaced, bool topFieldFirst)
+{
+	frame->flags &= ~(AV_FRAME_FLAG_INTERLACED | AV_FRAME_FLAG_TOP_FIELD_FIRST);
+	if (interlaced)
+		frame->flags |= AV_FRAME_FLAG_INTERLACED;
+	if (interlaced && topFieldFirst)
+		frame->flags |= AV_FRAME_FLAG_TOP_FIELD_FIRST;
+}
+#else
+inline bool frameIsInterlaced(const AVFrame *frame)
+{
+	return frame->interlaced_frame != 0;
+}
+inline bool frameIsTopFieldFirst(const AVFrame *frame)
+{
+	return frame->top_field_first != 0;
+}
+inline void setFrameInterlaced(AVFrame *frame, bool interlaced, bool topFieldFirst)
+{
+	frame->interlaced_frame = interlaced ? 1 : 0;
+	frame->top_field_first = interlaced && topFieldFirst ? 1 : 0;
+}
+#endif
+
+} // namespace tiloran
