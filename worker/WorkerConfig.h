@@ -1,0 +1,37 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace tiloran {
+
+// One quadrant of the 2x2 picture; its slot in the picture is id - 1
+// (0 top left, 1 top right, 2 bottom left, 3 bottom right).
+struct QuadrantConfig {
+	int32_t id = 0;
+	std::string name;
+	std::string source_id;
+	// The name of the capture device: what the capture opens.
+	std::string source_name;
+	bool empty = true;
+};
+
+// The worker's whole configuration, built once from the document that the
+// server hands out and read-only afterwards.
+struct WorkerConfig {
+	// Element i describes quadrant i + 1.
+	std::array<QuadrantConfig, 4> quadrants;
+	std::string codec;
+	int64_t video_bitrate = 0;
+	int64_t audio_bitrate = 0;
+	std::string srt_uri;
+	// Directory of the preview picture; empty disables the preview.
+	std::string preview_path;
+	int32_t real_source_count = 0;
+	// Slot of the master quadrant, whose source paces the output and gives
+	// it frame rate, field order and audio; -1 until one is found.
+	int32_t master_index = -1;
+};
+
+} // namespace tiloran
