@@ -1,0 +1,221 @@
+#include "WorkerControl.h"
+
+#include <array>
+#include <cstdint>
+#include <set>
+#include <string_view>
+
+#include <httplib.h>
+
+#include "common/ConsoleLine.h"
+
+namespace tiloran {
+
+namespace {
+
+constexpr std::string_view configurationPath = "/api/worker/config";
+
+/*
+ * The codec is an FFmpeg encoder name (h264, libx264, h264_nvenc, h264_qsv,
+ * ...): lower-case letters, digits and underscores, naming an H.264 encoder.
+ * A display name such as "H.264" is refused here rather than later, when no
+ * encoder of that name is found.
+ */
+bool isH264EncoderName(const std::string &codec)
+{
+	if (codec.find("264") == std::string::npos)
+		return false;
+	for (const char character : codec) {
+		const bool allowed = (character >= 'a' && character <= 'z') ||
+				     (character >= '0' && character <= '9') || character == '_';
+		if (!allowed)
+			return false;
+	}
+	return true;
+}
+
+bool runPipeline(const nlohmann::json &document, std::string &message)
+{
+	WorkerConfig config;
+	if (!parseWorkerConfig(document, config, message))
+		return false;
+
+	message = "the media pipeline is not built into this worker yet";
+	return false;
+}
+
+} // namespace
+
+int runWorker(int port)
+{
+	printLine("[Worker] Starting");
+	printLine("[Worker] Encoder endpoint: http://127.0.0.1:" + std::to_string(port) +
+		  std::string(configurationPath));
+
+	nlohmann::json document;
+	{
+		httplib::Client client("127.0.0.1", port);
+		client.set_connection_timeout(5, 0);
+		client.set_read_timeout(10, 0);
+		client.set_write_timeout(10, 0);
+
+		const httplib::Result result = client.Get(std::string(configurationPath));
+		if (!result) {
+			printErrorLine("[Worker] Failed to connect to Encoder");
+			return 1;
+		}
+		if (result->status < 200 || result->status > 299) {
+			printErrorLine("[Worker] Encoder returned HTTP " + std::to_string(result->status) +
+				       ": " + result->body);
+			return 1;
+		}
+
+		try {
+			document = nlohmann::json::parse(result->body);
+		} catch (const nlohmann::json::exception &error) {
+			printErrorLine(std::string("[Worker] Failed to parse worker config JSON: ") + error.what());
+			return 1;
+		}
+	}
+
+	std::string message;
+	if (!validateWorkerConfig(document, message)) {
+		printErrorLine("[Worker] Invalid worker config: " + message);
+		return 1;
+	}
+
+	printLine("[Worker] Worker config loaded successfully");
+	printLine(document.dump(2));
+
+	if (!runPipeline(document, message)) {
+		printErrorLine("[Worker] Streamer failed: " + message);
+		return 1;
+	}
+	return 0;
+}
+
+bool validateWorkerConfig(const nlohmann::json &document, std::string &message)
+{
+	constexpr std::array<const char *, 5> requiredKeys = {
+		"quadrants", "codec", "video_bitrate", "audio_bitrate", "srt_uri"
+	};
+	for (const char *key : requiredKeys) {
+		if (!document.is_object() || !document.contains(key)) {
+			message = std::string("Missing required field: ") + key;
+			return false;
+		}
+	}
+
+	const nlohmann::json &quadrants = document.at("quadrants");
+	if (!quadrants.is_array() || quadrants.empty()) {
+		message = "Field quadrants must be a non-empty array";
+		return false;
+	}
+
+	for (const nlohmann::json &quadrant : quadrants) {
+		if (!quadrant.is_object() || !quadrant.contains("id") || !quadrant.contains("name")) {
+			message = "Each quadrant must contain id and name";
+			return false;
+		}
+	}
+	return true;
+}
+
+bool parseWorkerConfig(const nlohmann::json &document, WorkerConfig &config, std::string &message)
+{
+	/*
+	 * The server copies bitrates and quadrant fields through unchecked, so a
+	 * value of the wrong type reaches us here. Report it like any other bad
+	 * document instead of letting the exception end the worker.
+	 */
+	try {
+		if (!document.is_object() || !document.contains("quadrants") ||
+		    !document.at("quadrants").is_array() || document.at("quadrants").empty()) {
+			message = "Worker config must contain at least one quadrant";
+			return false;
+		}
+
+		for (size_t slot = 0; slot < config.quadrants.size(); ++slot) {
+			QuadrantConfig &quadrant = config.quadrants[slot];
+			quadrant.id = static_cast<int32_t>(slot + 1);
+			quadrant.name = "Quadrant " + std::to_string(slot + 1);
+			quadrant.source_id.clear();
+			quadrant.source_name.clear();
+			quadrant.empty = true;
+		}
+
+		std::set<int32_t> seenIds;
+		for (const nlohmann::json &item : document.at("quadrants")) {
+			if (!item.is_object() || !item.contains("id") || !item.contains("name")) {
+				message = "Each quadrant must contain id and name";
+				return false;
+			}
+
+			const int32_t id = item.at("id").get<int32_t>();
+			if (id < 1 || id > 4) {
+				message = "quadrants[].id must be in range 1..4";
+				return false;
+			}
+			if (!seenIds.insert(id).second) {
+				message = "Duplicate quadrant id: " + std::to_string(id);
+				return false;
+			}
+
+			QuadrantConfig quadrant;
+			quadrant.id = id;
+			quadrant.name = item.at("name").get<std::string>();
+			quadrant.source_id = item.value("source_id", std::string());
+			quadrant.source_name = item.value("source_name", std::string());
+			const auto sourceName = item.find("source_name");
+			quadrant.empty = sourceName == item.end() || !sourceName->is_string() ||
+					 sourceName->get_ref<const std::string &>().empty();
+
+			const bool empty = quadrant.empty;
+			config.quadrants[id - 1] = std::move(quadrant);
+			if (!empty) {
+				config.real_source_count++;
+				if (config.master_index == -1)
+					config.master_index = id - 1;
+			}
+		}
+
+		if (config.real_source_count == 0) {
+			message = "Worker config must contain at least one real source";
+			return false;
+		}
+
+		config.codec = document.at("codec").get<std::string>();
+
+		const int32_t video = document.at("video_bitrate").get<int32_t>();
+		config.video_bitrate = video >= 1 && video <= 999 ? int64_t{ video } * 1000000 : video;
+
+		const int32_t audio = document.at("audio_bitrate").get<int32_t>();
+		config.audio_bitrate = audio >= 1 && audio <= 9999 ? int64_t{ audio } * 1000 : audio;
+
+		config.srt_uri = document.at("srt_uri").get<std::string>();
+		config.preview_path = document.value("preview_path", std::string());
+	} catch (const nlohmann::json::exception &error) {
+		message = error.what();
+		return false;
+	}
+
+	if (config.video_bitrate < 1) {
+		message = "video_bitrate must be greater than zero";
+		return false;
+	}
+	if (config.audio_bitrate < 1) {
+		message = "audio_bitrate must be greater than zero";
+		return false;
+	}
+	if (config.srt_uri.empty()) {
+		message = "srt_uri is empty";
+		return false;
+	}
+	if (!isH264EncoderName(config.codec)) {
+		message = "Worker currently supports only H.264 encoders";
+		return false;
+	}
+	return true;
+}
+
+} // namespace tiloran
