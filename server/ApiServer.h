@@ -1,0 +1,41 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <httplib.h>
+
+namespace tiloran {
+
+class ConfigManager;
+class WorkerSupervisor;
+
+// The server's HTTP side: the static-file mount of the control page and the
+// API routes, on top of the HTTP library's server.
+//
+// Threading: run() blocks the calling thread (the main thread) in the accept
+// loop; the routes run on the library's worker threads; stop() may be called
+// from any thread. Destruction tears down the HTTP server first, then drops
+// the supervisor (which stops a running worker), then the configuration.
+class ApiServer
+{
+public:
+	ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor);
+	~ApiServer();
+
+	ApiServer(const ApiServer &) = delete;
+	ApiServer &operator=(const ApiServer &) = delete;
+
+	// Serves on host:port until stop(). Returns false at once, after the
+	// start lines, when the address cannot be bound.
+	bool run(const std::string &host, int port);
+	void stop();
+
+private:
+	std::shared_ptr<ConfigManager> config_;
+	std::shared_ptr<WorkerSupervisor> supervisor_;
+	httplib::Server server_;
+	int port_ = 0;
+};
+
+} // namespace tiloran

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/WorkerProcess.h"
+
+namespace tiloran {
+
+// Runs the media worker as a child process of the server: launches it beside
+// the server's own executable with the server's HTTP port on its command line,
+// watches it from a monitor thread, logs how it ended and terminates it on
+// request. At most one worker exists at a time.
+//
+// Threading: start(), stop() and isRunning() are called from the HTTP
+// library's worker threads, possibly at the same time, and stop() from the
+// destructor on the main thread. The monitor thread runs monitorWorker() and
+// only touches the record under mutex_. start() and stop() are serialised as a
+// whole by operationMutex_, so that two of them never launch two workers or
+// join the monitor twice; mutex_ is held only for short reads and writes of the
+// record, never while waiting for the process or joining the monitor.
+class WorkerSupervisor
+{
+public:
+	// The worker is the program "zenvo_tiloran_worker" beside the server.
+	WorkerSupervisor();
+	// Runs another program in the worker's place (tests).
+	explicit WorkerSupervisor(std::string workerProgram);
+	~WorkerSupervisor();
+
+	WorkerSupervisor(const WorkerSupervisor &) = delete;
+	WorkerSupervisor &operator=(const WorkerSupervisor &) = delete;
+
+	bool start(int port, std::string &error);
+	// Returns false only when terminating a running worker failed; sets
+	// error to "Worker process is not running" when there was none.
+	bool stop(std::string &error);
+	bool isRunning();
+
+private:
+	std::string workerPath() const;
+	void monitorWorker();
+	void clearRecord();
+
+	std::mutex operationMutex_;
+	std::mutex mutex_;
+	std::thread monitorThread_;
+	bool running_ = false;
+	platform::ProcessHandle process_;
+	std::uint32_t processId_ = 0;
+
+	std::string workerProgram_;
+	// Declared last: on POSIX its thread must outlive every worker.
+	platform::ProcessLauncher launcher_;
+};
+
+} // namespace tiloran

@@ -1,0 +1,89 @@
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "ApiServer.h"
+#include "ConfigManager.h"
+#include "TestInputs.h"
+#include "UpdateNotice.h"
+#include "WorkerSupervisor.h"
+#include "common/ConsoleLine.h"
+#include "platform/ShutdownSignals.h"
+
+namespace {
+
+constexpr const char *listenHost = "0.0.0.0";
+constexpr int listenPort = 3000;
+
+// The one ApiServer, reachable from the shutdown handler. It is destroyed with
+// the other static objects after main has returned, after the shutdown
+// handler (declared below it) has been torn down.
+std::mutex activeServerMutex;
+std::unique_ptr<tiloran::ApiServer> activeServer;
+std::unique_ptr<tiloran::platform::ShutdownSignals> shutdownSignals;
+
+void onSignal(int signal)
+{
+	tiloran::printLine("\n[Server] Received signal " + std::to_string(signal) + ", shutting down...");
+	std::lock_guard lock(activeServerMutex);
+	if (activeServer)
+		activeServer->stop();
+}
+
+bool portableRequested(int argc, char *argv[])
+{
+	for (int index = 1; index < argc; ++index) {
+		std::string_view argument = argv[index];
+		if (argument == "portable" || argument == "--portable")
+			return true;
+	}
+	return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	shutdownSignals = std::make_unique<tiloran::platform::ShutdownSignals>(onSignal);
+
+	try {
+		tiloran::startUpdateNotice();
+
+		bool portable = portableRequested(argc, argv);
+
+		tiloran::TestInputs testInputs;
+		std::string message;
+		if (!tiloran::parseTestInputsArguments(argc, argv, testInputs, message)) {
+			tiloran::printErrorLine("[Server] " + message);
+			return 1;
+		}
+
+		tiloran::printLine("========================================");
+		tiloran::printLine("  TILORAN - Quad SDI Encoder");
+		tiloran::printLine("  Server v0.5 BETA - HTTP API");
+		tiloran::printLine(std::string("  Config mode: ") + (portable ? "portable" : "user"));
+		tiloran::printLine("========================================");
+
+		auto config = std::make_shared<tiloran::ConfigManager>(portable, testInputs);
+		auto supervisor = std::make_shared<tiloran::WorkerSupervisor>();
+
+		{
+			std::lock_guard lock(activeServerMutex);
+			activeServer = std::make_unique<tiloran::ApiServer>(config, supervisor);
+		}
+
+		if (!activeServer->run(listenHost, listenPort)) {
+			tiloran::printErrorLine("[Server] Failed to listen on " + std::string(listenHost) + ":" +
+						std::to_string(listenPort));
+			return 1;
+		}
+
+		tiloran::printLine("[Server] Shutdown complete.");
+		return 0;
+	} catch (const std::exception &error) {
+		tiloran::printErrorLine(std::string("[Error] Fatal error: ") + error.what());
+		return 1;
+	}
+}

@@ -1,0 +1,187 @@
+#include "platform/WorkerProcess.h"
+
+#include <mutex>
+
+#include <windows.h>
+
+namespace tiloran::platform {
+
+namespace {
+
+// Text of the calling thread's last error, with the system's trailing CR LF.
+std::string lastErrorMessage()
+{
+	DWORD error = GetLastError();
+	if (error == 0)
+		return {};
+
+	LPSTR buffer = nullptr;
+	DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+					      FORMAT_MESSAGE_IGNORE_INSERTS,
+				      nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+				      reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+	std::string message;
+	if (length != 0 && buffer)
+		message.assign(buffer, length);
+	else
+		message = "Unknown Win32 error";
+	if (buffer)
+		LocalFree(buffer);
+	return message;
+}
+
+// A kernel handle closed on destruction.
+class KernelHandle
+{
+public:
+	KernelHandle() = default;
+	explicit KernelHandle(HANDLE handle) : handle_(handle) {}
+	~KernelHandle() { reset(); }
+	KernelHandle(const KernelHandle &) = delete;
+	KernelHandle &operator=(const KernelHandle &) = delete;
+
+	HANDLE get() const { return handle_; }
+	void reset(HANDLE handle = nullptr)
+	{
+		if (handle_)
+			CloseHandle(handle_);
+		handle_ = handle;
+	}
+
+private:
+	HANDLE handle_ = nullptr;
+};
+
+} // namespace
+
+std::string workerExecutableName()
+{
+	return "zenvo_tiloran_worker.exe";
+}
+
+std::string ownExecutablePath()
+{
+	char buffer[MAX_PATH];
+	DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+	if (length == 0 || length == MAX_PATH)
+		return {};
+	return std::string(buffer, length);
+}
+
+bool pathExists(const std::filesystem::path &path)
+{
+	std::error_code error;
+	bool exists = std::filesystem::exists(path, error);
+	if (!error)
+		return exists;
+	switch (error.value()) {
+	case ERROR_FILE_NOT_FOUND:
+	case ERROR_PATH_NOT_FOUND:
+	case ERROR_BAD_NETPATH:
+	case ERROR_INVALID_NAME:
+		return false;
+	default:
+		throw std::filesystem::filesystem_error("exists", path, error);
+	}
+}
+
+struct ProcessHandle::State {
+	KernelHandle process;
+	KernelHandle thread;
+	DWORD id = 0;
+};
+
+ProcessHandle::ProcessHandle() = default;
+ProcessHandle::ProcessHandle(std::unique_ptr<State> state) : state_(std::move(state)) {}
+ProcessHandle::~ProcessHandle() = default;
+ProcessHandle::ProcessHandle(ProcessHandle &&other) noexcept = default;
+ProcessHandle &ProcessHandle::operator=(ProcessHandle &&other) noexcept = default;
+
+ProcessHandle::operator bool() const
+{
+	return state_ != nullptr;
+}
+
+std::uint32_t ProcessHandle::id() const
+{
+	return state_ ? static_cast<std::uint32_t>(state_->id) : 0;
+}
+
+WaitResult ProcessHandle::waitForEnd(std::chrono::milliseconds timeout, std::uint32_t &exitCode,
+				     std::string &message) const
+{
+	DWORD result = WaitForSingleObject(state_->process.get(), static_cast<DWORD>(timeout.count()));
+	if (result == WAIT_TIMEOUT)
+		return WaitResult::TimedOut;
+	if (result != WAIT_OBJECT_0) {
+		message = lastErrorMessage();
+		return WaitResult::Failed;
+	}
+
+	DWORD code = 0;
+	GetExitCodeProcess(state_->process.get(), &code);
+	exitCode = static_cast<std::uint32_t>(code);
+	return WaitResult::Ended;
+}
+
+ActiveState ProcessHandle::queryActive() const
+{
+	DWORD code = 0;
+	if (!GetExitCodeProcess(state_->process.get(), &code))
+		return ActiveState::Unknown;
+	return code == STILL_ACTIVE ? ActiveState::Active : ActiveState::Ended;
+}
+
+bool ProcessHandle::terminate(std::string &message) const
+{
+	if (!TerminateProcess(state_->process.get(), 0)) {
+		message = lastErrorMessage();
+		return false;
+	}
+	return true;
+}
+
+void ProcessHandle::close()
+{
+	state_.reset();
+}
+
+struct ProcessLauncher::Private {
+	std::mutex callMutex;
+};
+
+ProcessLauncher::ProcessLauncher()
+	: private_(std::make_unique<Private>())
+{
+}
+
+ProcessLauncher::~ProcessLauncher() = default;
+
+bool ProcessLauncher::launch(const std::string &program, const std::vector<std::string> &arguments,
+			     const std::string &workingDirectory, ProcessHandle &process, std::string &message)
+{
+	std::lock_guard call(private_->callMutex);
+
+	std::string commandLine = "\"" + program + "\"";
+	for (const std::string &argument : arguments)
+		commandLine += " " + argument;
+
+	STARTUPINFOA startupInfo{};
+	startupInfo.cb = sizeof(startupInfo);
+	PROCESS_INFORMATION processInfo{};
+	if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+			    workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startupInfo,
+			    &processInfo)) {
+		message = lastErrorMessage();
+		return false;
+	}
+
+	auto state = std::make_unique<ProcessHandle::State>();
+	state->process.reset(processInfo.hProcess);
+	state->thread.reset(processInfo.hThread);
+	state->id = processInfo.dwProcessId;
+	process = ProcessHandle(std::move(state));
+	return true;
+}
+
+} // namespace tiloran::platform
