@@ -110,4 +110,11 @@ inline void setFrameInterlaced(AVFrame *frame, bool interlaced, bool topFieldFir
 }
 #endif
 
+// Copies a frame's flags, the interlacing marks included on every version.
+inline void copyFrameFlags(AVFrame *destination, const AVFrame *source)
+{
+	destination->flags = source->flags;
+	setFrameInterlaced(destination, frameIsInterlaced(source), frameIsTopFieldFirst(source));
+}
+
 } // namespace tiloran
