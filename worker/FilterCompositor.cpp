@@ -39,8 +39,8 @@ struct FilterCompositor::State {
 	std::array<FrameHolder, slotCount> slotFrames;
 	std::array<bool, slotCount> slotFilled = {};
 	int32_t filledCount = 0;
-	std::array<FrameHolder, 2> composeFrames;
-	int32_t composeIndex = 0;
+	// Holds only the properties of the master slot's last tile: its pixels
+	// already sit in the slot frame, and the picture takes nothing else from it.
 	FrameHolder masterReference;
 	bool initialized = false;
 };
@@ -91,25 +91,15 @@ bool FilterCompositor::init(int32_t tileWidth, int32_t tileHeight, const std::ar
 		if (!allocateNv12Buffer(slotFrame.get(), tileWidth, tileHeight, message))
 			return false;
 	}
-	for (FrameHolder &composeFrame : state.composeFrames)
-		composeFrame = allocateFrame();
-	if (!state.composeFrames[0] || !state.composeFrames[1]) {
-		message = "Failed to allocate compose frames";
-		return false;
-	}
-	for (FrameHolder &composeFrame : state.composeFrames) {
-		if (!allocateNv12Buffer(composeFrame.get(), state.outputWidth, state.outputHeight, message))
-			return false;
-	}
 	state.masterReference = allocateFrame();
 	if (!state.masterReference) {
 		message = "Failed to allocate master reference frame";
 		return false;
 	}
-	if (!allocateNv12Buffer(state.masterReference.get(), tileWidth, tileHeight, message))
-		return false;
+	state.masterReference->format = AV_PIX_FMT_NV12;
+	state.masterReference->width = tileWidth;
+	state.masterReference->height = tileHeight;
 
-	state.composeIndex = 0;
 	state.slotFilled = {};
 	state.filledCount = 0;
 	state.initialized = true;
@@ -162,18 +152,7 @@ bool FilterCompositor::pushFrame(int32_t slot, const AVFrame *frame, std::string
 	}
 
 	if (slot == state.masterSlot) {
-		AVFrame *masterReference = state.masterReference.get();
-		result = av_frame_make_writable(masterReference);
-		if (result < 0) {
-			message = "Failed to make master reference frame writable: " + ffmpegErrorText(result);
-			return false;
-		}
-		result = av_frame_copy(masterReference, frame);
-		if (result < 0) {
-			message = "Failed to copy master reference frame: " + ffmpegErrorText(result);
-			return false;
-		}
-		result = av_frame_copy_props(masterReference, frame);
+		result = av_frame_copy_props(state.masterReference.get(), frame);
 		if (result < 0) {
 			message = "Failed to copy master reference frame props: " + ffmpegErrorText(result);
 			return false;
@@ -207,12 +186,17 @@ bool FilterCompositor::compose(AVFrame *outputFrame, std::string &message)
 		return false;
 	}
 
-	AVFrame *composeFrame = state.composeFrames[state.composeIndex].get();
-	int result = av_frame_make_writable(composeFrame);
-	if (result < 0) {
-		message = "Failed to make compose frame writable: " + ffmpegErrorText(result);
-		return false;
+	// The tiles are laid out straight into the caller's frame: each byte of
+	// the picture is written once. A buffer shared with someone else is not
+	// ours to overwrite, and its old content is of no use, so it is replaced.
+	if (!outputFrame->data[0] || outputFrame->width != state.outputWidth ||
+	    outputFrame->height != state.outputHeight || outputFrame->format != AV_PIX_FMT_NV12 ||
+	    !av_frame_is_writable(outputFrame)) {
+		av_frame_unref(outputFrame);
+		if (!allocateNv12Buffer(outputFrame, state.outputWidth, state.outputHeight, message))
+			return false;
 	}
+
 	Nv12LayoutRequest request;
 	request.columns = gridColumns;
 	request.rows = gridRows;
@@ -221,34 +205,10 @@ bool FilterCompositor::compose(AVFrame *outputFrame, std::string &message)
 	for (int slot = 0; slot < slotCount; ++slot)
 		request.slotFrames[slot] = state.slotFrames[slot].get();
 	request.masterFrame = state.masterReference.get();
-	request.targetFrame = composeFrame;
+	request.targetFrame = outputFrame;
 	if (!layoutNv12Tiles(request, message))
 		return false;
 
-	if (outputFrame->data[0] && outputFrame->width == state.outputWidth &&
-	    outputFrame->height == state.outputHeight && outputFrame->format == AV_PIX_FMT_NV12) {
-		result = av_frame_make_writable(outputFrame);
-		if (result < 0) {
-			message = "Failed to make output frame writable: " + ffmpegErrorText(result);
-			return false;
-		}
-	} else {
-		av_frame_unref(outputFrame);
-		if (!allocateNv12Buffer(outputFrame, state.outputWidth, state.outputHeight, message))
-			return false;
-	}
-	result = av_frame_copy(outputFrame, composeFrame);
-	if (result < 0) {
-		message = "Failed to copy composed frame: " + ffmpegErrorText(result);
-		return false;
-	}
-	result = av_frame_copy_props(outputFrame, state.masterReference.get());
-	if (result < 0) {
-		message = "Failed to copy master props to output frame: " + ffmpegErrorText(result);
-		return false;
-	}
-
-	state.composeIndex = 1 - state.composeIndex;
 	state.slotFilled = {};
 	state.filledCount = 0;
 	return true;
