@@ -10,6 +10,9 @@ packages=(
 )
 if [ "${1:-}" = "--tests" ]; then
   packages+=(chromium)
+  # The control page's browser test runs on node; a machine without it gets Debian's.
+  command -v node >/dev/null 2>&1 || packages+=(nodejs)
+  command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi
 
 missing=()

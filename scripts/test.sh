@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --tests
+# playwright-core for the control page's browser test (it drives the system's Chromium).
+npm ci --prefix tests/page --no-audit --no-fund --loglevel=error
 
 scripts/build.sh build
 scripts/build.sh build-sanitize -DTILORAN_SANITIZE=ON -DTILORAN_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug

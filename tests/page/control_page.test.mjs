@@ -1,0 +1,402 @@
+// Browser test of the control page: the real server (with four test-pattern
+// inputs) and the real worker, a local SRT listener, and the system's headless
+// Chromium driven by playwright-core.
+//
+// Environment: TILORAN_SERVER (the server program; the worker lies beside it),
+// TILORAN_WEB_DIR (the page's directory), TILORAN_ARTIFACT_DIR (screenshots and
+// the server's console output are left there), optionally TILORAN_CHROMIUM.
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import dgram from 'node:dgram';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const serverProgram = requiredEnvironment('TILORAN_SERVER');
+const webDirectory = requiredEnvironment('TILORAN_WEB_DIR');
+const artifactDirectory = process.env.TILORAN_ARTIFACT_DIR || path.join(os.tmpdir(), 'tiloran-page-artifacts');
+const chromiumProgram = process.env.TILORAN_CHROMIUM || '/usr/bin/chromium';
+const baseUrl = 'http://127.0.0.1:3000';
+const testInputs = [1, 2, 3, 4].map((k) => `Test Input ${k} (640x360p25)`);
+
+function requiredEnvironment(name) {
+	const value = process.env[name];
+	if (!value)
+		throw new Error(`${name} is not set`);
+	return value;
+}
+
+async function loadPlaywright() {
+	try {
+		return await import(path.join(here, 'node_modules', 'playwright-core', 'index.mjs'));
+	} catch (error) {
+		throw new Error(`playwright-core is not installed; run "npm ci --prefix ${here}" (${error.message})`);
+	}
+}
+
+function sleep(milliseconds) {
+	return new Promise((resolve) => setTimeout(resolve, milliseconds));
+}
+
+async function freeUdpPort() {
+	const socket = dgram.createSocket('udp4');
+	await new Promise((resolve, reject) => {
+		socket.once('error', reject);
+		socket.bind(0, '127.0.0.1', resolve);
+	});
+	const { port } = socket.address();
+	await new Promise((resolve) => socket.close(resolve));
+	return port;
+}
+
+async function waitFor(condition, timeoutMs, what) {
+	const deadline = Date.now() + timeoutMs;
+	for (;;) {
+		if (await condition())
+			return;
+		if (Date.now() > deadline)
+			throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
+		await sleep(50);
+	}
+}
+
+function waitForExit(child, timeoutMs) {
+	if (child.exitCode !== null || child.signalCode !== null)
+		return Promise.resolve(true);
+	return new Promise((resolve) => {
+		const timer = setTimeout(() => resolve(false), timeoutMs);
+		child.once('exit', () => {
+			clearTimeout(timer);
+			resolve(true);
+		});
+	});
+}
+
+async function stopChild(child) {
+	if (!child || child.exitCode !== null || child.signalCode !== null)
+		return;
+	child.kill('SIGTERM');
+	if (!(await waitForExit(child, 15000))) {
+		child.kill('SIGKILL');
+		await waitForExit(child, 5000);
+	}
+}
+
+async function api(method, route) {
+	const response = await fetch(baseUrl + route, { method });
+	return { status: response.status, body: await response.text() };
+}
+
+// The worker processes the server launched: its children, found through /proc.
+function workerProcesses(serverPid) {
+	const found = [];
+	let tasks = [];
+	try {
+		tasks = fs.readdirSync(`/proc/${serverPid}/task`);
+	} catch (error) {
+		return found;
+	}
+	for (const task of tasks) {
+		let children = '';
+		try {
+			children = fs.readFileSync(`/proc/${serverPid}/task/${task}/children`, 'utf8');
+		} catch (error) {
+			continue;
+		}
+		for (const pid of children.split(/\s+/).filter(Boolean).map(Number)) {
+			try {
+				const commandLine = fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8');
+				if (commandLine.includes('zenvo_tiloran_worker'))
+					found.push(pid);
+			} catch (error) {
+				// The child ended meanwhile.
+			}
+		}
+	}
+	return found;
+}
+
+describe('control page', () => {
+	let workDirectory;
+	let server;
+	let serverLog;
+	let listener;
+	let srtPort;
+	let srtBytes = 0;
+	let srtFirstByte = null;
+	let context;
+	let page;
+	const consoleProblems = [];
+	const startRequests = [];
+
+	async function text(selector) {
+		return (await page.textContent(selector)).trim();
+	}
+
+	async function waitForText(selector, expected, timeoutMs) {
+		try {
+			await page.waitForFunction(([s, e]) => {
+				const element = document.querySelector(s);
+				return element !== null && element.textContent.includes(e);
+			}, [selector, expected], { timeout: timeoutMs, polling: 50 });
+		} catch (error) {
+			const actual = await page.textContent(selector).catch(() => '(none)');
+			throw new Error(`"${selector}" did not show "${expected}" within ${timeoutMs} ms; it shows "${actual}"`);
+		}
+	}
+
+	async function waitForRunning(timeoutMs) {
+		await waitForText('#stream-state-text', 'On air', timeoutMs);
+	}
+
+	async function screenshot(name) {
+		await page.screenshot({ path: path.join(artifactDirectory, name) });
+	}
+
+	before(async () => {
+		const { chromium } = await loadPlaywright();
+		assert.ok(fs.existsSync(chromiumProgram), `Chromium not found at ${chromiumProgram}`);
+		fs.mkdirSync(artifactDirectory, { recursive: true });
+		workDirectory = fs.mkdtempSync(path.join(os.tmpdir(), 'tiloran-page-'));
+		// The server serves "WEB" from its working directory.
+		fs.symlinkSync(path.resolve(webDirectory), path.join(workDirectory, 'WEB'));
+		for (const name of ['config', 'home', 'tmp', 'profile'])
+			fs.mkdirSync(path.join(workDirectory, name));
+
+		srtPort = await freeUdpPort();
+		listener = spawn('srt-live-transmit', ['-q', `srt://127.0.0.1:${srtPort}?mode=listener`, 'file://con'],
+			{ stdio: ['ignore', 'pipe', 'ignore'] });
+		listener.stdout.on('data', (chunk) => {
+			if (srtFirstByte === null)
+				srtFirstByte = chunk[0];
+			srtBytes += chunk.length;
+		});
+
+		const environment = { ...process.env, XDG_CONFIG_HOME: path.join(workDirectory, 'config'),
+			HOME: path.join(workDirectory, 'home'), TMPDIR: path.join(workDirectory, 'tmp') };
+		delete environment.APPDATA;
+		delete environment.USERPROFILE;
+		serverLog = fs.createWriteStream(path.join(artifactDirectory, 'server-console.txt'));
+		server = spawn(serverProgram, ['--test-inputs=4:640x360p25'],
+			{ cwd: workDirectory, env: environment, stdio: ['ignore', 'pipe', 'pipe'] });
+		server.stdout.pipe(serverLog);
+		server.stderr.pipe(serverLog);
+		await waitFor(async () => {
+			if (server.exitCode !== null)
+				throw new Error(`the server exited with ${server.exitCode}; see server-console.txt`);
+			try {
+				return (await api('GET', '/api/health')).status === 200;
+			} catch (error) {
+				return false;
+			}
+		}, 20000, 'the server to answer /api/health');
+
+		context = await chromium.launchPersistentContext(path.join(workDirectory, 'profile'), {
+			executablePath: chromiumProgram,
+			headless: true,
+			viewport: { width: 1440, height: 900 },
+			args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+				'--disable-background-networking', '--disable-component-update', '--disable-sync'],
+		});
+		page = context.pages()[0] || await context.newPage();
+		page.on('pageerror', (error) => consoleProblems.push(`page error: ${error.message}`));
+		page.on('console', (message) => {
+			if (message.type() !== 'error' && message.type() !== 'warning')
+				return;
+			// Chromium reports every non-2xx answer as a failed resource load. The
+			// server answers 503 for the preview until the worker has written the
+			// first picture, and 400 for a refused start: these are expected.
+			const url = message.location().url || '';
+			const expected = /^Failed to load resource: the server responded with a status of (400|503)\b/.test(message.text())
+				&& (url.endsWith('/api/preview') || url.endsWith('/api/stream/start'));
+			if (!expected)
+				consoleProblems.push(`console ${message.type()}: ${message.text()} (${url})`);
+		});
+		page.on('request', (request) => {
+			if (request.url().endsWith('/api/stream/start'))
+				startRequests.push(request.postDataJSON());
+		});
+	});
+
+	after(async () => {
+		if (context)
+			await context.close().catch(() => {});
+		if (server && server.exitCode === null)
+			await api('POST', '/api/stream/stop').catch(() => {});
+		await stopChild(server);
+		await stopChild(listener);
+		if (serverLog)
+			serverLog.end();
+		if (workDirectory)
+			fs.rmSync(workDirectory, { recursive: true, force: true });
+	});
+
+	test('shows the product, the server health, the four test inputs and the encoding tables', async () => {
+		await page.goto(`${baseUrl}/`);
+		await waitForText('#product-version', '0.5 BETA', 5000);
+		assert.equal(await text('#product-title'), 'TILORAN - Quad SDI Encoder');
+		assert.equal(await page.title(), 'TILORAN - Quad SDI Encoder 0.5 BETA');
+		await waitForText('#server-health-text', 'Server online', 8000);
+		await waitForText('#stream-state-text', 'Stopped', 5000);
+
+		for (let id = 1; id <= 4; id++) {
+			const options = await page.$$eval(`#quadrant-${id}-source option`, (list) => list.map((option) => option.textContent));
+			assert.deepEqual(options, ['Empty', ...testInputs]);
+			assert.equal(await page.inputValue(`#quadrant-${id}-source`), `test-${id}`, 'a first visit puts one input in each quadrant');
+		}
+		const titles = (selector) => page.$$eval(`${selector} option`, (list) => list.map((option) => option.textContent));
+		assert.deepEqual(await titles('#video-bitrate'), ['8 Mbps', '12 Mbps', '16 Mbps', '20 Mbps', '25 Mbps', '30 Mbps', '40 Mbps', '50 Mbps']);
+		assert.deepEqual(await titles('#audio-bitrate'), ['128 kbps', '192 kbps', '256 kbps', '320 kbps']);
+		assert.deepEqual(await titles('#codec'), ['Intel H264', 'NVidia H264', 'Software H264']);
+		assert.equal(await page.inputValue('#srt-latency'), '120');
+		assert.equal(await page.getAttribute('#srt-passphrase', 'type'), 'password');
+		assert.match(await text('#audio-source'), /^Audio and timing from Q1 /);
+		assert.equal(await page.isEnabled('#start-button'), true);
+		assert.equal(await page.isEnabled('#stop-button'), false);
+		await screenshot('control-page-idle.png');
+	});
+
+	test('a refused start shows the server\'s message next to the form', async () => {
+		await page.fill('#srt-host-port', '');
+		await page.click('#start-button');
+		await waitForText('#message', 'Field srtHostPort must be a non-empty string', 5000);
+		assert.match(await text('#message'), /refused to start/);
+		assert.equal(await page.getAttribute('#srt-host-port', 'aria-invalid'), 'true');
+		await sleep(1500);
+		assert.equal(await text('#stream-state-text'), 'Stopped');
+		assert.equal(await page.isEnabled('#start-button'), true);
+		assert.equal((await api('GET', '/api/stream/status')).body.includes('false'), true);
+	});
+
+	test('streams the chosen layout to an SRT listener, shows the preview, and stops', async () => {
+		await page.selectOption('#quadrant-1-source', '');
+		await page.selectOption('#quadrant-2-source', 'test-2');
+		await page.selectOption('#quadrant-3-source', 'test-3');
+		await page.selectOption('#quadrant-4-source', 'test-1');
+		await page.fill('#quadrant-2-name', 'Camera left');
+		await page.fill('#srt-host-port', `127.0.0.1:${srtPort}`);
+		await page.fill('#srt-stream-id', 'studio-a');
+		await page.selectOption('#video-bitrate', { label: '12 Mbps' });
+		await page.selectOption('#audio-bitrate', { label: '192 kbps' });
+		await page.selectOption('#codec', { label: 'Software H264' });
+		assert.equal(await text('#audio-source'), 'Audio and timing from Q2 Camera left (Test Input 2 (640x360p25))');
+		assert.equal(await page.isVisible('.quadrant[data-slot="1"] .audio-badge'), true, 'Q2 is marked as the audio source');
+		assert.equal(await page.isVisible('.quadrant[data-slot="0"] .audio-badge'), false);
+
+		const requestsBefore = startRequests.length;
+		await page.click('#start-button');
+		await waitForRunning(5000);
+		assert.equal(startRequests.length, requestsBefore + 1);
+		assert.deepEqual(startRequests.at(-1), {
+			srtHostPort: `127.0.0.1:${srtPort}`,
+			srtStreamId: 'studio-a',
+			srtPassphrase: '',
+			srtLatency: 120,
+			videoBitrate: 12,
+			audioBitrate: 192,
+			codec: 'libx264',
+			quadrants: [
+				{ id: 2, name: 'Camera left', source_id: 'test-2' },
+				{ id: 3, name: 'Quadrant 3', source_id: 'test-3' },
+				{ id: 4, name: 'Quadrant 4', source_id: 'test-1' },
+			],
+		});
+		const workerConfig = JSON.parse((await api('GET', '/api/worker/config')).body);
+		assert.equal(workerConfig.srt_uri, `srt://127.0.0.1:${srtPort}?mode=caller&streamid=studio-a&latency=120`);
+		assert.equal(await page.isEnabled('#stop-button'), true);
+		assert.equal(await page.isEnabled('#start-button'), false);
+		assert.equal(await page.isDisabled('#srt-host-port'), true, 'the settings of a running stream are locked');
+
+		await page.waitForFunction(() => {
+			const image = document.getElementById('preview-image');
+			return !image.hidden && image.complete && image.naturalWidth > 0;
+		}, null, { timeout: 15000, polling: 100 });
+		const size = await page.$eval('#preview-image', (image) => [image.naturalWidth, image.naturalHeight]);
+		assert.deepEqual(size, [1280, 720], 'the preview is the composed picture of four 640x360 tiles');
+		assert.equal(await page.isVisible('#preview-placeholder'), false);
+		await waitFor(() => srtBytes > 0, 10000, 'the SRT listener to receive the stream');
+		assert.equal(srtFirstByte, 0x47, 'the listener receives MPEG-TS packets');
+		// Let the preview refresh once more so the screenshot shows a settled picture.
+		await sleep(1500);
+		await screenshot('control-page-streaming.png');
+
+		await page.click('#stop-button');
+		await waitForText('#stream-state-text', 'Stopped', 5000);
+		await waitForText('#message', 'Stream stopped.', 2000);
+		assert.equal(await page.isEnabled('#start-button'), true);
+		assert.equal(await page.isDisabled('#srt-host-port'), false);
+		assert.equal(await page.isVisible('#preview-image'), true, 'the last picture stays');
+		assert.equal(await text('#preview-badge'), 'Last picture');
+		assert.equal(workerProcesses(server.pid).length, 0);
+	});
+
+	test('a worker that ends from outside shows as stopped within two seconds', async () => {
+		await page.click('#start-button');
+		await waitForRunning(5000);
+		let workers = [];
+		await waitFor(() => (workers = workerProcesses(server.pid)).length === 1, 5000, 'the worker process');
+		process.kill(workers[0], 'SIGKILL');
+		const killedAt = Date.now();
+		await waitForText('#stream-state-text', 'Stopped', 2000);
+		assert.ok(Date.now() - killedAt <= 2000);
+		await waitForText('#message', 'The stream has stopped by itself.', 1000);
+		assert.equal(await page.isEnabled('#start-button'), true);
+		assert.equal(await page.isEnabled('#stop-button'), false);
+	});
+
+	test('the choices survive a reload, the passphrase excepted', async () => {
+		await page.selectOption('#quadrant-1-source', '');
+		await page.selectOption('#quadrant-2-source', 'test-2');
+		await page.selectOption('#quadrant-4-source', 'test-1');
+		await page.fill('#quadrant-2-name', 'Camera left');
+		await page.fill('#quadrant-3-name', 'Wide shot');
+		await page.fill('#srt-host-port', `127.0.0.1:${srtPort}`);
+		await page.fill('#srt-stream-id', 'studio-a');
+		await page.fill('#srt-latency', '250');
+		await page.selectOption('#video-bitrate', { label: '12 Mbps' });
+		await page.selectOption('#codec', { label: 'Software H264' });
+		await page.fill('#srt-passphrase', 'not-kept-anywhere');
+		await page.reload();
+		await waitForText('#product-version', '0.5 BETA', 5000);
+		assert.equal(await page.inputValue('#quadrant-1-source'), '');
+		assert.equal(await page.inputValue('#quadrant-2-source'), 'test-2');
+		assert.equal(await page.inputValue('#quadrant-4-source'), 'test-1');
+		assert.equal(await page.inputValue('#quadrant-2-name'), 'Camera left');
+		assert.equal(await page.inputValue('#quadrant-3-name'), 'Wide shot');
+		assert.equal(await page.inputValue('#srt-host-port'), `127.0.0.1:${srtPort}`);
+		assert.equal(await page.inputValue('#srt-stream-id'), 'studio-a');
+		assert.equal(await page.inputValue('#srt-latency'), '250');
+		assert.equal(await page.$eval('#codec', (select) => select.selectedOptions[0].textContent), 'Software H264');
+		assert.equal(await page.$eval('#video-bitrate', (select) => select.selectedOptions[0].textContent), '12 Mbps');
+		assert.equal(await page.inputValue('#srt-passphrase'), '');
+		const stored = await page.evaluate(() => JSON.stringify(localStorage));
+		assert.equal(stored.includes('not-kept-anywhere'), false);
+	});
+
+	test('fits a tablet screen and every control is reachable with the keyboard', async () => {
+		await page.setViewportSize({ width: 768, height: 1024 });
+		await page.reload();
+		await waitForText('#stream-state-text', 'Stopped', 5000);
+		const overflow = await page.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
+		assert.equal(overflow, 0, 'no horizontal scrolling');
+		await page.screenshot({ path: path.join(artifactDirectory, 'control-page-tablet.png'), fullPage: true });
+
+		const reached = new Set();
+		await page.focus('body');
+		for (let step = 0; step < 40; step++) {
+			await page.keyboard.press('Tab');
+			reached.add(await page.evaluate(() => document.activeElement.id));
+		}
+		for (const id of ['quadrant-1-source', 'quadrant-4-name', 'video-bitrate', 'codec', 'srt-host-port',
+			'srt-passphrase', 'passphrase-toggle', 'srt-latency', 'start-button'])
+			assert.ok(reached.has(id), `${id} is reachable with the Tab key`);
+		await page.setViewportSize({ width: 1440, height: 900 });
+	});
+
+	test('no script errors or unexpected console messages', () => {
+		assert.deepEqual(consoleProblems, []);
+	});
+});
