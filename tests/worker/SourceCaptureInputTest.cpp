@@ -1,0 +1,120 @@
+// Opening the inputs behind quadrants: capture cards by name, test patterns
+// by their name "Test Input K (MODE)".
+
+#include <gtest/gtest.h>
+
+#include "FfmpegSupport.h"
+#include "SourceCapture.h"
+#include "SourceInput.h"
+
+namespace tiloran {
+namespace {
+
+QuadrantConfig quadrantFor(const std::string &sourceId, const std::string &sourceName)
+{
+	QuadrantConfig quadrant;
+	quadrant.id = 1;
+	quadrant.name = "Quadrant 1";
+	quadrant.source_id = sourceId;
+	quadrant.source_name = sourceName;
+	quadrant.empty = false;
+	return quadrant;
+}
+
+std::string openError(const std::string &sourceId, const std::string &sourceName)
+{
+	SourceCapture source;
+	std::string message;
+	EXPECT_FALSE(source.open(quadrantFor(sourceId, sourceName), true, message));
+	return message;
+}
+
+TEST(SourceCaptureInputTest, CardsNeedTheDeckLinkDeviceOfFfmpeg)
+{
+	EXPECT_EQ(openError("decklink-1", "DeckLink Duo (1)"),
+		  "FFmpeg DeckLink input format is not available");
+	// Only "test-" ids are test patterns; anything else is a card.
+	EXPECT_EQ(openError("decklink-2", "Test Input 1 (640x360p25)"),
+		  "FFmpeg DeckLink input format is not available");
+	EXPECT_EQ(openError("", "Test Input 1 (640x360p25)"),
+		  "FFmpeg DeckLink input format is not available");
+}
+
+TEST(SourceCaptureInputTest, MalformedTestInputNamesAreRefusedNamingTheSource)
+{
+	const std::string expected = "': expected \"Test Input K (MODE)\" with K from 1 to 8 and MODE "
+				     "such as 1920x1080i50 or 640x360p25";
+	for (const std::string name : { "Test Input 1", "Test Input 9 (640x360p25)",
+					"Test Input 0 (640x360p25)", "Test Input 01 (640x360p25)",
+					"Test Input (640x360p25)", "test input 1 (640x360p25)",
+					"Test Input 1 (640x360p25) ", "DeckLink Duo (1)", "" })
+		EXPECT_EQ(openError("test-1", name), "Malformed test input name '" + name + expected);
+
+	const std::string modes = "': expected WIDTHxHEIGHT (even, 32x32 to 4096x2160) followed by "
+				  "p23.98, p24, p25, p29.97, p30, p50, p59.94, p60, i50, i59.94 or i60";
+	for (const std::string mode : { "640x360p26", "640x360i25", "641x360p25", "640x361p25",
+					"16x16p25", "8192x360p25", "640x360", "640x360p",
+					"640x360p25.0", "x360p25", "640xp25", "i50", "" }) {
+		const std::string name = "Test Input 1 (" + mode + ")";
+		EXPECT_EQ(openError("test-1", name),
+			  "Unknown test input mode '" + mode + "' of source '" + name + modes);
+	}
+}
+
+TEST(SourceCaptureInputTest, ModesGiveFramesPerSecond)
+{
+	TestInputMode mode;
+	ASSERT_TRUE(parseTestInputMode("1920x1080i50", mode));
+	EXPECT_EQ(mode.width, 1920);
+	EXPECT_EQ(mode.height, 1080);
+	EXPECT_TRUE(mode.interlaced);
+	EXPECT_EQ(av_cmp_q(mode.frameRate, AVRational{ 25, 1 }), 0);
+
+	ASSERT_TRUE(parseTestInputMode("1920x1080i59.94", mode));
+	EXPECT_EQ(av_cmp_q(mode.frameRate, AVRational{ 30000, 1001 }), 0);
+	ASSERT_TRUE(parseTestInputMode("1280x720p59.94", mode));
+	EXPECT_FALSE(mode.interlaced);
+	EXPECT_EQ(av_cmp_q(mode.frameRate, AVRational{ 60000, 1001 }), 0);
+	ASSERT_TRUE(parseTestInputMode("3840x2160p23.98", mode));
+	EXPECT_EQ(av_cmp_q(mode.frameRate, AVRational{ 24000, 1001 }), 0);
+}
+
+// A card reports the field order and the real base rate but no average rate;
+// the test pattern's stream must look the same after the stream analysis.
+TEST(SourceCaptureInputTest, TestPatternStreamsLookLikeACard)
+{
+	struct Case {
+		std::string name;
+		AVRational timeBase;
+		AVRational rate;
+		int fieldOrder;
+	};
+	for (const Case &entry : { Case{ "Test Input 1 (640x360p29.97)", { 1001, 30000 }, { 30000, 1001 }, AV_FIELD_PROGRESSIVE },
+				   Case{ "Test Input 2 (640x360i50)", { 1, 25 }, { 25, 1 }, AV_FIELD_TT } }) {
+		SCOPED_TRACE(entry.name);
+		InputFormatContextHolder input;
+		std::string message;
+		ASSERT_TRUE(openSourceInput(quadrantFor("test-1", entry.name), input, message)) << message;
+		ASSERT_EQ(input->nb_streams, 2u);
+
+		const AVStream *video = input->streams[0];
+		EXPECT_EQ(video->codecpar->codec_type, AVMEDIA_TYPE_VIDEO);
+		EXPECT_EQ(video->codecpar->codec_id, AV_CODEC_ID_RAWVIDEO);
+		EXPECT_EQ(video->codecpar->codec_tag, MKTAG('U', 'Y', 'V', 'Y'));
+		EXPECT_EQ(video->codecpar->format, AV_PIX_FMT_UYVY422);
+		EXPECT_EQ(video->codecpar->field_order, entry.fieldOrder);
+		EXPECT_EQ(video->avg_frame_rate.num, 0);
+		EXPECT_EQ(video->avg_frame_rate.den, 0);
+		EXPECT_EQ(av_cmp_q(video->r_frame_rate, entry.rate), 0);
+		EXPECT_EQ(av_cmp_q(video->time_base, entry.timeBase), 0);
+
+		const AVStream *audio = input->streams[1];
+		EXPECT_EQ(audio->codecpar->codec_type, AVMEDIA_TYPE_AUDIO);
+		EXPECT_EQ(audio->codecpar->codec_id, AV_CODEC_ID_PCM_S16LE);
+		EXPECT_EQ(audio->codecpar->sample_rate, 48000);
+		EXPECT_EQ(audio->codecpar->ch_layout.nb_channels, 2);
+	}
+}
+
+} // namespace
+} // namespace tiloran

@@ -1,0 +1,355 @@
+// SourceCapture on live test-pattern inputs: opening, pacing, the latest-frame
+// slot, the master's audio queue, the ends of the capture thread, pictures.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "FfmpegSupport.h"
+#include "SourceCapture.h"
+#include "SourceInput.h"
+
+namespace tiloran {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+QuadrantConfig testQuadrant(int id, const std::string &sourceName)
+{
+	QuadrantConfig quadrant;
+	quadrant.id = id;
+	quadrant.name = "Quadrant " + std::to_string(id);
+	quadrant.source_id = "test-" + std::to_string(id);
+	quadrant.source_name = sourceName;
+	quadrant.empty = false;
+	return quadrant;
+}
+
+FrameHolder nv12Frame(int width, int height)
+{
+	FrameHolder frame = allocateFrame();
+	frame->format = AV_PIX_FMT_NV12;
+	frame->width = width;
+	frame->height = height;
+	EXPECT_GE(av_frame_get_buffer(frame.get(), 32), 0);
+	return frame;
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+	std::vector<std::string> result;
+	std::istringstream stream(text);
+	for (std::string line; std::getline(stream, line);)
+		result.push_back(line);
+	return result;
+}
+
+// A test pattern that ends after frameLimit pictures.
+SourceInputOpener endingInput(int64_t frameLimit)
+{
+	return [frameLimit](const QuadrantConfig &quadrant, InputFormatContextHolder &input,
+			    std::string &message) {
+		TestPattern pattern;
+		if (!parseTestInputName(quadrant.source_name, pattern, message))
+			return false;
+		pattern.frameLimit = frameLimit;
+		return openTestPatternInput(pattern, quadrant.source_name, input, message);
+	};
+}
+
+TEST(SourceCaptureTest, OpensAProgressiveTestInputAsACard)
+{
+	SourceCapture source;
+	std::string message;
+	testing::internal::CaptureStdout();
+	const bool opened = source.open(testQuadrant(1, "Test Input 1 (640x360p25)"), true, message);
+	const std::string output = testing::internal::GetCapturedStdout();
+	ASSERT_TRUE(opened) << message;
+
+	EXPECT_EQ(lines(output),
+		  (std::vector<std::string>{
+			  "[SourceCapture] DeckLink stream format for quadrant 1 (Test Input 1 (640x360p25)): "
+			  "codec_id=13 codec=rawvideo codec_tag=1498831189 fourcc=UYVY pixel_format=uyvy422 "
+			  "width=640 height=360 time_base=1/25 frame_rate=25/1 field_order=1",
+			  "[SourceCapture] Worker pixel format for quadrant 1 (Test Input 1 (640x360p25)): nv12",
+			  "[SourceCapture] Master audio stream for quadrant 1 (Test Input 1 (640x360p25)): "
+			  "codec=pcm_s16le sample_format=s16 sample_rate=48000 channels=2 time_base=1/48000",
+		  }));
+	EXPECT_EQ(source.width(), 640);
+	EXPECT_EQ(source.height(), 360);
+	EXPECT_EQ(source.frameRate().num, 25);
+	EXPECT_EQ(source.frameRate().den, 1);
+	EXPECT_EQ(source.timeBase().num, 1);
+	EXPECT_EQ(source.timeBase().den, 25);
+	EXPECT_EQ(source.fieldOrder(), AV_FIELD_PROGRESSIVE);
+	EXPECT_EQ(source.sampleRate(), 48000);
+	EXPECT_EQ(source.quadrant().id, 1);
+	EXPECT_EQ(source.quadrant().source_name, "Test Input 1 (640x360p25)");
+
+	// Opened but never started: nothing to copy, nothing to wait for.
+	FrameHolder frame = nv12Frame(640, 360);
+	EXPECT_FALSE(source.hasFrame());
+	EXPECT_FALSE(source.copyLatestFrame(frame.get(), message));
+	EXPECT_EQ(message, "Source has no frame yet: Test Input 1 (640x360p25)");
+	int64_t counter = -1;
+	EXPECT_FALSE(source.waitForFrame(0, frame.get(), counter, message));
+	EXPECT_EQ(message, "Source stopped before producing a frame: Test Input 1 (640x360p25)");
+}
+
+TEST(SourceCaptureTest, OpensAnInterlacedTestInputTopFieldFirst)
+{
+	SourceCapture source;
+	std::string message;
+	testing::internal::CaptureStdout();
+	const bool opened = source.open(testQuadrant(2, "Test Input 2 (640x360i50)"), false, message);
+	const std::string output = testing::internal::GetCapturedStdout();
+	ASSERT_TRUE(opened) << message;
+
+	// A non-master source does not look at the audio.
+	EXPECT_EQ(lines(output),
+		  (std::vector<std::string>{
+			  "[SourceCapture] DeckLink stream format for quadrant 2 (Test Input 2 (640x360i50)): "
+			  "codec_id=13 codec=rawvideo codec_tag=1498831189 fourcc=UYVY pixel_format=uyvy422 "
+			  "width=640 height=360 time_base=1/25 frame_rate=25/1 field_order=2",
+			  "[SourceCapture] Worker pixel format for quadrant 2 (Test Input 2 (640x360i50)): nv12",
+		  }));
+	EXPECT_EQ(source.fieldOrder(), AV_FIELD_TT);
+	EXPECT_EQ(source.sampleRate(), 0);
+
+	testing::internal::CaptureStdout();
+	ASSERT_TRUE(source.start(message)) << message;
+	FrameHolder frame = nv12Frame(640, 360);
+	int64_t counter = 0;
+	ASSERT_TRUE(source.waitForFrame(0, frame.get(), counter, message)) << message;
+	EXPECT_EQ(lines(testing::internal::GetCapturedStdout()),
+		  (std::vector<std::string>{
+			  "[SourceCapture] First decoded frame for quadrant 2 (Test Input 2 (640x360i50)): "
+			  "format=uyvy422 width=640 height=360 linesize=[1280,0,0]",
+		  }));
+	EXPECT_TRUE(frameIsInterlaced(frame.get()));
+	EXPECT_TRUE(frameIsTopFieldFirst(frame.get()));
+
+	EXPECT_FALSE(source.start(message));
+	EXPECT_EQ(message, "SourceCapture is already running");
+
+	// The non-master queues no audio, however long it runs.
+	ASSERT_TRUE(source.waitForFrame(counter + 5, frame.get(), counter, message)) << message;
+	bool got = true;
+	FrameHolder audio = allocateFrame();
+	EXPECT_TRUE(source.popAudioFrame(audio.get(), got, message)) << message;
+	EXPECT_FALSE(got);
+}
+
+// Frames come at the mode's pace; waitForFrame skips to the newest one and
+// copyLatestFrame hands out the newest without waiting for another.
+TEST(SourceCaptureTest, FramesArriveAtTheModesPaceInWorkerTime)
+{
+	SourceCapture source;
+	std::string message;
+	ASSERT_TRUE(source.open(testQuadrant(3, "Test Input 3 (640x360p29.97)"), false, message))
+		<< message;
+	EXPECT_EQ(source.frameRate().num, 30000);
+	EXPECT_EQ(source.frameRate().den, 1001);
+	ASSERT_TRUE(source.start(message)) << message;
+
+	FrameHolder frame = nv12Frame(640, 360);
+	int64_t firstCounter = 0;
+	ASSERT_TRUE(source.waitForFrame(0, frame.get(), firstCounter, message)) << message;
+	// The frames that the stream analysis read at open come at once; start
+	// counting once the source delivers live.
+	ASSERT_TRUE(source.waitForFrame(firstCounter + 3, frame.get(), firstCounter, message)) << message;
+	const Clock::time_point firstTime = Clock::now();
+	const int64_t firstPts = frame->pts;
+
+	std::this_thread::sleep_for(std::chrono::seconds(2));
+	int64_t counter = 0;
+	ASSERT_TRUE(source.waitForFrame(firstCounter, frame.get(), counter, message)) << message;
+	const double seconds = std::chrono::duration<double>(Clock::now() - firstTime).count();
+	const double expected = seconds * 30000.0 / 1001.0;
+	EXPECT_NEAR(double(counter - firstCounter), expected, 2.0);
+	// Skipped to the newest: its pts counts every frame published in between.
+	EXPECT_EQ(frame->pts - firstPts, (counter - firstCounter) * 3003);
+
+	const int64_t newestPts = frame->pts;
+	std::vector<int64_t> copied;
+	for (int copy = 0; copy < 3; ++copy) {
+		ASSERT_TRUE(source.copyLatestFrame(frame.get(), message)) << message;
+		copied.push_back(frame->pts);
+	}
+	EXPECT_GE(copied[0], newestPts);
+	EXPECT_TRUE(copied[0] == copied[1] || copied[1] == copied[2])
+		<< "copyLatestFrame waited for new frames";
+	EXPECT_EQ((copied[2] - firstPts) % 3003, 0);
+}
+
+// The master queues its audio as s16 48 kHz stereo in worker time, at most 64
+// frames, the oldest dropped first; the tone is input K's K x 250 Hz.
+TEST(SourceCaptureTest, MasterQueuesAtMost64AudioFrames)
+{
+	SourceCapture source;
+	std::string message;
+	ASSERT_TRUE(source.open(testQuadrant(3, "Test Input 3 (640x360p60)"), true, message))
+		<< message;
+	ASSERT_TRUE(source.start(message)) << message;
+
+	// 60 audio frames per second of 800 samples each: wait for more than 64.
+	FrameHolder frame = nv12Frame(640, 360);
+	int64_t counter = 0;
+	while (counter < 80)
+		ASSERT_TRUE(source.waitForFrame(counter, frame.get(), counter, message)) << message;
+
+	std::vector<FrameHolder> queued;
+	FrameHolder audio = allocateFrame();
+	bool got = true;
+	while (got) {
+		ASSERT_TRUE(source.popAudioFrame(audio.get(), got, message)) << message;
+		if (got)
+			queued.push_back(FrameHolder(av_frame_clone(audio.get())));
+	}
+	// Popping takes microseconds; at most one more frame may have come in.
+	ASSERT_GE(queued.size(), 64u);
+	ASSERT_LE(queued.size(), 65u);
+	// The frames popped first were queued beyond 64 and evicted the oldest.
+	EXPECT_GT(queued.front()->pts, 0);
+
+	int64_t crossings = 0;
+	int16_t previous = 0;
+	int64_t samples = 0;
+	for (size_t index = 0; index < queued.size(); ++index) {
+		const AVFrame *entry = queued[index].get();
+		EXPECT_EQ(entry->format, AV_SAMPLE_FMT_S16);
+		EXPECT_EQ(entry->sample_rate, 48000);
+		EXPECT_EQ(entry->ch_layout.nb_channels, 2);
+		EXPECT_EQ(entry->nb_samples, 800);
+		if (index > 0) {
+			EXPECT_EQ(entry->pts - queued[index - 1]->pts, 1500);
+		}
+		const int16_t *interleaved = reinterpret_cast<const int16_t *>(entry->data[0]);
+		for (int sample = 0; sample < entry->nb_samples; ++sample) {
+			const int16_t left = interleaved[2 * sample];
+			EXPECT_EQ(interleaved[2 * sample + 1], left);
+			if ((previous < 0) != (left < 0) && samples > 0)
+				++crossings;
+			previous = left;
+			++samples;
+		}
+	}
+	const double frequency = crossings / 2.0 / (double(samples) / 48000.0);
+	EXPECT_NEAR(frequency, 750.0, 5.0);
+}
+
+TEST(SourceCaptureTest, AnInputThatEndsEndsTheSourceWithItsMessage)
+{
+	const std::string name = "Test Input 1 (640x360p25)";
+	const std::string ended = "Failed to read DeckLink input frame for source '" + name + "': End of file";
+	FrameHolder frame = nv12Frame(640, 360);
+	FrameHolder audio = allocateFrame();
+	std::string message;
+	bool got = true;
+
+	{
+		SourceCapture source(endingInput(5));
+		ASSERT_TRUE(source.open(testQuadrant(1, name), true, message)) << message;
+		ASSERT_TRUE(source.start(message)) << message;
+		int64_t counter = 0;
+		while (source.waitForFrame(counter, frame.get(), counter, message))
+			;
+		EXPECT_EQ(message, ended);
+		EXPECT_EQ(counter, 5);
+		EXPECT_TRUE(source.hasFrame());
+		EXPECT_FALSE(source.copyLatestFrame(frame.get(), message));
+		EXPECT_EQ(message, ended);
+		EXPECT_FALSE(source.popAudioFrame(audio.get(), got, message));
+		EXPECT_FALSE(got);
+		EXPECT_EQ(message, ended);
+	}
+	{
+		// Ends before its first picture: the reason wins over "stopped".
+		SourceCapture source(endingInput(0));
+		ASSERT_TRUE(source.open(testQuadrant(1, name), false, message)) << message;
+		ASSERT_TRUE(source.start(message)) << message;
+		int64_t counter = -1;
+		EXPECT_FALSE(source.waitForFrame(0, frame.get(), counter, message));
+		EXPECT_EQ(message, ended);
+		EXPECT_EQ(counter, -1);
+		EXPECT_FALSE(source.hasFrame());
+	}
+}
+
+// Destroying a source returns within a second in every state and reports
+// nothing, also for the largest default mode.
+TEST(SourceCaptureTest, DestroyingASourceReturnsPromptlyAndQuietly)
+{
+	for (const std::string &name : { std::string("Test Input 1 (1920x1080i50)"),
+					 std::string("Test Input 2 (640x360p23.98)") }) {
+		SCOPED_TRACE(name);
+		auto source = std::make_unique<SourceCapture>();
+		std::string message;
+		ASSERT_TRUE(source->open(testQuadrant(1, name), true, message)) << message;
+		ASSERT_TRUE(source->start(message)) << message;
+		FrameHolder frame = nv12Frame(source->width(), source->height());
+		int64_t counter = 0;
+		ASSERT_TRUE(source->waitForFrame(0, frame.get(), counter, message)) << message;
+
+		testing::internal::CaptureStdout();
+		testing::internal::CaptureStderr();
+		const Clock::time_point before = Clock::now();
+		source.reset();
+		const auto took = Clock::now() - before;
+		EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+		EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+		EXPECT_LT(took, std::chrono::seconds(1));
+	}
+
+	// Opened, not started; and never opened.
+	{
+		SourceCapture source;
+		std::string message;
+		ASSERT_TRUE(source.open(testQuadrant(1, "Test Input 1 (640x360p25)"), true, message))
+			<< message;
+	}
+	{
+		SourceCapture source;
+		std::string message;
+		EXPECT_FALSE(source.start(message));
+		EXPECT_EQ(message, "SourceCapture is not open");
+	}
+}
+
+// The band at the top of input K's picture has input K's colour in NV12.
+TEST(SourceCaptureTest, EachTestInputShowsItsOwnColour)
+{
+	for (int number = 1; number <= kTestInputCount; ++number) {
+		const std::string name = "Test Input " + std::to_string(number) + " (320x180p50)";
+		SCOPED_TRACE(name);
+		SourceCapture source;
+		std::string message;
+		ASSERT_TRUE(source.open(testQuadrant(1, name), false, message)) << message;
+		ASSERT_TRUE(source.start(message)) << message;
+		FrameHolder frame = nv12Frame(320, 180);
+		int64_t counter = 0;
+		ASSERT_TRUE(source.waitForFrame(0, frame.get(), counter, message)) << message;
+
+		const TestInputColour &colour = kTestInputColours[number - 1];
+		const int band = testInputBandHeight(180);
+		ASSERT_EQ(band, 20);
+		for (int y : { 0, band / 2, band - 4 }) {
+			for (int x : { 0, 160, 318 }) {
+				SCOPED_TRACE("x=" + std::to_string(x) + " y=" + std::to_string(y));
+				const uint8_t *luma = frame->data[0] + y * frame->linesize[0];
+				const uint8_t *chroma = frame->data[1] + y / 2 * frame->linesize[1];
+				EXPECT_NEAR(luma[x], colour.y, 1);
+				EXPECT_NEAR(chroma[x], colour.u, 1);
+				EXPECT_NEAR(chroma[x + 1], colour.v, 1);
+			}
+		}
+	}
+}
+
+} // namespace
+} // namespace tiloran

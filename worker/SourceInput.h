@@ -1,0 +1,121 @@
+#pragma once
+
+// Opening the input behind one quadrant. A capture card is opened through
+// FFmpeg's "decklink" input device by its display name. A test-pattern input
+// (source ids "test-K", offered by the server's --test-inputs option) is a
+// live source built from FFmpeg's "lavfi" input device that behaves like a
+// card: raw UYVY 4:2:2 video paced in real time at the mode's rate, the field
+// order of interlaced modes on the stream (top field first), no average frame
+// rate on the stream (only the real base rate, as a card reports it) and
+// embedded stereo 48 kHz signed 16-bit PCM audio. Whatever reads the opened
+// input is unaware of its kind.
+//
+// Test input K shows FFmpeg's moving test picture with a flat band in its own
+// colour across the full width of the top of the picture (the top eighth,
+// rounded down to a multiple of 4 lines), and carries a sine tone of
+// K x 250 Hz at -18 dBFS on both channels. The band's colour in the NV12
+// pictures of the capture (BT.601, limited range):
+//
+//   K  colour   RGB       Y    U    V
+//   1  red      FF0000    82   90  240
+//   2  green    00FF00   145   54   34
+//   3  blue     0000FF    41  240  110
+//   4  yellow   FFFF00   210   16  146
+//   5  cyan     00FFFF   170  166   16
+//   6  magenta  FF00FF   106  202  222
+//   7  orange   FF8000   146   53  193
+//   8  white    FFFFFF   235  128  128
+//
+// Any two of them differ by at least 24 in one component, by far more in most.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "FfmpegSupport.h"
+#include "WorkerConfig.h"
+
+namespace tiloran {
+
+// Opens the quadrant's input and reads its stream information. Capture cards
+// are opened by source_name with the device option "raw_format" "2"; source
+// ids beginning with "test-" open the test-pattern input that source_name
+// ("Test Input K (MODE)") describes.
+bool openSourceInput(const QuadrantConfig &quadrant, InputFormatContextHolder &input,
+		     std::string &message);
+
+// How SourceCapture opens its input; openSourceInput unless a caller needs
+// another input (tests use short test patterns that end).
+using SourceInputOpener =
+	std::function<bool(const QuadrantConfig &quadrant, InputFormatContextHolder &input,
+			   std::string &message)>;
+
+// A test input's picture mode: WIDTHxHEIGHT, then "p" and frames per second or
+// "i" and fields per second. Rates 23.98, 29.97 and 59.94 stand for
+// 24000/1001, 30000/1001 and 60000/1001.
+struct TestInputMode {
+	int width = 0;
+	int height = 0;
+	bool interlaced = false;
+	// Frames (not fields) per second.
+	AVRational frameRate = { 0, 1 };
+};
+
+// The supported modes: even sizes from 32x32 to 4096x2160; progressive at
+// 23.98, 24, 25, 29.97, 30, 50, 59.94 and 60; interlaced at 50, 59.94 and 60
+// fields per second.
+bool parseTestInputMode(std::string_view text, TestInputMode &mode);
+
+struct TestPattern {
+	// K, from 1 to kTestInputCount.
+	int number = 0;
+	TestInputMode mode;
+	// Ends the input after this many pictures (and as much audio); negative:
+	// the input never ends, as a card.
+	int64_t frameLimit = -1;
+};
+
+inline constexpr int kTestInputCount = 8;
+
+// Parses "Test Input K (MODE)". Returns false with a message naming the source
+// when the name is malformed, K is out of range or the mode is unknown.
+bool parseTestInputName(const std::string &sourceName, TestPattern &pattern, std::string &message);
+
+// Opens a test-pattern input; sourceName only appears in messages.
+bool openTestPatternInput(const TestPattern &pattern, const std::string &sourceName,
+			  InputFormatContextHolder &input, std::string &message);
+
+struct TestInputColour {
+	const char *name;
+	uint8_t red, green, blue;
+	// As the band appears in the capture's NV12 pictures.
+	uint8_t y, u, v;
+};
+
+// Element K - 1 belongs to test input K.
+inline constexpr std::array<TestInputColour, kTestInputCount> kTestInputColours = { {
+	{ "red", 0xff, 0x00, 0x00, 82, 90, 240 },
+	{ "green", 0x00, 0xff, 0x00, 145, 54, 34 },
+	{ "blue", 0x00, 0x00, 0xff, 41, 240, 110 },
+	{ "yellow", 0xff, 0xff, 0x00, 210, 16, 146 },
+	{ "cyan", 0x00, 0xff, 0xff, 170, 166, 16 },
+	{ "magenta", 0xff, 0x00, 0xff, 106, 202, 222 },
+	{ "orange", 0xff, 0x80, 0x00, 146, 53, 193 },
+	{ "white", 0xff, 0xff, 0xff, 235, 128, 128 },
+} };
+
+// Lines of the colour band at the top of a test input's picture.
+inline int testInputBandHeight(int pictureHeight)
+{
+	return pictureHeight / 8 / 4 * 4;
+}
+
+// Frequency of test input K's tone in Hz.
+inline int testInputToneFrequency(int number)
+{
+	return number * 250;
+}
+
+} // namespace tiloran
