@@ -526,9 +526,9 @@
 		const before = state.running;
 		state.running = running;
 		if (before === true && running === false && !state.stopRequested) {
-			showMessage('warning', 'The stream has stopped by itself.',
-				'The media worker ended without a stop request. Its messages are on the server console.');
-			logActivity('Stream ended without a stop request', 'error');
+			showMessage('warning', 'The stream has stopped.',
+				'It was not stopped from this page: the media worker ended, or another client stopped it. The worker\'s messages are on the server console.');
+			logActivity('Stream stopped without a stop request from this page', 'error');
 		}
 		if (running === true)
 			state.stopRequested = false;
@@ -676,13 +676,12 @@
 		buildQuadrants();
 		elements.layoutForm.addEventListener('input', onSettingsChanged);
 		elements.layoutForm.addEventListener('change', onSettingsChanged);
-		elements.layoutForm.addEventListener('submit', (event) => event.preventDefault());
 		elements.settingsForm.addEventListener('input', onSettingsChanged);
 		elements.settingsForm.addEventListener('change', onSettingsChanged);
-		elements.settingsForm.addEventListener('submit', (event) => {
-			event.preventDefault();
-			startStream();
-		});
+		// Going on air takes a press of the Start button, never an Enter key in a field.
+		elements.layoutForm.addEventListener('submit', (event) => event.preventDefault());
+		elements.settingsForm.addEventListener('submit', (event) => event.preventDefault());
+		elements.startButton.addEventListener('click', startStream);
 		elements.stopButton.addEventListener('click', stopStream);
 		elements.passphraseToggle.addEventListener('click', () => {
 			const show = elements.passphrase.type === 'password';

@@ -259,8 +259,28 @@ describe('control page', () => {
 		await screenshot('control-page-idle.png');
 	});
 
+	test('a start the page cannot send is explained without asking the server', async () => {
+		for (let id = 1; id <= 4; id++)
+			await page.selectOption(`#quadrant-${id}-source`, '');
+		assert.equal(await text('#audio-source'), 'No input chosen');
+		await page.click('#start-button');
+		await waitForText('#message', 'Choose an input for at least one quadrant.', 2000);
+		for (let id = 1; id <= 4; id++)
+			await page.selectOption(`#quadrant-${id}-source`, `test-${id}`);
+
+		await page.fill('#srt-passphrase', 'short');
+		await page.click('#start-button');
+		await waitForText('#message', 'An SRT passphrase has 10 to 79 characters', 2000);
+		assert.equal(await page.getAttribute('#srt-passphrase', 'aria-invalid'), 'true');
+		await page.fill('#srt-passphrase', '');
+		assert.equal(startRequests.length, 0);
+	});
+
 	test('a refused start shows the server\'s message next to the form', async () => {
 		await page.fill('#srt-host-port', '');
+		await page.press('#srt-host-port', 'Enter');
+		await sleep(300);
+		assert.equal(startRequests.length, 0, 'the Enter key in a field does not start the stream');
 		await page.click('#start-button');
 		await waitForText('#message', 'Field srtHostPort must be a non-empty string', 5000);
 		assert.match(await text('#message'), /refused to start/);
@@ -342,7 +362,7 @@ describe('control page', () => {
 		const killedAt = Date.now();
 		await waitForText('#stream-state-text', 'Stopped', 2000);
 		assert.ok(Date.now() - killedAt <= 2000);
-		await waitForText('#message', 'The stream has stopped by itself.', 1000);
+		await waitForText('#message', 'It was not stopped from this page', 1000);
 		assert.equal(await page.isEnabled('#start-button'), true);
 		assert.equal(await page.isEnabled('#stop-button'), false);
 	});
