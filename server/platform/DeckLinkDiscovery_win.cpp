@@ -6,10 +6,13 @@
 
 namespace tiloran {
 
-namespace {
-
 // The driver's COM interfaces, declared with only the methods that discovery
-// calls, at the positions of the driver's method tables.
+// calls, at the positions of the driver's method tables. The declarations have
+// external linkage on purpose: in an unnamed namespace the compiler would see
+// no implementation of them and could turn the calls into calls of pure
+// virtual methods.
+namespace driver {
+
 struct DriverDevice : public IUnknown {
 	virtual HRESULT STDMETHODCALLTYPE GetModelName(BSTR *name) = 0;
 	virtual HRESULT STDMETHODCALLTYPE GetDisplayName(BSTR *name) = 0;
@@ -23,6 +26,12 @@ struct DriverAttributes : public IUnknown {
 	virtual HRESULT STDMETHODCALLTYPE GetFlag(ULONG attribute, BOOL *value) = 0;
 	virtual HRESULT STDMETHODCALLTYPE GetInt(ULONG attribute, LONGLONG *value) = 0;
 };
+
+} // namespace driver
+
+namespace {
+
+using namespace driver;
 
 // {BA6C6F44-6DA5-4DCE-94AA-EE2D1372A676}
 constexpr GUID kIteratorClass = { 0xBA6C6F44, 0x6DA5, 0x4DCE, { 0x94, 0xAA, 0xEE, 0x2D, 0x13, 0x72, 0xA6, 0x76 } };
