@@ -29,6 +29,11 @@ std::filesystem::path workerProgram()
 	return binaryDirectory() / "zenvo_tiloran_worker";
 }
 
+std::filesystem::path standInWorkerProgram()
+{
+	return TILORAN_STAND_IN_WORKER;
+}
+
 std::filesystem::path libraryDirectory()
 {
 	return TILORAN_LIB_DIR;

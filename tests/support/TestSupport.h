@@ -12,6 +12,10 @@ namespace tiloran::test {
 std::filesystem::path binaryDirectory();
 std::filesystem::path serverProgram();
 std::filesystem::path workerProgram();
+// A program built only for tests that takes the worker's place (exits with a
+// given code or runs until killed, reports its working directory and open
+// descriptors); see tests/support/StandInWorker.cpp.
+std::filesystem::path standInWorkerProgram();
 // Where the build put shared libraries made for tests (the fake capture driver).
 std::filesystem::path libraryDirectory();
 std::filesystem::path sourceDirectory();

@@ -1,0 +1,232 @@
+// The real tiloran_server on port 3000: start-up lines, stop by signal, bind
+// failure, fatal start-up error, update notice.
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "support/ChildProcess.h"
+#include "support/TestSupport.h"
+
+using namespace std::chrono_literals;
+namespace test = tiloran::test;
+
+namespace {
+
+const std::string endpointLines = "[Server] Starting HTTP server on 0.0.0.0:3000\n"
+				  "[Server] API endpoints:\n"
+				  "  GET  /api/health\n"
+				  "  GET  /api/config\n"
+				  "  GET  /api/worker/config\n"
+				  "  GET  /api/preview\n"
+				  "  GET  /api/stream/status\n"
+				  "  POST /api/stream/start\n"
+				  "  POST /api/stream/stop\n";
+
+std::string banner(const std::string &mode)
+{
+	return "========================================\n"
+	       "  TILORAN - Quad SDI Encoder\n"
+	       "  Server v0.5 BETA - HTTP API\n"
+	       "  Config mode: " +
+	       mode +
+	       "\n"
+	       "========================================\n"
+	       "[ConfigManager] Config mode: " +
+	       mode + "\n";
+}
+
+class ServerProgramTest : public ::testing::Test
+{
+protected:
+	// A server started in a fresh working directory, with its user-mode
+	// locations inside that directory too.
+	std::unique_ptr<test::ChildProcess> startServer(const std::vector<std::string> &arguments,
+							std::map<std::string, std::string> environment = {})
+	{
+		test::ChildProcess::Options options;
+		options.workingDirectory = directory.path();
+		options.setEnvironment = { { "APPDATA", (directory.path() / "appdata").string() },
+					   { "TMPDIR", directory.path().string() } };
+		for (auto &[name, value] : environment)
+			options.setEnvironment[name] = value;
+		options.unsetEnvironment = { "TILORAN_UPDATE_URL" };
+		return std::make_unique<test::ChildProcess>(test::serverProgram(), arguments, options);
+	}
+
+	static bool waitUntilServing(test::ChildProcess &server)
+	{
+		return server.waitForOutput("  POST /api/stream/stop\n", 20s) &&
+		       test::waitUntil(
+			       [] {
+				       httplib::Client client("127.0.0.1", 3000);
+				       return static_cast<bool>(client.Get("/api/health"));
+			       },
+			       20s);
+	}
+
+	test::TemporaryDirectory directory;
+};
+
+} // namespace
+
+TEST_F(ServerProgramTest, PortableFlagInAnyPositionSelectsPortableMode)
+{
+	const std::vector<std::vector<std::string>> portableLines = {
+		{ "portable" }, { "--portable" }, { "x", "--portable", "y" }, { "PORTABLE", "portable", "--portable" }
+	};
+	for (const auto &arguments : portableLines) {
+		auto server = startServer(arguments);
+		ASSERT_TRUE(waitUntilServing(*server));
+		server->signal(SIGINT);
+		ASSERT_EQ(server->waitForExit(20s), 0);
+
+		std::string text = server->standardOutput();
+		std::string expected = banner("portable") +
+				       "[ConfigManager] Worker config path: " + (directory.path() / "worker_config.json").string() +
+				       "\n[ConfigManager] Preview path: " + (directory.path() / "preview").string() + "\n";
+		EXPECT_EQ(text.substr(0, expected.size()), expected) << arguments.size();
+	}
+}
+
+TEST_F(ServerProgramTest, AnythingElseLeavesUserMode)
+{
+	const std::vector<std::vector<std::string>> userLines = {
+		{}, { "PORTABLE" }, { "-portable" }, { "--portable=1" }, { "portable2", "Portable", "--PORTABLE" }
+	};
+	for (const auto &arguments : userLines) {
+		auto server = startServer(arguments);
+		ASSERT_TRUE(waitUntilServing(*server));
+		server->signal(SIGINT);
+		ASSERT_EQ(server->waitForExit(20s), 0);
+
+		std::string text = server->standardOutput();
+		std::string expected = banner("user") + "[ConfigManager] Worker config path: " +
+				       (directory.path() / "appdata" / "KV_TILORAN" / "Encoder" / "worker_config.json").string() +
+				       "\n[ConfigManager] Preview path: " +
+				       (directory.path() / "KV_TILORAN" / "Encoder" / "preview").string() + "\n";
+		EXPECT_EQ(text.substr(0, expected.size()), expected);
+		EXPECT_EQ(server->standardError(), "");
+	}
+}
+
+TEST_F(ServerProgramTest, SigintAndSigtermStopTheServerCleanly)
+{
+	for (int signal : { SIGINT, SIGTERM }) {
+		auto server = startServer({ "portable" });
+		ASSERT_TRUE(waitUntilServing(*server));
+		server->signal(signal);
+		ASSERT_EQ(server->waitForExit(20s), 0);
+
+		std::string text = server->standardOutput();
+		std::string tail = endpointLines + "\n[Server] Received signal " + std::to_string(signal) +
+				   ", shutting down...\n"
+				   "[Server] Shutdown complete.\n"
+				   "[WorkerSupervisor] Worker process is not running\n";
+		ASSERT_GE(text.size(), tail.size());
+		EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text;
+		EXPECT_EQ(server->standardError(), "");
+	}
+}
+
+TEST_F(ServerProgramTest, PortInUseIsAFailure)
+{
+	// SO_REUSEADDR lets the holder bind over connections of earlier tests
+	// still in TIME_WAIT; it does not let anyone share a listening port.
+	int holder = socket(AF_INET, SOCK_STREAM, 0);
+	ASSERT_GE(holder, 0);
+	int enable = 1;
+	setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof(enable));
+	sockaddr_in address{};
+	address.sin_family = AF_INET;
+	address.sin_port = htons(3000);
+	address.sin_addr.s_addr = htonl(INADDR_ANY);
+	ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+	ASSERT_EQ(listen(holder, 4), 0);
+
+	auto server = startServer({ "portable" });
+	EXPECT_EQ(server->waitForExit(20s), 1);
+	close(holder);
+
+	std::string text = server->standardOutput();
+	EXPECT_NE(text.find(endpointLines), std::string::npos) << text;
+	EXPECT_EQ(text.find("Shutdown complete."), std::string::npos) << text;
+	EXPECT_EQ(server->standardError(), "[Server] Failed to listen on 0.0.0.0:3000\n");
+}
+
+TEST_F(ServerProgramTest, SecondServerCannotShareThePort)
+{
+	auto first = startServer({ "portable" });
+	ASSERT_TRUE(waitUntilServing(*first));
+
+	test::TemporaryDirectory otherDirectory;
+	test::ChildProcess::Options options;
+	options.workingDirectory = otherDirectory.path();
+	test::ChildProcess second(test::serverProgram(), { "portable" }, options);
+	EXPECT_EQ(second.waitForExit(20s), 1);
+	EXPECT_EQ(second.standardError(), "[Server] Failed to listen on 0.0.0.0:3000\n");
+
+	first->signal(SIGTERM);
+	EXPECT_EQ(first->waitForExit(20s), 0);
+}
+
+TEST_F(ServerProgramTest, ConfigurationFailureIsFatal)
+{
+	// User mode needs the temporary directory; one that does not exist
+	// makes the configuration's construction throw.
+	auto server = startServer({}, { { "TMPDIR", (directory.path() / "missing").string() } });
+	EXPECT_EQ(server->waitForExit(20s), 1);
+	EXPECT_EQ(server->standardOutput().substr(0, 170).find("[Server] Starting"), std::string::npos);
+	std::string error = server->standardError();
+	EXPECT_EQ(error.rfind("[Error] Fatal error: ", 0), 0u) << error;
+	EXPECT_NE(error.find("temp_directory_path"), std::string::npos) << error;
+}
+
+TEST_F(ServerProgramTest, UpdateNoticeAsksTheConfiguredAddressOnce)
+{
+	httplib::Server updateEndpoint;
+	std::atomic<int> requests = 0;
+	std::string requestLine;
+	std::mutex requestMutex;
+	updateEndpoint.Get("/check/latest", [&](const httplib::Request &request, httplib::Response &response) {
+		std::lock_guard lock(requestMutex);
+		++requests;
+		requestLine = request.method + " " + request.target;
+		response.status = 204;
+	});
+	int port = updateEndpoint.bind_to_any_port("127.0.0.1");
+	std::thread serving([&] { updateEndpoint.listen_after_bind(); });
+
+	auto server = startServer({ "portable" }, { { "TILORAN_UPDATE_URL",
+						      "http://127.0.0.1:" + std::to_string(port) + "/check/latest" } });
+	ASSERT_TRUE(waitUntilServing(*server));
+	EXPECT_TRUE(server->waitForOutput("[Server] Update check: HTTP 204\n", 20s)) << server->standardOutput();
+	server->signal(SIGINT);
+	EXPECT_EQ(server->waitForExit(20s), 0);
+	updateEndpoint.stop();
+	serving.join();
+
+	std::lock_guard lock(requestMutex);
+	EXPECT_EQ(requests.load(), 1);
+	EXPECT_EQ(requestLine, "GET /check/latest");
+}
+
+TEST_F(ServerProgramTest, UpdateNoticeFailureIsOneLine)
+{
+	int closedPort = test::freeTcpPort();
+	auto server = startServer({ "portable" }, { { "TILORAN_UPDATE_URL",
+						      "http://127.0.0.1:" + std::to_string(closedPort) + "/" } });
+	ASSERT_TRUE(waitUntilServing(*server));
+	EXPECT_TRUE(server->waitForOutput("[Server] Update check failed: ", 20s));
+	server->signal(SIGINT);
+	EXPECT_EQ(server->waitForExit(20s), 0);
+}

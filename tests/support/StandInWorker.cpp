@@ -1,0 +1,86 @@
+// A program that takes the worker's place in the server's tests. It accepts
+// the worker's command line and then, steered by its environment:
+//   TILORAN_STAND_IN_REPORT=file    writes its pid, working directory, arguments
+//                                   and open descriptors to file (atomically);
+//   TILORAN_STAND_IN_LOCK=file      holds an exclusive lock on file while it runs;
+//                                   if another stand-in holds it, appends a line
+//                                   to file + ".overlap" and exits with 99;
+//   TILORAN_STAND_IN_EXIT_CODE=N    exits with N;
+// and otherwise runs until it is killed.
+
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+std::string openDescriptors()
+{
+	std::set<int> descriptors;
+	DIR *directory = opendir("/proc/self/fd");
+	if (!directory)
+		return "unknown";
+	int own = dirfd(directory);
+	while (dirent *entry = readdir(directory)) {
+		if (entry->d_name[0] == '.')
+			continue;
+		int descriptor = std::atoi(entry->d_name);
+		if (descriptor != own)
+			descriptors.insert(descriptor);
+	}
+	closedir(directory);
+
+	std::string text;
+	for (int descriptor : descriptors)
+		text += (text.empty() ? "" : " ") + std::to_string(descriptor);
+	return text;
+}
+
+void writeReport(const std::string &path, int argc, char *argv[])
+{
+	std::string arguments;
+	for (int index = 1; index < argc; ++index)
+		arguments += (index > 1 ? " " : "") + std::string(argv[index]);
+
+	// Listed before the report file itself is opened.
+	std::string descriptors = openDescriptors();
+	std::string temporary = path + ".partial";
+	{
+		std::ofstream report(temporary, std::ios::trunc);
+		report << "pid=" << getpid() << "\n"
+		       << "cwd=" << std::filesystem::current_path().string() << "\n"
+		       << "args=" << arguments << "\n"
+		       << "fds=" << descriptors << "\n";
+	}
+	std::rename(temporary.c_str(), path.c_str());
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	if (const char *report = std::getenv("TILORAN_STAND_IN_REPORT"))
+		writeReport(report, argc, argv);
+
+	if (const char *lock = std::getenv("TILORAN_STAND_IN_LOCK")) {
+		int descriptor = open(lock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+		if (descriptor < 0 || flock(descriptor, LOCK_EX | LOCK_NB) < 0) {
+			std::ofstream overlap(std::string(lock) + ".overlap", std::ios::app);
+			overlap << getpid() << "\n";
+			return 99;
+		}
+	}
+
+	if (const char *exitCode = std::getenv("TILORAN_STAND_IN_EXIT_CODE"))
+		return std::atoi(exitCode);
+
+	while (true)
+		pause();
+}
