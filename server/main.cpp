@@ -56,7 +56,7 @@ int main(int argc, char *argv[])
 		tiloran::TestInputs testInputs;
 		std::string message;
 		if (!tiloran::parseTestInputsArguments(argc, argv, testInputs, message)) {
-			tiloran::printErrorLine("[Server] " + message);
+			tiloran::printErrorLine("[Error] Fatal error: " + message);
 			return 1;
 		}
 
