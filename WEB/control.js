@@ -493,11 +493,13 @@
 				logActivity('Stream stopped');
 			} else {
 				const reason = describeFailure(answer);
+				state.stopRequested = false;
 				showMessage('error', 'The stream could not be stopped.', reason);
 				logActivity(`Stop failed: ${reason}`, 'error');
 			}
 		} catch (error) {
 			const reason = describeNetworkError(error);
+			state.stopRequested = false;
 			showMessage('error', 'The stream could not be stopped.', `The stop request failed: ${reason}.`);
 			logActivity(`Stop request failed: ${reason}`, 'error');
 		} finally {
