@@ -6,10 +6,12 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/version.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libavutil/mem.h>
 #include <libavutil/version.h>
 #include <libswscale/swscale.h>
 }
@@ -49,6 +51,11 @@ struct DictionaryDeleter {
 	void operator()(AVDictionary *dictionary) const { av_dict_free(&dictionary); }
 };
 
+// Memory from av_malloc.
+struct FfmpegMemoryDeleter {
+	void operator()(uint8_t *memory) const { av_free(memory); }
+};
+
 using FrameHolder = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketHolder = std::unique_ptr<AVPacket, PacketDeleter>;
 using CodecContextHolder = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
@@ -56,6 +63,7 @@ using InputFormatContextHolder = std::unique_ptr<AVFormatContext, InputFormatCon
 using OutputFormatContextHolder = std::unique_ptr<AVFormatContext, OutputFormatContextDeleter>;
 using ScaleContextHolder = std::unique_ptr<SwsContext, ScaleContextDeleter>;
 using DictionaryHolder = std::unique_ptr<AVDictionary, DictionaryDeleter>;
+using FfmpegMemoryHolder = std::unique_ptr<uint8_t, FfmpegMemoryDeleter>;
 
 inline FrameHolder allocateFrame()
 {
@@ -115,6 +123,33 @@ inline void copyFrameFlags(AVFrame *destination, const AVFrame *source)
 {
 	destination->flags = source->flags;
 	setFrameInterlaced(destination, frameIsInterlaced(source), frameIsTopFieldFirst(source));
+}
+
+// Whether an encoder accepts a sample format; an encoder that publishes no
+// list accepts any. The list moved behind avcodec_get_supported_config in 7.1.
+inline bool encoderAcceptsSampleFormat(const AVCodec *codec, AVSampleFormat format)
+{
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(61, 13, 100)
+	const void *configs = nullptr;
+	int count = 0;
+	if (avcodec_get_supported_config(nullptr, codec, AV_CODEC_CONFIG_SAMPLE_FORMAT, 0, &configs, &count) < 0 ||
+	    !configs)
+		return true;
+	const AVSampleFormat *formats = static_cast<const AVSampleFormat *>(configs);
+	for (int index = 0; index < count; ++index) {
+		if (formats[index] == format)
+			return true;
+	}
+	return false;
+#else
+	if (!codec->sample_fmts)
+		return true;
+	for (const AVSampleFormat *candidate = codec->sample_fmts; *candidate != AV_SAMPLE_FMT_NONE; ++candidate) {
+		if (*candidate == format)
+			return true;
+	}
+	return false;
+#endif
 }
 
 } // namespace tiloran

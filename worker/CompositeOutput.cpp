@@ -1,0 +1,675 @@
+#include "CompositeOutput.h"
+
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common/ConsoleLine.h"
+#include "FfmpegSupport.h"
+#include "VideoEncoderSettings.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
+#include <libavutil/samplefmt.h>
+}
+
+namespace tiloran {
+
+namespace {
+
+constexpr AVRational outputTimeBase{ 1, 90000 };
+constexpr size_t framePoolSize = 4;
+constexpr size_t audioQueueLimit = 64;
+constexpr float sampleScale = 1.0f / 32768.0f;
+
+const char *const stoppedMessage = "CompositeOutput is stopped";
+const char *const notInitializedMessage = "CompositeOutput is not initialized";
+
+} // namespace
+
+struct CompositeOutput::State {
+	WorkerConfig config;
+	int32_t tileWidth = 0;
+	int32_t tileHeight = 0;
+	int32_t outputWidth = 0;
+	int32_t outputHeight = 0;
+	AVRational frameRate{ 25, 1 };
+	int32_t sampleRate = 0;
+	int32_t fieldOrder = 0;
+	CodecContextHolder videoEncoder;
+	CodecContextHolder audioEncoder;
+	OutputFormatContextHolder muxer;
+	AVStream *videoStream = nullptr;
+	AVStream *audioStream = nullptr;
+	std::deque<FrameHolder> framePool;
+	std::deque<FrameHolder> videoQueue;
+	std::deque<FrameHolder> audioQueue;
+	std::vector<int16_t> pendingSamples;
+	int64_t nextAudioPts = 0;
+	bool audioPtsStarted = false;
+	std::mutex mutex;
+	std::condition_variable condition;
+	std::thread thread;
+	bool stopRequested = false;
+	std::string error;
+
+	bool openVideoEncoder(std::string &message);
+	bool openAudioEncoder(std::string &message);
+	bool openOutput(std::string &message);
+	bool fillFramePool(std::string &message);
+
+	void runOutputThread();
+	void finish();
+	bool encodeVideo(const AVFrame *frame, std::string &message);
+	bool encodeAudio(const AVFrame *frame, std::string &message);
+	bool handleAudio(const AVFrame *frame, std::string &message);
+	bool frameAudio(std::string &message);
+};
+
+CompositeOutput::CompositeOutput()
+	: state_(std::make_unique<State>())
+{
+}
+
+CompositeOutput::~CompositeOutput()
+{
+	State &state = *state_;
+	{
+		std::lock_guard lock(state.mutex);
+		state.stopRequested = true;
+	}
+	state.condition.notify_all();
+	if (state.thread.joinable())
+		state.thread.join();
+
+	state.pendingSamples.clear();
+	state.videoQueue.clear();
+	state.audioQueue.clear();
+	state.framePool.clear();
+	if (state.muxer && state.muxer->pb && !(state.muxer->oformat->flags & AVFMT_NOFILE))
+		avio_closep(&state.muxer->pb);
+	state.muxer.reset();
+	state.audioEncoder.reset();
+	state.videoEncoder.reset();
+}
+
+bool CompositeOutput::init(const WorkerConfig &config, int32_t tileWidth, int32_t tileHeight,
+			   int32_t frameRateNumerator, int32_t frameRateDenominator, int32_t sampleRate,
+			   int32_t fieldOrder, std::string &error)
+{
+	State &state = *state_;
+	if (state.thread.joinable()) {
+		error = "CompositeOutput is already initialized";
+		return false;
+	}
+
+	state.config = config;
+	state.tileWidth = tileWidth;
+	state.tileHeight = tileHeight;
+	state.outputWidth = 2 * tileWidth;
+	state.outputHeight = 2 * tileHeight;
+	state.frameRate = AVRational{ frameRateNumerator, frameRateDenominator };
+	state.sampleRate = sampleRate;
+	state.fieldOrder = fieldOrder;
+
+	if (frameRateNumerator < 1 || frameRateDenominator < 1) {
+		error = "Invalid output frame rate";
+		return false;
+	}
+	if (sampleRate <= 0) {
+		error = "Invalid master audio sample rate";
+		return false;
+	}
+	if (config.audio_bitrate <= 0) {
+		error = "audio_bitrate must be greater than zero";
+		return false;
+	}
+
+	if (!state.openVideoEncoder(error) || !state.openAudioEncoder(error) || !state.openOutput(error))
+		return false;
+
+	state.framePool.clear();
+	state.videoQueue.clear();
+	state.audioQueue.clear();
+	state.pendingSamples.clear();
+	state.nextAudioPts = 0;
+	state.audioPtsStarted = false;
+
+	if (!state.fillFramePool(error))
+		return false;
+
+	{
+		std::lock_guard lock(state.mutex);
+		state.stopRequested = false;
+		state.error.clear();
+	}
+	state.thread = std::thread([&state] { state.runOutputThread(); });
+	return true;
+}
+
+bool CompositeOutput::State::openVideoEncoder(std::string &message)
+{
+	const std::string name = videoEncoderLookupName(config.codec);
+	const AVCodec *codec = avcodec_find_encoder_by_name(name.c_str());
+	if (!codec) {
+		message = "Failed to find H.264 encoder '" + name + "'";
+		return false;
+	}
+
+	videoEncoder.reset(avcodec_alloc_context3(codec));
+	if (!videoEncoder) {
+		message = "Failed to allocate encoder context";
+		return false;
+	}
+
+	const VideoEncoderSettings settings = chooseVideoEncoderSettings(
+		codec->name, outputWidth, outputHeight, frameRate.num, frameRate.den, fieldOrder);
+
+	AVCodecContext *context = videoEncoder.get();
+	context->codec_id = AV_CODEC_ID_H264;
+	context->codec_type = AVMEDIA_TYPE_VIDEO;
+	context->width = outputWidth;
+	context->height = outputHeight;
+	context->pix_fmt = AV_PIX_FMT_NV12;
+	context->time_base = outputTimeBase;
+	context->framerate = frameRate;
+	context->bit_rate = config.video_bitrate;
+	context->gop_size = settings.gopSize;
+	context->max_b_frames = 0;
+	context->flags |= AV_CODEC_FLAG_LOW_DELAY;
+	if (settings.interlaced)
+		context->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+	context->field_order = static_cast<AVFieldOrder>(settings.fieldOrder);
+
+	for (const std::string &line : settings.logLines)
+		printLine(line);
+
+	// An option that this encoder build does not know is not worth failing over.
+	for (const VideoEncoderOption &option : settings.options) {
+		if (const std::string *text = std::get_if<std::string>(&option.value))
+			av_opt_set(context->priv_data, option.name.c_str(), text->c_str(), 0);
+		else
+			av_opt_set_int(context->priv_data, option.name.c_str(), std::get<int64_t>(option.value), 0);
+	}
+
+	const int result = avcodec_open2(context, codec, nullptr);
+	if (result < 0) {
+		message = "Failed to open encoder '" + name + "' with worker pixel format: " + ffmpegErrorText(result);
+		return false;
+	}
+	return true;
+}
+
+bool CompositeOutput::State::openAudioEncoder(std::string &message)
+{
+	const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+	if (!codec) {
+		message = "Failed to find AAC encoder";
+		return false;
+	}
+	if (!encoderAcceptsSampleFormat(codec, AV_SAMPLE_FMT_FLTP)) {
+		message = "AAC encoder does not support fltp sample format";
+		return false;
+	}
+
+	audioEncoder.reset(avcodec_alloc_context3(codec));
+	if (!audioEncoder) {
+		message = "Failed to allocate AAC encoder context";
+		return false;
+	}
+
+	AVCodecContext *context = audioEncoder.get();
+	context->codec_id = AV_CODEC_ID_AAC;
+	context->codec_type = AVMEDIA_TYPE_AUDIO;
+	context->sample_fmt = AV_SAMPLE_FMT_FLTP;
+	context->sample_rate = sampleRate;
+	context->time_base = outputTimeBase;
+	context->bit_rate = config.audio_bitrate;
+	av_channel_layout_default(&context->ch_layout, 2);
+
+	const int result = avcodec_open2(context, codec, nullptr);
+	if (result < 0) {
+		message = "Failed to open AAC encoder: " + ffmpegErrorText(result);
+		return false;
+	}
+	if (context->frame_size <= 0) {
+		message = "AAC encoder returned invalid frame size";
+		return false;
+	}
+	return true;
+}
+
+bool CompositeOutput::State::openOutput(std::string &message)
+{
+	muxer.reset();
+	AVFormatContext *context = nullptr;
+	int result = avformat_alloc_output_context2(&context, nullptr, "mpegts", config.srt_uri.c_str());
+	if (result < 0 || !context) {
+		message = "Failed to allocate SRT output context: " + ffmpegErrorText(result);
+		return false;
+	}
+	muxer.reset(context);
+
+	videoStream = avformat_new_stream(context, nullptr);
+	if (!videoStream) {
+		message = "Failed to create output video stream";
+		return false;
+	}
+	videoStream->time_base = videoEncoder->time_base;
+	result = avcodec_parameters_from_context(videoStream->codecpar, videoEncoder.get());
+	if (result < 0) {
+		message = "Failed to copy encoder parameters to output stream: " + ffmpegErrorText(result);
+		return false;
+	}
+
+	audioStream = avformat_new_stream(context, nullptr);
+	if (!audioStream) {
+		message = "Failed to create output audio stream";
+		return false;
+	}
+	audioStream->time_base = audioEncoder->time_base;
+	result = avcodec_parameters_from_context(audioStream->codecpar, audioEncoder.get());
+	if (result < 0) {
+		message = "Failed to copy AAC encoder parameters to output stream: " + ffmpegErrorText(result);
+		return false;
+	}
+
+	if (!(context->oformat->flags & AVFMT_NOFILE)) {
+		const std::string url = ffmpegOutputUrl(config.srt_uri);
+		result = avio_open(&context->pb, url.c_str(), AVIO_FLAG_WRITE);
+		if (result < 0) {
+			message = "Failed to open SRT output '" + config.srt_uri + "': " + ffmpegErrorText(result);
+			return false;
+		}
+	}
+
+	result = avformat_write_header(context, nullptr);
+	if (result < 0) {
+		message = "Failed to write SRT output header: " + ffmpegErrorText(result);
+		return false;
+	}
+	return true;
+}
+
+bool CompositeOutput::State::fillFramePool(std::string &message)
+{
+	for (size_t index = 0; index < framePoolSize; ++index) {
+		FrameHolder frame = allocateFrame();
+		if (!frame) {
+			message = "Failed to allocate frame";
+			return false;
+		}
+		frame->format = AV_PIX_FMT_NV12;
+		frame->width = outputWidth;
+		frame->height = outputHeight;
+		const int result = av_frame_get_buffer(frame.get(), 32);
+		if (result < 0) {
+			message = "Failed to allocate frame buffer: " + ffmpegErrorText(result);
+			return false;
+		}
+		framePool.push_back(std::move(frame));
+	}
+	return true;
+}
+
+bool CompositeOutput::pushVideoFrame(const AVFrame *frame, std::string &error)
+{
+	State &state = *state_;
+	FrameHolder pooled;
+	{
+		std::unique_lock lock(state.mutex);
+		if (!state.error.empty()) {
+			error = state.error;
+			return false;
+		}
+		if (!state.thread.joinable()) {
+			error = notInitializedMessage;
+			return false;
+		}
+		state.condition.wait(lock, [&state] {
+			return !state.framePool.empty() || !state.error.empty() || state.stopRequested;
+		});
+		if (!state.error.empty()) {
+			error = state.error;
+			return false;
+		}
+		if (state.stopRequested) {
+			error = stoppedMessage;
+			return false;
+		}
+		pooled = std::move(state.framePool.front());
+		state.framePool.pop_front();
+	}
+
+	const auto giveBack = [&state, &pooled] {
+		{
+			std::lock_guard lock(state.mutex);
+			state.framePool.push_back(std::move(pooled));
+		}
+		state.condition.notify_all();
+	};
+
+	int result = av_frame_copy(pooled.get(), frame);
+	if (result < 0) {
+		giveBack();
+		error = "Failed to copy mixed frame to output queue: " + ffmpegErrorText(result);
+		return false;
+	}
+	result = av_frame_copy_props(pooled.get(), frame);
+	if (result < 0) {
+		giveBack();
+		error = "Failed to copy mixed frame props to output queue: " + ffmpegErrorText(result);
+		return false;
+	}
+
+	{
+		std::unique_lock lock(state.mutex);
+		if (!state.error.empty() || state.stopRequested) {
+			error = !state.error.empty() ? state.error : stoppedMessage;
+			lock.unlock();
+			giveBack();
+			return false;
+		}
+		state.videoQueue.push_back(std::move(pooled));
+	}
+	// Every waiter, not one: a producer woken in the output thread's place
+	// would otherwise swallow the wake-up.
+	state.condition.notify_all();
+	return true;
+}
+
+bool CompositeOutput::pushAudioFrame(const AVFrame *frame, std::string &error)
+{
+	State &state = *state_;
+	{
+		std::lock_guard lock(state.mutex);
+		if (!state.error.empty()) {
+			error = state.error;
+			return false;
+		}
+		if (!state.thread.joinable()) {
+			error = notInitializedMessage;
+			return false;
+		}
+	}
+
+	FrameHolder reference = allocateFrame();
+	if (!reference) {
+		error = "Failed to allocate queued audio frame";
+		return false;
+	}
+	const int result = av_frame_ref(reference.get(), frame);
+	if (result < 0) {
+		error = "Failed to reference audio frame for output queue: " + ffmpegErrorText(result);
+		return false;
+	}
+
+	{
+		std::unique_lock lock(state.mutex);
+		state.condition.wait(lock, [&state] {
+			return state.audioQueue.size() < audioQueueLimit || !state.error.empty() ||
+			       state.stopRequested;
+		});
+		if (!state.error.empty()) {
+			error = state.error;
+			return false;
+		}
+		if (state.stopRequested) {
+			error = stoppedMessage;
+			return false;
+		}
+		state.audioQueue.push_back(std::move(reference));
+	}
+	state.condition.notify_all();
+	return true;
+}
+
+void CompositeOutput::State::runOutputThread()
+{
+	std::unique_lock lock(mutex);
+	for (;;) {
+		condition.wait(lock, [this] { return stopRequested || !audioQueue.empty() || !videoQueue.empty(); });
+		if (audioQueue.empty() && videoQueue.empty())
+			break;
+
+		// The queue a frame came from says what it is: audio first, always.
+		const bool isAudio = !audioQueue.empty();
+		std::deque<FrameHolder> &queue = isAudio ? audioQueue : videoQueue;
+		FrameHolder frame = std::move(queue.front());
+		queue.pop_front();
+		lock.unlock();
+
+		std::string message;
+		const bool done = isAudio ? handleAudio(frame.get(), message) : encodeVideo(frame.get(), message);
+
+		lock.lock();
+		if (!done) {
+			error = message;
+			stopRequested = true;
+			lock.unlock();
+			frame.reset();
+			finish();
+			return;
+		}
+		if (!isAudio)
+			framePool.push_back(std::move(frame));
+		lock.unlock();
+		condition.notify_all();
+		frame.reset();
+		lock.lock();
+	}
+	lock.unlock();
+	finish();
+}
+
+void CompositeOutput::State::finish()
+{
+	bool failed;
+	{
+		std::lock_guard lock(mutex);
+		failed = !error.empty();
+	}
+
+	if (!failed) {
+		std::string message;
+		bool done = frameAudio(message) && encodeVideo(nullptr, message) && encodeAudio(nullptr, message);
+		if (done) {
+			const int result = av_write_trailer(muxer.get());
+			if (result < 0) {
+				message = "Failed to write SRT output trailer: " + ffmpegErrorText(result);
+				done = false;
+			}
+		}
+		if (!done) {
+			std::lock_guard lock(mutex);
+			error = message;
+			stopRequested = true;
+		}
+	}
+	condition.notify_all();
+}
+
+bool CompositeOutput::State::encodeVideo(const AVFrame *frame, std::string &message)
+{
+	int result = avcodec_send_frame(videoEncoder.get(), frame);
+	if (result < 0) {
+		message = "Failed to send frame to encoder: " + ffmpegErrorText(result);
+		return false;
+	}
+	PacketHolder packet = allocatePacket();
+	if (!packet) {
+		message = "Failed to allocate encoded packet";
+		return false;
+	}
+	for (;;) {
+		result = avcodec_receive_packet(videoEncoder.get(), packet.get());
+		if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+			return true;
+		if (result < 0) {
+			message = "Failed to receive encoded packet: " + ffmpegErrorText(result);
+			return false;
+		}
+		av_packet_rescale_ts(packet.get(), videoEncoder->time_base, videoStream->time_base);
+		packet->stream_index = videoStream->index;
+		result = av_interleaved_write_frame(muxer.get(), packet.get());
+		av_packet_unref(packet.get());
+		if (result < 0) {
+			message = "Failed to write encoded packet to SRT output: " + ffmpegErrorText(result);
+			return false;
+		}
+	}
+}
+
+bool CompositeOutput::State::encodeAudio(const AVFrame *frame, std::string &message)
+{
+	int result = avcodec_send_frame(audioEncoder.get(), frame);
+	if (result < 0) {
+		message = "Failed to send frame to AAC encoder: " + ffmpegErrorText(result);
+		return false;
+	}
+	PacketHolder packet = allocatePacket();
+	if (!packet) {
+		message = "Failed to allocate encoded AAC packet";
+		return false;
+	}
+	for (;;) {
+		result = avcodec_receive_packet(audioEncoder.get(), packet.get());
+		if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+			return true;
+		if (result < 0) {
+			message = "Failed to receive encoded AAC packet: " + ffmpegErrorText(result);
+			return false;
+		}
+		av_packet_rescale_ts(packet.get(), audioEncoder->time_base, audioStream->time_base);
+		packet->stream_index = audioStream->index;
+		result = av_interleaved_write_frame(muxer.get(), packet.get());
+		av_packet_unref(packet.get());
+		if (result < 0) {
+			message = "Failed to write encoded AAC packet to SRT output: " + ffmpegErrorText(result);
+			return false;
+		}
+	}
+}
+
+bool CompositeOutput::State::handleAudio(const AVFrame *frame, std::string &message)
+{
+	const int channels = frame->ch_layout.nb_channels;
+	// Only packed 16-bit samples are read below; any other layout would be misread.
+	if (channels < 2 || !frame->data[0] || frame->format != AV_SAMPLE_FMT_S16) {
+		message = "Master audio frame must contain at least two packed channels";
+		return false;
+	}
+	if (frame->sample_rate != audioEncoder->sample_rate) {
+		message = "Master audio sample rate does not match AAC encoder";
+		return false;
+	}
+
+	if (!audioPtsStarted) {
+		nextAudioPts = frame->pts != AV_NOPTS_VALUE ? frame->pts : 0;
+		audioPtsStarted = true;
+	}
+
+	const int16_t *samples = reinterpret_cast<const int16_t *>(frame->data[0]);
+	pendingSamples.reserve(pendingSamples.size() + 2 * static_cast<size_t>(frame->nb_samples));
+	for (int index = 0; index < frame->nb_samples; ++index) {
+		const int16_t *sampleFrame = samples + static_cast<size_t>(index) * channels;
+		pendingSamples.push_back(sampleFrame[0]);
+		pendingSamples.push_back(sampleFrame[1]);
+	}
+	return frameAudio(message);
+}
+
+bool CompositeOutput::State::frameAudio(std::string &message)
+{
+	const int frameSize = audioEncoder->frame_size;
+	const size_t valuesPerFrame = 2 * static_cast<size_t>(frameSize);
+	size_t consumed = 0;
+	bool done = true;
+
+	while (pendingSamples.size() - consumed >= valuesPerFrame) {
+		FrameHolder frame = allocateFrame();
+		if (!frame) {
+			message = "Failed to allocate AAC input frame";
+			done = false;
+			break;
+		}
+		frame->format = audioEncoder->sample_fmt;
+		frame->sample_rate = audioEncoder->sample_rate;
+		frame->nb_samples = frameSize;
+		frame->pts = nextAudioPts;
+		if (av_channel_layout_copy(&frame->ch_layout, &audioEncoder->ch_layout) < 0) {
+			message = "Failed to copy AAC channel layout";
+			done = false;
+			break;
+		}
+		int result = av_frame_get_buffer(frame.get(), 0);
+		if (result < 0) {
+			message = "Failed to allocate AAC input frame buffer: " + ffmpegErrorText(result);
+			done = false;
+			break;
+		}
+		result = av_frame_make_writable(frame.get());
+		if (result < 0) {
+			message = "Failed to make AAC input frame writable: " + ffmpegErrorText(result);
+			done = false;
+			break;
+		}
+
+		float *left = reinterpret_cast<float *>(frame->data[0]);
+		float *right = reinterpret_cast<float *>(frame->data[1]);
+		const int16_t *source = pendingSamples.data() + consumed;
+		for (int index = 0; index < frameSize; ++index) {
+			left[index] = source[2 * index] * sampleScale;
+			right[index] = source[2 * index + 1] * sampleScale;
+		}
+
+		if (!encodeAudio(frame.get(), message)) {
+			done = false;
+			break;
+		}
+		consumed += valuesPerFrame;
+		nextAudioPts += av_rescale_q(frameSize, AVRational{ 1, sampleRate }, outputTimeBase);
+	}
+
+	pendingSamples.erase(pendingSamples.begin(), pendingSamples.begin() + static_cast<ptrdiff_t>(consumed));
+	return done;
+}
+
+std::string ffmpegOutputUrl(const std::string &uri)
+{
+	if (uri.rfind("srt://", 0) != 0)
+		return uri;
+	const size_t query = uri.find('?');
+	if (query == std::string::npos)
+		return uri;
+
+	// Walk the parameters the way FFmpeg does: split at '&', the first
+	// parameter named "latency" is the one it uses.
+	size_t start = query + 1;
+	while (start <= uri.size()) {
+		size_t end = uri.find('&', start);
+		if (end == std::string::npos)
+			end = uri.size();
+		const size_t equals = uri.find('=', start);
+		const size_t nameEnd = equals < end ? equals : end;
+		if (uri.compare(start, nameEnd - start, "latency") == 0) {
+			if (equals >= end)
+				return uri;
+			const std::string value = uri.substr(equals + 1, end - equals - 1);
+			if (value.empty() || value.size() > 12 ||
+			    value.find_first_not_of("0123456789") != std::string::npos)
+				return uri;
+			const long long microseconds = std::strtoll(value.c_str(), nullptr, 10) * 1000;
+			return uri.substr(0, equals + 1) + std::to_string(microseconds) + uri.substr(end);
+		}
+		start = end + 1;
+	}
+	return uri;
+}
+
+} // namespace tiloran

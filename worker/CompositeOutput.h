@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "WorkerConfig.h"
+
+struct AVFrame;
+
+namespace tiloran {
+
+// Encodes the composed 2x2 NV12 pictures (H.264) and the master quadrant's
+// audio (stereo AAC) and sends both as one MPEG-TS stream to the SRT URI of
+// the configuration, video as stream 0 and audio as stream 1, every
+// timestamp in 1/90000 s.
+//
+// Threads: the main thread calls init, the pushes and the destructor; init
+// starts the output thread, which alone uses the encoders and the muxer from
+// then on. pushVideoFrame copies the picture into one of four pooled frames
+// and blocks while all four are in use; pushAudioFrame queues a reference and
+// blocks while 64 frames wait. The output thread always takes queued audio
+// before video. Once it has failed, every push returns its failure text. The
+// destructor asks the output thread to stop, wakes every waiter and joins it:
+// on an orderly stop everything queued is encoded, both encoders are flushed
+// and the trailer is written; after a failure nothing more is written.
+class CompositeOutput
+{
+public:
+	CompositeOutput();
+	~CompositeOutput();
+
+	CompositeOutput(const CompositeOutput &) = delete;
+	CompositeOutput &operator=(const CompositeOutput &) = delete;
+
+	// Opens the encoders and the output and starts the output thread; called
+	// once. The output picture is twice the tile size in both directions.
+	bool init(const WorkerConfig &config, int32_t tileWidth, int32_t tileHeight, int32_t frameRateNumerator,
+		  int32_t frameRateDenominator, int32_t sampleRate, int32_t fieldOrder, std::string &error);
+
+	// A composed NV12 picture of the output size; its pts (1/90000 s) and
+	// interlacing marks go to the encoder unchanged. The caller keeps the frame.
+	bool pushVideoFrame(const AVFrame *frame, std::string &error);
+
+	// A master audio frame: packed signed 16-bit samples, at least two
+	// channels (only the first two are used), the master's sample rate. The
+	// first one's pts starts the audio clock. The caller keeps the frame.
+	bool pushAudioFrame(const AVFrame *frame, std::string &error);
+
+private:
+	struct State;
+	std::unique_ptr<State> state_;
+};
+
+// The URL handed to FFmpeg for an output URI. FFmpeg's SRT protocol reads
+// "latency" in microseconds, whereas the URI carries SRT's own unit,
+// milliseconds: for an "srt://" URI the value of the "latency" parameter that
+// FFmpeg would read is multiplied by 1000. Anything else passes unchanged.
+std::string ffmpegOutputUrl(const std::string &uri);
+
+} // namespace tiloran
