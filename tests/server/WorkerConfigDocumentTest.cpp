@@ -1,0 +1,447 @@
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ConfigManagerTestSupport.h"
+
+namespace tiloran::test {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr const char *kCards = "name=DeckLink Duo (1),peid=12;name=DeckLink Duo (2),peid=34;name=,peid=56";
+
+struct SaveResult {
+	bool saved;
+	std::string message;
+	std::string output;
+};
+
+// Two fake cards, one card without a name and two test inputs, in portable
+// mode below a fresh working directory.
+class WorkerConfigDocumentTest : public testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		environment_.set("TILORAN_DECKLINK_LIBRARY", fakeDriverPath().string())
+			.set("TILORAN_FAKE_DECKLINK_DEVICES", kCards);
+		constructed_ = constructConfig(true, { 2, "640x360p25" });
+		ASSERT_EQ(constructed_.config->devices().size(), 5u);
+	}
+
+	const ConfigManager &config() const { return *constructed_.config; }
+	fs::path file() const { return workingDirectory_.path() / "worker_config.json"; }
+
+	SaveResult save(const json &request)
+	{
+		SaveResult result;
+		testing::internal::CaptureStdout();
+		result.saved = config().saveWorkerConfig(request, result.message);
+		result.output = testing::internal::GetCapturedStdout();
+		return result;
+	}
+
+	json saved(const json &request)
+	{
+		const SaveResult result = save(request);
+		EXPECT_TRUE(result.saved) << result.message;
+		std::string message;
+		json document;
+		EXPECT_TRUE(config().loadWorkerConfig(document, message)) << message;
+		return document;
+	}
+
+	static json validRequest()
+	{
+		return { { "srtHostPort", "127.0.0.1:9000" }, { "videoBitrate", 8 }, { "audioBitrate", 128 },
+			 { "codec", "libx264" }, { "devices", { "test-1" } } };
+	}
+
+	TemporaryDirectory temporary_;
+	TemporaryDirectory workingDirectory_;
+	NeutralEnvironment environment_{ temporary_.path() };
+	ScopedWorkingDirectory cwd_{ workingDirectory_.path() };
+	ConstructedConfig constructed_;
+};
+
+TEST_F(WorkerConfigDocumentTest, TheFileIsWrittenByteForByteAndOwnerOnly)
+{
+	const json request = {
+		{ "srtHostPort", "203.0.113.5:9000" },
+		{ "videoBitrate", 12 },
+		{ "audioBitrate", 192 },
+		{ "codec", "libx264" },
+		{ "srtStreamId", "live/quad" },
+		{ "srtPassphrase", "s3cret pass&x" },
+		{ "srtLatency", 200 },
+		{ "quadrants",
+		  { { { "id", 1 }, { "name", "Caméra Nord" }, { "source_id", "decklink-12" }, { "source_name", "ignored" },
+		      { "extra", true } },
+		    { { "id", 3 }, { "name", "Studio ü" }, { "source_id", "test-2" } } } },
+	};
+	const SaveResult result = save(request);
+	ASSERT_TRUE(result.saved) << result.message;
+	EXPECT_EQ(result.output, "[ConfigManager] Worker config saved to " + file().string() + "\n");
+
+	const std::string preview = (workingDirectory_.path() / "preview").string();
+	EXPECT_EQ(readFile(file()), R"json({
+  "audio_bitrate": 192,
+  "codec": "libx264",
+  "preview_path": ")json" + preview + R"json(",
+  "quadrants": [
+    {
+      "id": 1,
+      "name": "Caméra Nord",
+      "source_id": "decklink-12",
+      "source_name": "DeckLink Duo (1)"
+    },
+    {
+      "id": 3,
+      "name": "Studio ü",
+      "source_id": "test-2",
+      "source_name": "Test Input 2 (640x360p25)"
+    }
+  ],
+  "srt": {
+    "host_port": "203.0.113.5:9000",
+    "latency": 200,
+    "passphrase": "s3cret pass&x",
+    "streamid": "live/quad"
+  },
+  "srt_uri": "srt://203.0.113.5:9000?mode=caller&streamid=live/quad&latency=200&passphrase=s3cret pass&x",
+  "video_bitrate": 12
+}
+)json");
+
+	struct stat status {};
+	ASSERT_EQ(stat(file().c_str(), &status), 0);
+	EXPECT_EQ(status.st_mode & 0777, 0600u);
+	EXPECT_FALSE(fs::exists(file().string() + ".tmp"));
+}
+
+TEST_F(WorkerConfigDocumentTest, EveryRefusalHasItsMessageAndWritesNothing)
+{
+	auto without = [](const char *key) {
+		json request = validRequest();
+		request.erase(key);
+		return request;
+	};
+	auto with = [](const char *key, json value) {
+		json request = validRequest();
+		request[key] = std::move(value);
+		return request;
+	};
+	auto withQuadrants = [&](json quadrants) {
+		json request = without("devices");
+		request["quadrants"] = std::move(quadrants);
+		return request;
+	};
+	const json item = { { "id", 1 }, { "name", "Quadrant" }, { "source_id", "test-1" } };
+	auto itemWith = [&](const char *key, json value) {
+		json changed = item;
+		changed[key] = std::move(value);
+		return withQuadrants({ changed });
+	};
+	json itemWithoutName = item;
+	itemWithoutName.erase("name");
+
+	const std::pair<json, std::string> cases[] = {
+		{ json::array({ validRequest() }), "Missing required field: srtHostPort" },
+		{ "text", "Missing required field: srtHostPort" },
+		{ without("srtHostPort"), "Missing required field: srtHostPort" },
+		{ without("videoBitrate"), "Missing required field: videoBitrate" },
+		{ without("audioBitrate"), "Missing required field: audioBitrate" },
+		{ without("codec"), "Missing required field: codec" },
+		{ without("devices"), "Missing required field: quadrants" },
+		{ with("srtHostPort", 9000), "Field srtHostPort must be a non-empty string" },
+		{ with("srtHostPort", ""), "Field srtHostPort must be a non-empty string" },
+		{ with("codec", nullptr), "Field codec must be a non-empty string" },
+		{ with("codec", ""), "Field codec must be a non-empty string" },
+		{ with("srtLatency", -1), "Field srtLatency must be greater than or equal to zero" },
+		{ with("srtLatency", 2147483648u), "Field srtLatency must be greater than or equal to zero" },
+		{ with("srtLatency", 1e20), "Field srtLatency must be greater than or equal to zero" },
+		{ withQuadrants(json::array()), "Field quadrants must be a non-empty array" },
+		{ withQuadrants(json::object()), "Field quadrants must be a non-empty array" },
+		{ withQuadrants(nullptr), "Field quadrants must be a non-empty array" },
+		{ withQuadrants({ 1 }), "Each quadrants item must contain id, name and source_id" },
+		{ withQuadrants({ item, itemWithoutName }), "Each quadrants item must contain id, name and source_id" },
+		{ itemWith("id", 1.0), "Invalid quadrants item field types" },
+		{ itemWith("id", true), "Invalid quadrants item field types" },
+		{ itemWith("id", "1"), "Invalid quadrants item field types" },
+		{ itemWith("name", 1), "Invalid quadrants item field types" },
+		{ itemWith("source_id", nullptr), "Invalid quadrants item field types" },
+		{ itemWith("source_id", "decklink-99"), "Unknown selected device id: decklink-99" },
+		{ itemWith("source_id", "DeckLink-12"), "Unknown selected device id: DeckLink-12" },
+		{ with("devices", json::array()), "Field devices must be a non-empty array" },
+		{ with("devices", "test-1"), "Field devices must be a non-empty array" },
+		{ with("devices", { "test-1", "" }), "Each devices item must be a non-empty string" },
+		{ with("devices", { 12 }), "Each devices item must be a non-empty string" },
+		{ with("devices", { "test-1", "test-3" }), "Unknown selected device id: test-3" },
+	};
+	for (const auto &[request, expected] : cases) {
+		SCOPED_TRACE(request.dump());
+		const SaveResult result = save(request);
+		EXPECT_FALSE(result.saved);
+		EXPECT_EQ(result.message, expected);
+		EXPECT_EQ(result.output, "");
+	}
+	EXPECT_TRUE(fs::is_empty(workingDirectory_.path()));
+}
+
+TEST_F(WorkerConfigDocumentTest, TheFirstFailureWins)
+{
+	json request = validRequest();
+	request.erase("codec");
+	request["srtHostPort"] = "";
+	request["devices"] = { "nothing" };
+	EXPECT_EQ(save(request).message, "Missing required field: codec");
+
+	request = validRequest();
+	request["codec"] = "";
+	request["srtLatency"] = -5;
+	EXPECT_EQ(save(request).message, "Field codec must be a non-empty string");
+
+	request = validRequest();
+	request["srtLatency"] = -5;
+	request["devices"] = json::array();
+	EXPECT_EQ(save(request).message, "Field srtLatency must be greater than or equal to zero");
+
+	request = validRequest();
+	request["devices"] = { "unknown", "" };
+	EXPECT_EQ(save(request).message, "Unknown selected device id: unknown");
+}
+
+TEST_F(WorkerConfigDocumentTest, OptionalFieldsOfTheWrongTypeRaiseTheLibraryTypeError)
+{
+	for (const auto &[key, value] : std::vector<std::pair<const char *, json>>{
+		     { "srtStreamId", nullptr }, { "srtPassphrase", 5 }, { "srtLatency", "120" }, { "srtLatency", nullptr } }) {
+		json request = validRequest();
+		request[key] = value;
+		std::string message;
+		try {
+			config().saveWorkerConfig(request, message);
+			ADD_FAILURE() << key << " did not raise";
+		} catch (const json::type_error &error) {
+			EXPECT_EQ(error.id, 302);
+		}
+	}
+	EXPECT_FALSE(fs::exists(file()));
+}
+
+TEST_F(WorkerConfigDocumentTest, LatencyDefaultsAndConversions)
+{
+	const std::pair<json, std::int32_t> cases[] = {
+		{ nullptr, 120 }, { 0, 0 }, { 2.9, 2 }, { -0.5, 0 }, { true, 1 }, { false, 0 },
+		{ 4294967416ull, 120 }, { 2147483647, 2147483647 },
+	};
+	for (const auto &[latency, expected] : cases) {
+		SCOPED_TRACE(latency.dump());
+		json request = validRequest();
+		if (!latency.is_null())
+			request["srtLatency"] = latency;
+		const json document = saved(request);
+		EXPECT_EQ(document["srt"]["latency"], expected);
+		EXPECT_TRUE(document["srt"]["latency"].is_number_integer());
+		EXPECT_EQ(document["srt_uri"], "srt://127.0.0.1:9000?mode=caller&latency=" + std::to_string(expected));
+	}
+}
+
+TEST_F(WorkerConfigDocumentTest, QuadrantsTakePrecedenceOverDevices)
+{
+	json request = validRequest();
+	request["devices"] = { "unknown" };
+	request["quadrants"] = { { { "id", 7 }, { "name", "Seven" }, { "source_id", "decklink-34" } },
+				 { { "id", -1 }, { "name", "" }, { "source_id", "decklink-34" } },
+				 { { "id", 18446744073709551615ull }, { "name", "Big" }, { "source_id", "decklink-56" } } };
+	const json document = saved(request);
+	EXPECT_EQ(document["quadrants"], json::parse(R"json([
+		{"id": 7, "name": "Seven", "source_id": "decklink-34", "source_name": "DeckLink Duo (2)"},
+		{"id": -1, "name": "", "source_id": "decklink-34", "source_name": "DeckLink Duo (2)"},
+		{"id": 18446744073709551615, "name": "Big", "source_id": "decklink-56", "source_name": ""}
+	])json"));
+}
+
+TEST_F(WorkerConfigDocumentTest, DevicesGenerateQuadrantIdsAndNames)
+{
+	json request = validRequest();
+	request["devices"] = { "decklink-34", "test-2", "decklink-34" };
+	request["videoBitrate"] = "8 Mbps";
+	request["audioBitrate"] = nullptr;
+	request["codec"] = "h264_nvenc";
+	const json document = saved(request);
+	EXPECT_EQ(document["quadrants"], json::parse(R"json([
+		{"id": 1, "name": "Quadrant 1", "source_id": "decklink-34", "source_name": "DeckLink Duo (2)"},
+		{"id": 2, "name": "Quadrant 2", "source_id": "test-2", "source_name": "Test Input 2 (640x360p25)"},
+		{"id": 3, "name": "Quadrant 3", "source_id": "decklink-34", "source_name": "DeckLink Duo (2)"}
+	])json"));
+	// Bitrates and codec are copied as they came; the worker judges them.
+	EXPECT_EQ(document["video_bitrate"], "8 Mbps");
+	EXPECT_TRUE(document["audio_bitrate"].is_null());
+	EXPECT_EQ(document["codec"], "h264_nvenc");
+	EXPECT_EQ(document["srt"], json::parse(R"json({"host_port": "127.0.0.1:9000", "latency": 120, "passphrase": "", "streamid": ""})json"));
+}
+
+TEST_F(WorkerConfigDocumentTest, SrtUri)
+{
+	EXPECT_EQ(buildSrtUri("host:1", "", 120, ""), "srt://host:1?mode=caller&latency=120");
+	EXPECT_EQ(buildSrtUri("host:1", "id", 0, ""), "srt://host:1?mode=caller&streamid=id&latency=0");
+	EXPECT_EQ(buildSrtUri("host:1", "", 80, "pass"), "srt://host:1?mode=caller&latency=80&passphrase=pass");
+	EXPECT_EQ(buildSrtUri("a b?c", "x&y=z", 5, "p w"), "srt://a b?c?mode=caller&streamid=x&y=z&latency=5&passphrase=p w");
+
+	json request = validRequest();
+	request["srtStreamId"] = "";
+	request["srtPassphrase"] = "";
+	EXPECT_EQ(saved(request)["srt_uri"], "srt://127.0.0.1:9000?mode=caller&latency=120");
+	request["srtStreamId"] = "#!::r=live";
+	request["srtPassphrase"] = "0123456789";
+	EXPECT_EQ(saved(request)["srt_uri"],
+		  "srt://127.0.0.1:9000?mode=caller&streamid=#!::r=live&latency=120&passphrase=0123456789");
+}
+
+TEST_F(WorkerConfigDocumentTest, NoCaptureDevicesMeansEveryDeviceIsUnknown)
+{
+	EnvironmentSettings settings;
+	settings.set("TILORAN_FAKE_DECKLINK_DEVICES", "");
+	ConstructedConfig empty = constructConfig(true);
+	std::string message;
+	json request = validRequest();
+	request["devices"] = { "decklink-12", "decklink-34" };
+	EXPECT_FALSE(empty.config->saveWorkerConfig(request, message));
+	EXPECT_EQ(message, "Unknown selected device id: decklink-12");
+}
+
+TEST_F(WorkerConfigDocumentTest, LoadingReportsMissingAndUnreadableFiles)
+{
+	json document = { { "untouched", true } };
+	std::string message;
+	EXPECT_FALSE(config().loadWorkerConfig(document, message));
+	EXPECT_EQ(message, "Worker config file not found: " + file().string());
+
+	writeFile(file(), "");
+	EXPECT_FALSE(config().loadWorkerConfig(document, message));
+	EXPECT_EQ(message, "Failed to parse worker config file: [json.exception.parse_error.101] parse error at line 1, "
+			   "column 1: syntax error while parsing value - unexpected end of input; expected '[', '{', or "
+			   "a literal");
+
+	writeFile(file(), "{\"a\": 1, // no comments\n}");
+	EXPECT_FALSE(config().loadWorkerConfig(document, message));
+	EXPECT_EQ(message.rfind("Failed to parse worker config file: [json.exception.parse_error.101]", 0), 0u) << message;
+	EXPECT_EQ(document, json({ { "untouched", true } }));
+
+	// Whatever follows the first complete document is not read.
+	writeFile(file(), "{\"a\": [1, 2]} trailing { text");
+	ASSERT_TRUE(config().loadWorkerConfig(document, message)) << message;
+	EXPECT_EQ(document, json({ { "a", { 1, 2 } } }));
+}
+
+TEST_F(WorkerConfigDocumentTest, AFailedSaveLeavesThePreviousFile)
+{
+	ASSERT_TRUE(save(validRequest()).saved);
+	const std::string previous = readFile(file());
+	json request = validRequest();
+	request["codec"] = "h264_qsv";
+
+	// Something that is not a file where the temporary file goes.
+	fs::create_directory(file().string() + ".tmp");
+	fs::create_directory(file().string() + ".tmp/inside");
+	SaveResult result = save(request);
+	EXPECT_FALSE(result.saved);
+	EXPECT_EQ(result.message, "Failed to open worker config file for writing: " + file().string());
+	EXPECT_EQ(result.output, "");
+	EXPECT_EQ(readFile(file()), previous);
+	fs::remove_all(file().string() + ".tmp");
+
+	// A stale temporary file of a crashed run is replaced, and the mode is
+	// owner-only even when an older file was readable by others.
+	writeFile(file().string() + ".tmp", "stale");
+	fs::permissions(file(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+					fs::perms::others_read);
+	ASSERT_TRUE(save(request).saved);
+	EXPECT_NE(readFile(file()).find("\"codec\": \"h264_qsv\""), std::string::npos);
+	struct stat status {};
+	ASSERT_EQ(stat(file().c_str(), &status), 0);
+	EXPECT_EQ(status.st_mode & 0777, 0600u);
+	EXPECT_FALSE(fs::exists(file().string() + ".tmp"));
+}
+
+TEST_F(WorkerConfigDocumentTest, FailuresToCreateTheDirectoryOrToPlaceTheFile)
+{
+	// The file's place is taken by a directory: the rename fails.
+	const std::string previousDirectory = file().string();
+	fs::create_directories(file() / "occupied");
+	SaveResult result = save(validRequest());
+	EXPECT_FALSE(result.saved);
+	EXPECT_EQ(result.message, "Failed to write worker config file: " + file().string());
+	EXPECT_TRUE(fs::is_directory(file() / "occupied"));
+	EXPECT_FALSE(fs::exists(file().string() + ".tmp"));
+
+	// In user mode a file stands where a directory must be created.
+	EnvironmentSettings settings;
+	settings.set("APPDATA", (workingDirectory_.path() / "appdata").string());
+	writeFile(workingDirectory_.path() / "appdata", "not a directory");
+	ConstructedConfig user = constructConfig(false, { 1, "640x360p25" });
+	std::string message;
+	EXPECT_FALSE(user.config->saveWorkerConfig(validRequest(), message));
+	EXPECT_EQ(message.rfind("Failed to create worker config directory: ", 0), 0u) << message;
+	EXPECT_NE(message.find("Not a directory"), std::string::npos) << message;
+}
+
+TEST_F(WorkerConfigDocumentTest, ConcurrentSavesAndLoadsNeverSeeAPartialDocument)
+{
+	ASSERT_TRUE(save(validRequest()).saved);
+	std::vector<json> requests;
+	for (int index = 0; index < 4; ++index) {
+		json request = validRequest();
+		// Large documents make a torn write likely if the file were written in place.
+		request["devices"] = json::array();
+		for (int quadrant = 0; quadrant < 200 + index * 50; ++quadrant)
+			request["devices"].push_back(index % 2 ? "decklink-12" : "test-2");
+		requests.push_back(std::move(request));
+	}
+
+	std::atomic<int> failures{ 0 };
+	std::atomic<int> loads{ 0 };
+	std::atomic<bool> stop{ false };
+	testing::internal::CaptureStdout();
+	std::vector<std::thread> threads;
+	for (int index = 0; index < 4; ++index) {
+		threads.emplace_back([&, index] {
+			for (int round = 0; round < 25; ++round) {
+				std::string message;
+				if (!config().saveWorkerConfig(requests[index], message))
+					++failures;
+			}
+		});
+		threads.emplace_back([&] {
+			while (!stop) {
+				json document;
+				std::string message;
+				const bool loaded = config().loadWorkerConfig(document, message);
+				const std::size_t quadrants = loaded ? document["quadrants"].size() : 0;
+				if (!loaded || (quadrants != 1 && (quadrants < 200 || quadrants > 350 || quadrants % 50 != 0)))
+					++failures;
+				++loads;
+			}
+		});
+	}
+	for (std::size_t index = 0; index < threads.size(); index += 2)
+		threads[index].join();
+	stop = true;
+	for (std::size_t index = 1; index < threads.size(); index += 2)
+		threads[index].join();
+	const std::string output = testing::internal::GetCapturedStdout();
+
+	EXPECT_EQ(failures, 0);
+	EXPECT_GT(loads, 0);
+	EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 100);
+}
+
+} // namespace
+} // namespace tiloran::test
