@@ -1,14 +1,56 @@
 #include "ApiServer.h"
 
+#include <filesystem>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include "ConfigManager.h"
+#include "WorkerSupervisor.h"
 #include "common/ConsoleLine.h"
 #include "platform/ListenSocket.h"
+#include "platform/WorkerProcess.h"
 
 namespace tiloran {
+
+namespace {
+
+constexpr const char *jsonType = "application/json";
+
+// Set before any work, so that an answer made from an escaping exception
+// carries them too; set_content later replaces the content type with the
+// same value.
+void setCommonHeaders(httplib::Response &response)
+{
+	response.set_header("Content-Type", jsonType);
+	response.set_header("Access-Control-Allow-Origin", "*");
+}
+
+void sendJson(httplib::Response &response, const nlohmann::json &document)
+{
+	response.set_content(document.dump(2), jsonType);
+}
+
+void sendError(httplib::Response &response, int status, const std::string &message)
+{
+	response.status = status;
+	sendJson(response, nlohmann::json{ { "error", message } });
+}
+
+void sendText(httplib::Response &response, int status, const char *text)
+{
+	response.status = status;
+	response.set_content(text, "text/plain");
+}
+
+} // namespace
 
 ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor)
 	: config_(std::move(config)), supervisor_(std::move(supervisor))
 {
 	platform::setExclusiveListenSocket(server_);
+	configureStaticFiles();
+	registerRoutes();
 }
 
 ApiServer::~ApiServer() = default;
@@ -35,6 +77,144 @@ bool ApiServer::run(const std::string &host, int port)
 void ApiServer::stop()
 {
 	server_.stop();
+}
+
+void ApiServer::configureStaticFiles()
+{
+	// Accepted only if "WEB" is a directory now; without it the page is not
+	// served for the whole run.
+	server_.set_mount_point("/", "WEB");
+	server_.set_file_request_handler([](const httplib::Request &, httplib::Response &response) {
+		response.set_header("Access-Control-Allow-Origin", "*");
+	});
+}
+
+void ApiServer::registerRoutes()
+{
+	server_.Get("/api/health", [](const httplib::Request &, httplib::Response &response) {
+		setCommonHeaders(response);
+		response.set_content(R"({"status":"ok","service":"tiloran-server"})", jsonType);
+	});
+
+	server_.Get("/api/config", [this](const httplib::Request &, httplib::Response &response) {
+		setCommonHeaders(response);
+		sendJson(response, config_->getClientConfig());
+	});
+
+	server_.Get("/api/stream/status", [this](const httplib::Request &, httplib::Response &response) {
+		setCommonHeaders(response);
+		sendJson(response, nlohmann::json{ { "running", supervisor_->isRunning() } });
+	});
+
+	server_.Get("/api/preview", [this](const httplib::Request &, httplib::Response &response) {
+		handlePreview(response);
+	});
+
+	server_.Get("/api/worker/config", [this](const httplib::Request &, httplib::Response &response) {
+		setCommonHeaders(response);
+		nlohmann::json document;
+		std::string message;
+		if (config_->loadWorkerConfig(document, message))
+			sendJson(response, document);
+		else
+			sendError(response, 404, message);
+	});
+
+	server_.Post("/api/stream/start", [this](const httplib::Request &request, httplib::Response &response) {
+		handleStreamStart(request, response);
+	});
+
+	server_.Post("/api/stream/stop", [this](const httplib::Request &, httplib::Response &response) {
+		handleStreamStop(response);
+	});
+
+	server_.Options("/.*", [](const httplib::Request &, httplib::Response &response) {
+		response.set_header("Access-Control-Allow-Origin", "*");
+		response.set_header("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
+		response.set_header("Access-Control-Allow-Headers", "Content-Type");
+		response.status = 200;
+	});
+}
+
+void ApiServer::handleStreamStart(const httplib::Request &request, httplib::Response &response)
+{
+	setCommonHeaders(response);
+	printLine("[API] Stream start request: " + request.body);
+
+	try {
+		nlohmann::json startRequest = nlohmann::json::parse(request.body, nullptr, true, false);
+		std::string message;
+		if (!config_->saveWorkerConfig(startRequest, message)) {
+			sendError(response, 400, message);
+			return;
+		}
+		if (!supervisor_->start(port_, message)) {
+			sendError(response, 500, message);
+			return;
+		}
+		response.set_content(R"({"status":"started"})", jsonType);
+	} catch (const nlohmann::json::exception &error) {
+		sendError(response, 400, std::string("Invalid JSON request body: ") + error.what());
+	}
+}
+
+void ApiServer::handleStreamStop(httplib::Response &response)
+{
+	setCommonHeaders(response);
+	printLine("[API] Stream stop request");
+
+	std::string message;
+	if (!supervisor_->stop(message)) {
+		sendError(response, 500, message);
+		return;
+	}
+	if (!message.empty()) {
+		sendJson(response, nlohmann::json{ { "status", "not_running" }, { "message", message } });
+		return;
+	}
+	response.set_content(R"({"status":"stopped"})", jsonType);
+}
+
+void ApiServer::handlePreview(httplib::Response &response)
+{
+	response.set_header("Access-Control-Allow-Origin", "*");
+
+	std::filesystem::path path = std::filesystem::path(config_->previewPath()) / "preview.jpg";
+	if (!platform::pathExists(path)) {
+		sendText(response, 503, "Preview not available - no preview file found");
+		return;
+	}
+
+	// The worker replaces the picture by renaming a new file over it, so an
+	// open file is always one whole picture. A directory cannot be opened as
+	// a file on every platform alike, so it is refused here.
+	std::ifstream file;
+	std::error_code ignored;
+	if (!std::filesystem::is_directory(path, ignored))
+		file.open(path, std::ios::binary | std::ios::ate);
+	if (!file.is_open()) {
+		sendText(response, 500, "Failed to open preview file");
+		return;
+	}
+
+	file.seekg(0, std::ios::end);
+	std::streamoff size = file.tellg();
+	file.seekg(0, std::ios::beg);
+	if (size <= 0) {
+		sendText(response, 500, "Preview file is empty");
+		return;
+	}
+
+	std::string picture(static_cast<std::size_t>(size), '\0');
+	file.read(picture.data(), size);
+	if (file.gcount() != size) {
+		sendText(response, 500, "Failed to read preview file");
+		return;
+	}
+	file.close();
+
+	response.set_header("Cache-Control", "no-cache, no-store, must-revalidate");
+	response.set_content(std::move(picture), "image/jpeg");
 }
 
 } // namespace tiloran

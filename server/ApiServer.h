@@ -10,8 +10,11 @@ namespace tiloran {
 class ConfigManager;
 class WorkerSupervisor;
 
-// The server's HTTP side: the static-file mount of the control page and the
-// API routes, on top of the HTTP library's server.
+// The server's HTTP side: the static-file mount of the control page (the
+// directory "WEB" below the working directory at construction, if it exists
+// then), the API routes and the preview download, on top of the HTTP
+// library's server. Exceptions that escape a route are answered by the
+// library's default: 500 with the message in the "EXCEPTION_WHAT" header.
 //
 // Threading: run() blocks the calling thread (the main thread) in the accept
 // loop; the routes run on the library's worker threads; stop() may be called
@@ -32,6 +35,12 @@ public:
 	void stop();
 
 private:
+	void configureStaticFiles();
+	void registerRoutes();
+	void handlePreview(httplib::Response &response);
+	void handleStreamStart(const httplib::Request &request, httplib::Response &response);
+	void handleStreamStop(httplib::Response &response);
+
 	std::shared_ptr<ConfigManager> config_;
 	std::shared_ptr<WorkerSupervisor> supervisor_;
 	httplib::Server server_;

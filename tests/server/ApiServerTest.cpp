@@ -1,0 +1,501 @@
+// The API server in-process on a free port, spoken to over real HTTP.
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "ApiServer.h"
+#include "ConfigManager.h"
+#include "WorkerSupervisor.h"
+#include "server/ConfigManagerTestSupport.h"
+#include "server/RawHttp.h"
+#include "support/TestSupport.h"
+
+using namespace std::chrono_literals;
+using tiloran::ApiServer;
+using tiloran::ConfigManager;
+using tiloran::WorkerSupervisor;
+namespace test = tiloran::test;
+
+namespace {
+
+const std::string startRequest = R"({"srtHostPort":"127.0.0.1:9000","videoBitrate":6,"audioBitrate":128,)"
+				 R"("codec":"libx264","srtStreamId":"first","devices":["test-1","test-2"]})";
+
+std::string errorBody(const std::string &message)
+{
+	return "{\n  \"error\": " + nlohmann::json(message).dump() + "\n}";
+}
+
+// Writes a picture the way the worker does: a temporary file renamed over the
+// preview file.
+void replacePicture(const std::filesystem::path &directory, const std::string &bytes)
+{
+	std::filesystem::path temporary = directory / "preview.jpg.tmp";
+	test::writeFile(temporary, bytes);
+	std::filesystem::rename(temporary, directory / "preview.jpg");
+}
+
+class ApiServerTest : public ::testing::Test
+{
+protected:
+	ApiServerTest()
+		: environment_(directory_.path()), workingDirectory_(directory_.path())
+	{
+	}
+
+	~ApiServerTest() override { stopServer(); }
+
+	// Builds the configuration (portable: files in the test's directory, two
+	// test inputs) and serves on a free port.
+	void startServer(const std::string &workerProgram = test::standInWorkerProgram().string())
+	{
+		config_ = std::make_shared<ConfigManager>(true, tiloran::TestInputs{ 2, "640x360p25" });
+		supervisor_ = std::make_shared<WorkerSupervisor>(workerProgram);
+		server_ = std::make_unique<ApiServer>(config_, supervisor_);
+		port_ = test::freeTcpPort();
+		serving_ = std::thread([this] { server_->run("127.0.0.1", port_); });
+		ASSERT_TRUE(test::waitUntil([this] { return test::rawRequest(port_, "GET", "/api/health").received; },
+					    20s));
+	}
+
+	void stopServer()
+	{
+		if (!server_)
+			return;
+		server_->stop();
+		serving_.join();
+		server_.reset();
+		supervisor_.reset();
+		config_.reset();
+	}
+
+	test::RawResponse request(const std::string &method, const std::string &target, const std::string &body = {})
+	{
+		return test::rawRequest(port_, method, target, body);
+	}
+
+	static void expectJsonHeaders(const test::RawResponse &response)
+	{
+		EXPECT_EQ(response.headerCount("Content-Type"), 1u);
+		EXPECT_EQ(response.header("Content-Type"), "application/json");
+		EXPECT_EQ(response.headerCount("Access-Control-Allow-Origin"), 1u);
+		EXPECT_EQ(response.header("Access-Control-Allow-Origin"), "*");
+	}
+
+	std::filesystem::path previewDirectory() const { return directory_.path() / "preview"; }
+
+	test::TemporaryDirectory directory_;
+	test::NeutralEnvironment environment_;
+	test::ScopedWorkingDirectory workingDirectory_;
+	std::shared_ptr<ConfigManager> config_;
+	std::shared_ptr<WorkerSupervisor> supervisor_;
+	std::unique_ptr<ApiServer> server_;
+	std::thread serving_;
+	int port_ = 0;
+};
+
+} // namespace
+
+TEST_F(ApiServerTest, FixedAndGeneratedAnswers)
+{
+	startServer();
+
+	auto health = request("GET", "/api/health");
+	EXPECT_EQ(health.status, 200);
+	EXPECT_EQ(health.body, R"({"status":"ok","service":"tiloran-server"})");
+	expectJsonHeaders(health);
+
+	auto config = request("GET", "/api/config");
+	EXPECT_EQ(config.status, 200);
+	EXPECT_EQ(config.body, config_->getClientConfig().dump(2));
+	EXPECT_NE(config.body.find("\n  \"devices\": [\n"), std::string::npos) << config.body;
+	expectJsonHeaders(config);
+
+	auto status = request("GET", "/api/stream/status");
+	EXPECT_EQ(status.status, 200);
+	EXPECT_EQ(status.body, "{\n  \"running\": false\n}");
+	expectJsonHeaders(status);
+
+	auto workerConfig = request("GET", "/api/worker/config");
+	EXPECT_EQ(workerConfig.status, 404);
+	std::string message;
+	nlohmann::json ignored;
+	ASSERT_FALSE(config_->loadWorkerConfig(ignored, message));
+	EXPECT_EQ(workerConfig.body, errorBody(message));
+	expectJsonHeaders(workerConfig);
+
+	// A POST to a GET-only path and an unknown path: the library's 404.
+	EXPECT_EQ(request("POST", "/api/health", "{}").status, 404);
+	auto unknown = request("GET", "/api/nothing");
+	EXPECT_EQ(unknown.status, 404);
+	EXPECT_EQ(unknown.body, "");
+}
+
+TEST_F(ApiServerTest, PreflightOnAnyPath)
+{
+	startServer();
+	for (const std::string path : { "/anything", "/api/health", "/api/stream/start", "/a/b/c?x=1" }) {
+		auto answer = request("OPTIONS", path);
+		EXPECT_EQ(answer.status, 200) << path;
+		EXPECT_EQ(answer.header("Access-Control-Allow-Origin"), "*");
+		EXPECT_EQ(answer.header("Access-Control-Allow-Methods"), "GET, POST, OPTIONS");
+		EXPECT_EQ(answer.header("Access-Control-Allow-Headers"), "Content-Type");
+		EXPECT_EQ(answer.headerCount("Content-Type"), 0u);
+		EXPECT_EQ(answer.body, "");
+	}
+}
+
+TEST_F(ApiServerTest, StartRequestsThatAreNotJsonOrHaveWrongTypes)
+{
+	startServer();
+
+	auto empty = request("POST", "/api/stream/start", "");
+	EXPECT_EQ(empty.status, 400);
+	std::string parseMessage;
+	try {
+		nlohmann::json unreachable = nlohmann::json::parse("");
+		ADD_FAILURE() << unreachable.dump();
+	} catch (const nlohmann::json::exception &error) {
+		parseMessage = error.what();
+	}
+	EXPECT_EQ(empty.body, errorBody("Invalid JSON request body: " + parseMessage));
+	expectJsonHeaders(empty);
+
+	// Comments are not JSON.
+	auto commented = request("POST", "/api/stream/start", "/* x */ {}");
+	EXPECT_EQ(commented.status, 400);
+	EXPECT_NE(commented.body.find("Invalid JSON request body: [json.exception.parse_error.101]"), std::string::npos);
+
+	nlohmann::json wrongType = nlohmann::json::parse(startRequest);
+	wrongType["srtStreamId"] = 7;
+	auto typed = request("POST", "/api/stream/start", wrongType.dump());
+	EXPECT_EQ(typed.status, 400);
+	EXPECT_EQ(typed.body,
+		  errorBody("Invalid JSON request body: [json.exception.type_error.302] type must be string, but is number"));
+	expectJsonHeaders(typed);
+
+	nlohmann::json invalid = nlohmann::json::parse(startRequest);
+	invalid["srtHostPort"] = "";
+	auto refused = request("POST", "/api/stream/start", invalid.dump());
+	EXPECT_EQ(refused.status, 400);
+	EXPECT_EQ(refused.body, errorBody("Field srtHostPort must be a non-empty string"));
+
+	EXPECT_FALSE(supervisor_->isRunning());
+}
+
+TEST_F(ApiServerTest, StartStopAndStartWhileRunning)
+{
+	std::filesystem::path reportPath = directory_.path() / "report";
+	test::ScopedEnvironment report("TILORAN_STAND_IN_REPORT", reportPath.string());
+	startServer();
+	testing::internal::CaptureStdout();
+
+	auto started = request("POST", "/api/stream/start", startRequest);
+	EXPECT_EQ(started.status, 200);
+	EXPECT_EQ(started.body, R"({"status":"started"})");
+	expectJsonHeaders(started);
+	ASSERT_TRUE(test::waitUntil([&] { return std::filesystem::exists(reportPath); }, 10s));
+	EXPECT_NE(test::readFile(reportPath).find("args=start " + std::to_string(port_) + "\n"), std::string::npos);
+	EXPECT_EQ(request("GET", "/api/stream/status").body, "{\n  \"running\": true\n}");
+
+	auto document = request("GET", "/api/worker/config");
+	EXPECT_EQ(document.status, 200);
+	expectJsonHeaders(document);
+	nlohmann::json written = nlohmann::json::parse(document.body);
+	EXPECT_EQ(document.body, written.dump(2));
+	EXPECT_EQ(written["srt"]["streamid"], "first");
+	EXPECT_EQ(written["quadrants"][1]["source_name"], "Test Input 2 (640x360p25)");
+
+	// The file is rewritten before the start is refused.
+	nlohmann::json second = nlohmann::json::parse(startRequest);
+	second["srtStreamId"] = "second";
+	auto refused = request("POST", "/api/stream/start", second.dump());
+	EXPECT_EQ(refused.status, 500);
+	EXPECT_EQ(refused.body, errorBody("Worker process is already running"));
+	expectJsonHeaders(refused);
+	EXPECT_EQ(nlohmann::json::parse(request("GET", "/api/worker/config").body)["srt"]["streamid"], "second");
+	EXPECT_TRUE(supervisor_->isRunning());
+
+	auto stopped = request("POST", "/api/stream/stop");
+	EXPECT_EQ(stopped.status, 200);
+	EXPECT_EQ(stopped.body, R"({"status":"stopped"})");
+	expectJsonHeaders(stopped);
+	EXPECT_EQ(request("GET", "/api/stream/status").body, "{\n  \"running\": false\n}");
+
+	auto notRunning = request("POST", "/api/stream/stop");
+	EXPECT_EQ(notRunning.status, 200);
+	EXPECT_EQ(notRunning.body, "{\n  \"message\": \"Worker process is not running\",\n  \"status\": \"not_running\"\n}");
+	expectJsonHeaders(notRunning);
+
+	std::string text = testing::internal::GetCapturedStdout();
+	EXPECT_NE(text.find("[API] Stream start request: " + startRequest + "\n"), std::string::npos) << text;
+	EXPECT_NE(text.find("[API] Stream stop request\n[WorkerSupervisor] Terminating Worker process PID "),
+		  std::string::npos)
+		<< text;
+	EXPECT_NE(text.find("[API] Stream stop request\n[WorkerSupervisor] Worker process is not running\n"),
+		  std::string::npos)
+		<< text;
+}
+
+TEST_F(ApiServerTest, WorkerEndingByItselfShowsInStatusAndStop)
+{
+	test::ScopedEnvironment exitCode("TILORAN_STAND_IN_EXIT_CODE", "1");
+	startServer();
+	EXPECT_EQ(request("POST", "/api/stream/start", startRequest).status, 200);
+	EXPECT_TRUE(test::waitUntil(
+		[&] { return request("GET", "/api/stream/status").body == "{\n  \"running\": false\n}"; }, 10s));
+	EXPECT_EQ(request("POST", "/api/stream/stop").body,
+		  "{\n  \"message\": \"Worker process is not running\",\n  \"status\": \"not_running\"\n}");
+}
+
+TEST_F(ApiServerTest, MissingWorkerIsAServerError)
+{
+	std::string missing = (directory_.path() / "bin" / "zenvo_tiloran_worker").string();
+	startServer(missing);
+	auto answer = request("POST", "/api/stream/start", startRequest);
+	EXPECT_EQ(answer.status, 500);
+	EXPECT_EQ(answer.body, errorBody("Worker executable not found: " + missing));
+	expectJsonHeaders(answer);
+	// The configuration was written all the same.
+	EXPECT_EQ(request("GET", "/api/worker/config").status, 200);
+}
+
+TEST_F(ApiServerTest, ExceptionInARouteIsTheLibrarysServerError)
+{
+	// A device name that is not UTF-8 makes the configuration document
+	// impossible to serialise.
+	environment_.set("TILORAN_DECKLINK_LIBRARY", test::fakeDriverPath().string());
+	environment_.set("TILORAN_FAKE_DECKLINK_DEVICES", "name=Card\xff");
+	startServer();
+
+	auto answer = request("GET", "/api/config");
+	EXPECT_EQ(answer.status, 500);
+	std::string serialiseMessage;
+	try {
+		ADD_FAILURE() << config_->getClientConfig().dump(2);
+	} catch (const nlohmann::json::exception &error) {
+		serialiseMessage = error.what();
+	}
+	ASSERT_FALSE(serialiseMessage.empty());
+	EXPECT_EQ(answer.header("EXCEPTION_WHAT"), serialiseMessage);
+	expectJsonHeaders(answer);
+	EXPECT_EQ(answer.body, "");
+
+	EXPECT_EQ(request("GET", "/api/health").status, 200);
+}
+
+TEST_F(ApiServerTest, ExceptionTextHasItsLineBreaksEscaped)
+{
+	// A preview path holding CR LF, and a preview file that is a symbolic
+	// link loop: the existence test raises a file-system error whose text
+	// contains the path.
+	std::filesystem::path strange = directory_.path() / "line\r\nbreak";
+	std::filesystem::create_directories(strange / "preview");
+	std::filesystem::path picture = strange / "preview" / "preview.jpg";
+	std::filesystem::create_symlink(picture, picture);
+	test::ScopedWorkingDirectory inside(strange);
+	startServer();
+
+	auto answer = request("GET", "/api/preview");
+	EXPECT_EQ(answer.status, 500);
+	std::string what = std::filesystem::filesystem_error("exists", picture,
+							     std::make_error_code(std::errc::too_many_symbolic_link_levels))
+				   .what();
+	std::string escaped;
+	for (char character : what)
+		escaped += character == '\r' ? std::string("\\r") : character == '\n' ? std::string("\\n") : std::string(1, character);
+	EXPECT_EQ(answer.header("EXCEPTION_WHAT"), escaped);
+	EXPECT_EQ(answer.header("Access-Control-Allow-Origin"), "*");
+	EXPECT_EQ(answer.headerCount("Content-Type"), 0u);
+	EXPECT_EQ(answer.body, "");
+	EXPECT_EQ(request("GET", "/api/health").status, 200);
+}
+
+TEST_F(ApiServerTest, StaticFilesFromTheWebDirectory)
+{
+	std::filesystem::create_directories(directory_.path() / "WEB" / "api");
+	test::writeFile(directory_.path() / "WEB" / "index.html", "<html>page</html>");
+	test::writeFile(directory_.path() / "WEB" / "api" / "health", "shadowed");
+	test::writeFile(directory_.path() / "secret.txt", "outside");
+	startServer();
+
+	auto page = request("GET", "/");
+	EXPECT_EQ(page.status, 200);
+	EXPECT_EQ(page.body, "<html>page</html>");
+	EXPECT_EQ(page.header("Content-Type"), "text/html");
+	EXPECT_EQ(page.header("Access-Control-Allow-Origin"), "*");
+
+	// The library serves HEAD from the mount too, without the file hook.
+	auto head = request("HEAD", "/");
+	EXPECT_EQ(head.status, 200);
+	EXPECT_EQ(head.header("Content-Type"), "text/html");
+	EXPECT_EQ(head.headerCount("Access-Control-Allow-Origin"), 0u);
+
+	auto shadow = request("GET", "/api/health");
+	EXPECT_EQ(shadow.status, 200);
+	EXPECT_EQ(shadow.body, "shadowed");
+
+	for (const std::string path : { "/../secret.txt", "/%2e%2e/secret.txt", "/api/..%2F..%2Fsecret.txt",
+					"/%2E%2E%2Fsecret.txt" }) {
+		auto escape = request("GET", path);
+		EXPECT_NE(escape.status, 200) << path;
+		EXPECT_EQ(escape.body.find("outside"), std::string::npos) << path;
+	}
+}
+
+TEST_F(ApiServerTest, NoWebDirectoryMeansNoStaticFilesForTheWholeRun)
+{
+	startServer();
+	std::filesystem::create_directories(directory_.path() / "WEB");
+	test::writeFile(directory_.path() / "WEB" / "index.html", "<html>late</html>");
+	auto page = request("GET", "/");
+	EXPECT_EQ(page.status, 404);
+	EXPECT_EQ(page.body, "");
+}
+
+TEST_F(ApiServerTest, PreviewAnswers)
+{
+	startServer();
+
+	auto none = request("GET", "/api/preview");
+	EXPECT_EQ(none.status, 503);
+	EXPECT_EQ(none.body, "Preview not available - no preview file found");
+	EXPECT_EQ(none.header("Content-Type"), "text/plain");
+	EXPECT_EQ(none.header("Access-Control-Allow-Origin"), "*");
+	EXPECT_EQ(none.headerCount("Cache-Control"), 0u);
+
+	std::filesystem::create_directories(previewDirectory());
+	test::writeFile(previewDirectory() / "preview.jpg", "");
+	auto empty = request("GET", "/api/preview");
+	EXPECT_EQ(empty.status, 500);
+	EXPECT_EQ(empty.body, "Preview file is empty");
+	EXPECT_EQ(empty.header("Content-Type"), "text/plain");
+	EXPECT_EQ(empty.header("Access-Control-Allow-Origin"), "*");
+
+	std::filesystem::remove(previewDirectory() / "preview.jpg");
+	std::filesystem::create_directory(previewDirectory() / "preview.jpg");
+	auto directory = request("GET", "/api/preview");
+	EXPECT_EQ(directory.status, 500);
+	EXPECT_EQ(directory.body, "Failed to open preview file");
+	EXPECT_EQ(directory.header("Access-Control-Allow-Origin"), "*");
+
+	std::filesystem::remove(previewDirectory() / "preview.jpg");
+	int status = 0;
+	test::runCommand("ffmpeg -v error -f lavfi -i testsrc=size=160x90 -frames:v 1 -y '" +
+				 (previewDirectory() / "preview.jpg").string() + "'",
+			 &status);
+	ASSERT_EQ(status, 0);
+	std::string jpeg = test::readFile(previewDirectory() / "preview.jpg");
+	ASSERT_GT(jpeg.size(), 100u);
+	auto picture = request("GET", "/api/preview");
+	EXPECT_EQ(picture.status, 200);
+	EXPECT_TRUE(picture.body == jpeg);
+	EXPECT_EQ(picture.headerCount("Content-Type"), 1u);
+	EXPECT_EQ(picture.header("Content-Type"), "image/jpeg");
+	EXPECT_EQ(picture.header("Cache-Control"), "no-cache, no-store, must-revalidate");
+	EXPECT_EQ(picture.header("Access-Control-Allow-Origin"), "*");
+}
+
+TEST_F(ApiServerTest, ReplacedPreviewIsNeverTorn)
+{
+	startServer();
+	std::filesystem::create_directories(previewDirectory());
+
+	std::vector<std::string> pictures;
+	std::mt19937 random(7);
+	for (std::size_t size : { 200000u, 90000u, 350000u, 1500u }) {
+		std::string bytes(size, '\0');
+		for (char &byte : bytes)
+			byte = static_cast<char>(random());
+		pictures.push_back(bytes);
+	}
+	replacePicture(previewDirectory(), pictures[0]);
+
+	std::atomic<bool> finished = false;
+	std::thread writer([&] {
+		for (std::size_t index = 1; !finished; ++index)
+			replacePicture(previewDirectory(), pictures[index % pictures.size()]);
+	});
+
+	std::atomic<int> answers = 0;
+	std::atomic<int> foreign = 0;
+	std::vector<std::thread> clients;
+	for (int client = 0; client < 8; ++client) {
+		clients.emplace_back([&] {
+			auto end = std::chrono::steady_clock::now() + 2s;
+			while (std::chrono::steady_clock::now() < end) {
+				auto answer = request("GET", "/api/preview");
+				++answers;
+				bool known = answer.status == 200 &&
+					     std::find(pictures.begin(), pictures.end(), answer.body) != pictures.end();
+				if (!known)
+					++foreign;
+			}
+		});
+	}
+	for (std::thread &client : clients)
+		client.join();
+	finished = true;
+	writer.join();
+
+	EXPECT_GT(answers.load(), 50);
+	EXPECT_EQ(foreign.load(), 0);
+}
+
+TEST_F(ApiServerTest, ManyClientsWhileWorkersStartAndStop)
+{
+	startServer();
+	std::filesystem::create_directories(previewDirectory());
+	replacePicture(previewDirectory(), "\xff\xd8 picture \xff\xd9");
+
+	std::atomic<bool> finished = false;
+	std::atomic<int> malformed = 0;
+	std::atomic<int> answers = 0;
+	std::vector<std::thread> clients;
+	for (int client = 0; client < 16; ++client) {
+		clients.emplace_back([&, client] {
+			while (!finished) {
+				if (client % 2) {
+					auto status = request("GET", "/api/stream/status");
+					if (status.status != 200 || (status.body != "{\n  \"running\": true\n}" &&
+								     status.body != "{\n  \"running\": false\n}"))
+						++malformed;
+				} else {
+					auto preview = request("GET", "/api/preview");
+					if (preview.status != 200 || preview.body != "\xff\xd8 picture \xff\xd9")
+						++malformed;
+				}
+				++answers;
+			}
+		});
+	}
+
+	int cycles = 0;
+	auto end = std::chrono::steady_clock::now() + 3s;
+	while (std::chrono::steady_clock::now() < end) {
+		auto started = request("POST", "/api/stream/start", startRequest);
+		auto stopped = request("POST", "/api/stream/stop");
+		if (started.body != R"({"status":"started"})" || stopped.body != R"({"status":"stopped"})")
+			++malformed;
+		++cycles;
+	}
+	finished = true;
+	for (std::thread &client : clients)
+		client.join();
+
+	EXPECT_GT(cycles, 3);
+	EXPECT_GT(answers.load(), 100);
+	EXPECT_EQ(malformed.load(), 0);
+	EXPECT_FALSE(supervisor_->isRunning());
+}
