@@ -5,6 +5,10 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "server/RawHttp.h"
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
@@ -229,4 +234,122 @@ TEST_F(ServerProgramTest, UpdateNoticeFailureIsOneLine)
 	EXPECT_TRUE(server->waitForOutput("[Server] Update check failed: ", 20s));
 	server->signal(SIGINT);
 	EXPECT_EQ(server->waitForExit(20s), 0);
+}
+
+namespace {
+
+const std::string startRequest = R"({"srtHostPort":"127.0.0.1:9000","videoBitrate":6,"audioBitrate":128,)"
+				 R"("codec":"libx264","devices":["test-1"]})";
+
+// A copy of the server in its own directory, with the stand-in beside it
+// under the worker's name, or with nothing beside it.
+class CopiedServerTest : public ServerProgramTest
+{
+protected:
+	std::unique_ptr<test::ChildProcess> startCopy(bool withWorker)
+	{
+		std::filesystem::create_directories(programDirectory());
+		std::filesystem::copy_file(test::serverProgram(), programDirectory() / "tiloran_server");
+		if (withWorker)
+			std::filesystem::copy_file(test::standInWorkerProgram(), programDirectory() / "zenvo_tiloran_worker");
+
+		test::ChildProcess::Options options;
+		options.workingDirectory = directory.path();
+		options.setEnvironment = { { "TILORAN_STAND_IN_REPORT", reportPath().string() } };
+		options.unsetEnvironment = { "TILORAN_UPDATE_URL", "TILORAN_STAND_IN_EXIT_CODE", "TILORAN_STAND_IN_LOCK" };
+		auto server = std::make_unique<test::ChildProcess>(programDirectory() / "tiloran_server",
+								   std::vector<std::string>{ "portable", "--test-inputs=1:640x360p25" },
+								   options);
+		return server;
+	}
+
+	std::filesystem::path programDirectory() const { return directory.path() / "program"; }
+	std::filesystem::path reportPath() const { return directory.path() / "report"; }
+
+	// The worker's pid, working directory and descriptors, once it has
+	// reported them.
+	std::map<std::string, std::string> workerReport()
+	{
+		std::map<std::string, std::string> fields;
+		if (!test::waitUntil([&] { return std::filesystem::exists(reportPath()); }, 10s))
+			return fields;
+		std::istringstream text(test::readFile(reportPath()));
+		std::string line;
+		while (std::getline(text, line))
+			fields[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+		return fields;
+	}
+
+	static bool processGone(const std::string &pid)
+	{
+		std::ifstream stat("/proc/" + pid + "/stat");
+		std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+		return text.empty() || text.find(") Z ") != std::string::npos;
+	}
+};
+
+} // namespace
+
+TEST_F(CopiedServerTest, StartWithoutAWorkerBesideTheServer)
+{
+	auto server = startCopy(false);
+	ASSERT_TRUE(waitUntilServing(*server));
+	auto answer = test::rawRequest(3000, "POST", "/api/stream/start", startRequest);
+	EXPECT_EQ(answer.status, 500);
+	EXPECT_EQ(answer.body, "{\n  \"error\": \"Worker executable not found: " +
+				       (programDirectory() / "zenvo_tiloran_worker").string() + "\"\n}");
+	EXPECT_EQ(answer.header("Content-Type"), "application/json");
+	EXPECT_EQ(answer.header("Access-Control-Allow-Origin"), "*");
+
+	auto health = test::rawRequest(3000, "GET", "/api/health");
+	EXPECT_EQ(health.body, R"({"status":"ok","service":"tiloran-server"})");
+	auto preflight = test::rawRequest(3000, "OPTIONS", "/api/stream/start");
+	EXPECT_EQ(preflight.header("Access-Control-Allow-Methods"), "GET, POST, OPTIONS");
+
+	server->signal(SIGINT);
+	EXPECT_EQ(server->waitForExit(20s), 0);
+}
+
+TEST_F(CopiedServerTest, ShutdownTerminatesARunningWorker)
+{
+	auto server = startCopy(true);
+	ASSERT_TRUE(waitUntilServing(*server));
+	auto answer = test::rawRequest(3000, "POST", "/api/stream/start", startRequest);
+	EXPECT_EQ(answer.body, R"({"status":"started"})");
+
+	auto report = workerReport();
+	ASSERT_FALSE(report.empty());
+	EXPECT_EQ(report["cwd"], programDirectory().string());
+	EXPECT_EQ(report["args"], "start 3000");
+	// The server's listening socket stays with the server.
+	EXPECT_EQ(report["fds"], "0 1 2");
+
+	server->signal(SIGTERM);
+	ASSERT_EQ(server->waitForExit(20s), 0);
+	std::string pid = report["pid"];
+	std::string tail = "\n[Server] Received signal 15, shutting down...\n"
+			   "[Server] Shutdown complete.\n"
+			   "[WorkerSupervisor] Terminating Worker process PID " + pid + "\n"
+			   "[WorkerSupervisor] Worker PID " + pid + " exited with code 0\n";
+	std::string text = server->standardOutput();
+	ASSERT_GE(text.size(), tail.size());
+	EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text;
+	EXPECT_NE(text.find("[WorkerSupervisor] Worker started: " + (programDirectory() / "zenvo_tiloran_worker").string() +
+			    "\n[WorkerSupervisor] Worker PID: " + pid + "\n"),
+		  std::string::npos)
+		<< text;
+	EXPECT_TRUE(processGone(pid));
+}
+
+TEST_F(CopiedServerTest, KilledServerTakesTheWorkerWithIt)
+{
+	auto server = startCopy(true);
+	ASSERT_TRUE(waitUntilServing(*server));
+	EXPECT_EQ(test::rawRequest(3000, "POST", "/api/stream/start", startRequest).status, 200);
+	auto report = workerReport();
+	ASSERT_FALSE(report.empty());
+
+	server->signal(SIGKILL);
+	server->waitForExit(20s);
+	EXPECT_TRUE(test::waitUntil([&] { return processGone(report["pid"]); }, 10s));
 }
