@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Windows check: cross-builds tiloran_server.exe with Debian's MinGW-w64
+# toolchain and runs the Windows-only tests under Wine.
+#   scripts/windows-check.sh [BUILD_DIR]        (default: build-windows)
+# Everything it makes (cpp-httplib's source, GoogleTest built for Windows, the
+# Wine prefix) stays inside BUILD_DIR. When the toolchain cannot be installed
+# the check is skipped with a loud notice and exit code 0; any other failure
+# fails the check.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source_dir="$(pwd)"
+build_dir="$(realpath -m "${1:-build-windows}")"
+third_party="$build_dir/third_party"
+toolchain_file="$source_dir/cmake/mingw-w64-x86_64.cmake"
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+
+skip() {
+	echo "############################################################"
+	echo "## WINDOWS CHECK SKIPPED: $1"
+	echo "## tiloran_server.exe was NOT built and the Windows tests did NOT run."
+	echo "############################################################"
+	exit 0
+}
+
+is_installed() {
+	dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# The cross compiler, Wine, GoogleTest's sources and what apt-get source needs.
+packages=(g++-mingw-w64-x86-64-posix wine64 googletest libcpp-httplib-dev nlohmann-json3-dev dpkg-dev)
+missing=()
+for package in "${packages[@]}"; do
+	is_installed "$package" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+	echo "== installing ${missing[*]}"
+	$sudo apt-get update -qq || skip "apt-get update failed"
+	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+		|| skip "could not install ${missing[*]}"
+fi
+
+wine64="$(dpkg -L wine64 | grep '/wine64$' | head -n 1)"
+wineserver="$(dpkg -L wine64 | grep '/wineserver64$' | head -n 1)"
+[ -x "$wine64" ] && [ -x "$wineserver" ] || skip "the wine64 package has no wine64/wineserver64 launcher"
+
+# cpp-httplib: the full single header of the same version as the system's
+# library, from Debian's source package (the binary package ships it split into
+# a header and a Linux shared library).
+httplib_version="$(dpkg-query -W -f='${Version}' libcpp-httplib-dev)"
+httplib_dir="$third_party/cpp-httplib-$httplib_version"
+if [ ! -f "$httplib_dir/httplib.h" ]; then
+	if ! grep -rqsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+		echo "== enabling Debian source packages (deb-src)"
+		if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+			sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+				| $sudo tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
+		elif [ -f /etc/apt/sources.list ]; then
+			sed -n -e 's/^deb /deb-src /p' /etc/apt/sources.list \
+				| $sudo tee /etc/apt/sources.list.d/debian-src.list >/dev/null
+		fi
+		$sudo apt-get update -qq
+	fi
+	download_dir="$third_party/cpp-httplib-source"
+	rm -rf "$download_dir" && mkdir -p "$download_dir"
+	echo "== fetching Debian's cpp-httplib $httplib_version source package"
+	(cd "$download_dir" && apt-get source -qq "cpp-httplib=$httplib_version" >/dev/null 2>&1) \
+		|| { echo "apt-get source cpp-httplib=$httplib_version failed" >&2; exit 1; }
+	header="$(find "$download_dir" -maxdepth 2 -name httplib.h | head -n 1)"
+	[ -n "$header" ] || { echo "no httplib.h in the cpp-httplib source package" >&2; exit 1; }
+	mkdir -p "$httplib_dir" && cp "$header" "$httplib_dir/httplib.h"
+	rm -rf "$download_dir"
+fi
+
+# nlohmann/json is header-only: its headers and CMake package, staged apart from
+# the host's /usr/include, which must not reach the cross compiler.
+json_dir="$third_party/nlohmann-json"
+if [ ! -f "$json_dir/share/cmake/nlohmann_json/nlohmann_jsonConfig.cmake" ]; then
+	mkdir -p "$json_dir/include" "$json_dir/share/cmake/nlohmann_json"
+	ln -sfn /usr/include/nlohmann "$json_dir/include/nlohmann"
+	cp /usr/share/cmake/nlohmann_json/*.cmake "$json_dir/share/cmake/nlohmann_json/"
+fi
+
+# GoogleTest from Debian's sources, built with the same toolchain.
+googletest_dir="$third_party/googletest"
+if [ ! -f "$googletest_dir/lib/cmake/GTest/GTestConfig.cmake" ]; then
+	echo "== building GoogleTest for Windows"
+	cmake -S /usr/src/googletest -B "$third_party/googletest-build" -DCMAKE_TOOLCHAIN_FILE="$toolchain_file" \
+		-DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$googletest_dir" >/dev/null
+	cmake --build "$third_party/googletest-build" -j 2 >/dev/null
+	cmake --install "$third_party/googletest-build" >/dev/null
+	rm -rf "$third_party/googletest-build"
+fi
+
+echo "== cross-building tiloran_server.exe"
+cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain_file" -DCMAKE_BUILD_TYPE=Release \
+	-DTILORAN_WERROR=ON -DTILORAN_BUILD_WORKER=OFF -DTILORAN_BUILD_BENCHMARKS=OFF \
+	-DTILORAN_HTTPLIB_INCLUDE_DIR="$httplib_dir" \
+	-Dnlohmann_json_DIR="$json_dir/share/cmake/nlohmann_json" \
+	-DGTest_DIR="$googletest_dir/lib/cmake/GTest" \
+	-DTILORAN_WINE64="$wine64" >/dev/null
+cmake --build "$build_dir" -j 2
+
+# Wine: a prefix of our own inside the build directory, no desktop, no
+# downloads of Mono or Gecko, one wineserver kept for the whole run.
+export WINEPREFIX="$build_dir/wine-prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+unset DISPLAY
+"$wineserver" -k 2>/dev/null || true
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+	echo "== creating the Wine prefix"
+fi
+"$wineserver" -p
+# wineboot complains about the missing 32-bit half; only the prefix matters.
+"$wine64" wineboot.exe --init >/dev/null 2>&1 || true
+[ -f "$WINEPREFIX/system.reg" ] || { echo "could not create the Wine prefix $WINEPREFIX" >&2; exit 1; }
+
+echo "== Windows tests (under Wine)"
+ctest --test-dir "$build_dir" --output-on-failure -j 2

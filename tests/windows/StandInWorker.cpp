@@ -1,0 +1,50 @@
+// Stands in for the media worker in the Windows supervisor tests. It records
+// how it was started (command line, working directory, process id) in the file
+// that TILORAN_STAND_IN_REPORT names, then ends at once with the exit code that
+// TILORAN_STAND_IN_EXIT_CODE gives, or runs until it is terminated.
+
+#include <cstdlib>
+#include <string>
+
+#include <windows.h>
+
+namespace {
+
+bool writeReport(const std::string &path)
+{
+	char directory[MAX_PATH];
+	const DWORD length = GetCurrentDirectoryA(MAX_PATH, directory);
+	const std::string contents = std::string("command line: ") + GetCommandLineA() + "\n" +
+				     "working directory: " + std::string(directory, length) + "\n" +
+				     "process id: " + std::to_string(GetCurrentProcessId()) + "\n";
+
+	// Written beside and renamed into place, so the test never reads half of it.
+	const std::string temporary = path + ".tmp";
+	HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+				  FILE_ATTRIBUTE_NORMAL, nullptr);
+	if (file == INVALID_HANDLE_VALUE)
+		return false;
+	DWORD written = 0;
+	const bool ok = WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
+			written == contents.size();
+	CloseHandle(file);
+	return ok && MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+} // namespace
+
+int main()
+{
+	if (const char *report = std::getenv("TILORAN_STAND_IN_REPORT")) {
+		if (!writeReport(report))
+			return 98;
+	}
+
+	if (const char *exitCode = std::getenv("TILORAN_STAND_IN_EXIT_CODE"))
+		ExitProcess(static_cast<UINT>(std::strtoul(exitCode, nullptr, 10)));
+
+	// A test that forgets to terminate its worker must not leave it behind
+	// for long.
+	Sleep(60000);
+	return 99;
+}
