@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds and runs every test: the release build and
-# the address/undefined-behaviour sanitizer build.
+# Installs what is needed, builds and runs every test: the release build, the
+# address/undefined-behaviour sanitizer build and the Windows cross build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --tests
@@ -17,4 +17,7 @@ echo "== tests (release build)"
 ctest --test-dir build --output-on-failure -j 2 || status=1
 echo "== tests (sanitizer build)"
 ctest --test-dir build-sanitize --output-on-failure -j 2 || status=1
+# The server cross-built for Windows, its Windows-only tests run under Wine.
+echo "== Windows check (MinGW-w64 cross build, tests under Wine)"
+scripts/windows-check.sh build-windows || status=1
 exit $status
