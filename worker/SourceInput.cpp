@@ -15,29 +15,15 @@ constexpr std::string_view kTestSourcePrefix = "test-";
 constexpr std::string_view kTestNamePrefix = "Test Input ";
 constexpr int kTestAudioSampleRate = 48000;
 
-bool parseDecimal(std::string_view text, int &value)
+// A decimal number without sign; leading zeros allowed unless noted.
+bool parseDecimal(std::string_view text, int &value, bool leadingZeros = true)
 {
-	if (text.empty() || text.front() == '0')
+	if (text.empty() || text.front() < '0' || text.front() > '9' ||
+	    (!leadingZeros && text.front() == '0'))
 		return false;
 	const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
 	return error == std::errc() && end == text.data() + text.size();
 }
-
-struct RateName {
-	std::string_view text;
-	AVRational perSecond;
-};
-
-constexpr RateName kProgressiveRates[] = {
-	{ "23.98", { 24000, 1001 } }, { "24", { 24, 1 } }, { "25", { 25, 1 } },
-	{ "29.97", { 30000, 1001 } }, { "30", { 30, 1 } }, { "50", { 50, 1 } },
-	{ "59.94", { 60000, 1001 } }, { "60", { 60, 1 } },
-};
-
-// Fields per second.
-constexpr RateName kInterlacedRates[] = {
-	{ "50", { 50, 1 } }, { "59.94", { 60000, 1001 } }, { "60", { 60, 1 } },
-};
 
 std::string rationalText(AVRational value)
 {
@@ -78,7 +64,7 @@ std::string testPatternGraph(const TestPattern &pattern)
 		 ":sample_rate=" + std::to_string(kTestAudioSampleRate) +
 		 ":samples_per_frame=floor((n+1)*" + samplesPerSecond + "/" + frames +
 		 ")-floor(n*" + samplesPerSecond + "/" + frames +
-		 "),aformat=sample_fmts=s16:channel_layouts=stereo";
+		 "),channelmap=map=0-FL|0-FR:channel_layout=stereo,aformat=sample_fmts=s16:channel_layouts=stereo";
 	if (pattern.frameLimit >= 0)
 		graph += ",atrim=end_sample=" +
 			 std::to_string(av_rescale(pattern.frameLimit,
@@ -130,38 +116,33 @@ bool readStreamInfo(InputFormatContextHolder &input, std::string &message)
 bool parseTestInputMode(std::string_view text, TestInputMode &mode)
 {
 	const size_t times = text.find('x');
-	const size_t scan = text.find_first_of("pi");
-	if (times == std::string_view::npos || scan == std::string_view::npos || scan < times)
+	const size_t scan = text.find_first_of("pi", times == std::string_view::npos ? 0 : times);
+	if (times == std::string_view::npos || scan == std::string_view::npos)
 		return false;
 
 	TestInputMode parsed;
 	if (!parseDecimal(text.substr(0, times), parsed.width) ||
 	    !parseDecimal(text.substr(times + 1, scan - times - 1), parsed.height))
 		return false;
-	if (parsed.width < 32 || parsed.width > 4096 || parsed.width % 2 ||
-	    parsed.height < 32 || parsed.height > 2160 || parsed.height % 2)
+	if (parsed.width < 16 || parsed.width > 8192 || parsed.width % 2 ||
+	    parsed.height < 16 || parsed.height > 8192 || parsed.height % 2)
 		return false;
 
 	parsed.interlaced = text[scan] == 'i';
 	const std::string_view rate = text.substr(scan + 1);
-	bool known = false;
-	if (parsed.interlaced) {
-		for (const RateName &entry : kInterlacedRates) {
-			if (entry.text == rate) {
-				parsed.frameRate = av_mul_q(entry.perSecond, AVRational{ 1, 2 });
-				known = true;
-			}
-		}
-	} else {
-		for (const RateName &entry : kProgressiveRates) {
-			if (entry.text == rate) {
-				parsed.frameRate = entry.perSecond;
-				known = true;
-			}
-		}
-	}
-	if (!known)
+	AVRational perSecond = { 0, 1 };
+	int wholeRate = 0;
+	if (rate == "23.98")
+		perSecond = { 24000, 1001 };
+	else if (rate == "29.97")
+		perSecond = { 30000, 1001 };
+	else if (rate == "59.94")
+		perSecond = { 60000, 1001 };
+	else if (parseDecimal(rate, wholeRate) && wholeRate >= 1 && wholeRate <= 120)
+		perSecond = { wholeRate, 1 };
+	else
 		return false;
+	parsed.frameRate = parsed.interlaced ? av_mul_q(perSecond, AVRational{ 1, 2 }) : perSecond;
 	mode = parsed;
 	return true;
 }
@@ -182,7 +163,7 @@ bool parseTestInputName(const std::string &sourceName, TestPattern &pattern, std
 	TestPattern parsed;
 	const std::string_view number =
 		name.substr(kTestNamePrefix.size(), open - kTestNamePrefix.size());
-	if (!parseDecimal(number, parsed.number) || parsed.number > kTestInputCount) {
+	if (!parseDecimal(number, parsed.number, false) || parsed.number > kTestInputCount) {
 		message = "Malformed test input name '" + sourceName + "': " + expected;
 		return false;
 	}
@@ -191,8 +172,9 @@ bool parseTestInputName(const std::string &sourceName, TestPattern &pattern, std
 	if (!parseTestInputMode(modeText, parsed.mode)) {
 		message = "Unknown test input mode '" + std::string(modeText) + "' of source '" +
 			  sourceName +
-			  "': expected WIDTHxHEIGHT (even, 32x32 to 4096x2160) followed by p23.98, "
-			  "p24, p25, p29.97, p30, p50, p59.94, p60, i50, i59.94 or i60";
+			  "': expected WIDTHxHEIGHT (even numbers from 16 to 8192) followed by p "
+			  "(frames per second) or i (fields per second) and a whole rate from 1 to "
+			  "120, 23.98, 29.97 or 59.94";
 		return false;
 	}
 	pattern = parsed;

@@ -26,7 +26,9 @@
 //   7  orange   FF8000   146   53  193
 //   8  white    FFFFFF   235  128  128
 //
-// Any two of them differ by at least 24 in one component, by far more in most.
+// Any two of them differ by at least 64 in one component.
+// The chroma of the band's last lines blends with the picture below it when
+// converted to 4:2:0, so check colours in the band's upper part.
 
 #include <array>
 #include <cstdint>
@@ -63,9 +65,8 @@ struct TestInputMode {
 	AVRational frameRate = { 0, 1 };
 };
 
-// The supported modes: even sizes from 32x32 to 4096x2160; progressive at
-// 23.98, 24, 25, 29.97, 30, 50, 59.94 and 60; interlaced at 50, 59.94 and 60
-// fields per second.
+// The modes the server offers: even widths and heights from 16 to 8192, rates
+// (of frames or fields) from 1 to 120 per second or 23.98, 29.97 and 59.94.
 bool parseTestInputMode(std::string_view text, TestInputMode &mode);
 
 struct TestPattern {

@@ -50,11 +50,13 @@ TEST(SourceCaptureInputTest, MalformedTestInputNamesAreRefusedNamingTheSource)
 					"Test Input 1 (640x360p25) ", "DeckLink Duo (1)", "" })
 		EXPECT_EQ(openError("test-1", name), "Malformed test input name '" + name + expected);
 
-	const std::string modes = "': expected WIDTHxHEIGHT (even, 32x32 to 4096x2160) followed by "
-				  "p23.98, p24, p25, p29.97, p30, p50, p59.94, p60, i50, i59.94 or i60";
-	for (const std::string mode : { "640x360p26", "640x360i25", "641x360p25", "640x361p25",
-					"16x16p25", "8192x360p25", "640x360", "640x360p",
-					"640x360p25.0", "x360p25", "640xp25", "i50", "" }) {
+	const std::string modes = "': expected WIDTHxHEIGHT (even numbers from 16 to 8192) followed "
+				  "by p (frames per second) or i (fields per second) and a whole rate "
+				  "from 1 to 120, 23.98, 29.97 or 59.94";
+	for (const std::string mode : { "640x360p121", "640x360p0", "640x360i29.98", "641x360p25",
+					"640x361p25", "14x360p25", "640x8194p25", "640x360",
+					"640x360p", "640x360p25.0", "640x360p-25", "x360p25",
+					"640xp25", "640x360q25", "i50", "" }) {
 		const std::string name = "Test Input 1 (" + mode + ")";
 		EXPECT_EQ(openError("test-1", name),
 			  "Unknown test input mode '" + mode + "' of source '" + name + modes);
@@ -77,6 +79,12 @@ TEST(SourceCaptureInputTest, ModesGiveFramesPerSecond)
 	EXPECT_EQ(av_cmp_q(mode.frameRate, AVRational{ 60000, 1001 }), 0);
 	ASSERT_TRUE(parseTestInputMode("3840x2160p23.98", mode));
 	EXPECT_EQ(av_cmp_q(mode.frameRate, AVRational{ 24000, 1001 }), 0);
+	// Every mode the server offers opens: odd field rates give half frames.
+	ASSERT_TRUE(parseTestInputMode("16x8192i25", mode));
+	EXPECT_EQ(av_cmp_q(mode.frameRate, AVRational{ 25, 2 }), 0);
+	ASSERT_TRUE(parseTestInputMode("0640x0360p120", mode));
+	EXPECT_EQ(mode.width, 640);
+	EXPECT_EQ(av_cmp_q(mode.frameRate, AVRational{ 120, 1 }), 0);
 }
 
 // A card reports the field order and the real base rate but no average rate;
@@ -90,7 +98,8 @@ TEST(SourceCaptureInputTest, TestPatternStreamsLookLikeACard)
 		int fieldOrder;
 	};
 	for (const Case &entry : { Case{ "Test Input 1 (640x360p29.97)", { 1001, 30000 }, { 30000, 1001 }, AV_FIELD_PROGRESSIVE },
-				   Case{ "Test Input 2 (640x360i50)", { 1, 25 }, { 25, 1 }, AV_FIELD_TT } }) {
+				   Case{ "Test Input 2 (640x360i50)", { 1, 25 }, { 25, 1 }, AV_FIELD_TT },
+				   Case{ "Test Input 3 (160x90i25)", { 1, 25 }, { 25, 2 }, AV_FIELD_TT } }) {
 		SCOPED_TRACE(entry.name);
 		InputFormatContextHolder input;
 		std::string message;

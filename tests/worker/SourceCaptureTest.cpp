@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -220,6 +221,7 @@ TEST(SourceCaptureTest, MasterQueuesAtMost64AudioFrames)
 	int64_t crossings = 0;
 	int16_t previous = 0;
 	int64_t samples = 0;
+	int peak = 0;
 	for (size_t index = 0; index < queued.size(); ++index) {
 		const AVFrame *entry = queued[index].get();
 		EXPECT_EQ(entry->format, AV_SAMPLE_FMT_S16);
@@ -235,12 +237,15 @@ TEST(SourceCaptureTest, MasterQueuesAtMost64AudioFrames)
 			EXPECT_EQ(interleaved[2 * sample + 1], left);
 			if ((previous < 0) != (left < 0) && samples > 0)
 				++crossings;
+			peak = std::max(peak, std::abs(int(left)));
 			previous = left;
 			++samples;
 		}
 	}
 	const double frequency = crossings / 2.0 / (double(samples) / 48000.0);
 	EXPECT_NEAR(frequency, 750.0, 5.0);
+	// -18 dBFS: an eighth of full scale.
+	EXPECT_NEAR(peak, 32768 / 8, 16);
 }
 
 TEST(SourceCaptureTest, AnInputThatEndsEndsTheSourceWithItsMessage)
