@@ -7,6 +7,7 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
   libavcodec-dev libavformat-dev libavdevice-dev libavutil-dev libswscale-dev
   ffmpeg srt-tools curl
+  libsrt-gnutls-dev
 )
 if [ "${1:-}" = "--tests" ]; then
   packages+=(chromium)
