@@ -1,0 +1,263 @@
+#include "e2e/EndToEndSupport.h"
+
+#include <cmath>
+#include <fstream>
+#include <numbers>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace tiloran::test {
+
+namespace {
+
+std::string quoted(const std::filesystem::path &path)
+{
+	return "'" + path.string() + "'";
+}
+
+// Whether something has bound the UDP port on the loopback or any address.
+bool udpPortBound(int port)
+{
+	std::ifstream table("/proc/net/udp");
+	std::string line;
+	char suffix[8];
+	std::snprintf(suffix, sizeof(suffix), ":%04X", port);
+	while (std::getline(table, line)) {
+		std::istringstream fields(line);
+		std::string slot, local;
+		fields >> slot >> local;
+		if (local.size() > 5 && local.compare(local.size() - 5, 5, suffix) == 0)
+			return true;
+	}
+	return false;
+}
+
+} // namespace
+
+ServerSession::ServerSession(const std::vector<std::string> &extraArguments)
+	: client_("127.0.0.1", 3000)
+{
+	std::vector<std::string> arguments{ "portable" };
+	arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+	ChildProcess::Options options;
+	options.workingDirectory = directory_.path();
+	process_ = std::make_unique<ChildProcess>(serverProgram(), arguments, options);
+
+	client_.set_connection_timeout(2, 0);
+	client_.set_read_timeout(20, 0);
+	const bool ready = waitUntil(
+		[this] {
+			if (!process_->running())
+				return true;
+			const httplib::Result result = client_.Get("/api/health");
+			return result && result->status == 200;
+		},
+		20s);
+	if (!ready || !process_->running())
+		throw std::runtime_error("the server did not come up:\n" + output() + errors());
+}
+
+ServerSession::~ServerSession()
+{
+	process_->signal(SIGTERM);
+	process_->waitForExit(20s);
+}
+
+httplib::Result ServerSession::get(const std::string &path)
+{
+	return client_.Get(path.c_str());
+}
+
+httplib::Result ServerSession::post(const std::string &path, const std::string &body)
+{
+	return client_.Post(path.c_str(), body, "application/json");
+}
+
+bool ServerSession::startStream(const nlohmann::json &request, std::string &answer)
+{
+	const httplib::Result result = post("/api/stream/start", request.dump());
+	answer = result ? std::to_string(result->status) + " " + result->body : "no answer";
+	return result && result->status == 200;
+}
+
+bool ServerSession::stopStream(std::string &answer)
+{
+	const httplib::Result result = post("/api/stream/stop", "");
+	answer = result ? std::to_string(result->status) + " " + result->body : "no answer";
+	return result && result->status == 200 && result->body == R"({"status":"stopped"})";
+}
+
+bool ServerSession::waitForRunning(bool running, std::chrono::milliseconds timeout)
+{
+	return waitUntil(
+		[&] {
+			const httplib::Result result = get("/api/stream/status");
+			if (!result || result->status != 200)
+				return false;
+			const nlohmann::json status = nlohmann::json::parse(result->body, nullptr, false);
+			return status.is_object() && status.value("running", !running) == running;
+		},
+		timeout);
+}
+
+SrtRecorder::SrtRecorder()
+	: port_(freeUdpPort()), recording_(directory_.path() / "recording.ts")
+{
+	const std::string command = "exec srt-live-transmit -q 'srt://127.0.0.1:" + std::to_string(port_) +
+				    "?mode=listener' file://con > " + quoted(recording_);
+	process_ = std::make_unique<ChildProcess>("/bin/sh", std::vector<std::string>{ "-c", command });
+	if (!waitUntil([this] { return udpPortBound(port_) || !process_->running(); }, 10s) ||
+	    !process_->running())
+		throw std::runtime_error("srt-live-transmit did not start listening: " + process_->standardError());
+}
+
+SrtRecorder::~SrtRecorder()
+{
+	kill();
+}
+
+uintmax_t SrtRecorder::recordedBytes() const
+{
+	std::error_code error;
+	const uintmax_t size = std::filesystem::file_size(recording_, error);
+	return error ? 0 : size;
+}
+
+bool SrtRecorder::waitForBytes(uintmax_t bytes, std::chrono::milliseconds timeout) const
+{
+	return waitUntil([&] { return recordedBytes() >= bytes; }, timeout);
+}
+
+void SrtRecorder::kill()
+{
+	if (process_->running()) {
+		process_->signal(SIGKILL);
+		process_->waitForExit(10s);
+	}
+}
+
+nlohmann::json startRequest(const std::string &srtHostPort, const std::vector<QuadrantChoice> &quadrants)
+{
+	nlohmann::json items = nlohmann::json::array();
+	for (const QuadrantChoice &choice : quadrants) {
+		items.push_back({ { "id", choice.id },
+				  { "name", "Camera " + std::to_string(choice.input) },
+				  { "source_id", "test-" + std::to_string(choice.input) } });
+	}
+	return { { "srtHostPort", srtHostPort }, { "videoBitrate", 4 }, { "audioBitrate", 128 },
+		 { "codec", "libx264" },	 { "srtLatency", 120 },	  { "quadrants", items } };
+}
+
+nlohmann::json probeStreams(const std::filesystem::path &file)
+{
+	const std::string output = runCommand("ffprobe -v error -show_streams -of json " + quoted(file));
+	const nlohmann::json probe = nlohmann::json::parse(output, nullptr, false);
+	return probe.is_object() && probe.contains("streams") ? probe["streams"] : nlohmann::json::array();
+}
+
+PacketTimes probePacketTimes(const std::filesystem::path &file)
+{
+	const std::string output =
+		runCommand("ffprobe -v error -show_entries packet=stream_index,pts -of csv=p=0 " + quoted(file));
+	PacketTimes times;
+	std::istringstream lines(output);
+	std::string line;
+	while (std::getline(lines, line)) {
+		const size_t comma = line.find(',');
+		if (comma == std::string::npos || line.compare(comma + 1, 3, "N/A") == 0)
+			continue;
+		const int stream = std::stoi(line.substr(0, comma));
+		const int64_t pts = std::stoll(line.substr(comma + 1));
+		(stream == 0 ? times.videoPts : times.audioPts).push_back(pts);
+	}
+	return times;
+}
+
+std::array<double, 3> Nv12Picture::meanColour(int left, int top, int areaWidth, int areaHeight) const
+{
+	double y = 0, u = 0, v = 0;
+	const uint8_t *chroma = data.data() + static_cast<size_t>(width) * height;
+	for (int row = top; row < top + areaHeight; ++row) {
+		for (int column = left; column < left + areaWidth; ++column) {
+			y += data[static_cast<size_t>(row) * width + column];
+			const size_t chromaIndex = static_cast<size_t>(row / 2) * width + (column / 2) * 2;
+			u += chroma[chromaIndex];
+			v += chroma[chromaIndex + 1];
+		}
+	}
+	const double count = static_cast<double>(areaWidth) * areaHeight;
+	return { y / count, u / count, v / count };
+}
+
+std::optional<Nv12Picture> decodePicture(const std::filesystem::path &file, int width, int height,
+					 double secondsIn)
+{
+	Nv12Picture picture;
+	picture.width = width;
+	picture.height = height;
+	const std::string output = runCommand("ffmpeg -v error -ss " + std::to_string(secondsIn) + " -i " +
+					      quoted(file) + " -frames:v 1 -f rawvideo -pix_fmt nv12 -");
+	if (output.size() != static_cast<size_t>(width) * height * 3 / 2)
+		return std::nullopt;
+	picture.data.assign(output.begin(), output.end());
+	return picture;
+}
+
+int dominantFrequency(const std::filesystem::path &file, double secondsIn, double seconds)
+{
+	constexpr int sampleRate = 48000;
+	const std::string output = runCommand("ffmpeg -v error -ss " + std::to_string(secondsIn) + " -t " +
+					      std::to_string(seconds) + " -i " + quoted(file) +
+					      " -map 0:a:0 -af 'pan=mono|c0=c0' -ar 48000 -f s16le -acodec pcm_s16le -");
+	const size_t count = output.size() / 2;
+	if (count < sampleRate / 10)
+		return 0;
+	std::vector<double> samples(count);
+	for (size_t index = 0; index < count; ++index) {
+		const auto low = static_cast<uint8_t>(output[2 * index]);
+		const auto high = static_cast<uint8_t>(output[2 * index + 1]);
+		samples[index] = static_cast<int16_t>(low | (high << 8));
+	}
+
+	// Goertzel power at each candidate frequency.
+	int strongest = 0;
+	double strongestPower = 0;
+	for (int frequency = 100; frequency <= 2000; frequency += 10) {
+		const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / sampleRate);
+		double previous = 0, beforePrevious = 0;
+		for (double sample : samples) {
+			const double current = sample + coefficient * previous - beforePrevious;
+			beforePrevious = previous;
+			previous = current;
+		}
+		const double power = previous * previous + beforePrevious * beforePrevious -
+				     coefficient * previous * beforePrevious;
+		if (power > strongestPower) {
+			strongestPower = power;
+			strongest = frequency;
+		}
+	}
+	return strongest;
+}
+
+std::optional<std::pair<int, int>> jpegSize(const std::string &bytes)
+{
+	if (bytes.size() < 4 || static_cast<uint8_t>(bytes[0]) != 0xff || static_cast<uint8_t>(bytes[1]) != 0xd8)
+		return std::nullopt;
+	TemporaryDirectory directory;
+	const std::filesystem::path file = directory.path() / "preview.jpg";
+	writeFile(file, bytes);
+	const std::string output =
+		runCommand("ffprobe -v error -show_entries stream=width,height -of csv=p=0:s=x " + quoted(file));
+	int width = 0, height = 0;
+	if (std::sscanf(output.c_str(), "%dx%d", &width, &height) != 2)
+		return std::nullopt;
+	return std::make_pair(width, height);
+}
+
+} // namespace tiloran::test

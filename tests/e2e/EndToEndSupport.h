@@ -1,0 +1,118 @@
+#pragma once
+
+// What the end-to-end tests share: the real server with test-pattern inputs,
+// a real SRT listener recording what it receives, and the analysis of a
+// recording with the FFmpeg command-line tools.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "support/ChildProcess.h"
+#include "support/TestSupport.h"
+
+namespace tiloran::test {
+
+// The real tiloran_server on port 3000, started in portable mode inside a
+// temporary directory, so that its worker configuration file and preview
+// directory are the test's own. Tests using it are registered with SERVER_PORT.
+class ServerSession
+{
+public:
+	explicit ServerSession(const std::vector<std::string> &extraArguments);
+	~ServerSession();
+	ServerSession(const ServerSession &) = delete;
+	ServerSession &operator=(const ServerSession &) = delete;
+
+	httplib::Result get(const std::string &path);
+	httplib::Result post(const std::string &path, const std::string &body);
+
+	// POST /api/stream/start; true on 200.
+	bool startStream(const nlohmann::json &request, std::string &answer);
+	// POST /api/stream/stop; true on 200 with {"status":"stopped"}.
+	bool stopStream(std::string &answer);
+	// GET /api/stream/status until "running" has the given value.
+	bool waitForRunning(bool running, std::chrono::milliseconds timeout);
+
+	const std::filesystem::path &directory() const { return directory_.path(); }
+	ChildProcess &process() { return *process_; }
+	std::string output() const { return process_->standardOutput(); }
+	std::string errors() const { return process_->standardError(); }
+
+private:
+	TemporaryDirectory directory_;
+	std::unique_ptr<ChildProcess> process_;
+	httplib::Client client_;
+};
+
+// srt-live-transmit listening on a free loopback UDP port, writing every byte
+// it receives to a file.
+class SrtRecorder
+{
+public:
+	SrtRecorder();
+	~SrtRecorder();
+	SrtRecorder(const SrtRecorder &) = delete;
+	SrtRecorder &operator=(const SrtRecorder &) = delete;
+
+	int port() const { return port_; }
+	std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+	const std::filesystem::path &recording() const { return recording_; }
+	uintmax_t recordedBytes() const;
+	bool waitForBytes(uintmax_t bytes, std::chrono::milliseconds timeout) const;
+	// Ends the listener at once (SIGKILL) and waits for it.
+	void kill();
+
+private:
+	TemporaryDirectory directory_;
+	int port_ = 0;
+	std::filesystem::path recording_;
+	std::unique_ptr<ChildProcess> process_;
+};
+
+// A stream start request for the test inputs: quadrant items with ids and
+// test input numbers, in the order given.
+struct QuadrantChoice {
+	int id;
+	int input;
+};
+nlohmann::json startRequest(const std::string &srtHostPort, const std::vector<QuadrantChoice> &quadrants);
+
+// ffprobe's view of a file's streams (the "streams" array of its JSON output).
+nlohmann::json probeStreams(const std::filesystem::path &file);
+
+struct PacketTimes {
+	std::vector<int64_t> videoPts;
+	std::vector<int64_t> audioPts;
+};
+PacketTimes probePacketTimes(const std::filesystem::path &file);
+
+// One decoded picture of a recording in NV12, taken the given number of
+// seconds after its start.
+struct Nv12Picture {
+	int width = 0;
+	int height = 0;
+	std::vector<uint8_t> data;
+
+	// Mean Y, U and V over a rectangle of the picture (even coordinates).
+	std::array<double, 3> meanColour(int left, int top, int width, int height) const;
+};
+std::optional<Nv12Picture> decodePicture(const std::filesystem::path &file, int width, int height,
+					 double secondsIn);
+
+// The strongest frequency (in steps of 10 Hz, 100 to 2000 Hz) in the first
+// channel of a file's audio over the given stretch.
+int dominantFrequency(const std::filesystem::path &file, double secondsIn, double seconds);
+
+// The size of a JPEG picture as ffprobe reports it; nothing when it is none.
+std::optional<std::pair<int, int>> jpegSize(const std::string &bytes);
+
+} // namespace tiloran::test

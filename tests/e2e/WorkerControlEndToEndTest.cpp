@@ -1,0 +1,61 @@
+// The worker started by the real server: it fetches the document the server
+// wrote for a stream start request, prints it and ends; the supervisor sees
+// its exit code and the stream status turns false.
+
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "e2e/EndToEndSupport.h"
+
+using namespace std::chrono_literals;
+using namespace tiloran::test;
+
+namespace {
+
+// The process id from the supervisor's "Worker PID: " line.
+std::string workerPid(const std::string &serverOutput)
+{
+	std::smatch match;
+	static const std::regex line("\\[WorkerSupervisor\\] Worker PID: ([0-9]+)\n");
+	return std::regex_search(serverOutput, match, line) ? match[1].str() : "";
+}
+
+} // namespace
+
+TEST(WorkerControlEndToEnd, WorkerFetchesItsDocumentFromTheServer)
+{
+	ServerSession server({ "--test-inputs=4:640x360p25" });
+
+	// Nothing listens at the SRT address: the worker cannot get past its output.
+	const std::string unusedSrt = "127.0.0.1:" + std::to_string(freeUdpPort());
+	std::string answer;
+	ASSERT_TRUE(server.startStream(startRequest(unusedSrt, { { 1, 1 }, { 2, 2 } }), answer)) << answer;
+	EXPECT_EQ(answer, R"(200 {"status":"started"})");
+
+	ASSERT_TRUE(server.process().waitForError("[Worker] Streamer failed: ", 30s)) << server.errors();
+	const std::string pid = workerPid(server.output());
+	ASSERT_FALSE(pid.empty()) << server.output();
+	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 1\n", 10s))
+		<< server.output();
+	EXPECT_TRUE(server.waitForRunning(false, 5s));
+
+	const httplib::Result document = server.get("/api/worker/config");
+	ASSERT_TRUE(document);
+	ASSERT_EQ(document->status, 200);
+	const std::string output = server.output();
+	EXPECT_NE(output.find("[Worker] Starting\n"
+			      "[Worker] Encoder endpoint: http://127.0.0.1:3000/api/worker/config\n"
+			      "[Worker] Worker config loaded successfully\n" +
+			      nlohmann::json::parse(document->body).dump(2) + "\n"),
+		  std::string::npos)
+		<< output;
+
+	// Only one failure line, and the stop that follows finds no worker.
+	const std::string errors = server.errors();
+	EXPECT_EQ(errors.find("[Worker] Streamer failed: "), errors.rfind("[Worker] Streamer failed: ")) << errors;
+	const httplib::Result stop = server.post("/api/stream/stop", "");
+	ASSERT_TRUE(stop);
+	EXPECT_EQ(stop->body, "{\n  \"message\": \"Worker process is not running\",\n  \"status\": \"not_running\"\n}");
+}
