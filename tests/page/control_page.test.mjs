@@ -350,7 +350,7 @@ describe('control page', () => {
 		assert.equal(await page.isDisabled('#srt-host-port'), false);
 		assert.equal(await page.isVisible('#preview-image'), true, 'the last picture stays');
 		assert.equal(await text('#preview-badge'), 'Last picture');
-		assert.equal(workerProcesses(server.pid).length, 0);
+		await waitFor(() => workerProcesses(server.pid).length === 0, 5000, 'the worker process to end');
 	});
 
 	test('a worker that ends from outside shows as stopped within two seconds', async () => {
