@@ -1,0 +1,62 @@
+#pragma once
+
+#include "FfmpegSupport.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace tiloran {
+
+// Keeps "preview.jpg" in the preview directory showing a recent composed
+// picture. The caller's thread only copies the picture; conversion to full
+// range YUV 4:2:0, JPEG encoding and the file replacement happen on the
+// writer thread. The file is replaced through a temporary file in one step,
+// so a reader never sees half a picture. Preview problems are printed and
+// the picture dropped; they never reach the caller.
+//
+// Threads: init, start, submitFrame and the destructor run on the worker's
+// main thread; the writer thread only takes pictures from the pending queue.
+// The destructor stops and joins the writer thread after waking it.
+class PreviewWriter
+{
+public:
+	PreviewWriter();
+	~PreviewWriter();
+	PreviewWriter(const PreviewWriter &) = delete;
+	PreviewWriter &operator=(const PreviewWriter &) = delete;
+
+	// Creates the preview directory with any missing parents.
+	bool init(const std::string &outputPath, int32_t pixelFormat, std::string &message);
+	// Launches the writer thread; a running writer is left as it is.
+	bool start();
+	// Copies the picture for the writer thread; at most the two newest
+	// pictures wait, older ones are dropped.
+	void submitFrame(const AVFrame *frame);
+
+private:
+	// One picture packed with alignment 1 in the writer's pixel format.
+	struct PreviewImage {
+		FfmpegMemoryHolder buffer;
+		int32_t width = 0;
+		int32_t height = 0;
+	};
+
+	void writerLoop();
+	bool savePreview(const PreviewImage &image, const std::string &targetPath, std::string &message) const;
+
+	std::string outputPath_;
+	int32_t pixelFormat_ = AV_PIX_FMT_NONE;
+	std::thread writerThread_;
+	std::atomic<bool> running_ = false;
+	std::atomic<bool> stopRequested_ = false;
+	std::mutex mutex_;
+	std::condition_variable condition_;
+	std::deque<PreviewImage> pendingImages_;
+};
+
+} // namespace tiloran
