@@ -72,6 +72,9 @@
 		// that was sent before one of them is not taken for the newer state
 		actionCount: 0,
 		stopRequested: false,
+		// audio source of a running stream that another client started, whose
+		// quadrants may be listed in any order; null when the form decides
+		runningMasterSlot: null,
 		quadrants: [],
 		previewTimer: null,
 		previewUrl: null,
@@ -265,6 +268,8 @@
 		restoreSettings();
 		updateLayoutSummary();
 		updateControls();
+		if (state.running === true)
+			showRunningSettings();
 		logActivity(devices.length === 1 ? 'Configuration loaded: 1 input' : `Configuration loaded: ${devices.length} inputs`);
 	}
 
@@ -349,6 +354,51 @@
 			elements.latency.value = settings.srtLatency;
 	}
 
+	// A stream this page did not start (another client, or before a reload):
+	// the form shows what the worker was given, not this browser's choices.
+	function applyWorkerConfig(workerConfig) {
+		const encoding = state.config.encoding || {};
+		const known = new Set((state.config.devices || []).map((device) => device.id));
+		const bySlot = new Map();
+		for (const item of Array.isArray(workerConfig.quadrants) ? workerConfig.quadrants : []) {
+			if (item && Number.isInteger(item.id) && item.id >= 1 && item.id <= 4 && !bySlot.has(item.id - 1))
+				bySlot.set(item.id - 1, item);
+		}
+		// The worker takes audio and timing from the first listed quadrant that has a source.
+		const master = (Array.isArray(workerConfig.quadrants) ? workerConfig.quadrants : []).find((item) =>
+			item && typeof item.source_name === 'string' && item.source_name !== '' && bySlot.get(item.id - 1) === item);
+		state.runningMasterSlot = master ? master.id - 1 : null;
+		state.quadrants.forEach((quadrant, slot) => {
+			const item = bySlot.get(slot);
+			quadrant.source.value = item && known.has(item.source_id) ? item.source_id : '';
+			const name = item && typeof item.name === 'string' ? item.name : '';
+			quadrant.name.value = name === `Quadrant ${slot + 1}` ? '' : name;
+		});
+		selectByValue(elements.videoBitrate, encoding.videoBitrates || [], workerConfig.video_bitrate);
+		selectByValue(elements.audioBitrate, encoding.audioBitrates || [], workerConfig.audio_bitrate);
+		selectByValue(elements.codec, encoding.codecs || [], workerConfig.codec);
+		const srt = workerConfig.srt && typeof workerConfig.srt === 'object' ? workerConfig.srt : {};
+		if (typeof srt.host_port === 'string')
+			elements.hostPort.value = srt.host_port;
+		if (typeof srt.streamid === 'string')
+			elements.streamId.value = srt.streamid;
+		if (Number.isInteger(srt.latency))
+			elements.latency.value = String(srt.latency);
+		updateLayoutSummary();
+	}
+
+	async function showRunningSettings() {
+		try {
+			const answer = await requestJson('/api/worker/config');
+			if (answer.status !== 200 || !answer.body || typeof answer.body !== 'object' || state.running !== true)
+				return;
+			applyWorkerConfig(answer.body);
+			logActivity('A stream is running: the form shows its settings');
+		} catch (error) {
+			// The form keeps this browser's choices; the status poll reports the server.
+		}
+	}
+
 	// ---- Layout -------------------------------------------------------------
 
 	function quadrantName(quadrant, slot) {
@@ -357,6 +407,8 @@
 	}
 
 	function masterSlot() {
+		if (state.runningMasterSlot !== null)
+			return state.runningMasterSlot;
 		return state.quadrants.findIndex((quadrant) => quadrant.source.value !== '');
 	}
 
@@ -534,7 +586,14 @@
 		}
 		if (running === true)
 			state.stopRequested = false;
+		if (running !== true && state.runningMasterSlot !== null) {
+			state.runningMasterSlot = null;
+			updateLayoutSummary();
+		}
 		updateControls();
+		// A start from this page sets the state itself; any other start shows up here.
+		if (before !== true && running === true && state.config !== null)
+			showRunningSettings();
 	}
 
 	async function pollStatus() {

@@ -85,8 +85,9 @@ async function stopChild(child) {
 	}
 }
 
-async function api(method, route) {
-	const response = await fetch(baseUrl + route, { method });
+async function api(method, route, body) {
+	const options = body === undefined ? { method } : { method, headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) };
+	const response = await fetch(baseUrl + route, options);
 	return { status: response.status, body: await response.text() };
 }
 
@@ -365,6 +366,35 @@ describe('control page', () => {
 		await waitForText('#message', 'It was not stopped from this page', 1000);
 		assert.equal(await page.isEnabled('#start-button'), true);
 		assert.equal(await page.isEnabled('#stop-button'), false);
+	});
+
+	test('a stream started and stopped by another client shows its settings and its end', async () => {
+		const started = await api('POST', '/api/stream/start', {
+			srtHostPort: `127.0.0.1:${srtPort}`, srtStreamId: 'other-client', srtLatency: 300,
+			videoBitrate: 20, audioBitrate: 256, codec: 'libx264',
+			quadrants: [{ id: 4, name: 'Overview', source_id: 'test-3' }, { id: 1, name: 'Quadrant 1', source_id: 'test-4' }],
+		});
+		assert.equal(started.status, 200, started.body);
+		await waitForRunning(3000);
+		await waitForText('#activity-log', 'the form shows its settings', 3000);
+		assert.equal(await page.inputValue('#quadrant-1-source'), 'test-4');
+		assert.equal(await page.inputValue('#quadrant-1-name'), '');
+		assert.equal(await page.inputValue('#quadrant-2-source'), '');
+		assert.equal(await page.inputValue('#quadrant-3-source'), '');
+		assert.equal(await page.inputValue('#quadrant-4-source'), 'test-3');
+		assert.equal(await page.inputValue('#quadrant-4-name'), 'Overview');
+		assert.equal(await page.$eval('#video-bitrate', (select) => select.selectedOptions[0].textContent), '20 Mbps');
+		assert.equal(await page.$eval('#audio-bitrate', (select) => select.selectedOptions[0].textContent), '256 kbps');
+		assert.equal(await page.inputValue('#srt-stream-id'), 'other-client');
+		assert.equal(await page.inputValue('#srt-latency'), '300');
+		assert.equal(await page.isEnabled('#stop-button'), true);
+		assert.equal(await text('#audio-source'), 'Audio and timing from Q4 Overview (Test Input 3 (640x360p25))',
+			'the worker takes the audio from the first listed quadrant');
+
+		assert.equal((await api('POST', '/api/stream/stop')).status, 200);
+		await waitForText('#stream-state-text', 'Stopped', 3000);
+		await waitForText('#message', 'It was not stopped from this page', 1000);
+		assert.match(await text('#audio-source'), /^Audio and timing from Q1 /, 'a start from this page lists the quadrants in slot order');
 	});
 
 	test('the choices survive a reload, the passphrase excepted', async () => {
