@@ -219,6 +219,17 @@ void launchOnThisThread(LaunchRequest &request)
 	}
 	FileDescriptor reportRead(reportPipe[0]);
 	FileDescriptor reportWrite(reportPipe[1]);
+	// The child closes everything from 3 up except this end, so it must not
+	// sit among the standard descriptors (a server started with one closed).
+	if (reportWrite.get() < 3) {
+		int moved = fcntl(reportWrite.get(), F_DUPFD_CLOEXEC, 3);
+		if (moved < 0) {
+			request.message = errorText(errno);
+			return;
+		}
+		reportWrite.reset(moved);
+	}
+	int reportDescriptor = reportWrite.get();
 
 	pid_t pid = fork();
 	if (pid < 0) {
@@ -230,18 +241,18 @@ void launchOnThisThread(LaunchRequest &request)
 		// must get the default behaviour back.
 		sigprocmask(SIG_SETMASK, &noSignals, nullptr);
 		if (prctl(PR_SET_PDEATHSIG, SIGKILL) < 0)
-			failChild(reportPipe[1]);
+			failChild(reportDescriptor);
 		if (getppid() != parent)
 			_exit(127);
 		if (directory && chdir(directory) < 0)
-			failChild(reportPipe[1]);
+			failChild(reportDescriptor);
 		// Only standard input, output and error go to the worker; the
 		// report pipe closes itself on exec.
-		unsigned int reportDescriptor = static_cast<unsigned int>(reportPipe[1]);
-		closeDescriptorsFrom(3, reportDescriptor - 1, highestDescriptor);
-		closeDescriptorsFrom(reportDescriptor + 1, ~0U, highestDescriptor);
+		unsigned int kept = static_cast<unsigned int>(reportDescriptor);
+		closeDescriptorsFrom(3, kept - 1, highestDescriptor);
+		closeDescriptorsFrom(kept + 1, ~0U, highestDescriptor);
 		execv(argv[0], argv.data());
-		failChild(reportPipe[1]);
+		failChild(reportDescriptor);
 	}
 
 	reportWrite.reset();

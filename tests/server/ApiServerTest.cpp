@@ -58,9 +58,10 @@ protected:
 
 	// Builds the configuration (portable: files in the test's directory, two
 	// test inputs) and serves on a free port.
-	void startServer(const std::string &workerProgram = test::standInWorkerProgram().string())
+	void startServer(const std::string &workerProgram = test::standInWorkerProgram().string(),
+			 const tiloran::TestInputs &testInputs = { 2, "640x360p25" })
 	{
-		config_ = std::make_shared<ConfigManager>(true, tiloran::TestInputs{ 2, "640x360p25" });
+		config_ = std::make_shared<ConfigManager>(true, testInputs);
 		supervisor_ = std::make_shared<WorkerSupervisor>(workerProgram);
 		server_ = std::make_unique<ApiServer>(config_, supervisor_);
 		port_ = test::freeTcpPort();
@@ -273,11 +274,9 @@ TEST_F(ApiServerTest, MissingWorkerIsAServerError)
 
 TEST_F(ApiServerTest, ExceptionInARouteIsTheLibrarysServerError)
 {
-	// A device name that is not UTF-8 makes the configuration document
+	// An input name that is not UTF-8 makes the configuration document
 	// impossible to serialise.
-	environment_.set("TILORAN_DECKLINK_LIBRARY", test::fakeDriverPath().string());
-	environment_.set("TILORAN_FAKE_DECKLINK_DEVICES", "name=Card\xff");
-	startServer();
+	startServer(test::standInWorkerProgram().string(), { 1, "640x360p25\xff" });
 
 	auto answer = request("GET", "/api/config");
 	EXPECT_EQ(answer.status, 500);
