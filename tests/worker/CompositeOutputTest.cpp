@@ -341,6 +341,17 @@ private:
 	std::thread drainer_;
 };
 
+// Whether one of this process's threads sleeps in a pipe write (the kernel
+// names the function a task waits in).
+bool threadBlockedInPipeWrite()
+{
+	for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+		if (test::readFile(task.path() / "wchan").find("pipe_write") != std::string::npos)
+			return true;
+	}
+	return false;
+}
+
 // Whether a call made on another thread is still blocked a while later.
 template<typename Result>
 bool stillBlocked(std::future<Result> &result)
@@ -360,11 +371,14 @@ TEST(CompositeOutputTest, HeldOutputBlocksTheFifthPictureAndThe65thAudioFrameAnd
 				 message))
 		<< message;
 
-	// Fifteen seconds of audio on their own: the muxer writes audio alone once
-	// it holds more than ten seconds, and that first write blocks on the full
-	// pipe, with the output thread holding this audio frame and no picture.
-	FrameHolder longAudio = makeAudio(2, 15 * 48000, 48000, startPts);
+	// Thirty seconds of noise on their own: the muxer writes audio alone once
+	// it holds more than ten seconds, and twenty seconds of AAC at its full
+	// bitrate overflow every buffer on the way, so a write blocks on the full
+	// pipe with the output thread holding this audio frame and no picture.
+	FrameHolder longAudio = test::makeNoise(30 * 48000, 48000, startPts);
+	EXPECT_FALSE(threadBlockedInPipeWrite());
 	ASSERT_TRUE(output->pushAudioFrame(longAudio.get(), message)) << message;
+	ASSERT_TRUE(test::waitUntil(threadBlockedInPipeWrite, 60s));
 
 	std::vector<FrameHolder> pictures;
 	for (int index = 0; index < 5; ++index)

@@ -64,6 +64,18 @@ FrameHolder makeAudio(int channels, int samples, int sampleRate, int64_t pts, AV
 	return frame;
 }
 
+FrameHolder makeNoise(int samples, int sampleRate, int64_t pts)
+{
+	FrameHolder frame = makeAudio(2, samples, sampleRate, pts);
+	int16_t *data = reinterpret_cast<int16_t *>(frame->data[0]);
+	uint32_t state = 12345;
+	for (int index = 0; index < 2 * samples; ++index) {
+		state = state * 1664525u + 1013904223u;
+		data[index] = static_cast<int16_t>(state >> 16);
+	}
+	return frame;
+}
+
 std::vector<int64_t> ProbedMedia::ptsOf(int streamIndex) const
 {
 	std::vector<int64_t> result;

@@ -21,6 +21,9 @@ FrameHolder makePicture(int width, int height, int64_t pts, int index);
 FrameHolder makeAudio(int channels, int samples, int sampleRate, int64_t pts,
 		      AVSampleFormat format = AV_SAMPLE_FMT_S16);
 
+// Packed signed 16-bit stereo noise: what AAC cannot compress below its bitrate.
+FrameHolder makeNoise(int samples, int sampleRate, int64_t pts);
+
 struct ProbedPacket {
 	int streamIndex;
 	int64_t pts;
