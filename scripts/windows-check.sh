@@ -121,4 +121,6 @@ mkdir -p "$WINEPREFIX"
 "$wine64" wineboot.exe --init >/dev/null 2>&1 || true
 
 echo "== Windows tests (under Wine)"
-ctest --test-dir "$build_dir" --output-on-failure -j 2
+# One test starts tiloran_server.exe on port 3000, shared with the Linux tests
+# that others may be running by hand.
+flock /tmp/tiloran-port3000.lock ctest --test-dir "$build_dir" --output-on-failure -j 2

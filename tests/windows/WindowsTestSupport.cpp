@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 #include <windows.h>
 
@@ -27,11 +26,11 @@ public:
 
 	HANDLE get() const { return handle_; }
 	HANDLE *out() { return &handle_; }
-	void reset()
+	void reset(HANDLE handle = nullptr)
 	{
 		if (handle_ && handle_ != INVALID_HANDLE_VALUE)
 			CloseHandle(handle_);
-		handle_ = nullptr;
+		handle_ = handle;
 	}
 
 private:
@@ -185,17 +184,27 @@ bool ConsoleCapture::waitFor(const std::string &expected, std::chrono::milliseco
 	return waitUntil([&] { return text().find(expected) != std::string::npos; }, timeout);
 }
 
-ProgramResult runProgram(const std::filesystem::path &program, const std::string &arguments,
-			 const std::filesystem::path &workingDirectory,
-			 const std::map<std::string, std::optional<std::string>> &changes)
+struct RunningProgram::State {
+	Handle process;
+	Handle thread;
+	Handle readEnd;
+	std::thread reader;
+	mutable std::mutex mutex;
+	std::string output;
+	bool outputEnded = false;
+};
+
+RunningProgram::RunningProgram(const std::filesystem::path &program, const std::string &arguments,
+			       const std::filesystem::path &workingDirectory,
+			       const std::map<std::string, std::optional<std::string>> &changes)
+	: state_(std::make_unique<State>())
 {
 	SECURITY_ATTRIBUTES inheritable{};
 	inheritable.nLength = sizeof(inheritable);
 	inheritable.bInheritHandle = TRUE;
-	Handle readEnd;
 	Handle writeEnd;
-	if (!CreatePipe(readEnd.out(), writeEnd.out(), &inheritable, 0) ||
-	    !SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0))
+	if (!CreatePipe(state_->readEnd.out(), writeEnd.out(), &inheritable, 0) ||
+	    !SetHandleInformation(state_->readEnd.get(), HANDLE_FLAG_INHERIT, 0))
 		throw std::runtime_error("CreatePipe failed");
 	Handle input(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
 				 0, nullptr));
@@ -216,33 +225,78 @@ ProgramResult runProgram(const std::filesystem::path &program, const std::string
 			    directory.c_str(), &startupInfo, &processInfo))
 		throw std::runtime_error("CreateProcessA failed for " + programPath + ": " +
 					 systemMessage(GetLastError()));
-	Handle process(processInfo.hProcess);
-	Handle thread(processInfo.hThread);
+	state_->process.reset(processInfo.hProcess);
+	state_->thread.reset(processInfo.hThread);
 	writeEnd.reset();
 
-	// The pipe ends when the program (and anything it shares the pipe
-	// with) has ended; a reader thread keeps a hung program from hanging the test.
-	std::string output;
-	std::thread reader([&] {
+	// The pipe ends when the program and every process that shares the pipe
+	// with it have ended.
+	State *state = state_.get();
+	state_->reader = std::thread([state] {
 		char buffer[4096];
 		DWORD count = 0;
-		while (ReadFile(readEnd.get(), buffer, sizeof(buffer), &count, nullptr) && count > 0)
-			output.append(buffer, count);
+		while (ReadFile(state->readEnd.get(), buffer, sizeof(buffer), &count, nullptr) && count > 0) {
+			std::lock_guard lock(state->mutex);
+			state->output.append(buffer, count);
+		}
+		std::lock_guard lock(state->mutex);
+		state->outputEnded = true;
 	});
-	const DWORD waited = WaitForSingleObject(process.get(), 60000);
-	if (waited != WAIT_OBJECT_0) {
-		TerminateProcess(process.get(), 1);
-		WaitForSingleObject(process.get(), 10000);
-	}
-	reader.join();
-	if (waited != WAIT_OBJECT_0)
-		throw std::runtime_error(programPath + " did not end within 60 s; output: " + output);
+}
 
-	ProgramResult result;
+RunningProgram::~RunningProgram()
+{
+	if (WaitForSingleObject(state_->process.get(), 0) != WAIT_OBJECT_0) {
+		TerminateProcess(state_->process.get(), 1);
+		WaitForSingleObject(state_->process.get(), 10000);
+	}
+	// The pipe ends with the program: its own children do not inherit it.
+	state_->reader.join();
+}
+
+std::string RunningProgram::output() const
+{
+	std::lock_guard lock(state_->mutex);
+	return withLineFeeds(state_->output);
+}
+
+bool RunningProgram::waitForOutput(const std::string &expected, std::chrono::milliseconds timeout) const
+{
+	return waitUntil([&] { return output().find(expected) != std::string::npos; }, timeout);
+}
+
+bool RunningProgram::waitForOutputEnd(std::chrono::milliseconds timeout) const
+{
+	return waitUntil(
+		[&] {
+			std::lock_guard lock(state_->mutex);
+			return state_->outputEnded;
+		},
+		timeout);
+}
+
+std::optional<unsigned long> RunningProgram::waitForExit(std::chrono::milliseconds timeout)
+{
+	if (WaitForSingleObject(state_->process.get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0)
+		return std::nullopt;
 	DWORD exitCode = 0;
-	GetExitCodeProcess(process.get(), &exitCode);
-	result.exitCode = exitCode;
-	result.output = withLineFeeds(output);
+	GetExitCodeProcess(state_->process.get(), &exitCode);
+	return exitCode;
+}
+
+ProgramResult runProgram(const std::filesystem::path &program, const std::string &arguments,
+			 const std::filesystem::path &workingDirectory,
+			 const std::map<std::string, std::optional<std::string>> &changes)
+{
+	RunningProgram running(program, arguments, workingDirectory, changes);
+	const std::optional<unsigned long> exitCode = running.waitForExit(std::chrono::seconds(60));
+	if (!exitCode)
+		throw std::runtime_error(program.string() + " did not end within 60 s; output: " + running.output());
+	if (!running.waitForOutputEnd(std::chrono::seconds(10)))
+		throw std::runtime_error(program.string() + " ended, but its output did not");
+	ProgramResult result;
+	result.exitCode = *exitCode;
+	result.output = running.output();
 	return result;
 }
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -92,6 +93,33 @@ private:
 
 	Buffer buffer_;
 	std::streambuf *previous_;
+};
+
+// A program started by a test with the test's environment changed by changes
+// (a name without value is removed), its standard output and standard error
+// collected through a pipe. The destructor terminates a program still running.
+class RunningProgram
+{
+public:
+	RunningProgram(const std::filesystem::path &program, const std::string &arguments,
+		       const std::filesystem::path &workingDirectory,
+		       const std::map<std::string, std::optional<std::string>> &changes);
+	~RunningProgram();
+	RunningProgram(const RunningProgram &) = delete;
+	RunningProgram &operator=(const RunningProgram &) = delete;
+
+	// Standard output and standard error so far, with CR LF line ends turned into LF.
+	std::string output() const;
+	bool waitForOutput(const std::string &expected, std::chrono::milliseconds timeout) const;
+	// Waits until the program's end of the pipe is closed: then output() is complete.
+	bool waitForOutputEnd(std::chrono::milliseconds timeout) const;
+	// The exit code, or nothing when the program still runs after timeout.
+	std::optional<unsigned long> waitForExit(std::chrono::milliseconds timeout);
+
+	struct State;
+
+private:
+	std::unique_ptr<State> state_;
 };
 
 struct ProgramResult {
