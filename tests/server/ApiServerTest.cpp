@@ -209,6 +209,7 @@ TEST_F(ApiServerTest, StartStopAndStartWhileRunning)
 	ASSERT_TRUE(test::waitUntil([&] { return std::filesystem::exists(reportPath); }, 10s));
 	EXPECT_NE(test::readFile(reportPath).find("args=start " + std::to_string(port_) + "\n"), std::string::npos);
 	EXPECT_EQ(request("GET", "/api/stream/status").body, "{\n  \"running\": true\n}");
+	EXPECT_TRUE(std::filesystem::is_regular_file(directory_.path() / "worker_config.json"));
 
 	auto document = request("GET", "/api/worker/config");
 	EXPECT_EQ(document.status, 200);
