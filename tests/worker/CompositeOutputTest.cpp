@@ -193,6 +193,34 @@ TEST(CompositeOutputTest, AudioClockAt44100AdvancesBy2090PerFrame)
 	EXPECT_GE(audioPts[16] - audioPts[0], 16 * 2090 - 2);
 }
 
+TEST(CompositeOutputTest, FirstAudioFrameWithoutPtsStartsTheAudioClockAtZero)
+{
+	test::TemporaryDirectory directory;
+	const std::string path = (directory.path() / "out.ts").string();
+	{
+		CompositeOutput output;
+		std::string message;
+		ASSERT_TRUE(output.init(outputConfig(path), tileWidth, tileHeight, 25, 1, 48000, 1, message)) << message;
+		for (int index = 0; index < 5; ++index) {
+			FrameHolder audio = makeAudio(2, 2048, 48000, index == 0 ? AV_NOPTS_VALUE : startPts);
+			ASSERT_TRUE(output.pushAudioFrame(audio.get(), message)) << message;
+			FrameHolder picture = makePicture(2 * tileWidth, 2 * tileHeight, startPts + index * 3600, index);
+			ASSERT_TRUE(output.pushVideoFrame(picture.get(), message)) << message;
+		}
+	}
+	const test::ProbedMedia media = probeMedia(path);
+	ASSERT_EQ(media.error, "");
+	// The encoder's priming frame would sit at -1920; the muxer moves every
+	// stream by 1920 so that nothing is negative. Later audio pts are ignored.
+	const std::vector<int64_t> audioPts = media.ptsOf(1);
+	ASSERT_EQ(audioPts.size(), 11u);
+	for (size_t index = 0; index < audioPts.size(); ++index)
+		EXPECT_EQ(audioPts[index], static_cast<int64_t>(index) * 1920) << index;
+	const std::vector<int64_t> videoPts = media.ptsOf(0);
+	ASSERT_EQ(videoPts.size(), 5u);
+	EXPECT_EQ(videoPts.front(), startPts + 1920);
+}
+
 TEST(CompositeOutputTest, OnlyTheFirstTwoChannelsAreEncoded)
 {
 	test::TemporaryDirectory directory;
