@@ -64,7 +64,8 @@ std::string testPatternGraph(const TestPattern &pattern)
 		 ":sample_rate=" + std::to_string(kTestAudioSampleRate) +
 		 ":samples_per_frame=floor((n+1)*" + samplesPerSecond + "/" + frames +
 		 ")-floor(n*" + samplesPerSecond + "/" + frames +
-		 "),channelmap=map=0-FL|0-FR:channel_layout=stereo,aformat=sample_fmts=s16:channel_layouts=stereo";
+		 "),channelmap=map=0-FL|0-FR:channel_layout=stereo"
+		 ",aformat=sample_fmts=s16:channel_layouts=stereo";
 	if (pattern.frameLimit >= 0)
 		graph += ",atrim=end_sample=" +
 			 std::to_string(av_rescale(pattern.frameLimit,
