@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include "common/ConsoleLine.h"
+#include "Streamer.h"
 
 namespace tiloran {
 
@@ -32,16 +33,6 @@ bool isH264EncoderName(const std::string &codec)
 			return false;
 	}
 	return true;
-}
-
-bool runPipeline(const nlohmann::json &document, std::string &message)
-{
-	WorkerConfig config;
-	if (!parseWorkerConfig(document, config, message))
-		return false;
-
-	message = "the media pipeline is not built into this worker yet";
-	return false;
 }
 
 } // namespace
@@ -87,7 +78,8 @@ int runWorker(int port)
 	printLine("[Worker] Worker config loaded successfully");
 	printLine(document.dump(2));
 
-	if (!runPipeline(document, message)) {
+	Streamer streamer;
+	if (!streamer.run(document, message)) {
 		printErrorLine("[Worker] Streamer failed: " + message);
 		return 1;
 	}

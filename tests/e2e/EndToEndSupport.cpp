@@ -105,6 +105,25 @@ bool ServerSession::waitForRunning(bool running, std::chrono::milliseconds timeo
 		timeout);
 }
 
+ConfigurationServer::ConfigurationServer(int status, std::string body, std::string contentType)
+{
+	server_.Get("/api/worker/config", [=](const httplib::Request &, httplib::Response &response) {
+		response.status = status;
+		response.set_content(body, contentType);
+	});
+	port_ = server_.bind_to_any_port("127.0.0.1");
+	thread_ = std::thread([this] { server_.listen_after_bind(); });
+	// stop() only works on a server that has entered its accept loop.
+	while (!server_.is_running())
+		std::this_thread::sleep_for(1ms);
+}
+
+ConfigurationServer::~ConfigurationServer()
+{
+	server_.stop();
+	thread_.join();
+}
+
 SrtRecorder::SrtRecorder()
 	: port_(freeUdpPort()), recording_(directory_.path() / "recording.ts")
 {
@@ -131,6 +150,15 @@ uintmax_t SrtRecorder::recordedBytes() const
 bool SrtRecorder::waitForBytes(uintmax_t bytes, std::chrono::milliseconds timeout) const
 {
 	return waitUntil([&] { return recordedBytes() >= bytes; }, timeout);
+}
+
+void SrtRecorder::stop()
+{
+	if (process_->running()) {
+		process_->signal(SIGTERM);
+		if (!process_->waitForExit(5s))
+			kill();
+	}
 }
 
 void SrtRecorder::kill()

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <httplib.h>
@@ -53,6 +54,24 @@ private:
 	httplib::Client client_;
 };
 
+// An HTTP server on a free loopback port standing in for tiloran_server: it
+// answers GET /api/worker/config with a fixed status and body.
+class ConfigurationServer
+{
+public:
+	ConfigurationServer(int status, std::string body, std::string contentType = "application/json");
+	~ConfigurationServer();
+	ConfigurationServer(const ConfigurationServer &) = delete;
+	ConfigurationServer &operator=(const ConfigurationServer &) = delete;
+
+	int port() const { return port_; }
+
+private:
+	httplib::Server server_;
+	int port_ = 0;
+	std::thread thread_;
+};
+
 // srt-live-transmit listening on a free loopback UDP port, writing every byte
 // it receives to a file.
 class SrtRecorder
@@ -68,6 +87,8 @@ public:
 	const std::filesystem::path &recording() const { return recording_; }
 	uintmax_t recordedBytes() const;
 	bool waitForBytes(uintmax_t bytes, std::chrono::milliseconds timeout) const;
+	// Ends the listener in an orderly way, so that it writes out what it holds.
+	void stop();
 	// Ends the listener at once (SIGKILL) and waits for it.
 	void kill();
 

@@ -1,0 +1,263 @@
+// Whole streams through the real programs: the server with test-pattern
+// inputs starts the worker, which sends to a real SRT listener that records
+// to a file; the recording is then examined with ffprobe and ffmpeg.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "SourceInput.h"
+#include "e2e/EndToEndSupport.h"
+
+using namespace std::chrono_literals;
+using namespace tiloran::test;
+using nlohmann::json;
+
+namespace {
+
+constexpr int64_t videoFrameTicks = 90000 / 25;
+constexpr int tileWidth = 640;
+constexpr int tileHeight = 360;
+
+std::string workerPid(const std::string &serverOutput)
+{
+	std::smatch match;
+	static const std::regex line("\\[WorkerSupervisor\\] Worker PID: ([0-9]+)\n");
+	std::string pid;
+	for (auto it = std::sregex_iterator(serverOutput.begin(), serverOutput.end(), line);
+	     it != std::sregex_iterator(); ++it)
+		pid = (*it)[1].str();
+	return pid;
+}
+
+// Streams for the given time from the moment the first bytes arrive, then
+// stops through the API and checks that the supervisor saw exit code 0.
+void streamFor(ServerSession &server, SrtRecorder &recorder, const json &request, std::chrono::seconds duration)
+{
+	std::string answer;
+	ASSERT_TRUE(server.startStream(request, answer)) << answer << "\n" << server.errors();
+	ASSERT_TRUE(recorder.waitForBytes(1, 30s)) << "nothing arrived at the SRT listener\n"
+						    << server.output() << server.errors();
+	std::this_thread::sleep_for(duration);
+
+	ASSERT_TRUE(server.stopStream(answer)) << answer;
+	const std::string pid = workerPid(server.output());
+	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 0\n", 10s))
+		<< server.output();
+	EXPECT_TRUE(server.waitForRunning(false, 5s));
+	recorder.stop();
+}
+
+// The colour band at the top of each tile of a picture decoded from the
+// recording, against the colours of the test inputs expected per slot.
+void expectQuadrantColours(const std::filesystem::path &recording, const std::array<int, 4> &inputPerSlot,
+			   double secondsIn)
+{
+	const std::optional<Nv12Picture> picture = decodePicture(recording, 2 * tileWidth, 2 * tileHeight, secondsIn);
+	ASSERT_TRUE(picture) << "no picture decoded from the recording";
+	const int band = tiloran::testInputBandHeight(tileHeight);
+	for (int slot = 0; slot < 4; ++slot) {
+		const tiloran::TestInputColour &expected = tiloran::kTestInputColours[inputPerSlot[slot] - 1];
+		// The middle of the band, clear of its edges and of the tile's.
+		const int left = (slot % 2) * tileWidth + 32;
+		const int top = (slot / 2) * tileHeight + 8;
+		const std::array<double, 3> colour = picture->meanColour(left, top, tileWidth - 64, band - 16);
+		SCOPED_TRACE("slot " + std::to_string(slot) + " should show input " + std::to_string(inputPerSlot[slot]) +
+			     " (" + expected.name + ")");
+		// Compression moves a flat colour by a few steps at most.
+		EXPECT_NEAR(colour[0], expected.y, 8);
+		EXPECT_NEAR(colour[1], expected.u, 8);
+		EXPECT_NEAR(colour[2], expected.v, 8);
+	}
+}
+
+void expectRecordingFormat(const std::filesystem::path &recording)
+{
+	const json streams = probeStreams(recording);
+	ASSERT_EQ(streams.size(), 2u) << streams.dump(2);
+	EXPECT_EQ(streams[0].value("codec_name", ""), "h264");
+	EXPECT_EQ(streams[0].value("width", 0), 2 * tileWidth);
+	EXPECT_EQ(streams[0].value("height", 0), 2 * tileHeight);
+	EXPECT_EQ(streams[0].value("r_frame_rate", ""), "25/1");
+	EXPECT_EQ(streams[1].value("codec_name", ""), "aac");
+	EXPECT_EQ(streams[1].value("sample_rate", ""), "48000");
+	EXPECT_EQ(streams[1].value("channels", 0), 2);
+}
+
+} // namespace
+
+TEST(StreamEndToEnd, FourInputsToAnSrtListener)
+{
+	ServerSession server({ "--test-inputs=4:640x360p25" });
+	SrtRecorder recorder;
+
+	std::string answer;
+	ASSERT_TRUE(server.startStream(startRequest(recorder.hostPort(), { { 1, 1 }, { 2, 2 }, { 3, 3 }, { 4, 4 } }),
+					answer))
+		<< answer;
+	ASSERT_TRUE(recorder.waitForBytes(1, 30s)) << server.output() << server.errors();
+	const auto started = std::chrono::steady_clock::now();
+
+	// The preview shows the whole composed picture while the stream runs.
+	std::this_thread::sleep_for(4s);
+	const httplib::Result preview = server.get("/api/preview");
+	ASSERT_TRUE(preview);
+	EXPECT_EQ(preview->status, 200);
+	EXPECT_EQ(preview->get_header_value("Content-Type"), "image/jpeg");
+	EXPECT_EQ(jpegSize(preview->body), std::make_optional(std::make_pair(1280, 720)));
+
+	std::this_thread::sleep_for(6s);
+	const double streamedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+	ASSERT_TRUE(server.stopStream(answer)) << answer;
+	const std::string pid = workerPid(server.output());
+	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 0\n", 10s))
+		<< server.output();
+	EXPECT_TRUE(server.waitForRunning(false, 5s));
+	recorder.stop();
+	EXPECT_EQ(server.errors().find("[Worker]"), std::string::npos) << server.errors();
+
+	expectRecordingFormat(recorder.recording());
+
+	/*
+	 * Every picture is one master picture, 1/25 s apart; a busy machine may
+	 * skip master pictures, never repeat them. Tolerance: at least 60% of the
+	 * nominal 25 per second of streaming (the machine runs other tests at
+	 * the same time), and never more than the time allows.
+	 */
+	const PacketTimes times = probePacketTimes(recorder.recording());
+	ASSERT_GT(times.videoPts.size(), 10u);
+	ASSERT_GT(times.audioPts.size(), 10u);
+	std::vector<int64_t> video = times.videoPts;
+	std::sort(video.begin(), video.end());
+	for (size_t index = 1; index < video.size(); ++index) {
+		const int64_t step = video[index] - video[index - 1];
+		ASSERT_TRUE(step > 0 && step % videoFrameTicks == 0) << "video step " << step << " at " << index;
+	}
+	const double frames = static_cast<double>(video.size());
+	EXPECT_GE(frames, 0.6 * 25 * (streamedSeconds - 1)) << "of " << streamedSeconds << " s";
+	EXPECT_LE(frames, 25 * (streamedSeconds + 2)) << "of " << streamedSeconds << " s";
+
+	/*
+	 * Both streams follow the master's clock. Audio runs without gaps and may
+	 * begin a little earlier (the master's audio is sent while the other
+	 * inputs deliver their first pictures); by the end of the run the two
+	 * still meet within one video frame, so neither drifted.
+	 */
+	const int64_t audioFrameTicks = 1024 * 90000 / 48000;
+	std::vector<int64_t> audio = times.audioPts;
+	std::sort(audio.begin(), audio.end());
+	for (size_t index = 1; index < audio.size(); ++index)
+		ASSERT_EQ(audio[index] - audio[index - 1], audioFrameTicks) << "audio gap at " << index;
+	EXPECT_GE(video.front(), audio.front() - videoFrameTicks);
+	EXPECT_LE(video.front(), audio.front() + 90000);
+	EXPECT_LE(std::llabs((video.back() + videoFrameTicks) - (audio.back() + audioFrameTicks)), videoFrameTicks)
+		<< "video ends at " << video.back() << ", audio at " << audio.back();
+
+	expectQuadrantColours(recorder.recording(), { 1, 2, 3, 4 }, 3.0);
+	EXPECT_EQ(dominantFrequency(recorder.recording(), 2.0, 2.0), tiloran::testInputToneFrequency(1));
+}
+
+TEST(StreamEndToEnd, Layouts)
+{
+	ServerSession server({ "--test-inputs=4:640x360p25" });
+	{
+		SCOPED_TRACE("a single source fills all four quadrants");
+		SrtRecorder recorder;
+		json request = startRequest(recorder.hostPort(), {});
+		request.erase("quadrants");
+		request["devices"] = { "test-2" };
+		streamFor(server, recorder, request, 4s);
+		expectRecordingFormat(recorder.recording());
+		expectQuadrantColours(recorder.recording(), { 2, 2, 2, 2 }, 2.0);
+		EXPECT_EQ(dominantFrequency(recorder.recording(), 1.0, 2.0), tiloran::testInputToneFrequency(2));
+	}
+	{
+		SCOPED_TRACE("two sources listed out of order; the first listed is the master and fills the empty quadrants");
+		SrtRecorder recorder;
+		streamFor(server, recorder, startRequest(recorder.hostPort(), { { 4, 3 }, { 1, 1 } }), 4s);
+		EXPECT_NE(server.output().find("[Streamer] Master quadrant: Camera 3 (4)\n"), std::string::npos);
+		expectQuadrantColours(recorder.recording(), { 1, 3, 3, 3 }, 2.0);
+		EXPECT_EQ(dominantFrequency(recorder.recording(), 1.0, 2.0), tiloran::testInputToneFrequency(3));
+	}
+	EXPECT_EQ(server.errors().find("[Worker]"), std::string::npos) << server.errors();
+}
+
+TEST(StreamEndToEnd, InterlacedInputs)
+{
+	ServerSession server({ "--test-inputs=2:640x360i50" });
+	SrtRecorder recorder;
+	streamFor(server, recorder, startRequest(recorder.hostPort(), { { 1, 1 }, { 2, 2 } }), 4s);
+
+	EXPECT_NE(server.output().find(" scan=interlaced"), std::string::npos) << server.output();
+	const json streams = probeStreams(recorder.recording());
+	ASSERT_FALSE(streams.empty());
+	EXPECT_EQ(streams[0].value("field_order", ""), "tt") << streams[0].dump(2);
+	EXPECT_EQ(streams[0].value("r_frame_rate", ""), "25/1");
+	expectQuadrantColours(recorder.recording(), { 1, 2, 1, 1 }, 2.0);
+}
+
+TEST(StreamEndToEnd, ListenerLostWhileStreaming)
+{
+	ServerSession server({ "--test-inputs=4:640x360p25" });
+	{
+		SrtRecorder recorder;
+		std::string answer;
+		ASSERT_TRUE(server.startStream(startRequest(recorder.hostPort(), { { 1, 1 }, { 2, 2 } }), answer))
+			<< answer;
+		ASSERT_TRUE(recorder.waitForBytes(1, 30s)) << server.output() << server.errors();
+		std::this_thread::sleep_for(2s);
+		recorder.kill();
+
+		// SRT notices the lost peer after its idle timeout.
+		ASSERT_TRUE(server.process().waitForError("[Worker] Streamer failed: ", 30s)) << server.errors();
+		const std::string pid = workerPid(server.output());
+		EXPECT_TRUE(server.process().waitForOutput(
+			"[WorkerSupervisor] Worker PID " + pid + " exited with code 1\n", 20s))
+			<< server.output();
+		EXPECT_TRUE(server.waitForRunning(false, 5s));
+		static const std::regex failure(
+			"\\[Worker\\] Streamer failed: Failed to write encoded (AAC )?packet to SRT output: [^\n]+\n");
+		EXPECT_TRUE(std::regex_search(server.errors(), failure)) << server.errors();
+	}
+	{
+		SCOPED_TRACE("a new start afterwards streams again");
+		SrtRecorder recorder;
+		streamFor(server, recorder, startRequest(recorder.hostPort(), { { 1, 1 }, { 2, 2 } }), 2s);
+		expectRecordingFormat(recorder.recording());
+	}
+}
+
+// The worker run directly against a stand-in configuration server, since the
+// real server offers all its test inputs in one size.
+TEST(StreamEndToEnd, SourceOfAnotherSizeStopsStartUp)
+{
+	const json document = {
+		{ "audio_bitrate", 128 },
+		{ "codec", "libx264" },
+		{ "quadrants",
+		  { { { "id", 1 }, { "name", "Big" }, { "source_id", "test-1" }, { "source_name", "Test Input 1 (640x360p25)" } },
+		    { { "id", 2 }, { "name", "Small" }, { "source_id", "test-2" }, { "source_name", "Test Input 2 (320x180p25)" } } } },
+		{ "srt_uri", "srt://127.0.0.1:" + std::to_string(freeUdpPort()) + "?mode=caller&latency=120" },
+		{ "video_bitrate", 4 },
+	};
+	ConfigurationServer server(200, document.dump());
+	ChildProcess worker(workerProgram(), { "start", std::to_string(server.port()) });
+	const std::optional<int> exitCode = worker.waitForExit(30s);
+	ASSERT_TRUE(exitCode.has_value());
+	EXPECT_EQ(*exitCode, 1);
+	EXPECT_EQ(worker.standardError(),
+		  "[Worker] Streamer failed: Source 'Test Input 2 (320x180p25)' size does not match master source\n");
+
+	// Both inputs were opened, no capture thread was started and no output opened.
+	const std::string output = worker.standardOutput();
+	EXPECT_NE(output.find("[SourceCapture] Worker pixel format for quadrant 2 (Test Input 2 (320x180p25)): nv12\n"),
+		  std::string::npos)
+		<< output;
+	EXPECT_EQ(output.find("[SourceCapture] First decoded frame"), std::string::npos) << output;
+	EXPECT_EQ(output.find("[CompositeOutput]"), std::string::npos) << output;
+}

@@ -1,0 +1,281 @@
+#include "Streamer.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "common/ConsoleLine.h"
+#include "CompositeOutput.h"
+#include "FfmpegSupport.h"
+#include "FilterCompositor.h"
+#include "PreviewWriter.h"
+#include "SourceCapture.h"
+#include "WorkerConfig.h"
+#include "WorkerControl.h"
+
+namespace tiloran {
+
+namespace {
+
+// One picture in this many goes to the preview.
+constexpr int64_t previewInterval = 15;
+
+/*
+ * Everything one run owns. The destructor releases it in the order the
+ * pipeline needs: the preview writer first (its thread reads nothing of the
+ * others), the frames and the compositor, then the output (which drains its
+ * queue and writes the stream trailer), and the sources last, in list order,
+ * since the output never reads from them.
+ */
+struct Pipeline {
+	WorkerConfig config;
+	std::vector<std::unique_ptr<SourceCapture>> sources;
+	std::unique_ptr<CompositeOutput> output;
+	FrameHolder outputFrame;
+	std::unique_ptr<FilterCompositor> compositor;
+	FrameHolder masterFrame;
+	FrameHolder sourceFrame;
+	FrameHolder masterAudioFrame;
+	std::unique_ptr<PreviewWriter> preview;
+
+	Pipeline() = default;
+	Pipeline(const Pipeline &) = delete;
+	Pipeline &operator=(const Pipeline &) = delete;
+
+	~Pipeline()
+	{
+		preview.reset();
+		masterAudioFrame.reset();
+		sourceFrame.reset();
+		masterFrame.reset();
+		compositor.reset();
+		outputFrame.reset();
+		output.reset();
+		for (std::unique_ptr<SourceCapture> &source : sources)
+			source.reset();
+	}
+};
+
+// Gives frame an NV12 buffer of the given size, 32-byte aligned; returns the
+// FFmpeg result.
+int allocateNv12Buffer(AVFrame *frame, int width, int height)
+{
+	frame->format = AV_PIX_FMT_NV12;
+	frame->width = width;
+	frame->height = height;
+	return av_frame_get_buffer(frame, 32);
+}
+
+bool allocatePictureFrame(FrameHolder &frame, int width, int height, const std::string &name,
+			  std::string &message)
+{
+	frame = allocateFrame();
+	if (!frame) {
+		message = "Failed to allocate " + name;
+		return false;
+	}
+	const int result = allocateNv12Buffer(frame.get(), width, height);
+	if (result < 0) {
+		message = "Failed to allocate " + name + " buffer: " + ffmpegErrorText(result);
+		return false;
+	}
+	return true;
+}
+
+void printStartLines(const WorkerConfig &config)
+{
+	const QuadrantConfig &master = config.quadrants[config.master_index];
+	printLine("[Streamer] Starting 2x2 (4 slots) nv12 H.264 stream");
+	printLine("[Streamer] Real sources: " + std::to_string(config.real_source_count));
+	printLine("[Streamer] Master quadrant: " + master.name + " (" + std::to_string(master.id) + ")");
+	printLine("[Streamer] Master source: " + master.source_name);
+	printLine("[Streamer] Codec: " + config.codec);
+	printLine("[Streamer] Video bitrate: " + std::to_string(config.video_bitrate));
+	printLine("[Streamer] SRT URI: " + config.srt_uri);
+}
+
+} // namespace
+
+bool Streamer::run(const nlohmann::json &document, std::string &message)
+{
+	Pipeline pipeline;
+	WorkerConfig &config = pipeline.config;
+	if (!parseWorkerConfig(document, config, message))
+		return false;
+
+	printStartLines(config);
+
+	std::vector<std::unique_ptr<SourceCapture>> &sources = pipeline.sources;
+	sources.reserve(config.real_source_count);
+
+	auto master = std::make_unique<SourceCapture>();
+	if (!master->open(config.quadrants[config.master_index], true, message))
+		return false;
+
+	const int32_t width = master->width();
+	const int32_t height = master->height();
+	const int32_t sampleRate = master->sampleRate();
+	if (sampleRate < 1) {
+		message = "Master source has invalid audio sample rate";
+		return false;
+	}
+
+	AVRational frameRate = master->frameRate();
+	if (frameRate.num < 1 || frameRate.den < 1) {
+		const AVRational timeBase = master->timeBase();
+		frameRate = { timeBase.den, timeBase.num };
+	}
+	if (frameRate.num < 1 || frameRate.den < 1) {
+		message = "Master source has invalid frame rate";
+		return false;
+	}
+
+	printLine("[Streamer] Output FPS follows master source: " + std::to_string(frameRate.num) + "/" +
+		  std::to_string(frameRate.den));
+	printLine("[Streamer] Output field order follows master source: " +
+		  std::to_string(master->fieldOrder()));
+	printLine("[Streamer] Output audio follows master source: " + std::to_string(sampleRate) +
+		  " Hz, stereo AAC");
+
+	sources.push_back(std::move(master));
+
+	for (int32_t slot = 0; slot < static_cast<int32_t>(config.quadrants.size()); ++slot) {
+		const QuadrantConfig &quadrant = config.quadrants[slot];
+		if (slot == config.master_index || quadrant.empty)
+			continue;
+
+		auto source = std::make_unique<SourceCapture>();
+		if (!source->open(quadrant, false, message))
+			return false;
+		if (source->width() != width || source->height() != height) {
+			message = "Source '" + quadrant.source_name + "' size does not match master source";
+			return false;
+		}
+		sources.push_back(std::move(source));
+	}
+
+	for (std::unique_ptr<SourceCapture> &source : sources) {
+		if (!source->start(message))
+			return false;
+	}
+
+	pipeline.output = std::make_unique<CompositeOutput>();
+	if (!pipeline.output->init(config, width, height, frameRate.num, frameRate.den, sampleRate,
+				   sources.front()->fieldOrder(), message))
+		return false;
+
+	pipeline.outputFrame = allocateFrame();
+	if (!pipeline.outputFrame) {
+		message = "Failed to allocate FFmpeg frame or packet";
+		return false;
+	}
+	int result = allocateNv12Buffer(pipeline.outputFrame.get(), 2 * width, 2 * height);
+	if (result < 0) {
+		message = "Failed to allocate output frame buffer: " + ffmpegErrorText(result);
+		return false;
+	}
+
+	pipeline.compositor = std::make_unique<FilterCompositor>();
+	if (!pipeline.compositor->init(width, height, config.quadrants, message))
+		return false;
+
+	if (!allocatePictureFrame(pipeline.masterFrame, width, height, "master frame", message) ||
+	    !allocatePictureFrame(pipeline.sourceFrame, width, height, "source frame", message))
+		return false;
+	pipeline.masterAudioFrame = allocateFrame();
+	if (!pipeline.masterAudioFrame) {
+		message = "Failed to allocate master audio frame";
+		return false;
+	}
+
+	/* The stream does not depend on the preview: its failures are printed and ignored. */
+	pipeline.preview = std::make_unique<PreviewWriter>();
+	bool previewRunning = false;
+	if (!config.preview_path.empty()) {
+		std::string previewError;
+		if (!pipeline.preview->init(config.preview_path, AV_PIX_FMT_NV12, previewError)) {
+			printErrorLine("[Streamer] Failed to initialize preview writer: " + previewError);
+		} else if (!pipeline.preview->start()) {
+			printErrorLine("[Streamer] Failed to start preview writer: " + previewError);
+		} else {
+			previewRunning = true;
+			printLine("[Streamer] Preview writer enabled: " + config.preview_path +
+				  " using pixel format: nv12");
+		}
+	}
+
+	SourceCapture &masterSource = *sources.front();
+	CompositeOutput &output = *pipeline.output;
+	FilterCompositor &compositor = *pipeline.compositor;
+	AVFrame *outputFrame = pipeline.outputFrame.get();
+	AVFrame *masterFrame = pipeline.masterFrame.get();
+	AVFrame *sourceFrame = pipeline.sourceFrame.get();
+	AVFrame *masterAudioFrame = pipeline.masterAudioFrame.get();
+
+	int64_t lastMasterSequence = 0;
+	int64_t outputFrameIndex = 0;
+	for (;;) {
+		if (!masterSource.waitForFrame(lastMasterSequence, masterFrame, lastMasterSequence, message))
+			return false;
+
+		/* Audio is handed on even while pictures are dropped, so none is lost. */
+		for (;;) {
+			bool got = false;
+			if (!masterSource.popAudioFrame(masterAudioFrame, got, message))
+				return false;
+			if (!got)
+				break;
+			const bool pushed = output.pushAudioFrame(masterAudioFrame, message);
+			av_frame_unref(masterAudioFrame);
+			if (!pushed)
+				return false;
+		}
+
+		/* Nothing is composed until every source has delivered a picture. */
+		bool allSourcesReady = true;
+		for (size_t index = 1; index < sources.size(); ++index)
+			allSourcesReady = allSourcesReady && sources[index]->hasFrame();
+		if (!allSourcesReady)
+			continue;
+
+		if (!compositor.pushFrame(config.master_index, masterFrame, message))
+			return false;
+
+		for (size_t index = 1; index < sources.size(); ++index) {
+			SourceCapture &source = *sources[index];
+			const int32_t slot = source.quadrant().id - 1;
+			if (!source.copyLatestFrame(sourceFrame, message))
+				return false;
+			sourceFrame->pts = masterFrame->pts;
+			if (!compositor.pushFrame(slot, sourceFrame, message))
+				return false;
+		}
+
+		for (int32_t slot = 0; slot < static_cast<int32_t>(config.quadrants.size()); ++slot) {
+			if (config.quadrants[slot].empty && !compositor.pushFrame(slot, masterFrame, message))
+				return false;
+		}
+
+		if (!compositor.compose(outputFrame, message))
+			return false;
+		/* The master's interlacing marks describe the whole picture. */
+		copyFrameFlags(outputFrame, masterFrame);
+
+		if (previewRunning && outputFrameIndex % previewInterval == 0)
+			pipeline.preview->submitFrame(outputFrame);
+
+		if (!output.pushVideoFrame(outputFrame, message))
+			return false;
+
+		av_frame_unref(outputFrame);
+		result = allocateNv12Buffer(outputFrame, 2 * width, 2 * height);
+		if (result < 0) {
+			message = "Failed to reallocate output frame buffer: " + ffmpegErrorText(result);
+			return false;
+		}
+
+		++outputFrameIndex;
+	}
+}
+
+} // namespace tiloran
