@@ -161,6 +161,11 @@ TEST(CompositeOutputTest, WritesH264AndAacWithTheirTimestampsAndATrailer)
 	for (int index = 0; index < 30; ++index)
 		expectedVideoPts.push_back(startPts + index * 3600);
 	EXPECT_EQ(media.ptsOf(0), expectedVideoPts);
+	// A GOP of two seconds: within these 1.2 seconds only the first picture is a key frame.
+	int keyPictures = 0;
+	for (const test::ProbedPacket &packet : media.packets)
+		keyPictures += packet.streamIndex == 0 && packet.key;
+	EXPECT_EQ(keyPictures, 1);
 
 	// 30 x 1920 samples make 56 whole AAC frames; the last 256 samples are
 	// dropped. The encoder's priming frame comes first, one frame early.
@@ -168,6 +173,31 @@ TEST(CompositeOutputTest, WritesH264AndAacWithTheirTimestampsAndATrailer)
 	ASSERT_EQ(audioPts.size(), 57u);
 	for (size_t index = 0; index < audioPts.size(); ++index)
 		EXPECT_EQ(audioPts[index], startPts - 1920 + static_cast<int64_t>(index) * 1920) << index;
+}
+
+TEST(CompositeOutputTest, HalfAFramePerSecondMakesEveryPictureAKeyFrame)
+{
+	test::TemporaryDirectory directory;
+	const std::string path = (directory.path() / "out.ts").string();
+	{
+		CompositeOutput output;
+		std::string message;
+		ASSERT_TRUE(output.init(outputConfig(path), tileWidth, tileHeight, 1, 2, 48000, 1, message)) << message;
+		for (int index = 0; index < 4; ++index) {
+			FrameHolder picture = makePicture(2 * tileWidth, 2 * tileHeight, startPts + index * 180000, index);
+			ASSERT_TRUE(output.pushVideoFrame(picture.get(), message)) << message;
+		}
+	}
+	const test::ProbedMedia media = probeMedia(path);
+	ASSERT_EQ(media.error, "");
+	int pictures = 0;
+	for (const test::ProbedPacket &packet : media.packets) {
+		if (packet.streamIndex == 0) {
+			++pictures;
+			EXPECT_TRUE(packet.key);
+		}
+	}
+	EXPECT_EQ(pictures, 4);
 }
 
 TEST(CompositeOutputTest, AudioClockAt44100AdvancesBy2090PerFrame)
