@@ -359,6 +359,8 @@ describe('control page', () => {
 		await waitForRunning(5000);
 		let workers = [];
 		await waitFor(() => (workers = workerProcesses(server.pid)).length === 1, 5000, 'the worker process');
+		// Kill just after the page has polled, so the next poll decides.
+		await page.waitForResponse((response) => response.url().endsWith('/api/stream/status'));
 		process.kill(workers[0], 'SIGKILL');
 		const killedAt = Date.now();
 		await waitForText('#stream-state-text', 'Stopped', 2000);
