@@ -426,7 +426,7 @@
 		for (const label of document.querySelectorAll('.tile-labels span')) {
 			const slot = Number(label.dataset.slot);
 			const quadrant = state.quadrants[slot];
-			label.textContent = quadrant.source.value !== '' ? `Q${slot + 1} · ${quadrantName(quadrant, slot)}` : '';
+			label.textContent = quadrant.source.value !== '' ? `Q${slot + 1} · ${quadrantName(quadrant, slot)}` : `Q${slot + 1} · Empty`;
 			label.dataset.master = slot === master ? 'true' : 'false';
 		}
 		const repeated = [...used.values()].some((count) => count > 1);
