@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds and starts the server (Ctrl+C stops it).
+# Installs what is needed, builds and runs the demo: the server with four
+# test-pattern inputs streams through its HTTP API to a local SRT listener,
+# which records it (options: scripts/demo.sh --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-scripts/build.sh build
-exec build/bin/tiloran_server "$@"
+exec scripts/demo.sh "$@"
