@@ -37,7 +37,7 @@ bool copyFrameData(const AVFrame *frame, uint8_t *buffer, int bufferSize, int32_
 	return true;
 }
 
-SwsContext *createConverter(int width, int height, int32_t pixelFormat)
+ScaleContextHolder createConverter(int width, int height, int32_t pixelFormat)
 {
 	ScaleContextHolder converter(sws_alloc_context());
 	if (!converter)
@@ -54,7 +54,7 @@ SwsContext *createConverter(int width, int height, int32_t pixelFormat)
 				av_opt_set_int(context, "sws_flags", SWS_BILINEAR, 0) >= 0;
 	if (!configured || sws_init_context(context, nullptr, nullptr) < 0)
 		return nullptr;
-	return converter.release();
+	return converter;
 }
 
 void removeIgnoringErrors(const std::string &path)
@@ -86,6 +86,11 @@ PreviewWriter::~PreviewWriter()
 
 bool PreviewWriter::init(const std::string &outputPath, int32_t pixelFormat, std::string &message)
 {
+	// The writer thread reads both while it runs.
+	if (running_) {
+		message = "PreviewWriter is already running";
+		return false;
+	}
 	outputPath_ = outputPath;
 	pixelFormat_ = pixelFormat;
 	if (pixelFormat == AV_PIX_FMT_NONE) {
@@ -229,7 +234,7 @@ bool PreviewWriter::savePreview(const PreviewImage &image, const std::string &ta
 		// black and white must be stretched or the preview looks washed out.
 		// The ranges have to be known before the context is set up, since an
 		// unscaled conversion between equal ranges skips that step.
-		ScaleContextHolder converter(createConverter(image.width, image.height, pixelFormat_));
+		ScaleContextHolder converter = createConverter(image.width, image.height, pixelFormat_);
 		if (!converter) {
 			message = "Failed to create conversion context from format " + std::to_string(pixelFormat_) +
 				  " to YUV420P";

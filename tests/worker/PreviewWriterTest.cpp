@@ -61,6 +61,22 @@ private:
 	int saved_ = -1;
 };
 
+// The writer's own lines: FFmpeg logs its complaints to the same stream.
+std::vector<std::string> writerLines(const std::string &text)
+{
+	std::vector<std::string> lines;
+	for (size_t start = 0; start < text.size();) {
+		size_t end = text.find('\n', start);
+		if (end == std::string::npos)
+			end = text.size() - 1;
+		const std::string line = text.substr(start, end - start + 1);
+		if (line.rfind("[PreviewWriter]", 0) == 0)
+			lines.push_back(line);
+		start = end + 1;
+	}
+	return lines;
+}
+
 struct Colour {
 	uint8_t y, u, v;
 };
@@ -243,6 +259,37 @@ TEST(PreviewWriterTest, StartAndStopMessages)
 	}
 }
 
+TEST(PreviewWriterTest, PicturesItCannotTakeAreDroppedWithAReason)
+{
+	TemporaryDirectory directory;
+	CapturedStream errors(STDERR_FILENO);
+	{
+		PreviewWriter writer;
+		std::string message;
+		ASSERT_TRUE(writer.init(directory.path().string(), AV_PIX_FMT_NV12, message));
+		ASSERT_TRUE(writer.start());
+		EXPECT_FALSE(writer.init(directory.path().string(), AV_PIX_FMT_YUV420P, message));
+		EXPECT_EQ(message, "PreviewWriter is already running");
+
+		FrameHolder planar = allocateFrame();
+		planar->format = AV_PIX_FMT_YUV420P;
+		planar->width = 32;
+		planar->height = 16;
+		ASSERT_GE(av_frame_get_buffer(planar.get(), 32), 0);
+		writer.submitFrame(planar.get());
+		FrameHolder empty = allocateFrame();
+		empty->format = AV_PIX_FMT_NV12;
+		writer.submitFrame(empty.get());
+		writer.submitFrame(nullptr);
+	}
+	EXPECT_EQ(writerLines(errors.text()),
+		  (std::vector<std::string>{
+			  "[PreviewWriter] Frame pixel format 0 does not match writer pixel format 23\n",
+			  "[PreviewWriter] Failed to calculate buffer size for pixel format 23\n",
+			  "[PreviewWriter] Failed to copy frame data: Invalid source frame or destination buffer\n"}));
+	EXPECT_TRUE(fs::is_empty(directory.path()));
+}
+
 TEST(PreviewWriterTest, FailedRenameRemovesTheTemporaryFile)
 {
 	TemporaryDirectory directory;
@@ -354,15 +401,7 @@ TEST(PreviewWriterTest, ABusyWriterKeepsTheTwoNewestPictures)
 	// The busy picture, then the two newest in order; the oldest waiting one
 	// was dropped.
 	const std::string text = errors.text();
-	std::vector<std::string> lines;
-	for (size_t start = 0; start < text.size();) {
-		const size_t end = text.find('\n', start);
-		const std::string line = text.substr(start, end - start + 1);
-		// FFmpeg's own log lines go to the same stream.
-		if (line.rfind("[PreviewWriter]", 0) == 0)
-			lines.push_back(line);
-		start = end + 1;
-	}
+	const std::vector<std::string> lines = writerLines(text);
 	ASSERT_EQ(lines.size(), 3u) << text;
 	EXPECT_EQ(lines[0], renameFailure);
 	EXPECT_NE(lines[1], renameFailure);
