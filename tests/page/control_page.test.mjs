@@ -176,6 +176,10 @@ describe('control page', () => {
 			srtBytes += chunk.length;
 		});
 
+		// Another server on the port would answer in place of ours.
+		const portTaken = await api('GET', '/api/health').then(() => true, () => false);
+		assert.equal(portTaken, false, 'something already listens on port 3000');
+
 		const environment = { ...process.env, XDG_CONFIG_HOME: path.join(workDirectory, 'config'),
 			HOME: path.join(workDirectory, 'home'), TMPDIR: path.join(workDirectory, 'tmp') };
 		delete environment.APPDATA;
@@ -200,7 +204,8 @@ describe('control page', () => {
 			headless: true,
 			viewport: { width: 1440, height: 900 },
 			args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-				'--disable-background-networking', '--disable-component-update', '--disable-sync'],
+				'--disable-background-networking', '--disable-component-update', '--disable-sync',
+				'--disable-dev-shm-usage'],
 		});
 		page = context.pages()[0] || await context.newPage();
 		page.on('pageerror', (error) => consoleProblems.push(`page error: ${error.message}`));
