@@ -24,7 +24,7 @@ struct DeckLinkCaptureDevice {
 // The connection to the DeckLink driver for one discovery: on Windows its COM
 // server, elsewhere its runtime library loaded at run time (the environment
 // variable TILORAN_DECKLINK_LIBRARY may name another file than the driver's
-// own). Everything is released by the destructor. Used by one thread.
+// own). The driver objects are released by the destructor. Used by one thread.
 class DeckLinkDiscovery
 {
 public:

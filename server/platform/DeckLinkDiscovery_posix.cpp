@@ -160,44 +160,25 @@ std::optional<std::int64_t> readDeviceNumber(DriverDevice &device)
 	return std::nullopt;
 }
 
-class LibraryHandle
-{
-public:
-	explicit LibraryHandle(void *handle) : handle_(handle) {}
-	~LibraryHandle()
-	{
-		if (handle_)
-			dlclose(handle_);
-	}
-	LibraryHandle(const LibraryHandle &) = delete;
-	LibraryHandle &operator=(const LibraryHandle &) = delete;
-
-	void *get() const { return handle_; }
-
-private:
-	void *handle_;
-};
-
 } // namespace
 
-// The iterator is declared after the library so that it is released while the
-// library's code is still loaded.
+// The driver's library is loaded and never unloaded: its runtime may keep
+// threads and state of its own beyond the objects handed out, as the driver's
+// own loader assumes. Loading it again later only counts one more reference.
 struct DeckLinkDiscovery::State {
-	LibraryHandle library;
 	DriverReference<DriverIterator> iterator;
-
-	explicit State(void *handle) : library(handle) {}
 };
 
 DeckLinkDiscovery::DeckLinkDiscovery()
 {
+	state_ = std::make_unique<State>();
 	const char *configured = std::getenv("TILORAN_DECKLINK_LIBRARY");
-	state_ = std::make_unique<State>(dlopen(configured ? configured : kDriverLibrary, RTLD_NOW | RTLD_LOCAL));
-	if (!state_->library.get())
+	void *library = dlopen(configured ? configured : kDriverLibrary, RTLD_NOW | RTLD_LOCAL);
+	if (!library)
 		return;
 
 	using IteratorFactory = DriverIterator *(*)();
-	void *symbol = dlsym(state_->library.get(), kIteratorFactory);
+	void *symbol = dlsym(library, kIteratorFactory);
 	if (!symbol)
 		return;
 	state_->iterator.reset(reinterpret_cast<IteratorFactory>(symbol)());

@@ -9,9 +9,8 @@
 namespace tiloran::test {
 namespace {
 
-// Runs the real discovery against the fake driver. The test keeps the fake
-// loaded itself, so that its record of the calls outlives the discovery's
-// own load and unload of the library.
+// Runs the real discovery against the fake driver; the test reads the fake's
+// record of calls and references through its own handle to the library.
 class DeviceDiscoveryTest : public testing::Test
 {
 protected:
