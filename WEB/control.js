@@ -664,8 +664,8 @@
 	function startPreview() {
 		if (state.previewTimer !== null)
 			return;
-		state.previewTimer = setTimeout(pollPreview, 0);
-		elements.previewBadge.hidden = true;
+		// A worker needs a moment for its first picture; asking at once only meets "none yet".
+		state.previewTimer = setTimeout(pollPreview, PREVIEW_INTERVAL_MS);
 	}
 
 	function stopPreview() {
@@ -673,10 +673,8 @@
 			clearTimeout(state.previewTimer);
 			state.previewTimer = null;
 		}
-		if (state.hasPicture) {
-			elements.previewBadge.textContent = 'Last picture';
+		if (state.hasPicture)
 			elements.previewBadge.hidden = false;
-		}
 	}
 
 	async function showPicture(blob) {
@@ -692,6 +690,7 @@
 		}
 		elements.previewImage.src = url;
 		elements.previewImage.hidden = false;
+		elements.previewBadge.hidden = state.running === true;
 		elements.previewPlaceholder.hidden = true;
 		elements.previewFrame.dataset.state = 'picture';
 		if (state.previewUrl)

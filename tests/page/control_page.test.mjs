@@ -362,6 +362,8 @@ describe('control page', () => {
 	test('a worker that ends from outside shows as stopped within two seconds', async () => {
 		await page.click('#start-button');
 		await waitForRunning(5000);
+		assert.equal(await page.isVisible('#preview-badge'), true, 'the old picture stays marked until a new one comes');
+		await page.waitForSelector('#preview-badge', { state: 'hidden', timeout: 15000 });
 		let workers = [];
 		await waitFor(() => (workers = workerProcesses(server.pid)).length === 1, 5000, 'the worker process');
 		// Kill just after the page has polled, so the next poll decides.
