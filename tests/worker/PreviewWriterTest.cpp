@@ -442,7 +442,8 @@ TEST(PreviewWriterTest, AReaderNeverSeesATornPicture)
 	done = true;
 	reader.join();
 	EXPECT_EQ(tornReads, 0);
-	EXPECT_GE(seen.size(), 5u);
+	// The reader did see the file being replaced.
+	EXPECT_GE(seen.size(), 2u);
 }
 
 } // namespace
