@@ -5,71 +5,58 @@
 
 namespace tiloran {
 
-// The driver's interfaces as its Linux runtime lays them out: C++ objects whose
-// table of virtual methods starts with QueryInterface, AddRef and Release;
-// interface ids passed by value as 16 bytes in the order they are written;
-// strings handed out as malloc'ed UTF-8. Only the methods that discovery calls
-// are declared, at the driver's positions; callers test results for success
-// only, as the failure codes differ from Windows. The declarations have
-// external linkage on purpose: in an unnamed namespace the compiler would see
-// no implementation of them and could turn the calls into calls of pure
-// virtual methods.
-namespace driver {
+namespace {
 
+// The driver's objects as its Linux runtime lays them out: each begins with a
+// pointer to its table of methods, QueryInterface, AddRef and Release first;
+// every method takes the object as its first argument (the C++ ABI the driver
+// is built with); interface ids are passed by value as 16 bytes in the order
+// they are written; strings come back as malloc'ed UTF-8. The tables are
+// spelt out rather than declared as C++ classes because the objects are not
+// of any class of ours. Only the methods that discovery calls are named, at
+// the driver's positions. Results are tested for success only, as the failure
+// codes differ from Windows.
 using HResult = std::int32_t;
-using ReferenceCount = std::uint32_t;
+constexpr HResult kOk = 0;
 
 struct InterfaceId {
 	unsigned char bytes[16];
 };
 
-class DriverUnknown
-{
-public:
-	virtual HResult QueryInterface(InterfaceId id, void **object) = 0;
-	virtual ReferenceCount AddRef() = 0;
-	virtual ReferenceCount Release() = 0;
+struct DriverObject;
 
-protected:
-	~DriverUnknown() = default;
+struct UnknownMethods {
+	HResult (*queryInterface)(DriverObject *self, InterfaceId id, void **object);
+	std::uint32_t (*addRef)(DriverObject *self);
+	std::uint32_t (*release)(DriverObject *self);
 };
 
-class DriverDevice : public DriverUnknown
-{
-public:
-	virtual HResult GetModelName(const char **name) = 0;
-	virtual HResult GetDisplayName(const char **name) = 0;
-
-protected:
-	~DriverDevice() = default;
+struct IteratorMethods {
+	UnknownMethods unknown;
+	HResult (*next)(DriverObject *self, DriverObject **device);
 };
 
-class DriverIterator : public DriverUnknown
-{
-public:
-	virtual HResult Next(DriverDevice **device) = 0;
-
-protected:
-	~DriverIterator() = default;
+struct DeviceMethods {
+	UnknownMethods unknown;
+	HResult (*getModelName)(DriverObject *self, const char **name);
+	HResult (*getDisplayName)(DriverObject *self, const char **name);
 };
 
-class DriverAttributes : public DriverUnknown
-{
-public:
-	virtual HResult GetFlag(std::uint32_t attribute, bool *value) = 0;
-	virtual HResult GetInt(std::uint32_t attribute, std::int64_t *value) = 0;
-
-protected:
-	~DriverAttributes() = default;
+struct AttributesMethods {
+	UnknownMethods unknown;
+	HResult (*getFlag)(DriverObject *self, std::uint32_t attribute, bool *value);
+	HResult (*getInt)(DriverObject *self, std::uint32_t attribute, std::int64_t *value);
 };
 
-} // namespace driver
+struct DriverObject {
+	const void *methods;
+};
 
-namespace {
-
-using namespace driver;
-
-constexpr HResult kOk = 0;
+template<typename Methods>
+const Methods &methodsOf(DriverObject *object)
+{
+	return *static_cast<const Methods *>(object->methods);
+}
 
 // The capture-input interface of the current driver, then those of earlier
 // driver versions.
@@ -97,65 +84,64 @@ constexpr const char *kDriverLibrary = "libDeckLinkAPI.so";
 constexpr const char *kIteratorFactory = "CreateDeckLinkIteratorInstance_0004";
 
 // Holds one reference to a driver object.
-template<typename Interface>
 class DriverReference
 {
 public:
 	DriverReference() = default;
-	explicit DriverReference(Interface *object) : object_(object) {}
+	explicit DriverReference(DriverObject *object) : object_(object) {}
 	~DriverReference()
 	{
 		if (object_)
-			object_->Release();
+			methodsOf<UnknownMethods>(object_).release(object_);
 	}
 	DriverReference(const DriverReference &) = delete;
 	DriverReference &operator=(const DriverReference &) = delete;
 
-	Interface *get() const { return object_; }
-	Interface *operator->() const { return object_; }
+	DriverObject *get() const { return object_; }
 	explicit operator bool() const { return object_ != nullptr; }
 
-	void reset(Interface *object)
+	void reset(DriverObject *object)
 	{
 		if (object_)
-			object_->Release();
+			methodsOf<UnknownMethods>(object_).release(object_);
 		object_ = object;
 	}
 
 private:
-	Interface *object_ = nullptr;
+	DriverObject *object_ = nullptr;
 };
 
-template<typename Interface, std::size_t count>
-DriverReference<Interface> queryFirst(DriverDevice &device, const InterfaceId (&ids)[count])
+template<std::size_t count>
+DriverReference queryFirst(DriverObject *device, const InterfaceId (&ids)[count])
 {
 	for (const InterfaceId &id : ids) {
 		void *object = nullptr;
-		if (device.QueryInterface(id, &object) == kOk && object)
-			return DriverReference<Interface>(static_cast<Interface *>(object));
+		if (methodsOf<UnknownMethods>(device).queryInterface(device, id, &object) == kOk && object)
+			return DriverReference(static_cast<DriverObject *>(object));
 	}
-	return DriverReference<Interface>();
+	return DriverReference();
 }
 
-std::string readDeckLinkDisplayName(DriverDevice &device)
+std::string readDeckLinkDisplayName(DriverObject *device)
 {
 	const char *name = nullptr;
-	if (device.GetDisplayName(&name) != kOk || !name)
+	if (methodsOf<DeviceMethods>(device).getDisplayName(device, &name) != kOk || !name)
 		return "Unknown";
 	std::string text(name);
 	std::free(const_cast<char *>(name));
 	return text;
 }
 
-std::optional<std::int64_t> readDeviceNumber(DriverDevice &device)
+std::optional<std::int64_t> readDeviceNumber(DriverObject *device)
 {
-	DriverReference<DriverAttributes> attributes = queryFirst<DriverAttributes>(device, kAttributesIds);
+	const DriverReference attributes = queryFirst(device, kAttributesIds);
 	if (!attributes)
 		return std::nullopt;
+	const AttributesMethods &methods = methodsOf<AttributesMethods>(attributes.get());
 	std::int64_t value = 0;
-	if (attributes->GetInt(kPersistentIdAttribute, &value) == kOk)
+	if (methods.getInt(attributes.get(), kPersistentIdAttribute, &value) == kOk)
 		return value;
-	if (attributes->GetInt(kTopologicalIdAttribute, &value) == kOk)
+	if (methods.getInt(attributes.get(), kTopologicalIdAttribute, &value) == kOk)
 		return value;
 	return std::nullopt;
 }
@@ -166,18 +152,17 @@ std::optional<std::int64_t> readDeviceNumber(DriverDevice &device)
 // threads and state of its own beyond the objects handed out, as the driver's
 // own loader assumes. Loading it again later only counts one more reference.
 struct DeckLinkDiscovery::State {
-	DriverReference<DriverIterator> iterator;
+	DriverReference iterator;
 };
 
-DeckLinkDiscovery::DeckLinkDiscovery()
+DeckLinkDiscovery::DeckLinkDiscovery() : state_(std::make_unique<State>())
 {
-	state_ = std::make_unique<State>();
 	const char *configured = std::getenv("TILORAN_DECKLINK_LIBRARY");
 	void *library = dlopen(configured ? configured : kDriverLibrary, RTLD_NOW | RTLD_LOCAL);
 	if (!library)
 		return;
 
-	using IteratorFactory = DriverIterator *(*)();
+	using IteratorFactory = DriverObject *(*)();
 	void *symbol = dlsym(library, kIteratorFactory);
 	if (!symbol)
 		return;
@@ -197,16 +182,17 @@ std::vector<DeckLinkCaptureDevice> DeckLinkDiscovery::listCaptureDevices()
 	if (!state_->iterator)
 		return devices;
 
+	DriverObject *iterator = state_->iterator.get();
 	for (std::size_t index = 0;; ++index) {
-		DriverDevice *next = nullptr;
-		if (state_->iterator->Next(&next) != kOk || !next)
+		DriverObject *next = nullptr;
+		if (methodsOf<IteratorMethods>(iterator).next(iterator, &next) != kOk || !next)
 			break;
-		DriverReference<DriverDevice> device(next);
+		const DriverReference device(next);
 
-		if (!queryFirst<DriverUnknown>(*device.get(), kCaptureInputIds))
+		if (!queryFirst(device.get(), kCaptureInputIds))
 			continue;
-		std::string name = readDeckLinkDisplayName(*device.get());
-		devices.push_back({ std::move(name), readDeviceNumber(*device.get()), index });
+		std::string name = readDeckLinkDisplayName(device.get());
+		devices.push_back({ std::move(name), readDeviceNumber(device.get()), index });
 	}
 	return devices;
 }
