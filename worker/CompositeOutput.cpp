@@ -366,6 +366,9 @@ bool CompositeOutput::pushVideoFrame(const AVFrame *frame, std::string &error)
 		error = "Failed to copy mixed frame props to output queue: " + ffmpegErrorText(result);
 		return false;
 	}
+	// Captured pictures come out of their decoder marked as intra pictures; a
+	// marked picture would make the encoder start a new GOP at every picture.
+	pooled->pict_type = AV_PICTURE_TYPE_NONE;
 
 	{
 		std::unique_lock lock(state.mutex);

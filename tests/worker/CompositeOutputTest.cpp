@@ -49,6 +49,8 @@ void feedAndStop(const std::string &path, const Feed &feed, int32_t fieldOrder =
 		ASSERT_TRUE(output.pushAudioFrame(audio.get(), message)) << message;
 		FrameHolder picture = makePicture(2 * tileWidth, 2 * tileHeight, startPts + index * 3600, index);
 		setFrameInterlaced(picture.get(), fieldOrder >= 2, fieldOrder == 2 || fieldOrder == 4);
+		// As captured pictures arrive: marked intra by the capture's decoder.
+		picture->pict_type = AV_PICTURE_TYPE_I;
 		ASSERT_TRUE(output.pushVideoFrame(picture.get(), message)) << message;
 	}
 }
@@ -161,7 +163,8 @@ TEST(CompositeOutputTest, WritesH264AndAacWithTheirTimestampsAndATrailer)
 	for (int index = 0; index < 30; ++index)
 		expectedVideoPts.push_back(startPts + index * 3600);
 	EXPECT_EQ(media.ptsOf(0), expectedVideoPts);
-	// A GOP of two seconds: within these 1.2 seconds only the first picture is a key frame.
+	// A GOP of two seconds: within these 1.2 seconds only the first picture
+	// is a key frame, whatever the pictures' own marks say.
 	int keyPictures = 0;
 	for (const test::ProbedPacket &packet : media.packets)
 		keyPictures += packet.streamIndex == 0 && packet.key;
