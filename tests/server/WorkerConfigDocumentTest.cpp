@@ -431,15 +431,28 @@ TEST_F(WorkerConfigDocumentTest, ConcurrentSavesAndLoadsNeverSeeAPartialDocument
 			}
 		});
 	}
+	// A reader outside the configuration object's lock, as another process
+	// would read the file, sees whole documents only.
+	std::atomic<int> directReads{ 0 };
+	std::thread directReader([&] {
+		while (!stop) {
+			const json document = json::parse(readFile(file()), nullptr, false);
+			if (document.is_discarded() || !document.contains("srt_uri"))
+				++failures;
+			++directReads;
+		}
+	});
 	for (std::size_t index = 0; index < threads.size(); index += 2)
 		threads[index].join();
 	stop = true;
 	for (std::size_t index = 1; index < threads.size(); index += 2)
 		threads[index].join();
+	directReader.join();
 	const std::string output = testing::internal::GetCapturedStdout();
 
 	EXPECT_EQ(failures, 0);
 	EXPECT_GT(loads, 0);
+	EXPECT_GT(directReads, 0);
 	EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 100);
 }
 
