@@ -41,8 +41,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 		|| skip "could not install ${missing[*]}"
 fi
 
-wine64="$(dpkg -L wine64 | grep '/wine64$' | head -n 1)"
-wineserver="$(dpkg -L wine64 | grep '/wineserver64$' | head -n 1)"
+wine64="$(dpkg -L wine64 | grep '/wine64$' | head -n 1 || true)"
+wineserver="$(dpkg -L wine64 | grep '/wineserver64$' | head -n 1 || true)"
 [ -x "$wine64" ] && [ -x "$wineserver" ] || skip "the wine64 package has no wine64/wineserver64 launcher"
 
 # cpp-httplib: the full single header of the same version as the system's
@@ -56,9 +56,11 @@ if [ ! -f "$httplib_dir/httplib.h" ]; then
 		if [ -f /etc/apt/sources.list.d/debian.sources ]; then
 			sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
 				| $sudo tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
-		elif [ -f /etc/apt/sources.list ]; then
+		elif grep -qs '^deb ' /etc/apt/sources.list; then
 			sed -n -e 's/^deb /deb-src /p' /etc/apt/sources.list \
 				| $sudo tee /etc/apt/sources.list.d/debian-src.list >/dev/null
+		else
+			skip "no Debian package source to derive deb-src entries from"
 		fi
 		$sudo apt-get update -qq || skip "apt-get update failed after enabling deb-src"
 	fi
