@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "common/ConsoleLine.h"
@@ -96,6 +97,11 @@ void printStartLines(const WorkerConfig &config)
 
 } // namespace
 
+Streamer::Streamer(SourceInputOpener openInput)
+	: openInput_(std::move(openInput))
+{
+}
+
 bool Streamer::run(const nlohmann::json &document, std::string &message)
 {
 	Pipeline pipeline;
@@ -108,7 +114,7 @@ bool Streamer::run(const nlohmann::json &document, std::string &message)
 	std::vector<std::unique_ptr<SourceCapture>> &sources = pipeline.sources;
 	sources.reserve(config.real_source_count);
 
-	auto master = std::make_unique<SourceCapture>();
+	auto master = std::make_unique<SourceCapture>(openInput_);
 	if (!master->open(config.quadrants[config.master_index], true, message))
 		return false;
 
@@ -144,7 +150,7 @@ bool Streamer::run(const nlohmann::json &document, std::string &message)
 		if (slot == config.master_index || quadrant.empty)
 			continue;
 
-		auto source = std::make_unique<SourceCapture>();
+		auto source = std::make_unique<SourceCapture>(openInput_);
 		if (!source->open(quadrant, false, message))
 			return false;
 		if (source->width() != width || source->height() != height) {
@@ -231,10 +237,22 @@ bool Streamer::run(const nlohmann::json &document, std::string &message)
 				return false;
 		}
 
-		/* Nothing is composed until every source has delivered a picture. */
+		/*
+		 * Nothing is composed until every source has delivered a picture. A
+		 * source that fails before its first one would hold the stream back
+		 * for ever, so its failure ends the run: a source without audio
+		 * reports only its stored failure from popAudioFrame.
+		 */
 		bool allSourcesReady = true;
-		for (size_t index = 1; index < sources.size(); ++index)
-			allSourcesReady = allSourcesReady && sources[index]->hasFrame();
+		for (size_t index = 1; index < sources.size(); ++index) {
+			SourceCapture &source = *sources[index];
+			if (source.hasFrame())
+				continue;
+			allSourcesReady = false;
+			bool got = false;
+			if (!source.popAudioFrame(masterAudioFrame, got, message))
+				return false;
+		}
 		if (!allSourcesReady)
 			continue;
 

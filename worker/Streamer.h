@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "SourceInput.h"
+
 namespace tiloran {
 
 // The worker's media pipeline: builds the configuration record from the
@@ -18,9 +20,15 @@ namespace tiloran {
 class Streamer
 {
 public:
+	// Every capture opens its input with openInput.
+	explicit Streamer(SourceInputOpener openInput = openSourceInput);
+
 	// Returns only when something fails: everything is torn down and message
 	// holds the first failure.
 	bool run(const nlohmann::json &document, std::string &message);
+
+private:
+	SourceInputOpener openInput_;
 };
 
 } // namespace tiloran
