@@ -5,7 +5,7 @@
 #
 #   bench/run-pipeline-bench.sh [--build-dir DIRECTORY] [--duration SECONDS]
 #                               [--loads 720p,1080p,2160p] [--sides ours,ffmpeg]
-#                               [--results FILE] [--profile]
+#                               [--results FILE] [--no-input-cost] [--profile]
 #
 #   --build-dir  the build to run (default build); build it first, for
 #                example with scripts/build.sh
@@ -13,6 +13,7 @@
 #   --loads      a subset of the three loads
 #   --sides      only ours or only ffmpeg
 #   --results    where the table goes (default <build dir>/bench-results.txt)
+#   --no-input-cost  skip measuring what the four test inputs cost alone
 #   --profile    record a perf profile of each measured window into
 #                <build dir>/bench-pipeline/<load>/<side>/profile.txt
 #
@@ -27,7 +28,7 @@ while [ $# -gt 0 ]; do
 	case "$1" in
 	--build-dir) build_dir=${2:?}; shift 2 ;;
 	--build-dir=*) build_dir=${1#*=}; shift ;;
-	--help | -h) sed -n '6,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+	--help | -h) sed -n '6,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 	*) arguments+=("$1"); shift ;;
 	esac
 done

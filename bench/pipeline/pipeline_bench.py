@@ -21,7 +21,10 @@ time. The figures come from the recordings and from /proc:
   that the worker skipped to stay live leaves a hole one picture long;
 - live pace: seconds of source time covered per second of wall time in the
   measured window. 1.00 means the sources ran in real time; below that the
-  pipeline held its sources back (it fell behind live) instead of dropping.
+  pipeline held its sources back (it fell behind live) instead of dropping;
+- CPU per picture without test inputs: less what the four test inputs cost
+  alone (ffmpeg generating them into nothing), scaled by the live pace. They
+  stand in for capture cards, whose pictures cost next to nothing to receive.
 
 Standard library only; needs srt-live-transmit, ffmpeg and ffprobe.
 """
@@ -437,6 +440,35 @@ def run_ffmpeg(load, directory, duration):
 	return measurement
 
 
+def run_test_inputs(load, directory, duration):
+	"""What the four test inputs cost alone, in CPU seconds per second.
+
+	They stand in for capture cards, whose pictures arrive by DMA at almost no
+	cost; the figures "without test inputs" take this much out of both sides,
+	scaled by each side's live pace (a side that held its sources back also
+	generated fewer pictures)."""
+	command = ["ffmpeg", "-hide_banner", "-nostdin", "-y"]
+	for number in range(1, 5):
+		command += ["-f", "lavfi", "-i", test_pattern_graph(load, number)]
+	for index in range(4):
+		command += ["-map", f"{index}:v"]
+	command += ["-map", "0:a", "-c", "copy", "-f", "null", "-"]
+	with open(os.path.join(directory, "test-inputs.log"), "wb") as log:
+		process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+		try:
+			# Past the probing of the inputs.
+			time.sleep(3.0)
+			if process.poll() is not None:
+				raise RuntimeError("ffmpeg with the test inputs alone ended early")
+			cpu_start, _, _ = process_figures(process.pid)
+			started = time.monotonic()
+			time.sleep(duration)
+			cpu_end, _, _ = process_figures(process.pid)
+			return (cpu_end - cpu_start) / (time.monotonic() - started)
+		finally:
+			stop_process(process, grace=10, first=signal.SIGINT)
+
+
 def ratio(ours, theirs):
 	if not theirs or theirs != theirs or ours != ours:
 		return "-"
@@ -451,7 +483,7 @@ def table(results, duration, started):
 	header = f"{'load':<26} {'figure':<26} {'ours':>9} {'ffmpeg':>9} {'ours/ffmpeg':>12}"
 	lines.append(header)
 	lines.append("-" * len(header))
-	for load, ours, theirs in results:
+	for load, ours, theirs, sources in results:
 		title = f"{load.mode} x4 -> {2 * load.width}x{2 * load.height}"
 		rows = []
 
@@ -469,6 +501,12 @@ def table(results, duration, started):
 		       lambda v: f"{v:.2f}")
 		figure("CPU ms per picture", value(ours, lambda m: m.cpu_per_picture() * 1000),
 		       value(theirs, lambda m: m.cpu_per_picture() * 1000), lambda v: f"{v:.1f}")
+		if sources is not None:
+			def without_inputs(m):
+				return (m.cpu - sources * m.window * m.pace()) / m.window_pictures * 1000
+
+			figure("  without test inputs", value(ours, without_inputs), value(theirs, without_inputs),
+			       lambda v: f"{v:.1f}")
 		figure("CPU use (cores)", value(ours, lambda m: m.cpu / m.window),
 		       value(theirs, lambda m: m.cpu / m.window), lambda v: f"{v:.2f}")
 		figure("peak RSS MiB", value(ours, lambda m: m.peak_kib / 1024),
@@ -490,12 +528,16 @@ def table(results, duration, started):
 				loads.append(f"{side.side} failed: {side.error}")
 			elif side:
 				loads.append(f"{side.side} load average {side.loadavg}")
+		if sources is not None:
+			loads.append(f"test inputs alone {sources:.2f} cores")
 		lines.append(f"{'':<26} ({'; '.join(loads)}; video {load.video_mbps} Mbit/s)")
 		lines.append("")
 	lines.append("delivered pictures/s and CPU: from the first byte received, over the measured window;")
 	lines.append("CPU: user + system of the worker process (resp. ffmpeg), all threads; peak RSS: VmHWM;")
 	lines.append("dropped: holes in the recorded video timeline (master pictures skipped to stay live);")
 	lines.append("live pace: source seconds covered per wall second (below 1: fell behind live).")
+	lines.append("without test inputs: less what the four test inputs cost alone (they stand in for")
+	lines.append("capture cards), scaled by the side's live pace.")
 	return "\n".join(lines) + "\n"
 
 
@@ -507,6 +549,8 @@ def main():
 			    help="comma-separated subset of " + ",".join(load.name for load in LOADS))
 	parser.add_argument("--sides", default="ours,ffmpeg", help="ours, ffmpeg or both (default)")
 	parser.add_argument("--results", help="table file (default <build-dir>/bench-results.txt)")
+	parser.add_argument("--no-input-cost", dest="input_cost", action="store_false",
+			    help="skip measuring what the test inputs cost alone")
 	parser.add_argument("--profile", action="store_true",
 			    help="record a perf profile of each measured window (the figures then include perf's cost)")
 	arguments = parser.parse_args()
@@ -555,7 +599,18 @@ def main():
 				say(f"  {m.fps():.2f} pictures/s, {m.cpu_per_picture() * 1000:.1f} ms CPU per picture, "
 				    f"{m.peak_kib / 1024:.0f} MiB peak, {m.holes} dropped, pace {m.pace():.2f}"
 				    + (f", ffmpeg's own drop count {m.own_drops}" if m.own_drops is not None else ""))
-		results.append((load, pair["ours"], pair["ffmpeg"]))
+		sources = None
+		if arguments.input_cost:
+			directory = os.path.join(work, load.name, "test-inputs")
+			shutil.rmtree(directory, ignore_errors=True)
+			os.makedirs(directory)
+			say(f"{load.mode} x4, the test inputs alone: {min(arguments.duration, 10.0):g} s")
+			try:
+				sources = run_test_inputs(load, directory, min(arguments.duration, 10.0))
+				say(f"  {sources:.2f} cores")
+			except (RuntimeError, OSError) as error:
+				say(f"  failed: {error}")
+		results.append((load, pair["ours"], pair["ffmpeg"], sources))
 
 	text = table(results, arguments.duration, started)
 	machine = subprocess.run(["bash", "-c", "echo \"nproc: $(nproc)\"; lscpu | head -n 15"],
@@ -565,7 +620,7 @@ def main():
 	print()
 	print(text, end="")
 	say("table written to " + results_path)
-	return 0 if all(side is None or not side.error for _, *pair in results for side in pair) else 1
+	return 0 if all(side is None or not side.error for _, *pair, _ in results for side in pair) else 1
 
 
 if __name__ == "__main__":
