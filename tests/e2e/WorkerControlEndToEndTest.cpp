@@ -1,6 +1,7 @@
 // The worker started by the real server: it fetches the document the server
-// wrote for a stream start request, prints it and ends; the supervisor sees
-// its exit code and the stream status turns false.
+// wrote for a stream start request, prints it and, with nobody listening at
+// the SRT address, ends with code 1; the supervisor sees the exit code and
+// the stream status turns false.
 
 #include <regex>
 #include <string>
@@ -34,7 +35,9 @@ TEST(WorkerControlEndToEnd, WorkerFetchesItsDocumentFromTheServer)
 	ASSERT_TRUE(server.startStream(startRequest(unusedSrt, { { 1, 1 }, { 2, 2 } }), answer)) << answer;
 	EXPECT_EQ(answer, R"(200 {"status":"started"})");
 
-	ASSERT_TRUE(server.process().waitForError("[Worker] Streamer failed: ", 30s)) << server.errors();
+	const std::string failure = "[Worker] Streamer failed: Failed to open SRT output 'srt://" + unusedSrt +
+				    "?mode=caller&latency=120': ";
+	ASSERT_TRUE(server.process().waitForError(failure, 30s)) << server.errors();
 	const std::string pid = workerPid(server.output());
 	ASSERT_FALSE(pid.empty()) << server.output();
 	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 1\n", 10s))
