@@ -38,7 +38,6 @@
 		previewFrame: $('preview-frame'),
 		previewImage: $('preview-image'),
 		previewPlaceholder: $('preview-placeholder'),
-		previewPlaceholderText: $('preview-placeholder-text'),
 		previewBadge: $('preview-badge'),
 		previewInfo: $('preview-info'),
 		layoutFieldset: $('layout-fieldset'),
