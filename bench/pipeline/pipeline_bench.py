@@ -137,6 +137,19 @@ def udp_port_bound(port):
 	return False
 
 
+def tcp_port_listening(port):
+	suffix = f":{port:04X}"
+	for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+		try:
+			with open(table) as lines:
+				next(lines)
+				if any(line.split()[1].endswith(suffix) and line.split()[3] == "0A" for line in lines):
+					return True
+		except OSError:
+			pass
+	return False
+
+
 def api(method, path, body=None, timeout=20):
 	data = None if body is None else json.dumps(body).encode()
 	request = urllib.request.Request(API + path, data=data, method=method)
@@ -361,6 +374,12 @@ def run_ours(load, build_dir, directory, duration):
 	server = listener = None
 	with PortLock():
 		try:
+			# Test runs that do not take the lock may still hold the port for a while.
+			deadline = time.monotonic() + 180
+			while tcp_port_listening(3000):
+				if time.monotonic() > deadline:
+					raise RuntimeError("port 3000 stays taken by another program")
+				time.sleep(1.0)
 			server_log = open(os.path.join(directory, "server.log"), "wb")
 			server = subprocess.Popen([server_program, "--portable", f"--test-inputs=4:{load.mode}"],
 						  cwd=directory, stdout=server_log, stderr=subprocess.STDOUT)
