@@ -80,8 +80,9 @@ private:
 //
 // On POSIX the launcher owns one thread that performs every launch: the child
 // asks to be killed when its launching thread ends, so that thread has to live
-// as long as the children may run. Destroy the launcher only after its children
-// have ended.
+// as long as the children may run. On Windows the launcher owns a job object
+// that ends its children when it is closed, also when the server dies. Destroy
+// the launcher only after its children have ended.
 //
 // Threading: launch() may be called from any thread; calls are serialised.
 class ProcessLauncher

@@ -148,11 +148,24 @@ void ProcessHandle::close()
 
 struct ProcessLauncher::Private {
 	std::mutex callMutex;
+	// Every child is placed in this job, which ends them all when its last
+	// handle closes: when the launcher is destroyed, and when the server
+	// ends in any other way (crash, killed), so that no orphaned worker
+	// keeps holding the capture cards.
+	KernelHandle job;
 };
 
 ProcessLauncher::ProcessLauncher()
 	: private_(std::make_unique<Private>())
 {
+	private_->job.reset(CreateJobObjectW(nullptr, nullptr));
+	if (!private_->job.get())
+		return;
+	JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+	limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+	if (!SetInformationJobObject(private_->job.get(), JobObjectExtendedLimitInformation, &limits,
+				     sizeof(limits)))
+		private_->job.reset();
 }
 
 ProcessLauncher::~ProcessLauncher() = default;
@@ -175,6 +188,10 @@ bool ProcessLauncher::launch(const std::string &program, const std::vector<std::
 		message = lastErrorMessage();
 		return false;
 	}
+
+	// Where the system refuses the job, the child runs without it.
+	if (private_->job.get())
+		AssignProcessToJobObject(private_->job.get(), processInfo.hProcess);
 
 	auto state = std::make_unique<ProcessHandle::State>();
 	state->process.reset(processInfo.hProcess);

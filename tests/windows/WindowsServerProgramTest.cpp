@@ -3,6 +3,8 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <windows.h>
+
 #include "WindowsTestSupport.h"
 
 namespace tiloran::test {
@@ -97,6 +99,39 @@ TEST_F(WindowsServerProgram, ServesTheApiAndRunsTheWorkerBesideIt)
 	httplib::Result idle = client.Get("/api/stream/status");
 	ASSERT_TRUE(idle);
 	EXPECT_FALSE(nlohmann::json::parse(idle->body).at("running").get<bool>());
+}
+
+// Nothing ends the worker from inside a server that crashes or is killed; the
+// system has to, or the worker would keep holding the capture cards.
+TEST_F(WindowsServerProgram, AWorkerDoesNotOutliveAKilledServer)
+{
+	RunningProgram server(programDirectory.path() / "tiloran_server.exe", "portable --test-inputs=1:640x360p25",
+			      workingDirectory.path(),
+			      { { "TILORAN_STAND_IN_REPORT", std::nullopt },
+				{ "TILORAN_STAND_IN_EXIT_CODE", std::nullopt },
+				{ "TILORAN_UPDATE_URL", std::nullopt } });
+	ASSERT_TRUE(server.waitForOutput("  POST /api/stream/stop\n", 30s)) << server.output();
+
+	httplib::Client client("127.0.0.1", 3000);
+	client.set_read_timeout(30);
+	const nlohmann::json request = {
+		{ "srtHostPort", "127.0.0.1:9000" }, { "videoBitrate", 6000 }, { "audioBitrate", 128 },
+		{ "codec", "libx264" },		      { "devices", { "test-1" } },
+	};
+	httplib::Result started = client.Post("/api/stream/start", request.dump(), "application/json");
+	ASSERT_TRUE(started);
+	ASSERT_EQ(started->status, 200) << started->body;
+
+	const std::string marker = "[WorkerSupervisor] Worker PID: ";
+	ASSERT_TRUE(server.waitForOutput(marker, 10s)) << server.output();
+	const std::string output = server.output();
+	const auto workerId = static_cast<DWORD>(std::stoul(output.substr(output.find(marker) + marker.size())));
+	HANDLE worker = OpenProcess(SYNCHRONIZE, FALSE, workerId);
+	ASSERT_NE(worker, nullptr);
+
+	server.terminate();
+	EXPECT_EQ(WaitForSingleObject(worker, 10000), WAIT_OBJECT_0);
+	CloseHandle(worker);
 }
 
 } // namespace

@@ -246,12 +246,18 @@ RunningProgram::RunningProgram(const std::filesystem::path &program, const std::
 
 RunningProgram::~RunningProgram()
 {
+	terminate();
+	// The pipe ends with the program and the processes that share its
+	// console.
+	state_->reader.join();
+}
+
+void RunningProgram::terminate()
+{
 	if (WaitForSingleObject(state_->process.get(), 0) != WAIT_OBJECT_0) {
 		TerminateProcess(state_->process.get(), 1);
 		WaitForSingleObject(state_->process.get(), 10000);
 	}
-	// The pipe ends with the program: its own children do not inherit it.
-	state_->reader.join();
 }
 
 std::string RunningProgram::output() const

@@ -115,6 +115,8 @@ public:
 	bool waitForOutputEnd(std::chrono::milliseconds timeout) const;
 	// The exit code, or nothing when the program still runs after timeout.
 	std::optional<unsigned long> waitForExit(std::chrono::milliseconds timeout);
+	// Ends the program at once, as a crash would, and waits for its end.
+	void terminate();
 
 	struct State;
 
