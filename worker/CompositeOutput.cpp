@@ -65,8 +65,19 @@ struct CompositeOutput::State {
 
 	void runOutputThread();
 	void finish();
+	// The texts of one encoder's failures, each but the allocation one
+	// followed by the FFmpeg error text.
+	struct EncodingMessages {
+		std::string send;
+		std::string allocate;
+		std::string receive;
+		std::string write;
+	};
+
 	bool encodeVideo(const AVFrame *frame, std::string &message);
 	bool encodeAudio(const AVFrame *frame, std::string &message);
+	bool encodeAndWrite(AVCodecContext *encoder, AVStream *stream, const AVFrame *frame,
+			    const EncodingMessages &messages, std::string &message);
 	bool handleAudio(const AVFrame *frame, std::string &message);
 	bool frameAudio(std::string &message);
 };
@@ -499,61 +510,55 @@ void CompositeOutput::State::finish()
 
 bool CompositeOutput::State::encodeVideo(const AVFrame *frame, std::string &message)
 {
-	int result = avcodec_send_frame(videoEncoder.get(), frame);
-	if (result < 0) {
-		message = "Failed to send frame to encoder: " + ffmpegErrorText(result);
-		return false;
-	}
-	PacketHolder packet = allocatePacket();
-	if (!packet) {
-		message = "Failed to allocate encoded packet";
-		return false;
-	}
-	for (;;) {
-		result = avcodec_receive_packet(videoEncoder.get(), packet.get());
-		if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
-			return true;
-		if (result < 0) {
-			message = "Failed to receive encoded packet: " + ffmpegErrorText(result);
-			return false;
-		}
-		av_packet_rescale_ts(packet.get(), videoEncoder->time_base, videoStream->time_base);
-		packet->stream_index = videoStream->index;
-		result = av_interleaved_write_frame(muxer.get(), packet.get());
-		av_packet_unref(packet.get());
-		if (result < 0) {
-			message = "Failed to write encoded packet to SRT output: " + ffmpegErrorText(result);
-			return false;
-		}
-	}
+	static const EncodingMessages messages{
+		"Failed to send frame to encoder: ",
+		"Failed to allocate encoded packet",
+		"Failed to receive encoded packet: ",
+		"Failed to write encoded packet to SRT output: ",
+	};
+	return encodeAndWrite(videoEncoder.get(), videoStream, frame, messages, message);
 }
 
 bool CompositeOutput::State::encodeAudio(const AVFrame *frame, std::string &message)
 {
-	int result = avcodec_send_frame(audioEncoder.get(), frame);
+	static const EncodingMessages messages{
+		"Failed to send frame to AAC encoder: ",
+		"Failed to allocate encoded AAC packet",
+		"Failed to receive encoded AAC packet: ",
+		"Failed to write encoded AAC packet to SRT output: ",
+	};
+	return encodeAndWrite(audioEncoder.get(), audioStream, frame, messages, message);
+}
+
+// Sends one frame (or, with none, the end of the stream) to an encoder and
+// writes every packet it gives back to the muxer, interleaved.
+bool CompositeOutput::State::encodeAndWrite(AVCodecContext *encoder, AVStream *stream, const AVFrame *frame,
+					    const EncodingMessages &messages, std::string &message)
+{
+	int result = avcodec_send_frame(encoder, frame);
 	if (result < 0) {
-		message = "Failed to send frame to AAC encoder: " + ffmpegErrorText(result);
+		message = messages.send + ffmpegErrorText(result);
 		return false;
 	}
 	PacketHolder packet = allocatePacket();
 	if (!packet) {
-		message = "Failed to allocate encoded AAC packet";
+		message = messages.allocate;
 		return false;
 	}
 	for (;;) {
-		result = avcodec_receive_packet(audioEncoder.get(), packet.get());
+		result = avcodec_receive_packet(encoder, packet.get());
 		if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
 			return true;
 		if (result < 0) {
-			message = "Failed to receive encoded AAC packet: " + ffmpegErrorText(result);
+			message = messages.receive + ffmpegErrorText(result);
 			return false;
 		}
-		av_packet_rescale_ts(packet.get(), audioEncoder->time_base, audioStream->time_base);
-		packet->stream_index = audioStream->index;
+		av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
+		packet->stream_index = stream->index;
 		result = av_interleaved_write_frame(muxer.get(), packet.get());
 		av_packet_unref(packet.get());
 		if (result < 0) {
-			message = "Failed to write encoded AAC packet to SRT output: " + ffmpegErrorText(result);
+			message = messages.write + ffmpegErrorText(result);
 			return false;
 		}
 	}
