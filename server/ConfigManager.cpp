@@ -7,6 +7,7 @@
 #include <limits>
 #include <utility>
 
+#include "ProductInfo.h"
 #include "common/ConsoleLine.h"
 #include "platform/DeckLinkDiscovery.h"
 #include "platform/FileReplacement.h"
@@ -16,8 +17,6 @@ namespace tiloran {
 
 namespace {
 
-constexpr const char *kProductTitle = "TILORAN - Quad SDI Encoder";
-constexpr const char *kProductVersion = "0.5 BETA";
 constexpr std::int32_t kDefaultSrtLatency = 120;
 
 std::filesystem::path resolveWorkerConfigPath(bool portable)
@@ -171,7 +170,7 @@ void ConfigManager::refreshDevices()
 nlohmann::json ConfigManager::getClientConfig() const
 {
 	nlohmann::json document = nlohmann::json::object();
-	document["project"] = { { "title", std::string(kProductTitle) + "(" + kProductVersion + ")" } };
+	document["project"] = { { "title", std::string(productTitle) + "(" + productVersion + ")" } };
 
 	nlohmann::json devices = nlohmann::json::array();
 	for (const DeviceInfo &device : devices_) {

@@ -6,6 +6,7 @@
 
 #include "ApiServer.h"
 #include "ConfigManager.h"
+#include "ProductInfo.h"
 #include "TestInputs.h"
 #include "UpdateNotice.h"
 #include "WorkerSupervisor.h"
@@ -61,8 +62,8 @@ int main(int argc, char *argv[])
 		}
 
 		tiloran::printLine("========================================");
-		tiloran::printLine("  TILORAN - Quad SDI Encoder");
-		tiloran::printLine("  Server v0.5 BETA - HTTP API");
+		tiloran::printLine(std::string("  ") + tiloran::productTitle);
+		tiloran::printLine(std::string("  Server v") + tiloran::productVersion + " - HTTP API");
 		tiloran::printLine(std::string("  Config mode: ") + (portable ? "portable" : "user"));
 		tiloran::printLine("========================================");
 
