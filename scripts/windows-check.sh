@@ -105,10 +105,11 @@ cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain_file" -DCMAKE_BUIL
 cmake --build "$build_dir" -j 2
 
 # Wine: a prefix of our own inside the build directory, no desktop, no
-# downloads of Mono or Gecko, one wineserver kept for the whole run.
+# downloads of Mono or Gecko, no menu entries written to the home directory,
+# one wineserver kept for the whole run.
 export WINEPREFIX="$build_dir/wine-prefix"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 export WINEARCH=win64
 unset DISPLAY
 "$wineserver" -k 2>/dev/null || true
