@@ -37,6 +37,19 @@ std::string workerPid(const std::string &serverOutput)
 
 // Streams for the given time from the moment the first bytes arrive, then
 // stops through the API and checks that the supervisor saw exit code 0.
+// Stops the stream through the API and expects the supervisor's orderly end
+// (exit code 0) and the status to turn false; then stops the recorder.
+void stopAndExpectOrderlyEnd(ServerSession &server, SrtRecorder &recorder)
+{
+	std::string answer;
+	ASSERT_TRUE(server.stopStream(answer)) << answer;
+	const std::string pid = workerPid(server.output());
+	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 0\n", 10s))
+		<< server.output();
+	EXPECT_TRUE(server.waitForRunning(false, 5s));
+	recorder.stop();
+}
+
 void streamFor(ServerSession &server, SrtRecorder &recorder, const json &request, std::chrono::seconds duration)
 {
 	std::string answer;
@@ -45,12 +58,7 @@ void streamFor(ServerSession &server, SrtRecorder &recorder, const json &request
 						    << server.output() << server.errors();
 	std::this_thread::sleep_for(duration);
 
-	ASSERT_TRUE(server.stopStream(answer)) << answer;
-	const std::string pid = workerPid(server.output());
-	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 0\n", 10s))
-		<< server.output();
-	EXPECT_TRUE(server.waitForRunning(false, 5s));
-	recorder.stop();
+	stopAndExpectOrderlyEnd(server, recorder);
 }
 
 // The colour band at the top of each tile of a picture decoded from the
@@ -113,12 +121,7 @@ TEST(StreamEndToEnd, FourInputsToAnSrtListener)
 
 	std::this_thread::sleep_for(6s);
 	const double streamedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-	ASSERT_TRUE(server.stopStream(answer)) << answer;
-	const std::string pid = workerPid(server.output());
-	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 0\n", 10s))
-		<< server.output();
-	EXPECT_TRUE(server.waitForRunning(false, 5s));
-	recorder.stop();
+	stopAndExpectOrderlyEnd(server, recorder);
 	EXPECT_EQ(server.errors().find("[Worker]"), std::string::npos) << server.errors();
 
 	expectRecordingFormat(recorder.recording());

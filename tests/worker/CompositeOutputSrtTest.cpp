@@ -17,9 +17,9 @@ using test::makeAudio;
 using test::makePicture;
 using test::outputConfig;
 
-constexpr int tileWidth = 320;
-constexpr int tileHeight = 180;
-constexpr int64_t startPts = 900000;
+using test::startPts;
+using test::tileHeight;
+using test::tileWidth;
 const std::string passphrase = "tiloran-secret-42";
 
 std::string callerUri(int port, const std::string &query)

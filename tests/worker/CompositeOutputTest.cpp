@@ -23,9 +23,9 @@ using test::makePicture;
 using test::outputConfig;
 using test::probeMedia;
 
-constexpr int tileWidth = 320;
-constexpr int tileHeight = 180;
-constexpr int64_t startPts = 900000;
+using test::startPts;
+using test::tileHeight;
+using test::tileWidth;
 
 struct Feed {
 	int pictures = 30;

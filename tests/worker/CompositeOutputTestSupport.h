@@ -12,6 +12,11 @@
 
 namespace tiloran::test {
 
+// The tile size and first picture time the output tests feed.
+constexpr int tileWidth = 320;
+constexpr int tileHeight = 180;
+constexpr int64_t startPts = 900000;
+
 WorkerConfig outputConfig(const std::string &uri, const std::string &codec = "h264");
 
 // An NV12 picture whose content moves with index.
