@@ -371,7 +371,7 @@ bool CompositeOutput::pushVideoFrame(const AVFrame *frame, std::string &error)
 		error = "Failed to copy mixed frame to output queue: " + ffmpegErrorText(result);
 		return false;
 	}
-	result = av_frame_copy_props(pooled.get(), frame);
+	result = replaceFrameProps(pooled.get(), frame);
 	if (result < 0) {
 		giveBack();
 		error = "Failed to copy mixed frame props to output queue: " + ffmpegErrorText(result);

@@ -125,6 +125,19 @@ inline void copyFrameFlags(AVFrame *destination, const AVFrame *source)
 	setFrameInterlaced(destination, frameIsInterlaced(source), frameIsTopFieldFirst(source));
 }
 
+// Gives destination the properties of source in place of its own. FFmpeg
+// 5.1's av_frame_copy_props adds the source's side data to what the
+// destination already carries, so a frame reused for every picture (a card
+// attaching captions or a time code to each one) would gather one more entry
+// per picture for as long as the stream runs.
+inline int replaceFrameProps(AVFrame *destination, const AVFrame *source)
+{
+	while (destination->nb_side_data > 0)
+		av_frame_remove_side_data(destination, destination->side_data[0]->type);
+	av_dict_free(&destination->metadata);
+	return av_frame_copy_props(destination, source);
+}
+
 // Whether an encoder accepts a sample format; an encoder that publishes no
 // list accepts any. The list moved behind avcodec_get_supported_config in 7.1.
 inline bool encoderAcceptsSampleFormat(const AVCodec *codec, AVSampleFormat format)

@@ -145,14 +145,14 @@ bool FilterCompositor::pushFrame(int32_t slot, const AVFrame *frame, std::string
 		message = "Failed to copy frame into compositor slot: " + ffmpegErrorText(result);
 		return false;
 	}
-	result = av_frame_copy_props(slotFrame, frame);
+	result = replaceFrameProps(slotFrame, frame);
 	if (result < 0) {
 		message = "Failed to copy frame props into compositor slot: " + ffmpegErrorText(result);
 		return false;
 	}
 
 	if (slot == state.masterSlot) {
-		result = av_frame_copy_props(state.masterReference.get(), frame);
+		result = replaceFrameProps(state.masterReference.get(), frame);
 		if (result < 0) {
 			message = "Failed to copy master reference frame props: " + ffmpegErrorText(result);
 			return false;

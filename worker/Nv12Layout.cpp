@@ -113,7 +113,7 @@ bool layoutNv12Tiles(const Nv12LayoutRequest &request, std::string &message)
 		}
 	}
 
-	if (av_frame_copy_props(target, request.masterFrame) < 0) {
+	if (replaceFrameProps(target, request.masterFrame) < 0) {
 		message = "Failed to copy master frame properties to composed output";
 		return false;
 	}

@@ -487,7 +487,7 @@ bool SourceCapture::publishFrame(std::string &error)
 	}
 	sws_scale(state.converter.get(), decoded->data, decoded->linesize, 0, state.height,
 		  target->data, target->linesize);
-	result = av_frame_copy_props(target, decoded);
+	result = replaceFrameProps(target, decoded);
 	if (result < 0) {
 		error = "Failed to copy converted frame props: " + ffmpegErrorText(result);
 		return false;
@@ -555,7 +555,7 @@ bool SourceCapture::copyLatestLocked(AVFrame *destination, std::string &message)
 		message = "Failed to copy latest source frame: " + ffmpegErrorText(result);
 		return false;
 	}
-	result = av_frame_copy_props(destination, latest);
+	result = replaceFrameProps(destination, latest);
 	if (result < 0) {
 		message = "Failed to copy latest source frame props: " + ffmpegErrorText(result);
 		return false;

@@ -198,6 +198,36 @@ TEST_F(FilterCompositorTest, PictureCarriesTheMasterSlotsPropertiesAndLogsItsSlo
 	EXPECT_TRUE(frameIsTopFieldFirst(output.get()));
 }
 
+
+// A card may attach captions or a time code to every picture. The reused slot
+// frames and the reused output picture must carry the latest picture's data,
+// not one more entry per picture for as long as the stream runs.
+TEST_F(FilterCompositorTest, SideDataOfEveryPictureIsCarriedOnceNotGathered)
+{
+	initCompositor(8, 4);
+	FrameHolder output = makeFrame(16, 8);
+	for (int picture = 0; picture < 5; ++picture) {
+		for (int slot = 0; slot < 4; ++slot) {
+			AVFrameSideData *captions =
+				av_frame_new_side_data(tiles[slot].get(), AV_FRAME_DATA_A53_CC, 3);
+			ASSERT_NE(captions, nullptr);
+			captions->data[0] = uint8_t(picture);
+			ASSERT_GE(av_dict_set_int(&tiles[slot]->metadata, "picture", picture, 0), 0);
+		}
+		pushAll();
+		output = composeInto(std::move(output));
+		for (FrameHolder &tile : tiles) {
+			av_frame_remove_side_data(tile.get(), AV_FRAME_DATA_A53_CC);
+			av_dict_free(&tile->metadata);
+		}
+	}
+	ASSERT_EQ(output->nb_side_data, 1);
+	EXPECT_EQ(output->side_data[0]->type, AV_FRAME_DATA_A53_CC);
+	EXPECT_EQ(output->side_data[0]->data[0], 4);
+	const AVDictionaryEntry *entry = av_dict_get(output->metadata, "picture", nullptr, 0);
+	ASSERT_NE(entry, nullptr);
+	EXPECT_STREQ(entry->value, "4");
+}
 TEST_F(FilterCompositorTest, WrongOutputFramesAreReallocated)
 {
 	initCompositor(8, 4);
