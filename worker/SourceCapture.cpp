@@ -5,7 +5,6 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include <array>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -20,7 +19,6 @@ namespace {
 
 constexpr AVRational kWorkerTimeBase = { 1, 90000 };
 constexpr size_t kAudioQueueLimit = 64;
-constexpr int kFrameAlignment = 32;
 
 // A timestamp in the worker's time base; none when the input has none or the
 // time base is unusable.
@@ -88,10 +86,13 @@ struct SourceCapture::State {
 	int32_t channels = 0;
 	int32_t fieldOrder = 0;
 
-	std::array<FrameHolder, 2> frames;
-	int32_t latestIndex = -1;
-	// Written by the capture thread only (under the mutex); it reads it freely.
-	int32_t writeIndex = 0;
+	// The newest decoded picture, its timestamps in worker time. It holds a
+	// reference, not a copy: the decoder never writes into a picture it has
+	// handed out.
+	FrameHolder latestPicture;
+	// The main thread's reference to the picture it converts, taken under the
+	// mutex so that the conversion runs outside it.
+	FrameHolder takenPicture;
 	int64_t frameCounter = 0;
 	std::deque<FrameHolder> audioQueue;
 
@@ -127,8 +128,8 @@ SourceCapture::~SourceCapture()
 	state_->decodedAudio.reset();
 	state_->error.clear();
 	state_->audioQueue.clear();
-	for (FrameHolder &frame : state_->frames)
-		frame.reset();
+	state_->latestPicture.reset();
+	state_->takenPicture.reset();
 	state_->converter.reset();
 	state_->videoDecoder.reset();
 	state_->audioDecoder.reset();
@@ -259,20 +260,11 @@ bool SourceCapture::open(const QuadrantConfig &quadrant, bool isMaster, std::str
 			  " time_base=" + rationalText(state.audioTimeBase));
 	}
 
-	for (FrameHolder &frame : state.frames) {
-		frame = allocateFrame();
-		if (!frame) {
-			message = "Failed to allocate frame";
-			return false;
-		}
-		frame->format = AV_PIX_FMT_NV12;
-		frame->width = state.width;
-		frame->height = state.height;
-		result = av_frame_get_buffer(frame.get(), kFrameAlignment);
-		if (result < 0) {
-			message = "Failed to allocate frame buffer: " + ffmpegErrorText(result);
-			return false;
-		}
+	state.latestPicture = allocateFrame();
+	state.takenPicture = allocateFrame();
+	if (!state.latestPicture || !state.takenPicture) {
+		message = "Failed to allocate frame";
+		return false;
 	}
 
 	state.packet = allocatePacket();
@@ -471,38 +463,25 @@ bool SourceCapture::handleVideoPacket(bool &firstFrameLogged, std::string &error
 bool SourceCapture::publishFrame(std::string &error)
 {
 	State &state = *state_;
-	const AVFrame *decoded = state.decodedVideo.get();
+	AVFrame *decoded = state.decodedVideo.get();
 	if (decoded->width != state.width || decoded->height != state.height) {
 		error = "Decoded frame for source '" + state.quadrant.source_name +
 			"' size changed unexpectedly";
 		return false;
 	}
 
-	// The frame being written is never the one readers copy, so no lock.
-	AVFrame *target = state.frames[state.writeIndex].get();
-	int result = av_frame_make_writable(target);
-	if (result < 0) {
-		error = "Failed to make source buffer writable: " + ffmpegErrorText(result);
-		return false;
-	}
-	sws_scale(state.converter.get(), decoded->data, decoded->linesize, 0, state.height,
-		  target->data, target->linesize);
-	result = replaceFrameProps(target, decoded);
-	if (result < 0) {
-		error = "Failed to copy converted frame props: " + ffmpegErrorText(result);
-		return false;
-	}
-
 	const int64_t pts = toWorkerTime(bestTimestamp(decoded), state.timeBase);
 	if (pts != AV_NOPTS_VALUE)
-		target->pts = pts;
+		decoded->pts = pts;
 	if (decoded->pkt_dts != AV_NOPTS_VALUE)
-		target->pkt_dts = toWorkerTime(decoded->pkt_dts, state.timeBase);
+		decoded->pkt_dts = toWorkerTime(decoded->pkt_dts, state.timeBase);
 
+	// Only the picture that is taken gets converted: a live source publishes
+	// pictures the output skips whenever the output falls behind.
 	{
 		std::lock_guard<std::mutex> lock(state.mutex);
-		state.latestIndex = state.writeIndex;
-		state.writeIndex = 1 - state.writeIndex;
+		av_frame_unref(state.latestPicture.get());
+		av_frame_move_ref(state.latestPicture.get(), decoded);
 		++state.frameCounter;
 	}
 	state.condition.notify_all();
@@ -542,22 +521,28 @@ bool SourceCapture::queueAudioFrame(std::string &error)
 	return true;
 }
 
-bool SourceCapture::copyLatestLocked(AVFrame *destination, std::string &message)
+bool SourceCapture::convertTakenPicture(AVFrame *destination, std::string &message)
 {
-	const AVFrame *latest = state_->frames[state_->latestIndex].get();
+	State &state = *state_;
+	AVFrame *taken = state.takenPicture.get();
 	int result = av_frame_make_writable(destination);
-	if (result < 0) {
+	if (result < 0)
 		message = "Failed to make destination frame writable: " + ffmpegErrorText(result);
-		return false;
-	}
-	result = av_frame_copy(destination, latest);
-	if (result < 0) {
+	else if ((result = sws_scale(state.converter.get(), taken->data, taken->linesize, 0,
+				     state.height, destination->data, destination->linesize)) < 0)
 		message = "Failed to copy latest source frame: " + ffmpegErrorText(result);
-		return false;
-	}
-	result = replaceFrameProps(destination, latest);
-	if (result < 0) {
+	else if ((result = replaceFrameProps(destination, taken)) < 0)
 		message = "Failed to copy latest source frame props: " + ffmpegErrorText(result);
+	// The decoder's picture is not held past the conversion.
+	av_frame_unref(taken);
+	return result >= 0;
+}
+
+bool SourceCapture::takeLatestLocked(std::string &message)
+{
+	const int result = av_frame_ref(state_->takenPicture.get(), state_->latestPicture.get());
+	if (result < 0) {
+		message = "Failed to reference latest source frame: " + ffmpegErrorText(result);
 		return false;
 	}
 	return true;
@@ -575,35 +560,40 @@ bool SourceCapture::waitForFrame(int64_t afterCounter, AVFrame *destination, int
 		message = state.error;
 		return false;
 	}
-	if (state.latestIndex < 0) {
+	if (state.frameCounter == 0) {
 		message = "Source stopped before producing a frame: " + state.quadrant.source_name;
 		return false;
 	}
-	if (!copyLatestLocked(destination, message))
+	if (!takeLatestLocked(message))
 		return false;
 	counter = state.frameCounter;
-	return true;
+	lock.unlock();
+	return convertTakenPicture(destination, message);
 }
 
 bool SourceCapture::hasFrame() const
 {
 	std::lock_guard<std::mutex> lock(state_->mutex);
-	return state_->latestIndex >= 0;
+	return state_->frameCounter > 0;
 }
 
 bool SourceCapture::copyLatestFrame(AVFrame *destination, std::string &message)
 {
 	State &state = *state_;
-	std::lock_guard<std::mutex> lock(state.mutex);
-	if (!state.error.empty()) {
-		message = state.error;
-		return false;
+	{
+		std::lock_guard<std::mutex> lock(state.mutex);
+		if (!state.error.empty()) {
+			message = state.error;
+			return false;
+		}
+		if (state.frameCounter == 0) {
+			message = "Source has no frame yet: " + state.quadrant.source_name;
+			return false;
+		}
+		if (!takeLatestLocked(message))
+			return false;
 	}
-	if (state.latestIndex < 0) {
-		message = "Source has no frame yet: " + state.quadrant.source_name;
-		return false;
-	}
-	return copyLatestLocked(destination, message);
+	return convertTakenPicture(destination, message);
 }
 
 bool SourceCapture::popAudioFrame(AVFrame *destination, bool &got, std::string &message)

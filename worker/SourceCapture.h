@@ -11,15 +11,18 @@
 namespace tiloran {
 
 // One capture input of the worker. It decodes the input's video (and, for the
-// master quadrant, its embedded audio) on a capture thread of its own,
-// converts every picture to NV12 at the source's own size and keeps the
-// newest one in a double-buffered latest-frame slot. The master's decoded
-// audio waits in a queue of at most 64 frames, the oldest dropped first.
+// master quadrant, its embedded audio) on a capture thread of its own and
+// keeps the newest decoded picture. A picture is converted to NV12 at the
+// source's own size when it is taken, straight into the caller's frame, so
+// the pictures a live output skips cost nothing beyond their capture. The
+// master's decoded audio waits in a queue of at most 64 frames, the oldest
+// dropped first.
 //
-// Threads: the worker's main thread calls every operation; the capture thread
-// is internal. Only waitForFrame blocks, until a newer picture is published or
-// the capture thread ends; the destructor asks the thread to stop, which takes
-// effect once the read in progress returns, and joins it.
+// Threads: the worker's main thread calls every operation, and the
+// conversions run on it; the capture thread is internal. Only waitForFrame
+// blocks, until a newer picture is published or the capture thread ends; the
+// destructor asks the thread to stop, which takes effect once the read in
+// progress returns, and joins it.
 class SourceCapture
 {
 public:
@@ -68,7 +71,8 @@ private:
 	bool handleVideoPacket(bool &firstFrameLogged, std::string &error);
 	bool publishFrame(std::string &error);
 	bool queueAudioFrame(std::string &error);
-	bool copyLatestLocked(AVFrame *destination, std::string &message);
+	bool takeLatestLocked(std::string &message);
+	bool convertTakenPicture(AVFrame *destination, std::string &message);
 
 	std::unique_ptr<State> state_;
 };
