@@ -46,6 +46,9 @@ struct CompositeOutput::State {
 	OutputFormatContextHolder muxer;
 	AVStream *videoStream = nullptr;
 	AVStream *audioStream = nullptr;
+	// Used last in, first out: while the encoder keeps up the same picture
+	// is reused, and pictures never needed are never touched, so they cost
+	// address space rather than memory.
 	std::deque<FrameHolder> framePool;
 	std::deque<FrameHolder> videoQueue;
 	std::deque<FrameHolder> audioQueue;
@@ -360,7 +363,7 @@ bool CompositeOutput::pushVideoFrame(const AVFrame *frame, std::string &error)
 	const auto giveBack = [&state, &pooled] {
 		{
 			std::lock_guard lock(state.mutex);
-			state.framePool.push_back(std::move(pooled));
+			state.framePool.push_front(std::move(pooled));
 		}
 		state.condition.notify_all();
 	};
@@ -471,7 +474,7 @@ void CompositeOutput::State::runOutputThread()
 			return;
 		}
 		if (!isAudio)
-			framePool.push_back(std::move(frame));
+			framePool.push_front(std::move(frame));
 		lock.unlock();
 		condition.notify_all();
 		frame.reset();
