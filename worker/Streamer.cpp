@@ -282,15 +282,13 @@ bool Streamer::run(const nlohmann::json &document, std::string &message)
 		if (previewRunning && outputFrameIndex % previewInterval == 0)
 			pipeline.preview->submitFrame(outputFrame);
 
+		/*
+		 * The output and the preview copy the picture, so the buffer stays
+		 * the main thread's and is composed into again; the compositor
+		 * gives the frame a fresh one should anyone hold on to it.
+		 */
 		if (!output.pushVideoFrame(outputFrame, message))
 			return false;
-
-		av_frame_unref(outputFrame);
-		result = allocateNv12Buffer(outputFrame, 2 * width, 2 * height);
-		if (result < 0) {
-			message = "Failed to reallocate output frame buffer: " + ffmpegErrorText(result);
-			return false;
-		}
 
 		++outputFrameIndex;
 	}
