@@ -188,14 +188,14 @@ void PreviewWriter::writerLoop()
 			pendingImages_.pop_front();
 		}
 		std::string message;
-		if (!savePreview(image, targetPath, message))
+		if (!savePreview(std::move(image), targetPath, message))
 			printErrorLine("[PreviewWriter] Failed to save preview: " + message);
 		if (stopRequested_)
 			return;
 	}
 }
 
-bool PreviewWriter::savePreview(const PreviewImage &image, const std::string &targetPath, std::string &message) const
+bool PreviewWriter::savePreview(PreviewImage image, const std::string &targetPath, std::string &message) const
 {
 	const std::string temporaryPath = targetPath + ".tmp";
 
@@ -243,6 +243,10 @@ bool PreviewWriter::savePreview(const PreviewImage &image, const std::string &ta
 		sws_scale(converter.get(), source->data, source->linesize, 0, image.height, yuv->data,
 			  yuv->linesize);
 	}
+	// The packed copy is not needed for encoding; a picture the size of
+	// the output is given back before the encoder takes its own memory.
+	source.reset();
+	image.buffer.reset();
 
 	const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
 	if (!codec) {

@@ -47,7 +47,7 @@ private:
 	};
 
 	void writerLoop();
-	bool savePreview(const PreviewImage &image, const std::string &targetPath, std::string &message) const;
+	bool savePreview(PreviewImage image, const std::string &targetPath, std::string &message) const;
 
 	std::string outputPath_;
 	int32_t pixelFormat_ = AV_PIX_FMT_NONE;
