@@ -18,6 +18,8 @@ namespace tiloran {
 namespace {
 
 constexpr size_t maximumPendingImages = 2;
+// The pictures waiting, plus the one being converted.
+constexpr size_t maximumSpareBuffers = maximumPendingImages + 1;
 constexpr const char *previewFileName = "preview.jpg";
 constexpr int jpegGlobalQuality = 236;
 
@@ -151,7 +153,8 @@ void PreviewWriter::submitFrame(const AVFrame *frame)
 		return;
 	}
 	PreviewImage image;
-	image.buffer.reset(static_cast<uint8_t *>(av_malloc(size)));
+	image.buffer = takeSpareBuffer(size);
+	image.size = size;
 	if (!image.buffer) {
 		printErrorLine("[PreviewWriter] Failed to allocate frame buffer");
 		return;
@@ -159,17 +162,50 @@ void PreviewWriter::submitFrame(const AVFrame *frame)
 	std::string message;
 	if (!copyFrameData(frame, image.buffer.get(), size, pixelFormat_, message)) {
 		printErrorLine("[PreviewWriter] Failed to copy frame data: " + message);
+		keepSpareBuffer(image);
 		return;
 	}
 	image.width = frame->width;
 	image.height = frame->height;
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
-		while (pendingImages_.size() >= maximumPendingImages)
+		while (pendingImages_.size() >= maximumPendingImages) {
+			PreviewImage dropped = std::move(pendingImages_.front());
 			pendingImages_.pop_front();
+			if (dropped.size == spareBufferSize_ && spareBuffers_.size() < maximumSpareBuffers)
+				spareBuffers_.push_back(std::move(dropped.buffer));
+		}
 		pendingImages_.push_back(std::move(image));
 	}
 	condition_.notify_one();
+}
+
+// Every picture would otherwise allocate and give back a buffer the size of
+// the output picture, which the allocator does not always hand out again:
+// the worker grew by a picture's size with each of the first previews.
+FfmpegMemoryHolder PreviewWriter::takeSpareBuffer(int32_t size)
+{
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		if (size != spareBufferSize_) {
+			spareBuffers_.clear();
+			spareBufferSize_ = size;
+		}
+		if (!spareBuffers_.empty()) {
+			FfmpegMemoryHolder buffer = std::move(spareBuffers_.back());
+			spareBuffers_.pop_back();
+			return buffer;
+		}
+	}
+	return FfmpegMemoryHolder(static_cast<uint8_t *>(av_malloc(size)));
+}
+
+void PreviewWriter::keepSpareBuffer(PreviewImage &image)
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	if (image.buffer && image.size == spareBufferSize_ && spareBuffers_.size() < maximumSpareBuffers)
+		spareBuffers_.push_back(std::move(image.buffer));
+	image.buffer.reset();
 }
 
 void PreviewWriter::writerLoop()
@@ -195,10 +231,8 @@ void PreviewWriter::writerLoop()
 	}
 }
 
-bool PreviewWriter::savePreview(PreviewImage image, const std::string &targetPath, std::string &message) const
+bool PreviewWriter::convertPicture(const PreviewImage &image, std::string &message)
 {
-	const std::string temporaryPath = targetPath + ".tmp";
-
 	FrameHolder source = allocateFrame();
 	if (!source) {
 		message = "Failed to allocate source frame";
@@ -214,39 +248,58 @@ bool PreviewWriter::savePreview(PreviewImage image, const std::string &targetPat
 		return false;
 	}
 
-	FrameHolder yuv = allocateFrame();
-	if (!yuv) {
-		message = "Failed to allocate YUV frame";
+	if (!convertedPicture_ || convertedPicture_->width != image.width ||
+	    convertedPicture_->height != image.height) {
+		converter_.reset();
+		convertedPicture_ = allocateFrame();
+		if (!convertedPicture_) {
+			message = "Failed to allocate YUV frame";
+			return false;
+		}
+		convertedPicture_->width = image.width;
+		convertedPicture_->height = image.height;
+		convertedPicture_->format = AV_PIX_FMT_YUV420P;
+		convertedPicture_->color_range = AVCOL_RANGE_JPEG;
+		result = av_frame_get_buffer(convertedPicture_.get(), 32);
+		if (result < 0) {
+			convertedPicture_.reset();
+			message = "Failed to allocate YUV frame buffer: " + ffmpegErrorText(result);
+			return false;
+		}
+	}
+
+	// The worker's pictures are video range and the JPEG is full range:
+	// black and white must be stretched or the preview looks washed out.
+	// The ranges have to be known before the context is set up, since an
+	// unscaled conversion between equal ranges skips that step.
+	if (!converter_)
+		converter_ = createConverter(image.width, image.height, pixelFormat_);
+	if (!converter_) {
+		message = "Failed to create conversion context from format " + std::to_string(pixelFormat_) +
+			  " to YUV420P";
 		return false;
 	}
-	yuv->width = image.width;
-	yuv->height = image.height;
-	yuv->format = AV_PIX_FMT_YUV420P;
-	yuv->color_range = AVCOL_RANGE_JPEG;
-	result = av_frame_get_buffer(yuv.get(), 32);
+	// The encoder only reads the converted picture, so writing it again for
+	// the next picture never changes one in use.
+	result = av_frame_make_writable(convertedPicture_.get());
 	if (result < 0) {
 		message = "Failed to allocate YUV frame buffer: " + ffmpegErrorText(result);
 		return false;
 	}
+	sws_scale(converter_.get(), source->data, source->linesize, 0, image.height,
+		  convertedPicture_->data, convertedPicture_->linesize);
+	return true;
+}
 
-	{
-		// The worker's pictures are video range and the JPEG is full range:
-		// black and white must be stretched or the preview looks washed out.
-		// The ranges have to be known before the context is set up, since an
-		// unscaled conversion between equal ranges skips that step.
-		ScaleContextHolder converter = createConverter(image.width, image.height, pixelFormat_);
-		if (!converter) {
-			message = "Failed to create conversion context from format " + std::to_string(pixelFormat_) +
-				  " to YUV420P";
-			return false;
-		}
-		sws_scale(converter.get(), source->data, source->linesize, 0, image.height, yuv->data,
-			  yuv->linesize);
-	}
-	// The packed copy is not needed for encoding; a picture the size of
-	// the output is given back before the encoder takes its own memory.
-	source.reset();
-	image.buffer.reset();
+bool PreviewWriter::savePreview(PreviewImage image, const std::string &targetPath, std::string &message)
+{
+	const std::string temporaryPath = targetPath + ".tmp";
+
+	const bool converted = convertPicture(image, message);
+	keepSpareBuffer(image);
+	if (!converted)
+		return false;
+	const AVFrame *yuv = convertedPicture_.get();
 
 	const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
 	if (!codec) {
@@ -264,13 +317,13 @@ bool PreviewWriter::savePreview(PreviewImage image, const std::string &targetPat
 	encoder->color_range = AVCOL_RANGE_JPEG;
 	encoder->time_base = AVRational{1, 30};
 	encoder->global_quality = jpegGlobalQuality;
-	result = avcodec_open2(encoder.get(), codec, nullptr);
+	int result = avcodec_open2(encoder.get(), codec, nullptr);
 	if (result < 0) {
 		message = "Failed to open MJPEG encoder: " + ffmpegErrorText(result);
 		return false;
 	}
 
-	result = avcodec_send_frame(encoder.get(), yuv.get());
+	result = avcodec_send_frame(encoder.get(), yuv);
 	if (result < 0) {
 		message = "Failed to send frame to encoder: " + ffmpegErrorText(result);
 		return false;

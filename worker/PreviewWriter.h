@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace tiloran {
 
@@ -42,12 +43,16 @@ private:
 	// One picture packed with alignment 1 in the writer's pixel format.
 	struct PreviewImage {
 		FfmpegMemoryHolder buffer;
+		int32_t size = 0;
 		int32_t width = 0;
 		int32_t height = 0;
 	};
 
 	void writerLoop();
-	bool savePreview(PreviewImage image, const std::string &targetPath, std::string &message) const;
+	bool savePreview(PreviewImage image, const std::string &targetPath, std::string &message);
+	bool convertPicture(const PreviewImage &image, std::string &message);
+	FfmpegMemoryHolder takeSpareBuffer(int32_t size);
+	void keepSpareBuffer(PreviewImage &image);
 
 	std::string outputPath_;
 	int32_t pixelFormat_ = AV_PIX_FMT_NONE;
@@ -57,6 +62,15 @@ private:
 	std::mutex mutex_;
 	std::condition_variable condition_;
 	std::deque<PreviewImage> pendingImages_;
+	// Packed buffers of pictures already converted or dropped, used again for
+	// the next pictures of the same size; guarded by mutex_.
+	std::vector<FfmpegMemoryHolder> spareBuffers_;
+	int32_t spareBufferSize_ = 0;
+
+	// The full-range picture and its converter, kept by the writer thread
+	// for the next picture of the same size.
+	FrameHolder convertedPicture_;
+	ScaleContextHolder converter_;
 };
 
 } // namespace tiloran

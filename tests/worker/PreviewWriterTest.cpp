@@ -190,6 +190,41 @@ TEST(PreviewWriterTest, ComposedPictureBecomesAFullRangeJpegOfTheSameColours)
 	}
 }
 
+// The writer keeps its converted picture and converter from one picture to
+// the next; a picture of another size or content must not show the last one.
+TEST(PreviewWriterTest, EachPictureShowsItselfWhateverCameBefore)
+{
+	TemporaryDirectory directory;
+	const fs::path target = directory.path() / "preview.jpg";
+	PreviewWriter writer;
+	std::string message;
+	ASSERT_TRUE(writer.init(directory.path().string(), AV_PIX_FMT_NV12, message)) << message;
+	ASSERT_TRUE(writer.start());
+
+	struct Step {
+		int width;
+		int height;
+		Colour colour;
+	};
+	const Step steps[] = { { 64, 48, red }, { 64, 48, blue }, { 32, 16, white }, { 64, 48, red } };
+	std::string previous;
+	for (const Step &step : steps) {
+		FrameHolder picture = makeFlatPicture(step.width, step.height, step.colour);
+		writer.submitFrame(picture.get());
+		ASSERT_TRUE(waitUntil([&] { return fs::exists(target) && readFile(target) != previous; }, 10s));
+		previous = readFile(target);
+		FrameHolder decoded = decodeJpeg(target);
+		ASSERT_TRUE(decoded);
+		EXPECT_EQ(decoded->width, step.width);
+		EXPECT_EQ(decoded->height, step.height);
+		const int x = step.width / 2;
+		const int y = step.height / 2;
+		EXPECT_NEAR(decoded->data[0][y * decoded->linesize[0] + x], (step.colour.y - 16) * 255 / 219, 4);
+		EXPECT_NEAR(decoded->data[1][y / 2 * decoded->linesize[1] + x / 2],
+			    128 + (step.colour.u - 128) * 255 / 224, 4);
+	}
+}
+
 TEST(PreviewWriterTest, InitCreatesTheDirectoryAndTheFileLandsInIt)
 {
 	TemporaryDirectory directory;
