@@ -502,13 +502,18 @@ def table(results, duration, started):
 	header = f"{'load':<26} {'figure':<26} {'ours':>9} {'ffmpeg':>9} {'ours/ffmpeg':>12}"
 	lines.append(header)
 	lines.append("-" * len(header))
-	for load, ours, theirs, sources in results:
+	for load, ours, theirs, sources, rounds in results:
 		title = f"{load.mode} x4 -> {2 * load.width}x{2 * load.height}"
 		rows = []
 
 		def figure(name, our_value, their_value, text, with_ratio=True):
-			our_text = text(our_value) if ours and not ours.error else "failed"
-			their_text = text(their_value) if theirs and not theirs.error else "failed"
+			def shown(side, side_value):
+				if side is None:
+					return "-"
+				return text(side_value) if not side.error else "failed"
+
+			our_text = shown(ours, our_value)
+			their_text = shown(theirs, their_value)
 			both = ours and theirs and not ours.error and not theirs.error
 			rows.append((name, our_text, their_text,
 				     ratio(our_value, their_value) if both and with_ratio else "-"))
@@ -550,6 +555,12 @@ def table(results, duration, started):
 		if sources is not None:
 			loads.append(f"test inputs alone {sources:.2f} cores")
 		lines.append(f"{'':<26} ({'; '.join(loads)}; video {load.video_mbps} Mbit/s)")
+		if max(len(runs) for runs in rounds.values()) > 1:
+			for side, runs in rounds.items():
+				figures = " ".join(f"{m.cpu_per_picture() * 1000:.1f}/{m.peak_kib / 1024:.0f}"
+						   if not m.error else "failed" for m in runs)
+				if figures:
+					lines.append(f"{'':<26} ({side} rounds, CPU ms per picture/peak MiB: {figures})")
 		lines.append("")
 	lines.append("delivered pictures/s and CPU: from the first byte received, over the measured window;")
 	lines.append("CPU: user + system of the worker process (resp. ffmpeg), all threads; peak RSS: VmHWM;")
@@ -557,7 +568,38 @@ def table(results, duration, started):
 	lines.append("live pace: source seconds covered per wall second (below 1: fell behind live).")
 	lines.append("without test inputs: less what the four test inputs cost alone (they stand in for")
 	lines.append("capture cards), scaled by the side's live pace.")
+	lines.append("rounds: each side ran once per round, the sides taking turns to go first; the")
+	lines.append("figures are those of the round with the median CPU per picture.")
 	return "\n".join(lines) + "\n"
+
+
+def run_side(side, load, build_dir, directory, duration):
+	shutil.rmtree(directory, ignore_errors=True)
+	os.makedirs(directory)
+	say(f"{load.mode} x4, {side}: {duration:g} s (files in {directory})")
+	try:
+		if side == "ours":
+			measurement = run_ours(load, build_dir, directory, duration)
+		else:
+			measurement = run_ffmpeg(load, directory, duration)
+	except (RuntimeError, OSError) as error:
+		say(f"  failed: {error}")
+		measurement = Measurement(side, load)
+		measurement.error = str(error)
+		return measurement
+	m = measurement
+	say(f"  {m.fps():.2f} pictures/s, {m.cpu_per_picture() * 1000:.1f} ms CPU per picture, "
+	    f"{m.peak_kib / 1024:.0f} MiB peak, {m.holes} dropped, pace {m.pace():.2f}"
+	    + (f", ffmpeg's own drop count {m.own_drops}" if m.own_drops is not None else ""))
+	return measurement
+
+
+def median_round(measurements):
+	"""The run with the median CPU per picture; a failed run when all failed; None when not run."""
+	if not measurements:
+		return None
+	good = sorted((m for m in measurements if not m.error), key=Measurement.cpu_per_picture)
+	return good[(len(good) - 1) // 2] if good else measurements[0]
 
 
 def main():
@@ -570,6 +612,8 @@ def main():
 	parser.add_argument("--results", help="table file (default <build-dir>/bench-results.txt)")
 	parser.add_argument("--no-input-cost", dest="input_cost", action="store_false",
 			    help="skip measuring what the test inputs cost alone")
+	parser.add_argument("--rounds", type=int, default=1,
+			    help="runs of each side per load, taking turns to go first (default 1)")
 	parser.add_argument("--profile", action="store_true",
 			    help="record a perf profile of each measured window (the figures then include perf's cost)")
 	arguments = parser.parse_args()
@@ -595,29 +639,18 @@ def main():
 
 	results = []
 	for load in [load for load in LOADS if load.name in chosen]:
-		pair = {}
-		for side in ("ours", "ffmpeg"):
-			if side not in sides:
-				pair[side] = None
-				continue
-			directory = os.path.join(work, load.name, side)
-			shutil.rmtree(directory, ignore_errors=True)
-			os.makedirs(directory)
-			say(f"{load.mode} x4, {side}: {arguments.duration:g} s (files in {directory})")
-			try:
-				if side == "ours":
-					pair[side] = run_ours(load, build_dir, directory, arguments.duration)
-				else:
-					pair[side] = run_ffmpeg(load, directory, arguments.duration)
-			except (RuntimeError, OSError) as error:
-				say(f"  failed: {error}")
-				pair[side] = Measurement(side, load)
-				pair[side].error = str(error)
-			else:
-				m = pair[side]
-				say(f"  {m.fps():.2f} pictures/s, {m.cpu_per_picture() * 1000:.1f} ms CPU per picture, "
-				    f"{m.peak_kib / 1024:.0f} MiB peak, {m.holes} dropped, pace {m.pace():.2f}"
-				    + (f", ffmpeg's own drop count {m.own_drops}" if m.own_drops is not None else ""))
+		rounds = {"ours": [], "ffmpeg": []}
+		for round_number in range(arguments.rounds):
+			# Taking turns evens out a machine that gets busier or quieter.
+			order = ("ours", "ffmpeg") if round_number % 2 == 0 else ("ffmpeg", "ours")
+			for side in order:
+				if side not in sides:
+					continue
+				directory = os.path.join(work, load.name, side)
+				if arguments.rounds > 1:
+					directory = os.path.join(directory, f"round-{round_number + 1}")
+				rounds[side].append(run_side(side, load, build_dir, directory, arguments.duration))
+		pair = {side: median_round(rounds[side]) for side in ("ours", "ffmpeg")}
 		sources = None
 		if arguments.input_cost:
 			directory = os.path.join(work, load.name, "test-inputs")
@@ -629,7 +662,7 @@ def main():
 				say(f"  {sources:.2f} cores")
 			except (RuntimeError, OSError) as error:
 				say(f"  failed: {error}")
-		results.append((load, pair["ours"], pair["ffmpeg"], sources))
+		results.append((load, pair["ours"], pair["ffmpeg"], sources, rounds))
 
 	text = table(results, arguments.duration, started)
 	machine = subprocess.run(["bash", "-c", "echo \"nproc: $(nproc)\"; lscpu | head -n 15"],
@@ -639,7 +672,7 @@ def main():
 	print()
 	print(text, end="")
 	say("table written to " + results_path)
-	return 0 if all(side is None or not side.error for _, *pair, _ in results for side in pair) else 1
+	return 0 if all(side is None or not side.error for _, *pair, _, _ in results for side in pair) else 1
 
 
 if __name__ == "__main__":
