@@ -18,9 +18,10 @@ namespace tiloran {
 // master's decoded audio waits in a queue of at most 64 frames, the oldest
 // dropped first.
 //
-// Threads: the worker's main thread calls every operation, and the
-// conversions run on it; the capture thread is internal. Only waitForFrame
-// blocks, until a newer picture is published or the capture thread ends; the
+// Threads: the worker's main thread calls every operation; a conversion runs
+// within the call that takes the picture, spread over the converter's own
+// slice threads. The capture thread is internal. Only waitForFrame blocks,
+// until a newer picture is published or the capture thread ends; the
 // destructor asks the thread to stop, which takes effect once the read in
 // progress returns, and joins it.
 class SourceCapture
