@@ -22,8 +22,11 @@ namespace {
 
 constexpr AVRational kWorkerTimeBase = { 1, 90000 };
 constexpr size_t kAudioQueueLimit = 64;
-// Slices of one conversion run on this many threads at most.
+// Slices of one conversion run on this many threads at most, and only for
+// pictures of at least this size: a smaller one converts in less time than
+// it takes to wake the threads.
 constexpr int kMaximumConversionThreads = 4;
+constexpr int kThreadedConversionPixels = 1280 * 720;
 
 // A timestamp in the worker's time base; none when the input has none or the
 // time base is unusable.
@@ -48,7 +51,9 @@ ScaleContextHolder createWorkerFormatConverter(int width, int height, AVPixelFor
 	if (!converter)
 		return nullptr;
 	SwsContext *context = converter.get();
-	const int threads = std::clamp(av_cpu_count(), 1, kMaximumConversionThreads);
+	const int threads = width * height >= kThreadedConversionPixels
+				    ? std::clamp(av_cpu_count(), 1, kMaximumConversionThreads)
+				    : 1;
 	const bool configured = av_opt_set_int(context, "srcw", width, 0) >= 0 &&
 				av_opt_set_int(context, "srch", height, 0) >= 0 &&
 				av_opt_set_int(context, "src_format", sourceFormat, 0) >= 0 &&
