@@ -258,6 +258,29 @@ bool CompositeOutput::State::openAudioEncoder(std::string &message)
 	return true;
 }
 
+namespace {
+
+// A muxer stream carrying what the encoder produces; null with the message
+// on failure.
+AVStream *addOutputStream(AVFormatContext *muxer, const AVCodecContext *encoder,
+			  const char *creationFailure, const char *parametersFailure, std::string &message)
+{
+	AVStream *stream = avformat_new_stream(muxer, nullptr);
+	if (!stream) {
+		message = creationFailure;
+		return nullptr;
+	}
+	stream->time_base = encoder->time_base;
+	const int result = avcodec_parameters_from_context(stream->codecpar, encoder);
+	if (result < 0) {
+		message = parametersFailure + ffmpegErrorText(result);
+		return nullptr;
+	}
+	return stream;
+}
+
+} // namespace
+
 bool CompositeOutput::State::openOutput(std::string &message)
 {
 	muxer.reset();
@@ -269,29 +292,14 @@ bool CompositeOutput::State::openOutput(std::string &message)
 	}
 	muxer.reset(context);
 
-	videoStream = avformat_new_stream(context, nullptr);
-	if (!videoStream) {
-		message = "Failed to create output video stream";
+	videoStream = addOutputStream(context, videoEncoder.get(), "Failed to create output video stream",
+				      "Failed to copy encoder parameters to output stream: ", message);
+	if (!videoStream)
 		return false;
-	}
-	videoStream->time_base = videoEncoder->time_base;
-	result = avcodec_parameters_from_context(videoStream->codecpar, videoEncoder.get());
-	if (result < 0) {
-		message = "Failed to copy encoder parameters to output stream: " + ffmpegErrorText(result);
+	audioStream = addOutputStream(context, audioEncoder.get(), "Failed to create output audio stream",
+				      "Failed to copy AAC encoder parameters to output stream: ", message);
+	if (!audioStream)
 		return false;
-	}
-
-	audioStream = avformat_new_stream(context, nullptr);
-	if (!audioStream) {
-		message = "Failed to create output audio stream";
-		return false;
-	}
-	audioStream->time_base = audioEncoder->time_base;
-	result = avcodec_parameters_from_context(audioStream->codecpar, audioEncoder.get());
-	if (result < 0) {
-		message = "Failed to copy AAC encoder parameters to output stream: " + ffmpegErrorText(result);
-		return false;
-	}
 
 	if (!(context->oformat->flags & AVFMT_NOFILE)) {
 		const std::string url = ffmpegOutputUrl(config.srt_uri);
