@@ -5,11 +5,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <netinet/in.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace tiloran::test {
@@ -79,18 +77,6 @@ ScopedEnvironment::~ScopedEnvironment()
 		unsetenv(name_.c_str());
 }
 
-ScopedWorkingDirectory::ScopedWorkingDirectory(const std::filesystem::path &directory)
-	: previous_(std::filesystem::current_path())
-{
-	std::filesystem::current_path(directory);
-}
-
-ScopedWorkingDirectory::~ScopedWorkingDirectory()
-{
-	std::error_code ignored;
-	std::filesystem::current_path(previous_, ignored);
-}
-
 namespace {
 
 int freePort(int type)
@@ -124,32 +110,12 @@ int freeUdpPort()
 	return freePort(SOCK_DGRAM);
 }
 
-std::string readFile(const std::filesystem::path &path)
-{
-	std::ifstream stream(path, std::ios::binary);
-	std::ostringstream contents;
-	contents << stream.rdbuf();
-	return contents.str();
-}
-
 void writeFile(const std::filesystem::path &path, const std::string &contents)
 {
 	std::ofstream stream(path, std::ios::binary | std::ios::trunc);
 	stream << contents;
 	if (!stream)
 		throw std::runtime_error("cannot write " + path.string());
-}
-
-bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
-{
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	for (;;) {
-		if (condition())
-			return true;
-		if (std::chrono::steady_clock::now() >= deadline)
-			return false;
-		std::this_thread::sleep_for(std::chrono::milliseconds(20));
-	}
 }
 
 std::string runCommand(const std::string &commandLine, int *status)

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "support/CommonTestSupport.h"
+
 namespace tiloran::test {
 
 // Where the build put both programs (and the worker beside the server).
@@ -50,29 +52,12 @@ private:
 	std::optional<std::string> previous_;
 };
 
-// Changes the working directory for the life of the object.
-class ScopedWorkingDirectory
-{
-public:
-	explicit ScopedWorkingDirectory(const std::filesystem::path &directory);
-	~ScopedWorkingDirectory();
-	ScopedWorkingDirectory(const ScopedWorkingDirectory &) = delete;
-	ScopedWorkingDirectory &operator=(const ScopedWorkingDirectory &) = delete;
-
-private:
-	std::filesystem::path previous_;
-};
-
 // A TCP port on the loopback interface that nothing listened on a moment ago.
 int freeTcpPort();
 // A UDP port on the loopback interface (SRT runs over UDP).
 int freeUdpPort();
 
-std::string readFile(const std::filesystem::path &path);
 void writeFile(const std::filesystem::path &path, const std::string &contents);
-
-// Polls the condition every 20 ms until it holds or the timeout passes.
-bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout);
 
 // Runs a shell command line and returns its standard output; exit status in *status.
 std::string runCommand(const std::string &commandLine, int *status = nullptr);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <stdexcept>
@@ -112,18 +111,6 @@ TemporaryDirectory::~TemporaryDirectory()
 {
 	std::error_code ignored;
 	std::filesystem::remove_all(path_, ignored);
-}
-
-ScopedWorkingDirectory::ScopedWorkingDirectory(const std::filesystem::path &directory)
-	: previous_(std::filesystem::current_path())
-{
-	std::filesystem::current_path(directory);
-}
-
-ScopedWorkingDirectory::~ScopedWorkingDirectory()
-{
-	std::error_code ignored;
-	std::filesystem::current_path(previous_, ignored);
 }
 
 ScopedEnvironment::ScopedEnvironment(std::string name, std::optional<std::string> value)
@@ -306,14 +293,6 @@ ProgramResult runProgram(const std::filesystem::path &program, const std::string
 	return result;
 }
 
-std::string readFile(const std::filesystem::path &path)
-{
-	std::ifstream file(path, std::ios::binary);
-	if (!file)
-		throw std::runtime_error("cannot read " + path.string());
-	return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 std::string systemMessage(unsigned long errorCode)
 {
 	LPSTR buffer = nullptr;
@@ -325,17 +304,6 @@ std::string systemMessage(unsigned long errorCode)
 	if (buffer)
 		LocalFree(buffer);
 	return message;
-}
-
-bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
-{
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	while (!condition()) {
-		if (std::chrono::steady_clock::now() >= deadline)
-			return false;
-		std::this_thread::sleep_for(std::chrono::milliseconds(20));
-	}
-	return true;
 }
 
 } // namespace tiloran::test

@@ -11,6 +11,8 @@
 #include <streambuf>
 #include <string>
 
+#include "support/CommonTestSupport.h"
+
 // Helpers for the Windows-only tests (the shared POSIX helpers in tests/support
 // start programs with fork and exec and cannot serve here).
 namespace tiloran::test {
@@ -32,19 +34,6 @@ public:
 
 private:
 	std::filesystem::path path_;
-};
-
-// Changes the working directory for the life of the object.
-class ScopedWorkingDirectory
-{
-public:
-	explicit ScopedWorkingDirectory(const std::filesystem::path &directory);
-	~ScopedWorkingDirectory();
-	ScopedWorkingDirectory(const ScopedWorkingDirectory &) = delete;
-	ScopedWorkingDirectory &operator=(const ScopedWorkingDirectory &) = delete;
-
-private:
-	std::filesystem::path previous_;
 };
 
 // Sets (or, with no value, removes) a variable of the process environment that
@@ -137,13 +126,7 @@ ProgramResult runProgram(const std::filesystem::path &program, const std::string
 			 const std::filesystem::path &workingDirectory,
 			 const std::map<std::string, std::optional<std::string>> &changes);
 
-// The file's bytes, unchanged.
-std::string readFile(const std::filesystem::path &path);
-
 // The system's text for an error code, as FormatMessageA gives it.
 std::string systemMessage(unsigned long errorCode);
-
-// Polls the condition every 20 ms until it holds or the timeout passes.
-bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout);
 
 } // namespace tiloran::test
