@@ -1,13 +1,17 @@
 #include "ApiServer.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
 #include <nlohmann/json.hpp>
 
 #include "ConfigManager.h"
+#include "RequestBodyText.h"
 #include "WorkerSupervisor.h"
 #include "common/ConsoleLine.h"
+#include "common/Redaction.h"
+#include "platform/ConnectionSocket.h"
 #include "platform/ListenSocket.h"
 #include "platform/WorkerProcess.h"
 
@@ -16,6 +20,9 @@ namespace tiloran {
 namespace {
 
 constexpr const char *jsonType = "application/json";
+// Deeper documents are refused before they are parsed; a start request needs
+// three levels.
+constexpr std::size_t maxRequestDepth = 32;
 
 // Set before any work, so that an answer made from an escaping exception
 // carries them too; set_content later replaces the content type with the
@@ -26,9 +33,11 @@ void setCommonHeaders(httplib::Response &response)
 	response.set_header("Access-Control-Allow-Origin", "*");
 }
 
+// Text that is not UTF-8 (a request's bytes quoted in a parse error, say) is
+// sent with U+FFFD in its place rather than failing the answer.
 void sendJson(httplib::Response &response, const nlohmann::json &document)
 {
-	response.set_content(document.dump(2), jsonType);
+	response.set_content(document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace), jsonType);
 }
 
 void sendError(httplib::Response &response, int status, const std::string &message)
@@ -43,12 +52,40 @@ void sendText(httplib::Response &response, int status, const char *text)
 	response.set_content(text, "text/plain");
 }
 
+bool isLoopbackAddress(const std::string &address)
+{
+	return address.rfind("127.", 0) == 0 || address == "::1" || address.rfind("::ffff:127.", 0) == 0;
+}
+
+// The worker fetches its document over the loopback interface and sends no
+// Origin; a browser's request on behalf of another site's page does, even
+// when the browser runs on this machine.
+bool mayReadSecrets(const httplib::Request &request)
+{
+	return isLoopbackAddress(request.remote_addr) && !request.has_header("Origin");
+}
+
+GuardedHttpServer::Settings httpSettings()
+{
+	GuardedHttpServer::Settings settings;
+	// Every waiting connection holds a descriptor; the rest of the server
+	// (files, the worker's launch, the library) needs some too.
+	const std::size_t descriptors = platform::raiseOpenFileLimit();
+	settings.gate.maxConnections =
+		std::min(settings.gate.maxConnections, descriptors > 256 ? descriptors - 128 : descriptors / 2);
+	return settings;
+}
+
 } // namespace
 
 ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor)
-	: config_(std::move(config)), supervisor_(std::move(supervisor))
+	: config_(std::move(config)), supervisor_(std::move(supervisor)), server_(httpSettings())
 {
 	platform::setExclusiveListenSocket(server_);
+	server_.setRefusalHandler([](const std::string &message, httplib::Response &response) {
+		setCommonHeaders(response);
+		sendError(response, response.status, message);
+	});
 	configureStaticFiles();
 	registerRoutes();
 }
@@ -68,15 +105,20 @@ bool ApiServer::run(const std::string &host, int port)
 	printLine("  POST /api/stream/start");
 	printLine("  POST /api/stream/stop");
 
-	if (!server_.bind_to_port(host, port))
+	if (!server_.bind(host, port))
 		return false;
-	server_.listen_after_bind();
+	server_.serve();
 	return true;
 }
 
 void ApiServer::stop()
 {
 	server_.stop();
+}
+
+std::string ApiServer::answer(std::string_view request, const std::string &remoteAddress)
+{
+	return server_.answer(request, remoteAddress);
 }
 
 void ApiServer::configureStaticFiles()
@@ -110,14 +152,8 @@ void ApiServer::registerRoutes()
 		handlePreview(response);
 	});
 
-	server_.Get("/api/worker/config", [this](const httplib::Request &, httplib::Response &response) {
-		setCommonHeaders(response);
-		nlohmann::json document;
-		std::string message;
-		if (config_->loadWorkerConfig(document, message))
-			sendJson(response, document);
-		else
-			sendError(response, 404, message);
+	server_.Get("/api/worker/config", [this](const httplib::Request &request, httplib::Response &response) {
+		handleWorkerConfig(request, response);
 	});
 
 	server_.Post("/api/stream/start", [this](const httplib::Request &request, httplib::Response &response) {
@@ -136,15 +172,45 @@ void ApiServer::registerRoutes()
 	});
 }
 
+void ApiServer::handleWorkerConfig(const httplib::Request &request, httplib::Response &response)
+{
+	setCommonHeaders(response);
+	nlohmann::json document;
+	std::string message;
+	if (!config_->loadWorkerConfig(document, message)) {
+		sendError(response, 404, message);
+		return;
+	}
+	if (!mayReadSecrets(request))
+		hideSrtPassphrase(document);
+	sendJson(response, document);
+}
+
 void ApiServer::handleStreamStart(const httplib::Request &request, httplib::Response &response)
 {
 	setCommonHeaders(response);
-	printLine("[API] Stream start request: " + request.body);
+	printLine("[API] Stream start request: " + consoleTextOfRequestBody(request.body));
+
+	if (jsonNestsDeeperThan(request.body, maxRequestDepth)) {
+		sendError(response, 400,
+			  "Invalid JSON request body: nested deeper than " + std::to_string(maxRequestDepth) + " levels");
+		return;
+	}
 
 	try {
 		nlohmann::json startRequest = nlohmann::json::parse(request.body, nullptr, true, false);
+		nlohmann::json workerConfig;
 		std::string message;
-		if (!config_->saveWorkerConfig(startRequest, message)) {
+		if (!config_->buildWorkerConfig(startRequest, workerConfig, message)) {
+			sendError(response, 400, message);
+			return;
+		}
+		std::lock_guard lock(startMutex_);
+		if (supervisor_->isRunning()) {
+			sendError(response, 500, workerAlreadyRunningMessage);
+			return;
+		}
+		if (!config_->writeWorkerConfig(workerConfig, message)) {
 			sendError(response, 400, message);
 			return;
 		}

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <httplib.h>
+
+#include "GuardedHttpServer.h"
 
 namespace tiloran {
 
@@ -13,11 +16,12 @@ class WorkerSupervisor;
 // The server's HTTP side: the static-file mount of the control page (the
 // directory "WEB" below the working directory at construction, if it exists
 // then), the API routes and the preview download, on top of the HTTP
-// library's server. Exceptions that escape a route are answered by the
-// library's default: 500 with the message in the "EXCEPTION_WHAT" header.
+// library's server behind a gate that takes only whole requests within their
+// limits. Exceptions that escape a route are answered by the library's
+// default: 500 with the message in the "EXCEPTION_WHAT" header.
 //
 // Threading: run() blocks the calling thread (the main thread) in the accept
-// loop; the routes run on the library's worker threads; stop() may be called
+// loop; the routes run on the server's request threads; stop() may be called
 // from any thread. Destruction tears down the HTTP server first, then drops
 // the supervisor (which stops a running worker), then the configuration.
 class ApiServer
@@ -34,17 +38,25 @@ public:
 	bool run(const std::string &host, int port);
 	void stop();
 
+	// The answer to one request given as bytes, as a client at
+	// remoteAddress would get it (tests and fuzzing). Any thread.
+	std::string answer(std::string_view request, const std::string &remoteAddress);
+
 private:
 	void configureStaticFiles();
 	void registerRoutes();
 	void handlePreview(httplib::Response &response);
 	void handleStreamStart(const httplib::Request &request, httplib::Response &response);
 	void handleStreamStop(httplib::Response &response);
+	void handleWorkerConfig(const httplib::Request &request, httplib::Response &response);
 
 	std::shared_ptr<ConfigManager> config_;
 	std::shared_ptr<WorkerSupervisor> supervisor_;
-	httplib::Server server_;
+	GuardedHttpServer server_;
 	int port_ = 0;
+	// One start request at a time from its check of a running worker to the
+	// launch, so that the file is replaced only for a worker that starts.
+	std::mutex startMutex_;
 };
 
 } // namespace tiloran

@@ -5,10 +5,13 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <set>
+#include <string_view>
 #include <utility>
 
 #include "ProductInfo.h"
 #include "common/ConsoleLine.h"
+#include "common/H264EncoderName.h"
 #include "platform/DeckLinkDiscovery.h"
 #include "platform/FileReplacement.h"
 #include "platform/UserDirectories.h"
@@ -77,6 +80,100 @@ std::int32_t readLatency(const nlohmann::json &request)
 		return static_cast<std::int32_t>(truncated);
 	}
 	return latency->get<std::int32_t>();
+}
+
+// A bitrate as the worker reads it: a whole number, from 1 up to what its
+// 32-bit field holds.
+bool checkBitrate(const nlohmann::json &request, const char *key, std::string &message)
+{
+	const nlohmann::json &value = request[key];
+	const std::string field = std::string("Field ") + key + " must be ";
+	const bool positive = (value.is_number_unsigned() && value.get<std::uint64_t>() > 0) ||
+			      (value.is_number_integer() && value.get<std::int64_t>() > 0) ||
+			      (value.is_number_float() && value.get<double>() > 0);
+	if (!positive) {
+		message = field + "a number greater than zero";
+		return false;
+	}
+	constexpr auto largest = std::numeric_limits<std::int32_t>::max();
+	const bool whole = value.is_number_float()
+				   ? value.get<double>() >= 1 && value.get<double>() <= largest &&
+					     value.get<double>() == std::trunc(value.get<double>())
+				   : value.get<std::uint64_t>() <= static_cast<std::uint64_t>(largest);
+	if (!whole) {
+		message = field + "a whole number from 1 to " + std::to_string(largest);
+		return false;
+	}
+	return true;
+}
+
+// "host:port" as an SRT caller needs it: a host name, an IPv4 address or an
+// IPv6 address in brackets, and a port from 1 to 65535. Nothing else may
+// reach the URI, whose parameters follow the port.
+bool isHostAndPort(const std::string &hostPort)
+{
+	const std::size_t colon = hostPort.rfind(':');
+	if (colon == std::string::npos || colon == 0)
+		return false;
+	const std::string_view host = std::string_view(hostPort).substr(0, colon);
+	const std::string_view port = std::string_view(hostPort).substr(colon + 1);
+	if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos)
+		return false;
+	const int portNumber = std::stoi(std::string(port));
+	if (portNumber < 1 || portNumber > 65535)
+		return false;
+	if (host.front() == '[')
+		return host.size() > 2 && host.back() == ']' &&
+		       host.substr(1, host.size() - 2).find_first_not_of("0123456789abcdefABCDEF:.") ==
+			       std::string_view::npos;
+	return host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_") ==
+	       std::string_view::npos;
+}
+
+// What the worker would refuse of a request that passed the checks above, so
+// that it is refused here, with a reason, before a worker starts.
+bool checkWhatTheWorkerNeeds(const nlohmann::json &request, const nlohmann::json &quadrants, std::string &message)
+{
+	if (!isHostAndPort(request["srtHostPort"].get_ref<const std::string &>())) {
+		message = "Field srtHostPort must be host:port with a port from 1 to 65535";
+		return false;
+	}
+	if (!checkBitrate(request, "videoBitrate", message) || !checkBitrate(request, "audioBitrate", message))
+		return false;
+	if (!isH264EncoderName(request["codec"].get_ref<const std::string &>())) {
+		message = "Field codec must be the name of an H.264 encoder, such as libx264";
+		return false;
+	}
+	// SRT's own limits.
+	if (request.value("srtStreamId", std::string()).size() > 512) {
+		message = "Field srtStreamId must be at most 512 characters long";
+		return false;
+	}
+	const std::size_t passphraseLength = request.value("srtPassphrase", std::string()).size();
+	if (passphraseLength != 0 && (passphraseLength < 10 || passphraseLength > 79)) {
+		message = "Field srtPassphrase must be empty or 10 to 79 characters long";
+		return false;
+	}
+
+	if (quadrants.size() > 4) {
+		message = std::string("Field ") + (request.contains("quadrants") ? "quadrants" : "devices") +
+			  " must have at most 4 items";
+		return false;
+	}
+	std::set<std::int64_t> seenIds;
+	for (const nlohmann::json &quadrant : quadrants) {
+		const nlohmann::json &id = quadrant["id"];
+		if (id.is_number_unsigned() ? id.get<std::uint64_t>() > 4
+					    : id.get<std::int64_t>() < 1 || id.get<std::int64_t>() > 4) {
+			message = "Each quadrants item id must be from 1 to 4";
+			return false;
+		}
+		if (!seenIds.insert(id.get<std::int64_t>()).second) {
+			message = "Duplicate quadrants item id: " + std::to_string(id.get<std::int64_t>());
+			return false;
+		}
+	}
+	return true;
 }
 
 nlohmann::json quadrantObject(const nlohmann::json &id, const nlohmann::json &name, const DeviceInfo &device)
@@ -202,6 +299,13 @@ std::optional<DeviceInfo> ConfigManager::findDevice(const std::string &id) const
 
 bool ConfigManager::saveWorkerConfig(const nlohmann::json &request, std::string &message) const
 {
+	nlohmann::json document;
+	return buildWorkerConfig(request, document, message) && writeWorkerConfig(document, message);
+}
+
+bool ConfigManager::buildWorkerConfig(const nlohmann::json &request, nlohmann::json &workerConfig,
+				      std::string &message) const
+{
 	for (const char *key : { "srtHostPort", "videoBitrate", "audioBitrate", "codec" }) {
 		if (!requireField(request, key, message))
 			return false;
@@ -277,6 +381,8 @@ bool ConfigManager::saveWorkerConfig(const nlohmann::json &request, std::string 
 		message = "Missing required field: quadrants";
 		return false;
 	}
+	if (!checkWhatTheWorkerNeeds(request, quadrants, message))
+		return false;
 
 	document["codec"] = request["codec"];
 	document["video_bitrate"] = request["videoBitrate"];
@@ -289,7 +395,12 @@ bool ConfigManager::saveWorkerConfig(const nlohmann::json &request, std::string 
 	};
 	document["srt_uri"] = buildSrtUri(hostPort, streamId, latency, passphrase);
 	document["preview_path"] = previewPath_;
+	workerConfig = std::move(document);
+	return true;
+}
 
+bool ConfigManager::writeWorkerConfig(const nlohmann::json &document, std::string &message) const
+{
 	const std::string contents = document.dump(2) + "\n";
 	const std::filesystem::path path(workerConfigPath_);
 

@@ -47,8 +47,16 @@ public:
 	// Validates a stream start request, turns it into the worker
 	// configuration document and stores it. Returns false with the reason in
 	// message; a request whose optional fields have the wrong JSON type
-	// raises the JSON library's type error.
+	// raises the JSON library's type error. The same as buildWorkerConfig
+	// followed by writeWorkerConfig.
 	bool saveWorkerConfig(const nlohmann::json &request, std::string &message) const;
+
+	// The first half of saveWorkerConfig: checks the request and builds the
+	// document, without touching the file. Refuses too what the worker would
+	// refuse, as far as it can be judged here.
+	bool buildWorkerConfig(const nlohmann::json &request, nlohmann::json &document, std::string &message) const;
+	// The second half: replaces the file with the document.
+	bool writeWorkerConfig(const nlohmann::json &document, std::string &message) const;
 
 	// Reads the worker configuration file back (on every call).
 	bool loadWorkerConfig(nlohmann::json &document, std::string &message) const;

@@ -45,7 +45,7 @@ bool WorkerSupervisor::start(int port, std::string &error)
 	{
 		std::lock_guard lock(mutex_);
 		if (running_) {
-			error = "Worker process is already running";
+			error = workerAlreadyRunningMessage;
 			return false;
 		}
 	}

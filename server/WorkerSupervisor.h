@@ -9,6 +9,9 @@
 
 namespace tiloran {
 
+// Why a start is refused while a worker runs.
+inline constexpr const char *workerAlreadyRunningMessage = "Worker process is already running";
+
 // Runs the media worker as a child process of the server: launches it beside
 // the server's own executable with the server's HTTP port on its command line,
 // watches it from a monitor thread, logs how it ended and terminates it on

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/ConsoleLine.h"
+#include "common/Redaction.h"
 #include "FfmpegSupport.h"
 #include "VideoEncoderSettings.h"
 
@@ -305,7 +306,7 @@ bool CompositeOutput::State::openOutput(std::string &message)
 		const std::string url = ffmpegOutputUrl(config.srt_uri);
 		result = avio_open(&context->pb, url.c_str(), AVIO_FLAG_WRITE);
 		if (result < 0) {
-			message = "Failed to open SRT output '" + config.srt_uri + "': " + ffmpegErrorText(result);
+			message = "Failed to open SRT output '" + redactSrtUri(config.srt_uri) + "': " + ffmpegErrorText(result);
 			return false;
 		}
 	}

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/ConsoleLine.h"
+#include "common/Redaction.h"
 #include "CompositeOutput.h"
 #include "FfmpegSupport.h"
 #include "FilterCompositor.h"
@@ -92,7 +93,7 @@ void printStartLines(const WorkerConfig &config)
 	printLine("[Streamer] Master source: " + master.source_name);
 	printLine("[Streamer] Codec: " + config.codec);
 	printLine("[Streamer] Video bitrate: " + std::to_string(config.video_bitrate));
-	printLine("[Streamer] SRT URI: " + config.srt_uri);
+	printLine("[Streamer] SRT URI: " + redactSrtUri(config.srt_uri));
 }
 
 } // namespace

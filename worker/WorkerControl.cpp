@@ -8,6 +8,8 @@
 #include <httplib.h>
 
 #include "common/ConsoleLine.h"
+#include "common/H264EncoderName.h"
+#include "common/Redaction.h"
 #include "Streamer.h"
 
 namespace tiloran {
@@ -15,25 +17,6 @@ namespace tiloran {
 namespace {
 
 constexpr std::string_view configurationPath = "/api/worker/config";
-
-/*
- * The codec is an FFmpeg encoder name (h264, libx264, h264_nvenc, h264_qsv,
- * ...): lower-case letters, digits and underscores, naming an H.264 encoder.
- * A display name such as "H.264" is refused here rather than later, when no
- * encoder of that name is found.
- */
-bool isH264EncoderName(const std::string &codec)
-{
-	if (codec.find("264") == std::string::npos)
-		return false;
-	for (const char character : codec) {
-		const bool allowed = (character >= 'a' && character <= 'z') ||
-				     (character >= '0' && character <= '9') || character == '_';
-		if (!allowed)
-			return false;
-	}
-	return true;
-}
 
 } // namespace
 
@@ -76,7 +59,9 @@ int runWorker(int port)
 	}
 
 	printLine("[Worker] Worker config loaded successfully");
-	printLine(document.dump(2));
+	nlohmann::json shown = document;
+	hideSrtPassphrase(shown);
+	printLine(shown.dump(2));
 
 	Streamer streamer;
 	if (!streamer.run(document, message)) {

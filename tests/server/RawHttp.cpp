@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -15,38 +16,57 @@ std::string RawResponse::header(const std::string &name) const
 	return headers.find(name)->second;
 }
 
-RawResponse rawExchange(int port, const std::string &request)
+namespace {
+
+int connectTo(int port)
 {
-	RawResponse response;
 	int connection = socket(AF_INET, SOCK_STREAM, 0);
 	if (connection < 0)
-		return response;
-	timeval timeout{ 20, 0 };
-	setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+		return -1;
 	sockaddr_in address{};
 	address.sin_family = AF_INET;
 	address.sin_port = htons(static_cast<uint16_t>(port));
 	address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 	if (connect(connection, reinterpret_cast<sockaddr *>(&address), sizeof(address)) < 0) {
 		close(connection);
-		return response;
+		return -1;
 	}
+	return connection;
+}
 
+bool sendAll(int connection, const std::string &bytes)
+{
 	std::size_t sent = 0;
-	while (sent < request.size()) {
-		ssize_t count = send(connection, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+	while (sent < bytes.size()) {
+		ssize_t count = ::send(connection, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
 		if (count <= 0)
-			break;
+			return false;
 		sent += static_cast<std::size_t>(count);
 	}
+	return true;
+}
 
-	std::string text;
+// Waits for bytes (or the end) and appends them; false when the connection
+// ended or the time ran out.
+bool receiveSome(int connection, std::string &text, std::chrono::steady_clock::time_point deadline)
+{
+	const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+	pollfd item{ connection, POLLIN, 0 };
+	if (left.count() <= 0 || poll(&item, 1, static_cast<int>(left.count())) <= 0)
+		return false;
 	char buffer[65536];
-	ssize_t count;
-	while ((count = recv(connection, buffer, sizeof(buffer), 0)) > 0)
-		text.append(buffer, static_cast<std::size_t>(count));
-	close(connection);
+	const ssize_t count = recv(connection, buffer, sizeof(buffer), 0);
+	if (count <= 0)
+		return false;
+	text.append(buffer, static_cast<std::size_t>(count));
+	return true;
+}
 
+} // namespace
+
+RawResponse parseRawResponse(const std::string &text)
+{
+	RawResponse response;
 	auto headerEnd = text.find("\r\n\r\n");
 	if (text.rfind("HTTP/1.1 ", 0) != 0 || headerEnd == std::string::npos)
 		return response;
@@ -63,6 +83,91 @@ RawResponse rawExchange(int port, const std::string &request)
 	}
 	response.body = text.substr(headerEnd + 4);
 	return response;
+}
+
+RawResponse rawExchange(int port, const std::string &request)
+{
+	RawConnection connection(port);
+	if (!connection.connected())
+		return {};
+	connection.send(request);
+	return parseRawResponse(connection.readUntilClosed(std::chrono::seconds(20)));
+}
+
+RawConnection::RawConnection(int port) : socket_(connectTo(port))
+{
+}
+
+RawConnection::~RawConnection()
+{
+	if (socket_ >= 0)
+		close(socket_);
+}
+
+bool RawConnection::send(const std::string &bytes)
+{
+	return sendAll(socket_, bytes);
+}
+
+std::string RawConnection::readUntilClosed(std::chrono::milliseconds timeout)
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	std::string text = std::move(pending_);
+	pending_.clear();
+	while (receiveSome(socket_, text, deadline)) {
+	}
+	return text;
+}
+
+std::string RawConnection::readHeaderBlock(std::chrono::milliseconds timeout)
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	while (pending_.find("\r\n\r\n") == std::string::npos) {
+		if (!receiveSome(socket_, pending_, deadline))
+			return {};
+	}
+	const std::size_t end = pending_.find("\r\n\r\n") + 4;
+	std::string block = pending_.substr(0, end);
+	pending_.erase(0, end);
+	return block;
+}
+
+RawResponse RawConnection::readAnswer(std::chrono::milliseconds timeout)
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	for (;;) {
+		// Interim answers ("100 Continue") come before the real one.
+		while (pending_.rfind("HTTP/1.1 1", 0) == 0 && pending_.find("\r\n\r\n") != std::string::npos)
+			pending_.erase(0, pending_.find("\r\n\r\n") + 4);
+		RawResponse response = parseRawResponse(pending_);
+		if (response.received) {
+			const std::string length = response.header("Content-Length");
+			const std::size_t headerLength = pending_.find("\r\n\r\n") + 4;
+			const std::size_t bodyLength = length.empty() ? 0 : std::stoul(length);
+			if (pending_.size() >= headerLength + bodyLength) {
+				response.body = pending_.substr(headerLength, bodyLength);
+				pending_.erase(0, headerLength + bodyLength);
+				return response;
+			}
+		}
+		if (!receiveSome(socket_, pending_, deadline))
+			return {};
+	}
+}
+
+bool RawConnection::heardFromServer()
+{
+	pollfd item{ socket_, POLLIN, 0 };
+	return poll(&item, 1, 0) > 0;
+}
+
+bool RawConnection::closedByServer()
+{
+	pollfd item{ socket_, POLLIN, 0 };
+	if (poll(&item, 1, 0) <= 0)
+		return false;
+	char byte;
+	return recv(socket_, &byte, 1, MSG_PEEK) <= 0;
 }
 
 RawResponse rawRequest(int port, const std::string &method, const std::string &target, const std::string &body)

@@ -151,6 +151,14 @@ TEST_F(WorkerConfigDocumentTest, EveryRefusalHasItsMessageAndWritesNothing)
 	};
 	json itemWithoutName = item;
 	itemWithoutName.erase("name");
+	auto itemWithId = [&](int id) {
+		json changed = item;
+		changed["id"] = id;
+		return changed;
+	};
+	const std::string hostPortMessage = "Field srtHostPort must be host:port with a port from 1 to 65535";
+	const std::string codecMessage = "Field codec must be the name of an H.264 encoder, such as libx264";
+	const std::string passphraseMessage = "Field srtPassphrase must be empty or 10 to 79 characters long";
 
 	const std::pair<json, std::string> cases[] = {
 		{ json::array({ validRequest() }), "Missing required field: srtHostPort" },
@@ -184,6 +192,49 @@ TEST_F(WorkerConfigDocumentTest, EveryRefusalHasItsMessageAndWritesNothing)
 		{ with("devices", { "test-1", "" }), "Each devices item must be a non-empty string" },
 		{ with("devices", { 12 }), "Each devices item must be a non-empty string" },
 		{ with("devices", { "test-1", "test-3" }), "Unknown selected device id: test-3" },
+		// What the worker would refuse, refused before a worker starts.
+		{ with("srtHostPort", "9000"), hostPortMessage },
+		{ with("srtHostPort", ":9000"), hostPortMessage },
+		{ with("srtHostPort", "receiver:"), hostPortMessage },
+		{ with("srtHostPort", "receiver:0"), hostPortMessage },
+		{ with("srtHostPort", "receiver:99999"), hostPortMessage },
+		{ with("srtHostPort", "receiver:9000x"), hostPortMessage },
+		{ with("srtHostPort", "srt://receiver:9000"), hostPortMessage },
+		{ with("srtHostPort", "receiver:9000?passphrase=x"), hostPortMessage },
+		{ with("srtHostPort", "receiver:9000&mode=listener"), hostPortMessage },
+		{ with("srtHostPort", "two words:9000"), hostPortMessage },
+		{ with("srtHostPort", "[::1:9000"), hostPortMessage },
+		{ with("videoBitrate", "8 Mbps"), "Field videoBitrate must be a number greater than zero" },
+		{ with("videoBitrate", { 8 }), "Field videoBitrate must be a number greater than zero" },
+		{ with("videoBitrate", nullptr), "Field videoBitrate must be a number greater than zero" },
+		{ with("videoBitrate", true), "Field videoBitrate must be a number greater than zero" },
+		{ with("videoBitrate", 0), "Field videoBitrate must be a number greater than zero" },
+		{ with("videoBitrate", -8), "Field videoBitrate must be a number greater than zero" },
+		{ with("videoBitrate", -0.0), "Field videoBitrate must be a number greater than zero" },
+		{ with("videoBitrate", 0.5), "Field videoBitrate must be a whole number from 1 to 2147483647" },
+		{ with("videoBitrate", 8.5), "Field videoBitrate must be a whole number from 1 to 2147483647" },
+		{ with("videoBitrate", 1e308), "Field videoBitrate must be a whole number from 1 to 2147483647" },
+		{ with("videoBitrate", json::parse("18446744073709551616")),
+		  "Field videoBitrate must be a whole number from 1 to 2147483647" },
+		{ with("videoBitrate", 2147483648u), "Field videoBitrate must be a whole number from 1 to 2147483647" },
+		{ with("audioBitrate", "128"), "Field audioBitrate must be a number greater than zero" },
+		{ with("audioBitrate", false), "Field audioBitrate must be a number greater than zero" },
+		{ with("audioBitrate", 128.25), "Field audioBitrate must be a whole number from 1 to 2147483647" },
+		{ with("codec", "H.264"), codecMessage },
+		{ with("codec", "hevc"), codecMessage },
+		{ with("codec", "LIBX264"), codecMessage },
+		{ with("srtStreamId", std::string(513, 's')), "Field srtStreamId must be at most 512 characters long" },
+		{ with("srtPassphrase", "short"), passphraseMessage },
+		{ with("srtPassphrase", std::string(9, 'p')), passphraseMessage },
+		{ with("srtPassphrase", std::string(80, 'p')), passphraseMessage },
+		{ with("devices", { "test-1", "test-2", "test-1", "test-2", "test-1" }),
+		  "Field devices must have at most 4 items" },
+		{ withQuadrants({ item, item, item, item, item }), "Field quadrants must have at most 4 items" },
+		{ itemWith("id", 7), "Each quadrants item id must be from 1 to 4" },
+		{ itemWith("id", 0), "Each quadrants item id must be from 1 to 4" },
+		{ itemWith("id", -1), "Each quadrants item id must be from 1 to 4" },
+		{ itemWith("id", 18446744073709551615ull), "Each quadrants item id must be from 1 to 4" },
+		{ withQuadrants({ item, itemWithId(2), itemWithId(2) }), "Duplicate quadrants item id: 2" },
 	};
 	for (const auto &[request, expected] : cases) {
 		SCOPED_TRACE(request.dump());
@@ -216,6 +267,39 @@ TEST_F(WorkerConfigDocumentTest, TheFirstFailureWins)
 	request = validRequest();
 	request["devices"] = { "unknown", "" };
 	EXPECT_EQ(save(request).message, "Unknown selected device id: unknown");
+
+	// What the worker would refuse comes after every other check.
+	request = validRequest();
+	request["videoBitrate"] = "8 Mbps";
+	request["srtPassphrase"] = "short";
+	request["devices"] = { "test-1", "test-2", "test-1", "test-2", "unknown" };
+	EXPECT_EQ(save(request).message, "Unknown selected device id: unknown");
+	request["devices"] = { "test-1", "test-2", "test-1", "test-2", "test-1" };
+	EXPECT_EQ(save(request).message, "Field videoBitrate must be a number greater than zero");
+	request["videoBitrate"] = 8;
+	EXPECT_EQ(save(request).message, "Field srtPassphrase must be empty or 10 to 79 characters long");
+	request["srtHostPort"] = "receiver";
+	EXPECT_EQ(save(request).message, "Field srtHostPort must be host:port with a port from 1 to 65535");
+}
+
+TEST_F(WorkerConfigDocumentTest, HostsPortsAndSecretsWithinSrtLimitsAreAccepted)
+{
+	for (const char *hostPort : { "receiver.example:9000", "10.0.0.5:1", "[::1]:65535",
+				      "my_host-2:09000" }) {
+		json request = validRequest();
+		request["srtHostPort"] = hostPort;
+		EXPECT_EQ(saved(request)["srt"]["host_port"], hostPort);
+	}
+	json request = validRequest();
+	request["srtPassphrase"] = std::string(10, 'p');
+	request["srtStreamId"] = "#!::r=live/feed,m=publish" + std::string(487, 'x');
+	EXPECT_EQ(saved(request)["srt"]["passphrase"], std::string(10, 'p'));
+	request["srtPassphrase"] = std::string(79, 'p');
+	EXPECT_EQ(saved(request)["srt"]["passphrase"], std::string(79, 'p'));
+	request["videoBitrate"] = 2147483647;
+	request["audioBitrate"] = 1.0;
+	request["codec"] = "h264";
+	EXPECT_EQ(saved(request)["video_bitrate"], 2147483647);
 }
 
 TEST_F(WorkerConfigDocumentTest, OptionalFieldsOfTheWrongTypeRaiseTheLibraryTypeError)
@@ -257,14 +341,14 @@ TEST_F(WorkerConfigDocumentTest, QuadrantsTakePrecedenceOverDevices)
 {
 	json request = validRequest();
 	request["devices"] = { "unknown" };
-	request["quadrants"] = { { { "id", 7 }, { "name", "Seven" }, { "source_id", "decklink-34" } },
-				 { { "id", -1 }, { "name", "" }, { "source_id", "decklink-34" } },
-				 { { "id", 18446744073709551615ull }, { "name", "Big" }, { "source_id", "decklink-56" } } };
+	request["quadrants"] = { { { "id", 3 }, { "name", "Three" }, { "source_id", "decklink-34" } },
+				 { { "id", 1 }, { "name", "" }, { "source_id", "decklink-34" } },
+				 { { "id", 4 }, { "name", "Four" }, { "source_id", "decklink-56" } } };
 	const json document = saved(request);
 	EXPECT_EQ(document["quadrants"], json::parse(R"json([
-		{"id": 7, "name": "Seven", "source_id": "decklink-34", "source_name": "DeckLink Duo (2)"},
-		{"id": -1, "name": "", "source_id": "decklink-34", "source_name": "DeckLink Duo (2)"},
-		{"id": 18446744073709551615, "name": "Big", "source_id": "decklink-56", "source_name": ""}
+		{"id": 3, "name": "Three", "source_id": "decklink-34", "source_name": "DeckLink Duo (2)"},
+		{"id": 1, "name": "", "source_id": "decklink-34", "source_name": "DeckLink Duo (2)"},
+		{"id": 4, "name": "Four", "source_id": "decklink-56", "source_name": ""}
 	])json"));
 }
 
@@ -272,8 +356,8 @@ TEST_F(WorkerConfigDocumentTest, DevicesGenerateQuadrantIdsAndNames)
 {
 	json request = validRequest();
 	request["devices"] = { "decklink-34", "test-2", "decklink-34" };
-	request["videoBitrate"] = "8 Mbps";
-	request["audioBitrate"] = nullptr;
+	request["videoBitrate"] = 4000000;
+	request["audioBitrate"] = 192.0;
 	request["codec"] = "h264_nvenc";
 	const json document = saved(request);
 	EXPECT_EQ(document["quadrants"], json::parse(R"json([
@@ -281,9 +365,10 @@ TEST_F(WorkerConfigDocumentTest, DevicesGenerateQuadrantIdsAndNames)
 		{"id": 2, "name": "Quadrant 2", "source_id": "test-2", "source_name": "Test Input 2 (640x360p25)"},
 		{"id": 3, "name": "Quadrant 3", "source_id": "decklink-34", "source_name": "DeckLink Duo (2)"}
 	])json"));
-	// Bitrates and codec are copied as they came; the worker judges them.
-	EXPECT_EQ(document["video_bitrate"], "8 Mbps");
-	EXPECT_TRUE(document["audio_bitrate"].is_null());
+	// Bitrates and codec are copied as they came; the worker reads the units.
+	EXPECT_EQ(document["video_bitrate"], 4000000);
+	EXPECT_TRUE(document["audio_bitrate"].is_number_float());
+	EXPECT_EQ(document["audio_bitrate"], 192.0);
 	EXPECT_EQ(document["codec"], "h264_nvenc");
 	EXPECT_EQ(document["srt"], json::parse(R"json({"host_port": "127.0.0.1:9000", "latency": 120, "passphrase": "", "streamid": ""})json"));
 }
@@ -400,9 +485,11 @@ TEST_F(WorkerConfigDocumentTest, ConcurrentSavesAndLoadsNeverSeeAPartialDocument
 	for (int index = 0; index < 4; ++index) {
 		json request = validRequest();
 		// Large documents make a torn write likely if the file were written in place.
-		request["devices"] = json::array();
-		for (int quadrant = 0; quadrant < 200 + index * 50; ++quadrant)
-			request["devices"].push_back(index % 2 ? "decklink-12" : "test-2");
+		request["quadrants"] = json::array();
+		for (int quadrant = 1; quadrant <= 4; ++quadrant)
+			request["quadrants"].push_back({ { "id", quadrant },
+							 { "name", std::string(1000 * (200 + index * 50), 'n') },
+							 { "source_id", index % 2 ? "decklink-12" : "test-2" } });
 		requests.push_back(std::move(request));
 	}
 
@@ -424,8 +511,10 @@ TEST_F(WorkerConfigDocumentTest, ConcurrentSavesAndLoadsNeverSeeAPartialDocument
 				json document;
 				std::string message;
 				const bool loaded = config().loadWorkerConfig(document, message);
-				const std::size_t quadrants = loaded ? document["quadrants"].size() : 0;
-				if (!loaded || (quadrants != 1 && (quadrants < 200 || quadrants > 350 || quadrants % 50 != 0)))
+				const std::size_t nameLength =
+					loaded ? document["quadrants"][0]["name"].get_ref<const std::string &>().size() : 0;
+				const bool first = nameLength == std::string("Quadrant 1").size();
+				if (!loaded || (!first && (nameLength < 200000 || nameLength > 350000 || nameLength % 50000 != 0)))
 					++failures;
 				++loads;
 			}
