@@ -10,6 +10,7 @@
 #include "common/ConsoleLine.h"
 #include "common/H264EncoderName.h"
 #include "common/Redaction.h"
+#include "FfmpegLog.h"
 #include "Streamer.h"
 
 namespace tiloran {
@@ -17,6 +18,25 @@ namespace tiloran {
 namespace {
 
 constexpr std::string_view configurationPath = "/api/worker/config";
+
+// The SRT passphrase of a document: its "srt" object's, or else the last
+// parameter of its URI, where the server puts it.
+std::string srtPassphraseOf(const nlohmann::json &document)
+{
+	const auto srt = document.find("srt");
+	if (srt != document.end() && srt->is_object()) {
+		const auto passphrase = srt->find("passphrase");
+		if (passphrase != srt->end() && passphrase->is_string() && !passphrase->get_ref<const std::string &>().empty())
+			return passphrase->get<std::string>();
+	}
+	const auto uri = document.find("srt_uri");
+	if (uri == document.end() || !uri->is_string())
+		return {};
+	const std::string &text = uri->get_ref<const std::string &>();
+	const std::string redacted = redactSrtUri(text);
+	// What redaction hid, if anything.
+	return redacted == text ? std::string() : text.substr(redacted.size() - redactedSecret.size());
+}
 
 } // namespace
 
@@ -57,6 +77,8 @@ int runWorker(int port)
 		printErrorLine("[Worker] Invalid worker config: " + message);
 		return 1;
 	}
+
+	routeFfmpegLog(srtPassphraseOf(document));
 
 	printLine("[Worker] Worker config loaded successfully");
 	nlohmann::json shown = document;

@@ -62,3 +62,29 @@ TEST(WorkerControlEndToEnd, WorkerFetchesItsDocumentFromTheServer)
 	ASSERT_TRUE(stop);
 	EXPECT_EQ(stop->body, "{\n  \"message\": \"Worker process is not running\",\n  \"status\": \"not_running\"\n}");
 }
+
+TEST(WorkerControlEndToEnd, ThePassphraseNeverReachesTheConsole)
+{
+	ServerSession server({ "--test-inputs=1:320x180p25" });
+	const std::string unusedSrt = "127.0.0.1:" + std::to_string(freeUdpPort());
+	const std::string passphrase = "not for the console";
+	nlohmann::json request = startRequest(unusedSrt, { { 1, 1 } });
+	request["srtPassphrase"] = passphrase;
+	request["srtStreamId"] = "feed";
+	std::string answer;
+	ASSERT_TRUE(server.startStream(request, answer)) << answer;
+
+	// FFmpeg's own message about the URL it failed to open comes before the
+	// worker's.
+	const std::string failure = "[Worker] Streamer failed: Failed to open SRT output 'srt://" + unusedSrt +
+				    "?mode=caller&streamid=feed&latency=120&passphrase=***': ";
+	ASSERT_TRUE(server.process().waitForError(failure, 30s)) << server.errors();
+	EXPECT_TRUE(server.waitForRunning(false, 10s));
+	const std::string console = server.output() + server.errors();
+	EXPECT_EQ(console.find(passphrase), std::string::npos) << console;
+	EXPECT_NE(console.find("\"passphrase\": \"***\""), std::string::npos) << console;
+	EXPECT_NE(console.find("[Streamer] SRT URI: srt://" + unusedSrt + "?mode=caller&streamid=feed&latency=120&passphrase=***\n"),
+		  std::string::npos)
+		<< console;
+	EXPECT_NE(console.find("[srt @ "), std::string::npos) << console;
+}
