@@ -1,7 +1,9 @@
 #include "WorkerControl.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <set>
 #include <string_view>
 
@@ -36,6 +38,34 @@ std::string srtPassphraseOf(const nlohmann::json &document)
 	const std::string redacted = redactSrtUri(text);
 	// What redaction hid, if anything.
 	return redacted == text ? std::string() : text.substr(redacted.size() - redactedSecret.size());
+}
+
+/*
+ * A number as a 32-bit int, the way the JSON library converts it (a boolean is
+ * 0 or 1, a fraction is cut off toward zero), except beyond the 32-bit range:
+ * there the library's plain cast wraps (4294967297 would be quadrant 1) or,
+ * for a floating-point value, is undefined. Such a number becomes the nearest
+ * 32-bit value instead: never a quadrant id, and a refused bitrate when it is
+ * negative. A value that is no number keeps the library's type error.
+ */
+int32_t readInt32(const nlohmann::json &value)
+{
+	constexpr int32_t lowest = std::numeric_limits<int32_t>::min();
+	constexpr int32_t highest = std::numeric_limits<int32_t>::max();
+	if (value.is_number_unsigned())
+		return static_cast<int32_t>(std::min<uint64_t>(value.get<uint64_t>(), highest));
+	if (value.is_number_integer())
+		return static_cast<int32_t>(std::clamp<int64_t>(value.get<int64_t>(), lowest, highest));
+	if (value.is_number_float()) {
+		const double number = value.get<double>();
+		// Written so that a NaN, which a document built in code may hold, is the lowest.
+		if (!(number > lowest - 1.0))
+			return lowest;
+		if (number >= highest + 1.0)
+			return highest;
+		return static_cast<int32_t>(number);
+	}
+	return value.get<int32_t>();
 }
 
 } // namespace
@@ -150,7 +180,7 @@ bool parseWorkerConfig(const nlohmann::json &document, WorkerConfig &config, std
 				return false;
 			}
 
-			const int32_t id = item.at("id").get<int32_t>();
+			const int32_t id = readInt32(item.at("id"));
 			if (id < 1 || id > 4) {
 				message = "quadrants[].id must be in range 1..4";
 				return false;
@@ -185,10 +215,10 @@ bool parseWorkerConfig(const nlohmann::json &document, WorkerConfig &config, std
 
 		config.codec = document.at("codec").get<std::string>();
 
-		const int32_t video = document.at("video_bitrate").get<int32_t>();
+		const int32_t video = readInt32(document.at("video_bitrate"));
 		config.video_bitrate = video >= 1 && video <= 999 ? int64_t{ video } * 1000000 : video;
 
-		const int32_t audio = document.at("audio_bitrate").get<int32_t>();
+		const int32_t audio = readInt32(document.at("audio_bitrate"));
 		config.audio_bitrate = audio >= 1 && audio <= 9999 ? int64_t{ audio } * 1000 : audio;
 
 		config.srt_uri = document.at("srt_uri").get<std::string>();

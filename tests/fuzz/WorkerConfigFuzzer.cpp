@@ -4,9 +4,11 @@
 // caught here, as runWorker catches them; anything else that is thrown is a
 // finding. A record that is accepted must be one the pipeline can run with.
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -38,10 +40,12 @@ double documentNumber(const json &value)
 	return std::trunc(value.get<double>());
 }
 
-// A bitrate of 1 .. unitLimit is in units of unit bit/s, any other in bit/s.
+// A bitrate of 1 .. unitLimit is in units of unit bit/s, any other in bit/s;
+// one beyond 32 bits is taken as the nearest 32-bit value.
 void checkBitrate(const json &value, int64_t bitrate, double unitLimit, double unit)
 {
-	const double number = documentNumber(value);
+	const double number = std::clamp(documentNumber(value), double(std::numeric_limits<int32_t>::min()),
+					 double(std::numeric_limits<int32_t>::max()));
 	check(static_cast<double>(bitrate) == (number >= 1 && number <= unitLimit ? number * unit : number));
 }
 

@@ -215,6 +215,46 @@ TEST(ParseWorkerConfig, BitrateUnits)
 	}
 }
 
+// Numbers beyond 32 bits neither wrap around into a valid value nor, as
+// floating-point numbers, convert with undefined behaviour: they become the
+// nearest 32-bit value.
+TEST(ParseWorkerConfig, NumbersBeyond32BitsTakeTheNearest32BitValue)
+{
+	for (const json &id : { json(4294967297U), json(-4294967295LL), json(1e10), json(-1e300),
+				json(2147483648.5), json(18446744073709551615ULL) }) {
+		json document = validDocument();
+		document["quadrants"][0]["id"] = id;
+		EXPECT_EQ(parseMessage(document), "quadrants[].id must be in range 1..4") << id;
+	}
+
+	// 4294967304 would wrap to 8 (Mbit/s), -4294967295 to 1 (kbit/s).
+	for (const json &bitrate : { json(4294967304LL), json(1e300), json(2147483648.0) }) {
+		json document = validDocument();
+		document["video_bitrate"] = bitrate;
+		document["audio_bitrate"] = bitrate;
+		const WorkerConfig config = parsed(document);
+		EXPECT_EQ(config.video_bitrate, 2147483647) << bitrate;
+		EXPECT_EQ(config.audio_bitrate, 2147483647) << bitrate;
+	}
+	for (const json &bitrate : { json(-4294967295LL), json(-1e300), json(-2147483649.5) }) {
+		json document = validDocument();
+		document["video_bitrate"] = bitrate;
+		EXPECT_EQ(parseMessage(document), "video_bitrate must be greater than zero") << bitrate;
+		document["video_bitrate"] = 8;
+		document["audio_bitrate"] = bitrate;
+		EXPECT_EQ(parseMessage(document), "audio_bitrate must be greater than zero") << bitrate;
+	}
+
+	// Within the range the library's conversion stands: fractions cut off toward zero.
+	json document = validDocument();
+	document["video_bitrate"] = 2147483647.9;
+	document["audio_bitrate"] = -0.9;
+	EXPECT_EQ(parseMessage(document), "audio_bitrate must be greater than zero");
+	document["audio_bitrate"] = true;
+	EXPECT_EQ(parsed(document).video_bitrate, 2147483647);
+	EXPECT_EQ(parsed(document).audio_bitrate, 1000);
+}
+
 TEST(ParseWorkerConfig, SrtUriAndCodec)
 {
 	json document = validDocument();
