@@ -101,10 +101,13 @@ for target in "${targets[@]}"; do
 	"$fuzz_dir/$target" "${options[@]}" "${directories[@]}" >"$log" 2>&1 || result=FAILED
 	done_line=$(grep -E '^Done [0-9]+ runs in [0-9]+ second' "$log" | tail -n 1 || true)
 	if [ "$result" = ok ]; then
-		summary+=("$target: ${done_line:-no summary}, $(find "$corpus" -type f | wc -l) new inputs")
+		# libFuzzer's last status line: the corpus it kept ("corp: inputs/size").
+		kept=$(grep -o -E 'corp: [0-9]+/[0-9]+[a-zA-Z]*' "$log" | tail -n 1 || true)
+		summary+=("$target: ${done_line:-no summary}${kept:+, $kept}")
 	else
 		status=1
-		summary+=("$target: FAILED, see $log")
+		executed=$(grep -o -E '^#[0-9]+' "$log" | tail -n 1 || true)
+		summary+=("$target: FAILED${executed:+ after ${executed#\#} runs}, see $log")
 		# The report, from the first line of the sanitizer or of libFuzzer on.
 		first=$(grep -n -m1 -E '^==[0-9]+==|runtime error:|ERROR: libFuzzer' "$log" | cut -d: -f1 || true)
 		sed -n "${first:-1},\$p" "$log" | head -n 60
