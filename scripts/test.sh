@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds and runs every test: the release build, the
-# address/undefined-behaviour sanitizer build and the Windows cross build.
+# address/undefined-behaviour sanitizer build, a bounded run of the fuzz targets
+# and the Windows cross build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --tests
@@ -17,6 +18,9 @@ echo "== tests (release build)"
 ctest --test-dir build --output-on-failure -j 2 || status=1
 echo "== tests (sanitizer build)"
 ctest --test-dir build-sanitize --output-on-failure -j 2 || status=1
+# Each fuzz target for a fixed number of inputs from its seeds (its own clang build).
+echo "== fuzzing (bounded run)"
+scripts/fuzz.sh --build-dir build-fuzz || status=1
 # The server cross-built for Windows, its Windows-only tests run under Wine.
 echo "== Windows check (MinGW-w64 cross build, tests under Wine)"
 scripts/windows-check.sh build-windows || status=1
