@@ -1,8 +1,9 @@
 // The worker's reading of its configuration document, in process, as runWorker
 // does it after the fetch: parse the body strictly, check its structure, print
-// it and build the configuration record. Only the parser's own failures are
-// caught here, as runWorker catches them; anything else that is thrown is a
-// finding. A record that is accepted must be one the pipeline can run with.
+// it with the passphrase hidden and build the configuration record. Only the
+// parser's own failures are caught here, as runWorker catches them; anything
+// else that is thrown is a finding. A record that is accepted must be one the
+// pipeline can run with.
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/Redaction.h"
 #include "WorkerControl.h"
 
 using nlohmann::json;
@@ -103,8 +105,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		check(!message.empty());
 		return 0;
 	}
-	// runWorker prints the accepted document before it builds the record.
-	check(!document.dump(2).empty());
+	// runWorker prints the accepted document, passphrase hidden, before it
+	// builds the record.
+	json shown = document;
+	tiloran::hideSrtPassphrase(shown);
+	check(!shown.dump(2).empty());
+	const auto srt = document.find("srt");
+	if (srt != document.end() && srt->is_object() && srt->contains("passphrase") &&
+	    srt->at("passphrase") != "")
+		check(shown.at("srt").at("passphrase") == tiloran::redactedSecret);
 
 	WorkerConfig config;
 	message.clear();
