@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/platform/ChannelStream.h"
+
 namespace tiloran::platform {
 
 // File name of the worker program on this platform.
@@ -76,7 +78,8 @@ private:
 };
 
 // Creates child processes that share the server's console and environment,
-// inherit no other handle and run in a given working directory.
+// inherit no other handle but the end of a private channel, if given, and
+// run in a given working directory.
 //
 // On POSIX the launcher owns one thread that performs every launch: the child
 // asks to be killed when its launching thread ends, so that thread has to live
@@ -94,11 +97,14 @@ public:
 	ProcessLauncher &operator=(const ProcessLauncher &) = delete;
 
 	// Starts program with the arguments (not including the program itself).
-	// An empty working directory keeps the server's own. Returns false with
-	// the system's error text when the process could not be created or the
+	// An empty working directory keeps the server's own. The child inherits
+	// channel (may be null), named to it by the variable channelVariable;
+	// the caller closes its own copy afterwards. Returns false with the
+	// system's error text when the process could not be created or the
 	// program could not be run.
 	bool launch(const std::string &program, const std::vector<std::string> &arguments,
-		    const std::string &workingDirectory, ProcessHandle &process, std::string &message);
+		    const std::string &workingDirectory, const ChannelStream *channel, ProcessHandle &process,
+		    std::string &message);
 
 	struct Private;
 

@@ -12,8 +12,11 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace tiloran::platform {
 
@@ -165,10 +168,14 @@ void ProcessHandle::close()
 
 namespace {
 
+// Where the child finds its end of the channel.
+constexpr int childChannelDescriptor = 3;
+
 struct LaunchRequest {
 	const std::string *program;
 	const std::vector<std::string> *arguments;
 	const std::string *workingDirectory;
+	const ChannelStream *channel;
 	std::unique_ptr<ProcessHandle::State> process;
 	std::string message;
 	bool done = false;
@@ -206,6 +213,20 @@ void launchOnThisThread(LaunchRequest &request)
 	argv.push_back(nullptr);
 	const char *directory = request.workingDirectory->empty() ? nullptr : request.workingDirectory->c_str();
 
+	// The server's environment, with the channel named to the child.
+	const std::string variablePrefix = std::string(channelVariable) + "=";
+	std::vector<std::string> environmentTexts;
+	for (char **entry = environ; *entry != nullptr; ++entry) {
+		if (std::string_view(*entry).rfind(variablePrefix, 0) != 0)
+			environmentTexts.emplace_back(*entry);
+	}
+	if (request.channel)
+		environmentTexts.push_back(variablePrefix + std::to_string(childChannelDescriptor));
+	std::vector<char *> envp;
+	for (std::string &text : environmentTexts)
+		envp.push_back(text.data());
+	envp.push_back(nullptr);
+
 	sigset_t noSignals;
 	sigemptyset(&noSignals);
 	pid_t parent = getpid();
@@ -219,10 +240,12 @@ void launchOnThisThread(LaunchRequest &request)
 	}
 	FileDescriptor reportRead(reportPipe[0]);
 	FileDescriptor reportWrite(reportPipe[1]);
-	// The child closes everything from 3 up except this end, so it must not
-	// sit among the standard descriptors (a server started with one closed).
-	if (reportWrite.get() < 3) {
-		int moved = fcntl(reportWrite.get(), F_DUPFD_CLOEXEC, 3);
+	// The child closes everything above the channel's place except this end,
+	// so it must sit above it (also in a server started with a standard
+	// descriptor closed), and so must the channel until it is moved there.
+	const int firstFree = childChannelDescriptor + 1;
+	if (reportWrite.get() < firstFree) {
+		int moved = fcntl(reportWrite.get(), F_DUPFD_CLOEXEC, firstFree);
 		if (moved < 0) {
 			request.message = errorText(errno);
 			return;
@@ -230,6 +253,15 @@ void launchOnThisThread(LaunchRequest &request)
 		reportWrite.reset(moved);
 	}
 	int reportDescriptor = reportWrite.get();
+	FileDescriptor channelCopy;
+	if (request.channel) {
+		channelCopy.reset(fcntl(static_cast<int>(request.channel->readHandle()), F_DUPFD_CLOEXEC, firstFree));
+		if (channelCopy.get() < 0) {
+			request.message = errorText(errno);
+			return;
+		}
+	}
+	const int channelDescriptor = channelCopy.get();
 
 	pid_t pid = fork();
 	if (pid < 0) {
@@ -246,12 +278,19 @@ void launchOnThisThread(LaunchRequest &request)
 			_exit(127);
 		if (directory && chdir(directory) < 0)
 			failChild(reportDescriptor);
-		// Only standard input, output and error go to the worker; the
-		// report pipe closes itself on exec.
+		// Only standard input, output and error and the channel go to the
+		// worker; the report pipe closes itself on exec. dup2 leaves the
+		// channel's new descriptor open across exec.
+		unsigned int firstClosed = childChannelDescriptor;
+		if (channelDescriptor >= 0) {
+			if (dup2(channelDescriptor, childChannelDescriptor) < 0)
+				failChild(reportDescriptor);
+			firstClosed = childChannelDescriptor + 1;
+		}
 		unsigned int kept = static_cast<unsigned int>(reportDescriptor);
-		closeDescriptorsFrom(3, kept - 1, highestDescriptor);
+		closeDescriptorsFrom(firstClosed, kept - 1, highestDescriptor);
 		closeDescriptorsFrom(kept + 1, ~0U, highestDescriptor);
-		execv(argv[0], argv.data());
+		execve(argv[0], argv.data(), envp.data());
 		failChild(reportDescriptor);
 	}
 
@@ -329,10 +368,11 @@ ProcessLauncher::~ProcessLauncher()
 }
 
 bool ProcessLauncher::launch(const std::string &program, const std::vector<std::string> &arguments,
-			     const std::string &workingDirectory, ProcessHandle &process, std::string &message)
+			     const std::string &workingDirectory, const ChannelStream *channel, ProcessHandle &process,
+			     std::string &message)
 {
 	std::lock_guard call(private_->callMutex);
-	LaunchRequest request{ &program, &arguments, &workingDirectory, nullptr, {}, false };
+	LaunchRequest request{ &program, &arguments, &workingDirectory, channel, nullptr, {}, false };
 	{
 		std::unique_lock lock(private_->mutex);
 		private_->request = &request;

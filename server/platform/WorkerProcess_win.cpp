@@ -1,6 +1,8 @@
 #include "platform/WorkerProcess.h"
 
+#include <cstring>
 #include <mutex>
+#include <vector>
 
 #include <windows.h>
 
@@ -171,7 +173,8 @@ ProcessLauncher::ProcessLauncher()
 ProcessLauncher::~ProcessLauncher() = default;
 
 bool ProcessLauncher::launch(const std::string &program, const std::vector<std::string> &arguments,
-			     const std::string &workingDirectory, ProcessHandle &process, std::string &message)
+			     const std::string &workingDirectory, const ChannelStream *channel, ProcessHandle &process,
+			     std::string &message)
 {
 	std::lock_guard call(private_->callMutex);
 
@@ -179,12 +182,58 @@ bool ProcessLauncher::launch(const std::string &program, const std::vector<std::
 	for (const std::string &argument : arguments)
 		commandLine += " " + argument;
 
-	STARTUPINFOA startupInfo{};
-	startupInfo.cb = sizeof(startupInfo);
+	STARTUPINFOEXA startupInfo{};
+	startupInfo.StartupInfo.cb = sizeof(startupInfo);
 	PROCESS_INFORMATION processInfo{};
-	if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-			    workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startupInfo,
-			    &processInfo)) {
+	DWORD flags = 0;
+	BOOL inherit = FALSE;
+	std::string environment;
+	std::vector<char> attributeBuffer;
+	HANDLE inherited[2] = {};
+	if (channel) {
+		// The child inherits exactly its two pipe handles, listed here,
+		// and learns their values from its environment.
+		inherited[0] = reinterpret_cast<HANDLE>(channel->readHandle());
+		inherited[1] = reinterpret_cast<HANDLE>(channel->writeHandle());
+		for (HANDLE handle : inherited) {
+			if (!SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+				message = lastErrorMessage();
+				return false;
+			}
+		}
+		SIZE_T size = 0;
+		InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+		attributeBuffer.resize(size);
+		startupInfo.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBuffer.data());
+		if (!InitializeProcThreadAttributeList(startupInfo.lpAttributeList, 1, 0, &size) ||
+		    !UpdateProcThreadAttribute(startupInfo.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+					       sizeof(inherited), nullptr, nullptr)) {
+			message = lastErrorMessage();
+			return false;
+		}
+		flags = EXTENDED_STARTUPINFO_PRESENT;
+		inherit = TRUE;
+
+		const std::string prefix = std::string(channelVariable) + "=";
+		if (LPCH strings = GetEnvironmentStringsA()) {
+			for (const char *entry = strings; *entry != '\0'; entry += std::strlen(entry) + 1) {
+				if (_strnicmp(entry, prefix.c_str(), prefix.size()) != 0)
+					environment.append(entry).push_back('\0');
+			}
+			FreeEnvironmentStringsA(strings);
+		}
+		environment += prefix + std::to_string(channel->readHandle()) + "," +
+			       std::to_string(channel->writeHandle());
+		environment.append(2, '\0');
+	}
+
+	const BOOL created = CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, inherit, flags,
+					    environment.empty() ? nullptr : environment.data(),
+					    workingDirectory.empty() ? nullptr : workingDirectory.c_str(),
+					    &startupInfo.StartupInfo, &processInfo);
+	if (startupInfo.lpAttributeList)
+		DeleteProcThreadAttributeList(startupInfo.lpAttributeList);
+	if (!created) {
 		message = lastErrorMessage();
 		return false;
 	}

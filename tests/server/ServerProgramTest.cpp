@@ -34,6 +34,8 @@ const std::string endpointLines = "[Server] Starting HTTP server on 0.0.0.0:3000
 				  "  GET  /api/worker/config\n"
 				  "  GET  /api/preview\n"
 				  "  GET  /api/stream/status\n"
+				  "  GET  /api/stream/stats\n"
+				  "  GET  /metrics\n"
 				  "  POST /api/stream/start\n"
 				  "  POST /api/stream/stop\n";
 
@@ -322,7 +324,7 @@ TEST_F(CopiedServerTest, ShutdownTerminatesARunningWorker)
 	EXPECT_EQ(report["cwd"], programDirectory().string());
 	EXPECT_EQ(report["args"], "start 3000");
 	// The server's listening socket stays with the server.
-	EXPECT_EQ(report["fds"], "0 1 2");
+	EXPECT_EQ(report["fds"], "0 1 2 3");
 
 	server->signal(SIGTERM);
 	ASSERT_EQ(server->waitForExit(20s), 0);

@@ -217,7 +217,7 @@ TEST_F(WorkerSupervisorTest, WorkerRunsInItsOwnDirectoryWithOnlyTheStandardDescr
 	auto fields = readReport(directory.path() / "report");
 	EXPECT_EQ(fields["cwd"], test::standInWorkerProgram().parent_path().string());
 	EXPECT_EQ(fields["args"], "start -17");
-	EXPECT_EQ(fields["fds"], "0 1 2");
+	EXPECT_EQ(fields["fds"], "0 1 2 3");
 }
 
 TEST_F(WorkerSupervisorTest, WorkerDiesWithTheServer)

@@ -6,7 +6,10 @@
 //                                   if another stand-in holds it, appends a line
 //                                   to file + ".overlap" and exits with 99;
 //   TILORAN_STAND_IN_EXIT_CODE=N    exits with N;
-// and otherwise runs until it is killed.
+//   TILORAN_STAND_IN_SAY=file       sends each line of file over the channel;
+//   TILORAN_STAND_IN_IGNORE_STOP=1  does not stop when the server asks it to;
+// and otherwise, given a channel, runs until the server asks it to stop or
+// goes away, and without one until it is killed.
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +21,8 @@
 #include <string>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include "common/LineChannel.h"
 
 namespace {
 
@@ -78,9 +83,33 @@ int main(int argc, char *argv[])
 		}
 	}
 
+	tiloran::platform::ChannelStream stream;
+	std::string message;
+	if (!tiloran::platform::ChannelStream::fromEnvironment(stream, message))
+		return 97;
+	if (!stream) {
+		if (const char *exitCode = std::getenv("TILORAN_STAND_IN_EXIT_CODE"))
+			return std::atoi(exitCode);
+		while (true)
+			pause();
+	}
+
+	tiloran::LineChannel channel(std::move(stream));
+	if (const char *say = std::getenv("TILORAN_STAND_IN_SAY")) {
+		std::ifstream lines(say);
+		for (std::string line; std::getline(lines, line);)
+			channel.writeLine(line);
+	}
 	if (const char *exitCode = std::getenv("TILORAN_STAND_IN_EXIT_CODE"))
 		return std::atoi(exitCode);
-
-	while (true)
-		pause();
+	if (std::getenv("TILORAN_STAND_IN_IGNORE_STOP")) {
+		while (true)
+			pause();
+	}
+	for (std::string line; channel.readLine(line);) {
+		if (line == R"({"type":"stop"})")
+			return 0;
+	}
+	// The server is gone.
+	return 0;
 }
