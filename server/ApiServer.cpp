@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ConfigManager.h"
+#include "PrometheusText.h"
 #include "RequestBodyText.h"
 #include "WorkerSupervisor.h"
 #include "common/ConsoleLine.h"
@@ -102,6 +103,8 @@ bool ApiServer::run(const std::string &host, int port)
 	printLine("  GET  /api/worker/config");
 	printLine("  GET  /api/preview");
 	printLine("  GET  /api/stream/status");
+	printLine("  GET  /api/stream/stats");
+	printLine("  GET  /metrics");
 	printLine("  POST /api/stream/start");
 	printLine("  POST /api/stream/stop");
 
@@ -146,6 +149,16 @@ void ApiServer::registerRoutes()
 	server_.Get("/api/stream/status", [this](const httplib::Request &, httplib::Response &response) {
 		setCommonHeaders(response);
 		sendJson(response, nlohmann::json{ { "running", supervisor_->isRunning() } });
+	});
+
+	server_.Get("/api/stream/stats", [this](const httplib::Request &, httplib::Response &response) {
+		setCommonHeaders(response);
+		sendJson(response, supervisor_->statistics().document(supervisor_->isRunning()));
+	});
+
+	server_.Get("/metrics", [this](const httplib::Request &, httplib::Response &response) {
+		response.set_header("Access-Control-Allow-Origin", "*");
+		response.set_content(supervisor_->statistics().metrics(supervisor_->isRunning()), PrometheusText::contentType);
 	});
 
 	server_.Get("/api/preview", [this](const httplib::Request &, httplib::Response &response) {

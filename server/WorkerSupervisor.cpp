@@ -61,19 +61,33 @@ bool WorkerSupervisor::start(int port, std::string &error)
 	}
 
 	std::string workingDirectory = std::filesystem::path(path).parent_path().string();
-	platform::ProcessHandle process;
+	platform::ChannelStream serverEnd;
+	platform::ChannelStream workerEnd;
 	std::string message;
-	if (!launcher_.launch(path, { "start", std::to_string(port) }, workingDirectory, process, message)) {
+	if (!platform::ChannelStream::createPair(serverEnd, workerEnd, message)) {
+		error = "Failed to start Worker: " + message;
+		return false;
+	}
+	platform::ProcessHandle process;
+	const bool launched = launcher_.launch(path, { "start", std::to_string(port) }, workingDirectory, &workerEnd,
+					       process, message);
+	// Only the worker may hold its end, so that the server reads the end of
+	// the stream when the worker is gone.
+	workerEnd = platform::ChannelStream();
+	if (!launched) {
 		error = "Failed to start Worker: " + message;
 		return false;
 	}
 
 	std::uint32_t processId = process.id();
+	link_ = std::make_unique<WorkerLink>(std::move(serverEnd), statistics_);
+	statistics_.workerStarted(processId);
 	{
 		std::lock_guard lock(mutex_);
 		process_ = std::move(process);
 		processId_ = processId;
 		running_ = true;
+		terminated_ = false;
 	}
 
 	printLine("[WorkerSupervisor] Worker started: " + path);
@@ -107,8 +121,19 @@ void WorkerSupervisor::monitorWorker()
 	else
 		printLine("[WorkerSupervisor] Worker monitor failed: " + message);
 
+	// What the worker said last (why it failed) is read before its end is
+	// recorded; the channel closes with the process.
+	link_->awaitEnd(std::chrono::seconds(1));
+	bool terminated;
+	{
+		std::lock_guard lock(mutex_);
+		terminated = terminated_;
+	}
+	statistics_.workerEnded(exitCode, terminated);
+
 	std::lock_guard lock(mutex_);
 	clearRecord();
+	ended_.notify_all();
 }
 
 void WorkerSupervisor::clearRecord()
@@ -121,6 +146,7 @@ void WorkerSupervisor::clearRecord()
 bool WorkerSupervisor::stop(std::string &error)
 {
 	std::lock_guard operation(operationMutex_);
+	bool active = false;
 	{
 		std::lock_guard lock(mutex_);
 		if (!process_ || !running_) {
@@ -128,11 +154,24 @@ bool WorkerSupervisor::stop(std::string &error)
 			printLine("[WorkerSupervisor] " + error);
 			return true;
 		}
-
-		if (process_.queryActive() == platform::ActiveState::Active) {
+		active = process_.queryActive() == platform::ActiveState::Active;
+		if (active)
 			printLine("[WorkerSupervisor] Terminating Worker process PID " + std::to_string(processId_));
+	}
+
+	if (active) {
+		// Asked first, the worker closes its output (the receiver learns
+		// of the end at once) and exits by itself.
+		statistics_.stopRequested();
+		const bool asked = link_->requestStop();
+		std::unique_lock lock(mutex_);
+		if (asked)
+			ended_.wait_for(lock, stopGrace, [this] { return !running_; });
+		if (running_ && process_.queryActive() == platform::ActiveState::Active) {
+			terminated_ = true;
 			std::string message;
 			if (!process_.terminate(message)) {
+				terminated_ = false;
 				error = "Failed to terminate Worker: " + message;
 				return false;
 			}

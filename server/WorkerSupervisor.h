@@ -1,10 +1,15 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "StreamStatistics.h"
+#include "WorkerLink.h"
 #include "platform/WorkerProcess.h"
 
 namespace tiloran {
@@ -13,9 +18,11 @@ namespace tiloran {
 inline constexpr const char *workerAlreadyRunningMessage = "Worker process is already running";
 
 // Runs the media worker as a child process of the server: launches it beside
-// the server's own executable with the server's HTTP port on its command line,
-// watches it from a monitor thread, logs how it ended and terminates it on
-// request. At most one worker exists at a time.
+// the server's own executable with the server's HTTP port on its command line
+// and a private channel, watches it from a monitor thread, logs how it ended,
+// and stops it on request: first by asking it over the channel, then, after
+// stopGrace, by terminating it. At most one worker exists at a time. What the
+// worker reports over the channel goes to statistics().
 //
 // Threading: start(), stop() and isRunning() are called from the HTTP
 // library's worker threads, possibly at the same time, and stop() from the
@@ -36,11 +43,16 @@ public:
 	WorkerSupervisor(const WorkerSupervisor &) = delete;
 	WorkerSupervisor &operator=(const WorkerSupervisor &) = delete;
 
+	// How long a worker asked to stop may take to end by itself.
+	static constexpr std::chrono::seconds stopGrace{ 2 };
+
 	bool start(int port, std::string &error);
 	// Returns false only when terminating a running worker failed; sets
 	// error to "Worker process is not running" when there was none.
 	bool stop(std::string &error);
 	bool isRunning();
+
+	StreamStatistics &statistics() { return statistics_; }
 
 private:
 	std::string workerPath() const;
@@ -49,10 +61,19 @@ private:
 
 	std::mutex operationMutex_;
 	std::mutex mutex_;
+	// Signalled when the monitor has cleared the record.
+	std::condition_variable ended_;
 	std::thread monitorThread_;
 	bool running_ = false;
+	// stop() had to terminate the worker after the grace period.
+	bool terminated_ = false;
 	platform::ProcessHandle process_;
 	std::uint32_t processId_ = 0;
+
+	StreamStatistics statistics_;
+	// The current or last worker's channel; replaced by start() and read
+	// by the monitor, which start() and stop() join first.
+	std::unique_ptr<WorkerLink> link_;
 
 	std::string workerProgram_;
 	// Declared last: on POSIX its thread must outlive every worker.

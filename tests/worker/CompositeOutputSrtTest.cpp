@@ -100,8 +100,9 @@ TEST(CompositeOutputSrtTest, ListenerWithAnotherPassphraseRefusesTheCaller)
 	CompositeOutput output;
 	std::string message;
 	EXPECT_FALSE(output.init(outputConfig(uri), tileWidth, tileHeight, 25, 1, 48000, 1, message));
-	// The URI as configured, latency in milliseconds.
-	EXPECT_EQ(message, "Failed to open SRT output '" + uri + "': Input/output error");
+	// The URI as configured, latency in milliseconds, the passphrase hidden.
+	EXPECT_EQ(message, "Failed to open SRT output '" + callerUri(port, "&streamid=cam&latency=300&passphrase=***") +
+				   "': Input/output error");
 	EXPECT_EQ(listener.acceptedConnections(), 0);
 }
 

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace tiloran {
+
+// What the server knows of the stream: the state of the current or last run
+// of the worker, the worker's latest statistics record, the last events, how
+// the last run ended, and counters over the server's whole life. Builds the
+// documents of GET /api/stream/stats and GET /metrics.
+//
+// Threading: every operation may be called from any thread; one mutex guards
+// everything.
+class StreamStatistics
+{
+public:
+	enum class State { Idle, Starting, Live, Failed, Stopped };
+
+	// How many events are kept, and how many the stats document shows.
+	static constexpr std::size_t keptEvents = 200;
+	static constexpr std::size_t shownEvents = 50;
+
+	StreamStatistics();
+
+	StreamStatistics(const StreamStatistics &) = delete;
+	StreamStatistics &operator=(const StreamStatistics &) = delete;
+
+	// From the supervisor.
+	void workerStarted(std::uint32_t processId);
+	void stopRequested();
+	// terminated: the worker did not end by itself after the stop request.
+	void workerEnded(std::uint32_t exitCode, bool terminated);
+
+	// From the worker, over its channel.
+	void statisticsReceived(const nlohmann::json &record);
+	void eventReceived(const std::string &level, const std::string &message);
+	void liveReceived();
+	void failureReceived(const std::string &message);
+
+	// running: whether the supervisor has a worker now.
+	nlohmann::json document(bool running) const;
+	std::string metrics(bool running) const;
+
+	State state() const;
+
+private:
+	struct Event {
+		std::chrono::system_clock::time_point at;
+		std::string level;
+		std::string message;
+	};
+	struct Exit {
+		std::uint32_t code = 0;
+		// Empty when the worker ended as asked.
+		std::string message;
+		std::chrono::system_clock::time_point at;
+	};
+
+	void changeState(State state);
+	void addEvent(std::string level, std::string message);
+
+	mutable std::mutex mutex_;
+	State state_ = State::Idle;
+	std::chrono::system_clock::time_point since_;
+	std::chrono::steady_clock::time_point startedAt_;
+	bool stopRequested_ = false;
+	std::string failureMessage_;
+	// The current run's latest record; null between runs.
+	nlohmann::json latest_;
+	std::deque<Event> events_;
+	std::optional<Exit> lastExit_;
+	std::uint64_t starts_ = 0;
+	std::uint64_t failures_ = 0;
+};
+
+// Time in ISO 8601, UTC, to the millisecond: 2026-12-08T04:51:02.123Z.
+std::string isoUtcTime(std::chrono::system_clock::time_point time);
+
+} // namespace tiloran
