@@ -1,10 +1,13 @@
 #include "CompositeOutput.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/ConsoleLine.h"
@@ -27,6 +30,8 @@ constexpr AVRational outputTimeBase{ 1, 90000 };
 constexpr size_t framePoolSize = 4;
 constexpr size_t audioQueueLimit = 64;
 constexpr float sampleScale = 1.0f / 32768.0f;
+// Latencies are kept for this long.
+constexpr std::chrono::seconds latencyWindow{ 10 };
 
 const char *const stoppedMessage = "CompositeOutput is stopped";
 const char *const notInitializedMessage = "CompositeOutput is not initialized";
@@ -52,6 +57,8 @@ struct CompositeOutput::State {
 	// address space rather than memory.
 	std::deque<FrameHolder> framePool;
 	std::deque<FrameHolder> videoQueue;
+	// When each queued picture's master picture arrived, in queue order.
+	std::deque<std::chrono::steady_clock::time_point> videoArrivals;
 	std::deque<FrameHolder> audioQueue;
 	std::vector<int16_t> pendingSamples;
 	int64_t nextAudioPts = 0;
@@ -62,6 +69,18 @@ struct CompositeOutput::State {
 	bool stopRequested = false;
 	std::string error;
 
+	// The output thread's own: the pictures given to the encoder whose
+	// packets have not been written yet, by pts.
+	std::deque<std::pair<int64_t, std::chrono::steady_clock::time_point>> encodingArrivals;
+
+	std::string encoderName;
+	std::atomic<bool> pictureWritten{ false };
+	mutable std::mutex statisticsMutex;
+	int64_t picturesEncoded = 0;
+	int64_t bytesWritten = 0;
+	std::deque<std::pair<std::chrono::steady_clock::time_point, double>> latencies;
+
+	void notePacketWritten(int64_t pts, bool isVideo);
 	bool openVideoEncoder(std::string &message);
 	bool openAudioEncoder(std::string &message);
 	bool openOutput(std::string &message);
@@ -217,6 +236,8 @@ bool CompositeOutput::State::openVideoEncoder(std::string &message)
 		message = "Failed to open encoder '" + name + "' with worker pixel format: " + ffmpegErrorText(result);
 		return false;
 	}
+	std::lock_guard lock(statisticsMutex);
+	encoderName = codec->name;
 	return true;
 }
 
@@ -342,6 +363,12 @@ bool CompositeOutput::State::fillFramePool(std::string &message)
 
 bool CompositeOutput::pushVideoFrame(const AVFrame *frame, std::string &error)
 {
+	return pushVideoFrame(frame, std::chrono::steady_clock::now(), error);
+}
+
+bool CompositeOutput::pushVideoFrame(const AVFrame *frame, std::chrono::steady_clock::time_point arrival,
+				     std::string &error)
+{
 	State &state = *state_;
 	FrameHolder pooled;
 	{
@@ -402,6 +429,7 @@ bool CompositeOutput::pushVideoFrame(const AVFrame *frame, std::string &error)
 			return false;
 		}
 		state.videoQueue.push_back(std::move(pooled));
+		state.videoArrivals.push_back(arrival);
 	}
 	// Every waiter, not one: a producer woken in the output thread's place
 	// would otherwise swallow the wake-up.
@@ -468,6 +496,10 @@ void CompositeOutput::State::runOutputThread()
 		std::deque<FrameHolder> &queue = isAudio ? audioQueue : videoQueue;
 		FrameHolder frame = std::move(queue.front());
 		queue.pop_front();
+		if (!isAudio) {
+			encodingArrivals.emplace_back(frame->pts, videoArrivals.front());
+			videoArrivals.pop_front();
+		}
 		lock.unlock();
 
 		std::string message;
@@ -567,13 +599,43 @@ bool CompositeOutput::State::encodeAndWrite(AVCodecContext *encoder, AVStream *s
 		}
 		av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
 		packet->stream_index = stream->index;
+		const int64_t pts = packet->pts;
 		result = av_interleaved_write_frame(muxer.get(), packet.get());
 		av_packet_unref(packet.get());
 		if (result < 0) {
 			message = messages.write + ffmpegErrorText(result);
 			return false;
 		}
+		notePacketWritten(pts, stream == videoStream);
 	}
+}
+
+void CompositeOutput::State::notePacketWritten(int64_t pts, bool isVideo)
+{
+	const auto now = std::chrono::steady_clock::now();
+	// Pictures the encoder dropped, or whose pts it changed, have no packet
+	// to wait for.
+	std::optional<double> latency;
+	if (isVideo) {
+		while (!encodingArrivals.empty() && encodingArrivals.front().first < pts)
+			encodingArrivals.pop_front();
+		if (!encodingArrivals.empty() && encodingArrivals.front().first == pts) {
+			latency = std::chrono::duration<double, std::milli>(now - encodingArrivals.front().second).count();
+			encodingArrivals.pop_front();
+		}
+	}
+	const int64_t written = muxer->pb ? avio_tell(muxer->pb) : 0;
+
+	std::lock_guard lock(statisticsMutex);
+	bytesWritten = written;
+	if (!isVideo)
+		return;
+	pictureWritten = true;
+	++picturesEncoded;
+	if (latency)
+		latencies.emplace_back(now, *latency);
+	while (!latencies.empty() && now - latencies.front().first > latencyWindow)
+		latencies.pop_front();
 }
 
 bool CompositeOutput::State::handleAudio(const AVFrame *frame, std::string &message)
@@ -658,6 +720,27 @@ bool CompositeOutput::State::frameAudio(std::string &message)
 
 	pendingSamples.erase(pendingSamples.begin(), pendingSamples.begin() + static_cast<ptrdiff_t>(consumed));
 	return done;
+}
+
+CompositeOutput::Statistics CompositeOutput::statistics() const
+{
+	const State &state = *state_;
+	std::lock_guard lock(state.statisticsMutex);
+	Statistics statistics;
+	statistics.encoder = state.encoderName;
+	statistics.picturesEncoded = state.picturesEncoded;
+	statistics.bytesWritten = state.bytesWritten;
+	const auto now = std::chrono::steady_clock::now();
+	for (const auto &[time, latency] : state.latencies) {
+		if (now - time <= latencyWindow)
+			statistics.latenciesMs.push_back(latency);
+	}
+	return statistics;
+}
+
+bool CompositeOutput::hasWrittenPicture() const
+{
+	return state_->pictureWritten;
 }
 
 std::string ffmpegOutputUrl(const std::string &uri)

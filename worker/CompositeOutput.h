@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "WorkerConfig.h"
 
@@ -39,13 +41,32 @@ public:
 		  int32_t frameRateDenominator, int32_t sampleRate, int32_t fieldOrder, std::string &error);
 
 	// A composed NV12 picture of the output size; its pts (1/90000 s) and
-	// interlacing marks go to the encoder unchanged. The caller keeps the frame.
+	// interlacing marks go to the encoder unchanged. The caller keeps the
+	// frame. arrival is when its master picture arrived from its input; the
+	// latency runs from there to the picture's last byte handed to the
+	// output.
+	bool pushVideoFrame(const AVFrame *frame, std::chrono::steady_clock::time_point arrival, std::string &error);
+	// The same, for a picture that arrives now.
 	bool pushVideoFrame(const AVFrame *frame, std::string &error);
 
 	// A master audio frame: packed signed 16-bit samples, at least two
 	// channels (only the first two are used), the master's sample rate. The
 	// first one's pts starts the audio clock. The caller keeps the frame.
 	bool pushAudioFrame(const AVFrame *frame, std::string &error);
+
+	struct Statistics {
+		// The H.264 encoder's own name.
+		std::string encoder;
+		int64_t picturesEncoded = 0;
+		// Bytes of the stream handed to the output so far.
+		int64_t bytesWritten = 0;
+		// Latency of each picture handed to the output in the last 10 s.
+		std::vector<double> latenciesMs;
+	};
+	// Any thread, after init.
+	Statistics statistics() const;
+	// Whether a picture has been handed to the output yet. Any thread.
+	bool hasWrittenPicture() const;
 
 private:
 	struct State;

@@ -131,6 +131,8 @@ struct SourceCapture::State {
 	// The main thread's reference to the picture it converts, taken under the
 	// mutex so that the conversion runs outside it.
 	FrameHolder takenPicture;
+	std::chrono::steady_clock::time_point latestArrival;
+	std::chrono::steady_clock::time_point takenArrival;
 	int64_t frameCounter = 0;
 	std::deque<FrameHolder> audioQueue;
 
@@ -139,6 +141,7 @@ struct SourceCapture::State {
 	std::thread thread;
 	bool running = false;
 	bool stopRequested = false;
+	bool waitInterrupted = false;
 	std::string error;
 
 	PacketHolder packet;
@@ -518,6 +521,7 @@ bool SourceCapture::publishFrame(std::string &error)
 		std::lock_guard<std::mutex> lock(state.mutex);
 		av_frame_unref(state.latestPicture.get());
 		av_frame_move_ref(state.latestPicture.get(), decoded);
+		state.latestArrival = std::chrono::steady_clock::now();
 		++state.frameCounter;
 	}
 	state.condition.notify_all();
@@ -580,7 +584,28 @@ bool SourceCapture::takeLatestLocked(std::string &message)
 		message = "Failed to reference latest source frame: " + ffmpegErrorText(result);
 		return false;
 	}
+	state_->takenArrival = state_->latestArrival;
 	return true;
+}
+
+void SourceCapture::interruptWait()
+{
+	{
+		std::lock_guard<std::mutex> lock(state_->mutex);
+		state_->waitInterrupted = true;
+	}
+	state_->condition.notify_all();
+}
+
+std::chrono::steady_clock::time_point SourceCapture::takenArrival() const
+{
+	return state_->takenArrival;
+}
+
+SourceCapture::Statistics SourceCapture::statistics() const
+{
+	std::lock_guard<std::mutex> lock(state_->mutex);
+	return { state_->frameCounter, state_->latestArrival };
 }
 
 bool SourceCapture::waitForFrame(int64_t afterCounter, AVFrame *destination, int64_t &counter,
@@ -589,8 +614,13 @@ bool SourceCapture::waitForFrame(int64_t afterCounter, AVFrame *destination, int
 	State &state = *state_;
 	std::unique_lock<std::mutex> lock(state.mutex);
 	state.condition.wait(lock, [&] {
-		return state.frameCounter > afterCounter || !state.error.empty() || !state.running;
+		return state.frameCounter > afterCounter || !state.error.empty() || !state.running ||
+		       state.waitInterrupted;
 	});
+	if (state.waitInterrupted) {
+		message.clear();
+		return false;
+	}
 	if (!state.error.empty()) {
 		message = state.error;
 		return false;

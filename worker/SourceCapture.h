@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -57,12 +58,26 @@ public:
 	// without publishing anything.
 	bool waitForFrame(int64_t afterCounter, AVFrame *destination, int64_t &counter,
 			  std::string &message);
+	// Ends a waitForFrame in progress, and every later one, with failure and
+	// an empty message. Any thread.
+	void interruptWait();
+	// When the picture taken last arrived from the input.
+	std::chrono::steady_clock::time_point takenArrival() const;
 	bool hasFrame() const;
 	// Copies the newest picture without waiting.
 	bool copyLatestFrame(AVFrame *destination, std::string &message);
 	// Moves the oldest queued audio frame into destination (by reference);
 	// got stays false when none is queued.
 	bool popAudioFrame(AVFrame *destination, bool &got, std::string &message);
+
+	struct Statistics {
+		// Pictures the input delivered so far.
+		int64_t pictures = 0;
+		// When the newest one arrived; unset before the first.
+		std::chrono::steady_clock::time_point lastArrival;
+	};
+	// Any thread.
+	Statistics statistics() const;
 
 private:
 	struct State;

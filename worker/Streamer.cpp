@@ -7,11 +7,13 @@
 
 #include "common/ConsoleLine.h"
 #include "common/Redaction.h"
+#include "AudioLevelMeter.h"
 #include "CompositeOutput.h"
 #include "FfmpegSupport.h"
 #include "FilterCompositor.h"
 #include "PreviewWriter.h"
 #include "SourceCapture.h"
+#include "StatisticsReporter.h"
 #include "WorkerConfig.h"
 #include "WorkerControl.h"
 
@@ -31,6 +33,8 @@ constexpr int64_t previewInterval = 15;
  */
 struct Pipeline {
 	WorkerConfig config;
+	AudioLevelMeter meter;
+	std::atomic<int64_t> picturesDropped{ 0 };
 	std::vector<std::unique_ptr<SourceCapture>> sources;
 	std::unique_ptr<CompositeOutput> output;
 	FrameHolder outputFrame;
@@ -39,6 +43,8 @@ struct Pipeline {
 	FrameHolder sourceFrame;
 	FrameHolder masterAudioFrame;
 	std::unique_ptr<PreviewWriter> preview;
+	// Reads the others, so it goes first.
+	std::unique_ptr<StatisticsReporter> reporter;
 
 	Pipeline() = default;
 	Pipeline(const Pipeline &) = delete;
@@ -46,6 +52,7 @@ struct Pipeline {
 
 	~Pipeline()
 	{
+		reporter.reset();
 		preview.reset();
 		masterAudioFrame.reset();
 		sourceFrame.reset();
@@ -96,16 +103,62 @@ void printStartLines(const WorkerConfig &config)
 	printLine("[Streamer] SRT URI: " + redactSrtUri(config.srt_uri));
 }
 
+std::string rateText(AVRational rate)
+{
+	return std::to_string(rate.num) + "/" + std::to_string(rate.den);
+}
+
 } // namespace
+
+// Lets requestStop wake the master's wait for as long as the master exists:
+// declared after the pipeline in run, it ends before the pipeline does.
+class Streamer::MasterRegistration
+{
+public:
+	explicit MasterRegistration(Streamer &streamer) : streamer_(streamer) {}
+	~MasterRegistration()
+	{
+		std::lock_guard lock(streamer_.masterMutex_);
+		streamer_.waitingMaster_ = nullptr;
+	}
+	MasterRegistration(const MasterRegistration &) = delete;
+	MasterRegistration &operator=(const MasterRegistration &) = delete;
+
+	void enter(SourceCapture &master)
+	{
+		std::lock_guard lock(streamer_.masterMutex_);
+		streamer_.waitingMaster_ = &master;
+		if (streamer_.stopRequested_)
+			master.interruptWait();
+	}
+
+private:
+	Streamer &streamer_;
+};
 
 Streamer::Streamer(SourceInputOpener openInput)
 	: openInput_(std::move(openInput))
 {
 }
 
+void Streamer::requestStop()
+{
+	stopRequested_ = true;
+	std::lock_guard lock(masterMutex_);
+	if (waitingMaster_)
+		waitingMaster_->interruptWait();
+}
+
 bool Streamer::run(const nlohmann::json &document, std::string &message)
 {
+	NoServerChannel nowhere;
+	return run(document, nowhere, message);
+}
+
+bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::string &message)
+{
 	Pipeline pipeline;
+	MasterRegistration registration(*this);
 	WorkerConfig &config = pipeline.config;
 	if (!parseWorkerConfig(document, config, message))
 		return false;
@@ -212,6 +265,27 @@ bool Streamer::run(const nlohmann::json &document, std::string &message)
 	}
 
 	SourceCapture &masterSource = *sources.front();
+	registration.enter(masterSource);
+
+	StatisticsReporter::Subjects subjects;
+	for (const std::unique_ptr<SourceCapture> &source : sources) {
+		const QuadrantConfig &quadrant = source->quadrant();
+		subjects.inputs.push_back({ source.get(), quadrant.id, quadrant.name, quadrant.source_name, source->frameRate() });
+	}
+	subjects.output = pipeline.output.get();
+	subjects.meter = &pipeline.meter;
+	subjects.picturesDropped = &pipeline.picturesDropped;
+	subjects.width = width;
+	subjects.height = height;
+	subjects.frameRate = frameRate;
+	subjects.videoBitrate = config.video_bitrate;
+	pipeline.reporter = std::make_unique<StatisticsReporter>(std::move(subjects), channel);
+	const QuadrantConfig &masterQuadrant = config.quadrants[config.master_index];
+	channel.sendEvent("info", "Started: " + std::to_string(config.real_source_count) + " input(s), master " +
+					  masterQuadrant.name + " (" + masterQuadrant.source_name + "), " +
+					  std::to_string(2 * width) + "x" + std::to_string(2 * height) + " at " +
+					  rateText(frameRate));
+
 	CompositeOutput &output = *pipeline.output;
 	FilterCompositor &compositor = *pipeline.compositor;
 	AVFrame *outputFrame = pipeline.outputFrame.get();
@@ -222,8 +296,15 @@ bool Streamer::run(const nlohmann::json &document, std::string &message)
 	int64_t lastMasterSequence = 0;
 	int64_t outputFrameIndex = 0;
 	for (;;) {
+		if (stopRequested_)
+			return true;
+		const int64_t previousSequence = lastMasterSequence;
 		if (!masterSource.waitForFrame(lastMasterSequence, masterFrame, lastMasterSequence, message))
-			return false;
+			return stopRequested_;
+		// Master pictures skipped to stay live, once pictures reach the
+		// output: not while the encoder and the connection start.
+		if (output.hasWrittenPicture())
+			pipeline.picturesDropped += lastMasterSequence - previousSequence - 1;
 
 		/* Audio is handed on even while pictures are dropped, so none is lost. */
 		for (;;) {
@@ -232,6 +313,7 @@ bool Streamer::run(const nlohmann::json &document, std::string &message)
 				return false;
 			if (!got)
 				break;
+			pipeline.meter.add(masterAudioFrame);
 			const bool pushed = output.pushAudioFrame(masterAudioFrame, message);
 			av_frame_unref(masterAudioFrame);
 			if (!pushed)
@@ -288,7 +370,7 @@ bool Streamer::run(const nlohmann::json &document, std::string &message)
 		 * the main thread's and is composed into again; the compositor
 		 * gives the frame a fresh one should anyone hold on to it.
 		 */
-		if (!output.pushVideoFrame(outputFrame, message))
+		if (!output.pushVideoFrame(outputFrame, masterSource.takenArrival(), message))
 			return false;
 
 		++outputFrameIndex;

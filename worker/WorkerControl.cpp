@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <limits>
 #include <set>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "common/H264EncoderName.h"
 #include "common/Redaction.h"
 #include "FfmpegLog.h"
+#include "InheritedServerChannel.h"
 #include "Streamer.h"
 
 namespace tiloran {
@@ -70,11 +72,40 @@ int32_t readInt32(const nlohmann::json &value)
 
 } // namespace
 
+namespace {
+
+// The channel the server handed this worker, or none when it was started
+// otherwise. A stop request, or the server's end closing, ends the stream in
+// order.
+std::unique_ptr<ServerChannel> openServerChannel(Streamer &streamer)
+{
+	platform::ChannelStream stream;
+	std::string problem;
+	if (!platform::ChannelStream::fromEnvironment(stream, problem))
+		printErrorLine("[Worker] Ignoring the server's channel: " + problem);
+	if (!stream)
+		return std::make_unique<NoServerChannel>();
+	const auto stop = [&streamer] { streamer.requestStop(); };
+	return std::make_unique<InheritedServerChannel>(std::move(stream), stop, stop);
+}
+
+} // namespace
+
 int runWorker(int port)
 {
 	printLine("[Worker] Starting");
 	printLine("[Worker] Encoder endpoint: http://127.0.0.1:" + std::to_string(port) +
 		  std::string(configurationPath));
+
+	// Declared before the channel, whose reading thread may stop it.
+	Streamer streamer;
+	const std::unique_ptr<ServerChannel> channel = openServerChannel(streamer);
+	// What the worker prints as its failure, the server keeps as the reason.
+	const auto fail = [&channel](const std::string &prefix, const std::string &reason) {
+		channel->send({ { "type", "failure" }, { "message", reason } });
+		printErrorLine(prefix + reason);
+		return 1;
+	};
 
 	nlohmann::json document;
 	{
@@ -84,29 +115,21 @@ int runWorker(int port)
 		client.set_write_timeout(10, 0);
 
 		const httplib::Result result = client.Get(std::string(configurationPath));
-		if (!result) {
-			printErrorLine("[Worker] Failed to connect to Encoder");
-			return 1;
-		}
-		if (result->status < 200 || result->status > 299) {
-			printErrorLine("[Worker] Encoder returned HTTP " + std::to_string(result->status) +
-				       ": " + result->body);
-			return 1;
-		}
+		if (!result)
+			return fail("[Worker] ", "Failed to connect to Encoder");
+		if (result->status < 200 || result->status > 299)
+			return fail("[Worker] ", "Encoder returned HTTP " + std::to_string(result->status) + ": " + result->body);
 
 		try {
 			document = nlohmann::json::parse(result->body);
 		} catch (const nlohmann::json::exception &error) {
-			printErrorLine(std::string("[Worker] Failed to parse worker config JSON: ") + error.what());
-			return 1;
+			return fail("[Worker] ", std::string("Failed to parse worker config JSON: ") + error.what());
 		}
 	}
 
 	std::string message;
-	if (!validateWorkerConfig(document, message)) {
-		printErrorLine("[Worker] Invalid worker config: " + message);
-		return 1;
-	}
+	if (!validateWorkerConfig(document, message))
+		return fail("[Worker] Invalid worker config: ", message);
 
 	routeFfmpegLog(srtPassphraseOf(document));
 
@@ -115,11 +138,9 @@ int runWorker(int port)
 	hideSrtPassphrase(shown);
 	printLine(shown.dump(2));
 
-	Streamer streamer;
-	if (!streamer.run(document, message)) {
-		printErrorLine("[Worker] Streamer failed: " + message);
-		return 1;
-	}
+	if (!streamer.stopRequested() && !streamer.run(document, *channel, message))
+		return fail("[Worker] Streamer failed: ", message);
+	printLine("[Worker] Stopped on request");
 	return 0;
 }
 

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace tiloran {
+
+// Where the worker reports to the server that started it: statistics once a
+// second, events as they happen, that its pictures are on air, and why it
+// failed. One JSON object per message, its "type" saying which.
+//
+// Threading: send() from any thread; it never waits for the server.
+class ServerChannel
+{
+public:
+	virtual ~ServerChannel() = default;
+	virtual void send(const nlohmann::json &message) = 0;
+
+	// An event for the server's log: level "info", "warning" or "error".
+	void sendEvent(const std::string &level, const std::string &message)
+	{
+		send({ { "type", "event" }, { "level", level }, { "message", message } });
+	}
+};
+
+// A worker started without a channel (by hand, by tests) reports nowhere.
+class NoServerChannel final : public ServerChannel
+{
+public:
+	void send(const nlohmann::json &) override {}
+};
+
+} // namespace tiloran
