@@ -163,8 +163,11 @@ bool checkWhatTheWorkerNeeds(const nlohmann::json &request, const nlohmann::json
 	std::set<std::int64_t> seenIds;
 	for (const nlohmann::json &quadrant : quadrants) {
 		const nlohmann::json &id = quadrant["id"];
-		if (id.is_number_unsigned() ? id.get<std::uint64_t>() > 4
-					    : id.get<std::int64_t>() < 1 || id.get<std::int64_t>() > 4) {
+		// A parsed 0 is unsigned, a built one signed: both are refused.
+		const bool inRange = id.is_number_unsigned()
+					     ? id.get<std::uint64_t>() >= 1 && id.get<std::uint64_t>() <= 4
+					     : id.get<std::int64_t>() >= 1 && id.get<std::int64_t>() <= 4;
+		if (!inRange) {
 			message = "Each quadrants item id must be from 1 to 4";
 			return false;
 		}

@@ -232,6 +232,7 @@ TEST_F(WorkerConfigDocumentTest, EveryRefusalHasItsMessageAndWritesNothing)
 		{ withQuadrants({ item, item, item, item, item }), "Field quadrants must have at most 4 items" },
 		{ itemWith("id", 7), "Each quadrants item id must be from 1 to 4" },
 		{ itemWith("id", 0), "Each quadrants item id must be from 1 to 4" },
+		{ itemWith("id", json::parse("0")), "Each quadrants item id must be from 1 to 4" },
 		{ itemWith("id", -1), "Each quadrants item id must be from 1 to 4" },
 		{ itemWith("id", 18446744073709551615ull), "Each quadrants item id must be from 1 to 4" },
 		{ withQuadrants({ item, itemWithId(2), itemWithId(2) }), "Duplicate quadrants item id: 2" },
