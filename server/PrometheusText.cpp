@@ -45,9 +45,10 @@ void PrometheusText::family(std::string_view name, std::string_view help, std::s
 	text_ += "# TYPE " + name_ + " " + std::string(type) + "\n";
 }
 
-void PrometheusText::sample(double value, const Labels &labels)
+void PrometheusText::sample(double value, const Labels &labels, std::string_view suffix)
 {
 	text_ += name_;
+	text_ += suffix;
 	if (!labels.empty()) {
 		text_ += "{";
 		for (std::size_t index = 0; index < labels.size(); ++index) {

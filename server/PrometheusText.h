@@ -16,10 +16,11 @@ public:
 
 	using Labels = std::vector<std::pair<std::string, std::string>>;
 
-	// Starts a family; type is "gauge" or "counter".
+	// Starts a family; type is "gauge", "counter" or "summary".
 	void family(std::string_view name, std::string_view help, std::string_view type);
-	// A sample of the family begun last.
-	void sample(double value, const Labels &labels = {});
+	// A sample of the family begun last; suffix follows its name (a
+	// summary's "_sum" and "_count").
+	void sample(double value, const Labels &labels = {}, std::string_view suffix = {});
 
 	const std::string &text() const { return text_; }
 

@@ -1,6 +1,7 @@
 #include "StreamStatistics.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "PrometheusText.h"
 
@@ -103,6 +104,7 @@ void StreamStatistics::workerEnded(std::uint32_t exitCode, bool terminated)
 	Exit exit;
 	exit.code = exitCode;
 	exit.at = SystemClock::now();
+	exit.output = member(latest_, "output");
 	if (stopRequested_) {
 		changeState(State::Stopped);
 		if (terminated)
@@ -174,6 +176,8 @@ nlohmann::json StreamStatistics::document(bool running) const
 			{ "code", lastExit_->code },
 			{ "message", lastExit_->message.empty() ? nlohmann::json() : nlohmann::json(lastExit_->message) },
 			{ "at", isoUtcTime(lastExit_->at) },
+			{ "picturesEncoded", member(lastExit_->output, "picturesEncoded") },
+			{ "picturesDropped", member(lastExit_->output, "picturesDropped") },
 		};
 	}
 	for (const char *part : { "output", "inputs", "audio", "srt" })
@@ -212,12 +216,20 @@ std::string StreamStatistics::metrics(bool running) const
 	sampleIfNumber(text, member(output, "fps"));
 	text.family("tiloran_output_bitrate_kbps", "Kilobits per second handed to the output over the last second.", "gauge");
 	sampleIfNumber(text, member(output, "measuredBitrateKbps"));
-	text.family("tiloran_latency_ms",
-		    "Milliseconds from a master picture's arrival to its last byte handed to the output, over the last 10 s.",
-		    "gauge");
+	// Prometheus wants seconds, and quantiles in a summary with its sum and
+	// count over the whole run.
+	text.family("tiloran_latency_seconds",
+		    "Time from a master picture's arrival to its last byte handed to the output; quantiles over the last 10 s.",
+		    "summary");
 	const nlohmann::json &latency = member(output, "latencyMs");
-	sampleIfNumber(text, member(latency, "p50"), { { "quantile", "0.5" } });
-	sampleIfNumber(text, member(latency, "p99"), { { "quantile", "0.99" } });
+	for (const auto &[key, quantile] : { std::pair{ "p50", "0.5" }, std::pair{ "p99", "0.99" } }) {
+		if (member(latency, key).is_number())
+			text.sample(member(latency, key).get<double>() / 1000.0, { { "quantile", quantile } });
+	}
+	if (member(latency, "sum").is_number() && member(latency, "count").is_number()) {
+		text.sample(member(latency, "sum").get<double>() / 1000.0, {}, "_sum");
+		text.sample(member(latency, "count").get<double>(), {}, "_count");
+	}
 
 	const nlohmann::json &inputs = member(latest_, "inputs");
 	text.family("tiloran_input_fps", "Pictures per second each input delivered over the last second.", "gauge");

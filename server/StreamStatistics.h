@@ -61,6 +61,8 @@ private:
 		// Empty when the worker ended as asked.
 		std::string message;
 		std::chrono::system_clock::time_point at;
+		// The run's last output record: its totals stay known.
+		nlohmann::json output;
 	};
 
 	void changeState(State state);

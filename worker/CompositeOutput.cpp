@@ -1,6 +1,5 @@
 #include "CompositeOutput.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -74,11 +73,12 @@ struct CompositeOutput::State {
 	std::deque<std::pair<int64_t, std::chrono::steady_clock::time_point>> encodingArrivals;
 
 	std::string encoderName;
-	std::atomic<bool> pictureWritten{ false };
 	mutable std::mutex statisticsMutex;
 	int64_t picturesEncoded = 0;
 	int64_t bytesWritten = 0;
 	std::deque<std::pair<std::chrono::steady_clock::time_point, double>> latencies;
+	int64_t latencyCount = 0;
+	double latencySumMs = 0;
 
 	void notePacketWritten(int64_t pts, bool isVideo);
 	bool openVideoEncoder(std::string &message);
@@ -630,10 +630,12 @@ void CompositeOutput::State::notePacketWritten(int64_t pts, bool isVideo)
 	bytesWritten = written;
 	if (!isVideo)
 		return;
-	pictureWritten = true;
 	++picturesEncoded;
-	if (latency)
+	if (latency) {
 		latencies.emplace_back(now, *latency);
+		++latencyCount;
+		latencySumMs += *latency;
+	}
 	while (!latencies.empty() && now - latencies.front().first > latencyWindow)
 		latencies.pop_front();
 }
@@ -730,17 +732,14 @@ CompositeOutput::Statistics CompositeOutput::statistics() const
 	statistics.encoder = state.encoderName;
 	statistics.picturesEncoded = state.picturesEncoded;
 	statistics.bytesWritten = state.bytesWritten;
+	statistics.latencyCount = state.latencyCount;
+	statistics.latencySumMs = state.latencySumMs;
 	const auto now = std::chrono::steady_clock::now();
 	for (const auto &[time, latency] : state.latencies) {
 		if (now - time <= latencyWindow)
 			statistics.latenciesMs.push_back(latency);
 	}
 	return statistics;
-}
-
-bool CompositeOutput::hasWrittenPicture() const
-{
-	return state_->pictureWritten;
 }
 
 std::string ffmpegOutputUrl(const std::string &uri)

@@ -62,11 +62,12 @@ public:
 		int64_t bytesWritten = 0;
 		// Latency of each picture handed to the output in the last 10 s.
 		std::vector<double> latenciesMs;
+		// Over the whole run.
+		int64_t latencyCount = 0;
+		double latencySumMs = 0;
 	};
 	// Any thread, after init.
 	Statistics statistics() const;
-	// Whether a picture has been handed to the output yet. Any thread.
-	bool hasWrittenPicture() const;
 
 private:
 	struct State;

@@ -43,7 +43,8 @@ std::string inputLabel(const StatisticsReporter::Input &input)
 } // namespace
 
 StatisticsReporter::StatisticsReporter(Subjects subjects, ServerChannel &channel, std::chrono::milliseconds interval)
-	: subjects_(std::move(subjects)), channel_(channel), interval_(interval), histories_(subjects_.inputs.size())
+	: subjects_(std::move(subjects)), channel_(channel), interval_(interval), lastReport_(Clock::now()),
+	  histories_(subjects_.inputs.size())
 {
 	thread_ = std::thread([this] { run(); });
 }
@@ -58,20 +59,31 @@ StatisticsReporter::~StatisticsReporter()
 	thread_.join();
 }
 
+void StatisticsReporter::reportNow()
+{
+	report();
+}
+
 void StatisticsReporter::run()
 {
-	Clock::time_point last = Clock::now();
 	std::unique_lock lock(mutex_);
 	for (;;) {
-		if (condition_.wait_until(lock, last + interval_, [this] { return stopping_; }))
+		if (condition_.wait_for(lock, interval_, [this] { return stopping_; }))
 			return;
 		lock.unlock();
-		const Clock::time_point now = Clock::now();
-		const double seconds = std::chrono::duration<double>(now - last).count();
-		last = now;
-		channel_.send({ { "type", "statistics" }, { "record", record(seconds) } });
+		report();
 		lock.lock();
 	}
+}
+
+void StatisticsReporter::report()
+{
+	std::lock_guard lock(recordMutex_);
+	const Clock::time_point now = Clock::now();
+	// Rates over a moment that is too short to measure say nothing.
+	const double seconds = std::max(std::chrono::duration<double>(now - lastReport_).count(), 0.001);
+	lastReport_ = now;
+	channel_.send({ { "type", "statistics" }, { "record", record(seconds) } });
 }
 
 nlohmann::json StatisticsReporter::record(double seconds)
@@ -116,7 +128,11 @@ nlohmann::json StatisticsReporter::record(double seconds)
 		    { "picturesEncoded", output.picturesEncoded },
 		    { "picturesDropped", subjects_.picturesDropped->load() },
 		    { "fps", rounded(fps, 0.01) },
-		    { "latencyMs", { { "p50", percentile(output.latenciesMs, 0.5) }, { "p99", percentile(output.latenciesMs, 0.99) } } } } },
+		    { "latencyMs",
+		      { { "p50", percentile(output.latenciesMs, 0.5) },
+			{ "p99", percentile(output.latenciesMs, 0.99) },
+			{ "count", output.latencyCount },
+			{ "sum", rounded(output.latencySumMs, 0.1) } } } } },
 		{ "inputs", std::move(inputs) },
 		{ "audio", std::move(audio) },
 		{ "srt", nullptr },

@@ -56,6 +56,9 @@ public:
 	StatisticsReporter(const StatisticsReporter &) = delete;
 	StatisticsReporter &operator=(const StatisticsReporter &) = delete;
 
+	// Sends a record at once, besides the one a second. Any thread.
+	void reportNow();
+
 private:
 	struct InputHistory {
 		int64_t pictures = 0;
@@ -65,6 +68,7 @@ private:
 	};
 
 	void run();
+	void report();
 	nlohmann::json record(double seconds);
 	nlohmann::json inputRecord(const Input &input, InputHistory &history, double seconds,
 				   std::chrono::steady_clock::time_point now);
@@ -73,6 +77,10 @@ private:
 	ServerChannel &channel_;
 	const std::chrono::milliseconds interval_;
 
+	// Guards what follows: records are made on the reporter's thread and by
+	// reportNow.
+	std::mutex recordMutex_;
+	std::chrono::steady_clock::time_point lastReport_;
 	std::vector<InputHistory> histories_;
 	int64_t lastPicturesEncoded_ = 0;
 	int64_t lastBytesWritten_ = 0;

@@ -293,6 +293,12 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 	AVFrame *sourceFrame = pipeline.sourceFrame.get();
 	AVFrame *masterAudioFrame = pipeline.masterAudioFrame.get();
 
+	// The last record has the run's final count of dropped pictures.
+	struct FinalRecord {
+		StatisticsReporter &reporter;
+		~FinalRecord() { reporter.reportNow(); }
+	} finalRecord{ *pipeline.reporter };
+
 	int64_t lastMasterSequence = 0;
 	int64_t outputFrameIndex = 0;
 	for (;;) {
@@ -301,9 +307,9 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 		const int64_t previousSequence = lastMasterSequence;
 		if (!masterSource.waitForFrame(lastMasterSequence, masterFrame, lastMasterSequence, message))
 			return stopRequested_;
-		// Master pictures skipped to stay live, once pictures reach the
-		// output: not while the encoder and the connection start.
-		if (output.hasWrittenPicture())
+		// Master pictures skipped to stay live, from the first picture
+		// composed on: each is a hole in the stream's timeline.
+		if (outputFrameIndex > 0)
 			pipeline.picturesDropped += lastMasterSequence - previousSequence - 1;
 
 		/* Audio is handed on even while pictures are dropped, so none is lost. */

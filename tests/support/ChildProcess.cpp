@@ -70,6 +70,7 @@ ChildProcess::ChildProcess(const std::filesystem::path &program, const std::vect
 	envp.push_back(nullptr);
 
 	const std::string workingDirectory = options.workingDirectory.string();
+	const int channel = options.channelDescriptor;
 
 	const int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 	const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -85,6 +86,12 @@ ChildProcess::ChildProcess(const std::filesystem::path &program, const std::vect
 		const int nullFd = ::open("/dev/null", O_RDONLY);
 		if (nullFd >= 0)
 			dup2(nullFd, STDIN_FILENO);
+		// dup2 leaves the copy open across exec; a descriptor already in
+		// place only needs to lose its close-on-exec flag.
+		if (channel == 3)
+			fcntl(3, F_SETFD, 0);
+		else if (channel >= 0 && dup2(channel, 3) < 0)
+			_exit(125);
 		// A new process group, so that a test can signal the program without signalling itself.
 		setpgid(0, 0);
 		if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0)

@@ -23,6 +23,9 @@ public:
 		std::filesystem::path workingDirectory; // empty: the test's own
 		std::map<std::string, std::string> setEnvironment;
 		std::vector<std::string> unsetEnvironment;
+		// A descriptor of the test's that the program gets as descriptor 3,
+		// where a worker finds the channel its server gave it.
+		int channelDescriptor = -1;
 	};
 
 	ChildProcess(const std::filesystem::path &program, const std::vector<std::string> &arguments,

@@ -60,11 +60,11 @@ TEST(WindowsWorkerSupervisor, LaunchesTheWorkerBesideTheServerAndTerminatesItWit
 					  "[WorkerSupervisor] Worker PID: " + std::to_string(processId) + "\n");
 
 	// The worker runs from its own directory with the quoted path, "start"
-	// and the port on its command line.
+	// and the port on its command line, and finds its channel.
 	ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(report); }, 20s));
 	EXPECT_EQ(readFile(report), "command line: \"" + standInWorker() + "\" start 3000\n" +
 					    "working directory: " + ownDirectory().string() + "\n" +
-					    "process id: " + std::to_string(processId) + "\n");
+					    "process id: " + std::to_string(processId) + "\n" + "channel: yes\n");
 
 	error = "untouched";
 	ASSERT_TRUE(supervisor.stop(error));
@@ -77,9 +77,33 @@ TEST(WindowsWorkerSupervisor, LaunchesTheWorkerBesideTheServerAndTerminatesItWit
 		  std::string::npos)
 		<< console.text();
 
+	// Asked over its channel, the worker ended by itself.
+	const std::string events = supervisor.statistics().document(false)["events"].dump();
+	EXPECT_NE(events.find("Worker stopped (exit code 0)"), std::string::npos) << events;
+	EXPECT_EQ(events.find("terminated"), std::string::npos) << events;
+
 	ASSERT_TRUE(supervisor.stop(error));
 	EXPECT_EQ(error, "Worker process is not running");
 	EXPECT_NE(console.text().find("[WorkerSupervisor] Worker process is not running\n"), std::string::npos);
+}
+
+TEST(WindowsWorkerSupervisor, AWorkerThatDoesNotStopWhenAskedIsTerminated)
+{
+	ScopedEnvironment exitCodeVariable("TILORAN_STAND_IN_EXIT_CODE", std::nullopt);
+	ScopedEnvironment ignoreStop("TILORAN_STAND_IN_IGNORE_STOP", "1");
+	ConsoleCapture console;
+	WorkerSupervisor supervisor;
+	std::string error;
+	ASSERT_TRUE(supervisor.start(3000, error)) << error;
+	const std::string id = std::to_string(launchedProcessId(console.text()));
+	ASSERT_TRUE(supervisor.stop(error));
+	EXPECT_FALSE(supervisor.isRunning());
+	EXPECT_NE(console.text().find("[WorkerSupervisor] Terminating Worker process PID " + id + "\n" +
+				      "[WorkerSupervisor] Worker PID " + id + " exited with code 0\n"),
+		  std::string::npos)
+		<< console.text();
+	const std::string events = supervisor.statistics().document(false)["events"].dump();
+	EXPECT_NE(events.find("Worker did not stop within 2 s and was terminated"), std::string::npos) << events;
 }
 
 TEST(WindowsWorkerSupervisor, MonitorReportsTheWorkersOwnExitCode)

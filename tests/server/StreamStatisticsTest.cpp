@@ -1,0 +1,251 @@
+// What the server knows of a stream: the statistics document and the metrics
+// built from what the supervisor and the worker report, and the supervisor's
+// stop in two steps (asked over the channel, then terminated), with a
+// stand-in worker that speaks over its channel as a test tells it to.
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "StreamStatistics.h"
+#include "WorkerSupervisor.h"
+#include "support/TestSupport.h"
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using tiloran::StreamStatistics;
+using tiloran::WorkerSupervisor;
+namespace test = tiloran::test;
+
+namespace {
+
+const json record = json::parse(R"({
+	"output": {"width": 1280, "height": 720, "frameRate": "25/1", "codec": "libx264", "videoBitrateKbps": 4000,
+		"measuredBitrateKbps": 4100.5, "picturesEncoded": 250, "picturesDropped": 3, "fps": 25.0,
+		"latencyMs": {"p50": 12.5, "p99": 40.0, "count": 240, "sum": 3000.0}},
+	"inputs": [{"quadrant": 1, "name": "One", "source": "Test Input 1", "fps": 25.0, "lastPictureAgeMs": 5, "signal": "ok"},
+		{"quadrant": 3, "name": "Three", "source": "Test Input 3", "fps": 0, "lastPictureAgeMs": 900, "signal": "none"}],
+	"audio": {"channels": 2, "peakDbfs": [-18.1, -120.0], "rmsDbfs": [-21.1, -120.0]},
+	"srt": null})");
+
+std::string eventMessages(const json &document)
+{
+	std::string messages;
+	for (const json &event : document["events"])
+		messages += event["level"].get<std::string>() + ": " + event["message"].get<std::string>() + "\n";
+	return messages;
+}
+
+TEST(StreamStatisticsTest, ARunFromStartToFailure)
+{
+	StreamStatistics statistics;
+	json document = statistics.document(false);
+	EXPECT_EQ(document["state"], "idle");
+	EXPECT_TRUE(document["lastExit"].is_null() && document["output"].is_null() && document["uptimeSeconds"].is_null());
+	EXPECT_EQ(document["events"], json::array());
+
+	statistics.workerStarted(42);
+	statistics.statisticsReceived(record);
+	document = statistics.document(true);
+	EXPECT_EQ(document["state"], "starting");
+	EXPECT_EQ(document["output"], record["output"]);
+	EXPECT_EQ(document["inputs"], record["inputs"]);
+	EXPECT_EQ(document["audio"], record["audio"]);
+	EXPECT_TRUE(document["uptimeSeconds"].is_number());
+	const std::string startedSince = document["since"];
+
+	statistics.liveReceived();
+	statistics.eventReceived("warning", "Input lost on quadrant 3 (Three)");
+	statistics.eventReceived("shouting", "an unknown level is taken as info");
+	document = statistics.document(true);
+	EXPECT_EQ(document["state"], "live");
+	EXPECT_GE(document["since"].get<std::string>(), startedSince);
+
+	statistics.failureReceived("Failed to open SRT output 'srt://x:1?mode=caller&latency=120': Input/output error");
+	statistics.workerEnded(1, false);
+	document = statistics.document(false);
+	EXPECT_EQ(document["state"], "failed");
+	EXPECT_TRUE(document["output"].is_null() && document["inputs"].is_null() && document["uptimeSeconds"].is_null());
+	EXPECT_EQ(document["lastExit"]["code"], 1);
+	EXPECT_EQ(document["lastExit"]["message"],
+		  "Failed to open SRT output 'srt://x:1?mode=caller&latency=120': Input/output error");
+	// The run's totals outlive it.
+	EXPECT_EQ(document["lastExit"]["picturesEncoded"], 250);
+	EXPECT_EQ(document["lastExit"]["picturesDropped"], 3);
+	EXPECT_EQ(eventMessages(document),
+		  "info: Worker started (PID 42)\n"
+		  "info: On air: pictures are handed to the output\n"
+		  "warning: Input lost on quadrant 3 (Three)\n"
+		  "info: an unknown level is taken as info\n"
+		  "error: Stream ended: Failed to open SRT output 'srt://x:1?mode=caller&latency=120': Input/output error\n");
+	const std::string at = document["lastExit"]["at"];
+	EXPECT_EQ(at.size(), 24u);
+	EXPECT_EQ(at.back(), 'Z');
+
+	// A record that comes after the end belongs to no run.
+	statistics.statisticsReceived(record);
+	EXPECT_TRUE(statistics.document(false)["output"].is_null());
+
+	// Without a reason from the worker, its exit code is the reason.
+	statistics.workerStarted(43);
+	statistics.workerEnded(137, false);
+	EXPECT_EQ(statistics.document(false)["lastExit"]["message"], "Worker exited with code 137");
+}
+
+TEST(StreamStatisticsTest, StopsAsAskedAndAsForced)
+{
+	StreamStatistics statistics;
+	statistics.workerStarted(7);
+	statistics.stopRequested();
+	statistics.workerEnded(0, false);
+	json document = statistics.document(false);
+	EXPECT_EQ(document["state"], "stopped");
+	EXPECT_EQ(document["lastExit"]["code"], 0);
+	EXPECT_TRUE(document["lastExit"]["message"].is_null());
+	EXPECT_NE(eventMessages(document).find("info: Worker stopped (exit code 0)\n"), std::string::npos);
+
+	statistics.workerStarted(8);
+	statistics.stopRequested();
+	statistics.workerEnded(0, true);
+	document = statistics.document(false);
+	EXPECT_EQ(document["state"], "stopped");
+	EXPECT_NE(eventMessages(document).find("warning: Worker did not stop within 2 s and was terminated\n"),
+		  std::string::npos);
+	// Neither stop counts as a failure.
+	EXPECT_NE(statistics.metrics(false).find("\ntiloran_worker_failures_total 0\n"), std::string::npos);
+	EXPECT_NE(statistics.metrics(false).find("\ntiloran_worker_starts_total 2\n"), std::string::npos);
+}
+
+TEST(StreamStatisticsTest, TheNewestEventsAreKeptAndTheLastFiftyShown)
+{
+	StreamStatistics statistics;
+	for (int index = 0; index < 250; ++index)
+		statistics.eventReceived("info", "event " + std::to_string(index));
+	const json events = statistics.document(false)["events"];
+	ASSERT_EQ(events.size(), StreamStatistics::shownEvents);
+	EXPECT_EQ(events.front()["message"], "event 200");
+	EXPECT_EQ(events.back()["message"], "event 249");
+}
+
+TEST(StreamStatisticsTest, MetricsInPrometheusTextFormat)
+{
+	StreamStatistics statistics;
+	statistics.workerStarted(9);
+	statistics.liveReceived();
+	statistics.statisticsReceived(record);
+	const std::string text = statistics.metrics(true);
+	for (const char *lines : {
+		     "# HELP tiloran_stream_running Whether a worker runs (1) or not (0).\n"
+		     "# TYPE tiloran_stream_running gauge\ntiloran_stream_running 1\n",
+		     "# TYPE tiloran_stream_live gauge\ntiloran_stream_live 1\n",
+		     "# TYPE tiloran_pictures_encoded_total counter\ntiloran_pictures_encoded_total 250\n",
+		     "tiloran_pictures_dropped_total 3\n",
+		     "tiloran_output_fps 25\n",
+		     "tiloran_output_bitrate_kbps 4100.5\n",
+		     "# TYPE tiloran_latency_seconds summary\n"
+		     "tiloran_latency_seconds{quantile=\"0.5\"} 0.0125\n"
+		     "tiloran_latency_seconds{quantile=\"0.99\"} 0.04\n"
+		     "tiloran_latency_seconds_sum 3\ntiloran_latency_seconds_count 240\n",
+		     "tiloran_input_fps{quadrant=\"1\"} 25\ntiloran_input_fps{quadrant=\"3\"} 0\n",
+		     "tiloran_input_signal{quadrant=\"1\"} 1\ntiloran_input_signal{quadrant=\"3\"} 0\n",
+		     "tiloran_audio_peak_dbfs{channel=\"1\"} -18.1\ntiloran_audio_peak_dbfs{channel=\"2\"} -120\n",
+		     "# TYPE tiloran_worker_starts_total counter\ntiloran_worker_starts_total 1\n",
+		     "tiloran_worker_failures_total 0\n" })
+		EXPECT_NE(text.find(lines), std::string::npos) << lines << "\n---\n" << text;
+	EXPECT_EQ(text.back(), '\n');
+
+	// Figures not known are left out, their families stay.
+	const std::string idle = StreamStatistics().metrics(false);
+	EXPECT_NE(idle.find("# TYPE tiloran_output_fps gauge\n# HELP"), std::string::npos) << idle;
+	EXPECT_NE(idle.find("\ntiloran_stream_running 0\n"), std::string::npos);
+}
+
+class SupervisedStatisticsTest : public ::testing::Test
+{
+protected:
+	void SetUp() override { testing::internal::CaptureStdout(); }
+	void TearDown() override
+	{
+		if (!outputTaken_)
+			testing::internal::GetCapturedStdout();
+	}
+	std::string output()
+	{
+		outputTaken_ = true;
+		return testing::internal::GetCapturedStdout();
+	}
+
+	test::TemporaryDirectory directory;
+	const std::string standIn = test::standInWorkerProgram().string();
+
+private:
+	bool outputTaken_ = false;
+};
+
+TEST_F(SupervisedStatisticsTest, WhatTheWorkerSaysReachesTheStatistics)
+{
+	const std::filesystem::path say = directory.path() / "say";
+	std::ofstream(say) << json{ { "type", "statistics" }, { "record", record } }.dump() << "\n"
+			   << R"({"type":"live"})" << "\n"
+			   << R"json({"type":"event","level":"warning","message":"Input lost on quadrant 3 (Three)"})json" << "\n"
+			   << "not json, ignored\n"
+			   << R"({"type":"failure","message":"Master input format changed: 1280x720p50"})" << "\n";
+	test::ScopedEnvironment sayLines("TILORAN_STAND_IN_SAY", say.string());
+	test::ScopedEnvironment exitCode("TILORAN_STAND_IN_EXIT_CODE", "1");
+	WorkerSupervisor supervisor(standIn);
+	std::string error;
+	ASSERT_TRUE(supervisor.start(3000, error)) << error;
+	ASSERT_TRUE(test::waitUntil([&] { return !supervisor.isRunning(); }, 30s));
+
+	const json document = supervisor.statistics().document(supervisor.isRunning());
+	EXPECT_EQ(document["state"], "failed");
+	EXPECT_EQ(document["lastExit"]["code"], 1);
+	// Read before the end was recorded, though the worker exited at once.
+	EXPECT_EQ(document["lastExit"]["message"], "Master input format changed: 1280x720p50");
+	EXPECT_EQ(document["lastExit"]["picturesDropped"], 3);
+	const std::string events = eventMessages(document);
+	EXPECT_NE(events.find("info: On air: pictures are handed to the output\nwarning: Input lost on quadrant 3 (Three)\n"),
+		  std::string::npos)
+		<< events;
+}
+
+TEST_F(SupervisedStatisticsTest, AWorkerThatDoesNotStopIsTerminatedAfterTheGrace)
+{
+	test::ScopedEnvironment ignore("TILORAN_STAND_IN_IGNORE_STOP", "1");
+	WorkerSupervisor supervisor(standIn);
+	std::string error;
+	ASSERT_TRUE(supervisor.start(3000, error)) << error;
+	const auto start = std::chrono::steady_clock::now();
+	EXPECT_TRUE(supervisor.stop(error));
+	const auto took = std::chrono::steady_clock::now() - start;
+	EXPECT_FALSE(supervisor.isRunning());
+	// It was given its grace, and then no more than it takes to end it.
+	EXPECT_GE(took, WorkerSupervisor::stopGrace);
+
+	const json document = supervisor.statistics().document(false);
+	EXPECT_EQ(document["state"], "stopped");
+	EXPECT_NE(eventMessages(document).find("warning: Worker did not stop within 2 s and was terminated\n"),
+		  std::string::npos);
+	const std::string text = output();
+	EXPECT_NE(text.find("[WorkerSupervisor] Terminating Worker process PID "), std::string::npos) << text;
+	EXPECT_NE(text.find(" exited with code 0\n"), std::string::npos) << text;
+}
+
+TEST_F(SupervisedStatisticsTest, AWorkerAskedToStopEndsByItself)
+{
+	WorkerSupervisor supervisor(standIn);
+	std::string error;
+	ASSERT_TRUE(supervisor.start(3000, error)) << error;
+	EXPECT_TRUE(supervisor.stop(error));
+	const json document = supervisor.statistics().document(false);
+	EXPECT_EQ(document["state"], "stopped");
+	const std::string events = eventMessages(document);
+	EXPECT_NE(events.find("info: Stop requested\ninfo: Worker stopped (exit code 0)\n"), std::string::npos) << events;
+	EXPECT_EQ(events.find("terminated"), std::string::npos) << events;
+}
+
+} // namespace
