@@ -1,8 +1,10 @@
 #include "ApiServer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -108,15 +110,33 @@ bool ApiServer::run(const std::string &host, int port)
 	printLine("  POST /api/stream/start");
 	printLine("  POST /api/stream/stop");
 
-	if (!server_.bind(host, port))
-		return false;
+	{
+		std::lock_guard lock(stopMutex_);
+		if (stopRequested_)
+			return true;
+		if (!server_.bind(host, port))
+			return false;
+		listening_ = true;
+	}
 	server_.serve();
+	std::lock_guard lock(stopMutex_);
+	listening_ = false;
 	return true;
 }
 
 void ApiServer::stop()
 {
-	server_.stop();
+	std::unique_lock lock(stopMutex_);
+	stopRequested_ = true;
+	// The library ignores a stop until its accept loop has started, just
+	// after run() has bound the socket: wait for that loop or for run() to end.
+	while (listening_ && !server_.is_running()) {
+		lock.unlock();
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		lock.lock();
+	}
+	if (listening_)
+		server_.stop();
 }
 
 std::string ApiServer::answer(std::string_view request, const std::string &remoteAddress)

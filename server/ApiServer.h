@@ -22,8 +22,9 @@ class WorkerSupervisor;
 //
 // Threading: run() blocks the calling thread (the main thread) in the accept
 // loop; the routes run on the server's request threads; stop() may be called
-// from any thread. Destruction tears down the HTTP server first, then drops
-// the supervisor (which stops a running worker), then the configuration.
+// from any thread, also before run(), which then returns at once. Destruction
+// tears down the HTTP server first, then drops the supervisor (which stops a
+// running worker), then the configuration.
 class ApiServer
 {
 public:
@@ -33,8 +34,8 @@ public:
 	ApiServer(const ApiServer &) = delete;
 	ApiServer &operator=(const ApiServer &) = delete;
 
-	// Serves on host:port until stop(). Returns false at once, after the
-	// start lines, when the address cannot be bound.
+	// Serves on host:port until stop(); called once. Returns false at once,
+	// after the start lines, when the address cannot be bound.
 	bool run(const std::string &host, int port);
 	void stop();
 
@@ -57,6 +58,10 @@ private:
 	// One start request at a time from its check of a running worker to the
 	// launch, so that the file is replaced only for a worker that starts.
 	std::mutex startMutex_;
+	// Orders run()'s binding and the start of its accept loop with stop().
+	std::mutex stopMutex_;
+	bool stopRequested_ = false;
+	bool listening_ = false;
 };
 
 } // namespace tiloran

@@ -452,14 +452,23 @@ bool CompositeOutput::pushAudioFrame(const AVFrame *frame, std::string &error)
 		}
 	}
 
-	FrameHolder reference = allocateFrame();
-	if (!reference) {
+	FrameHolder copy = allocateFrame();
+	if (!copy) {
 		error = "Failed to allocate queued audio frame";
 		return false;
 	}
-	const int result = av_frame_ref(reference.get(), frame);
+	int result = av_frame_ref(copy.get(), frame);
 	if (result < 0) {
 		error = "Failed to reference audio frame for output queue: " + ffmpegErrorText(result);
+		return false;
+	}
+	// The output thread gets samples of its own. A shared buffer would be
+	// freed or handed back to its decoder's pool by whichever thread drops
+	// the last reference, ordered after the output thread's reads only by
+	// FFmpeg's atomic reference count, which ThreadSanitizer cannot see.
+	result = av_frame_make_writable(copy.get());
+	if (result < 0) {
+		error = "Failed to copy audio frame for output queue: " + ffmpegErrorText(result);
 		return false;
 	}
 
@@ -477,7 +486,7 @@ bool CompositeOutput::pushAudioFrame(const AVFrame *frame, std::string &error)
 			error = stoppedMessage;
 			return false;
 		}
-		state.audioQueue.push_back(std::move(reference));
+		state.audioQueue.push_back(std::move(copy));
 	}
 	state.condition.notify_all();
 	return true;

@@ -20,7 +20,7 @@ namespace tiloran {
 // Threads: the main thread calls init, the pushes and the destructor; init
 // starts the output thread, which alone uses the encoders and the muxer from
 // then on. pushVideoFrame copies the picture into one of four pooled frames
-// and blocks while all four are in use; pushAudioFrame queues a reference and
+// and blocks while all four are in use; pushAudioFrame queues a copy and
 // blocks while 64 frames wait. The output thread always takes queued audio
 // before video. Once it has failed, every push returns its failure text. The
 // destructor asks the output thread to stop, wakes every waiter and joins it:

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -71,11 +72,7 @@ protected:
 		for (int attempt = 0; attempt < 5; ++attempt) {
 			server_ = std::make_unique<ApiServer>(config_, supervisor_);
 			port_ = test::freeTcpPort();
-			servingEnded_ = false;
-			serving_ = std::thread([this] {
-				server_->run("127.0.0.1", port_);
-				servingEnded_ = true;
-			});
+			serving_ = std::thread([this] { server_->run("127.0.0.1", port_); });
 			bool ours = test::waitUntil(
 				[&] { return request("GET", "/api/worker/config").body.find(ownPath) != std::string::npos; }, 10s);
 			if (ours)
@@ -96,14 +93,9 @@ protected:
 		config_.reset();
 	}
 
-	// A stop before the accept loop has started has no effect, so it is
-	// repeated until the loop has ended.
 	void endServing()
 	{
-		while (!servingEnded_) {
-			server_->stop();
-			std::this_thread::sleep_for(10ms);
-		}
+		server_->stop();
 		serving_.join();
 	}
 
@@ -129,7 +121,6 @@ protected:
 	std::shared_ptr<WorkerSupervisor> supervisor_;
 	std::unique_ptr<ApiServer> server_;
 	std::thread serving_;
-	std::atomic<bool> servingEnded_ = true;
 	int port_ = 0;
 };
 
@@ -182,6 +173,24 @@ TEST_F(ApiServerTest, PreflightOnAnyPath)
 		EXPECT_EQ(answer.headerCount("Content-Type"), 0u);
 		EXPECT_EQ(answer.body, "");
 	}
+}
+
+// A stop that comes before the server listens (a shutdown signal during
+// start-up) is not lost: run() returns without serving.
+TEST_F(ApiServerTest, StopBeforeRunIsNotLost)
+{
+	config_ = std::make_shared<ConfigManager>(true, tiloran::TestInputs{ 2, "640x360p25" });
+	supervisor_ = std::make_shared<WorkerSupervisor>(test::standInWorkerProgram().string());
+	ApiServer server(config_, supervisor_);
+	server.stop();
+	std::future<bool> served =
+		std::async(std::launch::async, [&] { return server.run("127.0.0.1", test::freeTcpPort()); });
+	const bool ended = served.wait_for(20s) == std::future_status::ready;
+	// Otherwise the accept loop runs by now and a second stop ends it.
+	if (!ended)
+		server.stop();
+	ASSERT_TRUE(ended);
+	EXPECT_TRUE(served.get());
 }
 
 TEST_F(ApiServerTest, StartRequestsThatAreNotJsonOrHaveWrongTypes)
