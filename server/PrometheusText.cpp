@@ -41,23 +41,23 @@ std::string number(double value)
 void PrometheusText::family(std::string_view name, std::string_view help, std::string_view type)
 {
 	name_ = name;
-	text_ += "# HELP " + name_ + " " + escaped(help, false) + "\n";
-	text_ += "# TYPE " + name_ + " " + std::string(type) + "\n";
+	text_.append("# HELP ").append(name_).append(" ").append(escaped(help, false)).append("\n");
+	text_.append("# TYPE ").append(name_).append(" ").append(type).append("\n");
 }
 
 void PrometheusText::sample(double value, const Labels &labels, std::string_view suffix)
 {
-	text_ += name_;
-	text_ += suffix;
+	text_.append(name_).append(suffix);
 	if (!labels.empty()) {
-		text_ += "{";
+		text_.append("{");
 		for (std::size_t index = 0; index < labels.size(); ++index) {
-			text_ += (index > 0 ? "," : "") + labels[index].first + "=\"" + escaped(labels[index].second, true) +
-				 "\"";
+			if (index > 0)
+				text_.append(",");
+			text_.append(labels[index].first).append("=\"").append(escaped(labels[index].second, true)).append("\"");
 		}
-		text_ += "}";
+		text_.append("}");
 	}
-	text_ += " " + number(value) + "\n";
+	text_.append(" ").append(number(value)).append("\n");
 }
 
 } // namespace tiloran
