@@ -119,7 +119,9 @@ done
 say "Starting the server with four test-pattern inputs ($input_mode); log: $server_log"
 "$server_program" "--test-inputs=4:$input_mode" >"$server_log" 2>&1 &
 server_pid=$!
-for _ in $(seq 100); do
+# The waits below are bounded at about a minute: what they wait for takes a
+# moment, longer on a loaded machine, and only a hang takes a minute.
+for _ in $(seq 600); do
 	kill -0 "$server_pid" 2>/dev/null || fail "the server ended at start-up (is another one running on port 3000?)"
 	api GET /api/health >/dev/null 2>&1 && break
 	sleep 0.1
@@ -129,7 +131,7 @@ api GET /api/health >/dev/null 2>&1 || fail "the server does not answer on port 
 say "Starting an SRT listener on 127.0.0.1:$srt_port, recording to $recording"
 srt-live-transmit "srt://127.0.0.1:$srt_port?mode=listener" file://con >"$recording" 2>"$listener_log" &
 listener_pid=$!
-for _ in $(seq 50); do
+for _ in $(seq 600); do
 	udp_port_in_use "$srt_port" && break
 	kill -0 "$listener_pid" 2>/dev/null || fail "the SRT listener ended at start-up: $(cat "$listener_log")"
 	sleep 0.1
@@ -156,7 +158,7 @@ answer=$(api POST /api/stream/start -H "Content-Type: application/json" --data "
 say "  $answer"
 [[ "$answer" == *'"started"'* ]] || fail "the server refused the stream"
 
-for _ in $(seq 200); do
+for _ in $(seq 600); do
 	[ -s "$recording" ] && break
 	stream_running || fail "the worker ended before anything was received"
 	sleep 0.1
@@ -181,8 +183,13 @@ answer=$(api POST /api/stream/stop --data '') || fail "the stop request failed"
 say "  $answer"
 [[ "$answer" == *'"stopped"'* ]] || fail "the stream did not stop as asked"
 
-# Let the listener write what is still in flight, then end it.
-sleep 1
+# The listener has written everything once it reports the caller gone: at
+# once when the worker closes the connection, after SRT's idle timeout when
+# it ends without closing it.
+for _ in $(seq 600); do
+	grep -q "SRT source disconnected" "$listener_log" && break
+	sleep 0.1
+done
 kill -TERM "$listener_pid" 2>/dev/null || true
 wait "$listener_pid" 2>/dev/null || true
 listener_pid=""

@@ -48,8 +48,9 @@ ServerSession::ServerSession(const std::vector<std::string> &extraArguments)
 	options.workingDirectory = directory_.path();
 	process_ = std::make_unique<ChildProcess>(serverProgram(), arguments, options);
 
-	client_.set_connection_timeout(2, 0);
-	client_.set_read_timeout(20, 0);
+	// Bounds for a server that never answers, not for a slow one.
+	client_.set_connection_timeout(10, 0);
+	client_.set_read_timeout(60, 0);
 	const bool ready = waitUntil(
 		[this] {
 			if (!process_->running())
@@ -57,7 +58,7 @@ ServerSession::ServerSession(const std::vector<std::string> &extraArguments)
 			const httplib::Result result = client_.Get("/api/health");
 			return result && result->status == 200;
 		},
-		20s);
+		kGenerousTimeout);
 	if (!ready || !process_->running())
 		throw std::runtime_error("the server did not come up:\n" + output() + errors());
 }
@@ -65,7 +66,7 @@ ServerSession::ServerSession(const std::vector<std::string> &extraArguments)
 ServerSession::~ServerSession()
 {
 	process_->signal(SIGTERM);
-	process_->waitForExit(20s);
+	process_->waitForExit(kGenerousTimeout);
 }
 
 httplib::Result ServerSession::get(const std::string &path)
@@ -130,7 +131,7 @@ SrtRecorder::SrtRecorder()
 	const std::string command = "exec srt-live-transmit -q 'srt://127.0.0.1:" + std::to_string(port_) +
 				    "?mode=listener' file://con > " + quoted(recording_);
 	process_ = std::make_unique<ChildProcess>("/bin/sh", std::vector<std::string>{ "-c", command });
-	if (!waitUntil([this] { return udpPortBound(port_) || !process_->running(); }, 10s) ||
+	if (!waitUntil([this] { return udpPortBound(port_) || !process_->running(); }, kGenerousTimeout) ||
 	    !process_->running())
 		throw std::runtime_error("srt-live-transmit did not start listening: " + process_->standardError());
 }
@@ -156,7 +157,7 @@ void SrtRecorder::stop()
 {
 	if (process_->running()) {
 		process_->signal(SIGTERM);
-		if (!process_->waitForExit(5s))
+		if (!process_->waitForExit(kGenerousTimeout))
 			kill();
 	}
 }
@@ -165,7 +166,7 @@ void SrtRecorder::kill()
 {
 	if (process_->running()) {
 		process_->signal(SIGKILL);
-		process_->waitForExit(10s);
+		process_->waitForExit(kGenerousTimeout);
 	}
 }
 

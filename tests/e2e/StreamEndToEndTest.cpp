@@ -44,9 +44,10 @@ void stopAndExpectOrderlyEnd(ServerSession &server, SrtRecorder &recorder)
 	std::string answer;
 	ASSERT_TRUE(server.stopStream(answer)) << answer;
 	const std::string pid = workerPid(server.output());
-	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 0\n", 10s))
+	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 0\n",
+						   kGenerousTimeout))
 		<< server.output();
-	EXPECT_TRUE(server.waitForRunning(false, 5s));
+	EXPECT_TRUE(server.waitForRunning(false, kGenerousTimeout));
 	recorder.stop();
 }
 
@@ -54,7 +55,7 @@ void streamFor(ServerSession &server, SrtRecorder &recorder, const json &request
 {
 	std::string answer;
 	ASSERT_TRUE(server.startStream(request, answer)) << answer << "\n" << server.errors();
-	ASSERT_TRUE(recorder.waitForBytes(1, 30s)) << "nothing arrived at the SRT listener\n"
+	ASSERT_TRUE(recorder.waitForBytes(1, kGenerousTimeout)) << "nothing arrived at the SRT listener\n"
 						    << server.output() << server.errors();
 	std::this_thread::sleep_for(duration);
 
@@ -108,18 +109,27 @@ TEST(StreamEndToEnd, FourInputsToAnSrtListener)
 	ASSERT_TRUE(server.startStream(startRequest(recorder.hostPort(), { { 1, 1 }, { 2, 2 }, { 3, 3 }, { 4, 4 } }),
 					answer))
 		<< answer;
-	ASSERT_TRUE(recorder.waitForBytes(1, 30s)) << server.output() << server.errors();
+	ASSERT_TRUE(recorder.waitForBytes(1, kGenerousTimeout)) << server.output() << server.errors();
 	const auto started = std::chrono::steady_clock::now();
 
 	// The preview shows the whole composed picture while the stream runs.
-	std::this_thread::sleep_for(4s);
-	const httplib::Result preview = server.get("/api/preview");
-	ASSERT_TRUE(preview);
-	EXPECT_EQ(preview->status, 200);
-	EXPECT_EQ(preview->get_header_value("Content-Type"), "image/jpeg");
-	EXPECT_EQ(jpegSize(preview->body), std::make_optional(std::make_pair(1280, 720)));
+	std::string previewType;
+	std::string previewBody;
+	EXPECT_TRUE(waitUntil(
+		[&] {
+			const httplib::Result preview = server.get("/api/preview");
+			if (!preview || preview->status != 200)
+				return false;
+			previewType = preview->get_header_value("Content-Type");
+			previewBody = preview->body;
+			return true;
+		},
+		kGenerousTimeout));
+	EXPECT_EQ(previewType, "image/jpeg");
+	EXPECT_EQ(jpegSize(previewBody), std::make_optional(std::make_pair(1280, 720)));
 
-	std::this_thread::sleep_for(6s);
+	// Ten seconds of stream in all.
+	std::this_thread::sleep_until(started + 10s);
 	const double streamedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 	stopAndExpectOrderlyEnd(server, recorder);
 	EXPECT_EQ(server.errors().find("[Worker]"), std::string::npos) << server.errors();
@@ -128,9 +138,15 @@ TEST(StreamEndToEnd, FourInputsToAnSrtListener)
 
 	/*
 	 * Every picture is one master picture, 1/25 s apart; a busy machine may
-	 * skip master pictures, never repeat them. Tolerance: at least 60% of the
-	 * nominal 25 per second of streaming (the machine runs other tests at
-	 * the same time), and never more than the time allows.
+	 * skip master pictures, never repeat them, and never sends more than the
+	 * time allows. The worker always takes the newest master picture, so
+	 * however busy the machine, the pictures span the time streamed, less
+	 * the second by which the audio may lead and the pictures still on
+	 * their way at the stop. How many of the master pictures a machine
+	 * keeps up with depends on its load (the suite runs other tests beside
+	 * this one); a quarter is far below what a loaded two-core machine
+	 * manages with the sanitizer build, and far above a worker that sends
+	 * only key pictures or stalls.
 	 */
 	const PacketTimes times = probePacketTimes(recorder.recording());
 	ASSERT_GT(times.videoPts.size(), 10u);
@@ -142,7 +158,9 @@ TEST(StreamEndToEnd, FourInputsToAnSrtListener)
 		ASSERT_TRUE(step > 0 && step % videoFrameTicks == 0) << "video step " << step << " at " << index;
 	}
 	const double frames = static_cast<double>(video.size());
-	EXPECT_GE(frames, 0.6 * 25 * (streamedSeconds - 1)) << "of " << streamedSeconds << " s";
+	const double spannedSeconds = static_cast<double>(video.back() + videoFrameTicks - video.front()) / 90000;
+	EXPECT_GE(spannedSeconds, streamedSeconds - 3) << "of " << streamedSeconds << " s";
+	EXPECT_GE(frames, 0.25 * 25 * (streamedSeconds - 1)) << "of " << streamedSeconds << " s";
 	EXPECT_LE(frames, 25 * (streamedSeconds + 2)) << "of " << streamedSeconds << " s";
 
 	/*
@@ -217,17 +235,18 @@ TEST(StreamEndToEnd, ListenerLostWhileStreaming)
 		std::string answer;
 		ASSERT_TRUE(server.startStream(startRequest(recorder.hostPort(), { { 1, 1 }, { 2, 2 } }), answer))
 			<< answer;
-		ASSERT_TRUE(recorder.waitForBytes(1, 30s)) << server.output() << server.errors();
+		ASSERT_TRUE(recorder.waitForBytes(1, kGenerousTimeout)) << server.output() << server.errors();
 		std::this_thread::sleep_for(2s);
 		recorder.kill();
 
 		// SRT notices the lost peer after its idle timeout.
-		ASSERT_TRUE(server.process().waitForError("[Worker] Streamer failed: ", 30s)) << server.errors();
+		ASSERT_TRUE(server.process().waitForError("[Worker] Streamer failed: ", kGenerousTimeout))
+			<< server.errors();
 		const std::string pid = workerPid(server.output());
 		EXPECT_TRUE(server.process().waitForOutput(
-			"[WorkerSupervisor] Worker PID " + pid + " exited with code 1\n", 20s))
+			"[WorkerSupervisor] Worker PID " + pid + " exited with code 1\n", kGenerousTimeout))
 			<< server.output();
-		EXPECT_TRUE(server.waitForRunning(false, 5s));
+		EXPECT_TRUE(server.waitForRunning(false, kGenerousTimeout));
 		static const std::regex failure(
 			"\\[Worker\\] Streamer failed: Failed to write encoded (AAC )?packet to SRT output: [^\n]+\n");
 		EXPECT_TRUE(std::regex_search(server.errors(), failure)) << server.errors();
@@ -255,7 +274,7 @@ TEST(StreamEndToEnd, SourceOfAnotherSizeStopsStartUp)
 	};
 	ConfigurationServer server(200, document.dump());
 	ChildProcess worker(workerProgram(), { "start", std::to_string(server.port()) });
-	const std::optional<int> exitCode = worker.waitForExit(30s);
+	const std::optional<int> exitCode = worker.waitForExit(kGenerousTimeout);
 	ASSERT_TRUE(exitCode.has_value());
 	EXPECT_EQ(*exitCode, 1);
 	// Only the first line: a sanitizer build adds its own report at exit.

@@ -10,7 +10,6 @@
 
 #include "e2e/EndToEndSupport.h"
 
-using namespace std::chrono_literals;
 using namespace tiloran::test;
 
 namespace {
@@ -37,12 +36,13 @@ TEST(WorkerControlEndToEnd, WorkerFetchesItsDocumentFromTheServer)
 
 	const std::string failure = "[Worker] Streamer failed: Failed to open SRT output 'srt://" + unusedSrt +
 				    "?mode=caller&latency=120': ";
-	ASSERT_TRUE(server.process().waitForError(failure, 30s)) << server.errors();
+	ASSERT_TRUE(server.process().waitForError(failure, kGenerousTimeout)) << server.errors();
 	const std::string pid = workerPid(server.output());
 	ASSERT_FALSE(pid.empty()) << server.output();
-	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 1\n", 10s))
+	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 1\n",
+						   kGenerousTimeout))
 		<< server.output();
-	EXPECT_TRUE(server.waitForRunning(false, 5s));
+	EXPECT_TRUE(server.waitForRunning(false, kGenerousTimeout));
 
 	const httplib::Result document = server.get("/api/worker/config");
 	ASSERT_TRUE(document);
@@ -78,8 +78,8 @@ TEST(WorkerControlEndToEnd, ThePassphraseNeverReachesTheConsole)
 	// worker's.
 	const std::string failure = "[Worker] Streamer failed: Failed to open SRT output 'srt://" + unusedSrt +
 				    "?mode=caller&streamid=feed&latency=120&passphrase=***': ";
-	ASSERT_TRUE(server.process().waitForError(failure, 30s)) << server.errors();
-	EXPECT_TRUE(server.waitForRunning(false, 10s));
+	ASSERT_TRUE(server.process().waitForError(failure, kGenerousTimeout)) << server.errors();
+	EXPECT_TRUE(server.waitForRunning(false, kGenerousTimeout));
 	const std::string console = server.output() + server.errors();
 	EXPECT_EQ(console.find(passphrase), std::string::npos) << console;
 	EXPECT_NE(console.find("\"passphrase\": \"***\""), std::string::npos) << console;

@@ -12,7 +12,6 @@
 #include "ConfigManagerTestSupport.h"
 #include "support/ChildProcess.h"
 
-using namespace std::chrono_literals;
 
 namespace tiloran::test {
 namespace {
@@ -38,7 +37,7 @@ protected:
 TEST_F(ConfigProgramTest, DiscoveryLinesAndClientConfiguration)
 {
 	ChildProcess server(serverProgram(), { "--test-inputs=2:640x360p25", "portable" }, options());
-	ASSERT_TRUE(server.waitForOutput("  POST /api/stream/stop\n", 20s)) << server.standardOutput()
+	ASSERT_TRUE(server.waitForOutput("  POST /api/stream/stop\n", kGenerousTimeout)) << server.standardOutput()
 									    << server.standardError();
 	const std::string cwd = directory_.path().string();
 	const std::string output = server.standardOutput();
@@ -62,7 +61,7 @@ TEST_F(ConfigProgramTest, DiscoveryLinesAndClientConfiguration)
 			body = answer->body;
 			return true;
 		},
-		20s));
+		kGenerousTimeout));
 	EXPECT_EQ(status, 200);
 
 	// The same document the configuration object builds in-process, where it
@@ -80,7 +79,7 @@ TEST_F(ConfigProgramTest, DiscoveryLinesAndClientConfiguration)
 	EXPECT_EQ(devices[3]["name"], "Test Input 2 (640x360p25)");
 
 	server.signal(SIGTERM);
-	EXPECT_EQ(server.waitForExit(20s), 0);
+	EXPECT_EQ(server.waitForExit(kGenerousTimeout), 0);
 }
 
 TEST_F(ConfigProgramTest, MalformedTestInputsOptionIsFatal)
@@ -92,7 +91,7 @@ TEST_F(ConfigProgramTest, MalformedTestInputsOptionIsFatal)
 		     { "--test-inputs", "Invalid option --test-inputs: use --test-inputs=N or --test-inputs=N:MODE" },
 	     }) {
 		ChildProcess server(serverProgram(), { "portable", argument }, options());
-		EXPECT_EQ(server.waitForExit(20s), 1);
+		EXPECT_EQ(server.waitForExit(kGenerousTimeout), 1);
 		EXPECT_EQ(server.standardError(), "[Error] Fatal error: " + message + "\n");
 		EXPECT_EQ(server.standardOutput(), "");
 	}

@@ -64,9 +64,12 @@ protected:
 				server_->run("127.0.0.1", port_);
 				servingEnded_ = true;
 			});
-			if (waitUntil([&] { return rawRequest(port_, "GET", "/api/config").status == 200 &&
-						   config_->workerConfigPath().rfind(ownPath, 0) == 0; },
-				      10s))
+			// A server that cannot listen ends its run at once.
+			const auto ours = [&] {
+				return rawRequest(port_, "GET", "/api/config").status == 200 &&
+				       config_->workerConfigPath().rfind(ownPath, 0) == 0;
+			};
+			if (waitUntil([&] { return servingEnded_ || ours(); }, kGenerousTimeout) && ours())
 				break;
 			endServing();
 		}

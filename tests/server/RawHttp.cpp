@@ -1,5 +1,7 @@
 #include "RawHttp.h"
 
+#include "support/CommonTestSupport.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -91,7 +93,8 @@ RawResponse rawExchange(int port, const std::string &request)
 	if (!connection.connected())
 		return {};
 	connection.send(request);
-	return parseRawResponse(connection.readUntilClosed(std::chrono::seconds(20)));
+	// The bound is for a server that never answers, not for a slow one.
+	return parseRawResponse(connection.readUntilClosed(kGenerousTimeout));
 }
 
 RawConnection::RawConnection(int port) : socket_(connectTo(port))

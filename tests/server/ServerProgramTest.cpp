@@ -22,7 +22,6 @@
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
-using namespace std::chrono_literals;
 namespace test = tiloran::test;
 
 namespace {
@@ -72,13 +71,13 @@ protected:
 
 	static bool waitUntilServing(test::ChildProcess &server)
 	{
-		return server.waitForOutput("  POST /api/stream/stop\n", 20s) &&
+		return server.waitForOutput("  POST /api/stream/stop\n", test::kGenerousTimeout) &&
 		       test::waitUntil(
 			       [] {
 				       httplib::Client client("127.0.0.1", 3000);
 				       return static_cast<bool>(client.Get("/api/health"));
 			       },
-			       20s);
+			       test::kGenerousTimeout);
 	}
 
 	test::TemporaryDirectory directory;
@@ -95,7 +94,7 @@ TEST_F(ServerProgramTest, PortableFlagInAnyPositionSelectsPortableMode)
 		auto server = startServer(arguments);
 		ASSERT_TRUE(waitUntilServing(*server));
 		server->signal(SIGINT);
-		ASSERT_EQ(server->waitForExit(20s), 0);
+		ASSERT_EQ(server->waitForExit(test::kGenerousTimeout), 0);
 
 		std::string text = server->standardOutput();
 		std::string expected = banner("portable") +
@@ -114,7 +113,7 @@ TEST_F(ServerProgramTest, AnythingElseLeavesUserMode)
 		auto server = startServer(arguments);
 		ASSERT_TRUE(waitUntilServing(*server));
 		server->signal(SIGINT);
-		ASSERT_EQ(server->waitForExit(20s), 0);
+		ASSERT_EQ(server->waitForExit(test::kGenerousTimeout), 0);
 
 		std::string text = server->standardOutput();
 		std::string expected = banner("user") + "[ConfigManager] Worker config path: " +
@@ -132,7 +131,7 @@ TEST_F(ServerProgramTest, SigintAndSigtermStopTheServerCleanly)
 		auto server = startServer({ "portable" });
 		ASSERT_TRUE(waitUntilServing(*server));
 		server->signal(signal);
-		ASSERT_EQ(server->waitForExit(20s), 0);
+		ASSERT_EQ(server->waitForExit(test::kGenerousTimeout), 0);
 
 		std::string text = server->standardOutput();
 		std::string tail = endpointLines + "\n[Server] Received signal " + std::to_string(signal) +
@@ -161,7 +160,7 @@ TEST_F(ServerProgramTest, PortInUseIsAFailure)
 	ASSERT_EQ(listen(holder, 4), 0);
 
 	auto server = startServer({ "portable" });
-	EXPECT_EQ(server->waitForExit(20s), 1);
+	EXPECT_EQ(server->waitForExit(test::kGenerousTimeout), 1);
 	close(holder);
 
 	std::string text = server->standardOutput();
@@ -179,11 +178,11 @@ TEST_F(ServerProgramTest, SecondServerCannotShareThePort)
 	test::ChildProcess::Options options;
 	options.workingDirectory = otherDirectory.path();
 	test::ChildProcess second(test::serverProgram(), { "portable" }, options);
-	EXPECT_EQ(second.waitForExit(20s), 1);
+	EXPECT_EQ(second.waitForExit(test::kGenerousTimeout), 1);
 	EXPECT_EQ(second.standardError(), "[Server] Failed to listen on 0.0.0.0:3000\n");
 
 	first->signal(SIGTERM);
-	EXPECT_EQ(first->waitForExit(20s), 0);
+	EXPECT_EQ(first->waitForExit(test::kGenerousTimeout), 0);
 }
 
 TEST_F(ServerProgramTest, ConfigurationFailureIsFatal)
@@ -191,7 +190,7 @@ TEST_F(ServerProgramTest, ConfigurationFailureIsFatal)
 	// User mode needs the temporary directory; one that does not exist
 	// makes the configuration's construction throw.
 	auto server = startServer({}, { { "TMPDIR", (directory.path() / "missing").string() } });
-	EXPECT_EQ(server->waitForExit(20s), 1);
+	EXPECT_EQ(server->waitForExit(test::kGenerousTimeout), 1);
 	EXPECT_EQ(server->standardOutput().substr(0, 170).find("[Server] Starting"), std::string::npos);
 	std::string error = server->standardError();
 	EXPECT_EQ(error.rfind("[Error] Fatal error: ", 0), 0u) << error;
@@ -216,9 +215,10 @@ TEST_F(ServerProgramTest, UpdateNoticeAsksTheConfiguredAddressOnce)
 	auto server = startServer({ "portable" }, { { "TILORAN_UPDATE_URL",
 						      "http://127.0.0.1:" + std::to_string(port) + "/check/latest" } });
 	ASSERT_TRUE(waitUntilServing(*server));
-	EXPECT_TRUE(server->waitForOutput("[Server] Update check: HTTP 204\n", 20s)) << server->standardOutput();
+	EXPECT_TRUE(server->waitForOutput("[Server] Update check: HTTP 204\n", test::kGenerousTimeout))
+		<< server->standardOutput();
 	server->signal(SIGINT);
-	EXPECT_EQ(server->waitForExit(20s), 0);
+	EXPECT_EQ(server->waitForExit(test::kGenerousTimeout), 0);
 	updateEndpoint.stop();
 	serving.join();
 
@@ -233,9 +233,9 @@ TEST_F(ServerProgramTest, UpdateNoticeFailureIsOneLine)
 	auto server = startServer({ "portable" }, { { "TILORAN_UPDATE_URL",
 						      "http://127.0.0.1:" + std::to_string(closedPort) + "/" } });
 	ASSERT_TRUE(waitUntilServing(*server));
-	EXPECT_TRUE(server->waitForOutput("[Server] Update check failed: ", 20s));
+	EXPECT_TRUE(server->waitForOutput("[Server] Update check failed: ", test::kGenerousTimeout));
 	server->signal(SIGINT);
-	EXPECT_EQ(server->waitForExit(20s), 0);
+	EXPECT_EQ(server->waitForExit(test::kGenerousTimeout), 0);
 }
 
 namespace {
@@ -273,7 +273,7 @@ protected:
 	std::map<std::string, std::string> workerReport()
 	{
 		std::map<std::string, std::string> fields;
-		if (!test::waitUntil([&] { return std::filesystem::exists(reportPath()); }, 10s))
+		if (!test::waitUntil([&] { return std::filesystem::exists(reportPath()); }, test::kGenerousTimeout))
 			return fields;
 		std::istringstream text(test::readFile(reportPath()));
 		std::string line;
@@ -309,7 +309,7 @@ TEST_F(CopiedServerTest, StartWithoutAWorkerBesideTheServer)
 	EXPECT_EQ(preflight.header("Access-Control-Allow-Methods"), "GET, POST, OPTIONS");
 
 	server->signal(SIGINT);
-	EXPECT_EQ(server->waitForExit(20s), 0);
+	EXPECT_EQ(server->waitForExit(test::kGenerousTimeout), 0);
 }
 
 TEST_F(CopiedServerTest, ShutdownTerminatesARunningWorker)
@@ -327,7 +327,7 @@ TEST_F(CopiedServerTest, ShutdownTerminatesARunningWorker)
 	EXPECT_EQ(report["fds"], "0 1 2 3");
 
 	server->signal(SIGTERM);
-	ASSERT_EQ(server->waitForExit(20s), 0);
+	ASSERT_EQ(server->waitForExit(test::kGenerousTimeout), 0);
 	std::string pid = report["pid"];
 	std::string tail = "\n[Server] Received signal 15, shutting down...\n"
 			   "[Server] Shutdown complete.\n"
@@ -352,6 +352,6 @@ TEST_F(CopiedServerTest, KilledServerTakesTheWorkerWithIt)
 	ASSERT_FALSE(report.empty());
 
 	server->signal(SIGKILL);
-	server->waitForExit(20s);
-	EXPECT_TRUE(test::waitUntil([&] { return processGone(report["pid"]); }, 10s));
+	server->waitForExit(test::kGenerousTimeout);
+	EXPECT_TRUE(test::waitUntil([&] { return processGone(report["pid"]); }, test::kGenerousTimeout));
 }

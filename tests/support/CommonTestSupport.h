@@ -25,6 +25,12 @@ private:
 // The whole file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path &path);
 
+// The bound of a wait for something that is bound to happen: far more than a
+// loaded two-core machine running the sanitizer build needs, so that only a
+// hang ends the wait. A wait for something that must not happen, or for a
+// time limit of the product, states its own bound.
+inline constexpr std::chrono::seconds kGenerousTimeout{ 60 };
+
 // Polls the condition every 20 ms until it holds or the timeout passes.
 bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout);
 

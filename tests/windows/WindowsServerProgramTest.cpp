@@ -10,7 +10,6 @@
 namespace tiloran::test {
 namespace {
 
-using namespace std::chrono_literals;
 
 // The server program as it is shipped, with the stand-in worker beside it, in
 // a directory of its own; it runs from another working directory.
@@ -39,7 +38,7 @@ TEST_F(WindowsServerProgram, ServesTheApiAndRunsTheWorkerBesideIt)
 			      { { "TILORAN_STAND_IN_REPORT", report.string() },
 				{ "TILORAN_STAND_IN_EXIT_CODE", std::nullopt },
 				{ "TILORAN_UPDATE_URL", std::nullopt } });
-	ASSERT_TRUE(server.waitForOutput("  POST /api/stream/stop\n", 30s)) << server.output();
+	ASSERT_TRUE(server.waitForOutput("  POST /api/stream/stop\n", kGenerousTimeout)) << server.output();
 	EXPECT_EQ(server.output().rfind("========================================\n"
 					"  TILORAN - Quad SDI Encoder\n"
 					"  Server v0.5 BETA - HTTP API\n"
@@ -55,7 +54,7 @@ TEST_F(WindowsServerProgram, ServesTheApiAndRunsTheWorkerBesideIt)
 		<< server.output();
 
 	httplib::Client client("127.0.0.1", 3000);
-	client.set_read_timeout(30);
+	client.set_read_timeout(kGenerousTimeout);
 	httplib::Result health = client.Get("/api/health");
 	ASSERT_TRUE(health) << httplib::to_string(health.error());
 	EXPECT_EQ(health->status, 200);
@@ -72,14 +71,15 @@ TEST_F(WindowsServerProgram, ServesTheApiAndRunsTheWorkerBesideIt)
 
 	// The worker runs from the server's directory, whatever the server's
 	// working directory is, with the server's port on its command line.
-	ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(report); }, 20s));
+	ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(report); }, kGenerousTimeout));
 	const std::string workerReport = readFile(report);
 	EXPECT_EQ(workerReport.rfind("command line: \"" + workerPath() + "\" start 3000\n" +
 					     "working directory: " + programDirectory.path().string() + "\n",
 				     0),
 		  0u)
 		<< workerReport;
-	EXPECT_TRUE(server.waitForOutput("[WorkerSupervisor] Worker started: " + workerPath() + "\n", 10s))
+	EXPECT_TRUE(
+		server.waitForOutput("[WorkerSupervisor] Worker started: " + workerPath() + "\n", kGenerousTimeout))
 		<< server.output();
 
 	httplib::Result running = client.Get("/api/stream/status");
@@ -93,7 +93,7 @@ TEST_F(WindowsServerProgram, ServesTheApiAndRunsTheWorkerBesideIt)
 	ASSERT_TRUE(stopped);
 	EXPECT_EQ(stopped->status, 200);
 	EXPECT_EQ(stopped->body, R"({"status":"stopped"})");
-	EXPECT_TRUE(server.waitForOutput(" exited with code 0\n", 10s)) << server.output();
+	EXPECT_TRUE(server.waitForOutput(" exited with code 0\n", kGenerousTimeout)) << server.output();
 	EXPECT_NE(server.output().find("[WorkerSupervisor] Terminating Worker process PID "), std::string::npos);
 
 	httplib::Result idle = client.Get("/api/stream/status");
@@ -110,10 +110,10 @@ TEST_F(WindowsServerProgram, AWorkerDoesNotOutliveAKilledServer)
 			      { { "TILORAN_STAND_IN_REPORT", std::nullopt },
 				{ "TILORAN_STAND_IN_EXIT_CODE", std::nullopt },
 				{ "TILORAN_UPDATE_URL", std::nullopt } });
-	ASSERT_TRUE(server.waitForOutput("  POST /api/stream/stop\n", 30s)) << server.output();
+	ASSERT_TRUE(server.waitForOutput("  POST /api/stream/stop\n", kGenerousTimeout)) << server.output();
 
 	httplib::Client client("127.0.0.1", 3000);
-	client.set_read_timeout(30);
+	client.set_read_timeout(kGenerousTimeout);
 	const nlohmann::json request = {
 		{ "srtHostPort", "127.0.0.1:9000" }, { "videoBitrate", 6000 }, { "audioBitrate", 128 },
 		{ "codec", "libx264" },		      { "devices", { "test-1" } },
@@ -123,14 +123,15 @@ TEST_F(WindowsServerProgram, AWorkerDoesNotOutliveAKilledServer)
 	ASSERT_EQ(started->status, 200) << started->body;
 
 	const std::string marker = "[WorkerSupervisor] Worker PID: ";
-	ASSERT_TRUE(server.waitForOutput(marker, 10s)) << server.output();
+	ASSERT_TRUE(server.waitForOutput(marker, kGenerousTimeout)) << server.output();
 	const std::string output = server.output();
 	const auto workerId = static_cast<DWORD>(std::stoul(output.substr(output.find(marker) + marker.size())));
 	HANDLE worker = OpenProcess(SYNCHRONIZE, FALSE, workerId);
 	ASSERT_NE(worker, nullptr);
 
 	server.terminate();
-	EXPECT_EQ(WaitForSingleObject(worker, 10000), WAIT_OBJECT_0);
+	const auto bound = static_cast<DWORD>(std::chrono::milliseconds(kGenerousTimeout).count());
+	EXPECT_EQ(WaitForSingleObject(worker, bound), WAIT_OBJECT_0);
 	CloseHandle(worker);
 }
 

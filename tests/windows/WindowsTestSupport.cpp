@@ -243,7 +243,7 @@ void RunningProgram::terminate()
 {
 	if (WaitForSingleObject(state_->process.get(), 0) != WAIT_OBJECT_0) {
 		TerminateProcess(state_->process.get(), 1);
-		WaitForSingleObject(state_->process.get(), 10000);
+		waitForExit(kGenerousTimeout);
 	}
 }
 
@@ -282,10 +282,11 @@ ProgramResult runProgram(const std::filesystem::path &program, const std::string
 			 const std::map<std::string, std::optional<std::string>> &changes)
 {
 	RunningProgram running(program, arguments, workingDirectory, changes);
-	const std::optional<unsigned long> exitCode = running.waitForExit(std::chrono::seconds(60));
+	const std::optional<unsigned long> exitCode = running.waitForExit(kGenerousTimeout);
 	if (!exitCode)
-		throw std::runtime_error(program.string() + " did not end within 60 s; output: " + running.output());
-	if (!running.waitForOutputEnd(std::chrono::seconds(10)))
+		throw std::runtime_error(program.string() + " did not end within " +
+					 std::to_string(kGenerousTimeout.count()) + " s; output: " + running.output());
+	if (!running.waitForOutputEnd(kGenerousTimeout))
 		throw std::runtime_error(program.string() + " ended, but its output did not");
 	ProgramResult result;
 	result.exitCode = *exitCode;

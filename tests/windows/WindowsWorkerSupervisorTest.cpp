@@ -10,7 +10,6 @@
 namespace tiloran::test {
 namespace {
 
-using namespace std::chrono_literals;
 
 // The stand-in worker lies beside this test program, where the supervisor
 // looks for the worker beside the server.
@@ -61,7 +60,7 @@ TEST(WindowsWorkerSupervisor, LaunchesTheWorkerBesideTheServerAndTerminatesItWit
 
 	// The worker runs from its own directory with the quoted path, "start"
 	// and the port on its command line, and finds its channel.
-	ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(report); }, 20s));
+	ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(report); }, kGenerousTimeout));
 	EXPECT_EQ(readFile(report), "command line: \"" + standInWorker() + "\" start 3000\n" +
 					    "working directory: " + ownDirectory().string() + "\n" +
 					    "process id: " + std::to_string(processId) + "\n" + "channel: yes\n");
@@ -118,9 +117,10 @@ TEST(WindowsWorkerSupervisor, MonitorReportsTheWorkersOwnExitCode)
 		ASSERT_TRUE(supervisor.start(3000, error)) << error;
 	}
 	const std::string first = std::to_string(launchedProcessId(console.text()));
-	EXPECT_TRUE(console.waitFor("[WorkerSupervisor] Worker PID " + first + " exited with code 3221225477\n", 20s))
+	EXPECT_TRUE(console.waitFor("[WorkerSupervisor] Worker PID " + first + " exited with code 3221225477\n",
+				    kGenerousTimeout))
 		<< console.text();
-	EXPECT_TRUE(waitUntil([&] { return !supervisor.isRunning(); }, 5s));
+	EXPECT_TRUE(waitUntil([&] { return !supervisor.isRunning(); }, kGenerousTimeout));
 
 	ASSERT_TRUE(supervisor.stop(error));
 	EXPECT_EQ(error, "Worker process is not running");
@@ -133,7 +133,8 @@ TEST(WindowsWorkerSupervisor, MonitorReportsTheWorkersOwnExitCode)
 	}
 	const std::string second = std::to_string(launchedProcessId(console.text()));
 	EXPECT_NE(second, first);
-	EXPECT_TRUE(console.waitFor("[WorkerSupervisor] Worker PID " + second + " exited with code 7\n", 20s))
+	EXPECT_TRUE(
+		console.waitFor("[WorkerSupervisor] Worker PID " + second + " exited with code 7\n", kGenerousTimeout))
 		<< console.text();
 }
 

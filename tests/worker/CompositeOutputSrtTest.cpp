@@ -52,13 +52,13 @@ TEST(CompositeOutputSrtTest, ListenerGetsTheStreamWithTheLatencyAndStreamIdAsked
 		CompositeOutput output;
 		std::string message;
 		ASSERT_TRUE(output.init(outputConfig(uri), tileWidth, tileHeight, 25, 1, 48000, 1, message)) << message;
-		ASSERT_TRUE(listener.waitForConnection(10s));
+		ASSERT_TRUE(listener.waitForConnection(test::kGenerousTimeout));
 		EXPECT_EQ(listener.streamId(), "studio/quad-1");
 		EXPECT_EQ(listener.negotiatedLatencyMilliseconds(), 800);
 
 		pushPictures(output, 0, 40);
 		// SRT hands data on after the latency; let it arrive before the caller closes.
-		ASSERT_TRUE(listener.waitForBytes(60 * 1316, 20s)) << listener.received().size();
+		ASSERT_TRUE(listener.waitForBytes(60 * 1316, test::kGenerousTimeout)) << listener.received().size();
 	}
 
 	const std::filesystem::path received = directory.path() / "received.ts";
@@ -86,7 +86,7 @@ TEST(CompositeOutputSrtTest, DefaultLatencyIsSrtsOwn120Milliseconds)
 	ASSERT_TRUE(output.init(outputConfig(callerUri(port, "&latency=120")), tileWidth, tileHeight, 25, 1, 48000, 1,
 				message))
 		<< message;
-	ASSERT_TRUE(listener.waitForConnection(10s));
+	ASSERT_TRUE(listener.waitForConnection(test::kGenerousTimeout));
 	EXPECT_EQ(listener.negotiatedLatencyMilliseconds(), 120);
 	EXPECT_EQ(listener.streamId(), "");
 }
@@ -116,8 +116,10 @@ TEST(CompositeOutputSrtTest, MissingListenerFailsInitWithinTheConnectTimeout)
 	EXPECT_FALSE(output.init(outputConfig(uri), tileWidth, tileHeight, 25, 1, 48000, 1, message));
 	const auto elapsed = std::chrono::steady_clock::now() - start;
 	EXPECT_EQ(message, "Failed to open SRT output '" + uri + "': Input/output error");
-	// SRT gives up connecting after 3 seconds; a generous bound for a loaded machine.
-	EXPECT_LT(elapsed, 15s);
+	// SRT gives up connecting after 3 seconds. A loaded machine only adds to
+	// that, so the bound is generous; it still fails an output that waits on
+	// for the listener.
+	EXPECT_LT(elapsed, 30s);
 }
 
 TEST(CompositeOutputSrtTest, ListenerGoingAwayFailsEveryLaterPushWithTheWriteError)
@@ -129,7 +131,7 @@ TEST(CompositeOutputSrtTest, ListenerGoingAwayFailsEveryLaterPushWithTheWriteErr
 	ASSERT_TRUE(output->init(outputConfig(callerUri(port, "&latency=20")), tileWidth, tileHeight, 25, 1, 48000, 1,
 				 message))
 		<< message;
-	ASSERT_TRUE(listener.waitForConnection(10s));
+	ASSERT_TRUE(listener.waitForConnection(test::kGenerousTimeout));
 	pushPictures(*output, 0, 10);
 	// Five more pictures without audio: the last of them waits for a pool
 	// frame, which comes back only after all audio was encoded (audio goes
@@ -138,7 +140,7 @@ TEST(CompositeOutputSrtTest, ListenerGoingAwayFailsEveryLaterPushWithTheWriteErr
 		FrameHolder picture = makePicture(2 * tileWidth, 2 * tileHeight, startPts + index * 3600, index);
 		ASSERT_TRUE(output->pushVideoFrame(picture.get(), message)) << message;
 	}
-	ASSERT_TRUE(listener.waitForBytes(1316, 10s));
+	ASSERT_TRUE(listener.waitForBytes(1316, test::kGenerousTimeout));
 
 	listener.close();
 
@@ -146,15 +148,14 @@ TEST(CompositeOutputSrtTest, ListenerGoingAwayFailsEveryLaterPushWithTheWriteErr
 	// audio; one of those writes meets the broken connection.
 	const std::string expectedPrefix = "Failed to write encoded packet to SRT output: ";
 	int64_t pts = startPts + 15 * 3600;
-	bool failed = false;
-	for (int attempt = 0; attempt < 200 && !failed; ++attempt) {
-		pts += 180000;
-		FrameHolder picture = makePicture(2 * tileWidth, 2 * tileHeight, pts, attempt);
-		failed = !output->pushVideoFrame(picture.get(), message);
-		if (!failed)
-			std::this_thread::sleep_for(50ms);
-	}
-	ASSERT_TRUE(failed);
+	int attempt = 0;
+	ASSERT_TRUE(test::waitUntil(
+		[&] {
+			pts += 180000;
+			FrameHolder picture = makePicture(2 * tileWidth, 2 * tileHeight, pts, attempt++);
+			return !output->pushVideoFrame(picture.get(), message);
+		},
+		test::kGenerousTimeout));
 	EXPECT_EQ(message.rfind(expectedPrefix, 0), 0u) << message;
 	EXPECT_GT(message.size(), expectedPrefix.size());
 	const std::string failure = message;
@@ -166,9 +167,11 @@ TEST(CompositeOutputSrtTest, ListenerGoingAwayFailsEveryLaterPushWithTheWriteErr
 	EXPECT_FALSE(output->pushAudioFrame(audio.get(), message));
 	EXPECT_EQ(message, failure);
 
+	// The bound catches a destructor that hangs on the broken connection,
+	// not a slow one.
 	const auto destroyStart = std::chrono::steady_clock::now();
 	output.reset();
-	EXPECT_LT(std::chrono::steady_clock::now() - destroyStart, 5s);
+	EXPECT_LT(std::chrono::steady_clock::now() - destroyStart, test::kGenerousTimeout);
 	std::cout << "Write failure after the listener went away: " << failure << std::endl;
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -24,10 +25,10 @@
 namespace tiloran {
 namespace {
 
-using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using test::TemporaryDirectory;
 using test::readFile;
+using test::kGenerousTimeout;
 using test::waitUntil;
 
 // Sends standard output or error (by descriptor) into a file while it lives;
@@ -167,7 +168,7 @@ TEST(PreviewWriterTest, ComposedPictureBecomesAFullRangeJpegOfTheSameColours)
 		ASSERT_TRUE(writer.init(directory.path().string(), AV_PIX_FMT_NV12, message)) << message;
 		ASSERT_TRUE(writer.start());
 		writer.submitFrame(picture.get());
-		ASSERT_TRUE(waitUntil([&] { return fs::exists(target); }, 10s));
+		ASSERT_TRUE(waitUntil([&] { return fs::exists(target); }, kGenerousTimeout));
 	}
 	EXPECT_TRUE(isWholeJpeg(readFile(target)));
 	FrameHolder decoded = decodeJpeg(target);
@@ -211,7 +212,8 @@ TEST(PreviewWriterTest, EachPictureShowsItselfWhateverCameBefore)
 	for (const Step &step : steps) {
 		FrameHolder picture = makeFlatPicture(step.width, step.height, step.colour);
 		writer.submitFrame(picture.get());
-		ASSERT_TRUE(waitUntil([&] { return fs::exists(target) && readFile(target) != previous; }, 10s));
+		ASSERT_TRUE(
+			waitUntil([&] { return fs::exists(target) && readFile(target) != previous; }, kGenerousTimeout));
 		previous = readFile(target);
 		FrameHolder decoded = decodeJpeg(target);
 		ASSERT_TRUE(decoded);
@@ -248,7 +250,7 @@ TEST(PreviewWriterTest, InitCreatesTheDirectoryAndTheFileLandsInIt)
 		ASSERT_TRUE(writer.init(trailing.string() + "/", AV_PIX_FMT_NV12, message)) << message;
 		ASSERT_TRUE(writer.start());
 		writer.submitFrame(picture.get());
-		EXPECT_TRUE(waitUntil([&] { return decodedWidth(trailing / "preview.jpg") == 32; }, 10s));
+		EXPECT_TRUE(waitUntil([&] { return decodedWidth(trailing / "preview.jpg") == 32; }, kGenerousTimeout));
 	}
 	std::set<std::string> names;
 	for (const auto &entry : fs::directory_iterator(trailing))
@@ -338,7 +340,7 @@ TEST(PreviewWriterTest, FailedRenameRemovesTheTemporaryFile)
 		ASSERT_TRUE(writer.init(directory.path().string(), AV_PIX_FMT_NV12, message));
 		ASSERT_TRUE(writer.start());
 		writer.submitFrame(picture.get());
-		EXPECT_TRUE(waitUntil([&] { return !errors.text().empty(); }, 10s));
+		EXPECT_TRUE(waitUntil([&] { return !errors.text().empty(); }, kGenerousTimeout));
 	}
 	EXPECT_EQ(errors.text(), "[PreviewWriter] Failed to save preview: Failed to replace preview file atomically\n");
 	EXPECT_TRUE(fs::is_directory(target));
@@ -358,12 +360,12 @@ TEST(PreviewWriterTest, UnwritableTemporaryFileKeepsThePreviousPicture)
 	ASSERT_TRUE(writer.init(directory.path().string(), AV_PIX_FMT_NV12, message));
 	ASSERT_TRUE(writer.start());
 	writer.submitFrame(first.get());
-	ASSERT_TRUE(waitUntil([&] { return decodedWidth(target) == 32; }, 10s));
+	ASSERT_TRUE(waitUntil([&] { return decodedWidth(target) == 32; }, kGenerousTimeout));
 	const std::string previous = readFile(target);
 
 	fs::create_directory(temporary);
 	writer.submitFrame(second.get());
-	ASSERT_TRUE(waitUntil([&] { return !errors.text().empty(); }, 10s));
+	ASSERT_TRUE(waitUntil([&] { return !errors.text().empty(); }, kGenerousTimeout));
 	EXPECT_EQ(errors.text(), "[PreviewWriter] Failed to save preview: Failed to open output file: " +
 					 temporary.string() + "\n");
 	EXPECT_EQ(readFile(target), previous);
@@ -403,7 +405,7 @@ TEST(PreviewWriterTest, ABusyWriterKeepsTheTwoNewestPictures)
 		ASSERT_TRUE(writer.start());
 		writer.submitFrame(busy.get());
 		pollfd readable{pipeReader, POLLIN, 0};
-		ASSERT_EQ(poll(&readable, 1, 10000), 1);
+		ASSERT_EQ(poll(&readable, 1, int(std::chrono::milliseconds(kGenerousTimeout).count())), 1);
 		writer.submitFrame(oldest.get());
 		writer.submitFrame(tooWide.get());
 		writer.submitFrame(newest.get());
@@ -428,7 +430,7 @@ TEST(PreviewWriterTest, ABusyWriterKeepsTheTwoNewestPictures)
 				return encoderFailure != std::string::npos &&
 				       text.find(renameFailure, encoderFailure) != std::string::npos;
 			},
-			10s));
+			kGenerousTimeout));
 	}
 	close(pipeReader);
 	EXPECT_GT(busyBytes, 65536u);
@@ -453,8 +455,13 @@ TEST(PreviewWriterTest, AReaderNeverSeesATornPicture)
 	ASSERT_TRUE(writer.init(directory.path().string(), AV_PIX_FMT_NV12, message));
 	ASSERT_TRUE(writer.start());
 
+	// The reader reads the file without pause while the writer replaces it
+	// with one picture after another; each picture is submitted once the
+	// reader has seen the one before, so that none is dropped.
+	constexpr int pictureCount = 20;
 	std::atomic<bool> done = false;
 	std::atomic<int> tornReads = 0;
+	std::atomic<size_t> seenCount = 0;
 	std::set<std::string> seen;
 	std::thread reader([&] {
 		while (!done) {
@@ -462,23 +469,26 @@ TEST(PreviewWriterTest, AReaderNeverSeesATornPicture)
 			if (!fs::exists(target, error))
 				continue;
 			const std::string bytes = readFile(target);
-			if (!isWholeJpeg(bytes))
+			if (!isWholeJpeg(bytes)) {
 				++tornReads;
-			else
+			} else {
 				seen.insert(bytes);
+				seenCount = seen.size();
+			}
 		}
 	});
-	for (int index = 0; index < 60; ++index) {
-		FrameHolder picture = makeFlatPicture(640, 360, Colour{uint8_t(16 + index * 3), 128, 128});
+	int submitted = 0;
+	for (; submitted < pictureCount; ++submitted) {
+		FrameHolder picture = makeFlatPicture(640, 360, Colour{uint8_t(16 + submitted * 10), 128, 128});
 		writer.submitFrame(picture.get());
-		std::this_thread::sleep_for(5ms);
+		if (!waitUntil([&] { return seenCount > size_t(submitted); }, kGenerousTimeout))
+			break;
 	}
-	std::this_thread::sleep_for(200ms);
 	done = true;
 	reader.join();
+	EXPECT_EQ(submitted, pictureCount) << "the reader never saw picture " << submitted;
 	EXPECT_EQ(tornReads, 0);
-	// The reader did see the file being replaced.
-	EXPECT_GE(seen.size(), 2u);
+	EXPECT_EQ(seen.size(), size_t(pictureCount));
 }
 
 } // namespace

@@ -8,12 +8,12 @@
 #include <cmath>
 #include <memory>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "FfmpegSupport.h"
 #include "SourceCapture.h"
 #include "SourceInput.h"
+#include "support/CommonTestSupport.h"
 
 namespace tiloran {
 namespace {
@@ -174,44 +174,63 @@ TEST(SourceCaptureTest, FramesArriveAtTheModesPaceInWorkerTime)
 	const Clock::time_point firstTime = Clock::now();
 	const int64_t firstPts = frame->pts;
 
-	// Take every frame for two seconds. How far the counter runs ahead of
-	// the clock stays the same when the source keeps the mode's pace; the
-	// best (least delayed) observation of each half-second stands for it.
+	// Take each of the next 120 frames (four seconds of the mode). How far
+	// the counter runs ahead of the clock stays the same when the source
+	// keeps the mode's pace; the best (least delayed) observation among the
+	// first and among the last 30 frames stands for it. A loaded machine only
+	// delays observations and frames, so the source may seem to fall behind:
+	// half a second is allowed for that. Running ahead cannot come from load,
+	// so only the measuring error is allowed there: a fifth of a second, about
+	// the least delay of the best of 30 observations on a busy machine. A
+	// source without pacing, or paced at field rate or at half the rate, lies
+	// far outside.
 	constexpr double rate = 30000.0 / 1001.0;
+	constexpr int64_t measuredFrames = 120;
+	constexpr int64_t windowFrames = 30;
 	double earlyLead = -1e9;
 	double lateLead = -1e9;
 	int64_t counter = firstCounter;
-	double seconds = 0;
-	while (seconds < 2.0) {
+	while (counter - firstCounter < measuredFrames) {
 		ASSERT_TRUE(source.waitForFrame(counter, frame.get(), counter, message)) << message;
-		seconds = std::chrono::duration<double>(Clock::now() - firstTime).count();
+		const double seconds = std::chrono::duration<double>(Clock::now() - firstTime).count();
 		EXPECT_EQ(frame->pts - firstPts, (counter - firstCounter) * 3003);
 		const double lead = double(counter - firstCounter) - seconds * rate;
-		if (seconds < 0.5)
+		if (counter - firstCounter <= windowFrames)
 			earlyLead = std::max(earlyLead, lead);
-		if (seconds >= 1.5)
+		if (counter - firstCounter > measuredFrames - windowFrames)
 			lateLead = std::max(lateLead, lead);
 	}
-	EXPECT_NEAR(lateLead - earlyLead, 0.0, 1.5);
+	EXPECT_LE(lateLead - earlyLead, 0.2 * rate) << "the source runs ahead of the mode's pace";
+	EXPECT_GE(lateLead - earlyLead, -0.5 * rate) << "the source falls behind the mode's pace";
 
-	// A late caller gets the newest frame; those in between are skipped.
+	// A late caller gets the newest frame; those in between are skipped. The
+	// caller comes back once at least ten frames have been published.
 	const int64_t before = counter;
 	const int64_t beforePts = frame->pts;
-	std::this_thread::sleep_for(std::chrono::milliseconds(500));
+	FrameHolder latest = nv12Frame(640, 360);
+	ASSERT_TRUE(test::waitUntil(
+		[&] { return source.copyLatestFrame(latest.get(), message) && latest->pts - beforePts >= 10 * 3003; },
+		test::kGenerousTimeout))
+		<< message;
 	ASSERT_TRUE(source.waitForFrame(before, frame.get(), counter, message)) << message;
-	EXPECT_GT(counter - before, 10);
+	EXPECT_GE(counter - before, 10);
 	EXPECT_EQ(frame->pts - beforePts, (counter - before) * 3003);
+	EXPECT_GE(frame->pts, latest->pts);
 
+	// copyLatestFrame hands out the newest picture without waiting for
+	// another: ten copies in a row could each bring a new picture only if
+	// every one of them took a picture's time (33 ms), where a copy takes
+	// about a millisecond.
 	const int64_t newestPts = frame->pts;
 	std::vector<int64_t> copied;
-	for (int copy = 0; copy < 3; ++copy) {
+	for (int copy = 0; copy < 10; ++copy) {
 		ASSERT_TRUE(source.copyLatestFrame(frame.get(), message)) << message;
 		copied.push_back(frame->pts);
 	}
-	EXPECT_GE(copied[0], newestPts);
-	EXPECT_TRUE(copied[0] == copied[1] || copied[1] == copied[2])
+	EXPECT_GE(copied.front(), newestPts);
+	EXPECT_NE(std::adjacent_find(copied.begin(), copied.end()), copied.end())
 		<< "copyLatestFrame waited for new frames";
-	EXPECT_EQ((copied[2] - firstPts) % 3003, 0);
+	EXPECT_EQ((copied.back() - firstPts) % 3003, 0);
 
 	// The non-master queued no audio in all that time.
 	bool got = true;
@@ -230,12 +249,22 @@ TEST(SourceCaptureTest, MasterQueuesAtMost64AudioFrames)
 		<< message;
 	ASSERT_TRUE(source.start(message)) << message;
 
-	// 60 audio frames per second of 800 samples each: wait for more than 64.
+	// 60 audio frames per second of 800 samples each: wait for far more than 64.
 	FrameHolder frame = nv12Frame(640, 360);
 	int64_t counter = 0;
-	while (counter < 80)
+	while (counter < 150)
 		ASSERT_TRUE(source.waitForFrame(counter, frame.get(), counter, message)) << message;
 
+	// The input hands out pictures and audio in time order, so the queued
+	// audio keeps step with the published pictures to within a few frames;
+	// the newest picture before and after popping tells what the queue held
+	// when popping began and what came in while it went on, however long
+	// that took.
+	constexpr int64_t ticksPerFrame = 1500;
+	constexpr int64_t stepSlack = 3;
+	FrameHolder latest = nv12Frame(640, 360);
+	ASSERT_TRUE(source.copyLatestFrame(latest.get(), message)) << message;
+	const int64_t pictureBefore = latest->pts;
 	std::vector<FrameHolder> queued;
 	FrameHolder audio = allocateFrame();
 	bool got = true;
@@ -244,11 +273,16 @@ TEST(SourceCaptureTest, MasterQueuesAtMost64AudioFrames)
 		if (got)
 			queued.push_back(FrameHolder(av_frame_clone(audio.get())));
 	}
-	// Popping takes microseconds; at most one more frame may have come in.
+	ASSERT_TRUE(source.copyLatestFrame(latest.get(), message)) << message;
+	const int64_t pictureAfter = latest->pts;
+
 	ASSERT_GE(queued.size(), 64u);
-	ASSERT_LE(queued.size(), 65u);
-	// The frames popped first were queued beyond 64 and evicted the oldest.
+	// The oldest frame popped was among the 64 newest when popping began:
+	// those queued before them were dropped.
 	EXPECT_GT(queued.front()->pts, 0);
+	EXPECT_GE(queued.front()->pts, pictureBefore - (64 + stepSlack) * ticksPerFrame)
+		<< "picture " << pictureBefore;
+	EXPECT_LE(queued.back()->pts, pictureAfter + stepSlack * ticksPerFrame) << "picture " << pictureAfter;
 
 	int64_t crossings = 0;
 	int16_t previous = 0;
@@ -318,8 +352,8 @@ TEST(SourceCaptureTest, AnInputThatEndsEndsTheSourceWithItsMessage)
 	}
 }
 
-// Destroying a source returns within a second in every state and reports
-// nothing, also for the largest default mode.
+// Destroying a source returns promptly in every state and reports nothing,
+// also for the largest default mode.
 TEST(SourceCaptureTest, DestroyingASourceReturnsPromptlyAndQuietly)
 {
 	for (const std::string &name : { std::string("Test Input 1 (1920x1080i50)"),
@@ -340,7 +374,10 @@ TEST(SourceCaptureTest, DestroyingASourceReturnsPromptlyAndQuietly)
 		const auto took = Clock::now() - before;
 		EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 		EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-		EXPECT_LT(took, std::chrono::seconds(1));
+		// The read in progress returns within a picture's time; the bound
+		// leaves room for a loaded machine and still catches a destructor
+		// that waits for anything more than that read.
+		EXPECT_LT(took, std::chrono::seconds(10));
 	}
 
 	// Opened, not started; and never opened.

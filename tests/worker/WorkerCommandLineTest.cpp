@@ -10,7 +10,6 @@
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
-using namespace std::chrono_literals;
 using tiloran::test::ChildProcess;
 
 namespace {
@@ -28,7 +27,7 @@ struct Outcome {
 Outcome runWorker(const std::vector<std::string> &arguments)
 {
 	ChildProcess worker(tiloran::test::workerProgram(), arguments);
-	const std::optional<int> exitCode = worker.waitForExit(30s);
+	const std::optional<int> exitCode = worker.waitForExit(tiloran::test::kGenerousTimeout);
 	EXPECT_TRUE(exitCode.has_value()) << "the worker did not end";
 	return { exitCode.value_or(-1), worker.standardOutput(), worker.standardError() };
 }

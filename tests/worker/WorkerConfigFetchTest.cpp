@@ -13,7 +13,6 @@
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
-using namespace std::chrono_literals;
 using tiloran::test::ChildProcess;
 using tiloran::test::ConfigurationServer;
 
@@ -28,7 +27,7 @@ struct Outcome {
 Outcome runWorkerAgainst(int port)
 {
 	ChildProcess worker(tiloran::test::workerProgram(), { "start", std::to_string(port) });
-	const std::optional<int> exitCode = worker.waitForExit(60s);
+	const std::optional<int> exitCode = worker.waitForExit(tiloran::test::kGenerousTimeout);
 	EXPECT_TRUE(exitCode.has_value()) << "the worker did not end";
 	return { exitCode.value_or(-1), worker.standardOutput(), worker.standardError() };
 }
