@@ -18,9 +18,9 @@ namespace {
 constexpr const char *listenHost = "0.0.0.0";
 constexpr int listenPort = 3000;
 
-// The one ApiServer, reachable from the shutdown handler. It is destroyed with
-// the other static objects after main has returned, after the shutdown
-// handler (declared below it) has been torn down.
+// The one ApiServer, reachable from the shutdown handler. main destroys it
+// after a normal stop; otherwise it goes with the other static objects, after
+// the shutdown handler (declared below it) has been torn down.
 std::mutex activeServerMutex;
 std::unique_ptr<tiloran::ApiServer> activeServer;
 std::unique_ptr<tiloran::platform::ShutdownSignals> shutdownSignals;
@@ -75,14 +75,18 @@ int main(int argc, char *argv[])
 			activeServer = std::make_unique<tiloran::ApiServer>(config, supervisor);
 		}
 
-		if (!activeServer->run(listenHost, listenPort)) {
+		const bool served = activeServer->run(listenHost, listenPort);
+		if (served)
+			tiloran::printLine("[Server] Shutdown complete.");
+		else
 			tiloran::printErrorLine("[Server] Failed to listen on " + std::string(listenHost) + ":" +
 						std::to_string(listenPort));
-			return 1;
-		}
-
-		tiloran::printLine("[Server] Shutdown complete.");
-		return 0;
+		// Torn down here rather than among the static objects: it stops the
+		// worker and joins threads that end only now, which Windows does not
+		// let finish once the process has begun to exit.
+		std::lock_guard lock(activeServerMutex);
+		activeServer.reset();
+		return served ? 0 : 1;
 	} catch (const std::exception &error) {
 		tiloran::printErrorLine(std::string("[Error] Fatal error: ") + error.what());
 		return 1;

@@ -104,8 +104,10 @@ TEST(StreamStatisticsEndToEnd, WhileFourInputsStream)
 			EXPECT_EQ(input["quadrant"], index + 1);
 			EXPECT_EQ(input["name"], "Camera " + std::to_string(index + 1));
 			EXPECT_EQ(input["source"], "Test Input " + std::to_string(index + 1) + " (640x360p25)");
-			EXPECT_EQ(input["signal"], "ok");
-			EXPECT_LT(input["lastPictureAgeMs"].get<double>(), 400);
+			if (programsKeepRealTime) {
+				EXPECT_EQ(input["signal"], "ok");
+				EXPECT_LT(input["lastPictureAgeMs"].get<double>(), 400);
+			}
 			inputFps[index].push_back(input["fps"]);
 		}
 		EXPECT_EQ(record["audio"]["channels"], 2);
@@ -120,12 +122,14 @@ TEST(StreamStatisticsEndToEnd, WhileFourInputsStream)
 	}
 	// Each figure is the median of five seconds, so one slow second on a
 	// busy machine does not decide.
-	EXPECT_NEAR(median(fps), 25, 2);
-	for (const std::vector<double> &values : inputFps)
-		EXPECT_NEAR(median(values), 25, 2);
-	EXPECT_NEAR(median(bitrate), 4000, 1200);
+	if (programsKeepRealTime) {
+		EXPECT_NEAR(median(fps), 25, 2);
+		for (const std::vector<double> &values : inputFps)
+			EXPECT_NEAR(median(values), 25, 2);
+		EXPECT_NEAR(median(bitrate), 4000, 1200);
+		EXPECT_LT(median(latency), 200);
+	}
 	EXPECT_GT(median(latency), 0);
-	EXPECT_LT(median(latency), 200);
 	for (double peak : peaks)
 		EXPECT_NEAR(peak, toneDbfs, 1.0);
 	std::printf("[ measure  ] fps %.2f, bitrate %.0f kbps, latency p50 %.1f ms (medians of five seconds)\n", median(fps),

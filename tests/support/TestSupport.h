@@ -52,6 +52,15 @@ private:
 	std::optional<std::string> previous_;
 };
 
+// Whether the programs under test keep real time: not when built with a
+// sanitizer that makes them several times slower (ThreadSanitizer), where
+// tests still check what they produce but not at what pace.
+#ifdef TILORAN_PROGRAMS_BEHIND_REAL_TIME
+inline constexpr bool programsKeepRealTime = false;
+#else
+inline constexpr bool programsKeepRealTime = true;
+#endif
+
 // A TCP port on the loopback interface that nothing listened on a moment ago.
 int freeTcpPort();
 // A UDP port on the loopback interface (SRT runs over UDP).
