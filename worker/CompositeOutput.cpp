@@ -12,6 +12,8 @@
 #include "common/ConsoleLine.h"
 #include "common/Redaction.h"
 #include "FfmpegSupport.h"
+#include "SrtSink.h"
+#include "UrlSink.h"
 #include "VideoEncoderSettings.h"
 
 extern "C" {
@@ -29,6 +31,8 @@ constexpr AVRational outputTimeBase{ 1, 90000 };
 constexpr size_t framePoolSize = 4;
 constexpr size_t audioQueueLimit = 64;
 constexpr float sampleScale = 1.0f / 32768.0f;
+// Seven TS packets: what one SRT message carries.
+constexpr int ioPacketSize = 7 * 188;
 // Latencies are kept for this long.
 constexpr std::chrono::seconds latencyWindow{ 10 };
 
@@ -38,6 +42,9 @@ const char *const notInitializedMessage = "CompositeOutput is not initialized";
 } // namespace
 
 struct CompositeOutput::State {
+	explicit State(ServerChannel &eventChannel) : channel(eventChannel) {}
+
+	ServerChannel &channel;
 	WorkerConfig config;
 	int32_t tileWidth = 0;
 	int32_t tileHeight = 0;
@@ -48,6 +55,13 @@ struct CompositeOutput::State {
 	int32_t fieldOrder = 0;
 	CodecContextHolder videoEncoder;
 	CodecContextHolder audioEncoder;
+	std::unique_ptr<OutputSink> sink;
+	// The muxer writes through it into the sink; declared before the muxer,
+	// which refers to it, so that it is freed after.
+	CustomIoContextHolder io;
+	std::string sinkError;
+	// After a restart for a receiver, until the encoder gives a key picture.
+	bool awaitingKeyPicture = false;
 	OutputFormatContextHolder muxer;
 	AVStream *videoStream = nullptr;
 	AVStream *audioStream = nullptr;
@@ -75,7 +89,6 @@ struct CompositeOutput::State {
 	std::string encoderName;
 	mutable std::mutex statisticsMutex;
 	int64_t picturesEncoded = 0;
-	int64_t bytesWritten = 0;
 	std::deque<std::pair<std::chrono::steady_clock::time_point, double>> latencies;
 	int64_t latencyCount = 0;
 	double latencySumMs = 0;
@@ -84,6 +97,12 @@ struct CompositeOutput::State {
 	bool openVideoEncoder(std::string &message);
 	bool openAudioEncoder(std::string &message);
 	bool openOutput(std::string &message);
+	// The muxer's I/O context writes here, on the output thread. An error
+	// makes the muxer's write fail; the sink's reason is kept.
+	static int writeToSink(void *opaque, AvioWriteBuffer bytes, int size);
+	// After the sink connected to the receiver anew: the tables at once and
+	// a key picture next.
+	void restartForReceiver(AVFrame *frame);
 	bool fillFramePool(std::string &message);
 
 	void runOutputThread();
@@ -105,8 +124,17 @@ struct CompositeOutput::State {
 	bool frameAudio(std::string &message);
 };
 
-CompositeOutput::CompositeOutput()
-	: state_(std::make_unique<State>())
+namespace {
+
+NoServerChannel unreported;
+
+} // namespace
+
+CompositeOutput::CompositeOutput() : CompositeOutput(unreported)
+{
+}
+
+CompositeOutput::CompositeOutput(ServerChannel &channel) : state_(std::make_unique<State>(channel))
 {
 }
 
@@ -125,9 +153,11 @@ CompositeOutput::~CompositeOutput()
 	state.videoQueue.clear();
 	state.audioQueue.clear();
 	state.framePool.clear();
-	if (state.muxer && state.muxer->pb && !(state.muxer->oformat->flags & AVFMT_NOFILE))
-		avio_closep(&state.muxer->pb);
+	if (state.sink)
+		state.sink->close();
 	state.muxer.reset();
+	state.io.reset();
+	state.sink.reset();
 	state.audioEncoder.reset();
 	state.videoEncoder.reset();
 }
@@ -307,7 +337,7 @@ bool CompositeOutput::State::openOutput(std::string &message)
 {
 	muxer.reset();
 	AVFormatContext *context = nullptr;
-	int result = avformat_alloc_output_context2(&context, nullptr, "mpegts", config.srt_uri.c_str());
+	int result = avformat_alloc_output_context2(&context, nullptr, "mpegts", nullptr);
 	if (result < 0 || !context) {
 		message = "Failed to allocate SRT output context: " + ffmpegErrorText(result);
 		return false;
@@ -323,14 +353,37 @@ bool CompositeOutput::State::openOutput(std::string &message)
 	if (!audioStream)
 		return false;
 
-	if (!(context->oformat->flags & AVFMT_NOFILE)) {
-		const std::string url = ffmpegOutputUrl(config.srt_uri);
-		result = avio_open(&context->pb, url.c_str(), AVIO_FLAG_WRITE);
-		if (result < 0) {
-			message = "Failed to open SRT output '" + redactSrtUri(config.srt_uri) + "': " + ffmpegErrorText(result);
+	const std::string shownUri = redactSrtUri(config.srt_uri);
+	std::string reason;
+	if (isSrtUri(config.srt_uri)) {
+		SrtSettings srt = config.srt;
+		if (srt.port == 0 && !srtSettingsFromUri(config.srt_uri, srt, reason)) {
+			message = "Failed to open SRT output '" + shownUri + "': " + reason;
 			return false;
 		}
+		sink = std::make_unique<SrtSink>(srt, shownUri, channel);
+	} else {
+		sink = std::make_unique<UrlSink>(config.srt_uri);
 	}
+	if (!sink->open(reason)) {
+		message = "Failed to open SRT output '" + shownUri + "': " + reason;
+		return false;
+	}
+
+	// The muxer writes into the sink seven TS packets at a time, and only
+	// when it has seven: no flush after every packet.
+	uint8_t *buffer = static_cast<uint8_t *>(av_malloc(ioPacketSize));
+	if (buffer)
+		io.reset(avio_alloc_context(buffer, ioPacketSize, 1, this, nullptr, &State::writeToSink, nullptr));
+	if (!io) {
+		av_free(buffer);
+		message = "Failed to open SRT output '" + shownUri + "': " + ffmpegErrorText(AVERROR(ENOMEM));
+		return false;
+	}
+	io->max_packet_size = ioPacketSize;
+	context->pb = io.get();
+	context->flags |= AVFMT_FLAG_CUSTOM_IO;
+	context->flush_packets = 0;
 
 	result = avformat_write_header(context, nullptr);
 	if (result < 0) {
@@ -338,6 +391,26 @@ bool CompositeOutput::State::openOutput(std::string &message)
 		return false;
 	}
 	return true;
+}
+
+int CompositeOutput::State::writeToSink(void *opaque, AvioWriteBuffer bytes, int size)
+{
+	State &state = *static_cast<State *>(opaque);
+	if (!state.sink->write(bytes, static_cast<std::size_t>(size), state.sinkError))
+		return AVERROR(EIO);
+	return size;
+}
+
+void CompositeOutput::State::restartForReceiver(AVFrame *frame)
+{
+	// What the muxer still holds belongs to packets whose start the
+	// receiver never had: it goes out into the sink while that still drops.
+	av_interleaved_write_frame(muxer.get(), nullptr);
+	avio_flush(muxer->pb);
+	sink->beginRestart();
+	av_opt_set(muxer.get(), "mpegts_flags", "+resend_headers", AV_OPT_SEARCH_CHILDREN);
+	frame->pict_type = AV_PICTURE_TYPE_I;
+	awaitingKeyPicture = true;
 }
 
 bool CompositeOutput::State::fillFramePool(std::string &message)
@@ -512,6 +585,8 @@ void CompositeOutput::State::runOutputThread()
 		lock.unlock();
 
 		std::string message;
+		if (!isAudio && sink->restartPending())
+			restartForReceiver(frame.get());
 		const bool done = isAudio ? handleAudio(frame.get(), message) : encodeVideo(frame.get(), message);
 
 		lock.lock();
@@ -558,6 +633,8 @@ void CompositeOutput::State::finish()
 			stopRequested = true;
 		}
 	}
+	// The receiver learns of the end at once.
+	sink->close();
 	condition.notify_all();
 }
 
@@ -606,13 +683,24 @@ bool CompositeOutput::State::encodeAndWrite(AVCodecContext *encoder, AVStream *s
 			message = messages.receive + ffmpegErrorText(result);
 			return false;
 		}
+		// An encoder that holds pictures back may still give ones from
+		// before the key picture asked for; a receiver connected anew
+		// could not decode them.
+		if (stream == videoStream && awaitingKeyPicture) {
+			if (!(packet->flags & AV_PKT_FLAG_KEY)) {
+				av_packet_unref(packet.get());
+				continue;
+			}
+			awaitingKeyPicture = false;
+		}
 		av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
 		packet->stream_index = stream->index;
 		const int64_t pts = packet->pts;
 		result = av_interleaved_write_frame(muxer.get(), packet.get());
 		av_packet_unref(packet.get());
 		if (result < 0) {
-			message = messages.write + ffmpegErrorText(result);
+			// The sink's own reason says more than the muxer's error code.
+			message = messages.write + (sinkError.empty() ? ffmpegErrorText(result) : sinkError);
 			return false;
 		}
 		notePacketWritten(pts, stream == videoStream);
@@ -633,10 +721,7 @@ void CompositeOutput::State::notePacketWritten(int64_t pts, bool isVideo)
 			encodingArrivals.pop_front();
 		}
 	}
-	const int64_t written = muxer->pb ? avio_tell(muxer->pb) : 0;
-
 	std::lock_guard lock(statisticsMutex);
-	bytesWritten = written;
 	if (!isVideo)
 		return;
 	++picturesEncoded;
@@ -740,7 +825,8 @@ CompositeOutput::Statistics CompositeOutput::statistics() const
 	Statistics statistics;
 	statistics.encoder = state.encoderName;
 	statistics.picturesEncoded = state.picturesEncoded;
-	statistics.bytesWritten = state.bytesWritten;
+	statistics.bytesWritten = state.sink ? state.sink->bytesSent() : 0;
+	statistics.link = state.sink ? state.sink->linkStatistics() : std::nullopt;
 	statistics.latencyCount = state.latencyCount;
 	statistics.latencySumMs = state.latencySumMs;
 	const auto now = std::chrono::steady_clock::now();
@@ -749,38 +835,6 @@ CompositeOutput::Statistics CompositeOutput::statistics() const
 			statistics.latenciesMs.push_back(latency);
 	}
 	return statistics;
-}
-
-std::string ffmpegOutputUrl(const std::string &uri)
-{
-	if (uri.rfind("srt://", 0) != 0)
-		return uri;
-	const size_t query = uri.find('?');
-	if (query == std::string::npos)
-		return uri;
-
-	// Walk the parameters the way FFmpeg does: split at '&', the first
-	// parameter named "latency" is the one it uses.
-	size_t start = query + 1;
-	while (start <= uri.size()) {
-		size_t end = uri.find('&', start);
-		if (end == std::string::npos)
-			end = uri.size();
-		const size_t equals = uri.find('=', start);
-		const size_t nameEnd = equals < end ? equals : end;
-		if (uri.compare(start, nameEnd - start, "latency") == 0) {
-			if (equals >= end)
-				return uri;
-			const std::string value = uri.substr(equals + 1, end - equals - 1);
-			if (value.empty() || value.size() > 12 ||
-			    value.find_first_not_of("0123456789") != std::string::npos)
-				return uri;
-			const long long microseconds = std::strtoll(value.c_str(), nullptr, 10) * 1000;
-			return uri.substr(0, equals + 1) + std::to_string(microseconds) + uri.substr(end);
-		}
-		start = end + 1;
-	}
-	return uri;
 }
 
 } // namespace tiloran

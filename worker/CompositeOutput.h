@@ -3,9 +3,12 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "OutputSink.h"
+#include "ServerChannel.h"
 #include "WorkerConfig.h"
 
 struct AVFrame;
@@ -13,9 +16,12 @@ struct AVFrame;
 namespace tiloran {
 
 // Encodes the composed 2x2 NV12 pictures (H.264) and the master quadrant's
-// audio (stereo AAC) and sends both as one MPEG-TS stream to the SRT URI of
-// the configuration, video as stream 0 and audio as stream 1, every
-// timestamp in 1/90000 s.
+// audio (stereo AAC) and muxes both as one MPEG-TS stream, video as stream 0
+// and audio as stream 1, every timestamp in 1/90000 s, into its sink: an SRT
+// connection of its own for an "srt://" URI of the configuration (SrtSink),
+// anything else FFmpeg opens by URL otherwise (UrlSink). When the sink
+// connected to the receiver anew, the stream starts afresh for it: the
+// muxer's tables at once and a key picture next.
 //
 // Threads: the main thread calls init, the pushes and the destructor; init
 // starts the output thread, which alone uses the encoders and the muxer from
@@ -30,6 +36,9 @@ class CompositeOutput
 {
 public:
 	CompositeOutput();
+	// The sink's events (a lost or restored connection) go to channel, which
+	// outlives the output.
+	explicit CompositeOutput(ServerChannel &channel);
 	~CompositeOutput();
 
 	CompositeOutput(const CompositeOutput &) = delete;
@@ -62,6 +71,8 @@ public:
 		int64_t bytesWritten = 0;
 		// Latency of each picture handed to the output in the last 10 s.
 		std::vector<double> latenciesMs;
+		// For an SRT output.
+		std::optional<SrtLinkStatistics> link;
 		// Over the whole run.
 		int64_t latencyCount = 0;
 		double latencySumMs = 0;
@@ -73,11 +84,5 @@ private:
 	struct State;
 	std::unique_ptr<State> state_;
 };
-
-// The URL handed to FFmpeg for an output URI. FFmpeg's SRT protocol reads
-// "latency" in microseconds, whereas the URI carries SRT's own unit,
-// milliseconds: for an "srt://" URI the value of the "latency" parameter that
-// FFmpeg would read is multiplied by 1000. Anything else passes unchanged.
-std::string ffmpegOutputUrl(const std::string &uri);
 
 } // namespace tiloran

@@ -35,13 +35,22 @@ struct InputFormatContextDeleter {
 	void operator()(AVFormatContext *context) const { avformat_close_input(&context); }
 };
 // An output muxer context: its I/O context is closed by the owner before this runs,
-// or here if the owner never got to it.
+// or here if the owner never got to it. An I/O context of the caller's own
+// (AVFMT_FLAG_CUSTOM_IO) stays the caller's.
 struct OutputFormatContextDeleter {
 	void operator()(AVFormatContext *context) const
 	{
-		if (context->pb && !(context->oformat->flags & AVFMT_NOFILE))
+		if (context->pb && !(context->flags & AVFMT_FLAG_CUSTOM_IO) && !(context->oformat->flags & AVFMT_NOFILE))
 			avio_closep(&context->pb);
 		avformat_free_context(context);
+	}
+};
+// An I/O context made with avio_alloc_context, and its buffer.
+struct CustomIoContextDeleter {
+	void operator()(AVIOContext *context) const
+	{
+		av_freep(&context->buffer);
+		avio_context_free(&context);
 	}
 };
 struct ScaleContextDeleter {
@@ -62,6 +71,15 @@ using CodecContextHolder = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using InputFormatContextHolder = std::unique_ptr<AVFormatContext, InputFormatContextDeleter>;
 using OutputFormatContextHolder = std::unique_ptr<AVFormatContext, OutputFormatContextDeleter>;
 using ScaleContextHolder = std::unique_ptr<SwsContext, ScaleContextDeleter>;
+using CustomIoContextHolder = std::unique_ptr<AVIOContext, CustomIoContextDeleter>;
+
+// The buffer an I/O context's write callback is given: const from FFmpeg 7.0
+// (libavformat 61) on.
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+using AvioWriteBuffer = const uint8_t *;
+#else
+using AvioWriteBuffer = uint8_t *;
+#endif
 using DictionaryHolder = std::unique_ptr<AVDictionary, DictionaryDeleter>;
 using FfmpegMemoryHolder = std::unique_ptr<uint8_t, FfmpegMemoryDeleter>;
 

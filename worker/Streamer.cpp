@@ -219,7 +219,7 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 			return false;
 	}
 
-	pipeline.output = std::make_unique<CompositeOutput>();
+	pipeline.output = std::make_unique<CompositeOutput>(channel);
 	if (!pipeline.output->init(config, width, height, frameRate.num, frameRate.den, sampleRate,
 				   sources.front()->fieldOrder(), message))
 		return false;

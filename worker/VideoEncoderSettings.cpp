@@ -68,6 +68,9 @@ VideoEncoderSettings chooseVideoEncoderSettings(const std::string &encoderName, 
 		settings.options = {
 			{ "preset", std::string("veryfast") },
 			{ "tune", std::string("zerolatency") },
+			// A picture forced to I (for a receiver connected anew) is
+			// then an IDR picture, where decoding can begin.
+			{ "forced-idr", int64_t{ 1 } },
 		};
 		if (settings.interlaced) {
 			const bool topFirst = fieldOrder == fieldTopFirst ||

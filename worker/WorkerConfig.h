@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "SrtSettings.h"
+
 namespace tiloran {
 
 // One quadrant of the 2x2 picture; its slot in the picture is id - 1
@@ -26,6 +28,9 @@ struct WorkerConfig {
 	int64_t video_bitrate = 0;
 	int64_t audio_bitrate = 0;
 	std::string srt_uri;
+	// The caller's settings for an "srt://" URI; unset (port 0) otherwise,
+	// or when only the URI was given.
+	SrtSettings srt;
 	// Directory of the preview picture; empty disables the preview.
 	std::string preview_path;
 	int32_t real_source_count = 0;

@@ -243,6 +243,8 @@ bool parseWorkerConfig(const nlohmann::json &document, WorkerConfig &config, std
 		config.audio_bitrate = audio >= 1 && audio <= 9999 ? int64_t{ audio } * 1000 : audio;
 
 		config.srt_uri = document.at("srt_uri").get<std::string>();
+		if (isSrtUri(config.srt_uri) && !srtSettingsFromDocument(document, config.srt_uri, config.srt, message))
+			return false;
 		config.preview_path = document.value("preview_path", std::string());
 	} catch (const nlohmann::json::exception &error) {
 		message = error.what();

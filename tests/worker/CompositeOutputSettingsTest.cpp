@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "CompositeOutput.h"
+#include "SrtSettings.h"
 #include "VideoEncoderSettings.h"
 
 namespace tiloran {
@@ -52,7 +53,7 @@ TEST(CompositeOutputSettingsTest, Libx264ScanFollowsTheMasterFieldOrder)
 		EXPECT_FALSE(settings.nvenc);
 		EXPECT_EQ(settings.interlaced, test.interlaced);
 		EXPECT_EQ(settings.fieldOrder, test.encoderFieldOrder);
-		Options expected = { { "preset", "veryfast" }, { "tune", "zerolatency" } };
+		Options expected = { { "preset", "veryfast" }, { "tune", "zerolatency" }, { "forced-idr", "#1" } };
 		if (test.x264Params)
 			expected.emplace_back("x264-params", test.x264Params);
 		EXPECT_EQ(optionTexts(settings), expected);
@@ -115,31 +116,61 @@ TEST(CompositeOutputSettingsTest, OtherEncodersAreTreatedLikeLibx264)
 	EXPECT_EQ(settings.fieldOrder, 3);
 	EXPECT_EQ(settings.gopSize, 50);
 	EXPECT_EQ(optionTexts(settings),
-		  (Options{ { "preset", "veryfast" }, { "tune", "zerolatency" }, { "x264-params", "bff=1" } }));
+		  (Options{ { "preset", "veryfast" }, { "tune", "zerolatency" }, { "forced-idr", "#1" }, { "x264-params", "bff=1" } }));
 	EXPECT_EQ(settings.logLines,
 		  (std::vector<std::string>{ "[CompositeOutput] Encoder field_order=3 scan=interlaced encoder=h264_qsv" }));
 }
 
-TEST(CompositeOutputSettingsTest, FfmpegGetsTheSrtLatencyInMicroseconds)
+TEST(CompositeOutputSettingsTest, SrtSettingsFromTheUriAndFromTheDocument)
 {
-	EXPECT_EQ(ffmpegOutputUrl("srt://203.0.113.5:9000?mode=caller&latency=120"),
-		  "srt://203.0.113.5:9000?mode=caller&latency=120000");
-	EXPECT_EQ(ffmpegOutputUrl("srt://host:9000?mode=caller&streamid=cam&latency=0&passphrase=0123456789"),
-		  "srt://host:9000?mode=caller&streamid=cam&latency=0&passphrase=0123456789");
-	EXPECT_EQ(ffmpegOutputUrl("srt://host:9000?mode=caller&streamid=a=b&latency=2147483647&passphrase=x"),
-		  "srt://host:9000?mode=caller&streamid=a=b&latency=2147483647000&passphrase=x");
-	// FFmpeg reads the first parameter named "latency"; a value inside the
-	// stream id that looks like one is that parameter for FFmpeg too.
-	EXPECT_EQ(ffmpegOutputUrl("srt://host:9000?mode=caller&streamid=x&latency=5&latency=120"),
-		  "srt://host:9000?mode=caller&streamid=x&latency=5000&latency=120");
-	EXPECT_EQ(ffmpegOutputUrl("srt://host:9000?mode=caller&streamid=mylatency=9&latency=7"),
-		  "srt://host:9000?mode=caller&streamid=mylatency=9&latency=7000");
-	// Nothing FFmpeg would read as a number of milliseconds: left alone.
-	EXPECT_EQ(ffmpegOutputUrl("srt://host:9000?mode=caller&latency=abc"), "srt://host:9000?mode=caller&latency=abc");
-	EXPECT_EQ(ffmpegOutputUrl("srt://host:9000?mode=caller&latency"), "srt://host:9000?mode=caller&latency");
-	EXPECT_EQ(ffmpegOutputUrl("srt://host:9000?mode=caller"), "srt://host:9000?mode=caller");
-	EXPECT_EQ(ffmpegOutputUrl("srt://host:9000"), "srt://host:9000");
-	EXPECT_EQ(ffmpegOutputUrl("file:/tmp/out.ts?latency=120"), "file:/tmp/out.ts?latency=120");
+	SrtSettings settings;
+	std::string message;
+	ASSERT_TRUE(srtSettingsFromUri("srt://203.0.113.5:9000?mode=caller&streamid=cam&latency=800&passphrase=0123456789",
+				       settings, message));
+	EXPECT_EQ(settings.host, "203.0.113.5");
+	EXPECT_EQ(settings.port, 9000);
+	EXPECT_EQ(settings.streamId, "cam");
+	EXPECT_EQ(settings.latencyMs, 800);
+	EXPECT_EQ(settings.passphrase, "0123456789");
+	EXPECT_FALSE(settings.reconnect);
+
+	// The first parameter of a name counts; a URI cannot carry an '&'
+	// inside a value.
+	settings = {};
+	ASSERT_TRUE(srtSettingsFromUri("srt://[::1]:9000?mode=caller&latency=5&latency=120&streamid=a=b", settings, message));
+	EXPECT_EQ(settings.host, "::1");
+	EXPECT_EQ(settings.latencyMs, 5);
+	EXPECT_EQ(settings.streamId, "a=b");
+	settings = {};
+	ASSERT_TRUE(srtSettingsFromUri("srt://host:9000", settings, message));
+	EXPECT_EQ(settings.latencyMs, 120);
+	for (const char *uri : { "srt://host?mode=caller", "srt://:9000", "srt://host:0", "file:/tmp/out.ts" }) {
+		EXPECT_FALSE(srtSettingsFromUri(uri, settings, message)) << uri;
+		EXPECT_EQ(message, "SRT URI has no host and port");
+	}
+	EXPECT_FALSE(srtSettingsFromUri("srt://host:9000?latency=abc", settings, message));
+	EXPECT_EQ(message, "SRT URI has an invalid latency");
+
+	// The document's "srt" object gives the values as the request had them,
+	// whatever the URI made of them.
+	const nlohmann::json document = {
+		{ "srt",
+		  { { "host_port", "receiver.example:9001" },
+		    { "streamid", "#!::r=live/feed,m=publish&x=1" },
+		    { "passphrase", "pass&word=1234" },
+		    { "latency", 250 } } },
+		{ "srt_reconnect", true },
+	};
+	settings = {};
+	ASSERT_TRUE(srtSettingsFromDocument(
+		document, "srt://receiver.example:9001?mode=caller&streamid=#!::r=live/feed,m=publish&x=1&latency=250", settings,
+		message));
+	EXPECT_EQ(settings.host, "receiver.example");
+	EXPECT_EQ(settings.port, 9001);
+	EXPECT_EQ(settings.streamId, "#!::r=live/feed,m=publish&x=1");
+	EXPECT_EQ(settings.passphrase, "pass&word=1234");
+	EXPECT_EQ(settings.latencyMs, 250);
+	EXPECT_TRUE(settings.reconnect);
 }
 
 } // namespace

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tiloran {
+
+// The SRT link's figures, as statistics show them.
+struct SrtLinkStatistics {
+	// "connecting", "connected", "reconnecting" or "closed".
+	std::string state;
+	// host:port of the receiver as connected to.
+	std::string peer;
+	// The last figures SRT gave; kept while the link is down.
+	double rttMs = 0;
+	double sendRateMbps = 0;
+	double bandwidthMbps = 0;
+	// Over every connection of the run.
+	int64_t packetsSent = 0;
+	int64_t packetsLost = 0;
+	int64_t packetsRetransmitted = 0;
+	int64_t packetsDropped = 0;
+	double sendBufferMs = 0;
+	// As both sides settled it; 0 before the first connection.
+	int latencyMs = 0;
+	int64_t reconnects = 0;
+	// Of the connection in place; 0 while down.
+	double connectedSeconds = 0;
+};
+
+// Where the output's MPEG-TS bytes go: an SRT link, or a file or pipe that
+// FFmpeg opens by URL. The output's muxer writes through it in packets of up
+// to seven TS packets.
+//
+// Threading: open() on the main thread before the output thread starts;
+// write(), restartPending(), beginRestart() and close() on the output thread (close() also from
+// the owner's destruction once that thread has ended); statistics() and
+// bytesSent() from any thread.
+class OutputSink
+{
+public:
+	virtual ~OutputSink() = default;
+
+	// False with the reason (an error text) when the stream cannot begin.
+	virtual bool open(std::string &message) = 0;
+	// False with the reason when the stream cannot go on.
+	virtual bool write(const uint8_t *bytes, std::size_t size, std::string &message) = 0;
+	// Whether a receiver was connected anew. Until beginRestart(), what is
+	// written is still dropped, so that the writer can first get rid of
+	// what it holds of packets whose start the receiver never had.
+	virtual bool restartPending() const { return false; }
+	// Sending starts with the next write, which must begin the stream afresh
+	// (tables, then a key picture).
+	virtual void beginRestart() {}
+	// The end of the stream: what was written reaches the receiver as far as
+	// the link allows, then the connection is closed.
+	virtual void close() = 0;
+
+	virtual int64_t bytesSent() const = 0;
+	virtual std::optional<SrtLinkStatistics> linkStatistics() const { return std::nullopt; }
+};
+
+} // namespace tiloran

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace tiloran {
+
+// What the SRT caller connects with: the worker document's "srt" object gives
+// it as the request had it, so a stream id or passphrase holding '&', '=' or
+// '#' arrives byte for byte; a document with only the URI gives it through
+// the URI's parameters (the first of each name counts).
+struct SrtSettings {
+	std::string host;
+	int port = 0;
+	std::string streamId;
+	std::string passphrase;
+	// Milliseconds, SRT's own unit.
+	int latencyMs = 120;
+	// Lost or refused connections are tried again instead of ending the run.
+	bool reconnect = false;
+};
+
+// Whether the URI is one the SRT caller handles ("srt://").
+bool isSrtUri(const std::string &uri);
+
+// host:port, the host a name, an IPv4 address or an IPv6 address in brackets.
+bool parseHostPort(const std::string &hostPort, std::string &host, int &port);
+
+// From "srt://host:port?mode=caller&streamid=...&latency=...&passphrase=...".
+bool srtSettingsFromUri(const std::string &uri, SrtSettings &settings, std::string &message);
+
+// From the document's "srt" object ("host_port", "streamid", "passphrase",
+// "latency") and "srt_reconnect"; the URI stands in where the object is
+// missing. Wrong JSON types raise the library's type error.
+bool srtSettingsFromDocument(const nlohmann::json &document, const std::string &uri, SrtSettings &settings,
+			     std::string &message);
+
+} // namespace tiloran
