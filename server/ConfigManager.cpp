@@ -397,6 +397,9 @@ bool ConfigManager::buildWorkerConfig(const nlohmann::json &request, nlohmann::j
 		{ "passphrase", passphrase },
 	};
 	document["srt_uri"] = buildSrtUri(hostPort, streamId, latency, passphrase);
+	// Only when asked for, so that documents without it stay as they were.
+	if (request.contains("srtReconnect"))
+		document["srt_reconnect"] = request["srtReconnect"].get<bool>();
 	document["preview_path"] = previewPath_;
 	workerConfig = std::move(document);
 	return true;

@@ -254,6 +254,28 @@ std::string StreamStatistics::metrics(bool running) const
 			sampleIfNumber(text, peaks[channel], { { "channel", std::to_string(channel + 1) } });
 	}
 
+	// The SRT link, seconds where Prometheus wants them.
+	const nlohmann::json &srt = member(latest_, "srt");
+	const auto srtFamily = [&](const char *name, const char *help, const char *type, const char *key, double scale) {
+		text.family(name, help, type);
+		if (member(srt, key).is_number())
+			text.sample(member(srt, key).get<double>() * scale);
+	};
+	srtFamily("tiloran_srt_rtt_seconds", "Round-trip time of the SRT link.", "gauge", "rttMs", 0.001);
+	srtFamily("tiloran_srt_send_rate_mbps", "Megabits per second the SRT link sends.", "gauge", "sendRateMbps", 1);
+	srtFamily("tiloran_srt_packets_lost_total", "Packets the SRT receiver reported lost.", "counter", "packetsLost", 1);
+	srtFamily("tiloran_srt_packets_retransmitted_total", "Packets the SRT link sent again.", "counter",
+		  "packetsRetransmitted", 1);
+	srtFamily("tiloran_srt_packets_dropped_total", "Packets the SRT link dropped as too late to send.", "counter",
+		  "packetsDropped", 1);
+	srtFamily("tiloran_srt_send_buffer_seconds", "What the SRT link holds unacknowledged, in time.", "gauge",
+		  "sendBufferMs", 0.001);
+	text.family("tiloran_srt_connected", "Whether the SRT link is connected (1) or not (0).", "gauge");
+	if (member(srt, "state").is_string())
+		text.sample(member(srt, "state") == "connected" ? 1 : 0);
+	srtFamily("tiloran_srt_reconnects_total", "Times the SRT link was connected again after a loss.", "counter",
+		  "reconnects", 1);
+
 	text.family("tiloran_worker_starts_total", "Workers started since the server started.", "counter");
 	text.sample(static_cast<double>(starts_));
 	text.family("tiloran_worker_failures_total", "Workers that ended without being asked to, since the server started.",

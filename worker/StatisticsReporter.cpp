@@ -35,6 +35,25 @@ nlohmann::json percentile(std::vector<double> values, double fraction)
 	return rounded(values[index], 0.1);
 }
 
+nlohmann::json linkRecord(const std::optional<SrtLinkStatistics> &link)
+{
+	if (!link)
+		return nullptr;
+	return { { "state", link->state },
+		 { "peer", link->peer },
+		 { "rttMs", rounded(link->rttMs, 0.001) },
+		 { "sendRateMbps", rounded(link->sendRateMbps, 0.001) },
+		 { "bandwidthMbps", rounded(link->bandwidthMbps, 0.001) },
+		 { "packetsSent", link->packetsSent },
+		 { "packetsLost", link->packetsLost },
+		 { "packetsRetransmitted", link->packetsRetransmitted },
+		 { "packetsDropped", link->packetsDropped },
+		 { "sendBufferMs", link->sendBufferMs },
+		 { "latencyMs", link->latencyMs },
+		 { "reconnects", link->reconnects },
+		 { "connectedSeconds", rounded(link->connectedSeconds, 0.1) } };
+}
+
 std::string inputLabel(const StatisticsReporter::Input &input)
 {
 	return "quadrant " + std::to_string(input.quadrant) + " (" + input.name + ")";
@@ -135,7 +154,7 @@ nlohmann::json StatisticsReporter::record(double seconds)
 			{ "sum", rounded(output.latencySumMs, 0.1) } } } } },
 		{ "inputs", std::move(inputs) },
 		{ "audio", std::move(audio) },
-		{ "srt", nullptr },
+		{ "srt", linkRecord(output.link) },
 	};
 }
 

@@ -306,7 +306,12 @@ TEST_F(WorkerConfigDocumentTest, HostsPortsAndSecretsWithinSrtLimitsAreAccepted)
 TEST_F(WorkerConfigDocumentTest, OptionalFieldsOfTheWrongTypeRaiseTheLibraryTypeError)
 {
 	for (const auto &[key, value] : std::vector<std::pair<const char *, json>>{
-		     { "srtStreamId", nullptr }, { "srtPassphrase", 5 }, { "srtLatency", "120" }, { "srtLatency", nullptr } }) {
+		     { "srtStreamId", nullptr },
+		     { "srtPassphrase", 5 },
+		     { "srtLatency", "120" },
+		     { "srtLatency", nullptr },
+		     { "srtReconnect", "true" },
+		     { "srtReconnect", 1 } }) {
 		json request = validRequest();
 		request[key] = value;
 		std::string message;
@@ -318,6 +323,16 @@ TEST_F(WorkerConfigDocumentTest, OptionalFieldsOfTheWrongTypeRaiseTheLibraryType
 		}
 	}
 	EXPECT_FALSE(fs::exists(file()));
+}
+
+TEST_F(WorkerConfigDocumentTest, ReconnectionIsWrittenOnlyWhenAskedFor)
+{
+	json request = validRequest();
+	EXPECT_FALSE(saved(request).contains("srt_reconnect"));
+	for (const bool reconnect : { true, false }) {
+		request["srtReconnect"] = reconnect;
+		EXPECT_EQ(saved(request)["srt_reconnect"], reconnect);
+	}
 }
 
 TEST_F(WorkerConfigDocumentTest, LatencyDefaultsAndConversions)
