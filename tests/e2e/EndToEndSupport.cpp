@@ -126,8 +126,15 @@ ConfigurationServer::~ConfigurationServer()
 }
 
 SrtRecorder::SrtRecorder()
-	: port_(freeUdpPort()), recording_(directory_.path() / "recording.ts")
+	: port_(freeUdpPort())
 {
+	launch();
+}
+
+void SrtRecorder::launch()
+{
+	++lives_;
+	recording_ = directory_.path() / (lives_ == 1 ? "recording.ts" : "recording-" + std::to_string(lives_) + ".ts");
 	const std::string command = "exec srt-live-transmit -q 'srt://127.0.0.1:" + std::to_string(port_) +
 				    "?mode=listener' file://con > " + quoted(recording_);
 	process_ = std::make_unique<ChildProcess>("/bin/sh", std::vector<std::string>{ "-c", command });
@@ -168,6 +175,22 @@ void SrtRecorder::kill()
 		process_->signal(SIGKILL);
 		process_->waitForExit(kGenerousTimeout);
 	}
+}
+
+void SrtRecorder::freeze()
+{
+	process_->signal(SIGSTOP);
+}
+
+void SrtRecorder::resume()
+{
+	process_->signal(SIGCONT);
+}
+
+void SrtRecorder::restart()
+{
+	kill();
+	launch();
 }
 
 nlohmann::json startRequest(const std::string &srtHostPort, const std::vector<QuadrantChoice> &quadrants)

@@ -73,7 +73,8 @@ private:
 };
 
 // srt-live-transmit listening on a free loopback UDP port, writing every byte
-// it receives to a file.
+// it receives to a file. It can be frozen, and started again on the same port
+// with a recording of its own.
 class SrtRecorder
 {
 public:
@@ -91,9 +92,18 @@ public:
 	void stop();
 	// Ends the listener at once (SIGKILL) and waits for it.
 	void kill();
+	// SIGSTOP and SIGCONT: the listener neither reads nor answers meanwhile.
+	void freeze();
+	void resume();
+	// A new listener on the same port after the last one ended; from then on
+	// recording() is the new one's.
+	void restart();
 
 private:
+	void launch();
+
 	TemporaryDirectory directory_;
+	int lives_ = 0;
 	int port_ = 0;
 	std::filesystem::path recording_;
 	std::unique_ptr<ChildProcess> process_;

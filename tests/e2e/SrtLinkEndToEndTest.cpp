@@ -1,0 +1,275 @@
+// The real server and worker with test inputs, and real SRT listeners on
+// loopback (srt-live-transmit, or libsrt in the test where what the listener
+// got must be seen): the stream id and passphrase as given, and, with
+// "srtReconnect", a link that survives a listener that goes away, freezes or
+// comes late, and a receiver that can decode from the first second after.
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "e2e/EndToEndSupport.h"
+#include "support/SrtListener.h"
+
+using namespace std::chrono_literals;
+using namespace tiloran::test;
+
+namespace {
+
+nlohmann::json stats(ServerSession &server)
+{
+	const httplib::Result result = server.get("/api/stream/stats");
+	if (!result || result->status != 200)
+		return nullptr;
+	return nlohmann::json::parse(result->body, nullptr, false);
+}
+
+nlohmann::json reconnectingRequest(const std::string &hostPort)
+{
+	nlohmann::json request = startRequest(hostPort, { { 1, 1 }, { 2, 2 } });
+	request["srtReconnect"] = true;
+	return request;
+}
+
+// How often text appears in output.
+std::size_t occurrences(const std::string &output, const std::string &text)
+{
+	std::size_t count = 0;
+	for (std::size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1))
+		++count;
+	return count;
+}
+
+bool waitForOccurrences(ServerSession &server, const std::string &text, std::size_t count)
+{
+	return waitUntil([&] { return occurrences(server.errors() + server.output(), text) >= count; },
+			 kGenerousTimeout);
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+	return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+int workerPid(ServerSession &server)
+{
+	const std::string output = server.output();
+	const std::string marker = "[WorkerSupervisor] Worker PID: ";
+	const std::size_t at = output.rfind(marker);
+	return at == std::string::npos ? -1 : std::stoi(output.substr(at + marker.size()));
+}
+
+struct ProcessFigures {
+	int threads = 0;
+	int descriptors = 0;
+	long residentKiB = 0;
+};
+
+ProcessFigures processFigures(int pid)
+{
+	ProcessFigures figures;
+	const std::filesystem::path directory = "/proc/" + std::to_string(pid);
+	const std::string status = readFile(directory / "status");
+	std::smatch match;
+	if (std::regex_search(status, match, std::regex("Threads:\\s+(\\d+)")))
+		figures.threads = std::stoi(match[1]);
+	if (std::regex_search(status, match, std::regex("VmRSS:\\s+(\\d+)")))
+		figures.residentKiB = std::stol(match[1]);
+	for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator(directory / "fd"))
+		++figures.descriptors;
+	return figures;
+}
+
+// The first video frame of a recording as decoded, "1,I" for a key frame.
+std::string firstVideoFrame(const std::filesystem::path &file)
+{
+	return runCommand("ffprobe -v error -select_streams v:0 -read_intervals %+#1 -show_entries frame=key_frame,pict_type "
+			  "-of csv=p=0 '" +
+			  file.string() + "' 2>&1");
+}
+
+// Over its first seconds: how the stream ended is another matter.
+std::string decodeErrors(const std::filesystem::path &file, double seconds)
+{
+	return runCommand("ffmpeg -nostdin -v error -i '" + file.string() + "' -t " + std::to_string(seconds) +
+			  " -f null - 2>&1");
+}
+
+} // namespace
+
+TEST(SrtLinkEndToEnd, StreamIdAndPassphraseReachTheListenerAsGiven)
+{
+	ServerSession server({ "--test-inputs=2:320x180p25" });
+	const std::string streamId = "#!::r=live/feed,m=publish,u=ops&t=a b";
+	const std::string passphrase(79, 'k');
+	for (const bool matching : { true, false }) {
+		SCOPED_TRACE(matching ? "the listener's passphrase" : "another passphrase");
+		const int port = freeUdpPort();
+		SrtListener listener(port, { .latencyMilliseconds = 20,
+					     .passphrase = matching ? passphrase : std::string(10, 'x') });
+		nlohmann::json request = startRequest("127.0.0.1:" + std::to_string(port), { { 1, 1 }, { 2, 2 } });
+		request["srtStreamId"] = streamId;
+		request["srtPassphrase"] = passphrase;
+		std::string answer;
+		ASSERT_TRUE(server.startStream(request, answer)) << answer;
+		if (matching) {
+			ASSERT_TRUE(listener.waitForBytes(100 * 188, kGenerousTimeout)) << server.errors();
+			EXPECT_EQ(listener.streamId(), streamId);
+			ASSERT_TRUE(server.stopStream(answer)) << answer;
+			continue;
+		}
+		// Refused by the listener: the stream ends as a failed open does.
+		ASSERT_TRUE(waitUntil([&] { return stats(server)["state"] == "failed"; }, kGenerousTimeout))
+			<< server.errors();
+		const std::string message = stats(server)["lastExit"]["message"];
+		EXPECT_EQ(message.rfind("Failed to open SRT output 'srt://127.0.0.1:", 0), 0u) << message;
+		EXPECT_NE(message.find("passphrase=***"), std::string::npos) << message;
+		EXPECT_EQ(message.find(passphrase), std::string::npos) << message;
+	}
+	EXPECT_EQ((server.output() + server.errors()).find(passphrase), std::string::npos);
+}
+
+TEST(SrtLinkEndToEnd, AListenerThatComesBackGetsTheStreamAgain)
+{
+	ServerSession server({ "--test-inputs=2:320x180p25" });
+	SrtRecorder listener;
+	std::string answer;
+	ASSERT_TRUE(server.startStream(reconnectingRequest(listener.hostPort()), answer)) << answer;
+	ASSERT_TRUE(listener.waitForBytes(100 * 188, kGenerousTimeout)) << server.errors();
+
+	const auto killed = std::chrono::steady_clock::now();
+	listener.kill();
+	ASSERT_TRUE(waitForOccurrences(server, "[CompositeOutput] SRT connection lost: ", 1)) << server.errors();
+	const double noticed = secondsSince(killed);
+	// The listener is away for three seconds; the stream goes on meanwhile.
+	std::this_thread::sleep_for(3s);
+	EXPECT_EQ(stats(server)["srt"]["state"], "reconnecting");
+	EXPECT_EQ(stats(server)["state"], "live");
+
+	const auto returned = std::chrono::steady_clock::now();
+	listener.restart();
+	ASSERT_TRUE(listener.waitForBytes(1, kGenerousTimeout)) << server.errors();
+	const double back = secondsSince(returned);
+	ASSERT_TRUE(waitForOccurrences(server, "[CompositeOutput] SRT connection restored after ", 1)) << server.errors();
+	// Two seconds of the stream after the return.
+	ASSERT_TRUE(listener.waitForBytes(1000 * 1000, kGenerousTimeout)) << server.errors();
+
+	// Statistics come once a second.
+	ASSERT_TRUE(waitUntil([&] { return stats(server)["srt"]["reconnects"] == 1; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	const nlohmann::json document = stats(server);
+	EXPECT_EQ(document["srt"]["state"], "connected");
+	std::string events;
+	for (const nlohmann::json &event : document["events"])
+		events += event["level"].get<std::string>() + " " + event["message"].get<std::string>() + "\n";
+	EXPECT_TRUE(std::regex_search(events, std::regex("warning SRT connection lost: [^\n]+; reconnecting\n")))
+		<< events;
+	EXPECT_TRUE(std::regex_search(events, std::regex("info SRT connection restored after [0-9.]+ s \\(attempt [0-9]+\\)\n")))
+		<< events;
+	ASSERT_TRUE(server.stopStream(answer)) << answer;
+	listener.stop();
+
+	// The recording after the return decodes from its first picture on.
+	EXPECT_EQ(firstVideoFrame(listener.recording()), "1,I\n");
+	EXPECT_EQ(decodeErrors(listener.recording(), 1.5), "");
+	std::printf("[ measure  ] listener killed: loss noticed after %.2f s; back 3 s later: stream again after %.2f s\n",
+		    noticed, back);
+}
+
+TEST(SrtLinkEndToEnd, AFrozenListenerIsGivenUpAndTakenBack)
+{
+	ServerSession server({ "--test-inputs=2:320x180p25" });
+	SrtRecorder listener;
+	std::string answer;
+	ASSERT_TRUE(server.startStream(reconnectingRequest(listener.hostPort()), answer)) << answer;
+	ASSERT_TRUE(listener.waitForBytes(100 * 188, kGenerousTimeout)) << server.errors();
+
+	const auto frozen = std::chrono::steady_clock::now();
+	listener.freeze();
+	ASSERT_TRUE(waitForOccurrences(server, "[CompositeOutput] SRT connection lost: ", 1)) << server.errors();
+	const double noticed = secondsSince(frozen);
+	EXPECT_NE(server.errors().find("the receiver stopped reading"), std::string::npos) << server.errors();
+	// Frozen for ten seconds in all.
+	std::this_thread::sleep_for(std::chrono::milliseconds(10000) - (std::chrono::steady_clock::now() - frozen));
+	const uintmax_t before = listener.recordedBytes();
+	listener.resume();
+	ASSERT_TRUE(waitForOccurrences(server, "[CompositeOutput] SRT connection restored after ", 1)) << server.errors();
+	ASSERT_TRUE(listener.waitForBytes(before + 500 * 1000, kGenerousTimeout)) << server.errors();
+	EXPECT_TRUE(waitUntil([&] { return stats(server)["srt"]["reconnects"] == 1; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	ASSERT_TRUE(server.stopStream(answer)) << answer;
+	std::printf("[ measure  ] listener frozen: given up after %.2f s (latency 120 ms)\n", noticed);
+}
+
+TEST(SrtLinkEndToEnd, AListenerThatComesLateGetsTheStream)
+{
+	ServerSession server({ "--test-inputs=2:320x180p25" });
+	const int port = freeUdpPort();
+	std::string answer;
+	ASSERT_TRUE(server.startStream(reconnectingRequest("127.0.0.1:" + std::to_string(port)), answer)) << answer;
+	// Nobody listens: the run goes on and tries again.
+	ASSERT_TRUE(waitForOccurrences(server, "[CompositeOutput] SRT connection attempt 1 to ", 1)) << server.errors();
+	EXPECT_EQ(stats(server)["state"], "live");
+	EXPECT_EQ(stats(server)["srt"]["state"], "connecting");
+
+	SrtListener listener(port, { .latencyMilliseconds = 20, .passphrase = "" });
+	ASSERT_TRUE(listener.waitForBytes(100 * 188, kGenerousTimeout)) << server.errors();
+	// The stream starts with its tables (the SDT or the PAT), not with the
+	// middle of a packet the muxer had begun before.
+	const std::string received = listener.received();
+	ASSERT_GE(received.size(), 188u);
+	EXPECT_EQ(received[0], 0x47);
+	const int pid = (static_cast<uint8_t>(received[1]) & 0x1f) << 8 | static_cast<uint8_t>(received[2]);
+	EXPECT_TRUE(pid == 0x00 || pid == 0x11) << pid;
+	ASSERT_TRUE(server.stopStream(answer)) << answer;
+	EXPECT_TRUE(listener.waitForDisconnect(kGenerousTimeout));
+}
+
+TEST(SrtLinkEndToEnd, TwentyOutagesLeaveNothingBehind)
+{
+	ServerSession server({ "--test-inputs=2:320x180p25" });
+	SrtRecorder listener;
+	std::string answer;
+	ASSERT_TRUE(server.startStream(reconnectingRequest(listener.hostPort()), answer)) << answer;
+	ASSERT_TRUE(listener.waitForBytes(100 * 188, kGenerousTimeout)) << server.errors();
+	const int pid = workerPid(server);
+	ASSERT_GT(pid, 0);
+
+	// A listener that ends in order and is back at once: the next send
+	// fails, and the link is up again a moment later.
+	const ProcessFigures before = processFigures(pid);
+	ProcessFigures tenth;
+	for (std::size_t outage = 1; outage <= 20; ++outage) {
+		SCOPED_TRACE("outage " + std::to_string(outage));
+		listener.stop();
+		listener.restart();
+		ASSERT_TRUE(waitForOccurrences(server, "[CompositeOutput] SRT connection restored after ", outage))
+			<< server.errors();
+		ASSERT_TRUE(listener.waitForBytes(100 * 188, kGenerousTimeout)) << server.errors();
+		if (outage == 10)
+			tenth = processFigures(pid);
+	}
+	// SRT ends the threads of a closed connection a moment later.
+	ProcessFigures after;
+	EXPECT_TRUE(waitUntil(
+		[&] {
+			after = processFigures(pid);
+			return after.threads <= before.threads && after.descriptors <= before.descriptors;
+		},
+		kGenerousTimeout));
+	// Allocators keep what they took over the first outages; what grows
+	// with every outage shows over the last ten.
+	EXPECT_LT(after.residentKiB - tenth.residentKiB, 1024);
+	EXPECT_TRUE(waitUntil([&] { return stats(server)["srt"]["reconnects"] == 20; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	ASSERT_TRUE(server.stopStream(answer)) << answer;
+	std::printf("[ measure  ] before and after 20 outages: %d / %d threads, %d / %d descriptors; %ld KiB resident "
+		    "before, %ld after 10, %ld after 20\n",
+		    before.threads, after.threads, before.descriptors, after.descriptors, before.residentKiB,
+		    tenth.residentKiB, after.residentKiB);
+}
