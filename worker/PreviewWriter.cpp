@@ -22,6 +22,8 @@ constexpr size_t maximumPendingImages = 2;
 constexpr size_t maximumSpareBuffers = maximumPendingImages + 1;
 constexpr const char *previewFileName = "preview.jpg";
 constexpr int jpegGlobalQuality = 236;
+// A failure repeated with every picture is summarised at most this often.
+constexpr std::chrono::minutes saveFailureReportInterval{ 1 };
 
 bool copyFrameData(const AVFrame *frame, uint8_t *buffer, int bufferSize, int32_t pixelFormat, std::string &message)
 {
@@ -67,7 +69,7 @@ void removeIgnoringErrors(const std::string &path)
 
 } // namespace
 
-PreviewWriter::PreviewWriter() = default;
+PreviewWriter::PreviewWriter() : saveFailures_(saveFailureReportInterval) {}
 
 PreviewWriter::~PreviewWriter()
 {
@@ -224,11 +226,26 @@ void PreviewWriter::writerLoop()
 			pendingImages_.pop_front();
 		}
 		std::string message;
-		if (!savePreview(std::move(image), targetPath, message))
-			printErrorLine("[PreviewWriter] Failed to save preview: " + message);
+		const bool saved = savePreview(std::move(image), targetPath, message);
+		reportSaveResult(saved, message);
 		if (stopRequested_)
 			return;
 	}
+}
+
+// A folder that cannot take the picture (read-only, full, gone) fails the
+// same way for every preview picture for as long as it lasts.
+void PreviewWriter::reportSaveResult(bool saved, const std::string &message)
+{
+	if (saved) {
+		if (const std::optional<std::uint64_t> failures = saveFailures_.succeeded())
+			printLine("[PreviewWriter] Preview saved again after " + std::to_string(*failures) +
+				  (*failures == 1 ? " failed attempt" : " failed attempts"));
+		return;
+	}
+	if (const std::optional<std::string> report =
+		    saveFailures_.failed(message, FailureReportLimiter::Clock::now()))
+		printErrorLine("[PreviewWriter] Failed to save preview: " + *report);
 }
 
 bool PreviewWriter::convertPicture(const PreviewImage &image, std::string &message)
