@@ -248,6 +248,23 @@ void PreviewWriter::reportSaveResult(bool saved, const std::string &message)
 		printErrorLine("[PreviewWriter] Failed to save preview: " + *report);
 }
 
+// The directory was made by init, but a cleaner of the temporary directory
+// or an operator may have removed it since; the server keeps looking for the
+// preview there, so it is put back.
+bool PreviewWriter::ensurePreviewDirectory(std::string &message)
+{
+	std::error_code error;
+	if (std::filesystem::is_directory(outputPath_, error))
+		return true;
+	std::filesystem::create_directories(outputPath_, error);
+	if (error) {
+		message = "Failed to create preview directory: " + error.message();
+		return false;
+	}
+	printLine("[PreviewWriter] Preview directory was missing, created it again: " + outputPath_);
+	return true;
+}
+
 bool PreviewWriter::convertPicture(const PreviewImage &image, std::string &message)
 {
 	FrameHolder source = allocateFrame();
@@ -356,6 +373,8 @@ bool PreviewWriter::savePreview(PreviewImage image, const std::string &targetPat
 		return false;
 	}
 
+	if (!ensurePreviewDirectory(message))
+		return false;
 	std::ofstream file(temporaryPath, std::ios::binary | std::ios::trunc);
 	if (!file.is_open()) {
 		message = "Failed to open output file: " + temporaryPath;

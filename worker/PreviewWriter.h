@@ -21,7 +21,9 @@ namespace tiloran {
 // so a reader never sees half a picture. Preview problems are printed and
 // the picture dropped; they never reach the caller. A failure that repeats
 // with every picture is printed once and then summarised at most once a
-// minute, and the first picture saved after failures says so.
+// minute, and the first picture saved after failures says so. A preview
+// directory removed while the writer runs is created again for the next
+// picture.
 //
 // Threads: init, start, submitFrame and the destructor run on the worker's
 // main thread; the writer thread only takes pictures from the pending queue.
@@ -53,6 +55,7 @@ private:
 
 	void writerLoop();
 	bool savePreview(PreviewImage image, const std::string &targetPath, std::string &message);
+	bool ensurePreviewDirectory(std::string &message);
 	void reportSaveResult(bool saved, const std::string &message);
 	bool convertPicture(const PreviewImage &image, std::string &message);
 	FfmpegMemoryHolder takeSpareBuffer(int32_t size);

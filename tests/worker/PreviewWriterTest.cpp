@@ -413,6 +413,44 @@ TEST(PreviewWriterTest, ARepeatedFailureIsPrintedOnceAndTheRecoveryWithTheCount)
 	EXPECT_EQ(writerLines(errors.text()), std::vector<std::string>{failure});
 }
 
+// Something removed the preview directory while the writer ran: the next
+// picture puts it back, as the server keeps looking there.
+TEST(PreviewWriterTest, ARemovedDirectoryIsCreatedAgain)
+{
+	TemporaryDirectory directory;
+	const fs::path previewDirectory = directory.path() / "preview";
+	const fs::path target = previewDirectory / "preview.jpg";
+	CapturedStream errors(STDERR_FILENO);
+	CapturedStream output(STDOUT_FILENO);
+	PreviewWriter writer;
+	std::string message;
+	ASSERT_TRUE(writer.init(previewDirectory.string(), AV_PIX_FMT_NV12, message));
+	ASSERT_TRUE(writer.start());
+	FrameHolder first = makeFlatPicture(32, 16, red);
+	writer.submitFrame(first.get());
+	ASSERT_TRUE(waitUntil([&] { return decodedWidth(target) == 32; }, kGenerousTimeout));
+
+	fs::remove_all(previewDirectory);
+	FrameHolder second = makeFlatPicture(64, 16, blue);
+	writer.submitFrame(second.get());
+	ASSERT_TRUE(waitUntil([&] { return decodedWidth(target) == 64; }, kGenerousTimeout));
+	EXPECT_NE(output.text().find("[PreviewWriter] Preview directory was missing, created it again: " +
+				     previewDirectory.string() + "\n"),
+		  std::string::npos)
+		<< output.text();
+	EXPECT_EQ(writerLines(errors.text()), std::vector<std::string>{});
+
+	// A file in its place is not removed: that picture fails.
+	fs::remove_all(previewDirectory);
+	test::writeFile(previewDirectory, "someone else's");
+	writer.submitFrame(first.get());
+	ASSERT_TRUE(waitUntil([&] { return !writerLines(errors.text()).empty(); }, kGenerousTimeout));
+	EXPECT_EQ(writerLines(errors.text()),
+		  std::vector<std::string>{
+			  "[PreviewWriter] Failed to save preview: Failed to create preview directory: Not a directory\n"});
+	EXPECT_EQ(readFile(previewDirectory), "someone else's");
+}
+
 TEST(PreviewWriterTest, ABusyWriterKeepsTheTwoNewestPictures)
 {
 	TemporaryDirectory directory;
