@@ -54,7 +54,7 @@ void startAndReceive(ServerSession &server, SrtRecorder &recorder, const json &r
 {
 	std::string answer;
 	ASSERT_TRUE(server.startStream(request, answer)) << answer << "\n" << server.errors();
-	ASSERT_TRUE(recorder.waitForBytes(1, 30s)) << "nothing arrived at the SRT listener\n"
+	ASSERT_TRUE(recorder.waitForBytes(1, kGenerousTimeout)) << "nothing arrived at the SRT listener\n"
 						    << server.output() << server.errors();
 }
 
@@ -93,7 +93,7 @@ std::optional<Clock::duration> timeUntilNotRunning(ServerSession &server, Clock:
 // comes between the line and the end).
 void expectWorkerEnd(ServerSession &server, Clock::time_point lost, const std::string &measure)
 {
-	const std::optional<Clock::duration> ended = timeUntilNotRunning(server, lost, 30s);
+	const std::optional<Clock::duration> ended = timeUntilNotRunning(server, lost, kGenerousTimeout);
 	ASSERT_TRUE(ended) << "the worker did not end after giving up\n" << server.output();
 	reportTime(measure, *ended);
 	// The rest of the line is the SRT library's reason.
@@ -101,7 +101,7 @@ void expectWorkerEnd(ServerSession &server, Clock::time_point lost, const std::s
 		"\\[Worker\\] Streamer failed: Failed to write encoded (AAC )?packet to SRT output: [^\n]+\n");
 	EXPECT_TRUE(std::regex_search(server.errors(), failure)) << server.errors();
 	EXPECT_TRUE(server.process().waitForOutput(
-		"[WorkerSupervisor] Worker PID " + server.workerPid() + " exited with code 1\n", 5s))
+		"[WorkerSupervisor] Worker PID " + server.workerPid() + " exited with code 1\n", kGenerousTimeout))
 		<< server.output();
 }
 
@@ -117,6 +117,14 @@ bool waitForMorePictures(const SrtRecorder &recorder, int pictures, std::chrono:
 			return countVideoPackets(recorder.recording()) >= target;
 		},
 		timeout);
+}
+
+// How many failure lines a run of failures may print since its first line:
+// that one, one of another kind from a save that was under way when the
+// folder broke, and one a minute after that.
+size_t allowedFailureLines(Clock::time_point firstLine)
+{
+	return 2 + static_cast<size_t>(std::chrono::duration_cast<std::chrono::minutes>(Clock::now() - firstLine).count());
 }
 
 size_t countLinesStartingWith(const std::string &text, const std::string &prefix)
@@ -264,10 +272,12 @@ TEST(StreamFaults, ReceiverKilled)
 	{
 		SrtRecorder recorder;
 		startAndReceive(server, recorder);
-		ASSERT_TRUE(recorder.waitForBytes(100000, 30s));
+		ASSERT_TRUE(recorder.waitForBytes(100000, kGenerousTimeout));
 		const Clock::time_point killed = Clock::now();
 		recorder.kill();
 
+		// libsrt reports a broken peer after about 5 s: 20 s is that
+		// limit with room for a busy machine.
 		ASSERT_TRUE(server.process().waitForError(workerFailurePrefix, 20s))
 			<< "the worker did not give up within 20 s of losing its receiver\n"
 			<< server.errors();
@@ -285,7 +295,7 @@ TEST(StreamFaults, ReceiverFrozen)
 	{
 		SrtRecorder recorder;
 		startAndReceive(server, recorder);
-		ASSERT_TRUE(recorder.waitForBytes(100000, 30s));
+		ASSERT_TRUE(recorder.waitForBytes(100000, kGenerousTimeout));
 		const Clock::time_point frozen = Clock::now();
 		recorder.pause();
 		const bool gaveUp = server.process().waitForError(workerFailurePrefix, 10s);
@@ -312,14 +322,14 @@ TEST(StreamFaults, WorkerKilled)
 		const Clock::time_point killed = Clock::now();
 		ASSERT_EQ(::kill(std::stoi(pid), SIGKILL), 0);
 
-		// The supervisor learns of the end at once; 10 s is only the bound
-		// of a hung wait.
+		// The supervisor learns of the end at once (its pidfd wakes it);
+		// 10 s bounds that promise with room for a busy machine.
 		const std::optional<Clock::duration> ended = timeUntilNotRunning(server, killed, 10s);
 		ASSERT_TRUE(ended) << server.output();
 		reportTime("worker_killed_to_status_false_ms", *ended);
 		EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid +
 								   " exited with code " + std::to_string(128 + SIGKILL) + "\n",
-							   5s))
+							   kGenerousTimeout))
 			<< server.output();
 		const httplib::Result stop = server.post("/api/stream/stop", "");
 		ASSERT_TRUE(stop);
@@ -349,15 +359,17 @@ TEST(StreamFaults, ServerKilled)
 
 		const Clock::time_point killed = Clock::now();
 		server.process().signal(SIGKILL);
+		// The worker goes with the server at once (PR_SET_PDEATHSIG); 10 s
+		// bounds that promise with room for a busy machine.
 		const bool gone = waitUntil([&] { return processEnded(worker); }, 10s);
 		const Clock::duration took = Clock::now() - killed;
 		if (!gone) {
 			::kill(worker, SIGKILL);
-			waitUntil([&] { return processEnded(worker); }, 10s);
+			waitUntil([&] { return processEnded(worker); }, kGenerousTimeout);
 		}
 		ASSERT_TRUE(gone) << "the worker outlived the killed server by 10 s";
 		reportTime("server_killed_to_worker_gone_ms", took);
-		EXPECT_EQ(server.process().waitForExit(10s), std::make_optional(128 + SIGKILL));
+		EXPECT_EQ(server.process().waitForExit(kGenerousTimeout), std::make_optional(128 + SIGKILL));
 	}
 	SCOPED_TRACE("a new server streams again");
 	ServerSession server(testInputs);
@@ -375,33 +387,33 @@ TEST(StreamFaults, ReadOnlyPreviewFolder)
 	ServerSession server(testInputs);
 	SrtRecorder recorder;
 	startAndReceive(server, recorder);
-	ASSERT_TRUE(waitForPreviewPicture(server, 30s)) << server.errors();
+	ASSERT_TRUE(waitForPreviewPicture(server, kGenerousTimeout)) << server.errors();
 
 	const std::filesystem::path previewDirectory = server.previewDirectory();
 	std::unique_ptr<TestMount> readOnly = TestMount::readOnly(previewDirectory, reason);
 	ASSERT_TRUE(readOnly) << reason;
 	ASSERT_TRUE(server.process().waitForError(previewFailurePrefix + "Failed to open output file: " +
 							  (previewDirectory / "preview.jpg.tmp").string() + "\n",
-						  30s))
+						  kGenerousTimeout))
 		<< server.errors();
+	const Clock::time_point firstFailure = Clock::now();
 	const httplib::Result before = server.get("/api/preview");
 	ASSERT_TRUE(before);
 	EXPECT_EQ(before->status, 200);
 
-	ASSERT_TRUE(waitForMorePictures(recorder, 150, 60s)) << "the stream did not go on\n" << server.errors();
+	ASSERT_TRUE(waitForMorePictures(recorder, 150, kGenerousTimeout)) << "the stream did not go on\n"
+									  << server.errors();
 	EXPECT_TRUE(server.waitForRunning(true, 1s));
-	// A save that was under way when the folder turned read-only may fail
-	// at the rename first, which is a second kind of failure.
 	const size_t failureLines = countLinesStartingWith(server.errors(), previewFailurePrefix);
 	EXPECT_GE(failureLines, 1u);
-	EXPECT_LE(failureLines, 2u) << server.errors();
+	EXPECT_LE(failureLines, allowedFailureLines(firstFailure)) << server.errors();
 	const httplib::Result during = server.get("/api/preview");
 	ASSERT_TRUE(during);
 	EXPECT_EQ(during->status, 200);
 	EXPECT_EQ(during->body, before->body);
 
 	ASSERT_TRUE(readOnly->unmount());
-	ASSERT_TRUE(server.process().waitForOutput("[PreviewWriter] Preview saved again after ", 30s))
+	ASSERT_TRUE(server.process().waitForOutput("[PreviewWriter] Preview saved again after ", kGenerousTimeout))
 		<< server.output();
 	const int failedAttempts = failedAttemptsBeforeRecovery(server.output());
 	EXPECT_GT(failedAttempts, static_cast<int>(failureLines)) << server.output();
@@ -419,7 +431,7 @@ TEST(StreamFaults, RemovedPreviewFolder)
 	ServerSession server(testInputs);
 	SrtRecorder recorder;
 	startAndReceive(server, recorder);
-	ASSERT_TRUE(waitForPreviewPicture(server, 30s)) << server.errors();
+	ASSERT_TRUE(waitForPreviewPicture(server, kGenerousTimeout)) << server.errors();
 	const std::filesystem::path previewDirectory = server.previewDirectory();
 
 	{
@@ -436,7 +448,7 @@ TEST(StreamFaults, RemovedPreviewFolder)
 				onlyPictureOr503 = onlyPictureOr503 && (preview->status == 200 || preview->status == 503);
 				return preview->status == 200;
 			},
-			30s))
+			kGenerousTimeout))
 			<< server.errors();
 		EXPECT_TRUE(onlyPictureOr503);
 		EXPECT_NE(server.output().find("[PreviewWriter] Preview directory was missing, created it again: " +
@@ -456,29 +468,31 @@ TEST(StreamFaults, RemovedPreviewFolder)
 				std::ofstream(previewDirectory) << "not a folder";
 				return std::filesystem::is_regular_file(previewDirectory, ignored);
 			},
-			10s));
+			kGenerousTimeout));
 		ASSERT_TRUE(server.process().waitForError(
-			previewFailurePrefix + "Failed to create preview directory: Not a directory\n", 30s))
+			previewFailurePrefix + "Failed to create preview directory: Not a directory\n", kGenerousTimeout))
 			<< server.errors();
-		ASSERT_TRUE(waitForMorePictures(recorder, 150, 60s)) << "the stream did not go on\n" << server.errors();
+		const Clock::time_point firstFailure = Clock::now();
+		ASSERT_TRUE(waitForMorePictures(recorder, 150, kGenerousTimeout)) << "the stream did not go on\n"
+										  << server.errors();
 		EXPECT_TRUE(server.waitForRunning(true, 1s));
 		const httplib::Result preview = server.get("/api/preview");
 		ASSERT_TRUE(preview);
 		EXPECT_EQ(preview->status, 503);
 		EXPECT_EQ(preview->body, "Preview not available - no preview file found");
-		// A save under way at the change may fail in another way first.
-		const size_t failureLines = countLinesStartingWith(server.errors().substr(errorsBefore), previewFailurePrefix);
+		const size_t failureLines =
+			countLinesStartingWith(server.errors().substr(errorsBefore), previewFailurePrefix);
 		EXPECT_GE(failureLines, 1u);
-		EXPECT_LE(failureLines, 2u) << server.errors();
+		EXPECT_LE(failureLines, allowedFailureLines(firstFailure)) << server.errors();
 
 		std::filesystem::remove(previewDirectory);
-		ASSERT_TRUE(server.process().waitForOutput("[PreviewWriter] Preview saved again after ", 30s))
+		ASSERT_TRUE(server.process().waitForOutput("[PreviewWriter] Preview saved again after ", kGenerousTimeout))
 			<< server.output();
 		const int failedAttempts = failedAttemptsBeforeRecovery(server.output());
 		EXPECT_GT(failedAttempts, static_cast<int>(failureLines)) << server.output();
 		std::cout << "[ measured ] preview saves failed while a file stood in the way: " << failedAttempts
 			  << ", lines printed: " << failureLines << std::endl;
-		EXPECT_TRUE(waitForPreviewPicture(server, 30s));
+		EXPECT_TRUE(waitForPreviewPicture(server, kGenerousTimeout));
 	}
 	EXPECT_EQ(server.errors().find("[Worker]"), std::string::npos) << server.errors();
 	stopAndExpectOrderlyEnd(server, recorder);
