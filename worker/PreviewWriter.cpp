@@ -22,6 +22,8 @@ constexpr size_t maximumPendingImages = 2;
 constexpr size_t maximumSpareBuffers = maximumPendingImages + 1;
 constexpr const char *previewFileName = "preview.jpg";
 constexpr int jpegGlobalQuality = 236;
+// A failure repeated with every picture is summarised at most this often.
+constexpr std::chrono::minutes saveFailureReportInterval{ 1 };
 
 bool copyFrameData(const AVFrame *frame, uint8_t *buffer, int bufferSize, int32_t pixelFormat, std::string &message)
 {
@@ -67,7 +69,7 @@ void removeIgnoringErrors(const std::string &path)
 
 } // namespace
 
-PreviewWriter::PreviewWriter() = default;
+PreviewWriter::PreviewWriter() : saveFailures_(saveFailureReportInterval) {}
 
 PreviewWriter::~PreviewWriter()
 {
@@ -224,11 +226,43 @@ void PreviewWriter::writerLoop()
 			pendingImages_.pop_front();
 		}
 		std::string message;
-		if (!savePreview(std::move(image), targetPath, message))
-			printErrorLine("[PreviewWriter] Failed to save preview: " + message);
+		const bool saved = savePreview(std::move(image), targetPath, message);
+		reportSaveResult(saved, message);
 		if (stopRequested_)
 			return;
 	}
+}
+
+// A folder that cannot take the picture (read-only, full, gone) fails the
+// same way for every preview picture for as long as it lasts.
+void PreviewWriter::reportSaveResult(bool saved, const std::string &message)
+{
+	if (saved) {
+		if (const std::optional<std::uint64_t> failures = saveFailures_.succeeded())
+			printLine("[PreviewWriter] Preview saved again after " + std::to_string(*failures) +
+				  (*failures == 1 ? " failed attempt" : " failed attempts"));
+		return;
+	}
+	if (const std::optional<std::string> report =
+		    saveFailures_.failed(message, FailureReportLimiter::Clock::now()))
+		printErrorLine("[PreviewWriter] Failed to save preview: " + *report);
+}
+
+// The directory was made by init, but a cleaner of the temporary directory
+// or an operator may have removed it since; the server keeps looking for the
+// preview there, so it is put back.
+bool PreviewWriter::ensurePreviewDirectory(std::string &message)
+{
+	std::error_code error;
+	if (std::filesystem::is_directory(outputPath_, error))
+		return true;
+	std::filesystem::create_directories(outputPath_, error);
+	if (error) {
+		message = "Failed to create preview directory: " + error.message();
+		return false;
+	}
+	printLine("[PreviewWriter] Preview directory was missing, created it again: " + outputPath_);
+	return true;
 }
 
 bool PreviewWriter::convertPicture(const PreviewImage &image, std::string &message)
@@ -339,6 +373,8 @@ bool PreviewWriter::savePreview(PreviewImage image, const std::string &targetPat
 		return false;
 	}
 
+	if (!ensurePreviewDirectory(message))
+		return false;
 	std::ofstream file(temporaryPath, std::ios::binary | std::ios::trunc);
 	if (!file.is_open()) {
 		message = "Failed to open output file: " + temporaryPath;

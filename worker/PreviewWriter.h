@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FailureReportLimiter.h"
 #include "FfmpegSupport.h"
 
 #include <atomic>
@@ -18,7 +19,11 @@ namespace tiloran {
 // range YUV 4:2:0, JPEG encoding and the file replacement happen on the
 // writer thread. The file is replaced through a temporary file in one step,
 // so a reader never sees half a picture. Preview problems are printed and
-// the picture dropped; they never reach the caller.
+// the picture dropped; they never reach the caller. A failure that repeats
+// with every picture is printed once and then summarised at most once a
+// minute, and the first picture saved after failures says so. A preview
+// directory removed while the writer runs is created again for the next
+// picture.
 //
 // Threads: init, start, submitFrame and the destructor run on the worker's
 // main thread; the writer thread only takes pictures from the pending queue.
@@ -50,6 +55,8 @@ private:
 
 	void writerLoop();
 	bool savePreview(PreviewImage image, const std::string &targetPath, std::string &message);
+	bool ensurePreviewDirectory(std::string &message);
+	void reportSaveResult(bool saved, const std::string &message);
 	bool convertPicture(const PreviewImage &image, std::string &message);
 	FfmpegMemoryHolder takeSpareBuffer(int32_t size);
 	void keepSpareBuffer(PreviewImage &image);
@@ -71,6 +78,8 @@ private:
 	// for the next picture of the same size.
 	FrameHolder convertedPicture_;
 	ScaleContextHolder converter_;
+	// Used by the writer thread only.
+	FailureReportLimiter saveFailures_;
 };
 
 } // namespace tiloran

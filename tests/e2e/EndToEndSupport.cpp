@@ -9,6 +9,8 @@
 
 #include <csignal>
 
+#include <gtest/gtest.h>
+
 using namespace std::chrono_literals;
 
 namespace tiloran::test {
@@ -44,7 +46,22 @@ ServerSession::ServerSession(const std::vector<std::string> &extraArguments)
 {
 	std::vector<std::string> arguments{ "portable" };
 	arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+	launch(arguments, {});
+}
+
+ServerSession::ServerSession(const std::vector<std::string> &extraArguments, const UserMode &userMode)
+	: userMode_(userMode), client_("127.0.0.1", 3000)
+{
 	ChildProcess::Options options;
+	// The first of these that is set decides where the configuration goes.
+	options.unsetEnvironment = { "APPDATA", "USERPROFILE" };
+	options.setEnvironment["XDG_CONFIG_HOME"] = userMode.configHome.string();
+	options.setEnvironment["TMPDIR"] = directory_.path().string();
+	launch(extraArguments, options);
+}
+
+void ServerSession::launch(const std::vector<std::string> &arguments, ChildProcess::Options options)
+{
 	options.workingDirectory = directory_.path();
 	process_ = std::make_unique<ChildProcess>(serverProgram(), arguments, options);
 
@@ -67,6 +84,33 @@ ServerSession::~ServerSession()
 {
 	process_->signal(SIGTERM);
 	process_->waitForExit(kGenerousTimeout);
+}
+
+std::filesystem::path ServerSession::workerConfigPath() const
+{
+	if (userMode_)
+		return userMode_->configHome / "KV_TILORAN" / "Encoder" / "worker_config.json";
+	return directory_.path() / "worker_config.json";
+}
+
+std::filesystem::path ServerSession::previewDirectory() const
+{
+	if (userMode_)
+		return directory_.path() / "KV_TILORAN" / "Encoder" / "preview";
+	return directory_.path() / "preview";
+}
+
+std::string ServerSession::workerPid() const
+{
+	static const std::string prefix = "[WorkerSupervisor] Worker PID: ";
+	const std::string text = output();
+	const size_t start = text.rfind(prefix);
+	if (start == std::string::npos)
+		return {};
+	const size_t end = text.find('\n', start);
+	if (end == std::string::npos)
+		return {};
+	return text.substr(start + prefix.size(), end - start - prefix.size());
 }
 
 httplib::Result ServerSession::get(const std::string &path)
@@ -164,6 +208,7 @@ void SrtRecorder::stop()
 {
 	if (process_->running()) {
 		process_->signal(SIGTERM);
+		process_->signal(SIGCONT);
 		if (!process_->waitForExit(kGenerousTimeout))
 			kill();
 	}
@@ -177,7 +222,7 @@ void SrtRecorder::kill()
 	}
 }
 
-void SrtRecorder::freeze()
+void SrtRecorder::pause()
 {
 	process_->signal(SIGSTOP);
 }
@@ -191,6 +236,18 @@ void SrtRecorder::restart()
 {
 	kill();
 	launch();
+}
+
+void stopAndExpectOrderlyEnd(ServerSession &server, SrtRecorder &recorder)
+{
+	std::string answer;
+	ASSERT_TRUE(server.stopStream(answer)) << answer;
+	const std::string pid = server.workerPid();
+	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 0\n",
+						   kGenerousTimeout))
+		<< server.output();
+	EXPECT_TRUE(server.waitForRunning(false, kGenerousTimeout));
+	recorder.stop();
 }
 
 nlohmann::json startRequest(const std::string &srtHostPort, const std::vector<QuadrantChoice> &quadrants)
@@ -228,6 +285,15 @@ PacketTimes probePacketTimes(const std::filesystem::path &file)
 		(stream == 0 ? times.videoPts : times.audioPts).push_back(pts);
 	}
 	return times;
+}
+
+int countVideoPackets(const std::filesystem::path &file)
+{
+	const std::string output = runCommand(
+		"ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 " +
+		quoted(file));
+	int count = 0;
+	return std::sscanf(output.c_str(), "%d", &count) == 1 ? count : 0;
 }
 
 std::array<double, 3> Nv12Picture::meanColour(int left, int top, int areaWidth, int areaHeight) const

@@ -29,6 +29,13 @@ class ServerSession
 {
 public:
 	explicit ServerSession(const std::vector<std::string> &extraArguments);
+	// User mode instead: the worker configuration file below configHome
+	// (XDG_CONFIG_HOME), the preview directory below the session's own
+	// directory (TMPDIR).
+	struct UserMode {
+		std::filesystem::path configHome;
+	};
+	ServerSession(const std::vector<std::string> &extraArguments, const UserMode &userMode);
 	~ServerSession();
 	ServerSession(const ServerSession &) = delete;
 	ServerSession &operator=(const ServerSession &) = delete;
@@ -44,12 +51,21 @@ public:
 	bool waitForRunning(bool running, std::chrono::milliseconds timeout);
 
 	const std::filesystem::path &directory() const { return directory_.path(); }
+	// Where the server keeps worker_config.json and looks for preview.jpg.
+	std::filesystem::path workerConfigPath() const;
+	std::filesystem::path previewDirectory() const;
+	// The process id of the last worker started, from the supervisor's
+	// start line; empty before the first.
+	std::string workerPid() const;
 	ChildProcess &process() { return *process_; }
 	std::string output() const { return process_->standardOutput(); }
 	std::string errors() const { return process_->standardError(); }
 
 private:
+	void launch(const std::vector<std::string> &arguments, ChildProcess::Options options);
+
 	TemporaryDirectory directory_;
+	std::optional<UserMode> userMode_;
 	std::unique_ptr<ChildProcess> process_;
 	httplib::Client client_;
 };
@@ -92,8 +108,9 @@ public:
 	void stop();
 	// Ends the listener at once (SIGKILL) and waits for it.
 	void kill();
-	// SIGSTOP and SIGCONT: the listener neither reads nor answers meanwhile.
-	void freeze();
+	// Freezes the listener (SIGSTOP) and lets it go on (SIGCONT). A frozen
+	// listener still ends with stop(), kill() or the destructor.
+	void pause();
 	void resume();
 	// A new listener on the same port after the last one ended; from then on
 	// recording() is the new one's.
@@ -108,6 +125,10 @@ private:
 	std::filesystem::path recording_;
 	std::unique_ptr<ChildProcess> process_;
 };
+
+// Stops the stream through the API and expects the supervisor's orderly end
+// (exit code 0) and the status to turn false; then stops the recorder.
+void stopAndExpectOrderlyEnd(ServerSession &server, SrtRecorder &recorder);
 
 // A stream start request for the test inputs: quadrant items with ids and
 // test input numbers, in the order given.
@@ -125,6 +146,8 @@ struct PacketTimes {
 	std::vector<int64_t> audioPts;
 };
 PacketTimes probePacketTimes(const std::filesystem::path &file);
+// How many video packets a recording holds so far (it may still grow).
+int countVideoPackets(const std::filesystem::path &file);
 
 // One decoded picture of a recording in NV12, taken the given number of
 // seconds after its start.

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -24,33 +23,8 @@ constexpr int64_t videoFrameTicks = 90000 / 25;
 constexpr int tileWidth = 640;
 constexpr int tileHeight = 360;
 
-std::string workerPid(const std::string &serverOutput)
-{
-	std::smatch match;
-	static const std::regex line("\\[WorkerSupervisor\\] Worker PID: ([0-9]+)\n");
-	std::string pid;
-	for (auto it = std::sregex_iterator(serverOutput.begin(), serverOutput.end(), line);
-	     it != std::sregex_iterator(); ++it)
-		pid = (*it)[1].str();
-	return pid;
-}
-
 // Streams for the given time from the moment the first bytes arrive, then
-// stops through the API and checks that the supervisor saw exit code 0.
-// Stops the stream through the API and expects the supervisor's orderly end
-// (exit code 0) and the status to turn false; then stops the recorder.
-void stopAndExpectOrderlyEnd(ServerSession &server, SrtRecorder &recorder)
-{
-	std::string answer;
-	ASSERT_TRUE(server.stopStream(answer)) << answer;
-	const std::string pid = workerPid(server.output());
-	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 0\n",
-						   kGenerousTimeout))
-		<< server.output();
-	EXPECT_TRUE(server.waitForRunning(false, kGenerousTimeout));
-	recorder.stop();
-}
-
+// stops through the API and expects an orderly end.
 void streamFor(ServerSession &server, SrtRecorder &recorder, const json &request, std::chrono::seconds duration)
 {
 	std::string answer;
@@ -225,38 +199,6 @@ TEST(StreamEndToEnd, InterlacedInputs)
 	EXPECT_EQ(streams[0].value("field_order", ""), "tt") << streams[0].dump(2);
 	EXPECT_EQ(streams[0].value("r_frame_rate", ""), "25/1");
 	expectQuadrantColours(recorder.recording(), { 1, 2, 1, 1 }, 2.0);
-}
-
-TEST(StreamEndToEnd, ListenerLostWhileStreaming)
-{
-	ServerSession server({ "--test-inputs=4:640x360p25" });
-	{
-		SrtRecorder recorder;
-		std::string answer;
-		ASSERT_TRUE(server.startStream(startRequest(recorder.hostPort(), { { 1, 1 }, { 2, 2 } }), answer))
-			<< answer;
-		ASSERT_TRUE(recorder.waitForBytes(1, kGenerousTimeout)) << server.output() << server.errors();
-		std::this_thread::sleep_for(2s);
-		recorder.kill();
-
-		// SRT notices the lost peer after its idle timeout.
-		ASSERT_TRUE(server.process().waitForError("[Worker] Streamer failed: ", kGenerousTimeout))
-			<< server.errors();
-		const std::string pid = workerPid(server.output());
-		EXPECT_TRUE(server.process().waitForOutput(
-			"[WorkerSupervisor] Worker PID " + pid + " exited with code 1\n", kGenerousTimeout))
-			<< server.output();
-		EXPECT_TRUE(server.waitForRunning(false, kGenerousTimeout));
-		static const std::regex failure(
-			"\\[Worker\\] Streamer failed: Failed to write encoded (AAC )?packet to SRT output: [^\n]+\n");
-		EXPECT_TRUE(std::regex_search(server.errors(), failure)) << server.errors();
-	}
-	{
-		SCOPED_TRACE("a new start afterwards streams again");
-		SrtRecorder recorder;
-		streamFor(server, recorder, startRequest(recorder.hostPort(), { { 1, 1 }, { 2, 2 } }), 2s);
-		expectRecordingFormat(recorder.recording());
-	}
 }
 
 // The worker run directly against a stand-in configuration server, since the

@@ -116,7 +116,9 @@ ChildProcess::~ChildProcess()
 
 void ChildProcess::signal(int signalNumber) const
 {
-	::kill(pid_, signalNumber);
+	// Once reaped, the process id may already belong to another process.
+	if (!exitStatus_)
+		::kill(pid_, signalNumber);
 }
 
 std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout)

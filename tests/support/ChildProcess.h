@@ -38,7 +38,7 @@ public:
 
 	pid_t pid() const { return pid_; }
 
-	// Sends a signal; does not wait.
+	// Sends a signal; does not wait. Nothing once the end has been seen.
 	void signal(int signalNumber) const;
 
 	// Waits for the end of the program; returns its exit status (128 + signal

@@ -371,6 +371,86 @@ TEST(PreviewWriterTest, UnwritableTemporaryFileKeepsThePreviousPicture)
 	EXPECT_EQ(readFile(target), previous);
 }
 
+// A failure that comes back with every picture is printed once; the first
+// picture saved afterwards says how many failed.
+TEST(PreviewWriterTest, ARepeatedFailureIsPrintedOnceAndTheRecoveryWithTheCount)
+{
+	TemporaryDirectory directory;
+	const fs::path target = directory.path() / "preview.jpg";
+	const fs::path temporary = directory.path() / "preview.jpg.tmp";
+	// Every save fails at the rename and then removes the temporary file,
+	// which tells the test that the picture has been handled.
+	fs::create_directory(target);
+	CapturedStream errors(STDERR_FILENO);
+	CapturedStream output(STDOUT_FILENO);
+	PreviewWriter writer;
+	std::string message;
+	ASSERT_TRUE(writer.init(directory.path().string(), AV_PIX_FMT_NV12, message));
+	ASSERT_TRUE(writer.start());
+	const std::string failure =
+		"[PreviewWriter] Failed to save preview: Failed to replace preview file atomically\n";
+	constexpr int failedPictures = 5;
+	for (int index = 0; index < failedPictures; ++index) {
+		test::writeFile(temporary, "not yet handled");
+		FrameHolder picture = makeFlatPicture(32, 16, Colour{uint8_t(16 + index * 20), 128, 128});
+		writer.submitFrame(picture.get());
+		ASSERT_TRUE(waitUntil([&] { return !fs::exists(temporary); }, kGenerousTimeout)) << "picture " << index;
+	}
+	EXPECT_EQ(writerLines(errors.text()), std::vector<std::string>{failure});
+
+	fs::remove(target);
+	FrameHolder picture = makeFlatPicture(48, 16, white);
+	writer.submitFrame(picture.get());
+	ASSERT_TRUE(waitUntil(
+		[&] {
+			return output.text().find("[PreviewWriter] Preview saved again after") != std::string::npos;
+		},
+		kGenerousTimeout));
+	EXPECT_EQ(decodedWidth(target), 48);
+	EXPECT_NE(output.text().find("[PreviewWriter] Preview saved again after 5 failed attempts\n"),
+		  std::string::npos)
+		<< output.text();
+	EXPECT_EQ(writerLines(errors.text()), std::vector<std::string>{failure});
+}
+
+// Something removed the preview directory while the writer ran: the next
+// picture puts it back, as the server keeps looking there.
+TEST(PreviewWriterTest, ARemovedDirectoryIsCreatedAgain)
+{
+	TemporaryDirectory directory;
+	const fs::path previewDirectory = directory.path() / "preview";
+	const fs::path target = previewDirectory / "preview.jpg";
+	CapturedStream errors(STDERR_FILENO);
+	CapturedStream output(STDOUT_FILENO);
+	PreviewWriter writer;
+	std::string message;
+	ASSERT_TRUE(writer.init(previewDirectory.string(), AV_PIX_FMT_NV12, message));
+	ASSERT_TRUE(writer.start());
+	FrameHolder first = makeFlatPicture(32, 16, red);
+	writer.submitFrame(first.get());
+	ASSERT_TRUE(waitUntil([&] { return decodedWidth(target) == 32; }, kGenerousTimeout));
+
+	fs::remove_all(previewDirectory);
+	FrameHolder second = makeFlatPicture(64, 16, blue);
+	writer.submitFrame(second.get());
+	ASSERT_TRUE(waitUntil([&] { return decodedWidth(target) == 64; }, kGenerousTimeout));
+	EXPECT_NE(output.text().find("[PreviewWriter] Preview directory was missing, created it again: " +
+				     previewDirectory.string() + "\n"),
+		  std::string::npos)
+		<< output.text();
+	EXPECT_EQ(writerLines(errors.text()), std::vector<std::string>{});
+
+	// A file in its place is not removed: that picture fails.
+	fs::remove_all(previewDirectory);
+	test::writeFile(previewDirectory, "someone else's");
+	writer.submitFrame(first.get());
+	ASSERT_TRUE(waitUntil([&] { return !writerLines(errors.text()).empty(); }, kGenerousTimeout));
+	EXPECT_EQ(writerLines(errors.text()),
+		  std::vector<std::string>{
+			  "[PreviewWriter] Failed to save preview: Failed to create preview directory: Not a directory\n"});
+	EXPECT_EQ(readFile(previewDirectory), "someone else's");
+}
+
 TEST(PreviewWriterTest, ABusyWriterKeepsTheTwoNewestPictures)
 {
 	TemporaryDirectory directory;
