@@ -4,8 +4,10 @@
 // "srtReconnect", a link that survives a listener that goes away, freezes or
 // comes late, and a receiver that can decode from the first second after.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -134,6 +136,7 @@ TEST(SrtLinkEndToEnd, AListenerThatComesBackGetsTheStreamAgain)
 	ASSERT_TRUE(server.startStream(reconnectingRequest(listener.hostPort()), answer)) << answer;
 	ASSERT_TRUE(listener.waitForBytes(100 * 188, kGenerousTimeout)) << server.errors();
 
+	const std::filesystem::path beforeOutage = listener.recording();
 	const auto killed = std::chrono::steady_clock::now();
 	listener.kill();
 	ASSERT_TRUE(waitForOccurrences(server, "[CompositeOutput] SRT connection lost: ", 1)) << server.errors();
@@ -169,6 +172,17 @@ TEST(SrtLinkEndToEnd, AListenerThatComesBackGetsTheStreamAgain)
 	// The recording after the return decodes from its first picture on.
 	EXPECT_EQ(firstVideoFrame(listener.recording()), "1,I\n");
 	EXPECT_EQ(decodeErrors(listener.recording(), 1.5), "");
+	// Audio and video go on from the stream's clock, in step, never back.
+	const PacketTimes times = probePacketTimes(listener.recording());
+	ASSERT_FALSE(times.videoPts.empty());
+	ASSERT_FALSE(times.audioPts.empty());
+	EXPECT_LT(std::llabs(times.videoPts.front() - times.audioPts.front()), 90000);
+	EXPECT_TRUE(std::is_sorted(times.videoPts.begin(), times.videoPts.end()));
+	EXPECT_TRUE(std::is_sorted(times.audioPts.begin(), times.audioPts.end()));
+	const PacketTimes earlier = probePacketTimes(beforeOutage);
+	ASSERT_FALSE(earlier.videoPts.empty());
+	// Three seconds away and more, the stream's own clock ran on.
+	EXPECT_GT(times.videoPts.front() - earlier.videoPts.back(), 3 * 90000);
 	std::printf("[ measure  ] listener killed: loss noticed after %.2f s; back 3 s later: stream again after %.2f s\n",
 		    noticed, back);
 }
