@@ -8,6 +8,8 @@ packages=(
   libavcodec-dev libavformat-dev libavdevice-dev libavutil-dev libswscale-dev
   ffmpeg srt-tools curl
   libsrt-gnutls-dev
+  # The Debian package (scripts/package.sh): dpkg-shlibdeps finds its dependencies.
+  dpkg-dev
 )
 if [ "${1:-}" = "--tests" ]; then
   packages+=(chromium)
@@ -18,6 +20,10 @@ if [ "${1:-}" = "--tests" ]; then
   # The control page's browser test runs on node; a machine without it gets Debian's.
   command -v node >/dev/null 2>&1 || packages+=(nodejs)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
+  # The package check (scripts/check-package.sh): systemd-analyze, a loopback
+  # interface in a network namespace of its own, and what the package depends
+  # on besides the programs' libraries, since it installs without network.
+  packages+=(systemd iproute2 adduser init-system-helpers)
 fi
 
 missing=()

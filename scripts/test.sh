@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds and runs every test: the release build, the
-# address/undefined-behaviour sanitizer build, the thread sanitizer build of
-# the tests whose components own threads, a bounded run of the fuzz targets and
-# the Windows cross build.
+# Debian package made from it, the address/undefined-behaviour sanitizer build,
+# the thread sanitizer build of the tests whose components own threads, a
+# bounded run of the fuzz targets and the Windows cross build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --tests
@@ -21,6 +21,14 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0
 echo "== tests (release build)"
 ctest --test-dir build --output-on-failure -j 2 || status=1
+# The package of the release build, installed into a throw-away root and
+# removed again (scripts/check-package.sh says what it checks).
+echo "== Debian package (release build)"
+if scripts/package.sh build; then
+  scripts/check-package.sh build/package/tiloran_*.deb || status=1
+else
+  status=1
+fi
 echo "== tests (sanitizer build)"
 ctest --test-dir build-sanitize --output-on-failure -j 2 || status=1
 # Every report, in a test or in a program it started, fails the last test of
