@@ -13,10 +13,11 @@
 #    create the service's user and state directory and enable the unit), the
 #    unit checked by systemd-analyze (verify, and its exposure to the system),
 #    the server started as the unit starts it (its user, working directory,
-#    environment, umask, no new privileges) and asked for /api/health, the page
-#    and the version; then apt-get remove, which must stop it so that no
-#    process of the package is left, and purge, which must leave none of its
-#    files.
+#    environment, umask, no new privileges; plus one test-pattern input) and
+#    asked for /api/health, the page and the version, and a stream from the
+#    installed worker to a local SRT listener; then apt-get remove, which must
+#    stop server and worker in order so that no process of the package is
+#    left, and purge, which must leave none of its files.
 # systemd does not run in the throw-away root (nor, on a build machine that is
 # a container, at all), so the unit is not started by systemd: the maintainer
 # scripts take their path for that case, and the unit's settings are applied
@@ -95,7 +96,7 @@ if [ "${1:-}" = "--in-namespaces" ]; then
 		fail "systemd-analyze verify complained about the unit"
 	}
 	# The hardening: systemd's own rating, 0 (nothing exposed) to 10. The
-	# unit is rated 2.0 with systemd 252; 3.0 leaves room for other versions'
+	# unit is rated 1.7 with systemd 252; 3.0 leaves room for other versions'
 	# weights and fails when a protection is lost.
 	in_root systemd-analyze security --offline=yes --threshold=30 "$unit" >"$logs/systemd-analyze-security.log" 2>&1 || {
 		cat "$logs/systemd-analyze-security.log" >&2
@@ -103,7 +104,9 @@ if [ "${1:-}" = "--in-namespaces" ]; then
 	}
 	say "systemd-analyze security: $(grep -o 'Overall exposure level.*' "$logs/systemd-analyze-security.log")"
 
-	# The server as the unit starts it.
+	# The server as the unit starts it, with one small test-pattern input
+	# added (as the README's drop-in does) so that a stream runs without a
+	# capture card.
 	working_dir=$(unit_value WorkingDirectory)
 	exec_start=$(unit_value ExecStart)
 	umask_value=$(unit_value UMask)
@@ -119,7 +122,7 @@ if [ "${1:-}" = "--in-namespaces" ]; then
 			sh -c 'cd "$1" && umask "$2" && shift 2 && exec "$@"' sh "$working_dir" "$umask_value" "$@"
 	}
 	say "starting $exec_start as $user in $working_dir with ${environment[*]}"
-	as_service "$exec_start" >"$logs/server.log" 2>&1 &
+	as_service "$exec_start" --test-inputs=1:320x180p25 >"$logs/server.log" 2>&1 &
 	server_pid=$!
 	server_failed() {
 		echo "--- server console:" >&2
@@ -143,13 +146,40 @@ if [ "${1:-}" = "--in-namespaces" ]; then
 	done
 	say "GET / and the page's scripts and styles: the files of WEB/"
 
-	grep -qxF "[ConfigManager] Worker config path: $state_dir/KV_TILORAN/Encoder/worker_config.json" "$logs/server.log" ||
+	config_file=$state_dir/KV_TILORAN/Encoder/worker_config.json
+	grep -qxF "[ConfigManager] Worker config path: $config_file" "$logs/server.log" ||
 		server_failed "the worker configuration file is not in the state directory $state_dir"
+
+	# A stream to a local SRT listener: the server must find the worker beside
+	# itself, and the worker must run as the service's user.
+	srt_port=9000
+	srt-live-transmit "srt://127.0.0.1:$srt_port?mode=listener" file://con >"$work/recording.ts" 2>"$logs/srt-listener.log" &
+	listener_pid=$!
+	port_pattern=$(printf ':%04X ' "$srt_port")
+	for _ in $(seq 600); do
+		grep -q "$port_pattern" /proc/net/udp && break
+		kill -0 "$listener_pid" 2>/dev/null || fail "the SRT listener ended at start-up: $(cat "$logs/srt-listener.log")"
+		sleep 0.1
+	done
+	request='{"srtHostPort": "127.0.0.1:'$srt_port'", "videoBitrate": 1, "audioBitrate": 64, "codec": "libx264",
+		"quadrants": [{"id": 1, "name": "Input 1", "source_id": "test-1"}]}'
+	answer=$(curl -sS --max-time 20 -X POST -H 'Content-Type: application/json' --data "$request" \
+		http://127.0.0.1:3000/api/stream/start) || server_failed "POST /api/stream/start failed"
+	[[ "$answer" == *'"started"'* ]] || server_failed "POST /api/stream/start answered '$answer'"
 	worker_dir=$(dirname "$(readlink -f "$root$exec_start")")
 	worker_dir=${worker_dir#"$root"}
-	[ "$(as_service "$worker_dir/zenvo_tiloran_worker" list)" = "not implemented" ] ||
-		fail "$worker_dir/zenvo_tiloran_worker does not run as $user"
-	say "worker config in $state_dir; $worker_dir/zenvo_tiloran_worker runs as $user"
+	grep -qxF "[WorkerSupervisor] Worker started: $worker_dir/zenvo_tiloran_worker" "$logs/server.log" ||
+		server_failed "the server did not start the worker beside it ($worker_dir/zenvo_tiloran_worker)"
+	for _ in $(seq 600); do
+		[ -s "$work/recording.ts" ] && break
+		kill -0 "$server_pid" 2>/dev/null || server_failed "the server ended while the stream started"
+		sleep 0.1
+	done
+	[ -s "$work/recording.ts" ] || server_failed "nothing of the stream reached the SRT listener"
+	config_owner=$(in_root stat -c "%U %a" "$config_file") || server_failed "no $config_file after a stream start"
+	# It holds the SRT passphrase: nobody but the service's user (and group) may read it.
+	[[ "$config_owner" == "$user "[0-7][0-7]0 ]] || server_failed "$config_file has the owner and mode $config_owner"
+	say "stream started: $worker_dir/zenvo_tiloran_worker streams to the SRT listener; $config_file ($config_owner)"
 
 	# One version, from one place: the banner, the client configuration, the package.
 	banner_version=$(sed -n 's/^  Server v\(.*\) - HTTP API$/\1/p' "$logs/server.log")
@@ -160,7 +190,7 @@ if [ "${1:-}" = "--in-namespaces" ]; then
 		server_failed "versions differ: banner '$banner_version', client configuration '$config_version', package '$package_version'"
 	say "version: banner '$banner_version', client configuration '$config_version', package '$package_version'"
 
-	say "apt-get remove tiloran, with the server running"
+	say "apt-get remove tiloran, with the server and its worker streaming"
 	in_root apt-get remove -y tiloran >"$logs/apt-remove.log" 2>&1 || {
 		cat "$logs/apt-remove.log" >&2
 		fail "apt-get remove failed"
@@ -171,13 +201,16 @@ if [ "${1:-}" = "--in-namespaces" ]; then
 	wait "$server_pid" || server_status=$?
 	[ "$server_status" -eq 0 ] || server_failed "the server ended with exit code $server_status after apt-get remove"
 	grep -qxF "[Server] Shutdown complete." "$logs/server.log" || server_failed "the server did not shut down in order"
+	grep -qxF "[Worker] Stopped on request" "$logs/server.log" || server_failed "the worker did not stop in order"
 	for process in /proc/[0-9]*; do
 		exe=$(readlink "$process/exe" 2>/dev/null) || continue
 		case "$exe" in
 		*tiloran*) fail "a process of the package is left after apt-get remove: ${process#/proc/} $exe" ;;
 		esac
 	done
-	say "removed: the server stopped in order (exit code 0), no process of the package left"
+	say "removed: the server and its worker stopped in order (exit code 0), no process of the package left"
+	kill "$listener_pid"
+	wait "$listener_pid" || true
 
 	say "apt-get purge tiloran"
 	in_root apt-get purge -y tiloran >"$logs/apt-purge.log" 2>&1 || {
