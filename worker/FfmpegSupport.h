@@ -53,6 +53,10 @@ struct CustomIoContextDeleter {
 		avio_context_free(&context);
 	}
 };
+// An I/O context opened by avio_open.
+struct OpenedIoContextDeleter {
+	void operator()(AVIOContext *context) const { avio_closep(&context); }
+};
 struct ScaleContextDeleter {
 	void operator()(SwsContext *context) const { sws_freeContext(context); }
 };
@@ -72,6 +76,7 @@ using InputFormatContextHolder = std::unique_ptr<AVFormatContext, InputFormatCon
 using OutputFormatContextHolder = std::unique_ptr<AVFormatContext, OutputFormatContextDeleter>;
 using ScaleContextHolder = std::unique_ptr<SwsContext, ScaleContextDeleter>;
 using CustomIoContextHolder = std::unique_ptr<AVIOContext, CustomIoContextDeleter>;
+using OpenedIoContextHolder = std::unique_ptr<AVIOContext, OpenedIoContextDeleter>;
 
 // The buffer an I/O context's write callback is given: const from FFmpeg 7.0
 // (libavformat 61) on.

@@ -6,14 +6,11 @@ UrlSink::UrlSink(std::string url) : url_(std::move(url))
 {
 }
 
-UrlSink::~UrlSink()
-{
-	close();
-}
-
 bool UrlSink::open(std::string &message)
 {
-	const int result = avio_open(&io_, url_.c_str(), AVIO_FLAG_WRITE);
+	AVIOContext *io = nullptr;
+	const int result = avio_open(&io, url_.c_str(), AVIO_FLAG_WRITE);
+	io_.reset(io);
 	if (result < 0) {
 		message = ffmpegErrorText(result);
 		return false;
@@ -23,8 +20,8 @@ bool UrlSink::open(std::string &message)
 
 bool UrlSink::write(const uint8_t *bytes, std::size_t size, std::string &message)
 {
-	avio_write(io_, bytes, static_cast<int>(size));
-	avio_flush(io_);
+	avio_write(io_.get(), bytes, static_cast<int>(size));
+	avio_flush(io_.get());
 	if (io_->error < 0) {
 		message = ffmpegErrorText(io_->error);
 		return false;
@@ -35,8 +32,7 @@ bool UrlSink::write(const uint8_t *bytes, std::size_t size, std::string &message
 
 void UrlSink::close()
 {
-	if (io_)
-		avio_closep(&io_);
+	io_.reset();
 }
 
 } // namespace tiloran

@@ -13,7 +13,9 @@ class UrlSink final : public OutputSink
 {
 public:
 	explicit UrlSink(std::string url);
-	~UrlSink() override;
+
+	UrlSink(const UrlSink &) = delete;
+	UrlSink &operator=(const UrlSink &) = delete;
 
 	bool open(std::string &message) override;
 	bool write(const uint8_t *bytes, std::size_t size, std::string &message) override;
@@ -22,7 +24,7 @@ public:
 
 private:
 	std::string url_;
-	AVIOContext *io_ = nullptr;
+	OpenedIoContextHolder io_;
 	std::atomic<int64_t> bytesSent_{ 0 };
 };
 
