@@ -139,8 +139,9 @@ TEST(StreamEndToEnd, FourInputsToAnSrtListener)
 
 	/*
 	 * Both streams follow the master's clock. Audio runs without gaps and may
-	 * begin a little earlier (the master's audio is sent while the other
-	 * inputs deliver their first pictures); by the end of the run the two
+	 * begin earlier (the master's audio is sent while the other inputs
+	 * deliver their first pictures, which a loaded machine makes take
+	 * seconds rather than a fraction of one); by the end of the run the two
 	 * still meet within one video frame, so neither drifted. The AAC encoder
 	 * holds back up to two frames, which a terminated worker never sends:
 	 * the end of the audio may fall short by that much more.
@@ -151,7 +152,7 @@ TEST(StreamEndToEnd, FourInputsToAnSrtListener)
 	for (size_t index = 1; index < audio.size(); ++index)
 		ASSERT_EQ(audio[index] - audio[index - 1], audioFrameTicks) << "audio gap at " << index;
 	EXPECT_GE(video.front(), audio.front() - videoFrameTicks);
-	EXPECT_LE(video.front(), audio.front() + 90000);
+	EXPECT_LE(video.front(), audio.front() + 5 * 90000);
 	const int64_t videoEnd = video.back() + videoFrameTicks;
 	const int64_t audioEnd = audio.back() + audioFrameTicks;
 	EXPECT_LE(audioEnd - videoEnd, videoFrameTicks) << "video ends at " << videoEnd << ", audio at " << audioEnd;
