@@ -39,17 +39,22 @@ nlohmann::json linkRecord(const std::optional<SrtLinkStatistics> &link)
 {
 	if (!link)
 		return nullptr;
+	// Before the first connection SRT has given no figures of the link.
+	const bool known = link->state == "connected" || link->packetsSent > 0;
+	const auto figure = [known](double value, double step) -> nlohmann::json {
+		return known ? nlohmann::json(rounded(value, step)) : nlohmann::json(nullptr);
+	};
 	return { { "state", link->state },
 		 { "peer", link->peer },
-		 { "rttMs", rounded(link->rttMs, 0.001) },
-		 { "sendRateMbps", rounded(link->sendRateMbps, 0.001) },
-		 { "bandwidthMbps", rounded(link->bandwidthMbps, 0.001) },
+		 { "rttMs", figure(link->rttMs, 0.001) },
+		 { "sendRateMbps", figure(link->sendRateMbps, 0.001) },
+		 { "bandwidthMbps", figure(link->bandwidthMbps, 0.001) },
 		 { "packetsSent", link->packetsSent },
 		 { "packetsLost", link->packetsLost },
 		 { "packetsRetransmitted", link->packetsRetransmitted },
 		 { "packetsDropped", link->packetsDropped },
-		 { "sendBufferMs", link->sendBufferMs },
-		 { "latencyMs", link->latencyMs },
+		 { "sendBufferMs", figure(link->sendBufferMs, 1) },
+		 { "latencyMs", known ? nlohmann::json(link->latencyMs) : nlohmann::json(nullptr) },
 		 { "reconnects", link->reconnects },
 		 { "connectedSeconds", rounded(link->connectedSeconds, 0.1) } };
 }
