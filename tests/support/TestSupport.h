@@ -53,12 +53,20 @@ private:
 };
 
 // Whether the programs under test keep real time: not when built with a
-// sanitizer that makes them several times slower (ThreadSanitizer), where
-// tests still check what they produce but not at what pace.
+// sanitizer, which makes them several times slower, where tests still check
+// what they produce but not at what pace.
 #ifdef TILORAN_PROGRAMS_BEHIND_REAL_TIME
 inline constexpr bool programsKeepRealTime = false;
 #else
 inline constexpr bool programsKeepRealTime = true;
+#endif
+
+// Whether a program's resident memory is its own: not when a sanitizer's
+// allocator keeps freed memory in quarantine.
+#ifdef TILORAN_ALLOCATOR_INSTRUMENTED
+inline constexpr bool residentMemoryIsTheProgramsOwn = false;
+#else
+inline constexpr bool residentMemoryIsTheProgramsOwn = true;
 #endif
 
 // A TCP port on the loopback interface that nothing listened on a moment ago.
