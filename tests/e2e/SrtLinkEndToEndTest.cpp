@@ -273,8 +273,9 @@ TEST(SrtLinkEndToEnd, TwentyOutagesLeaveNothingBehind)
 		kGenerousTimeout));
 	// Allocators keep what they took over the first outages; what grows
 	// with every outage shows over the last ten.
-	if (residentMemoryIsTheProgramsOwn)
+	if (residentMemoryIsTheProgramsOwn) {
 		EXPECT_LT(after.residentKiB - tenth.residentKiB, 1024);
+	}
 	EXPECT_TRUE(waitUntil([&] { return stats(server)["srt"]["reconnects"] == 20; }, kGenerousTimeout))
 		<< stats(server).dump(2);
 	ASSERT_TRUE(server.stopStream(answer)) << answer;
