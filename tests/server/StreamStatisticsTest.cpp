@@ -13,6 +13,7 @@
 
 #include "StreamStatistics.h"
 #include "WorkerSupervisor.h"
+#include "support/CapturedOutputTest.h"
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -164,26 +165,11 @@ TEST(StreamStatisticsTest, MetricsInPrometheusTextFormat)
 	EXPECT_NE(idle.find("\ntiloran_stream_running 0\n"), std::string::npos);
 }
 
-class SupervisedStatisticsTest : public ::testing::Test
+class SupervisedStatisticsTest : public test::CapturedOutputTest
 {
 protected:
-	void SetUp() override { testing::internal::CaptureStdout(); }
-	void TearDown() override
-	{
-		if (!outputTaken_)
-			testing::internal::GetCapturedStdout();
-	}
-	std::string output()
-	{
-		outputTaken_ = true;
-		return testing::internal::GetCapturedStdout();
-	}
-
 	test::TemporaryDirectory directory;
 	const std::string standIn = test::standInWorkerProgram().string();
-
-private:
-	bool outputTaken_ = false;
 };
 
 TEST_F(SupervisedStatisticsTest, WhatTheWorkerSaysReachesTheStatistics)

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "WorkerSupervisor.h"
+#include "support/CapturedOutputTest.h"
 #include "support/TestSupport.h"
 
 using tiloran::WorkerSupervisor;
@@ -78,28 +79,11 @@ int countOf(const std::string &text, const std::string &part)
 	return count;
 }
 
-class WorkerSupervisorTest : public ::testing::Test
+class WorkerSupervisorTest : public test::CapturedOutputTest
 {
 protected:
-	void SetUp() override { testing::internal::CaptureStdout(); }
-	void TearDown() override
-	{
-		if (!outputTaken_)
-			testing::internal::GetCapturedStdout();
-	}
-
-	// Everything printed since SetUp; call once, at the end.
-	std::string output()
-	{
-		outputTaken_ = true;
-		return testing::internal::GetCapturedStdout();
-	}
-
 	const std::string standIn = test::standInWorkerProgram().string();
 	test::TemporaryDirectory directory;
-
-private:
-	bool outputTaken_ = false;
 };
 
 } // namespace
