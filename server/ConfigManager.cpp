@@ -12,7 +12,7 @@
 #include "ProductInfo.h"
 #include "common/ConsoleLine.h"
 #include "common/H264EncoderName.h"
-#include "platform/DeckLinkDiscovery.h"
+#include "common/platform/DeckLinkDiscovery.h"
 #include "platform/FileReplacement.h"
 #include "platform/UserDirectories.h"
 
@@ -40,15 +40,6 @@ std::filesystem::path resolvePreviewPath(bool portable)
 	if (portable)
 		return std::filesystem::current_path() / "preview";
 	return temporaryDirectory() / "KV_TILORAN" / "Encoder" / "preview";
-}
-
-std::string deviceIdOf(const DeckLinkCaptureDevice &device)
-{
-	// Devices without a persistent or topological id fall back to their
-	// place in the driver's enumeration.
-	if (device.persistentId && *device.persistentId != 0)
-		return "decklink-" + std::to_string(*device.persistentId);
-	return "decklink-" + std::to_string(device.enumerationIndex);
 }
 
 bool requireField(const nlohmann::json &request, const char *key, std::string &message)
@@ -254,7 +245,7 @@ void ConfigManager::refreshDevices()
 				printLine("[ConfigManager] Found " + std::to_string(found.size()) +
 					  " DeckLink capture device(s)");
 				for (const DeckLinkCaptureDevice &device : found)
-					devices_.push_back({ deviceIdOf(device), device.displayName, "decklink", "available" });
+					devices_.push_back({ deckLinkDeviceId(device), device.displayName, "decklink", "available" });
 			}
 		}
 	}

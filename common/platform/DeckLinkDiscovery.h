@@ -1,30 +1,20 @@
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/DeckLinkDevice.h"
+
 namespace tiloran {
 
-// One capture-capable device as the DeckLink driver enumerates it.
-struct DeckLinkCaptureDevice {
-	// The display name in UTF-8 ("Unknown" when the driver gives none); the
-	// worker opens the device by this name.
-	std::string displayName;
-	// The persistent id, else the topological id; none when neither is known.
-	std::optional<std::int64_t> persistentId;
-	// Position in the driver's enumeration, counting devices that cannot
-	// capture as well.
-	std::size_t enumerationIndex;
-};
+class DeckLinkInput;
 
 // The connection to the DeckLink driver for one discovery: on Windows its COM
 // server, elsewhere its runtime library loaded at run time (the environment
 // variable TILORAN_DECKLINK_LIBRARY may name another file than the driver's
-// own). The driver objects are released by the destructor. Used by one thread.
+// own). The driver objects are released by the destructor. Used by one
+// thread; the driver's iterator is walked once, by either of the two walks.
 class DeckLinkDiscovery
 {
 public:
@@ -37,8 +27,18 @@ public:
 	bool isAvailable() const;
 
 	// The capture-capable devices in the driver's order; empty when the
-	// driver is not available. Walks the iterator once.
+	// driver is not available.
 	std::vector<DeckLinkCaptureDevice> listCaptureDevices();
+
+	// The capture input of the device that discovery names deviceId
+	// (deckLinkDeviceId), over the newest input interface it answers to.
+	// Fails with a message when the driver is not available, no device has
+	// that id or the device cannot capture. The input outlives this object.
+	// Built where the worker captures through the driver (POSIX).
+	std::unique_ptr<DeckLinkInput> openCaptureInput(const std::string &deviceId, std::string &message);
+
+	// The driver library looked for, for messages.
+	static std::string driverLocation();
 
 private:
 	struct State;

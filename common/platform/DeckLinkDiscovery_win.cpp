@@ -1,4 +1,4 @@
-#include "platform/DeckLinkDiscovery.h"
+#include "common/platform/DeckLinkDiscovery.h"
 
 #include <objbase.h>
 #include <oleauto.h>
