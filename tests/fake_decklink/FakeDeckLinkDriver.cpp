@@ -1,8 +1,11 @@
-// A stand-in for the capture-card driver's Linux runtime library, so that the
-// server's real discovery code runs in tests. Its objects are laid out by hand
-// the way the driver's are: a pointer to a table of methods, QueryInterface,
-// AddRef and Release first, the object passed as the first argument, interface
-// ids passed by value as 16 bytes.
+// A card simulator standing in for the capture-card driver's Linux runtime
+// library, so that the server's discovery and the worker's capture run their
+// real code in tests and demos. Its objects are laid out by hand the way the
+// driver's are: a pointer to a table of methods, QueryInterface, AddRef and
+// Release first, the object passed as the first argument, interface ids
+// passed by value as 16 bytes. The tables are written here from the driver's
+// published layout, apart from the worker's own, so that a slip in one does
+// not hide in the other.
 //
 // The devices come from the environment variable TILORAN_FAKE_DECKLINK_DEVICES:
 // devices separated by ";", each a list of ","-separated settings:
@@ -12,30 +15,88 @@
 //   peid=N, toid=N   persistent and topological id (default: the read fails)
 //   no-capture       no capture-input interface
 //   capture=older1   the capture input answers only to the first earlier id
-//   capture=older2   ... only to the second earlier id
+//   capture=older2   ... only to the second earlier id (11.6 to 14.2.1; its
+//                    frames hand out their bytes themselves)
 //   attributes=older the attributes answer only to the earlier id
 //   attributes=none  no attributes interface
+//   mode=MODE        the signal's broadcast mode, written as the server's
+//                    test inputs are (default 720x576i50)
+//   colour=K         band colour K of the test inputs' table and a tone of
+//                    K x 250 Hz (default: the device's position, 1 to 8)
+//   buffers=N        frames the device captures into (default 4): a frame
+//                    still held by the application cannot be captured into
+//   nosignal         no signal from the start, until a "signal" switch
+//   audio-without-signal=silence|tone|none
+//                    audio while there is no signal: silent packets (the
+//                    default), the tone as before, or no packets at all
 // Unset, the factory hands out no iterator; empty, an iterator without devices.
 //
-// FakeDeckLinkReport() returns, per object handed out by the last iterator,
-// its outstanding references and (for devices) the calls made on it in order.
+// A capturing device delivers moving pictures (see FakeCardPicture.h) and
+// its tone on a thread of its own at its mode's rate, timed by one clock for
+// all devices of the process (the card clock, which starts when the library
+// is loaded: stream times are card times). Pictures without signal are black
+// and flagged so. Interlaced modes are upper field first. A device whose
+// enabled mode is not its signal's reports the format change once and
+// delivers flagged pictures in the enabled mode until the application
+// follows. A callback thread that falls more frames behind than its buffers
+// skips to the newest ones, as a card that is not read in time does.
+//
+// Switches: tests append lines "DEVICE SWITCH [ARGUMENTS]" to the file named
+// by TILORAN_FAKE_DECKLINK_CONTROL (DEVICE is the position in the list, from
+// 1); each capturing device applies its own at its next picture:
+//   N nosignal SECONDS   no signal for that long
+//   N signal             the signal comes back now
+//   N stall SECONDS      no callbacks for that long (frames are missed)
+//   N format MODE        the signal changes to another mode
+//   N slow MS SECONDS    for that long each callback is followed by MS of
+//                        the consumer's time, as if it had taken that long
+// Lines already in the file when the library is first used are ignored.
+//
+// Report: when TILORAN_FAKE_DECKLINK_REPORT names a file, the simulator
+// appends a line per switch applied ("switch pid=P device=N ..." with card
+// times in 1/90000 s) and, when the library is unloaded (at the process's
+// end), one per device and one for every other object
+// ("unload pid=P device=N frames=... frames-held=0 ..."; see balance()).
+// FakeDeckLinkBalance() returns the same lines at any moment, for tests in
+// the same process; FakeDeckLinkReport() the objects handed out since the
+// last iterator with their references and the calls made on devices.
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include "FakeCardControl.h"
+#include "FakeCardMode.h"
+#include "FakeCardPicture.h"
+
 namespace {
+
+using namespace fakecard;
+using Clock = std::chrono::steady_clock;
 
 using HResult = std::int32_t;
 constexpr HResult kOk = 0;
 constexpr HResult kFalse = 1;
 constexpr HResult kFail = static_cast<HResult>(0x80004005u);
 constexpr HResult kNoInterface = static_cast<HResult>(0x80004002u);
+constexpr HResult kNotImplemented = static_cast<HResult>(0x80004001u);
+constexpr HResult kInvalidArgument = static_cast<HResult>(0x80070057u);
+constexpr HResult kAccessDenied = static_cast<HResult>(0x80070005u);
 
 struct InterfaceId {
 	unsigned char bytes[16];
@@ -46,16 +107,48 @@ constexpr InterfaceId kCaptureInputOlder1 = { { 0x40, 0x95, 0xDB, 0x82, 0xE2, 0x
 constexpr InterfaceId kCaptureInputOlder2 = { { 0xC2, 0x1C, 0xDB, 0x6E, 0xF4, 0x14, 0x46, 0xE4, 0xA6, 0x36, 0x80, 0xA5, 0x66, 0xE0, 0xED, 0x37 } };
 constexpr InterfaceId kAttributes = { { 0xF4, 0x75, 0x51, 0xD7, 0xAD, 0x22, 0x47, 0xAF, 0xBC, 0xFD, 0x6B, 0xE8, 0x8A, 0xA8, 0x79, 0xD9 } };
 constexpr InterfaceId kAttributesOlder = { { 0x17, 0xD4, 0xBF, 0x8E, 0x49, 0x11, 0x47, 0x3A, 0x80, 0xA0, 0x73, 0x1C, 0xF6, 0xFF, 0x34, 0x5B } };
+constexpr InterfaceId kVideoBuffer = { { 0x81, 0xF0, 0x3D, 0x70, 0xDE, 0x13, 0x4B, 0x17, 0x87, 0x3A, 0xC8, 0xAC, 0x96, 0x89, 0xC6, 0x82 } };
+constexpr InterfaceId kUnknown = { { 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46 } };
 
 constexpr std::uint32_t kPersistentId = 0x70656964;
 constexpr std::uint32_t kTopologicalId = 0x746F6964;
+constexpr std::uint32_t kPixelFormat8BitYuv = 0x32767579; // '2vuy'
+constexpr std::uint32_t kFormatDetection = 1u << 0;
+constexpr std::uint32_t kNoInputSource = 1u << 31;
+constexpr std::uint32_t kDisplayModeChanged = 1u << 0;
+constexpr std::uint32_t kFieldDominanceChanged = 1u << 1;
+constexpr std::uint32_t kDetectedYCbCr422 = 1u << 0;
+constexpr std::uint32_t kUpperFieldFirst = 0x75707072; // 'uppr'
+constexpr std::uint32_t kProgressiveFrame = 0x70726F67; // 'prog'
+constexpr std::int64_t kCardTicks = 90000;
+constexpr int kSampleRate = 48000;
+
+// The band colours and tones of the worker's test inputs (worker/SourceInput.h).
+constexpr Colour kColours[] = {
+	{ 82, 90, 240 }, { 145, 54, 34 }, { 41, 240, 110 }, { 210, 16, 146 },
+	{ 170, 166, 16 }, { 106, 202, 222 }, { 146, 53, 193 }, { 235, 128, 128 },
+};
 
 bool operator==(const InterfaceId &left, const InterfaceId &right)
 {
 	return std::memcmp(left.bytes, right.bytes, sizeof(left.bytes)) == 0;
 }
 
+const Clock::time_point cardClockOrigin = Clock::now();
+
+std::string pid()
+{
+	return std::to_string(::getpid());
+}
+
 struct Object;
+struct Hardware;
+
+// Slots that nothing calls hold this.
+HResult notImplemented(Object *)
+{
+	return kNotImplemented;
+}
 
 struct UnknownMethods {
 	HResult (*queryInterface)(Object *self, InterfaceId id, void **object);
@@ -80,6 +173,39 @@ struct AttributesMethods {
 	HResult (*getInt)(Object *self, std::uint32_t attribute, std::int64_t *value);
 };
 
+using Uncalled = HResult (*)(Object *);
+
+struct InputMethods {
+	UnknownMethods unknown;
+	Uncalled doesSupportVideoMode, getDisplayMode, getDisplayModeIterator, setScreenPreviewCallback;
+	HResult (*enableVideoInput)(Object *self, std::uint32_t mode, std::uint32_t pixelFormat, std::uint32_t flags);
+	// Slots 8 to 10 differ between driver versions; nothing here calls them.
+	Uncalled versionDependent[3];
+	HResult (*enableAudioInput)(Object *self, std::uint32_t sampleRate, std::uint32_t sampleType,
+				    std::uint32_t channels);
+	HResult (*disableAudioInput)(Object *self);
+	Uncalled getAvailableAudioSampleFrameCount;
+	HResult (*startStreams)(Object *self);
+	HResult (*stopStreams)(Object *self);
+	HResult (*flushStreams)(Object *self);
+	HResult (*pauseStreams)(Object *self);
+	HResult (*setCallback)(Object *self, Object *callback);
+	Uncalled getHardwareReferenceClock;
+};
+
+// What the application's callback object offers the driver.
+struct CallbackMethods {
+	UnknownMethods unknown;
+	HResult (*videoInputFormatChanged)(Object *self, std::uint32_t events, Object *mode, std::uint32_t flags);
+	HResult (*videoInputFrameArrived)(Object *self, Object *frame, Object *packet);
+};
+
+template<typename Methods>
+const Methods &methodsOf(Object *object)
+{
+	return **reinterpret_cast<const Methods *const *>(object);
+}
+
 struct DeviceSettings {
 	std::string name = "Fake DeckLink";
 	bool nameFails = false;
@@ -88,24 +214,125 @@ struct DeviceSettings {
 	std::optional<std::int64_t> topologicalId;
 	std::string capture = "current";
 	std::string attributes = "current";
+	std::string mode = "720x576i50";
+	int colour = 0;
+	int buffers = 4;
+	bool noSignal = false;
+	std::string audioWithoutSignal = "silence";
 };
 
-// Every object starts with its method table, as the driver's do.
+// Every object of discovery starts with its method table, as the driver's do.
 struct Object {
 	const void *methods;
+	std::atomic<long> references{ 1 };
 	std::string label;
-	long references = 1;
-	DeviceSettings *settings = nullptr;
+	Hardware *hardware = nullptr;
 	// The device that handed out this interface; calls are logged there.
 	Object *device = nullptr;
 	std::vector<std::string> calls;
+	// Inputs: whether frames are of the older layout.
+	bool olderFrames = false;
+};
+
+// A picture the device captured into. Its video-buffer interface is a part of
+// it that shares its references.
+struct Frame {
+	struct BufferPart {
+		const void *methods;
+		Frame *frame;
+	};
+
+	const void *methods;
+	BufferPart buffer;
+	Hardware *hardware = nullptr;
+	std::atomic<long> references{ 0 };
+	std::atomic<int> access{ 0 };
+	std::atomic<bool> inUse{ false };
+	std::vector<std::uint8_t> pixels;
+	BufferContent content;
+	int width = 0;
+	int height = 0;
+	int rowBytes = 0;
+	std::uint32_t flags = 0;
+	std::int64_t index = 0;
+	std::int64_t frameDuration = 0;
+	std::int64_t timeScale = 0;
+};
+
+struct Packet {
+	const void *methods;
+	Hardware *hardware = nullptr;
+	std::atomic<long> references{ 0 };
+	std::atomic<bool> inUse{ false };
+	std::vector<std::int16_t> samples;
+	int count = 0;
+	std::int64_t firstSample = 0;
+};
+
+struct DisplayMode {
+	const void *methods;
+	std::atomic<long> references{ 1 };
+	Mode mode;
+};
+
+// One simulated device: what stays of it while objects come and go.
+struct Hardware {
+	int position = 0;
+	DeviceSettings settings;
+	Colour colour{};
+	int toneFrequency = 0;
+
+	std::mutex mutex;
+	std::condition_variable wake;
+	Mode signalMode;
+	Object *owner = nullptr;
+	std::optional<Mode> enabledMode;
+	bool detection = false;
+	bool audioEnabled = false;
+	Object *callback = nullptr;
+	std::thread thread;
+	bool streaming = false;
+	bool paused = false;
+	bool stopRequested = false;
+	bool modeChanged = false;
+	bool formatAnnounced = false;
+	std::int64_t nextIndex = 0;
+	std::unique_ptr<PictureGenerator> generator;
+	std::vector<std::unique_ptr<Frame>> frames;
+	std::vector<std::unique_ptr<Packet>> packets;
+	std::vector<std::unique_ptr<DisplayMode>> displayModes;
+	ControlReader control;
+
+	// Switches, in card time.
+	bool noSignalForever = false;
+	std::int64_t noSignalUntil = 0;
+	std::int64_t stallUntil = 0;
+	std::int64_t slowUntil = 0;
+	int slowMs = 0;
+
+	std::atomic<std::int64_t> framesDelivered{ 0 };
+	std::atomic<std::int64_t> packetsDelivered{ 0 };
+	std::atomic<std::int64_t> overReleased{ 0 };
+	std::atomic<std::int64_t> accessLeftOpen{ 0 };
+	std::atomic<std::int64_t> bytesRefused{ 0 };
+	std::atomic<std::int64_t> skipped{ 0 };
+	std::atomic<std::int64_t> stalled{ 0 };
+	std::atomic<std::int64_t> noBuffer{ 0 };
+	std::atomic<std::int64_t> formatChanges{ 0 };
+	std::atomic<std::int64_t> releasedWhileStreaming{ 0 };
 };
 
 struct Driver {
-	std::vector<DeviceSettings> settings;
+	std::mutex mutex;
+	std::string devicesText;
+	std::vector<std::unique_ptr<Hardware>> hardware;
 	std::vector<std::unique_ptr<Object>> objects;
+	std::size_t lastIteratorObjects = 0;
 	std::size_t nextDevice = 0;
 	std::string report;
+	std::string balance;
+
+	~Driver();
 };
 
 Driver &driver()
@@ -122,8 +349,8 @@ std::uint32_t addRef(Object *self)
 std::uint32_t release(Object *self)
 {
 	// Objects stay allocated, so that a release too many shows in the report.
-	--self->references;
-	return self->references < 0 ? 0 : static_cast<std::uint32_t>(self->references);
+	const long left = --self->references;
+	return left < 0 ? 0 : static_cast<std::uint32_t>(left);
 }
 
 HResult noInterface(Object *, InterfaceId, void **object)
@@ -132,16 +359,765 @@ HResult noInterface(Object *, InterfaceId, void **object)
 	return kNoInterface;
 }
 
-Object *newObject(const void *methods, std::string label, DeviceSettings *settings, Object *device = nullptr)
+Object *newObject(const void *methods, std::string label, Hardware *hardware, Object *device = nullptr)
 {
-	driver().objects.push_back(std::make_unique<Object>());
-	Object *object = driver().objects.back().get();
+	Driver &state = driver();
+	std::lock_guard lock(state.mutex);
+	state.objects.push_back(std::make_unique<Object>());
+	Object *object = state.objects.back().get();
 	object->methods = methods;
 	object->label = std::move(label);
-	object->settings = settings;
+	object->hardware = hardware;
 	object->device = device;
 	return object;
 }
+
+// ---- Frames, their video buffers, audio packets and display modes.
+
+std::uint32_t frameAddRef(Frame *frame)
+{
+	return static_cast<std::uint32_t>(++frame->references);
+}
+
+std::uint32_t frameRelease(Frame *frame)
+{
+	const long left = --frame->references;
+	if (left < 0) {
+		++frame->hardware->overReleased;
+		return 0;
+	}
+	if (left == 0) {
+		if (frame->access != 0)
+			++frame->hardware->accessLeftOpen;
+		frame->access = 0;
+		frame->inUse = false;
+	}
+	return static_cast<std::uint32_t>(left);
+}
+
+HResult frameQueryInterface(Frame *frame, InterfaceId id, void **object);
+
+HResult bufferQueryInterface(Frame::BufferPart *self, InterfaceId id, void **object)
+{
+	return frameQueryInterface(self->frame, id, object);
+}
+
+std::uint32_t bufferAddRef(Frame::BufferPart *self)
+{
+	return frameAddRef(self->frame);
+}
+
+std::uint32_t bufferRelease(Frame::BufferPart *self)
+{
+	return frameRelease(self->frame);
+}
+
+// Bytes are handed out only while access is open.
+HResult bufferGetBytes(Frame::BufferPart *self, void **bytes)
+{
+	*bytes = nullptr;
+	if (self->frame->access <= 0) {
+		++self->frame->hardware->bytesRefused;
+		return kFail;
+	}
+	*bytes = self->frame->pixels.data();
+	return kOk;
+}
+
+HResult bufferGetSize(Frame::BufferPart *self, std::uint64_t *size)
+{
+	*size = self->frame->pixels.size();
+	return kOk;
+}
+
+HResult bufferStartAccess(Frame::BufferPart *self, std::uint32_t)
+{
+	++self->frame->access;
+	return kOk;
+}
+
+HResult bufferEndAccess(Frame::BufferPart *self, std::uint32_t)
+{
+	if (--self->frame->access < 0) {
+		self->frame->access = 0;
+		return kFail;
+	}
+	return kOk;
+}
+
+struct BufferMethods {
+	HResult (*queryInterface)(Frame::BufferPart *self, InterfaceId id, void **object);
+	std::uint32_t (*addRef)(Frame::BufferPart *self);
+	std::uint32_t (*release)(Frame::BufferPart *self);
+	HResult (*getBytes)(Frame::BufferPart *self, void **bytes);
+	HResult (*getSize)(Frame::BufferPart *self, std::uint64_t *size);
+	HResult (*startAccess)(Frame::BufferPart *self, std::uint32_t flags);
+	HResult (*endAccess)(Frame::BufferPart *self, std::uint32_t flags);
+};
+
+const BufferMethods kBufferMethods = { bufferQueryInterface, bufferAddRef,	bufferRelease,	bufferGetBytes,
+				       bufferGetSize,	     bufferStartAccess, bufferEndAccess };
+
+long frameWidth(Frame *frame)
+{
+	return frame->width;
+}
+
+long frameHeight(Frame *frame)
+{
+	return frame->height;
+}
+
+long frameRowBytes(Frame *frame)
+{
+	return frame->rowBytes;
+}
+
+std::uint32_t framePixelFormat(Frame *)
+{
+	return kPixelFormat8BitYuv;
+}
+
+std::uint32_t frameFlags(Frame *frame)
+{
+	return frame->flags;
+}
+
+HResult frameNoTimecode(Frame *, std::uint32_t, void **timecode)
+{
+	*timecode = nullptr;
+	return kFalse;
+}
+
+HResult frameNoAncillary(Frame *, void **ancillary)
+{
+	*ancillary = nullptr;
+	return kFalse;
+}
+
+void frameDestructor(Frame *)
+{
+}
+
+HResult frameStreamTime(Frame *frame, std::int64_t *time, std::int64_t *duration, std::int64_t timeScale)
+{
+	if (timeScale <= 0)
+		return kInvalidArgument;
+	*time = frame->index * frame->frameDuration * timeScale / frame->timeScale;
+	*duration = frame->frameDuration * timeScale / frame->timeScale;
+	return kOk;
+}
+
+HResult frameHardwareTime(Frame *frame, std::int64_t timeScale, std::int64_t *time, std::int64_t *duration)
+{
+	return frameStreamTime(frame, time, duration, timeScale);
+}
+
+// The older frames hand out their bytes themselves.
+HResult frameGetBytes(Frame *frame, void **bytes)
+{
+	*bytes = frame->pixels.data();
+	return kOk;
+}
+
+struct CurrentFrameMethods {
+	HResult (*queryInterface)(Frame *self, InterfaceId id, void **object);
+	std::uint32_t (*addRef)(Frame *self);
+	std::uint32_t (*release)(Frame *self);
+	long (*getWidth)(Frame *self);
+	long (*getHeight)(Frame *self);
+	long (*getRowBytes)(Frame *self);
+	std::uint32_t (*getPixelFormat)(Frame *self);
+	std::uint32_t (*getFlags)(Frame *self);
+	HResult (*getTimecode)(Frame *self, std::uint32_t format, void **timecode);
+	HResult (*getAncillaryData)(Frame *self, void **ancillary);
+	void (*destructor[2])(Frame *self);
+	HResult (*getStreamTime)(Frame *self, std::int64_t *time, std::int64_t *duration, std::int64_t timeScale);
+	HResult (*getHardwareReferenceTimestamp)(Frame *self, std::int64_t timeScale, std::int64_t *time,
+						 std::int64_t *duration);
+};
+
+struct OlderFrameMethods {
+	HResult (*queryInterface)(Frame *self, InterfaceId id, void **object);
+	std::uint32_t (*addRef)(Frame *self);
+	std::uint32_t (*release)(Frame *self);
+	long (*getWidth)(Frame *self);
+	long (*getHeight)(Frame *self);
+	long (*getRowBytes)(Frame *self);
+	std::uint32_t (*getPixelFormat)(Frame *self);
+	std::uint32_t (*getFlags)(Frame *self);
+	HResult (*getBytes)(Frame *self, void **bytes);
+	HResult (*getTimecode)(Frame *self, std::uint32_t format, void **timecode);
+	HResult (*getAncillaryData)(Frame *self, void **ancillary);
+	void (*destructor[2])(Frame *self);
+	HResult (*getStreamTime)(Frame *self, std::int64_t *time, std::int64_t *duration, std::int64_t timeScale);
+	HResult (*getHardwareReferenceTimestamp)(Frame *self, std::int64_t timeScale, std::int64_t *time,
+						 std::int64_t *duration);
+};
+
+const CurrentFrameMethods kCurrentFrameMethods = {
+	frameQueryInterface, frameAddRef,	  frameRelease,	   frameWidth,
+	frameHeight,	     frameRowBytes,	  framePixelFormat, frameFlags,
+	frameNoTimecode,     frameNoAncillary, { frameDestructor, frameDestructor },
+	frameStreamTime,     frameHardwareTime,
+};
+
+const OlderFrameMethods kOlderFrameMethods = {
+	frameQueryInterface, frameAddRef,	  frameRelease,	   frameWidth,
+	frameHeight,	     frameRowBytes,	  framePixelFormat, frameFlags,
+	frameGetBytes,	     frameNoTimecode,  frameNoAncillary, { frameDestructor, frameDestructor },
+	frameStreamTime,     frameHardwareTime,
+};
+
+HResult frameQueryInterface(Frame *frame, InterfaceId id, void **object)
+{
+	*object = nullptr;
+	if (id == kUnknown) {
+		frameAddRef(frame);
+		*object = frame;
+		return kOk;
+	}
+	if (id == kVideoBuffer && frame->methods == &kCurrentFrameMethods) {
+		frameAddRef(frame);
+		*object = &frame->buffer;
+		return kOk;
+	}
+	return kNoInterface;
+}
+
+HResult packetQueryInterface(Packet *, InterfaceId, void **object)
+{
+	*object = nullptr;
+	return kNoInterface;
+}
+
+std::uint32_t packetAddRef(Packet *packet)
+{
+	return static_cast<std::uint32_t>(++packet->references);
+}
+
+std::uint32_t packetRelease(Packet *packet)
+{
+	const long left = --packet->references;
+	if (left < 0) {
+		++packet->hardware->overReleased;
+		return 0;
+	}
+	if (left == 0)
+		packet->inUse = false;
+	return static_cast<std::uint32_t>(left);
+}
+
+long packetSampleFrames(Packet *packet)
+{
+	return packet->count;
+}
+
+HResult packetGetBytes(Packet *packet, void **bytes)
+{
+	*bytes = packet->samples.data();
+	return kOk;
+}
+
+HResult packetTime(Packet *packet, std::int64_t *time, std::int64_t timeScale)
+{
+	if (timeScale <= 0)
+		return kInvalidArgument;
+	*time = packet->firstSample * timeScale / kSampleRate;
+	return kOk;
+}
+
+struct PacketMethods {
+	HResult (*queryInterface)(Packet *self, InterfaceId id, void **object);
+	std::uint32_t (*addRef)(Packet *self);
+	std::uint32_t (*release)(Packet *self);
+	long (*getSampleFrameCount)(Packet *self);
+	HResult (*getBytes)(Packet *self, void **bytes);
+	HResult (*getPacketTime)(Packet *self, std::int64_t *time, std::int64_t timeScale);
+};
+
+const PacketMethods kPacketMethods = { packetQueryInterface, packetAddRef,   packetRelease,
+				       packetSampleFrames,   packetGetBytes, packetTime };
+
+HResult modeQueryInterface(DisplayMode *, InterfaceId, void **object)
+{
+	*object = nullptr;
+	return kNoInterface;
+}
+
+std::uint32_t modeAddRef(DisplayMode *mode)
+{
+	return static_cast<std::uint32_t>(++mode->references);
+}
+
+std::uint32_t modeRelease(DisplayMode *mode)
+{
+	const long left = --mode->references;
+	return left < 0 ? 0 : static_cast<std::uint32_t>(left);
+}
+
+HResult modeName(DisplayMode *mode, const char **name)
+{
+	*name = strdup(mode->mode.text.c_str());
+	return kOk;
+}
+
+std::uint32_t modeCode(DisplayMode *mode)
+{
+	return mode->mode.code;
+}
+
+long modeWidth(DisplayMode *mode)
+{
+	return mode->mode.width;
+}
+
+long modeHeight(DisplayMode *mode)
+{
+	return mode->mode.height;
+}
+
+HResult modeFrameRate(DisplayMode *mode, std::int64_t *frameDuration, std::int64_t *timeScale)
+{
+	*frameDuration = mode->mode.frameDuration;
+	*timeScale = mode->mode.timeScale;
+	return kOk;
+}
+
+std::uint32_t modeFieldDominance(DisplayMode *mode)
+{
+	return mode->mode.interlaced ? kUpperFieldFirst : kProgressiveFrame;
+}
+
+std::uint32_t modeFlags(DisplayMode *)
+{
+	return 0;
+}
+
+struct DisplayModeMethods {
+	HResult (*queryInterface)(DisplayMode *self, InterfaceId id, void **object);
+	std::uint32_t (*addRef)(DisplayMode *self);
+	std::uint32_t (*release)(DisplayMode *self);
+	HResult (*getName)(DisplayMode *self, const char **name);
+	std::uint32_t (*getDisplayMode)(DisplayMode *self);
+	long (*getWidth)(DisplayMode *self);
+	long (*getHeight)(DisplayMode *self);
+	HResult (*getFrameRate)(DisplayMode *self, std::int64_t *frameDuration, std::int64_t *timeScale);
+	std::uint32_t (*getFieldDominance)(DisplayMode *self);
+	std::uint32_t (*getFlags)(DisplayMode *self);
+};
+
+const DisplayModeMethods kDisplayModeMethods = { modeQueryInterface, modeAddRef,    modeRelease,
+						 modeName,	     modeCode,	    modeWidth,
+						 modeHeight,	     modeFrameRate, modeFieldDominance,
+						 modeFlags };
+
+// ---- The device's capture thread.
+
+// Seconds given in a switch, in card time.
+std::int64_t ticksOf(std::string_view seconds)
+{
+	return std::llround(std::strtod(std::string(seconds).c_str(), nullptr) * kCardTicks);
+}
+
+std::vector<std::string> words(const std::string &line)
+{
+	std::vector<std::string> result;
+	std::size_t at = 0;
+	while (at < line.size()) {
+		const std::size_t start = line.find_first_not_of(" \t\r", at);
+		if (start == std::string::npos)
+			break;
+		const std::size_t end = line.find_first_of(" \t\r", start);
+		result.push_back(line.substr(start, end - start));
+		at = end == std::string::npos ? line.size() : end;
+	}
+	return result;
+}
+
+// Switches for this device from the control file; under the mutex.
+void applySwitches(Hardware &hardware, std::int64_t now)
+{
+	const std::string prefix = "switch pid=" + pid() + " device=" + std::to_string(hardware.position) + " ";
+	for (const std::string &line : hardware.control.newLines()) {
+		const std::vector<std::string> parts = words(line);
+		if (parts.size() < 2 || parts[0] != std::to_string(hardware.position))
+			continue;
+		const std::string &name = parts[1];
+		if (name == "nosignal" && parts.size() >= 3) {
+			hardware.noSignalUntil = now + ticksOf(parts[2]);
+			reportLine(prefix + "nosignal from=" + std::to_string(now) + " to=" + std::to_string(hardware.noSignalUntil));
+		} else if (name == "signal") {
+			hardware.noSignalUntil = now;
+			hardware.noSignalForever = false;
+			reportLine(prefix + "signal at=" + std::to_string(now));
+		} else if (name == "stall" && parts.size() >= 3) {
+			hardware.stallUntil = now + ticksOf(parts[2]);
+			reportLine(prefix + "stall from=" + std::to_string(now) + " to=" + std::to_string(hardware.stallUntil));
+		} else if (name == "format" && parts.size() >= 3) {
+			if (const std::optional<Mode> mode = parseMode(parts[2])) {
+				hardware.signalMode = *mode;
+				hardware.formatAnnounced = false;
+				reportLine(prefix + "format=" + mode->text + " at=" + std::to_string(now));
+			}
+		} else if (name == "slow" && parts.size() >= 4) {
+			hardware.slowMs = std::atoi(parts[2].c_str());
+			hardware.slowUntil = now + ticksOf(parts[3]);
+			reportLine(prefix + "slow ms=" + parts[2] + " from=" + std::to_string(now) + " to=" +
+				   std::to_string(hardware.slowUntil));
+		}
+	}
+}
+
+Clock::time_point dueTime(const Mode &mode, std::int64_t index)
+{
+	const auto since = std::chrono::duration<double>(double(index) * double(mode.frameDuration) / double(mode.timeScale));
+	return cardClockOrigin + std::chrono::duration_cast<Clock::duration>(since);
+}
+
+// The first picture due at or after the moment.
+std::int64_t indexAt(const Mode &mode, Clock::time_point moment)
+{
+	const double seconds = std::chrono::duration<double>(moment - cardClockOrigin).count();
+	return std::int64_t(std::ceil(seconds * double(mode.timeScale) / double(mode.frameDuration)));
+}
+
+Frame *takeFrame(Hardware &hardware, const Mode &mode, bool older)
+{
+	for (const std::unique_ptr<Frame> &frame : hardware.frames) {
+		bool expected = false;
+		if (!frame->inUse.compare_exchange_strong(expected, true))
+			continue;
+		frame->methods = older ? static_cast<const void *>(&kOlderFrameMethods) : &kCurrentFrameMethods;
+		frame->buffer.methods = &kBufferMethods;
+		frame->buffer.frame = frame.get();
+		frame->hardware = &hardware;
+		frame->references = 1;
+		frame->width = mode.width;
+		frame->height = mode.height;
+		frame->rowBytes = mode.width * 2;
+		frame->frameDuration = mode.frameDuration;
+		frame->timeScale = mode.timeScale;
+		return frame.get();
+	}
+	return nullptr;
+}
+
+Packet *takePacket(Hardware &hardware)
+{
+	for (const std::unique_ptr<Packet> &packet : hardware.packets) {
+		bool expected = false;
+		if (!packet->inUse.compare_exchange_strong(expected, true))
+			continue;
+		packet->methods = &kPacketMethods;
+		packet->hardware = &hardware;
+		packet->references = 1;
+		return packet.get();
+	}
+	return nullptr;
+}
+
+// Calls into the application's callback object, which it keeps alive for the
+// call; without the mutex, so that the callback may call the input.
+template<typename Call>
+void callBack(Hardware &hardware, std::unique_lock<std::mutex> &lock, Call call)
+{
+	Object *callback = hardware.callback;
+	if (!callback)
+		return;
+	methodsOf<CallbackMethods>(callback).unknown.addRef(callback);
+	lock.unlock();
+	call(callback, methodsOf<CallbackMethods>(callback));
+	methodsOf<CallbackMethods>(callback).unknown.release(callback);
+	lock.lock();
+}
+
+void captureOne(Hardware &hardware, std::unique_lock<std::mutex> &lock, bool olderFrames)
+{
+	const Mode mode = *hardware.enabledMode;
+	const std::int64_t index = hardware.nextIndex;
+	const std::int64_t now = index * mode.frameDuration * kCardTicks / mode.timeScale;
+	applySwitches(hardware, now);
+
+	if (hardware.paused || now < hardware.stallUntil) {
+		if (!hardware.paused)
+			++hardware.stalled;
+		hardware.nextIndex = index + 1;
+		return;
+	}
+
+	const bool modeMatches = mode == hardware.signalMode;
+	if (!modeMatches && hardware.detection && !hardware.formatAnnounced) {
+		hardware.formatAnnounced = true;
+		++hardware.formatChanges;
+		hardware.displayModes.push_back(std::make_unique<DisplayMode>());
+		DisplayMode *announced = hardware.displayModes.back().get();
+		announced->methods = &kDisplayModeMethods;
+		announced->mode = hardware.signalMode;
+		const std::uint32_t events =
+			kDisplayModeChanged | (mode.interlaced != hardware.signalMode.interlaced ? kFieldDominanceChanged : 0);
+		callBack(hardware, lock, [&](Object *callback, const CallbackMethods &methods) {
+			methods.videoInputFormatChanged(callback, events, reinterpret_cast<Object *>(announced),
+							 kDetectedYCbCr422);
+		});
+		modeRelease(announced);
+		if (hardware.modeChanged || hardware.stopRequested)
+			return;
+	}
+
+	const bool hasSignal = modeMatches && !hardware.noSignalForever && now >= hardware.noSignalUntil;
+	Frame *frame = takeFrame(hardware, mode, olderFrames);
+	if (!frame) {
+		++hardware.noBuffer;
+		hardware.nextIndex = index + 1;
+		return;
+	}
+	if (frame->pixels.size() != hardware.generator->size())
+		frame->content = BufferContent{};
+	if (hasSignal)
+		hardware.generator->draw(frame->pixels, frame->content, index);
+	else
+		hardware.generator->drawBlack(frame->pixels, frame->content);
+	frame->flags = hasSignal ? 0 : kNoInputSource;
+	frame->index = index;
+
+	Packet *packet = nullptr;
+	const std::string &withoutSignal = hardware.settings.audioWithoutSignal;
+	if (hardware.audioEnabled && (hasSignal || withoutSignal != "none")) {
+		packet = takePacket(hardware);
+		if (packet) {
+			const std::int64_t perSecond = std::int64_t(kSampleRate) * mode.frameDuration;
+			packet->firstSample = index * perSecond / mode.timeScale;
+			packet->count = int((index + 1) * perSecond / mode.timeScale - packet->firstSample);
+			packet->samples.assign(std::size_t(packet->count) * 2, 0);
+			if (hasSignal || withoutSignal == "tone")
+				fillTone(packet->samples.data(), packet->firstSample, packet->count, hardware.toneFrequency);
+		}
+	}
+
+	callBack(hardware, lock, [&](Object *callback, const CallbackMethods &methods) {
+		methods.videoInputFrameArrived(callback, reinterpret_cast<Object *>(frame), reinterpret_cast<Object *>(packet));
+	});
+	++hardware.framesDelivered;
+	frameRelease(frame);
+	if (packet) {
+		++hardware.packetsDelivered;
+		packetRelease(packet);
+	}
+
+	if (now < hardware.slowUntil && hardware.slowMs > 0) {
+		lock.unlock();
+		std::this_thread::sleep_for(std::chrono::milliseconds(hardware.slowMs));
+		lock.lock();
+	}
+	if (hardware.modeChanged)
+		return;
+
+	// A device that is read too late for its buffers misses pictures.
+	const std::int64_t newest = indexAt(mode, Clock::now()) - 1;
+	const std::int64_t behind = std::int64_t(hardware.frames.size());
+	std::int64_t next = index + 1;
+	if (newest - next > behind) {
+		hardware.skipped += newest - behind - next;
+		next = newest - behind;
+	}
+	hardware.nextIndex = next;
+}
+
+void runDevice(Hardware &hardware, bool olderFrames)
+{
+	const std::string name = "fake-card-" + std::to_string(hardware.position);
+	pthread_setname_np(pthread_self(), name.c_str());
+	std::unique_lock lock(hardware.mutex);
+	while (!hardware.stopRequested) {
+		if (hardware.modeChanged) {
+			hardware.modeChanged = false;
+			hardware.nextIndex = indexAt(*hardware.enabledMode, Clock::now());
+		}
+		const Clock::time_point due = dueTime(*hardware.enabledMode, hardware.nextIndex);
+		if (hardware.wake.wait_until(lock, due, [&] { return hardware.stopRequested || hardware.modeChanged; }))
+			continue;
+		captureOne(hardware, lock, olderFrames);
+	}
+}
+
+// Stops the capture thread and joins it, unless called from it, which only
+// asks it to end: then the next start or the unload joins it.
+void stopDevice(Hardware &hardware, std::unique_lock<std::mutex> &lock)
+{
+	hardware.stopRequested = true;
+	hardware.streaming = false;
+	hardware.wake.notify_all();
+	if (!hardware.thread.joinable() || hardware.thread.get_id() == std::this_thread::get_id())
+		return;
+	std::thread thread = std::move(hardware.thread);
+	lock.unlock();
+	thread.join();
+	lock.lock();
+}
+
+// ---- The capture input.
+
+// Whether the object may use the device: the first input to enable it owns
+// it until released.
+bool owns(Hardware &hardware, Object *self)
+{
+	if (hardware.owner && hardware.owner != self && hardware.owner->references > 0)
+		return false;
+	hardware.owner = self;
+	return true;
+}
+
+HResult inputEnableVideo(Object *self, std::uint32_t code, std::uint32_t pixelFormat, std::uint32_t flags)
+{
+	Hardware &hardware = *self->hardware;
+	const std::optional<Mode> mode = modeOfCode(code);
+	if (!mode || pixelFormat != kPixelFormat8BitYuv)
+		return kInvalidArgument;
+	std::lock_guard lock(hardware.mutex);
+	if (!owns(hardware, self))
+		return kAccessDenied;
+	hardware.enabledMode = *mode;
+	hardware.detection = flags & kFormatDetection;
+	hardware.formatAnnounced = false;
+	hardware.generator = std::make_unique<PictureGenerator>(*mode, hardware.colour);
+	for (const std::unique_ptr<Frame> &frame : hardware.frames)
+		frame->content = BufferContent{};
+	hardware.modeChanged = true;
+	hardware.wake.notify_all();
+	return kOk;
+}
+
+HResult inputEnableAudio(Object *self, std::uint32_t sampleRate, std::uint32_t sampleType, std::uint32_t channels)
+{
+	Hardware &hardware = *self->hardware;
+	if (sampleRate != std::uint32_t(kSampleRate) || sampleType != 16 || channels != 2)
+		return kInvalidArgument;
+	std::lock_guard lock(hardware.mutex);
+	if (!owns(hardware, self))
+		return kAccessDenied;
+	hardware.audioEnabled = true;
+	return kOk;
+}
+
+HResult inputDisableAudio(Object *self)
+{
+	Hardware &hardware = *self->hardware;
+	std::lock_guard lock(hardware.mutex);
+	hardware.audioEnabled = false;
+	return kOk;
+}
+
+HResult inputStart(Object *self)
+{
+	Hardware &hardware = *self->hardware;
+	std::unique_lock lock(hardware.mutex);
+	if (hardware.owner != self || !hardware.enabledMode)
+		return kAccessDenied;
+	hardware.paused = false;
+	if (hardware.streaming)
+		return kOk;
+	if (hardware.thread.joinable()) {
+		// A thread that stopped itself cannot start itself again.
+		if (hardware.thread.get_id() == std::this_thread::get_id())
+			return kAccessDenied;
+		stopDevice(hardware, lock);
+	}
+	hardware.streaming = true;
+	hardware.stopRequested = false;
+	hardware.modeChanged = true;
+	if (hardware.frames.empty()) {
+		for (int index = 0; index < hardware.settings.buffers; ++index) {
+			hardware.frames.push_back(std::make_unique<Frame>());
+			hardware.packets.push_back(std::make_unique<Packet>());
+		}
+	}
+	hardware.thread = std::thread(runDevice, std::ref(hardware), self->olderFrames);
+	return kOk;
+}
+
+HResult inputStop(Object *self)
+{
+	Hardware &hardware = *self->hardware;
+	std::unique_lock lock(hardware.mutex);
+	if (hardware.owner != self)
+		return kAccessDenied;
+	stopDevice(hardware, lock);
+	return kOk;
+}
+
+HResult inputFlush(Object *)
+{
+	return kOk;
+}
+
+HResult inputPause(Object *self)
+{
+	Hardware &hardware = *self->hardware;
+	std::lock_guard lock(hardware.mutex);
+	if (hardware.owner != self)
+		return kAccessDenied;
+	hardware.paused = true;
+	return kOk;
+}
+
+HResult inputSetCallback(Object *self, Object *callback)
+{
+	Hardware &hardware = *self->hardware;
+	std::lock_guard lock(hardware.mutex);
+	if (!owns(hardware, self))
+		return kAccessDenied;
+	if (callback)
+		methodsOf<UnknownMethods>(callback).addRef(callback);
+	if (hardware.callback)
+		methodsOf<UnknownMethods>(hardware.callback).release(hardware.callback);
+	hardware.callback = callback;
+	return kOk;
+}
+
+// The last release of the owning input stops the device and lets go of the
+// application's callback.
+std::uint32_t inputRelease(Object *self)
+{
+	const long left = --self->references;
+	if (left == 0 && self->hardware) {
+		Hardware &hardware = *self->hardware;
+		std::unique_lock lock(hardware.mutex);
+		if (hardware.owner == self) {
+			if (hardware.streaming)
+				++hardware.releasedWhileStreaming;
+			stopDevice(hardware, lock);
+			if (hardware.callback)
+				methodsOf<UnknownMethods>(hardware.callback).release(hardware.callback);
+			hardware.callback = nullptr;
+			hardware.owner = nullptr;
+			hardware.enabledMode.reset();
+			hardware.audioEnabled = false;
+		}
+	}
+	return left < 0 ? 0 : static_cast<std::uint32_t>(left);
+}
+
+const InputMethods kInputMethods = {
+	{ noInterface, addRef, inputRelease },
+	notImplemented,
+	notImplemented,
+	notImplemented,
+	notImplemented,
+	inputEnableVideo,
+	{ notImplemented, notImplemented, notImplemented },
+	inputEnableAudio,
+	inputDisableAudio,
+	notImplemented,
+	inputStart,
+	inputStop,
+	inputFlush,
+	inputPause,
+	inputSetCallback,
+	notImplemented,
+};
+
+// ---- Discovery: iterator, devices, attributes.
 
 HResult getFlag(Object *, std::uint32_t, bool *value)
 {
@@ -152,12 +1128,13 @@ HResult getFlag(Object *, std::uint32_t, bool *value)
 HResult getInt(Object *self, std::uint32_t attribute, std::int64_t *value)
 {
 	std::optional<std::int64_t> id;
+	const DeviceSettings &settings = self->hardware->settings;
 	if (attribute == kPersistentId) {
 		self->device->calls.push_back("peid");
-		id = self->settings->persistentId;
+		id = settings.persistentId;
 	} else if (attribute == kTopologicalId) {
 		self->device->calls.push_back("toid");
-		id = self->settings->topologicalId;
+		id = settings.topologicalId;
 	} else {
 		self->device->calls.push_back("other");
 	}
@@ -168,12 +1145,11 @@ HResult getInt(Object *self, std::uint32_t attribute, std::int64_t *value)
 }
 
 const AttributesMethods kAttributesMethods = { { noInterface, addRef, release }, getFlag, getInt };
-const UnknownMethods kInputMethods = { noInterface, addRef, release };
 
 HResult deviceQueryInterface(Object *self, InterfaceId id, void **object)
 {
 	*object = nullptr;
-	const DeviceSettings &settings = *self->settings;
+	const DeviceSettings &settings = self->hardware->settings;
 	const char *call = "other";
 	bool answered = false;
 	bool attributes = false;
@@ -197,8 +1173,13 @@ HResult deviceQueryInterface(Object *self, InterfaceId id, void **object)
 	if (!answered)
 		return kNoInterface;
 
-	*object = attributes ? newObject(&kAttributesMethods, self->label + ".attributes", self->settings, self) :
-			       newObject(&kInputMethods, self->label + ".input", self->settings, self);
+	if (attributes) {
+		*object = newObject(&kAttributesMethods, self->label + ".attributes", self->hardware, self);
+	} else {
+		Object *input = newObject(&kInputMethods, self->label + ".input", self->hardware, self);
+		input->olderFrames = settings.capture == "older2";
+		*object = input;
+	}
 	return kOk;
 }
 
@@ -213,10 +1194,11 @@ HResult getDisplayName(Object *self, const char **name)
 {
 	self->calls.push_back("name");
 	*name = nullptr;
-	if (self->settings->nameFails)
+	const DeviceSettings &settings = self->hardware->settings;
+	if (settings.nameFails)
 		return kFail;
-	if (!self->settings->nameNull)
-		*name = strdup(self->settings->name.c_str());
+	if (!settings.nameNull)
+		*name = strdup(settings.name.c_str());
 	return kOk;
 }
 
@@ -226,10 +1208,16 @@ HResult next(Object *, Object **device)
 {
 	Driver &state = driver();
 	*device = nullptr;
-	if (state.nextDevice >= state.settings.size())
-		return kFalse;
-	const std::size_t index = state.nextDevice++;
-	*device = newObject(&kDeviceMethods, "device" + std::to_string(index), &state.settings[index]);
+	Hardware *hardware = nullptr;
+	std::size_t index = 0;
+	{
+		std::lock_guard lock(state.mutex);
+		if (state.nextDevice >= state.hardware.size())
+			return kFalse;
+		index = state.nextDevice++;
+		hardware = state.hardware[index].get();
+	}
+	*device = newObject(&kDeviceMethods, "device" + std::to_string(index), hardware);
 	return kOk;
 }
 
@@ -270,8 +1258,98 @@ DeviceSettings parseDevice(std::string_view text)
 			settings.capture = value;
 		else if (key == "attributes")
 			settings.attributes = value;
+		else if (key == "mode")
+			settings.mode = value;
+		else if (key == "colour")
+			settings.colour = std::stoi(value);
+		else if (key == "buffers")
+			settings.buffers = std::max(1, std::stoi(value));
+		else if (key == "nosignal")
+			settings.noSignal = true;
+		else if (key == "audio-without-signal")
+			settings.audioWithoutSignal = value;
 	}
 	return settings;
+}
+
+std::unique_ptr<Hardware> makeHardware(int position, DeviceSettings settings)
+{
+	auto hardware = std::make_unique<Hardware>();
+	hardware->position = position;
+	const int colour = settings.colour >= 1 && settings.colour <= 8 ? settings.colour : (position - 1) % 8 + 1;
+	hardware->colour = kColours[colour - 1];
+	hardware->toneFrequency = 250 * colour;
+	hardware->signalMode = parseMode(settings.mode).value_or(*parseMode("720x576i50"));
+	hardware->noSignalForever = settings.noSignal;
+	hardware->settings = std::move(settings);
+	return hardware;
+}
+
+std::string held(const char *name, std::int64_t count)
+{
+	return std::string(" ") + name + "=" + std::to_string(count);
+}
+
+// One line per device and one for the other objects, from the counts so far.
+std::string balanceLines(Driver &state, const char *prefix)
+{
+	std::string lines;
+	long objectsHeld = 0;
+	for (const std::unique_ptr<Object> &object : state.objects)
+		objectsHeld += object->references > 0 ? 1 : 0;
+	for (const std::unique_ptr<Hardware> &hardware : state.hardware) {
+		std::int64_t framesHeld = 0;
+		std::int64_t packetsHeld = 0;
+		for (const std::unique_ptr<Frame> &frame : hardware->frames)
+			framesHeld += frame->inUse ? 1 : 0;
+		for (const std::unique_ptr<Packet> &packet : hardware->packets)
+			packetsHeld += packet->inUse ? 1 : 0;
+		for (const std::unique_ptr<DisplayMode> &mode : hardware->displayModes)
+			objectsHeld += mode->references > 0 ? 1 : 0;
+		if (hardware->callback)
+			++objectsHeld;
+		lines += std::string(prefix) + " pid=" + pid() + " device=" + std::to_string(hardware->position) +
+			 held("frames", hardware->framesDelivered) + held("packets", hardware->packetsDelivered) +
+			 held("frames-held", framesHeld) + held("packets-held", packetsHeld) +
+			 held("over-released", hardware->overReleased) + held("access-open", hardware->accessLeftOpen) +
+			 held("bytes-refused", hardware->bytesRefused) + held("skipped", hardware->skipped) +
+			 held("stalled", hardware->stalled) + held("no-buffer", hardware->noBuffer) +
+			 held("formats", hardware->formatChanges) +
+			 held("released-streaming", hardware->releasedWhileStreaming) +
+			 held("streaming", hardware->streaming ? 1 : 0) + "\n";
+	}
+	lines += std::string(prefix) + " pid=" + pid() + " objects-held=" + std::to_string(objectsHeld) + "\n";
+	return lines;
+}
+
+Driver::~Driver()
+{
+	std::string lines;
+	{
+		std::lock_guard lock(mutex);
+		lines = balanceLines(*this, "unload");
+	}
+	// What was still capturing ends now, before its objects go.
+	for (const std::unique_ptr<Hardware> &device : hardware) {
+		std::unique_lock lock(device->mutex);
+		stopDevice(*device, lock);
+	}
+	std::size_t start = 0;
+	while (start < lines.size()) {
+		const std::size_t end = lines.find('\n', start);
+		reportLine(lines.substr(start, end - start));
+		start = end + 1;
+	}
+}
+
+bool anyStreaming(Driver &state)
+{
+	for (const std::unique_ptr<Hardware> &hardware : state.hardware) {
+		std::lock_guard lock(hardware->mutex);
+		if (hardware->streaming || hardware->owner)
+			return true;
+	}
+	return false;
 }
 
 } // namespace
@@ -279,16 +1357,30 @@ DeviceSettings parseDevice(std::string_view text)
 extern "C" __attribute__((visibility("default"))) void *CreateDeckLinkIteratorInstance_0004()
 {
 	Driver &state = driver();
-	state.objects.clear();
-	state.settings.clear();
-	state.nextDevice = 0;
-
 	const char *devices = std::getenv("TILORAN_FAKE_DECKLINK_DEVICES");
+	{
+		std::lock_guard lock(state.mutex);
+		state.lastIteratorObjects = state.objects.size();
+		state.nextDevice = 0;
+	}
 	if (!devices)
 		return nullptr;
-	if (*devices) {
-		for (std::string_view device : split(devices, ';'))
-			state.settings.push_back(parseDevice(device));
+
+	// The devices stay as long as the list does, and while any is in use.
+	const bool sameDevices = [&] {
+		std::lock_guard lock(state.mutex);
+		return state.devicesText == devices && !state.hardware.empty();
+	}();
+	if (!sameDevices && !anyStreaming(state)) {
+		std::vector<std::unique_ptr<Hardware>> hardware;
+		if (*devices) {
+			int position = 1;
+			for (std::string_view device : split(devices, ';'))
+				hardware.push_back(makeHardware(position++, parseDevice(device)));
+		}
+		std::lock_guard lock(state.mutex);
+		state.devicesText = devices;
+		state.hardware = std::move(hardware);
 	}
 	return newObject(&kIteratorMethods, "iterator", nullptr);
 }
@@ -296,15 +1388,25 @@ extern "C" __attribute__((visibility("default"))) void *CreateDeckLinkIteratorIn
 extern "C" __attribute__((visibility("default"))) const char *FakeDeckLinkReport()
 {
 	Driver &state = driver();
+	std::lock_guard lock(state.mutex);
 	state.report.clear();
-	for (const std::unique_ptr<Object> &object : state.objects) {
-		state.report += object->label + " references=" + std::to_string(object->references);
-		if (!object->calls.empty()) {
+	for (std::size_t index = state.lastIteratorObjects; index < state.objects.size(); ++index) {
+		const Object &object = *state.objects[index];
+		state.report += object.label + " references=" + std::to_string(object.references);
+		if (!object.calls.empty()) {
 			state.report += " calls=";
-			for (std::size_t index = 0; index < object->calls.size(); ++index)
-				state.report += (index ? "," : "") + object->calls[index];
+			for (std::size_t call = 0; call < object.calls.size(); ++call)
+				state.report += (call ? "," : "") + object.calls[call];
 		}
 		state.report += "\n";
 	}
 	return state.report.c_str();
+}
+
+extern "C" __attribute__((visibility("default"))) const char *FakeDeckLinkBalance()
+{
+	Driver &state = driver();
+	std::lock_guard lock(state.mutex);
+	state.balance = balanceLines(state, "balance");
+	return state.balance.c_str();
 }
