@@ -3,15 +3,12 @@
 extern "C" {
 #include <libavutil/cpu.h>
 #include <libavutil/opt.h>
-#include <libavutil/pixdesc.h>
-#include <libavutil/samplefmt.h>
 }
 
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 #include "common/ConsoleLine.h"
@@ -20,22 +17,16 @@ namespace tiloran {
 
 namespace {
 
-constexpr AVRational kWorkerTimeBase = { 1, 90000 };
+using Clock = std::chrono::steady_clock;
+
+// An input that delivers no picture for this many picture times has no signal.
+constexpr double signalLostPictures = 10;
 constexpr size_t kAudioQueueLimit = 64;
 // Slices of one conversion run on this many threads at most, and only for
 // pictures of at least this size: a smaller one converts in less time than
 // it takes to wake the threads.
 constexpr int kMaximumConversionThreads = 4;
 constexpr int kThreadedConversionPixels = 1280 * 720;
-
-// A timestamp in the worker's time base; none when the input has none or the
-// time base is unusable.
-int64_t toWorkerTime(int64_t timestamp, AVRational timeBase)
-{
-	if (timestamp == AV_NOPTS_VALUE || timeBase.num < 1 || timeBase.den < 1)
-		return AV_NOPTS_VALUE;
-	return av_rescale_q(timestamp, timeBase, kWorkerTimeBase);
-}
 
 /*
  * The conversion of the decoded picture to NV12 at the same size, bilinear.
@@ -67,86 +58,66 @@ ScaleContextHolder createWorkerFormatConverter(int width, int height, AVPixelFor
 	return converter;
 }
 
-int64_t bestTimestamp(const AVFrame *frame)
-{
-	return frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp
-							       : frame->pts;
-}
-
-std::string pixelFormatName(int format)
-{
-	const char *name = format < 0 ? nullptr : av_get_pix_fmt_name(AVPixelFormat(format));
-	return name ? name : "unknown";
-}
-
-std::string sampleFormatName(int format)
-{
-	const char *name = format < 0 ? nullptr : av_get_sample_fmt_name(AVSampleFormat(format));
-	return name ? name : "unknown";
-}
-
-std::string fourccText(uint32_t tag)
-{
-	if (tag == 0)
-		return "<none>";
-	std::string text;
-	for (int shift = 0; shift < 32; shift += 8)
-		text.push_back(char((tag >> shift) & 0xff));
-	return text;
-}
-
-std::string rationalText(AVRational value)
-{
-	return std::to_string(value.num) + "/" + std::to_string(value.den);
-}
-
 } // namespace
 
-struct SourceCapture::State {
+// The hand-over between the source's thread and the main thread; the sink
+// the source delivers into.
+struct SourceCapture::State final : CaptureSink {
 	explicit State(SourceInputOpener opener) : openInput(std::move(opener)) {}
 
+	void pictureArrived(FrameHolder picture, bool hasSignal) override;
+	void audioArrived(FrameHolder audio) override;
+	void formatChanged(const CaptureFormat &newFormat) override;
+	void sourceFailed(const std::string &message) override;
+
+	InputSignal signalLocked(Clock::time_point now) const;
+	std::string label() const
+	{
+		return "quadrant " + std::to_string(quadrant.id) + " (" + quadrant.name + ")";
+	}
+
 	SourceInputOpener openInput;
+	std::unique_ptr<CaptureSource> source;
+	CaptureKind kind = CaptureKind::TestPattern;
 
 	QuadrantConfig quadrant;
 	bool isMaster = false;
-	InputFormatContextHolder input;
-	CodecContextHolder videoDecoder;
-	CodecContextHolder audioDecoder;
-	ScaleContextHolder converter;
-	int32_t videoStreamIndex = -1;
-	int32_t audioStreamIndex = -1;
+	CaptureFormat format;
+	// The size pictures must have; the source's own unless told otherwise.
 	int32_t width = 0;
 	int32_t height = 0;
-	AVRational timeBase = { 0, 1 };
-	AVRational frameRate = { 0, 1 };
-	AVRational audioTimeBase = { 0, 1 };
-	int32_t sampleRate = 0;
-	int32_t channels = 0;
-	int32_t fieldOrder = 0;
+	ScaleContextHolder converter;
+	// Ten picture times of the input.
+	Clock::duration signalTimeout = std::chrono::milliseconds(400);
+	SignalListener listener;
 
-	// The newest decoded picture, its timestamps in worker time. It holds a
-	// reference, not a copy: the decoder never writes into a picture it has
-	// handed out.
+	// The newest picture, its timestamps in worker time. It holds a
+	// reference, not a copy: no source writes into a picture it has handed
+	// out.
 	FrameHolder latestPicture;
 	// The main thread's reference to the picture it converts, taken under the
 	// mutex so that the conversion runs outside it.
 	FrameHolder takenPicture;
-	std::chrono::steady_clock::time_point latestArrival;
-	std::chrono::steady_clock::time_point takenArrival;
+	Clock::time_point latestArrival;
+	Clock::time_point takenArrival;
 	int64_t frameCounter = 0;
 	std::deque<FrameHolder> audioQueue;
 
+	// Guards everything the source's thread touches.
 	std::mutex mutex;
 	std::condition_variable condition;
-	std::thread thread;
 	bool running = false;
-	bool stopRequested = false;
 	bool waitInterrupted = false;
 	std::string error;
-
-	PacketHolder packet;
-	FrameHolder decodedVideo;
-	FrameHolder decodedAudio;
+	Clock::time_point startedAt;
+	bool latestHasSignal = false;
+	// The input's format does not fit: its text, or empty.
+	std::string mismatch;
+	// What was last reported, and that it is being reported: changes are
+	// reported one at a time, in order.
+	InputSignal reportedSignal = InputSignal::Unknown;
+	std::string reportedMismatch;
+	std::mutex reportMutex;
 };
 
 SourceCapture::SourceCapture(SourceInputOpener openInput)
@@ -156,25 +127,14 @@ SourceCapture::SourceCapture(SourceInputOpener openInput)
 
 SourceCapture::~SourceCapture()
 {
-	{
-		std::lock_guard<std::mutex> lock(state_->mutex);
-		state_->stopRequested = true;
-	}
-	state_->condition.notify_all();
-	if (state_->thread.joinable())
-		state_->thread.join();
-
-	state_->packet.reset();
-	state_->decodedVideo.reset();
-	state_->decodedAudio.reset();
-	state_->error.clear();
+	// The source's thread is done with the state once stop returns.
+	if (state_->source)
+		state_->source->stop();
 	state_->audioQueue.clear();
 	state_->latestPicture.reset();
 	state_->takenPicture.reset();
 	state_->converter.reset();
-	state_->videoDecoder.reset();
-	state_->audioDecoder.reset();
-	state_->input.reset();
+	state_->source.reset();
 }
 
 bool SourceCapture::open(const QuadrantConfig &quadrant, bool isMaster, std::string &message)
@@ -182,122 +142,24 @@ bool SourceCapture::open(const QuadrantConfig &quadrant, bool isMaster, std::str
 	State &state = *state_;
 	state.quadrant = quadrant;
 	state.isMaster = isMaster;
-	const std::string &sourceName = quadrant.source_name;
 	const std::string label =
-		"quadrant " + std::to_string(quadrant.id) + " (" + sourceName + ")";
+		"quadrant " + std::to_string(quadrant.id) + " (" + quadrant.source_name + ")";
 
-	if (!state.openInput(quadrant, state.input, message))
+	state.kind = captureKindFor(quadrant);
+	printLine("[SourceCapture] Capture for " + label + ": " + captureKindText(state.kind));
+	state.source = makeCaptureSource(state.kind, state.openInput);
+	if (!state.source->open(quadrant, isMaster, state.format, message))
 		return false;
-	AVFormatContext *input = state.input.get();
 
-	int result = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-	if (result < 0) {
-		message = "DeckLink source has no video stream";
+	const CaptureFormat &format = state.format;
+	const double rate = format.frameRate.num > 0 && format.frameRate.den > 0 ? av_q2d(format.frameRate) : 25.0;
+	state.signalTimeout = std::chrono::duration_cast<Clock::duration>(
+		std::chrono::duration<double>(signalLostPictures / rate));
+	if (!expectSize(format.width, format.height, message))
 		return false;
-	}
-	state.videoStreamIndex = result;
-	const AVStream *videoStream = input->streams[state.videoStreamIndex];
-	const AVCodecParameters *videoParameters = videoStream->codecpar;
-	state.timeBase = videoStream->time_base;
-	state.frameRate = videoStream->avg_frame_rate;
-	if (state.frameRate.num < 1 || state.frameRate.den < 1)
-		state.frameRate = videoStream->r_frame_rate;
-	state.fieldOrder = videoParameters->field_order;
-
-	printLine("[SourceCapture] DeckLink stream format for " + label +
-		  ": codec_id=" + std::to_string(int(videoParameters->codec_id)) +
-		  " codec=" + avcodec_get_name(videoParameters->codec_id) +
-		  " codec_tag=" + std::to_string(videoParameters->codec_tag) +
-		  " fourcc=" + fourccText(videoParameters->codec_tag) +
-		  " pixel_format=" + pixelFormatName(videoParameters->format) +
-		  " width=" + std::to_string(videoParameters->width) +
-		  " height=" + std::to_string(videoParameters->height) +
-		  " time_base=" + rationalText(state.timeBase) +
-		  " frame_rate=" + rationalText(state.frameRate) +
-		  " field_order=" + std::to_string(int(videoParameters->field_order)));
-
-	const AVCodec *videoCodec = avcodec_find_decoder(videoParameters->codec_id);
-	if (!videoCodec) {
-		message = "Failed to find decoder for input video stream";
-		return false;
-	}
-	state.videoDecoder.reset(avcodec_alloc_context3(videoCodec));
-	if (!state.videoDecoder) {
-		message = "Failed to allocate decoder context";
-		return false;
-	}
-	result = avcodec_parameters_to_context(state.videoDecoder.get(), videoParameters);
-	if (result < 0) {
-		message = "Failed to copy decoder parameters: " + ffmpegErrorText(result);
-		return false;
-	}
-	result = avcodec_open2(state.videoDecoder.get(), videoCodec, nullptr);
-	if (result < 0) {
-		message = "Failed to open decoder: " + ffmpegErrorText(result);
-		return false;
-	}
-
-	if (state.fieldOrder == AV_FIELD_UNKNOWN)
-		state.fieldOrder = state.videoDecoder->field_order;
-	state.width = state.videoDecoder->width;
-	state.height = state.videoDecoder->height;
-
-	if (state.width <= 0 || state.height <= 0) {
-		message = "Invalid source video size";
-		return false;
-	}
-	state.converter = createWorkerFormatConverter(state.width, state.height,
-						      state.videoDecoder->pix_fmt);
-	if (!state.converter) {
-		message = "Failed to create source conversion context to worker pixel format";
-		return false;
-	}
 	printLine("[SourceCapture] Worker pixel format for " + label + ": nv12");
-
-	if (isMaster) {
-		result = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-		if (result < 0) {
-			message = "Master DeckLink source has no audio stream";
-			return false;
-		}
-		state.audioStreamIndex = result;
-		const AVStream *audioStream = input->streams[state.audioStreamIndex];
-		state.audioTimeBase = audioStream->time_base;
-
-		const AVCodec *audioCodec = avcodec_find_decoder(audioStream->codecpar->codec_id);
-		if (!audioCodec) {
-			message = "Failed to find decoder for input audio stream";
-			return false;
-		}
-		state.audioDecoder.reset(avcodec_alloc_context3(audioCodec));
-		if (!state.audioDecoder) {
-			message = "Failed to allocate audio decoder context";
-			return false;
-		}
-		result = avcodec_parameters_to_context(state.audioDecoder.get(), audioStream->codecpar);
-		if (result < 0) {
-			message = "Failed to copy audio decoder parameters: " + ffmpegErrorText(result);
-			return false;
-		}
-		result = avcodec_open2(state.audioDecoder.get(), audioCodec, nullptr);
-		if (result < 0) {
-			message = "Failed to open audio decoder: " + ffmpegErrorText(result);
-			return false;
-		}
-
-		state.sampleRate = state.audioDecoder->sample_rate;
-		state.channels = state.audioDecoder->ch_layout.nb_channels;
-		if (state.sampleRate < 1 || state.channels < 2) {
-			message = "Master audio stream has invalid parameters";
-			return false;
-		}
-		printLine("[SourceCapture] Master audio stream for " + label +
-			  ": codec=" + avcodec_get_name(audioStream->codecpar->codec_id) +
-			  " sample_format=" + sampleFormatName(state.audioDecoder->sample_fmt) +
-			  " sample_rate=" + std::to_string(state.sampleRate) +
-			  " channels=" + std::to_string(state.channels) +
-			  " time_base=" + rationalText(state.audioTimeBase));
-	}
+	if (isMaster)
+		printLine("[SourceCapture] Master audio stream for " + label + ": " + format.audioText);
 
 	state.latestPicture = allocateFrame();
 	state.takenPicture = allocateFrame();
@@ -305,16 +167,34 @@ bool SourceCapture::open(const QuadrantConfig &quadrant, bool isMaster, std::str
 		message = "Failed to allocate frame";
 		return false;
 	}
+	return true;
+}
 
-	state.packet = allocatePacket();
-	state.decodedVideo = allocateFrame();
-	if (isMaster)
-		state.decodedAudio = allocateFrame();
-	if (!state.packet || !state.decodedVideo || (isMaster && !state.decodedAudio)) {
-		message = "Failed to allocate source packet or decoded frame";
+bool SourceCapture::expectSize(int32_t width, int32_t height, std::string &message)
+{
+	State &state = *state_;
+	if (width <= 0 || height <= 0) {
+		message = "Invalid source video size";
 		return false;
 	}
+	state.converter = createWorkerFormatConverter(width, height, state.format.pixelFormat);
+	if (!state.converter) {
+		message = "Failed to create source conversion context to worker pixel format";
+		return false;
+	}
+	state.width = width;
+	state.height = height;
 	return true;
+}
+
+CaptureKind SourceCapture::kind() const
+{
+	return state_->kind;
+}
+
+bool SourceCapture::signalAtOpen() const
+{
+	return state_->format.signalAtOpen;
 }
 
 int32_t SourceCapture::width() const
@@ -329,22 +209,22 @@ int32_t SourceCapture::height() const
 
 AVRational SourceCapture::frameRate() const
 {
-	return state_->frameRate;
+	return state_->format.frameRate;
 }
 
 AVRational SourceCapture::timeBase() const
 {
-	return state_->timeBase;
+	return state_->format.timeBase;
 }
 
 int32_t SourceCapture::fieldOrder() const
 {
-	return state_->fieldOrder;
+	return state_->format.fieldOrder;
 }
 
 int32_t SourceCapture::sampleRate() const
 {
-	return state_->sampleRate;
+	return state_->format.sampleRate;
 }
 
 const QuadrantConfig &SourceCapture::quadrant() const
@@ -352,213 +232,150 @@ const QuadrantConfig &SourceCapture::quadrant() const
 	return state_->quadrant;
 }
 
+void SourceCapture::setSignalListener(SignalListener listener)
+{
+	state_->listener = std::move(listener);
+}
+
 bool SourceCapture::start(std::string &message)
 {
 	State &state = *state_;
-	if (!state.packet) {
+	if (!state.source || !state.latestPicture) {
 		message = "SourceCapture is not open";
 		return false;
 	}
-
-	std::unique_lock<std::mutex> lock(state.mutex);
-	if (state.running) {
-		message = "SourceCapture is already running";
-		return false;
-	}
-	// A thread that has left its loop may still need joining before the next.
-	if (state.thread.joinable()) {
-		lock.unlock();
-		state.thread.join();
-		lock.lock();
-	}
-	state.stopRequested = false;
-	state.error.clear();
-	state.running = true;
-	try {
-		state.thread = std::thread(&SourceCapture::captureLoop, this);
-	} catch (...) {
-		state.running = false;
-		throw;
-	}
-	return true;
-}
-
-void SourceCapture::captureLoop()
-{
-	State &state = *state_;
-	std::string error;
-	bool firstFrameLogged = false;
-
-	while (true) {
-		{
-			std::lock_guard<std::mutex> lock(state.mutex);
-			if (state.stopRequested)
-				break;
-		}
-
-		const int result = av_read_frame(state.input.get(), state.packet.get());
-		if (result < 0) {
-			error = "Failed to read DeckLink input frame for source '" +
-				state.quadrant.source_name + "': " + ffmpegErrorText(result);
-			break;
-		}
-
-		if (state.isMaster && state.packet->stream_index == state.audioStreamIndex) {
-			if (!handleAudioPacket(error))
-				break;
-			continue;
-		}
-		if (state.packet->stream_index != state.videoStreamIndex) {
-			av_packet_unref(state.packet.get());
-			continue;
-		}
-		if (!handleVideoPacket(firstFrameLogged, error))
-			break;
-	}
-
 	{
 		std::lock_guard<std::mutex> lock(state.mutex);
+		if (state.running) {
+			message = "SourceCapture is already running";
+			return false;
+		}
+		state.error.clear();
+		state.running = true;
+		state.startedAt = Clock::now();
+	}
+	if (!state.source->start(state, message)) {
+		std::lock_guard<std::mutex> lock(state.mutex);
 		state.running = false;
-		if (!error.empty() && !state.stopRequested)
-			state.error = error;
-	}
-	state.condition.notify_all();
-}
-
-bool SourceCapture::handleAudioPacket(std::string &error)
-{
-	State &state = *state_;
-	const std::string &sourceName = state.quadrant.source_name;
-	int result = avcodec_send_packet(state.audioDecoder.get(), state.packet.get());
-	av_packet_unref(state.packet.get());
-	if (result < 0) {
-		error = "Failed to send packet to audio decoder for source '" + sourceName +
-			"': " + ffmpegErrorText(result);
 		return false;
 	}
-
-	while (true) {
-		av_frame_unref(state.decodedAudio.get());
-		result = avcodec_receive_frame(state.audioDecoder.get(), state.decodedAudio.get());
-		if (result == AVERROR(EAGAIN))
-			return true;
-		if (result == AVERROR_EOF) {
-			error = "Audio decoder reached EOF for source '" + sourceName + "'";
-			return false;
-		}
-		if (result < 0) {
-			error = "Failed to receive decoded audio for source '" + sourceName +
-				"': " + ffmpegErrorText(result);
-			return false;
-		}
-		if (!queueAudioFrame(error))
-			return false;
-	}
-}
-
-bool SourceCapture::handleVideoPacket(bool &firstFrameLogged, std::string &error)
-{
-	State &state = *state_;
-	const std::string &sourceName = state.quadrant.source_name;
-	int result = avcodec_send_packet(state.videoDecoder.get(), state.packet.get());
-	av_packet_unref(state.packet.get());
-	if (result < 0) {
-		error = "Failed to send packet to decoder for source '" + sourceName +
-			"': " + ffmpegErrorText(result);
-		return false;
-	}
-
-	// One frame per packet; a further one waiting in the decoder comes out
-	// after the next packet.
-	AVFrame *decoded = state.decodedVideo.get();
-	av_frame_unref(decoded);
-	result = avcodec_receive_frame(state.videoDecoder.get(), decoded);
-	if (result == AVERROR(EAGAIN))
-		return true;
-	if (result == AVERROR_EOF) {
-		error = "Decoder reached EOF for source '" + sourceName + "'";
-		return false;
-	}
-	if (result < 0) {
-		error = "Failed to receive decoded frame for source '" + sourceName +
-			"': " + ffmpegErrorText(result);
-		return false;
-	}
-
-	if (!firstFrameLogged)
-		printLine("[SourceCapture] First decoded frame for quadrant " +
-			  std::to_string(state.quadrant.id) + " (" + sourceName + "): format=" +
-			  pixelFormatName(decoded->format) + " width=" + std::to_string(decoded->width) +
-			  " height=" + std::to_string(decoded->height) + " linesize=[" +
-			  std::to_string(decoded->linesize[0]) + "," +
-			  std::to_string(decoded->linesize[1]) + "," +
-			  std::to_string(decoded->linesize[2]) + "]");
-	if (!publishFrame(error))
-		return false;
-	firstFrameLogged = true;
 	return true;
 }
 
-bool SourceCapture::publishFrame(std::string &error)
+void SourceCapture::State::pictureArrived(FrameHolder picture, bool hasSignal)
+{
+	const bool fits = picture->width == width && picture->height == height;
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		if (!fits && isMaster) {
+			error = "Master input format changed: " +
+				captureFormatText(picture->width, picture->height, frameIsInterlaced(picture.get()),
+						  format.frameRate);
+			running = false;
+		} else if (!fits) {
+			// The format change named the whole format already.
+			if (mismatch.empty())
+				mismatch = std::to_string(picture->width) + "x" + std::to_string(picture->height);
+		} else {
+			// A picture of the right size with a signal ends a mismatch;
+			// one without (a card's in its previous mode) does not.
+			if (hasSignal)
+				mismatch.clear();
+			av_frame_unref(latestPicture.get());
+			av_frame_move_ref(latestPicture.get(), picture.get());
+			latestArrival = Clock::now();
+			latestHasSignal = hasSignal;
+			++frameCounter;
+		}
+	}
+	condition.notify_all();
+}
+
+void SourceCapture::State::audioArrived(FrameHolder audio)
+{
+	if (!isMaster)
+		return;
+	std::lock_guard<std::mutex> lock(mutex);
+	if (audioQueue.size() >= kAudioQueueLimit)
+		audioQueue.pop_front();
+	audioQueue.push_back(std::move(audio));
+}
+
+void SourceCapture::State::formatChanged(const CaptureFormat &newFormat)
+{
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		if (isMaster) {
+			error = "Master input format changed: " + newFormat.text;
+			running = false;
+		} else if (newFormat.width != width || newFormat.height != height) {
+			mismatch = newFormat.text;
+		} else {
+			mismatch.clear();
+		}
+	}
+	condition.notify_all();
+}
+
+void SourceCapture::State::sourceFailed(const std::string &message)
+{
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		if (error.empty())
+			error = message;
+		running = false;
+	}
+	condition.notify_all();
+}
+
+InputSignal SourceCapture::State::signalLocked(Clock::time_point now) const
+{
+	if (!mismatch.empty())
+		return InputSignal::None;
+	if (frameCounter == 0) {
+		if (running && now - startedAt > signalTimeout)
+			return InputSignal::None;
+		return InputSignal::Unknown;
+	}
+	if (now - latestArrival > signalTimeout)
+		return InputSignal::None;
+	return latestHasSignal ? InputSignal::Ok : InputSignal::None;
+}
+
+InputSignal SourceCapture::checkSignal()
 {
 	State &state = *state_;
-	AVFrame *decoded = state.decodedVideo.get();
-	if (decoded->width != state.width || decoded->height != state.height) {
-		error = "Decoded frame for source '" + state.quadrant.source_name +
-			"' size changed unexpectedly";
-		return false;
-	}
-
-	const int64_t pts = toWorkerTime(bestTimestamp(decoded), state.timeBase);
-	if (pts != AV_NOPTS_VALUE)
-		decoded->pts = pts;
-	if (decoded->pkt_dts != AV_NOPTS_VALUE)
-		decoded->pkt_dts = toWorkerTime(decoded->pkt_dts, state.timeBase);
-
-	// Only the picture that is taken gets converted: a live source publishes
-	// pictures the output skips whenever the output falls behind.
+	std::lock_guard<std::mutex> reporting(state.reportMutex);
+	InputSignal signal;
+	std::string mismatch;
 	{
 		std::lock_guard<std::mutex> lock(state.mutex);
-		av_frame_unref(state.latestPicture.get());
-		av_frame_move_ref(state.latestPicture.get(), decoded);
-		state.latestArrival = std::chrono::steady_clock::now();
-		++state.frameCounter;
+		signal = state.signalLocked(Clock::now());
+		mismatch = state.mismatch;
 	}
-	state.condition.notify_all();
-	return true;
-}
+	if (signal == state.reportedSignal && mismatch == state.reportedMismatch)
+		return signal;
 
-bool SourceCapture::queueAudioFrame(std::string &error)
-{
-	State &state = *state_;
-	AVFrame *decoded = state.decodedAudio.get();
-	if (decoded->format != AV_SAMPLE_FMT_S16) {
-		error = "Master audio must be s16, got " + sampleFormatName(decoded->format);
-		return false;
+	std::string level;
+	std::string text;
+	if (!mismatch.empty()) {
+		level = "warning";
+		text = "Input on " + state.label() + ": format does not match the master (" + mismatch + ")";
+	} else if (signal == InputSignal::None) {
+		level = "warning";
+		text = "Input lost on " + state.label();
+	} else if (signal == InputSignal::Ok && state.reportedSignal == InputSignal::None) {
+		level = "info";
+		text = "Input restored on " + state.label();
 	}
-	if (decoded->sample_rate != state.sampleRate) {
-		error = "Master audio sample rate changed unexpectedly";
-		return false;
+	state.reportedSignal = signal;
+	state.reportedMismatch = mismatch;
+	if (!text.empty()) {
+		printLine("[SourceCapture] " + text);
+		if (state.listener)
+			state.listener(level, text);
 	}
-	if (decoded->ch_layout.nb_channels < 2) {
-		error = "Master audio must contain at least two channels";
-		return false;
-	}
-
-	decoded->pts = toWorkerTime(bestTimestamp(decoded), state.audioTimeBase);
-	if (decoded->pkt_dts != AV_NOPTS_VALUE)
-		decoded->pkt_dts = toWorkerTime(decoded->pkt_dts, state.audioTimeBase);
-
-	FrameHolder clone(av_frame_clone(decoded));
-	if (!clone) {
-		error = "Failed to clone decoded master audio frame";
-		return false;
-	}
-	std::lock_guard<std::mutex> lock(state.mutex);
-	if (state.audioQueue.size() >= kAudioQueueLimit)
-		state.audioQueue.pop_front();
-	state.audioQueue.push_back(std::move(clone));
-	return true;
+	return signal;
 }
 
 bool SourceCapture::convertTakenPicture(AVFrame *destination, std::string &message)
@@ -572,7 +389,7 @@ bool SourceCapture::convertTakenPicture(AVFrame *destination, std::string &messa
 		message = "Failed to copy latest source frame: " + ffmpegErrorText(result);
 	else if ((result = replaceFrameProps(destination, taken)) < 0)
 		message = "Failed to copy latest source frame props: " + ffmpegErrorText(result);
-	// The decoder's picture is not held past the conversion.
+	// The source's picture is not held past the conversion.
 	av_frame_unref(taken);
 	return result >= 0;
 }
@@ -602,10 +419,11 @@ std::chrono::steady_clock::time_point SourceCapture::takenArrival() const
 	return state_->takenArrival;
 }
 
-SourceCapture::Statistics SourceCapture::statistics() const
+SourceCapture::Statistics SourceCapture::statistics()
 {
+	const InputSignal signal = checkSignal();
 	std::lock_guard<std::mutex> lock(state_->mutex);
-	return { state_->frameCounter, state_->latestArrival };
+	return { state_->frameCounter, state_->latestArrival, signal };
 }
 
 bool SourceCapture::waitForFrame(int64_t afterCounter, AVFrame *destination, int64_t &counter,

@@ -5,26 +5,39 @@
 #include <memory>
 #include <string>
 
+#include <functional>
+
+#include "CaptureSource.h"
 #include "FfmpegSupport.h"
 #include "SourceInput.h"
 #include "WorkerConfig.h"
 
 namespace tiloran {
 
-// One capture input of the worker. It decodes the input's video (and, for the
-// master quadrant, its embedded audio) on a capture thread of its own and
-// keeps the newest decoded picture. A picture is converted to NV12 at the
-// source's own size when it is taken, straight into the caller's frame, so
-// the pictures a live output skips cost nothing beyond their capture. The
-// master's decoded audio waits in a queue of at most 64 frames, the oldest
-// dropped first.
+// Whether an input has a signal: unknown until its first picture (or until
+// it has been silent for the time it takes to lose a signal).
+enum class InputSignal { Unknown, Ok, None };
+
+// One capture input of the worker. A capture source (CaptureSource.h: FFmpeg's
+// input devices or the card's driver) delivers the input's pictures (and, for
+// the master quadrant, its audio) on a thread of its own; this keeps the
+// newest picture. A picture is converted to NV12 at the source's own size when
+// it is taken, straight into the caller's frame, so the pictures a live
+// output skips cost nothing beyond their capture. The master's audio waits in
+// a queue of at most 64 frames, the oldest dropped first.
 //
-// Threads: the worker's main thread calls every operation; a conversion runs
-// within the call that takes the picture, spread over the converter's own
-// slice threads. The capture thread is internal. Only waitForFrame blocks,
-// until a newer picture is published or the capture thread ends; the
-// destructor asks the thread to stop, which takes effect once the read in
-// progress returns, and joins it.
+// The input has no signal while the source says so (a card's pictures
+// without input), while its newest picture is older than 10 picture times,
+// and, for any input but the master, while its pictures are of another size
+// than the one expected. Each change is a console line and goes to the signal
+// listener. A master whose format changes fails with "Master input format
+// changed: " and the new format.
+//
+// Threads: the worker's main thread calls every operation but those marked
+// otherwise; a conversion runs within the call that takes the picture,
+// spread over the converter's own slice threads. Only waitForFrame blocks,
+// until a newer picture is published or the source ends; the destructor stops
+// the source (a read in progress ends first) and waits for it.
 class SourceCapture
 {
 public:
@@ -33,8 +46,22 @@ public:
 	SourceCapture(const SourceCapture &) = delete;
 	SourceCapture &operator=(const SourceCapture &) = delete;
 
-	// Opens the input, its decoders, the conversion to NV12 and the buffers.
+	// Opens the input through the capture kind that suits it, the
+	// conversion to NV12 and the buffers.
 	bool open(const QuadrantConfig &quadrant, bool isMaster, std::string &message);
+	CaptureKind kind() const;
+	// Whether the input had a signal when it was opened; without one, its
+	// size is only the one it was opened in.
+	bool signalAtOpen() const;
+	// Pictures of another size than this show as no signal. Before start.
+	bool expectSize(int32_t width, int32_t height, std::string &message);
+
+	// Told of each change of signal: level ("info", "warning") and text.
+	// Called on whichever thread sees the change. Before start.
+	using SignalListener = std::function<void(const std::string &level, const std::string &message)>;
+	void setSignalListener(SignalListener listener);
+	// The signal now; reports a change. Any thread.
+	InputSignal checkSignal();
 
 	// Properties of the opened source; only open writes them.
 	int32_t width() const;
@@ -75,18 +102,14 @@ public:
 		int64_t pictures = 0;
 		// When the newest one arrived; unset before the first.
 		std::chrono::steady_clock::time_point lastArrival;
+		InputSignal signal = InputSignal::Unknown;
 	};
-	// Any thread.
-	Statistics statistics() const;
+	// Any thread; checks the signal.
+	Statistics statistics();
 
 private:
 	struct State;
 
-	void captureLoop();
-	bool handleAudioPacket(std::string &error);
-	bool handleVideoPacket(bool &firstFrameLogged, std::string &error);
-	bool publishFrame(std::string &error);
-	bool queueAudioFrame(std::string &error);
 	bool takeLatestLocked(std::string &message);
 	bool convertTakenPicture(AVFrame *destination, std::string &message);
 

@@ -9,8 +9,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// An input that delivers no picture for this many picture times has no signal.
-constexpr double signalLostPictures = 10;
 // An input whose pace is this far from its own rate, two reports in a row,
 // is off pace.
 constexpr double paceTolerance = 0.1;
@@ -172,20 +170,11 @@ nlohmann::json StatisticsReporter::inputRecord(const Input &input, InputHistory 
 	const double nominal = rateOf(input.frameRate);
 
 	nlohmann::json age = nullptr;
-	std::string signal = "unknown";
-	if (statistics.pictures > 0) {
-		const double ageMs = std::chrono::duration<double, std::milli>(now - statistics.lastArrival).count();
-		age = std::llround(ageMs);
-		const double pictureMs = nominal > 0 ? 1000.0 / nominal : 40.0;
-		signal = ageMs > signalLostPictures * pictureMs ? "none" : "ok";
-	}
-	if (signal != history.signal) {
-		if (signal == "none")
-			channel_.sendEvent("warning", "Input lost on " + inputLabel(input));
-		else if (history.signal == "none")
-			channel_.sendEvent("info", "Input restored on " + inputLabel(input));
-		history.signal = signal;
-	}
+	if (statistics.pictures > 0)
+		age = std::llround(std::chrono::duration<double, std::milli>(now - statistics.lastArrival).count());
+	const std::string signal = statistics.signal == InputSignal::Ok	    ? "ok"
+				   : statistics.signal == InputSignal::None ? "none"
+									    : "unknown";
 
 	// Pace is judged only while there is a signal.
 	const bool offPace = signal == "ok" && nominal > 0 && std::fabs(fps - nominal) > paceTolerance * nominal;

@@ -23,7 +23,9 @@ namespace tiloran {
 // dropped, pace, capture-to-output latency), each input (pace, age of its
 // newest picture, signal) and the master's audio levels. Also the events that
 // follow from them: the first pictures reaching the output, an input losing
-// or regaining its signal or its pace.
+// or regaining its pace. Looking at an input's signal makes its capture
+// report a change (SourceCapture::checkSignal), so a change is seen within a
+// report's interval even while nothing else looks.
 //
 // Threading: a thread of its own reads what the components give under their
 // own locks. Construct it after, and destroy it before, everything it reads;
@@ -32,7 +34,7 @@ class StatisticsReporter
 {
 public:
 	struct Input {
-		const SourceCapture *source = nullptr;
+		SourceCapture *source = nullptr;
 		int32_t quadrant = 0;
 		std::string name;
 		std::string sourceName;
@@ -62,7 +64,6 @@ public:
 private:
 	struct InputHistory {
 		int64_t pictures = 0;
-		std::string signal = "unknown";
 		bool offPace = false;
 		int offPaceReports = 0;
 	};

@@ -1,5 +1,6 @@
 #include "Streamer.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "CompositeOutput.h"
 #include "FfmpegSupport.h"
 #include "FilterCompositor.h"
+#include "NoSignalSlate.h"
 #include "PreviewWriter.h"
 #include "SourceCapture.h"
 #include "StatisticsReporter.h"
@@ -42,6 +44,8 @@ struct Pipeline {
 	FrameHolder masterFrame;
 	FrameHolder sourceFrame;
 	FrameHolder masterAudioFrame;
+	// What the slot of each quadrant without signal shows.
+	std::array<FrameHolder, 4> slates;
 	std::unique_ptr<PreviewWriter> preview;
 	// Reads the others, so it goes first.
 	std::unique_ptr<StatisticsReporter> reporter;
@@ -55,6 +59,8 @@ struct Pipeline {
 		reporter.reset();
 		preview.reset();
 		masterAudioFrame.reset();
+		for (FrameHolder &slate : slates)
+			slate.reset();
 		sourceFrame.reset();
 		masterFrame.reset();
 		compositor.reset();
@@ -101,6 +107,18 @@ void printStartLines(const WorkerConfig &config)
 	printLine("[Streamer] Codec: " + config.codec);
 	printLine("[Streamer] Video bitrate: " + std::to_string(config.video_bitrate));
 	printLine("[Streamer] SRT URI: " + redactSrtUri(config.srt_uri));
+}
+
+// Gives a slate the timestamps and marks of the picture it stands in for.
+bool copyPictureProps(AVFrame *slate, const AVFrame *picture, std::string &message)
+{
+	const int result = replaceFrameProps(slate, picture);
+	if (result < 0) {
+		message = "Failed to copy master frame props to its slate: " + ffmpegErrorText(result);
+		return false;
+	}
+	copyFrameFlags(slate, picture);
+	return true;
 }
 
 std::string rateText(AVRational rate)
@@ -168,7 +186,14 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 	std::vector<std::unique_ptr<SourceCapture>> &sources = pipeline.sources;
 	sources.reserve(config.real_source_count);
 
+	// Changes of an input's signal are events for the server.
+	const SourceCapture::SignalListener tellServer = [&channel](const std::string &level,
+								  const std::string &text) {
+		channel.sendEvent(level, text);
+	};
+
 	auto master = std::make_unique<SourceCapture>(openInput_);
+	master->setSignalListener(tellServer);
 	if (!master->open(config.quadrants[config.master_index], true, message))
 		return false;
 
@@ -205,11 +230,21 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 			continue;
 
 		auto source = std::make_unique<SourceCapture>(openInput_);
+		source->setSignalListener(tellServer);
 		if (!source->open(quadrant, false, message))
 			return false;
+		/*
+		 * An input without signal was opened in a size of its own choosing:
+		 * its slot shows the slate until it brings pictures of the master's
+		 * size.
+		 */
 		if (source->width() != width || source->height() != height) {
-			message = "Source '" + quadrant.source_name + "' size does not match master source";
-			return false;
+			if (source->signalAtOpen()) {
+				message = "Source '" + quadrant.source_name + "' size does not match master source";
+				return false;
+			}
+			if (!source->expectSize(width, height, message))
+				return false;
 		}
 		sources.push_back(std::move(source));
 	}
@@ -246,6 +281,13 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 	if (!pipeline.masterAudioFrame) {
 		message = "Failed to allocate master audio frame";
 		return false;
+	}
+	for (const std::unique_ptr<SourceCapture> &source : sources) {
+		const QuadrantConfig &quadrant = source->quadrant();
+		FrameHolder &slate = pipeline.slates[size_t(quadrant.id - 1)];
+		if (!allocatePictureFrame(slate, width, height, "no signal slate", message) ||
+		    !drawNoSignalSlate(slate.get(), quadrant.name, message))
+			return false;
 	}
 
 	/* The stream does not depend on the preview: its failures are printed and ignored. */
@@ -335,7 +377,7 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 		bool allSourcesReady = true;
 		for (size_t index = 1; index < sources.size(); ++index) {
 			SourceCapture &source = *sources[index];
-			if (source.hasFrame())
+			if (source.hasFrame() || source.checkSignal() == InputSignal::None)
 				continue;
 			allSourcesReady = false;
 			bool got = false;
@@ -345,21 +387,35 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 		if (!allSourcesReady)
 			continue;
 
-		if (!compositor.pushFrame(config.master_index, masterFrame, message))
+		/*
+		 * A quadrant without signal shows its slate. The master's keeps the
+		 * master picture's timestamps and interlacing marks, which the
+		 * composed picture takes from the master's slot.
+		 */
+		AVFrame *masterTile = masterFrame;
+		if (masterSource.checkSignal() == InputSignal::None) {
+			masterTile = pipeline.slates[size_t(config.master_index)].get();
+			if (!copyPictureProps(masterTile, masterFrame, message))
+				return false;
+		}
+		if (!compositor.pushFrame(config.master_index, masterTile, message))
 			return false;
 
 		for (size_t index = 1; index < sources.size(); ++index) {
 			SourceCapture &source = *sources[index];
 			const int32_t slot = source.quadrant().id - 1;
-			if (!source.copyLatestFrame(sourceFrame, message))
+			AVFrame *tile = sourceFrame;
+			if (source.checkSignal() == InputSignal::None)
+				tile = pipeline.slates[size_t(slot)].get();
+			else if (!source.copyLatestFrame(sourceFrame, message))
 				return false;
-			sourceFrame->pts = masterFrame->pts;
-			if (!compositor.pushFrame(slot, sourceFrame, message))
+			tile->pts = masterFrame->pts;
+			if (!compositor.pushFrame(slot, tile, message))
 				return false;
 		}
 
 		for (int32_t slot = 0; slot < static_cast<int32_t>(config.quadrants.size()); ++slot) {
-			if (config.quadrants[slot].empty && !compositor.pushFrame(slot, masterFrame, message))
+			if (config.quadrants[slot].empty && !compositor.pushFrame(slot, masterTile, message))
 				return false;
 		}
 

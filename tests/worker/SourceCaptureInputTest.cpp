@@ -3,9 +3,15 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavdevice/avdevice.h>
+}
+
+#include "CaptureSource.h"
 #include "FfmpegSupport.h"
 #include "SourceCapture.h"
 #include "SourceInput.h"
+#include "support/TestSupport.h"
 
 namespace tiloran {
 namespace {
@@ -29,8 +35,9 @@ std::string openError(const std::string &sourceId, const std::string &sourceName
 	return message;
 }
 
-TEST(SourceCaptureInputTest, CardsNeedTheDeckLinkDeviceOfFfmpeg)
+TEST(SourceCaptureInputTest, CardsThroughFfmpegNeedItsDeckLinkDevice)
 {
+	test::ScopedEnvironment capture("TILORAN_CAPTURE", "ffmpeg");
 	EXPECT_EQ(openError("decklink-1", "DeckLink Duo (1)"),
 		  "FFmpeg DeckLink input format is not available");
 	// Only "test-" ids are test patterns; anything else is a card.
@@ -38,6 +45,25 @@ TEST(SourceCaptureInputTest, CardsNeedTheDeckLinkDeviceOfFfmpeg)
 		  "FFmpeg DeckLink input format is not available");
 	EXPECT_EQ(openError("", "Test Input 1 (640x360p25)"),
 		  "FFmpeg DeckLink input format is not available");
+}
+
+TEST(SourceCaptureInputTest, CardsGoThroughTheDriverWhereFfmpegHasNoDeckLinkDevice)
+{
+	avdevice_register_all();
+	const bool ffmpegHasDeckLink = av_find_input_format("decklink") != nullptr;
+	const std::string missing = (test::libraryDirectory() / "no-such-driver.so").string();
+	test::ScopedEnvironment library("TILORAN_DECKLINK_LIBRARY", missing);
+	{
+		test::ScopedEnvironment capture("TILORAN_CAPTURE", std::nullopt);
+		QuadrantConfig quadrant = quadrantFor("decklink-1", "DeckLink Duo (1)");
+		EXPECT_EQ(captureKindFor(quadrant), ffmpegHasDeckLink ? CaptureKind::FfmpegDevice : CaptureKind::Driver);
+		quadrant.source_id = "test-1";
+		EXPECT_EQ(captureKindFor(quadrant), CaptureKind::TestPattern);
+	}
+	test::ScopedEnvironment capture("TILORAN_CAPTURE", "driver");
+	EXPECT_EQ(openError("decklink-1", "DeckLink Duo (1)"), "DeckLink driver library is not available: " + missing);
+	// Test patterns are never cards.
+	EXPECT_EQ(captureKindFor(quadrantFor("test-1", "Test Input 1 (640x360p25)")), CaptureKind::TestPattern);
 }
 
 TEST(SourceCaptureInputTest, MalformedTestInputNamesAreRefusedNamingTheSource)

@@ -74,6 +74,7 @@ TEST(SourceCaptureTest, OpensAProgressiveTestInputAsACard)
 
 	EXPECT_EQ(lines(output),
 		  (std::vector<std::string>{
+			  "[SourceCapture] Capture for quadrant 1 (Test Input 1 (640x360p25)): test pattern",
 			  "[SourceCapture] DeckLink stream format for quadrant 1 (Test Input 1 (640x360p25)): "
 			  "codec_id=13 codec=rawvideo codec_tag=1498831189 fourcc=UYVY pixel_format=uyvy422 "
 			  "width=640 height=360 time_base=1/25 frame_rate=25/1 field_order=1",
@@ -113,6 +114,7 @@ TEST(SourceCaptureTest, OpensAnInterlacedTestInputTopFieldFirst)
 
 	EXPECT_EQ(lines(output),
 		  (std::vector<std::string>{
+			  "[SourceCapture] Capture for quadrant 2 (Test Input 2 (640x360i50)): test pattern",
 			  "[SourceCapture] DeckLink stream format for quadrant 2 (Test Input 2 (640x360i50)): "
 			  "codec_id=13 codec=rawvideo codec_tag=1498831189 fourcc=UYVY pixel_format=uyvy422 "
 			  "width=640 height=360 time_base=1/25 frame_rate=25/1 field_order=2",
@@ -154,6 +156,7 @@ TEST(SourceCaptureTest, FramesArriveAtTheModesPaceInWorkerTime)
 	// A non-master source does not look at the audio.
 	EXPECT_EQ(lines(testing::internal::GetCapturedStdout()),
 		  (std::vector<std::string>{
+			  "[SourceCapture] Capture for quadrant 3 (Test Input 3 (640x360p29.97)): test pattern",
 			  "[SourceCapture] DeckLink stream format for quadrant 3 (Test Input 3 (640x360p29.97)): "
 			  "codec_id=13 codec=rawvideo codec_tag=1498831189 fourcc=UYVY pixel_format=uyvy422 "
 			  "width=640 height=360 time_base=1001/30000 frame_rate=30000/1001 field_order=1",

@@ -1,0 +1,306 @@
+// SourceCapture through the card driver's library, in-process against the
+// card simulator (tests/fake_decklink/): the format a card is opened in, its
+// pictures and audio, its signal, format changes, and the driver's frames
+// and packets all released at the end.
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CaptureSource.h"
+#include "FfmpegSupport.h"
+#include "SourceCapture.h"
+#include "SourceInput.h"
+#include "support/CommonTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace tiloran {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string fakeDriverPath()
+{
+	return (test::libraryDirectory() / "libtiloran_fake_decklink.so").string();
+}
+
+QuadrantConfig cardQuadrant(int id, const std::string &deviceId)
+{
+	QuadrantConfig quadrant;
+	quadrant.id = id;
+	quadrant.name = "Camera " + std::to_string(id);
+	quadrant.source_id = deviceId;
+	quadrant.source_name = "Card " + std::to_string(id);
+	quadrant.empty = false;
+	return quadrant;
+}
+
+FrameHolder nv12Frame(int width, int height)
+{
+	FrameHolder frame = allocateFrame();
+	frame->format = AV_PIX_FMT_NV12;
+	frame->width = width;
+	frame->height = height;
+	EXPECT_GE(av_frame_get_buffer(frame.get(), 32), 0);
+	return frame;
+}
+
+// The simulator with its own devices, control file and report for one test.
+// Each test names its devices differently, so that the simulator makes them
+// afresh and reads this test's control file.
+class DriverCaptureTest : public testing::Test
+{
+protected:
+	void useDevices(const std::string &devices)
+	{
+		library_ = dlopen(fakeDriverPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+		ASSERT_NE(library_, nullptr) << dlerror();
+		balance_ = reinterpret_cast<const char *(*)()>(dlsym(library_, "FakeDeckLinkBalance"));
+		ASSERT_NE(balance_, nullptr);
+		std::ofstream(control_).flush();
+		devices_ = std::make_unique<test::ScopedEnvironment>("TILORAN_FAKE_DECKLINK_DEVICES", devices);
+	}
+
+	void TearDown() override
+	{
+		if (library_)
+			dlclose(library_);
+	}
+
+	void sendSwitch(const std::string &line) { std::ofstream(control_, std::ios::app) << line << "\n"; }
+
+	// The simulator's count of what the application still holds.
+	void expectEverythingReleased()
+	{
+		const std::string balance = balance_();
+		EXPECT_NE(balance.find("objects-held=0"), std::string::npos) << balance;
+		for (const char *count : { "frames-held=", "packets-held=", "over-released=", "access-open=",
+					   "bytes-refused=", "released-streaming=" }) {
+			for (size_t at = balance.find(count); at != std::string::npos; at = balance.find(count, at + 1))
+				EXPECT_EQ(balance.compare(at + std::strlen(count), 2, "0 "), 0) << count << " in\n" << balance;
+		}
+	}
+
+	// Records what the capture tells its listener.
+	void listenTo(SourceCapture &source)
+	{
+		source.setSignalListener([this](const std::string &level, const std::string &text) {
+			std::lock_guard lock(eventsMutex_);
+			events_.push_back(level + ": " + text);
+		});
+	}
+
+	std::vector<std::string> events()
+	{
+		std::lock_guard lock(eventsMutex_);
+		return events_;
+	}
+
+	test::TemporaryDirectory directory_;
+	std::filesystem::path control_ = directory_.path() / "control";
+	test::ScopedEnvironment library_variable_{ "TILORAN_DECKLINK_LIBRARY", fakeDriverPath() };
+	test::ScopedEnvironment control_variable_{ "TILORAN_FAKE_DECKLINK_CONTROL", control_.string() };
+	test::ScopedEnvironment capture_variable_{ "TILORAN_CAPTURE", "driver" };
+	std::unique_ptr<test::ScopedEnvironment> devices_;
+	void *library_ = nullptr;
+	const char *(*balance_)() = nullptr;
+	std::mutex eventsMutex_;
+	std::vector<std::string> events_;
+};
+
+TEST_F(DriverCaptureTest, CapturesACardInItsModeWithItsColourAndAudio)
+{
+	useDevices("name=Pictures A,peid=101,mode=720x576i50,colour=3");
+	{
+		SourceCapture source;
+		std::string message;
+		ASSERT_TRUE(source.open(cardQuadrant(1, "decklink-101"), true, message)) << message;
+		EXPECT_EQ(source.kind(), CaptureKind::Driver);
+		EXPECT_TRUE(source.signalAtOpen());
+		EXPECT_EQ(source.width(), 720);
+		EXPECT_EQ(source.height(), 576);
+		EXPECT_EQ(av_cmp_q(source.frameRate(), AVRational{ 25, 1 }), 0);
+		EXPECT_EQ(source.fieldOrder(), AV_FIELD_TT);
+		EXPECT_EQ(source.sampleRate(), 48000);
+		ASSERT_TRUE(source.start(message)) << message;
+
+		FrameHolder picture = nv12Frame(720, 576);
+		int64_t counter = 0;
+		int64_t previousPts = AV_NOPTS_VALUE;
+		for (int taken = 0; taken < 10; ++taken) {
+			ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
+			ASSERT_NE(picture->pts, AV_NOPTS_VALUE);
+			if (previousPts != AV_NOPTS_VALUE) {
+				EXPECT_GT(picture->pts, previousPts);
+				EXPECT_EQ((picture->pts - previousPts) % 3600, 0) << "pictures 1/25 s apart in 1/90000 s";
+			}
+			previousPts = picture->pts;
+		}
+		EXPECT_TRUE(frameIsInterlaced(picture.get()));
+		EXPECT_TRUE(frameIsTopFieldFirst(picture.get()));
+		// The band of colour 3 (blue) across the top, converted exactly.
+		const TestInputColour &blue = kTestInputColours[2];
+		EXPECT_EQ(picture->data[0][8 * picture->linesize[0] + 100], blue.y);
+		EXPECT_EQ(picture->data[1][4 * picture->linesize[1] + 100], blue.u);
+		EXPECT_EQ(picture->data[1][4 * picture->linesize[1] + 101], blue.v);
+		EXPECT_EQ(source.checkSignal(), InputSignal::Ok);
+
+		// A picture's worth of stereo samples at a time, back to back, carrying
+		// the tone of colour 3 (750 Hz at -18 dBFS): not silence.
+		FrameHolder audio = allocateFrame();
+		int64_t nextPts = AV_NOPTS_VALUE;
+		int frames = 0;
+		int loudest = 0;
+		while (frames < 5) {
+			bool got = false;
+			ASSERT_TRUE(source.popAudioFrame(audio.get(), got, message)) << message;
+			if (!got) {
+				ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
+				continue;
+			}
+			EXPECT_EQ(audio->format, AV_SAMPLE_FMT_S16);
+			EXPECT_EQ(audio->sample_rate, 48000);
+			EXPECT_EQ(audio->ch_layout.nb_channels, 2);
+			EXPECT_EQ(audio->nb_samples, 1920);
+			if (nextPts != AV_NOPTS_VALUE) {
+				EXPECT_EQ(audio->pts, nextPts);
+			}
+			nextPts = audio->pts + 3600;
+			const auto *samples = reinterpret_cast<const int16_t *>(audio->data[0]);
+			for (int index = 0; index < 2 * audio->nb_samples; ++index)
+				loudest = std::max(loudest, std::abs(int(samples[index])));
+			++frames;
+		}
+		EXPECT_NEAR(loudest, 32768 / 8, 2);
+	}
+	expectEverythingReleased();
+}
+
+TEST_F(DriverCaptureTest, UnknownDeviceIdsAreRefused)
+{
+	useDevices("name=Pictures B,peid=201");
+	SourceCapture source;
+	std::string message;
+	EXPECT_FALSE(source.open(cardQuadrant(1, "decklink-999"), false, message));
+	EXPECT_EQ(message, "No DeckLink capture device has the id 'decklink-999'");
+}
+
+TEST_F(DriverCaptureTest, ALostSignalIsSeenAtOnceWithSilenceAndComesBack)
+{
+	useDevices("name=Pictures C,peid=301,mode=1280x720p50");
+	{
+		SourceCapture source;
+		listenTo(source);
+		std::string message;
+		ASSERT_TRUE(source.open(cardQuadrant(2, "decklink-301"), true, message)) << message;
+		ASSERT_TRUE(source.start(message)) << message;
+		FrameHolder picture = nv12Frame(1280, 720);
+		int64_t counter = 0;
+		ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
+		ASSERT_EQ(source.checkSignal(), InputSignal::Ok);
+
+		// The card's pictures without signal say so: the first one ends the
+		// signal, long before pictures would be missed.
+		sendSwitch("1 nosignal 2");
+		while (source.checkSignal() != InputSignal::None)
+			ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
+		EXPECT_EQ(events(), std::vector<std::string>{ "warning: Input lost on quadrant 2 (Camera 2)" });
+
+		// Audio of pictures without signal is silence.
+		FrameHolder audio = allocateFrame();
+		bool got = false;
+		do {
+			ASSERT_TRUE(source.popAudioFrame(audio.get(), got, message)) << message;
+		} while (got);
+		ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
+		ASSERT_TRUE(source.popAudioFrame(audio.get(), got, message)) << message;
+		ASSERT_TRUE(got);
+		if (source.checkSignal() == InputSignal::None) {
+			const auto *samples = reinterpret_cast<const int16_t *>(audio->data[0]);
+			EXPECT_TRUE(std::all_of(samples, samples + 2 * audio->nb_samples, [](int16_t value) { return value == 0; }));
+		}
+
+		sendSwitch("1 signal");
+		while (source.checkSignal() != InputSignal::Ok)
+			ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
+		EXPECT_EQ(events(), (std::vector<std::string>{ "warning: Input lost on quadrant 2 (Camera 2)",
+							      "info: Input restored on quadrant 2 (Camera 2)" }));
+	}
+	expectEverythingReleased();
+}
+
+TEST_F(DriverCaptureTest, ACardThatStallsLosesItsSignalAfterTenPictureTimes)
+{
+	useDevices("name=Pictures D,peid=401,mode=720x576i50");
+	{
+		SourceCapture source;
+		listenTo(source);
+		std::string message;
+		ASSERT_TRUE(source.open(cardQuadrant(3, "decklink-401"), false, message)) << message;
+		ASSERT_TRUE(source.start(message)) << message;
+		ASSERT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::Ok; }, test::kGenerousTimeout));
+		sendSwitch("1 stall 3");
+		ASSERT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::None; }, test::kGenerousTimeout));
+		ASSERT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::Ok; }, test::kGenerousTimeout));
+		EXPECT_EQ(events(), (std::vector<std::string>{ "warning: Input lost on quadrant 3 (Camera 3)",
+							      "info: Input restored on quadrant 3 (Camera 3)" }));
+	}
+	expectEverythingReleased();
+}
+
+TEST_F(DriverCaptureTest, AnInputOfAnotherSizeShowsAsNoSignalUntilItFitsAgain)
+{
+	useDevices("name=Pictures E,peid=501,mode=720x576i50");
+	{
+		SourceCapture source;
+		listenTo(source);
+		std::string message;
+		ASSERT_TRUE(source.open(cardQuadrant(4, "decklink-501"), false, message)) << message;
+		ASSERT_TRUE(source.start(message)) << message;
+		ASSERT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::Ok; }, test::kGenerousTimeout));
+
+		sendSwitch("1 format 1280x720p50");
+		ASSERT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::None; }, test::kGenerousTimeout));
+		sendSwitch("1 format 720x576i50");
+		ASSERT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::Ok; }, test::kGenerousTimeout));
+		EXPECT_EQ(events(),
+			  (std::vector<std::string>{
+				  "warning: Input on quadrant 4 (Camera 4): format does not match the master (1280x720p50)",
+				  "info: Input restored on quadrant 4 (Camera 4)" }));
+		// The pictures in between were never taken, and the ones now are of the size expected.
+		FrameHolder picture = nv12Frame(720, 576);
+		ASSERT_TRUE(source.copyLatestFrame(picture.get(), message)) << message;
+	}
+	expectEverythingReleased();
+}
+
+TEST_F(DriverCaptureTest, AMasterThatChangesFormatEndsWithTheNewFormat)
+{
+	useDevices("name=Pictures F,peid=601,mode=720x576i50");
+	{
+		SourceCapture source;
+		std::string message;
+		ASSERT_TRUE(source.open(cardQuadrant(1, "decklink-601"), true, message)) << message;
+		ASSERT_TRUE(source.start(message)) << message;
+		FrameHolder picture = nv12Frame(720, 576);
+		int64_t counter = 0;
+		ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
+		sendSwitch("1 format 1280x720p50");
+		while (source.waitForFrame(counter, picture.get(), counter, message)) {
+		}
+		EXPECT_EQ(message, "Master input format changed: 1280x720p50");
+	}
+	expectEverythingReleased();
+}
+
+} // namespace
+} // namespace tiloran
