@@ -1,0 +1,368 @@
+// Whole streams from capture cards through the real programs: the server
+// discovers four simulated cards (tests/fake_decklink/), its worker captures
+// them through the driver's library (this FFmpeg has no "decklink" input) and
+// sends to a real SRT listener. Inputs lose their signal, come back and change
+// format on the simulator's switches; the recording shows what the stream
+// made of it. The simulator's card clock gives the pictures their times, so a
+// switch's moment, which it reports, is a time in the recording.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "NoSignalSlate.h"
+#include "SourceInput.h"
+#include "e2e/EndToEndSupport.h"
+
+using namespace std::chrono_literals;
+using namespace tiloran::test;
+using nlohmann::json;
+
+namespace {
+
+constexpr int tileWidth = 720;
+constexpr int tileHeight = 576;
+constexpr int64_t pictureTicks = 90000 / 25;
+constexpr int64_t audioFrameTicks = 1024 * 90000 / 48000;
+
+// Four cards of 720x576i50, each with the colour and tone of its position.
+const char *const kFourCards = "name=Card 1,peid=11;name=Card 2,peid=12;name=Card 3,peid=13;name=Card 4,peid=14";
+
+json cardRequest(const std::string &srtHostPort)
+{
+	json quadrants = json::array();
+	for (int id = 1; id <= 4; ++id)
+		quadrants.push_back({ { "id", id },
+				      { "name", "Camera " + std::to_string(id) },
+				      { "source_id", "decklink-1" + std::to_string(id) } });
+	return { { "srtHostPort", srtHostPort }, { "videoBitrate", 4 }, { "audioBitrate", 128 },
+		 { "codec", "libx264" },	 { "srtLatency", 120 },	  { "quadrants", quadrants } };
+}
+
+json stats(ServerSession &server)
+{
+	const httplib::Result result = server.get("/api/stream/stats");
+	return result && result->status == 200 ? json::parse(result->body, nullptr, false) : json();
+}
+
+std::string signalOf(const json &document, int quadrant)
+{
+	if (!document.is_object() || !document["inputs"].is_array())
+		return "";
+	for (const json &input : document["inputs"]) {
+		if (input.value("quadrant", 0) == quadrant)
+			return input.value("signal", "");
+	}
+	return "";
+}
+
+bool hasEvent(const json &document, const std::string &message)
+{
+	if (!document.is_object() || !document["events"].is_array())
+		return false;
+	for (const json &event : document["events"]) {
+		if (event.value("message", "") == message)
+			return true;
+	}
+	return false;
+}
+
+// The simulator's environment for the programs the test starts.
+class CardStreamEndToEnd : public testing::Test
+{
+protected:
+	// Appends a switch for the simulator, which the worker's devices apply
+	// at their next picture.
+	void sendSwitch(const std::string &line) { std::ofstream(control_, std::ios::app) << line << "\n"; }
+
+	// The card time (1/90000 s) at which the worker's device applied the switch
+	// whose report line contains what, as "key=" gives it.
+	int64_t switchTime(const std::string &what, const std::string &key)
+	{
+		int64_t time = -1;
+		EXPECT_TRUE(waitUntil(
+			[&] {
+				std::istringstream lines(readFile(report_));
+				for (std::string line; std::getline(lines, line);) {
+					const size_t at = line.find(what);
+					const size_t value = line.find(" " + key + "=");
+					if (line.starts_with("switch ") && at != std::string::npos && value != std::string::npos) {
+						time = std::stoll(line.substr(value + key.size() + 2));
+						return true;
+					}
+				}
+				return false;
+			},
+			kGenerousTimeout))
+			<< "no switch " << what << " in\n"
+			<< readFile(report_);
+		return time;
+	}
+
+	TemporaryDirectory directory_;
+	std::filesystem::path control_ = directory_.path() / "control";
+	std::filesystem::path report_ = directory_.path() / "report";
+	ScopedEnvironment library_{ "TILORAN_DECKLINK_LIBRARY", (libraryDirectory() / "libtiloran_fake_decklink.so").string() };
+	ScopedEnvironment devices_{ "TILORAN_FAKE_DECKLINK_DEVICES", kFourCards };
+	ScopedEnvironment controlVariable_{ "TILORAN_FAKE_DECKLINK_CONTROL", control_.string() };
+	ScopedEnvironment reportVariable_{ "TILORAN_FAKE_DECKLINK_REPORT", report_.string() };
+	ScopedEnvironment capture_{ "TILORAN_CAPTURE", std::nullopt };
+};
+
+std::string workerPid(const std::string &serverOutput)
+{
+	std::smatch match;
+	static const std::regex line("\\[WorkerSupervisor\\] Worker PID: ([0-9]+)\n");
+	std::string pid;
+	for (auto it = std::sregex_iterator(serverOutput.begin(), serverOutput.end(), line);
+	     it != std::sregex_iterator(); ++it)
+		pid = (*it)[1].str();
+	return pid;
+}
+
+// Where a card time lies in the recording, in seconds from its start.
+double secondsIn(const PacketTimes &times, int64_t cardTime)
+{
+	const int64_t start = std::min(times.videoPts.front(), times.audioPts.front());
+	return double(cardTime - start) / 90000.0;
+}
+
+// Mean Y, U and V of the band at the top of a slot's tile.
+std::array<double, 3> bandColour(const Nv12Picture &picture, int slot)
+{
+	const int band = tiloran::testInputBandHeight(tileHeight);
+	return picture.meanColour((slot % 2) * tileWidth + 32, (slot / 2) * tileHeight + 8, tileWidth - 64, band - 16);
+}
+
+/*
+ * Where ffmpeg starts reading when told to seek in a recording: at a key
+ * picture near the time, which may lie after it. Key pictures come at least
+ * every 2 s, so reading from 3 s earlier and dropping what comes before the
+ * time gives exactly what is there.
+ */
+std::string ffmpegAt(const std::filesystem::path &recording, double secondsIn, const std::string &rest)
+{
+	const double early = std::max(0.0, secondsIn - 3.0);
+	return runCommand("ffmpeg -v error -ss " + std::to_string(early) + " -i '" + recording.string() + "' -ss " +
+			  std::to_string(secondsIn - early) + " " + rest);
+}
+
+void expectShowing(const std::filesystem::path &recording, double seconds, const std::array<int, 4> &colourPerSlot)
+{
+	Nv12Picture picture;
+	picture.width = 2 * tileWidth;
+	picture.height = 2 * tileHeight;
+	const std::string bytes = ffmpegAt(recording, seconds, "-frames:v 1 -f rawvideo -pix_fmt nv12 -");
+	ASSERT_EQ(bytes.size(), size_t(picture.width) * size_t(picture.height) * 3 / 2) << "no picture at " << seconds << " s";
+	picture.data.assign(bytes.begin(), bytes.end());
+	for (int slot = 0; slot < 4; ++slot) {
+		const std::array<double, 3> colour = bandColour(picture, slot);
+		// Colour 0 is the slate's plain grey.
+		const int expected = colourPerSlot[slot];
+		const std::array<double, 3> wanted =
+			expected == 0 ? std::array<double, 3>{ tiloran::kSlateLuma, 128, 128 }
+				      : std::array<double, 3>{ double(tiloran::kTestInputColours[expected - 1].y),
+							       double(tiloran::kTestInputColours[expected - 1].u),
+							       double(tiloran::kTestInputColours[expected - 1].v) };
+		SCOPED_TRACE("slot " + std::to_string(slot) + " at " + std::to_string(seconds) + " s should show " +
+			     (expected == 0 ? std::string("the slate") : "colour " + std::to_string(expected)));
+		for (int component = 0; component < 3; ++component)
+			EXPECT_NEAR(colour[component], wanted[component], 8) << "component " << component;
+	}
+}
+
+// The first channel of the master's audio over a stretch of the recording.
+std::vector<int> audioSamples(const std::filesystem::path &recording, double secondsIn, double seconds)
+{
+	const std::string bytes =
+		ffmpegAt(recording, secondsIn,
+			 "-t " + std::to_string(seconds) + " -map 0:a:0 -af 'pan=mono|c0=c0' -ar 48000 -f s16le -acodec pcm_s16le -");
+	std::vector<int> samples;
+	for (size_t index = 0; index + 1 < bytes.size(); index += 2)
+		samples.push_back(int16_t(uint8_t(bytes[index]) | (uint8_t(bytes[index + 1]) << 8)));
+	return samples;
+}
+
+int peakOf(const std::vector<int> &samples)
+{
+	int peak = 0;
+	for (int sample : samples)
+		peak = std::max(peak, std::abs(sample));
+	return peak;
+}
+
+// A pure tone's frequency from its rising zero crossings, in Hz.
+double toneFrequency(const std::vector<int> &samples)
+{
+	int rises = 0;
+	for (size_t index = 1; index < samples.size(); ++index)
+		rises += samples[index - 1] < 0 && samples[index] >= 0 ? 1 : 0;
+	return samples.empty() ? 0.0 : rises * 48000.0 / double(samples.size());
+}
+
+TEST_F(CardStreamEndToEnd, FourCardsStreamOnThroughLostInputs)
+{
+	ServerSession server({});
+	const httplib::Result config = server.get("/api/config");
+	ASSERT_TRUE(config && config->status == 200);
+	const json devices = json::parse(config->body)["devices"];
+	ASSERT_EQ(devices.size(), 4u) << devices.dump(2);
+	for (int index = 0; index < 4; ++index)
+		EXPECT_EQ(devices[size_t(index)]["id"], "decklink-1" + std::to_string(index + 1));
+
+	SrtRecorder recorder;
+	std::string answer;
+	ASSERT_TRUE(server.startStream(cardRequest(recorder.hostPort()), answer)) << answer;
+	ASSERT_TRUE(recorder.waitForBytes(1, kGenerousTimeout)) << server.output() << server.errors();
+	const auto started = std::chrono::steady_clock::now();
+	std::this_thread::sleep_for(3s);
+
+	// Input 2 loses its signal for 3 s; the other three go on.
+	sendSwitch("2 nosignal 3");
+	const int64_t secondLost = switchTime("device=2 nosignal", "from");
+	EXPECT_TRUE(waitUntil([&] { return signalOf(stats(server), 2) == "none"; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	EXPECT_TRUE(waitUntil([&] { return signalOf(stats(server), 2) == "ok"; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+
+	// So does the master, for 2 s.
+	sendSwitch("1 nosignal 2");
+	const int64_t masterLost = switchTime("device=1 nosignal", "from");
+	EXPECT_TRUE(waitUntil([&] { return signalOf(stats(server), 1) == "none"; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	EXPECT_TRUE(waitUntil([&] { return signalOf(stats(server), 1) == "ok"; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	std::this_thread::sleep_until(std::max(started + 12s, std::chrono::steady_clock::now() + 2s));
+
+	const json during = stats(server);
+	for (int quadrant : { 1, 2 }) {
+		const std::string label = "quadrant " + std::to_string(quadrant) + " (Camera " + std::to_string(quadrant) + ")";
+		EXPECT_TRUE(hasEvent(during, "Input lost on " + label)) << during.dump(2);
+		EXPECT_TRUE(hasEvent(during, "Input restored on " + label)) << during.dump(2);
+		EXPECT_NE(server.output().find("[SourceCapture] Input lost on " + label + "\n"), std::string::npos);
+	}
+	EXPECT_NE(server.output().find("[SourceCapture] Capture for quadrant 3 (Card 3): DeckLink driver\n"),
+		  std::string::npos)
+		<< server.output();
+
+	ASSERT_TRUE(server.stopStream(answer)) << answer;
+	const std::string pid = workerPid(server.output());
+	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 0\n",
+						   kGenerousTimeout))
+		<< server.output();
+	recorder.stop();
+	EXPECT_EQ(server.errors().find("[Worker]"), std::string::npos) << server.errors();
+
+	// 1440x1152 H.264, interlaced top field first, 25 pictures a second.
+	const json streams = probeStreams(recorder.recording());
+	ASSERT_EQ(streams.size(), 2u) << streams.dump(2);
+	EXPECT_EQ(streams[0].value("codec_name", ""), "h264");
+	EXPECT_EQ(streams[0].value("width", 0), 2 * tileWidth);
+	EXPECT_EQ(streams[0].value("height", 0), 2 * tileHeight);
+	EXPECT_EQ(streams[0].value("field_order", ""), "tt");
+	EXPECT_EQ(streams[0].value("r_frame_rate", ""), "25/1");
+	EXPECT_EQ(streams[1].value("sample_rate", ""), "48000");
+
+	/*
+	 * No hole: the pictures follow each other 1/25 s apart all through the
+	 * losses, and the audio runs on without a gap. A machine too busy to
+	 * keep up skips master pictures to stay live (while the output opens, at
+	 * the start, it often does); a few in a row at most, never the seconds an
+	 * input was lost for.
+	 */
+	const PacketTimes times = probePacketTimes(recorder.recording());
+	ASSERT_GT(times.videoPts.size(), 100u);
+	std::vector<int64_t> video = times.videoPts;
+	std::sort(video.begin(), video.end());
+	for (size_t index = 1; index < video.size(); ++index) {
+		const int64_t step = video[index] - video[index - 1];
+		ASSERT_TRUE(step > 0 && step % pictureTicks == 0) << "video step " << step << " at " << video[index - 1];
+		if (video[index - 1] >= video.front() + 90000) {
+			ASSERT_LE(step, 5 * pictureTicks) << "video step " << step << " at " << video[index - 1];
+		}
+	}
+	EXPECT_GE(double(video.back() - video.front()) / 90000, 10.0);
+	std::vector<int64_t> audio = times.audioPts;
+	std::sort(audio.begin(), audio.end());
+	for (size_t index = 1; index < audio.size(); ++index)
+		ASSERT_EQ(audio[index] - audio[index - 1], audioFrameTicks) << "audio gap at " << audio[index - 1];
+
+	const std::filesystem::path &recording = recorder.recording();
+	// Before the losses: each card's band; the master's tone.
+	expectShowing(recording, secondsIn(times, secondLost) - 1.0, { 1, 2, 3, 4 });
+	const std::vector<int> before = audioSamples(recording, secondsIn(times, secondLost) - 2.0, 1.5);
+	EXPECT_NEAR(peakOf(before), 32768 / 8, 400);
+	EXPECT_NEAR(toneFrequency(before), tiloran::testInputToneFrequency(1), 5);
+	// Input 2's slate within 200 ms of its loss, until it comes back.
+	expectShowing(recording, secondsIn(times, secondLost + 18000), { 1, 0, 3, 4 });
+	expectShowing(recording, secondsIn(times, secondLost + 2 * 90000), { 1, 0, 3, 4 });
+	expectShowing(recording, secondsIn(times, switchTime("device=2 nosignal", "to") + 18000), { 1, 2, 3, 4 });
+	// The master's slate and silence, then its pictures and tone again.
+	expectShowing(recording, secondsIn(times, masterLost + 18000), { 0, 2, 3, 4 });
+	EXPECT_LT(peakOf(audioSamples(recording, secondsIn(times, masterLost + 27000), 1.2)), 50);
+	const int64_t masterBack = switchTime("device=1 nosignal", "to");
+	expectShowing(recording, secondsIn(times, masterBack + 18000), { 1, 2, 3, 4 });
+	const std::vector<int> after = audioSamples(recording, secondsIn(times, masterBack + 27000), 1.0);
+	EXPECT_NEAR(peakOf(after), 32768 / 8, 400);
+	EXPECT_NEAR(toneFrequency(after), tiloran::testInputToneFrequency(1), 5);
+
+	// Every frame and audio packet the driver handed over was released.
+	const std::string report = readFile(report_);
+	for (int device = 1; device <= 4; ++device) {
+		const std::regex unload("unload pid=" + pid + " device=" + std::to_string(device) +
+					" frames=[1-9][0-9]* packets=[0-9]+ frames-held=0 packets-held=0 over-released=0 "
+					"access-open=0 bytes-refused=0 ");
+		EXPECT_TRUE(std::regex_search(report, unload)) << "device " << device << " in\n" << report;
+	}
+	EXPECT_NE(report.find("unload pid=" + pid + " objects-held=0\n"), std::string::npos) << report;
+}
+
+TEST_F(CardStreamEndToEnd, FormatChangesOfANonMasterShowTheSlateOfTheMasterEndTheRun)
+{
+	ServerSession server({});
+	SrtRecorder recorder;
+	std::string answer;
+	ASSERT_TRUE(server.startStream(cardRequest(recorder.hostPort()), answer)) << answer;
+	ASSERT_TRUE(recorder.waitForBytes(1, kGenerousTimeout)) << server.output() << server.errors();
+
+	sendSwitch("3 format 1280x720p50");
+	const std::string mismatch = "Input on quadrant 3 (Camera 3): format does not match the master (1280x720p50)";
+	EXPECT_TRUE(waitUntil([&] { return hasEvent(stats(server), mismatch); }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	EXPECT_TRUE(waitUntil([&] { return signalOf(stats(server), 3) == "none"; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	EXPECT_EQ(signalOf(stats(server), 1), "ok");
+
+	sendSwitch("1 format 1280x720p50");
+	EXPECT_TRUE(waitUntil([&] { return stats(server).value("state", "") == "failed"; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	const json ended = stats(server);
+	EXPECT_EQ(ended["lastExit"]["message"], "Master input format changed: 1280x720p50") << ended.dump(2);
+	EXPECT_NE(server.errors().find("[Worker] Streamer failed: Master input format changed: 1280x720p50\n"),
+		  std::string::npos)
+		<< server.errors();
+}
+
+TEST_F(CardStreamEndToEnd, CapturingThroughFfmpegNeedsItsDeckLinkInput)
+{
+	ScopedEnvironment capture("TILORAN_CAPTURE", "ffmpeg");
+	ServerSession server({});
+	SrtRecorder recorder;
+	std::string answer;
+	ASSERT_TRUE(server.startStream(cardRequest(recorder.hostPort()), answer)) << answer;
+	EXPECT_TRUE(waitUntil([&] { return stats(server).value("state", "") == "failed"; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	EXPECT_EQ(stats(server)["lastExit"]["message"], "FFmpeg DeckLink input format is not available");
+	EXPECT_NE(server.output().find("[SourceCapture] Capture for quadrant 1 (Card 1): FFmpeg DeckLink input\n"),
+		  std::string::npos)
+		<< server.output();
+}
+
+} // namespace
