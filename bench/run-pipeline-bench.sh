@@ -6,7 +6,7 @@
 #   bench/run-pipeline-bench.sh [--build-dir DIRECTORY] [--duration SECONDS]
 #                               [--loads 720p,1080p,2160p] [--sides ours,ffmpeg]
 #                               [--results FILE] [--no-input-cost] [--profile]
-#                               [--rounds N]
+#                               [--rounds N] [--inputs test|cards]
 #
 #   --build-dir  the build to run (default build); build it first, for
 #                example with scripts/build.sh
@@ -19,6 +19,8 @@
 #                <build dir>/bench-pipeline/<load>/<side>/profile.txt
 #   --rounds     run each side this many times per load, the sides taking
 #                turns to go first, and report the median round (default 1)
+#   --inputs     our side's inputs: the server's test inputs (default) or
+#                four simulated capture cards through the driver path
 #
 # Our side holds /tmp/tiloran-port3000.lock while its server runs, as every
 # user of port 3000 on this machine does.
@@ -31,7 +33,7 @@ while [ $# -gt 0 ]; do
 	case "$1" in
 	--build-dir) build_dir=${2:?}; shift 2 ;;
 	--build-dir=*) build_dir=${1#*=}; shift ;;
-	--help | -h) sed -n '6,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+	--help | -h) sed -n '6,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 	*) arguments+=("$1"); shift ;;
 	esac
 done

@@ -26,6 +26,12 @@ time. The figures come from the recordings and from /proc:
   alone (ffmpeg generating them into nothing), scaled by the live pace. They
   stand in for capture cards, whose pictures cost next to nothing to receive.
 
+With --inputs cards, our side captures four simulated capture cards of the
+load's mode instead (the card simulator of the tests, tests/fake_decklink/,
+loaded as the driver's library), through the driver path the worker takes where
+FFmpeg has no "decklink" input; the simulator then runs inside the worker and
+its cost (drawing the moving box of each picture) is counted with it.
+
 Standard library only; needs srt-live-transmit, ffmpeg and ffprobe.
 """
 
@@ -47,6 +53,8 @@ import urllib.request
 
 PORT_LOCK = "/tmp/tiloran-port3000.lock"
 PROFILE = False
+# "test": the server's test inputs; "cards": four simulated capture cards.
+INPUTS = "test"
 API = "http://127.0.0.1:3000"
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 TIME_BASE = 90000
@@ -381,8 +389,17 @@ def run_ours(load, build_dir, directory, duration):
 					raise RuntimeError("port 3000 stays taken by another program")
 				time.sleep(1.0)
 			server_log = open(os.path.join(directory, "server.log"), "wb")
-			server = subprocess.Popen([server_program, "--portable", f"--test-inputs=4:{load.mode}"],
-						  cwd=directory, stdout=server_log, stderr=subprocess.STDOUT)
+			arguments = [server_program, "--portable"]
+			environment = dict(os.environ)
+			if INPUTS == "cards":
+				environment["TILORAN_DECKLINK_LIBRARY"] = os.path.join(build_dir, "lib", "libtiloran_fake_decklink.so")
+				environment["TILORAN_FAKE_DECKLINK_DEVICES"] = ";".join(
+					f"name=Card {number},peid={number},mode={load.mode}" for number in range(1, 5))
+				environment.pop("TILORAN_CAPTURE", None)
+			else:
+				arguments.append(f"--test-inputs=4:{load.mode}")
+			server = subprocess.Popen(arguments, cwd=directory, stdout=server_log, stderr=subprocess.STDOUT,
+						  env=environment)
 			deadline = time.monotonic() + 15
 			while True:
 				if server.poll() is not None:
@@ -403,7 +420,8 @@ def run_ours(load, build_dir, directory, duration):
 				"videoBitrate": load.video_mbps,
 				"audioBitrate": AUDIO_KBPS,
 				"codec": "libx264",
-				"quadrants": [{"id": number, "name": f"Input {number}", "source_id": f"test-{number}"}
+				"quadrants": [{"id": number, "name": f"Input {number}",
+					       "source_id": f"decklink-{number}" if INPUTS == "cards" else f"test-{number}"}
 					      for number in range(1, 5)],
 			}
 			status, answer = api("POST", "/api/stream/start", request)
@@ -497,7 +515,9 @@ def ratio(ours, theirs):
 def table(results, duration, started):
 	lines = []
 	lines.append(f"Pipeline benchmark, {started:%Y-%m-%d %H:%M} UTC, {duration:g} s per side and load")
-	lines.append("ours = tiloran_server + zenvo_tiloran_worker; ffmpeg = the equivalent command line")
+	lines.append("ours = tiloran_server + zenvo_tiloran_worker" +
+		     (" on four simulated capture cards (driver path)" if INPUTS == "cards" else "") +
+		     "; ffmpeg = the equivalent command line")
 	lines.append("")
 	header = f"{'load':<26} {'figure':<26} {'ours':>9} {'ffmpeg':>9} {'ours/ffmpeg':>12}"
 	lines.append(header)
@@ -616,9 +636,15 @@ def main():
 			    help="runs of each side per load, taking turns to go first (default 1)")
 	parser.add_argument("--profile", action="store_true",
 			    help="record a perf profile of each measured window (the figures then include perf's cost)")
+	parser.add_argument("--inputs", choices=("test", "cards"), default="test",
+			    help="our side's inputs: the test inputs (default) or four simulated capture cards")
 	arguments = parser.parse_args()
-	global PROFILE
+	global PROFILE, INPUTS
 	PROFILE = arguments.profile
+	INPUTS = arguments.inputs
+	if INPUTS == "cards" and not os.path.exists(
+			os.path.join(os.path.abspath(arguments.build_dir), "lib", "libtiloran_fake_decklink.so")):
+		sys.exit("bench: --inputs cards needs the card simulator of the tests; build the tests first")
 	if PROFILE and not shutil.which("perf"):
 		sys.exit("bench: --profile needs perf (Debian package linux-perf)")
 
