@@ -185,6 +185,30 @@ TEST_F(DriverCaptureTest, CapturesACardInItsModeWithItsColourAndAudio)
 	expectEverythingReleased();
 }
 
+// Drivers 11.6 to 14.2.1 answer only an older input interface, and their
+// frames hand out their bytes themselves; drivers of 15.x the interface
+// between, with frames of today's layout.
+TEST_F(DriverCaptureTest, OlderDriversAreCapturedThroughTheirOwnInterfaces)
+{
+	useDevices("name=Pictures G,peid=701,capture=older1,colour=4;name=Pictures H,peid=702,capture=older2,colour=5");
+	for (const auto &[deviceId, colour] : { std::pair{ "decklink-701", 4 }, std::pair{ "decklink-702", 5 } }) {
+		SCOPED_TRACE(deviceId);
+		SourceCapture source;
+		std::string message;
+		ASSERT_TRUE(source.open(cardQuadrant(1, deviceId), true, message)) << message;
+		ASSERT_TRUE(source.start(message)) << message;
+		FrameHolder picture = nv12Frame(720, 576);
+		int64_t counter = 0;
+		for (int taken = 0; taken < 3; ++taken)
+			ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
+		const TestInputColour &expected = kTestInputColours[size_t(colour - 1)];
+		EXPECT_EQ(picture->data[0][8 * picture->linesize[0] + 100], expected.y);
+		EXPECT_EQ(picture->data[1][4 * picture->linesize[1] + 100], expected.u);
+		EXPECT_EQ(picture->data[1][4 * picture->linesize[1] + 101], expected.v);
+	}
+	expectEverythingReleased();
+}
+
 TEST_F(DriverCaptureTest, UnknownDeviceIdsAreRefused)
 {
 	useDevices("name=Pictures B,peid=201");
