@@ -106,7 +106,8 @@ struct DriverCaptureSource::State final : DeckLinkInputHandler {
 	void inputFormatChanged(const DeckLinkDisplayMode &newMode) override;
 	void inputFrameArrived(const DeckLinkVideoFrame *picture, const DeckLinkAudioPacket *audio) override;
 
-	FrameHolder wrapPicture(const DeckLinkVideoFrame &picture, std::string &message) const;
+	FrameHolder wrapPicture(const DeckLinkVideoFrame &picture, const DeckLinkDisplayMode &pictureMode,
+				std::string &message) const;
 	FrameHolder audioFor(const DeckLinkVideoFrame *picture, const DeckLinkAudioPacket *audio, bool hasSignal) const;
 
 	QuadrantConfig quadrant;
@@ -251,6 +252,7 @@ void DriverCaptureSource::State::inputFrameArrived(const DeckLinkVideoFrame *pic
 		return;
 	}
 	CaptureSink &target = *sink;
+	const DeckLinkDisplayMode pictureMode = mode;
 	lock.unlock();
 
 	// The audio of a picture is queued before the picture is published, so
@@ -262,7 +264,7 @@ void DriverCaptureSource::State::inputFrameArrived(const DeckLinkVideoFrame *pic
 	if (!picture)
 		return;
 	std::string message;
-	FrameHolder frame = wrapPicture(*picture, message);
+	FrameHolder frame = wrapPicture(*picture, pictureMode, message);
 	if (!frame) {
 		lock.lock();
 		ended = true;
@@ -273,7 +275,8 @@ void DriverCaptureSource::State::inputFrameArrived(const DeckLinkVideoFrame *pic
 	target.pictureArrived(std::move(frame), hasSignal);
 }
 
-FrameHolder DriverCaptureSource::State::wrapPicture(const DeckLinkVideoFrame &picture, std::string &message) const
+FrameHolder DriverCaptureSource::State::wrapPicture(const DeckLinkVideoFrame &picture,
+						    const DeckLinkDisplayMode &pictureMode, std::string &message) const
 {
 	const int32_t width = picture.width();
 	const int32_t height = picture.height();
@@ -311,7 +314,8 @@ FrameHolder DriverCaptureSource::State::wrapPicture(const DeckLinkVideoFrame &pi
 	int64_t duration = 0;
 	if (picture.streamTime(kWorkerTicks, time, duration))
 		frame->pts = time;
-	setFrameInterlaced(frame.get(), isInterlaced(mode), mode.fieldOrder == DeckLinkDisplayMode::FieldOrder::UpperFirst);
+	setFrameInterlaced(frame.get(), isInterlaced(pictureMode),
+			   pictureMode.fieldOrder == DeckLinkDisplayMode::FieldOrder::UpperFirst);
 	return frame;
 }
 
