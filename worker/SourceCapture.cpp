@@ -110,7 +110,11 @@ struct SourceCapture::State final : CaptureSink {
 	bool waitInterrupted = false;
 	std::string error;
 	Clock::time_point startedAt;
-	bool latestHasSignal = false;
+	// The last picture the source delivered, taken or not: when, and
+	// whether it came with a signal.
+	Clock::time_point lastDelivery;
+	bool lastHadSignal = false;
+	bool delivered = false;
 	// The input's format does not fit: its text, or empty.
 	std::string mismatch;
 	// What was last reported, and that it is being reported: changes are
@@ -267,25 +271,27 @@ void SourceCapture::State::pictureArrived(FrameHolder picture, bool hasSignal)
 	const bool fits = picture->width == width && picture->height == height;
 	{
 		std::lock_guard<std::mutex> lock(mutex);
-		if (!fits && isMaster) {
-			error = "Master input format changed: " +
-				captureFormatText(picture->width, picture->height, frameIsInterlaced(picture.get()),
-						  format.frameRate);
-			running = false;
-		} else if (!fits) {
-			// The format change named the whole format already.
-			if (mismatch.empty())
-				mismatch = std::to_string(picture->width) + "x" + std::to_string(picture->height);
-		} else {
+		const Clock::time_point now = Clock::now();
+		delivered = true;
+		lastDelivery = now;
+		lastHadSignal = hasSignal;
+		if (fits) {
 			// A picture of the right size with a signal ends a mismatch;
 			// one without (a card's in its previous mode) does not.
 			if (hasSignal)
 				mismatch.clear();
 			av_frame_unref(latestPicture.get());
 			av_frame_move_ref(latestPicture.get(), picture.get());
-			latestArrival = Clock::now();
-			latestHasSignal = hasSignal;
+			latestArrival = now;
 			++frameCounter;
+		} else if (hasSignal && isMaster) {
+			error = "Master input format changed: " +
+				captureFormatText(picture->width, picture->height, frameIsInterlaced(picture.get()),
+						  format.frameRate);
+			running = false;
+		} else if (hasSignal && mismatch.empty()) {
+			// A format change named the whole format already.
+			mismatch = std::to_string(picture->width) + "x" + std::to_string(picture->height);
 		}
 	}
 	condition.notify_all();
@@ -332,14 +338,16 @@ InputSignal SourceCapture::State::signalLocked(Clock::time_point now) const
 {
 	if (!mismatch.empty())
 		return InputSignal::None;
-	if (frameCounter == 0) {
+	if (!delivered) {
 		if (running && now - startedAt > signalTimeout)
 			return InputSignal::None;
 		return InputSignal::Unknown;
 	}
-	if (now - latestArrival > signalTimeout)
+	if (now - lastDelivery > signalTimeout)
 		return InputSignal::None;
-	return latestHasSignal ? InputSignal::Ok : InputSignal::None;
+	// A picture with a signal was either published or made a mismatch, so
+	// with a signal there is a picture to take.
+	return lastHadSignal ? InputSignal::Ok : InputSignal::None;
 }
 
 InputSignal SourceCapture::checkSignal()

@@ -17,7 +17,8 @@ class SourceCapture;
 // document, opens one capture per quadrant with a source (the master's
 // first), the composite output, the compositor and the preview writer, and
 // then composes and hands on one output picture per new master picture, so
-// the master source paces the whole stream.
+// the master source paces the whole stream. A quadrant whose input has no
+// signal shows a slate saying so (NoSignalSlate.h) in place of its pictures.
 //
 // Threads: run executes on the worker's main thread and is the only caller of
 // every component operation; the components own the capture, output,

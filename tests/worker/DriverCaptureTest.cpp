@@ -105,6 +105,19 @@ protected:
 		return events_;
 	}
 
+	/*
+	 * The events since the switch end with these. A machine so loaded that a
+	 * card's thread misses ten picture times makes the input lost and found
+	 * before, which is right, and not what is tested here.
+	 */
+	void expectLatestEvents(const std::vector<std::string> &expected)
+	{
+		const std::vector<std::string> seen = events();
+		ASSERT_GE(seen.size(), expected.size()) << testing::PrintToString(seen);
+		EXPECT_EQ(std::vector<std::string>(seen.end() - std::ptrdiff_t(expected.size()), seen.end()), expected)
+			<< testing::PrintToString(seen);
+	}
+
 	test::TemporaryDirectory directory_;
 	std::filesystem::path control_ = directory_.path() / "control";
 	test::ScopedEnvironment library_variable_{ "TILORAN_DECKLINK_LIBRARY", fakeDriverPath() };
@@ -152,7 +165,7 @@ TEST_F(DriverCaptureTest, CapturesACardInItsModeWithItsColourAndAudio)
 		EXPECT_EQ(picture->data[0][8 * picture->linesize[0] + 100], blue.y);
 		EXPECT_EQ(picture->data[1][4 * picture->linesize[1] + 100], blue.u);
 		EXPECT_EQ(picture->data[1][4 * picture->linesize[1] + 101], blue.v);
-		EXPECT_EQ(source.checkSignal(), InputSignal::Ok);
+		EXPECT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::Ok; }, test::kGenerousTimeout));
 
 		// A picture's worth of stereo samples at a time, back to back, carrying
 		// the tone of colour 3 (750 Hz at -18 dBFS): not silence.
@@ -230,14 +243,14 @@ TEST_F(DriverCaptureTest, ALostSignalIsSeenAtOnceWithSilenceAndComesBack)
 		FrameHolder picture = nv12Frame(1280, 720);
 		int64_t counter = 0;
 		ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
-		ASSERT_EQ(source.checkSignal(), InputSignal::Ok);
+		ASSERT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::Ok; }, test::kGenerousTimeout));
 
 		// The card's pictures without signal say so: the first one ends the
 		// signal, long before pictures would be missed.
 		sendSwitch("1 nosignal 2");
 		while (source.checkSignal() != InputSignal::None)
 			ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
-		EXPECT_EQ(events(), std::vector<std::string>{ "warning: Input lost on quadrant 2 (Camera 2)" });
+		expectLatestEvents({ "warning: Input lost on quadrant 2 (Camera 2)" });
 
 		// Audio of pictures without signal is silence.
 		FrameHolder audio = allocateFrame();
@@ -256,8 +269,7 @@ TEST_F(DriverCaptureTest, ALostSignalIsSeenAtOnceWithSilenceAndComesBack)
 		sendSwitch("1 signal");
 		while (source.checkSignal() != InputSignal::Ok)
 			ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
-		EXPECT_EQ(events(), (std::vector<std::string>{ "warning: Input lost on quadrant 2 (Camera 2)",
-							      "info: Input restored on quadrant 2 (Camera 2)" }));
+		expectLatestEvents({ "warning: Input lost on quadrant 2 (Camera 2)", "info: Input restored on quadrant 2 (Camera 2)" });
 	}
 	expectEverythingReleased();
 }
@@ -275,8 +287,7 @@ TEST_F(DriverCaptureTest, ACardThatStallsLosesItsSignalAfterTenPictureTimes)
 		sendSwitch("1 stall 3");
 		ASSERT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::None; }, test::kGenerousTimeout));
 		ASSERT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::Ok; }, test::kGenerousTimeout));
-		EXPECT_EQ(events(), (std::vector<std::string>{ "warning: Input lost on quadrant 3 (Camera 3)",
-							      "info: Input restored on quadrant 3 (Camera 3)" }));
+		expectLatestEvents({ "warning: Input lost on quadrant 3 (Camera 3)", "info: Input restored on quadrant 3 (Camera 3)" });
 	}
 	expectEverythingReleased();
 }
@@ -296,10 +307,8 @@ TEST_F(DriverCaptureTest, AnInputOfAnotherSizeShowsAsNoSignalUntilItFitsAgain)
 		ASSERT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::None; }, test::kGenerousTimeout));
 		sendSwitch("1 format 720x576i50");
 		ASSERT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::Ok; }, test::kGenerousTimeout));
-		EXPECT_EQ(events(),
-			  (std::vector<std::string>{
-				  "warning: Input on quadrant 4 (Camera 4): format does not match the master (1280x720p50)",
-				  "info: Input restored on quadrant 4 (Camera 4)" }));
+		expectLatestEvents({ "warning: Input on quadrant 4 (Camera 4): format does not match the master (1280x720p50)",
+				     "info: Input restored on quadrant 4 (Camera 4)" });
 		// The pictures in between were never taken, and the ones now are of the size expected.
 		FrameHolder picture = nv12Frame(720, 576);
 		ASSERT_TRUE(source.copyLatestFrame(picture.get(), message)) << message;
