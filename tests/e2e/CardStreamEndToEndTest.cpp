@@ -350,6 +350,39 @@ TEST_F(CardStreamEndToEnd, FormatChangesOfANonMasterShowTheSlateOfTheMasterEndTh
 		<< server.errors();
 }
 
+// A camera not yet plugged in when the stream starts: its card is opened
+// without knowing the signal's format, its quadrant shows the slate, and
+// its pictures take the slate's place once the signal comes.
+TEST_F(CardStreamEndToEnd, AnInputWithoutSignalAtTheStartJoinsWhenItComes)
+{
+	ScopedEnvironment devices("TILORAN_FAKE_DECKLINK_DEVICES",
+				  "name=Card 1,peid=11;name=Card 2,peid=12;name=Card 3,peid=13,nosignal;name=Card 4,peid=14");
+	ServerSession server({});
+	SrtRecorder recorder;
+	std::string answer;
+	ASSERT_TRUE(server.startStream(cardRequest(recorder.hostPort()), answer)) << answer;
+	ASSERT_TRUE(recorder.waitForBytes(1, kGenerousTimeout)) << server.output() << server.errors();
+	EXPECT_TRUE(waitUntil([&] { return signalOf(stats(server), 3) == "none"; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	std::this_thread::sleep_for(2s);
+
+	sendSwitch("3 signal");
+	const int64_t found = switchTime("device=3 signal", "at");
+	EXPECT_TRUE(waitUntil([&] { return signalOf(stats(server), 3) == "ok"; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	EXPECT_TRUE(hasEvent(stats(server), "Input restored on quadrant 3 (Camera 3)")) << stats(server).dump(2);
+	std::this_thread::sleep_for(2s);
+	ASSERT_TRUE(server.stopStream(answer)) << answer;
+	EXPECT_TRUE(server.waitForRunning(false, kGenerousTimeout));
+	recorder.stop();
+	EXPECT_EQ(server.errors().find("[Worker]"), std::string::npos) << server.errors();
+
+	const PacketTimes times = probePacketTimes(recorder.recording());
+	ASSERT_GT(times.videoPts.size(), 50u);
+	expectShowing(recorder.recording(), secondsIn(times, found) - 1.0, { 1, 2, 0, 4 });
+	expectShowing(recorder.recording(), secondsIn(times, found) + 1.0, { 1, 2, 3, 4 });
+}
+
 TEST_F(CardStreamEndToEnd, CapturingThroughFfmpegNeedsItsDeckLinkInput)
 {
 	ScopedEnvironment capture("TILORAN_CAPTURE", "ffmpeg");
