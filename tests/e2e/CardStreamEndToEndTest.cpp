@@ -332,6 +332,7 @@ TEST_F(CardStreamEndToEnd, FormatChangesOfANonMasterShowTheSlateOfTheMasterEndTh
 	ASSERT_TRUE(server.startStream(cardRequest(recorder.hostPort()), answer)) << answer;
 	ASSERT_TRUE(recorder.waitForBytes(1, kGenerousTimeout)) << server.output() << server.errors();
 
+	std::this_thread::sleep_for(1s);
 	sendSwitch("3 format 1280x720p50");
 	const std::string mismatch = "Input on quadrant 3 (Camera 3): format does not match the master (1280x720p50)";
 	EXPECT_TRUE(waitUntil([&] { return hasEvent(stats(server), mismatch); }, kGenerousTimeout))
@@ -339,6 +340,8 @@ TEST_F(CardStreamEndToEnd, FormatChangesOfANonMasterShowTheSlateOfTheMasterEndTh
 	EXPECT_TRUE(waitUntil([&] { return signalOf(stats(server), 3) == "none"; }, kGenerousTimeout))
 		<< stats(server).dump(2);
 	EXPECT_EQ(signalOf(stats(server), 1), "ok");
+	const int64_t changed = switchTime("device=3 format", "at");
+	std::this_thread::sleep_for(1s);
 
 	sendSwitch("1 format 1280x720p50");
 	EXPECT_TRUE(waitUntil([&] { return stats(server).value("state", "") == "failed"; }, kGenerousTimeout))
@@ -348,6 +351,13 @@ TEST_F(CardStreamEndToEnd, FormatChangesOfANonMasterShowTheSlateOfTheMasterEndTh
 	EXPECT_NE(server.errors().find("[Worker] Streamer failed: Master input format changed: 1280x720p50\n"),
 		  std::string::npos)
 		<< server.errors();
+
+	// Quadrant 3 showed the slate from its change on.
+	recorder.stop();
+	const PacketTimes times = probePacketTimes(recorder.recording());
+	ASSERT_GT(times.videoPts.size(), 10u);
+	expectShowing(recorder.recording(), secondsIn(times, changed) - 0.3, { 1, 2, 3, 4 });
+	expectShowing(recorder.recording(), secondsIn(times, changed + 18000), { 1, 2, 0, 4 });
 }
 
 // A camera not yet plugged in when the stream starts: its card is opened
