@@ -106,6 +106,19 @@ protected:
 		return time;
 	}
 
+	// Pictures the worker's card (1 to 4) missed because it was read too
+	// late, as the simulator reported at the worker's end.
+	int64_t cardPicturesMissed(int device, const std::string &pid)
+	{
+		const std::string report = readFile(report_);
+		std::smatch match;
+		const std::regex line("unload pid=" + pid + " device=" + std::to_string(device) +
+				      " .* skipped=([0-9]+) stalled=([0-9]+) no-buffer=([0-9]+) ");
+		if (!std::regex_search(report, match, line))
+			return 0;
+		return std::stoll(match[1].str()) + std::stoll(match[3].str());
+	}
+
 	TemporaryDirectory directory_;
 	std::filesystem::path control_ = directory_.path() / "control";
 	std::filesystem::path report_ = directory_.path() / "report";
@@ -273,21 +286,25 @@ TEST_F(CardStreamEndToEnd, FourCardsStreamOnThroughLostInputs)
 	/*
 	 * No hole: the pictures follow each other 1/25 s apart all through the
 	 * losses, and the audio runs on without a gap. A machine too busy to
-	 * keep up skips master pictures to stay live (while the output opens, at
-	 * the start, it often does); a few in a row at most, never the seconds an
-	 * input was lost for.
+	 * keep up has the worker skip master pictures to stay live, and counts
+	 * them; a card read too late misses pictures, and the simulator counts
+	 * those. Every hole in the timeline is one of them: an input's loss that
+	 * held the stream up would leave a hole nobody counted.
 	 */
+	const json ended = stats(server);
+	ASSERT_TRUE(ended["lastExit"]["picturesDropped"].is_number()) << ended.dump(2);
+	const int64_t skipped = ended["lastExit"]["picturesDropped"].get<int64_t>() + cardPicturesMissed(1, pid);
 	const PacketTimes times = probePacketTimes(recorder.recording());
 	ASSERT_GT(times.videoPts.size(), 100u);
 	std::vector<int64_t> video = times.videoPts;
 	std::sort(video.begin(), video.end());
+	int64_t holes = 0;
 	for (size_t index = 1; index < video.size(); ++index) {
 		const int64_t step = video[index] - video[index - 1];
 		ASSERT_TRUE(step > 0 && step % pictureTicks == 0) << "video step " << step << " at " << video[index - 1];
-		if (video[index - 1] >= video.front() + 90000) {
-			ASSERT_LE(step, 5 * pictureTicks) << "video step " << step << " at " << video[index - 1];
-		}
+		holes += step / pictureTicks - 1;
 	}
+	EXPECT_LE(holes, skipped) << "pictures missing from the timeline beyond those skipped";
 	EXPECT_GE(double(video.back() - video.front()) / 90000, 10.0);
 	std::vector<int64_t> audio = times.audioPts;
 	std::sort(audio.begin(), audio.end());
@@ -332,7 +349,7 @@ TEST_F(CardStreamEndToEnd, FormatChangesOfANonMasterShowTheSlateOfTheMasterEndTh
 	ASSERT_TRUE(server.startStream(cardRequest(recorder.hostPort()), answer)) << answer;
 	ASSERT_TRUE(recorder.waitForBytes(1, kGenerousTimeout)) << server.output() << server.errors();
 
-	std::this_thread::sleep_for(1s);
+	std::this_thread::sleep_for(2s);
 	sendSwitch("3 format 1280x720p50");
 	const std::string mismatch = "Input on quadrant 3 (Camera 3): format does not match the master (1280x720p50)";
 	EXPECT_TRUE(waitUntil([&] { return hasEvent(stats(server), mismatch); }, kGenerousTimeout))
@@ -352,11 +369,16 @@ TEST_F(CardStreamEndToEnd, FormatChangesOfANonMasterShowTheSlateOfTheMasterEndTh
 		  std::string::npos)
 		<< server.errors();
 
-	// Quadrant 3 showed the slate from its change on.
+	/*
+	 * Quadrant 3 showed the slate from its change on. A picture shows the
+	 * other inputs as they are when it is composed, a moment after the
+	 * master's picture came (a long one on a loaded machine): the picture
+	 * before the change is taken well before it.
+	 */
 	recorder.stop();
 	const PacketTimes times = probePacketTimes(recorder.recording());
 	ASSERT_GT(times.videoPts.size(), 10u);
-	expectShowing(recorder.recording(), secondsIn(times, changed) - 0.3, { 1, 2, 3, 4 });
+	expectShowing(recorder.recording(), secondsIn(times, changed) - 1.2, { 1, 2, 3, 4 });
 	expectShowing(recorder.recording(), secondsIn(times, changed + 18000), { 1, 2, 0, 4 });
 }
 
