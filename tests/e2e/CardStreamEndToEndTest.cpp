@@ -279,6 +279,17 @@ TEST_F(CardStreamEndToEnd, FourCardsStreamOnThroughLostInputs)
 		<< server.output();
 	recorder.stop();
 	EXPECT_EQ(server.errors().find("[Worker]"), std::string::npos) << server.errors();
+	const json ended = stats(server);
+	/*
+	 * A worker several times slower than real time may need longer than the
+	 * supervisor's grace to stop and is then terminated, which is right:
+	 * the simulator's report at unload, with the pictures it counted as
+	 * missed, is then not written.
+	 */
+	const bool terminated = hasEvent(ended, "Worker did not stop within 2 s and was terminated");
+	if (programsKeepRealTime) {
+		EXPECT_FALSE(terminated) << ended.dump(2);
+	}
 
 	// 1440x1152 H.264, interlaced top field first, 25 pictures a second.
 	const json streams = probeStreams(recorder.recording());
@@ -298,7 +309,6 @@ TEST_F(CardStreamEndToEnd, FourCardsStreamOnThroughLostInputs)
 	 * those. Every hole in the timeline is one of them: an input's loss that
 	 * held the stream up would leave a hole nobody counted.
 	 */
-	const json ended = stats(server);
 	ASSERT_TRUE(ended["lastExit"]["picturesDropped"].is_number()) << ended.dump(2);
 	const int64_t skipped = ended["lastExit"]["picturesDropped"].get<int64_t>() + cardPicturesMissed(1, pid);
 	const PacketTimes times = probePacketTimes(recorder.recording());
@@ -311,7 +321,9 @@ TEST_F(CardStreamEndToEnd, FourCardsStreamOnThroughLostInputs)
 		ASSERT_TRUE(step > 0 && step % pictureTicks == 0) << "video step " << step << " at " << video[index - 1];
 		holes += step / pictureTicks - 1;
 	}
-	EXPECT_LE(holes, skipped) << "pictures missing from the timeline beyond those skipped";
+	if (!terminated) {
+		EXPECT_LE(holes, skipped) << "pictures missing from the timeline beyond those skipped";
+	}
 	EXPECT_GE(double(video.back() - video.front()) / 90000, 10.0);
 	std::vector<int64_t> audio = times.audioPts;
 	std::sort(audio.begin(), audio.end());
@@ -363,6 +375,8 @@ TEST_F(CardStreamEndToEnd, FourCardsStreamOnThroughLostInputs)
 	EXPECT_NEAR(toneFrequency(after), tiloran::testInputToneFrequency(1), 5) << shape;
 
 	// Every frame and audio packet the driver handed over was released.
+	if (terminated)
+		return;
 	const std::string report = readFile(report_);
 	for (int device = 1; device <= 4; ++device) {
 		const std::regex unload("unload pid=" + pid + " device=" + std::to_string(device) +
@@ -405,13 +419,19 @@ TEST_F(CardStreamEndToEnd, FormatChangesOfANonMasterShowTheSlateOfTheMasterEndTh
 	 * Quadrant 3 showed the slate from its change on. A picture shows the
 	 * other inputs as they are when it is composed, a moment after the
 	 * master's picture came (a long one on a loaded machine): the picture
-	 * before the change is taken well before it.
+	 * before the change is taken well before it. A worker several times
+	 * slower than real time may take longer than 200 ms to see the change;
+	 * its last picture, composed a second after the change was reported,
+	 * shows the slate all the same.
 	 */
 	recorder.stop();
 	const PacketTimes times = probePacketTimes(recorder.recording());
 	ASSERT_GT(times.videoPts.size(), 10u);
 	expectShowing(recorder.recording(), secondsIn(times, changed) - 1.2, { 1, 2, 3, 4 });
-	expectShowing(recorder.recording(), secondsIn(times, changed + 18000), { 1, 2, 0, 4 });
+	const int64_t slateShown =
+		programsKeepRealTime ? changed + 18000
+				     : *std::max_element(times.videoPts.begin(), times.videoPts.end());
+	expectShowing(recorder.recording(), secondsIn(times, slateShown), { 1, 2, 0, 4 });
 }
 
 // A camera not yet plugged in when the stream starts: its card is opened

@@ -1,5 +1,6 @@
 #include "e2e/EndToEndSupport.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <numbers>
@@ -318,8 +319,14 @@ std::optional<Nv12Picture> decodePicture(const std::filesystem::path &file, int 
 	Nv12Picture picture;
 	picture.width = width;
 	picture.height = height;
-	const std::string output = runCommand("ffmpeg -v error -ss " + std::to_string(secondsIn) + " -i " +
-					      quoted(file) + " -frames:v 1 -f rawvideo -pix_fmt nv12 -");
+	// Seeking in a transport stream lands on a key picture near the time,
+	// which may lie after it. Key pictures come at least every 2 s: reading
+	// from 3 s earlier and dropping what comes before the time gives exactly
+	// the picture at the time.
+	const double early = std::max(0.0, secondsIn - 3.0);
+	const std::string output = runCommand("ffmpeg -v error -ss " + std::to_string(early) + " -i " + quoted(file) +
+					      " -ss " + std::to_string(secondsIn - early) +
+					      " -frames:v 1 -f rawvideo -pix_fmt nv12 -");
 	if (output.size() != static_cast<size_t>(width) * height * 3 / 2)
 		return std::nullopt;
 	picture.data.assign(output.begin(), output.end());

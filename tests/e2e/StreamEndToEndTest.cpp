@@ -37,10 +37,17 @@ void streamFor(ServerSession &server, SrtRecorder &recorder, const json &request
 }
 
 // The colour band at the top of each tile of a picture decoded from the
-// recording, against the colours of the test inputs expected per slot.
-void expectQuadrantColours(const std::filesystem::path &recording, const std::array<int, 4> &inputPerSlot,
-			   double secondsIn)
+// middle of the recording's pictures (which begin late on a loaded machine),
+// against the colours of the test inputs expected per slot.
+void expectQuadrantColours(const std::filesystem::path &recording, const std::array<int, 4> &inputPerSlot)
 {
+	const PacketTimes times = probePacketTimes(recording);
+	ASSERT_FALSE(times.videoPts.empty()) << "no pictures in the recording";
+	const auto [first, last] = std::minmax_element(times.videoPts.begin(), times.videoPts.end());
+	int64_t start = *first;
+	if (!times.audioPts.empty())
+		start = std::min(start, *std::min_element(times.audioPts.begin(), times.audioPts.end()));
+	const double secondsIn = double((*first + *last) / 2 - start) / 90000;
 	const std::optional<Nv12Picture> picture = decodePicture(recording, 2 * tileWidth, 2 * tileHeight, secondsIn);
 	ASSERT_TRUE(picture) << "no picture decoded from the recording";
 	const int band = tiloran::testInputBandHeight(tileHeight);
@@ -133,7 +140,10 @@ TEST(StreamEndToEnd, FourInputsToAnSrtListener)
 	}
 	const double frames = static_cast<double>(video.size());
 	const double spannedSeconds = static_cast<double>(video.back() + videoFrameTicks - video.front()) / 90000;
-	EXPECT_GE(spannedSeconds, streamedSeconds - 3) << "of " << streamedSeconds << " s";
+	// A program several times slower than real time has more pictures still
+	// on their way at the stop; a quarter of the time still finds a stall.
+	EXPECT_GE(spannedSeconds, programsKeepRealTime ? streamedSeconds - 3 : streamedSeconds / 4)
+		<< "of " << streamedSeconds << " s";
 	EXPECT_GE(frames, 0.25 * 25 * (streamedSeconds - 1)) << "of " << streamedSeconds << " s";
 	EXPECT_LE(frames, 25 * (streamedSeconds + 2)) << "of " << streamedSeconds << " s";
 
@@ -159,7 +169,7 @@ TEST(StreamEndToEnd, FourInputsToAnSrtListener)
 	EXPECT_LE(videoEnd - audioEnd, videoFrameTicks + 2 * audioFrameTicks)
 		<< "video ends at " << videoEnd << ", audio at " << audioEnd;
 
-	expectQuadrantColours(recorder.recording(), { 1, 2, 3, 4 }, 3.0);
+	expectQuadrantColours(recorder.recording(), { 1, 2, 3, 4 });
 	EXPECT_EQ(dominantFrequency(recorder.recording(), 2.0, 2.0), tiloran::testInputToneFrequency(1));
 }
 
@@ -174,7 +184,7 @@ TEST(StreamEndToEnd, Layouts)
 		request["devices"] = { "test-2" };
 		streamFor(server, recorder, request, 4s);
 		expectRecordingFormat(recorder.recording());
-		expectQuadrantColours(recorder.recording(), { 2, 2, 2, 2 }, 2.0);
+		expectQuadrantColours(recorder.recording(), { 2, 2, 2, 2 });
 		EXPECT_EQ(dominantFrequency(recorder.recording(), 1.0, 2.0), tiloran::testInputToneFrequency(2));
 	}
 	{
@@ -182,7 +192,7 @@ TEST(StreamEndToEnd, Layouts)
 		SrtRecorder recorder;
 		streamFor(server, recorder, startRequest(recorder.hostPort(), { { 4, 3 }, { 1, 1 } }), 4s);
 		EXPECT_NE(server.output().find("[Streamer] Master quadrant: Camera 3 (4)\n"), std::string::npos);
-		expectQuadrantColours(recorder.recording(), { 1, 3, 3, 3 }, 2.0);
+		expectQuadrantColours(recorder.recording(), { 1, 3, 3, 3 });
 		EXPECT_EQ(dominantFrequency(recorder.recording(), 1.0, 2.0), tiloran::testInputToneFrequency(3));
 	}
 	EXPECT_EQ(server.errors().find("[Worker]"), std::string::npos) << server.errors();
@@ -199,7 +209,7 @@ TEST(StreamEndToEnd, InterlacedInputs)
 	ASSERT_FALSE(streams.empty());
 	EXPECT_EQ(streams[0].value("field_order", ""), "tt") << streams[0].dump(2);
 	EXPECT_EQ(streams[0].value("r_frame_rate", ""), "25/1");
-	expectQuadrantColours(recorder.recording(), { 1, 2, 1, 1 }, 2.0);
+	expectQuadrantColours(recorder.recording(), { 1, 2, 1, 1 });
 }
 
 // The worker run directly against a stand-in configuration server, since the

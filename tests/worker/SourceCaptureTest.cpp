@@ -13,7 +13,7 @@
 #include "FfmpegSupport.h"
 #include "SourceCapture.h"
 #include "SourceInput.h"
-#include "support/CommonTestSupport.h"
+#include "support/TestSupport.h"
 
 namespace tiloran {
 namespace {
@@ -47,6 +47,21 @@ std::vector<std::string> lines(const std::string &text)
 	std::istringstream stream(text);
 	for (std::string line; std::getline(stream, line);)
 		result.push_back(line);
+	return result;
+}
+
+// The console text less the test pattern's note that it fell more than its
+// limit behind the clock and starts again from now, which a program several
+// times slower than real time may print at any moment.
+std::string withoutFallingBehindNotes(const std::string &text)
+{
+	if (test::programsKeepRealTime)
+		return text;
+	std::string result;
+	for (const std::string &line : lines(text)) {
+		if (line.find("time discontinuity detected") == std::string::npos)
+			result += line + "\n";
+	}
 	return result;
 }
 
@@ -204,7 +219,10 @@ TEST(SourceCaptureTest, FramesArriveAtTheModesPaceInWorkerTime)
 			lateLead = std::max(lateLead, lead);
 	}
 	EXPECT_LE(lateLead - earlyLead, 0.2 * rate) << "the source runs ahead of the mode's pace";
-	EXPECT_GE(lateLead - earlyLead, -0.5 * rate) << "the source falls behind the mode's pace";
+	// A program several times slower than real time falls behind by itself.
+	if (test::programsKeepRealTime) {
+		EXPECT_GE(lateLead - earlyLead, -0.5 * rate) << "the source falls behind the mode's pace";
+	}
 
 	// A late caller gets the newest frame; those in between are skipped. The
 	// caller comes back once at least ten frames have been published.
@@ -375,7 +393,7 @@ TEST(SourceCaptureTest, DestroyingASourceReturnsPromptlyAndQuietly)
 		const Clock::time_point before = Clock::now();
 		source.reset();
 		const auto took = Clock::now() - before;
-		EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+		EXPECT_EQ(withoutFallingBehindNotes(testing::internal::GetCapturedStderr()), "");
 		EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 		// The read in progress returns within a picture's time; the bound
 		// leaves room for a loaded machine and still catches a destructor
