@@ -109,6 +109,8 @@
 		shownExit: null,
 		// the receiver of the current or last stream, as host:port
 		peer: '',
+		// whether the last answer the server gave said that a worker runs
+		lastKnownRunning: false,
 		// audio source of a running stream that another client started, whose
 		// quadrants may be listed in any order; null when the form decides
 		runningMasterSlot: null,
@@ -919,6 +921,19 @@
 		return entry ? entry.title : name;
 	}
 
+	// The receiver of the last run as host:port, from what the page saw or the run's own words.
+	function peerOf(stats, message) {
+		if (state.peer)
+			return state.peer;
+		for (const event of runEvents(stats).reverse()) {
+			const match = /^SRT (?:connection (?:attempt \d+ )?to|connected to) (\S+)/.exec(event.message);
+			if (match)
+				return match[1];
+		}
+		const match = /srt:\/\/([^?'"\s]+)/.exec(message);
+		return match ? match[1] : '';
+	}
+
 	// Why the last run ended, in plain words: { words, technical }.
 	function explainEnd(stats) {
 		const exit = stats.lastExit || {};
@@ -929,7 +944,8 @@
 			message,
 			...problems.slice(-6).map((event) => `${timeOfDay(new Date(event.at))}  ${event.message}`),
 		].join('\n');
-		const peer = state.peer || 'the receiver\'s address';
+		const peer = peerOf(stats, message);
+		const receiver = peer ? `The receiver at ${peer}` : 'The receiver';
 		const software = codecLabel(SOFTWARE_CODEC);
 		const has = (pattern) => events.find((event) => pattern.test(event.message));
 		let match;
@@ -942,12 +958,12 @@
 		} else if ((match = /cannot resolve (\S+?):/.exec(message + '\n' + problems.map((event) => event.message).join('\n')))) {
 			words = `The receiver's host name ${match[1]} was not found: check its spelling (SRT connection failed)`;
 		} else if (has(/^SRT connection lost/)) {
-			words = `The connection to the receiver at ${peer} was lost (SRT connection lost)`;
+			words = `The connection to ${peer ? `the receiver at ${peer}` : 'the receiver'} was lost (SRT connection lost)`;
 		} else if ((match = has(/^SRT connection to \S+ failed: /)) || /SRT output/.test(message)) {
 			const refused = /reject/i.test(match ? match.message : message);
 			words = refused
-				? `The receiver at ${peer} refused the call: check the stream ID and the passphrase (SRT connection rejected)`
-				: `The receiver at ${peer} did not answer (SRT connection failed)`;
+				? `${receiver} refused the call: check the stream ID and the passphrase (SRT connection rejected)`
+				: `${receiver} did not answer (SRT connection failed)`;
 		} else if ((match = /^Worker exited with code (\d+)$/.exec(message))) {
 			const code = Number(match[1]);
 			words = code > 128
@@ -1031,6 +1047,17 @@
 		if (stats && stats.srt && typeof stats.srt.peer === 'string' && stats.srt.peer)
 			state.peer = stats.srt.peer;
 		updateControls();
+		if (stats) {
+			// A server that comes back knowing of no run was restarted, and its worker ended with it.
+			if (state.lastKnownRunning && !stats.running && stats.state === 'idle') {
+				state.startedHere = false;
+				closeDialog();
+				showMessage('warning', 'The stream has ended: the server was restarted.',
+					'A restart ends the media worker with it. Start the stream again when you are ready.', '', '', 'end');
+				note('The server was restarted: the stream has ended', 'warning');
+			}
+			state.lastKnownRunning = stats.running;
+		}
 		updateHealth();
 		renderLog();
 	}

@@ -193,6 +193,9 @@ describe('control page', () => {
 	let srtBytes = 0;
 	let srtFirstByte = null;
 	let controlFile;
+	let serverEnvironment;
+	// While the test restarts the server, the page's requests are refused.
+	let serverDown = false;
 	let context;
 	let page;
 	const consoleProblems = [];
@@ -212,6 +215,23 @@ describe('control page', () => {
 			srtBytes += chunk.length;
 		});
 		return child;
+	}
+
+	async function startServer() {
+		server = spawn(serverProgram, ['--test-inputs=4:640x360p25'],
+			{ cwd: workDirectory, env: serverEnvironment, stdio: ['ignore', 'pipe', 'pipe'] });
+		// Every server of the run writes into the one console file.
+		server.stdout.pipe(serverLog, { end: false });
+		server.stderr.pipe(serverLog, { end: false });
+		await waitFor(async () => {
+			if (server.exitCode !== null)
+				throw new Error(`the server exited with ${server.exitCode}; see server-console.txt`);
+			try {
+				return (await api('GET', '/api/health')).status === 200;
+			} catch (error) {
+				return false;
+			}
+		}, PATIENCE_MS, 'the server to answer /api/health');
 	}
 
 	async function text(selector) {
@@ -363,28 +383,16 @@ describe('control page', () => {
 		const portTaken = await api('GET', '/api/health').then(() => true, () => false);
 		assert.equal(portTaken, false, 'something already listens on port 3000');
 
-		const environment = { ...process.env, XDG_CONFIG_HOME: path.join(workDirectory, 'config'),
+		serverEnvironment = { ...process.env, XDG_CONFIG_HOME: path.join(workDirectory, 'config'),
 			HOME: path.join(workDirectory, 'home'), TMPDIR: path.join(workDirectory, 'tmp'),
 			TILORAN_DECKLINK_LIBRARY: cardLibrary,
 			TILORAN_FAKE_DECKLINK_DEVICES: `name=${cardName},peid=7,mode=640x360p25`,
 			TILORAN_FAKE_DECKLINK_CONTROL: controlFile };
-		delete environment.APPDATA;
-		delete environment.USERPROFILE;
-		delete environment.TILORAN_CAPTURE;
+		delete serverEnvironment.APPDATA;
+		delete serverEnvironment.USERPROFILE;
+		delete serverEnvironment.TILORAN_CAPTURE;
 		serverLog = fs.createWriteStream(path.join(artifactDirectory, 'server-console.txt'));
-		server = spawn(serverProgram, ['--test-inputs=4:640x360p25'],
-			{ cwd: workDirectory, env: environment, stdio: ['ignore', 'pipe', 'pipe'] });
-		server.stdout.pipe(serverLog);
-		server.stderr.pipe(serverLog);
-		await waitFor(async () => {
-			if (server.exitCode !== null)
-				throw new Error(`the server exited with ${server.exitCode}; see server-console.txt`);
-			try {
-				return (await api('GET', '/api/health')).status === 200;
-			} catch (error) {
-				return false;
-			}
-		}, PATIENCE_MS, 'the server to answer /api/health');
+		await startServer();
 
 		context = await chromium.launchPersistentContext(path.join(workDirectory, 'profile'), {
 			executablePath: chromiumProgram,
@@ -414,10 +422,12 @@ describe('control page', () => {
 				return;
 			// Chromium reports every non-2xx answer as a failed resource load. The
 			// server answers 503 for the preview until the worker has written the
-			// first picture, and 400 for a refused start: these are expected.
+			// first picture, and 400 for a refused start: these are expected, and
+			// so is a refused connection while the test restarts the server.
 			const url = message.location().url || '';
-			const expected = /^Failed to load resource: the server responded with a status of (400|503)\b/.test(message.text())
-				&& (url.endsWith('/api/preview') || url.endsWith('/api/stream/start'));
+			const expected = (/^Failed to load resource: the server responded with a status of (400|503)\b/.test(message.text())
+				&& (url.endsWith('/api/preview') || url.endsWith('/api/stream/start')))
+				|| (serverDown && /^Failed to load resource: net::ERR_CONNECTION_REFUSED$/.test(message.text()));
 			if (!expected)
 				consoleProblems.push(`console ${message.type()}: ${message.text()} (${url})`);
 		});
@@ -868,6 +878,25 @@ describe('control page', () => {
 		assert.match(await text('#audio-source'), /^Audio and timing from Q1 /, 'a start from this page lists the quadrants in slot order');
 	});
 
+	test('a server restart ends the stream, and the page says so without a stale state', async () => {
+		await page.click('#start-button');
+		await waitForState('ON AIR');
+		serverDown = true;
+		await stopChild(server);
+		await waitForText('#server-health-text', 'Server unreachable');
+		await waitForState('NO STATUS');
+		assert.equal(await page.isEnabled('#start-button'), false, 'nothing to start while the server cannot be asked');
+		await startServer();
+		await waitForState('IDLE');
+		await waitForText('#server-health-text', 'Server online');
+		serverDown = false;
+		await waitForText('#message', 'The stream has ended: the server was restarted.');
+		await waitForText('#activity-log', 'Server reachable again');
+		assert.equal(await page.isEnabled('#start-button'), true);
+		assert.equal(await page.isEnabled('#stop-button'), false);
+		assert.equal(await page.title(), 'IDLE - TILORAN');
+	});
+
 	test('the choices survive a reload, the passphrase excepted', async () => {
 		await page.selectOption('#quadrant-1-source', '');
 		await page.selectOption('#quadrant-2-source', 'test-2');
@@ -902,7 +931,7 @@ describe('control page', () => {
 	test('on a phone the state, Start and Stop and the preview come first, and the state bar stays on screen', async () => {
 		await page.setViewportSize(phone);
 		await page.reload();
-		await waitForState('STOPPED');
+		await waitForState('IDLE');
 		// A reload keeps the place the page was scrolled to; a first visit starts at the top.
 		await page.evaluate(() => window.scrollTo(0, 0));
 		await page.waitForFunction(() => window.scrollY === 0, null, { timeout: PATIENCE_MS });
@@ -926,7 +955,7 @@ describe('control page', () => {
 	test('fits a tablet screen and every control is reachable with the keyboard', async () => {
 		await page.setViewportSize({ width: 768, height: 1024 });
 		await page.reload();
-		await waitForState('STOPPED');
+		await waitForState('IDLE');
 		const overflow = await page.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
 		assert.equal(overflow, 0, 'no horizontal scrolling');
 		await page.screenshot({ path: path.join(artifactDirectory, 'control-page-tablet.png'), fullPage: true });
