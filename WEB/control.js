@@ -1296,6 +1296,8 @@
 		}
 		if (state.hasPicture)
 			elements.previewBadge.hidden = false;
+		else
+			elements.previewInfo.textContent = 'No picture';
 	}
 
 	async function showPicture(blob) {
