@@ -873,7 +873,8 @@
 				attempt = Number(match[1]) + 1;
 				reason = match[2];
 			} else if ((match = /^SRT connection to \S+ failed: (.*)$/.exec(text))) {
-				attempt = 2;
+				// An error, not a warning, when no other attempt follows.
+				attempt = event.level === 'error' ? 1 : 2;
 				reason = match[1];
 			} else if ((match = /^SRT connection lost: (.*?)(; reconnecting)?$/.exec(text))) {
 				attempt = 1;
