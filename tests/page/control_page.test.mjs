@@ -260,7 +260,10 @@ describe('control page', () => {
 	}
 
 	async function resetStateHistory() {
-		await page.evaluate(() => window.tallyHistory.splice(0, window.tallyHistory.length - 1));
+		await page.evaluate(() => {
+			window.tallyHistory.splice(0, window.tallyHistory.length - 1);
+			window.tallyDetails.splice(0, window.tallyDetails.length - 1);
+		});
 	}
 
 	function answerTo(route) {
@@ -405,14 +408,19 @@ describe('control page', () => {
 		// Every state the top bar shows, as it shows it, from the page's start.
 		await context.addInitScript(() => {
 			window.tallyHistory = [];
-			document.addEventListener('DOMContentLoaded', () => {
-				const tally = document.getElementById('stream-state-text');
+			window.tallyDetails = [];
+			const follow = (id, history) => {
+				const element = document.getElementById(id);
 				const record = () => {
-					if (window.tallyHistory.at(-1) !== tally.textContent)
-						window.tallyHistory.push(tally.textContent);
+					if (history.at(-1) !== element.textContent)
+						history.push(element.textContent);
 				};
 				record();
-				new MutationObserver(record).observe(tally, { childList: true, characterData: true, subtree: true });
+				new MutationObserver(record).observe(element, { childList: true, characterData: true, subtree: true });
+			};
+			document.addEventListener('DOMContentLoaded', () => {
+				follow('stream-state-text', window.tallyHistory);
+				follow('stream-state-detail', window.tallyDetails);
 			});
 		});
 		page = context.pages()[0] || await context.newPage();
@@ -588,6 +596,18 @@ describe('control page', () => {
 		await page.selectOption('#quadrant-4-source', '');
 		await page.fill('#srt-host-port', `127.0.0.1:${deadPort}`);
 		await page.fill('#srt-stream-id', '');
+
+		// Reconnecting automatically, the encoder keeps calling, and says so.
+		await resetStateHistory();
+		await page.click('#start-button');
+		await waitForText('#stream-state-detail', 'attempt 2');
+		await waitForText('#message-headline', `The receiver at 127.0.0.1:${deadPort} does not answer yet.`);
+		assert.equal(await text('#stream-state-text'), 'CONNECTING');
+		await page.click('#stop-button');
+		await page.click('#confirm-accept');
+		await waitForState('STOPPED');
+		assert.equal((await stateHistory()).includes('ON AIR'), false);
+
 		await page.uncheck('#srt-reconnect');
 		await resetStateHistory();
 		await page.click('#start-button');
@@ -599,6 +619,7 @@ describe('control page', () => {
 		assert.equal(history.includes('ON AIR'), false, `never ON AIR: ${history.join(' > ')}`);
 		assert.equal(await page.title(), 'FAILED - TILORAN');
 		assert.equal(await text('#message-detail'), `The receiver at 127.0.0.1:${deadPort} did not answer (SRT connection failed)`);
+		assert.deepEqual(await page.evaluate(() => window.tallyDetails), [''], 'no call goes on without reconnection');
 		assert.equal(await page.isVisible('#message-technical-text'), false, 'the technical text is one click away');
 		assert.equal(await page.isEnabled('#start-button'), true);
 		await screenshot('failed');
