@@ -312,7 +312,9 @@ TEST_F(CardStreamEndToEnd, FourCardsStreamOnThroughLostInputs)
 	ASSERT_TRUE(ended["lastExit"]["picturesDropped"].is_number()) << ended.dump(2);
 	const int64_t skipped = ended["lastExit"]["picturesDropped"].get<int64_t>() + cardPicturesMissed(1, pid);
 	const PacketTimes times = probePacketTimes(recorder.recording());
-	ASSERT_GT(times.videoPts.size(), 100u);
+	// A program several times slower than real time skips many of the
+	// master's pictures to stay live; the holes they leave are counted.
+	ASSERT_GT(times.videoPts.size(), programsKeepRealTime ? 100u : 25u);
 	std::vector<int64_t> video = times.videoPts;
 	std::sort(video.begin(), video.end());
 	int64_t holes = 0;
