@@ -239,7 +239,7 @@ TEST(SrtLinkEndToEnd, AListenerThatComesLateGetsTheStream)
 	EXPECT_TRUE(listener.waitForDisconnect(kGenerousTimeout));
 }
 
-TEST(SrtLinkEndToEnd, TwentyOutagesLeaveNothingBehind)
+TEST(SrtLinkEndToEnd, ThirtyOutagesLeaveNothingBehind)
 {
 	ServerSession server({ "--test-inputs=2:320x180p25" });
 	SrtRecorder listener;
@@ -253,7 +253,8 @@ TEST(SrtLinkEndToEnd, TwentyOutagesLeaveNothingBehind)
 	// fails, and the link is up again a moment later.
 	const ProcessFigures before = processFigures(pid);
 	ProcessFigures tenth;
-	for (std::size_t outage = 1; outage <= 20; ++outage) {
+	ProcessFigures twentieth;
+	for (std::size_t outage = 1; outage <= 30; ++outage) {
 		SCOPED_TRACE("outage " + std::to_string(outage));
 		listener.stop();
 		listener.restart();
@@ -262,6 +263,8 @@ TEST(SrtLinkEndToEnd, TwentyOutagesLeaveNothingBehind)
 		ASSERT_TRUE(listener.waitForBytes(100 * 188, kGenerousTimeout)) << server.errors();
 		if (outage == 10)
 			tenth = processFigures(pid);
+		if (outage == 20)
+			twentieth = processFigures(pid);
 	}
 	// SRT ends the threads of a closed connection a moment later.
 	ProcessFigures after;
@@ -271,16 +274,20 @@ TEST(SrtLinkEndToEnd, TwentyOutagesLeaveNothingBehind)
 			return after.threads <= before.threads && after.descriptors <= before.descriptors;
 		},
 		kGenerousTimeout));
-	// Allocators keep what they took over the first outages; what grows
-	// with every outage shows over the last ten.
+	/*
+	 * Allocators keep what they took over the first outages, and a loaded
+	 * machine has the output use more of its picture pool now and then,
+	 * which grows the memory once: what grows with every outage grows over
+	 * each of the last two tens.
+	 */
 	if (residentMemoryIsTheProgramsOwn) {
-		EXPECT_LT(after.residentKiB - tenth.residentKiB, 1024);
+		EXPECT_LT(std::min(twentieth.residentKiB - tenth.residentKiB, after.residentKiB - twentieth.residentKiB), 1024);
 	}
-	EXPECT_TRUE(waitUntil([&] { return stats(server)["srt"]["reconnects"] == 20; }, kGenerousTimeout))
+	EXPECT_TRUE(waitUntil([&] { return stats(server)["srt"]["reconnects"] == 30; }, kGenerousTimeout))
 		<< stats(server).dump(2);
 	ASSERT_TRUE(server.stopStream(answer)) << answer;
-	std::printf("[ measure  ] before and after 20 outages: %d / %d threads, %d / %d descriptors; %ld KiB resident "
-		    "before, %ld after 10, %ld after 20\n",
+	std::printf("[ measure  ] before and after 30 outages: %d / %d threads, %d / %d descriptors; %ld KiB resident "
+		    "before, %ld after 10, %ld after 20, %ld after 30\n",
 		    before.threads, after.threads, before.descriptors, after.descriptors, before.residentKiB,
-		    tenth.residentKiB, after.residentKiB);
+		    tenth.residentKiB, twentieth.residentKiB, after.residentKiB);
 }
