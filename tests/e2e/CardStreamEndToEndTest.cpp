@@ -169,14 +169,10 @@ std::string ffmpegAt(const std::filesystem::path &recording, double secondsIn, c
 
 void expectShowing(const std::filesystem::path &recording, double seconds, const std::array<int, 4> &colourPerSlot)
 {
-	Nv12Picture picture;
-	picture.width = 2 * tileWidth;
-	picture.height = 2 * tileHeight;
-	const std::string bytes = ffmpegAt(recording, seconds, "-frames:v 1 -f rawvideo -pix_fmt nv12 -");
-	ASSERT_EQ(bytes.size(), size_t(picture.width) * size_t(picture.height) * 3 / 2) << "no picture at " << seconds << " s";
-	picture.data.assign(bytes.begin(), bytes.end());
+	const std::optional<Nv12Picture> picture = decodePicture(recording, 2 * tileWidth, 2 * tileHeight, seconds);
+	ASSERT_TRUE(picture) << "no picture at " << seconds << " s";
 	for (int slot = 0; slot < 4; ++slot) {
-		const std::array<double, 3> colour = bandColour(picture, slot);
+		const std::array<double, 3> colour = bandColour(*picture, slot);
 		// Colour 0 is the slate's plain grey.
 		const int expected = colourPerSlot[slot];
 		const std::array<double, 3> wanted =
