@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Windows check: cross-builds tiloran_server.exe with Debian's MinGW-w64
 # toolchain and runs the Windows-only tests under Wine.
-#   scripts/windows-check.sh [BUILD_DIR]        (default: build-windows)
+#   scripts/windows-check.sh [--prepare] [BUILD_DIR]   (default: build-windows)
+#     --prepare  only install the packages and fetch cpp-httplib's source, so
+#                that the check itself later changes nothing on the system
 # Everything it makes (cpp-httplib's source, GoogleTest built for Windows, the
 # Wine prefix) stays inside BUILD_DIR. When the toolchain or cpp-httplib's
 # source package cannot be installed the check is skipped with a loud notice and
 # exit code 0; any other failure fails the check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+prepare_only=0
+if [ "${1:-}" = --prepare ]; then
+	prepare_only=1
+	shift
+fi
 source_dir="$(pwd)"
 build_dir="$(realpath -m "${1:-build-windows}")"
 third_party="$build_dir/third_party"
@@ -74,6 +81,7 @@ if [ ! -f "$httplib_dir/httplib.h" ]; then
 	mkdir -p "$httplib_dir" && cp "$header" "$httplib_dir/httplib.h"
 	rm -rf "$download_dir"
 fi
+[ "$prepare_only" -eq 0 ] || exit 0
 
 # nlohmann/json is header-only: its headers and CMake package, staged apart from
 # the host's /usr/include, which must not reach the cross compiler.
