@@ -352,7 +352,10 @@ TEST(SourceCaptureTest, AnInputThatEndsEndsTheSourceWithItsMessage)
 		while (source.waitForFrame(counter, frame.get(), counter, message))
 			;
 		EXPECT_EQ(message, ended);
-		EXPECT_EQ(counter, 5);
+		// A reader that falls behind skips to the newest picture, and the end
+		// may be stored before it has taken the fifth.
+		EXPECT_GE(counter, 1);
+		EXPECT_LE(counter, 5);
 		EXPECT_TRUE(source.hasFrame());
 		EXPECT_FALSE(source.copyLatestFrame(frame.get(), message));
 		EXPECT_EQ(message, ended);
