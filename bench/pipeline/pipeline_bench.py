@@ -447,6 +447,13 @@ def run_ours(load, build_dir, directory, duration):
 			measure_window(measurement, worker, listener,
 				       lambda: os.path.exists(f"/proc/{worker}") and server.poll() is None,
 				       duration, directory)
+			# The worker's own capture-to-output latency (the statistics'
+			# "latencyMs" over the last 10 s and the mean over the run), for the log.
+			status, answer = api("GET", "/api/stream/stats")
+			latency = json.loads(answer).get("output", {}).get("latencyMs") if status == 200 else None
+			if latency and latency.get("count"):
+				say(f"ours latencyMs p50 {latency['p50']:.1f} p99 {latency['p99']:.1f} "
+				    f"mean {latency['sum'] / latency['count']:.1f} over {latency['count']} pictures")
 			api("POST", "/api/stream/stop")
 			time.sleep(1.0)
 		finally:
