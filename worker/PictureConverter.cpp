@@ -4,27 +4,18 @@
 #include "Libyuv.h"
 
 extern "C" {
-#include <libavutil/cpu.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 }
-
-#include <algorithm>
 
 namespace tiloran {
 
 namespace {
 
-// Slices of one bilinear conversion run on this many threads at most, and
-// only for pictures of at least this size: a smaller one converts in less
-// time than it takes to wake the threads.
-constexpr int kMaximumConversionThreads = 4;
-constexpr int kThreadedConversionPixels = 1280 * 720;
-
 enum class Path { Libyuv, SwscaleDirect, SwscaleBilinear };
 
 // A swscale context between two formats at the same size.
-ScaleContextHolder createContext(int width, int height, AVPixelFormat from, AVPixelFormat to, int threads)
+ScaleContextHolder createContext(int width, int height, AVPixelFormat from, AVPixelFormat to)
 {
 	ScaleContextHolder context(sws_alloc_context());
 	if (!context)
@@ -34,8 +25,7 @@ ScaleContextHolder createContext(int width, int height, AVPixelFormat from, AVPi
 				av_opt_set_int(raw, "src_format", from, 0) >= 0 &&
 				av_opt_set_int(raw, "dstw", width, 0) >= 0 && av_opt_set_int(raw, "dsth", height, 0) >= 0 &&
 				av_opt_set_int(raw, "dst_format", to, 0) >= 0 &&
-				av_opt_set_int(raw, "sws_flags", SWS_BILINEAR, 0) >= 0 &&
-				av_opt_set_int(raw, "threads", threads, 0) >= 0;
+				av_opt_set_int(raw, "sws_flags", SWS_BILINEAR, 0) >= 0;
 	if (!configured || sws_init_context(raw, nullptr, nullptr) < 0)
 		return nullptr;
 	return context;
@@ -123,8 +113,8 @@ bool PictureConverter::State::prepare(ConversionContexts &target, int pictureHei
 		// Both steps are swscale's unscaled special cases: UYVY to planar
 		// averages the two lines of each chroma sample, planar to NV12
 		// interleaves.
-		target.first = createContext(width, pictureHeight, sourceFormat, AV_PIX_FMT_YUV420P, 1);
-		target.second = createContext(width, pictureHeight, AV_PIX_FMT_YUV420P, AV_PIX_FMT_NV12, 1);
+		target.first = createContext(width, pictureHeight, sourceFormat, AV_PIX_FMT_YUV420P);
+		target.second = createContext(width, pictureHeight, AV_PIX_FMT_YUV420P, AV_PIX_FMT_NV12);
 		uint8_t *memory = nullptr;
 		if (target.first && target.second &&
 		    av_image_alloc(target.planar.data, target.planar.linesize, width, pictureHeight, AV_PIX_FMT_YUV420P,
@@ -139,10 +129,7 @@ bool PictureConverter::State::prepare(ConversionContexts &target, int pictureHei
 		}
 		return true;
 	}
-	const int threads = width * pictureHeight >= kThreadedConversionPixels
-				    ? std::clamp(av_cpu_count(), 1, kMaximumConversionThreads)
-				    : 1;
-	target.first = createContext(width, pictureHeight, sourceFormat, AV_PIX_FMT_NV12, threads);
+	target.first = createContext(width, pictureHeight, sourceFormat, AV_PIX_FMT_NV12);
 	if (!target.first) {
 		message = "Failed to create source conversion context to worker pixel format";
 		return false;

@@ -21,14 +21,14 @@ namespace tiloran {
 // swscale's two unscaled steps (UYVY to planar 4:2:0, planar to NV12). Both
 // take each chroma sample as the average of the two lines it covers; neither
 // mixes more lines than that. Any other format goes through swscale's
-// bilinear scaler, as one picture spread over its slice threads.
+// bilinear scaler.
 //
 // An interlaced picture is converted one field at a time, each as a picture of
 // its own in every other row of the target, so that chroma never mixes the
 // two fields. A picture whose height is not a multiple of 4 has fields whose
 // chroma rows do not interleave and is converted as one picture.
 //
-// Threads: one thread at a time; swscale's slice threads run within a call.
+// Threads: one thread at a time.
 class PictureConverter
 {
 public:

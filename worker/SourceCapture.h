@@ -36,8 +36,7 @@ enum class InputSignal { Unknown, Ok, None };
 // changed: " and the new format.
 //
 // Threads: the worker's main thread calls every operation but those marked
-// otherwise; a conversion runs within the call that takes the picture (a
-// generic one spread over swscale's slice threads). Only waitForFrame blocks,
+// otherwise; a conversion runs within the call that takes the picture. Only waitForFrame blocks,
 // until a newer picture is published or the source ends; the destructor stops
 // the source (a read in progress ends first) and waits for it.
 class SourceCapture
