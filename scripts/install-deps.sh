@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libcpp-httplib-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
+  # The direct UYVY to NV12 conversion of captured pictures.
+  libyuv-dev
   libavcodec-dev libavformat-dev libavdevice-dev libavutil-dev libswscale-dev
   ffmpeg srt-tools curl
   libsrt-gnutls-dev

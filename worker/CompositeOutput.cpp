@@ -439,11 +439,9 @@ bool CompositeOutput::pushVideoFrame(const AVFrame *frame, std::string &error)
 	return pushVideoFrame(frame, std::chrono::steady_clock::now(), error);
 }
 
-bool CompositeOutput::pushVideoFrame(const AVFrame *frame, std::chrono::steady_clock::time_point arrival,
-				     std::string &error)
+bool CompositeOutput::takeVideoFrame(FrameHolder &picture, std::string &error)
 {
 	State &state = *state_;
-	FrameHolder pooled;
 	{
 		std::unique_lock lock(state.mutex);
 		if (!state.error.empty()) {
@@ -465,18 +463,65 @@ bool CompositeOutput::pushVideoFrame(const AVFrame *frame, std::chrono::steady_c
 			error = stoppedMessage;
 			return false;
 		}
-		pooled = std::move(state.framePool.front());
+		picture = std::move(state.framePool.front());
 		state.framePool.pop_front();
 	}
-
-	const auto giveBack = [&state, &pooled] {
-		{
+	// An encoder may keep a reference to a picture it was given past the
+	// packets it returned; that buffer stays the encoder's, and the picture
+	// gets a new one. The picture is written by its new user from start to
+	// end, so the old content is of no use.
+	if (!av_frame_is_writable(picture.get())) {
+		av_frame_unref(picture.get());
+		picture->format = AV_PIX_FMT_NV12;
+		picture->width = state.outputWidth;
+		picture->height = state.outputHeight;
+		const int result = av_frame_get_buffer(picture.get(), 32);
+		if (result < 0) {
+			error = "Failed to allocate frame buffer: " + ffmpegErrorText(result);
 			std::lock_guard lock(state.mutex);
-			state.framePool.push_front(std::move(pooled));
+			state.framePool.push_back(std::move(picture));
+			return false;
 		}
-		state.condition.notify_all();
-	};
+	}
+	return true;
+}
 
+bool CompositeOutput::pushVideoFrame(FrameHolder picture, std::chrono::steady_clock::time_point arrival,
+				     std::string &error)
+{
+	State &state = *state_;
+	// Captured pictures come out of their decoder marked as intra pictures; a
+	// marked picture would make the encoder start a new GOP at every picture.
+	picture->pict_type = AV_PICTURE_TYPE_NONE;
+	{
+		std::lock_guard lock(state.mutex);
+		if (!state.error.empty() || state.stopRequested) {
+			error = !state.error.empty() ? state.error : stoppedMessage;
+			state.framePool.push_front(std::move(picture));
+			return false;
+		}
+		state.videoQueue.push_back(std::move(picture));
+		state.videoArrivals.push_back(arrival);
+	}
+	// Every waiter, not one: a producer woken in the output thread's place
+	// would otherwise swallow the wake-up.
+	state.condition.notify_all();
+	return true;
+}
+
+bool CompositeOutput::pushVideoFrame(const AVFrame *frame, std::chrono::steady_clock::time_point arrival,
+				     std::string &error)
+{
+	FrameHolder pooled;
+	if (!takeVideoFrame(pooled, error))
+		return false;
+	const auto giveBack = [this, &pooled] {
+		{
+			std::lock_guard lock(state_->mutex);
+			state_->framePool.push_front(std::move(pooled));
+		}
+		state_->condition.notify_all();
+	};
 	int result = av_frame_copy(pooled.get(), frame);
 	if (result < 0) {
 		giveBack();
@@ -489,25 +534,7 @@ bool CompositeOutput::pushVideoFrame(const AVFrame *frame, std::chrono::steady_c
 		error = "Failed to copy mixed frame props to output queue: " + ffmpegErrorText(result);
 		return false;
 	}
-	// Captured pictures come out of their decoder marked as intra pictures; a
-	// marked picture would make the encoder start a new GOP at every picture.
-	pooled->pict_type = AV_PICTURE_TYPE_NONE;
-
-	{
-		std::unique_lock lock(state.mutex);
-		if (!state.error.empty() || state.stopRequested) {
-			error = !state.error.empty() ? state.error : stoppedMessage;
-			lock.unlock();
-			giveBack();
-			return false;
-		}
-		state.videoQueue.push_back(std::move(pooled));
-		state.videoArrivals.push_back(arrival);
-	}
-	// Every waiter, not one: a producer woken in the output thread's place
-	// would otherwise swallow the wake-up.
-	state.condition.notify_all();
-	return true;
+	return pushVideoFrame(std::move(pooled), arrival, error);
 }
 
 bool CompositeOutput::pushAudioFrame(const AVFrame *frame, std::string &error)

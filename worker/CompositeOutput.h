@@ -7,11 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "FfmpegSupport.h"
 #include "OutputSink.h"
 #include "ServerChannel.h"
 #include "WorkerConfig.h"
-
-struct AVFrame;
 
 namespace tiloran {
 
@@ -25,9 +24,13 @@ namespace tiloran {
 //
 // Threads: the main thread calls init, the pushes and the destructor; init
 // starts the output thread, which alone uses the encoders and the muxer from
-// then on. pushVideoFrame copies the picture into one of four pooled frames
-// and blocks while all four are in use; pushAudioFrame queues a copy and
-// blocks while 64 frames wait. The output thread always takes queued audio
+// then on. The pictures come from a pool of four: takeVideoFrame hands one out
+// for the caller to write and blocks while all four are in use, and the
+// pushVideoFrame that takes it back hands it on without a copy (the copying
+// pushVideoFrame takes one itself). A pooled picture whose buffer the encoder
+// still holds gets a new buffer before it is handed out, so no picture the
+// encoder holds is ever written. pushAudioFrame queues a copy and blocks while
+// 64 frames wait. The output thread always takes queued audio
 // before video. Once it has failed, every push returns its failure text. The
 // destructor asks the output thread to stop, wakes every waiter and joins it:
 // on an orderly stop everything queued is encoded, both encoders are flushed
@@ -49,11 +52,17 @@ public:
 	bool init(const WorkerConfig &config, int32_t tileWidth, int32_t tileHeight, int32_t frameRateNumerator,
 		  int32_t frameRateDenominator, int32_t sampleRate, int32_t fieldOrder, std::string &error);
 
-	// A composed NV12 picture of the output size; its pts (1/90000 s) and
-	// interlacing marks go to the encoder unchanged. The caller keeps the
-	// frame. arrival is when its master picture arrived from its input; the
-	// latency runs from there to the picture's last byte handed to the
-	// output.
+	// A pooled NV12 picture of the output size, writable and the caller's
+	// alone until it is pushed. One never pushed stays out of the pool: the
+	// caller keeps it for its next picture, or drops it at the end of the run.
+	bool takeVideoFrame(FrameHolder &picture, std::string &error);
+	// A composed NV12 picture of the output size taken from takeVideoFrame;
+	// its pts (1/90000 s) and interlacing marks go to the encoder unchanged.
+	// arrival is when its master picture arrived from its input; the latency
+	// runs from there to the picture's last byte handed to the output.
+	bool pushVideoFrame(FrameHolder picture, std::chrono::steady_clock::time_point arrival, std::string &error);
+	// The same for a picture of the caller's, which keeps the frame: it is
+	// copied into a pooled one.
 	bool pushVideoFrame(const AVFrame *frame, std::chrono::steady_clock::time_point arrival, std::string &error);
 	// The same, for a picture that arrives now.
 	bool pushVideoFrame(const AVFrame *frame, std::string &error);

@@ -1,7 +1,6 @@
 #include "FilterCompositor.h"
 
 #include "FfmpegSupport.h"
-#include "Nv12Layout.h"
 
 #include "common/ConsoleLine.h"
 
@@ -12,21 +11,6 @@ namespace {
 constexpr int gridColumns = 2;
 constexpr int gridRows = 2;
 constexpr int slotCount = gridColumns * gridRows;
-constexpr int bufferAlignment = 32;
-
-// Gives an allocated frame an NV12 buffer of the given size.
-bool allocateNv12Buffer(AVFrame *frame, int width, int height, std::string &message)
-{
-	frame->format = AV_PIX_FMT_NV12;
-	frame->width = width;
-	frame->height = height;
-	const int result = av_frame_get_buffer(frame, bufferAlignment);
-	if (result < 0) {
-		message = "Failed to allocate compositor frame buffer: " + ffmpegErrorText(result);
-		return false;
-	}
-	return true;
-}
 
 } // namespace
 
@@ -36,13 +20,18 @@ struct FilterCompositor::State {
 	int32_t outputWidth = 0;
 	int32_t outputHeight = 0;
 	int32_t masterSlot = 0;
-	std::array<FrameHolder, slotCount> slotFrames;
+	std::array<bool, slotCount> slotEmpty = {};
 	std::array<bool, slotCount> slotFilled = {};
-	int32_t filledCount = 0;
-	// Holds only the properties of the master slot's last tile: its pixels
-	// already sit in the slot frame, and the picture takes nothing else from it.
-	FrameHolder masterReference;
+	// The picture begun; the caller's.
+	AVFrame *picture = nullptr;
 	bool initialized = false;
+
+	Nv12View view(int32_t slot) const
+	{
+		return nv12TileView(picture, tileWidth * (slot % gridColumns), tileHeight * (slot / gridColumns),
+				    tileWidth, tileHeight);
+	}
+	bool checkSlot(int32_t slot, std::string &message) const;
 };
 
 FilterCompositor::FilterCompositor()
@@ -64,6 +53,12 @@ bool FilterCompositor::init(int32_t tileWidth, int32_t tileHeight, const std::ar
 		message = "Invalid quadrant dimensions";
 		return false;
 	}
+	// A tile at an odd position would share its chroma pairs with its
+	// neighbour; no capture mode has an odd size.
+	if (tileWidth % 2 != 0 || tileHeight % 2 != 0) {
+		message = "Quadrant dimensions must be even";
+		return false;
+	}
 	int32_t masterSlot = -1;
 	for (int slot = 0; slot < slotCount; ++slot) {
 		if (!quadrants[slot].empty) {
@@ -81,27 +76,9 @@ bool FilterCompositor::init(int32_t tileWidth, int32_t tileHeight, const std::ar
 	state.masterSlot = masterSlot;
 	state.outputWidth = tileWidth * gridColumns;
 	state.outputHeight = tileHeight * gridRows;
-
-	for (FrameHolder &slotFrame : state.slotFrames) {
-		slotFrame = allocateFrame();
-		if (!slotFrame) {
-			message = "Failed to allocate slot frame";
-			return false;
-		}
-		if (!allocateNv12Buffer(slotFrame.get(), tileWidth, tileHeight, message))
-			return false;
-	}
-	state.masterReference = allocateFrame();
-	if (!state.masterReference) {
-		message = "Failed to allocate master reference frame";
-		return false;
-	}
-	state.masterReference->format = AV_PIX_FMT_NV12;
-	state.masterReference->width = tileWidth;
-	state.masterReference->height = tileHeight;
-
+	for (int slot = 0; slot < slotCount; ++slot)
+		state.slotEmpty[slot] = quadrants[slot].empty;
 	state.slotFilled = {};
-	state.filledCount = 0;
 	state.initialized = true;
 	printLine("[FilterCompositor] Manual NV12 layout " + std::to_string(gridColumns) + "x" +
 		  std::to_string(gridRows) + " output=" + std::to_string(state.outputWidth) + "x" +
@@ -110,10 +87,37 @@ bool FilterCompositor::init(int32_t tileWidth, int32_t tileHeight, const std::ar
 	return true;
 }
 
-bool FilterCompositor::pushFrame(int32_t slot, const AVFrame *frame, std::string &message)
+int32_t FilterCompositor::masterSlot() const
+{
+	return state_->masterSlot;
+}
+
+bool FilterCompositor::begin(AVFrame *outputFrame, std::string &message)
 {
 	State &state = *state_;
 	if (!state.initialized) {
+		message = "FilterCompositor is not initialized";
+		return false;
+	}
+	if (!outputFrame) {
+		message = "Output frame is null";
+		return false;
+	}
+	// A buffer shared with someone else (the encoder) is not ours to write.
+	if (!outputFrame->data[0] || outputFrame->width != state.outputWidth ||
+	    outputFrame->height != state.outputHeight || outputFrame->format != AV_PIX_FMT_NV12 ||
+	    !av_frame_is_writable(outputFrame)) {
+		message = "Output frame is not a writable NV12 picture of the output size";
+		return false;
+	}
+	state.picture = outputFrame;
+	state.slotFilled = {};
+	return true;
+}
+
+bool FilterCompositor::State::checkSlot(int32_t slot, std::string &message) const
+{
+	if (!initialized) {
 		message = "FilterCompositor is not initialized";
 		return false;
 	}
@@ -121,6 +125,28 @@ bool FilterCompositor::pushFrame(int32_t slot, const AVFrame *frame, std::string
 		message = "Invalid quadrant index: " + std::to_string(slot);
 		return false;
 	}
+	if (!picture) {
+		message = "FilterCompositor has no picture begun";
+		return false;
+	}
+	return true;
+}
+
+bool FilterCompositor::slotView(int32_t slot, Nv12View &view, std::string &message)
+{
+	State &state = *state_;
+	if (!state.checkSlot(slot, message))
+		return false;
+	view = state.view(slot);
+	state.slotFilled[slot] = true;
+	return true;
+}
+
+bool FilterCompositor::pushFrame(int32_t slot, const AVFrame *frame, std::string &message)
+{
+	State &state = *state_;
+	if (!state.checkSlot(slot, message))
+		return false;
 	if (!frame) {
 		message = "No frame to push for quadrant " + std::to_string(slot);
 		return false;
@@ -133,84 +159,48 @@ bool FilterCompositor::pushFrame(int32_t slot, const AVFrame *frame, std::string
 		message = "Compositor slot frame size does not match tile size";
 		return false;
 	}
-
-	AVFrame *slotFrame = state.slotFrames[slot].get();
-	int result = av_frame_make_writable(slotFrame);
-	if (result < 0) {
-		message = "Failed to make slot frame writable: " + ffmpegErrorText(result);
+	// The view only reads through its pointers.
+	if (!copyNv12View(nv12ViewOf(const_cast<AVFrame *>(frame)), state.view(slot))) {
+		message = "Failed to copy frame into compositor slot " + std::to_string(slot);
 		return false;
 	}
-	result = av_frame_copy(slotFrame, frame);
-	if (result < 0) {
-		message = "Failed to copy frame into compositor slot: " + ffmpegErrorText(result);
-		return false;
-	}
-	result = replaceFrameProps(slotFrame, frame);
-	if (result < 0) {
-		message = "Failed to copy frame props into compositor slot: " + ffmpegErrorText(result);
-		return false;
-	}
-
-	if (slot == state.masterSlot) {
-		result = replaceFrameProps(state.masterReference.get(), frame);
-		if (result < 0) {
-			message = "Failed to copy master reference frame props: " + ffmpegErrorText(result);
-			return false;
-		}
-	}
-
-	if (!state.slotFilled[slot]) {
-		state.slotFilled[slot] = true;
-		++state.filledCount;
-	}
+	state.slotFilled[slot] = true;
 	return true;
 }
 
-bool FilterCompositor::compose(AVFrame *outputFrame, std::string &message)
+bool FilterCompositor::compose(int32_t masterSlot, const AVFrame *master, std::string &message)
 {
 	State &state = *state_;
-	if (!state.initialized) {
-		message = "FilterCompositor is not initialized";
+	if (!state.checkSlot(masterSlot, message))
+		return false;
+	if (state.slotEmpty[masterSlot]) {
+		message = "Master quadrant " + std::to_string(masterSlot) + " has no source";
 		return false;
 	}
-	if (state.filledCount < slotCount) {
-		message = "FilterCompositor does not have all 2x2 slot frames";
-		return false;
-	}
-	if (!outputFrame) {
-		message = "Output frame is null";
-		return false;
-	}
-	if (!state.masterReference) {
+	if (!master) {
 		message = "Master reference frame is not available";
 		return false;
 	}
-
-	// The tiles are laid out straight into the caller's frame: each byte of
-	// the picture is written once. A buffer shared with someone else is not
-	// ours to overwrite, and its old content is of no use, so it is replaced.
-	if (!outputFrame->data[0] || outputFrame->width != state.outputWidth ||
-	    outputFrame->height != state.outputHeight || outputFrame->format != AV_PIX_FMT_NV12 ||
-	    !av_frame_is_writable(outputFrame)) {
-		av_frame_unref(outputFrame);
-		if (!allocateNv12Buffer(outputFrame, state.outputWidth, state.outputHeight, message))
+	for (int slot = 0; slot < slotCount; ++slot) {
+		if (!state.slotEmpty[slot] && !state.slotFilled[slot]) {
+			message = "FilterCompositor does not have all 2x2 slot frames";
 			return false;
+		}
 	}
-
-	Nv12LayoutRequest request;
-	request.columns = gridColumns;
-	request.rows = gridRows;
-	request.tileWidth = state.tileWidth;
-	request.tileHeight = state.tileHeight;
-	for (int slot = 0; slot < slotCount; ++slot)
-		request.slotFrames[slot] = state.slotFrames[slot].get();
-	request.masterFrame = state.masterReference.get();
-	request.targetFrame = outputFrame;
-	if (!layoutNv12Tiles(request, message))
+	const Nv12View masterTile = state.view(masterSlot);
+	for (int slot = 0; slot < slotCount; ++slot) {
+		if (state.slotEmpty[slot] && !copyNv12View(masterTile, state.view(slot))) {
+			message = "Failed to copy master tile into empty quadrant " + std::to_string(slot);
+			return false;
+		}
+	}
+	const int result = replaceFrameProps(state.picture, master);
+	if (result < 0) {
+		message = "Failed to copy master frame properties to composed output: " + ffmpegErrorText(result);
 		return false;
-
+	}
+	state.picture = nullptr;
 	state.slotFilled = {};
-	state.filledCount = 0;
 	return true;
 }
 

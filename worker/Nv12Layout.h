@@ -1,7 +1,6 @@
 #pragma once
 
-#include <array>
-#include <string>
+#include <cstdint>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -9,30 +8,27 @@ extern "C" {
 
 namespace tiloran {
 
-// The largest grid the layout routine handles: the 2x2 picture.
-constexpr int maximumLayoutSlots = 4;
-
-// What the compositor hands to the layout routine for one composed picture.
-// Slot i of the grid sits at row i / columns and column i % columns.
-struct Nv12LayoutRequest {
-	int columns = 2;
-	int rows = 2;
-	int tileWidth = 0;
-	int tileHeight = 0;
-	std::array<const AVFrame *, maximumLayoutSlots> slotFrames = {};
-	// Its interlacing marks choose frame or field copying; the composed
-	// picture takes its properties.
-	const AVFrame *masterFrame = nullptr;
-	AVFrame *targetFrame = nullptr;
+// Where an NV12 picture of width x height is, or is to be written: its two
+// planes, possibly a tile's rows inside a larger picture. It owns nothing.
+struct Nv12View {
+	uint8_t *data[2] = {};
+	int linesize[2] = {};
+	int width = 0;
+	int height = 0;
 };
 
-// Copies the rows of every slot tile into its place in the target NV12 picture.
-bool layoutNv12Tiles(const Nv12LayoutRequest &request, std::string &message);
+// The whole of an NV12 frame.
+Nv12View nv12ViewOf(AVFrame *frame);
+// The tile of width x height at (x, y) of an NV12 frame; x and y even, so
+// that the tile's chroma pairs are its own.
+Nv12View nv12TileView(AVFrame *frame, int x, int y, int width, int height);
+// Every other row of a view from its first (0) or second (1) row on: one
+// field of an interlaced picture, as a picture of its own. Its chroma rows
+// are every other chroma row too, which is where a field's chroma goes when
+// the view's height is a multiple of 4.
+Nv12View nv12FieldView(const Nv12View &view, int field);
 
-// Copies one NV12 tile of width x height pixels into the target at (x, y).
-// Field mode copies the rows of the first field (0: even rows, 1: odd rows)
-// before those of the other; the picture written is the same.
-bool blitNv12Tile(const AVFrame *source, AVFrame *target, int x, int y, int width, int height,
-		  bool fieldMode, int firstFieldParity);
+// Copies the rows of one view into another of the same size.
+bool copyNv12View(const Nv12View &source, const Nv12View &target);
 
 } // namespace tiloran

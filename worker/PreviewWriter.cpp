@@ -335,6 +335,9 @@ bool PreviewWriter::savePreview(PreviewImage image, const std::string &targetPat
 		return false;
 	const AVFrame *yuv = convertedPicture_.get();
 
+	// A fresh encoder for each picture: one kept open carries its rate
+	// control from picture to picture, and writes other bytes (of another
+	// size) for the same picture than a fresh one does.
 	const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
 	if (!codec) {
 		message = "MJPEG encoder not found";

@@ -1,17 +1,12 @@
 #include "SourceCapture.h"
 
-extern "C" {
-#include <libavutil/cpu.h>
-#include <libavutil/opt.h>
-}
-
-#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <utility>
 
 #include "common/ConsoleLine.h"
+#include "PictureConverter.h"
 
 namespace tiloran {
 
@@ -22,42 +17,6 @@ using Clock = std::chrono::steady_clock;
 // An input that delivers no picture for this many picture times has no signal.
 constexpr double signalLostPictures = 10;
 constexpr size_t kAudioQueueLimit = 64;
-// Slices of one conversion run on this many threads at most, and only for
-// pictures of at least this size: a smaller one converts in less time than
-// it takes to wake the threads.
-constexpr int kMaximumConversionThreads = 4;
-constexpr int kThreadedConversionPixels = 1280 * 720;
-
-/*
- * The conversion of the decoded picture to NV12 at the same size, bilinear.
- * The worker's main thread converts the picture of each source it takes, one
- * after the other, so one conversion is spread over several threads: four
- * 1920x1080 sources at 50 pictures a second would otherwise leave the main
- * thread too little of each picture's time. The result is the same as on one
- * thread.
- */
-ScaleContextHolder createWorkerFormatConverter(int width, int height, AVPixelFormat sourceFormat)
-{
-	ScaleContextHolder converter(sws_alloc_context());
-	if (!converter)
-		return nullptr;
-	SwsContext *context = converter.get();
-	const int threads = width * height >= kThreadedConversionPixels
-				    ? std::clamp(av_cpu_count(), 1, kMaximumConversionThreads)
-				    : 1;
-	const bool configured = av_opt_set_int(context, "srcw", width, 0) >= 0 &&
-				av_opt_set_int(context, "srch", height, 0) >= 0 &&
-				av_opt_set_int(context, "src_format", sourceFormat, 0) >= 0 &&
-				av_opt_set_int(context, "dstw", width, 0) >= 0 &&
-				av_opt_set_int(context, "dsth", height, 0) >= 0 &&
-				av_opt_set_int(context, "dst_format", AV_PIX_FMT_NV12, 0) >= 0 &&
-				av_opt_set_int(context, "sws_flags", SWS_BILINEAR, 0) >= 0 &&
-				av_opt_set_int(context, "threads", threads, 0) >= 0;
-	if (!configured || sws_init_context(context, nullptr, nullptr) < 0)
-		return nullptr;
-	return converter;
-}
-
 } // namespace
 
 // The hand-over between the source's thread and the main thread; the sink
@@ -86,7 +45,7 @@ struct SourceCapture::State final : CaptureSink {
 	// The size pictures must have; the source's own unless told otherwise.
 	int32_t width = 0;
 	int32_t height = 0;
-	ScaleContextHolder converter;
+	PictureConverter converter;
 	// Ten picture times of the input.
 	Clock::duration signalTimeout = std::chrono::milliseconds(400);
 	SignalListener listener;
@@ -137,7 +96,6 @@ SourceCapture::~SourceCapture()
 	state_->audioQueue.clear();
 	state_->latestPicture.reset();
 	state_->takenPicture.reset();
-	state_->converter.reset();
 	state_->source.reset();
 }
 
@@ -181,11 +139,8 @@ bool SourceCapture::expectSize(int32_t width, int32_t height, std::string &messa
 		message = "Invalid source video size";
 		return false;
 	}
-	state.converter = createWorkerFormatConverter(width, height, state.format.pixelFormat);
-	if (!state.converter) {
-		message = "Failed to create source conversion context to worker pixel format";
+	if (!state.converter.open(width, height, state.format.pixelFormat, message))
 		return false;
-	}
 	state.width = width;
 	state.height = height;
 	return true;
@@ -386,20 +341,43 @@ InputSignal SourceCapture::checkSignal()
 	return signal;
 }
 
-bool SourceCapture::convertTakenPicture(AVFrame *destination, std::string &message)
+bool SourceCapture::convertTakenPicture(const Nv12View &target, AVFrame *properties, std::string &message)
 {
 	State &state = *state_;
 	AVFrame *taken = state.takenPicture.get();
-	int result = av_frame_make_writable(destination);
-	if (result < 0)
-		message = "Failed to make destination frame writable: " + ffmpegErrorText(result);
-	else if ((result = sws_scale_frame(state.converter.get(), destination, taken)) < 0)
-		message = "Failed to copy latest source frame: " + ffmpegErrorText(result);
-	else if ((result = replaceFrameProps(destination, taken)) < 0)
-		message = "Failed to copy latest source frame props: " + ffmpegErrorText(result);
+	bool converted = state.converter.convert(taken, target, message);
+	if (converted && properties) {
+		const int result = replaceFrameProps(properties, taken);
+		if (result < 0) {
+			message = "Failed to copy latest source frame props: " + ffmpegErrorText(result);
+			converted = false;
+		}
+	}
 	// The source's picture is not held past the conversion.
 	av_frame_unref(taken);
-	return result >= 0;
+	return converted;
+}
+
+bool SourceCapture::convertTakenPicture(AVFrame *destination, std::string &message)
+{
+	State &state = *state_;
+	int result = 0;
+	if (destination->format != AV_PIX_FMT_NV12 || destination->width != state.width ||
+	    destination->height != state.height || !destination->data[0]) {
+		av_frame_unref(destination);
+		destination->format = AV_PIX_FMT_NV12;
+		destination->width = state.width;
+		destination->height = state.height;
+		result = av_frame_get_buffer(destination, 32);
+	} else {
+		result = av_frame_make_writable(destination);
+	}
+	if (result < 0) {
+		av_frame_unref(state.takenPicture.get());
+		message = "Failed to make destination frame writable: " + ffmpegErrorText(result);
+		return false;
+	}
+	return convertTakenPicture(nv12ViewOf(destination), destination, message);
 }
 
 bool SourceCapture::takeLatestLocked(std::string &message)
@@ -434,8 +412,19 @@ SourceCapture::Statistics SourceCapture::statistics()
 	return { state_->frameCounter, state_->latestArrival, signal };
 }
 
+bool SourceCapture::waitForFrame(int64_t afterCounter, const Nv12View &target, AVFrame *properties,
+				 int64_t &counter, std::string &message)
+{
+	return waitForPicture(afterCounter, counter, message) && convertTakenPicture(target, properties, message);
+}
+
 bool SourceCapture::waitForFrame(int64_t afterCounter, AVFrame *destination, int64_t &counter,
 				 std::string &message)
+{
+	return waitForPicture(afterCounter, counter, message) && convertTakenPicture(destination, message);
+}
+
+bool SourceCapture::waitForPicture(int64_t afterCounter, int64_t &counter, std::string &message)
 {
 	State &state = *state_;
 	std::unique_lock<std::mutex> lock(state.mutex);
@@ -458,8 +447,7 @@ bool SourceCapture::waitForFrame(int64_t afterCounter, AVFrame *destination, int
 	if (!takeLatestLocked(message))
 		return false;
 	counter = state.frameCounter;
-	lock.unlock();
-	return convertTakenPicture(destination, message);
+	return true;
 }
 
 bool SourceCapture::hasFrame() const
@@ -468,23 +456,29 @@ bool SourceCapture::hasFrame() const
 	return state_->frameCounter > 0;
 }
 
+bool SourceCapture::copyLatestFrame(const Nv12View &target, std::string &message)
+{
+	return takeLatest(message) && convertTakenPicture(target, nullptr, message);
+}
+
 bool SourceCapture::copyLatestFrame(AVFrame *destination, std::string &message)
 {
+	return takeLatest(message) && convertTakenPicture(destination, message);
+}
+
+bool SourceCapture::takeLatest(std::string &message)
+{
 	State &state = *state_;
-	{
-		std::lock_guard<std::mutex> lock(state.mutex);
-		if (!state.error.empty()) {
-			message = state.error;
-			return false;
-		}
-		if (state.frameCounter == 0) {
-			message = "Source has no frame yet: " + state.quadrant.source_name;
-			return false;
-		}
-		if (!takeLatestLocked(message))
-			return false;
+	std::lock_guard<std::mutex> lock(state.mutex);
+	if (!state.error.empty()) {
+		message = state.error;
+		return false;
 	}
-	return convertTakenPicture(destination, message);
+	if (state.frameCounter == 0) {
+		message = "Source has no frame yet: " + state.quadrant.source_name;
+		return false;
+	}
+	return takeLatestLocked(message);
 }
 
 bool SourceCapture::popAudioFrame(AVFrame *destination, bool &got, std::string &message)

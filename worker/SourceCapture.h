@@ -9,6 +9,7 @@
 
 #include "CaptureSource.h"
 #include "FfmpegSupport.h"
+#include "Nv12Layout.h"
 #include "SourceInput.h"
 #include "WorkerConfig.h"
 
@@ -22,8 +23,9 @@ enum class InputSignal { Unknown, Ok, None };
 // input devices or the card's driver) delivers the input's pictures (and, for
 // the master quadrant, its audio) on a thread of its own; this keeps the
 // newest picture. A picture is converted to NV12 at the source's own size when
-// it is taken, straight into the caller's frame, so the pictures a live
-// output skips cost nothing beyond their capture. The master's audio waits in
+// it is taken, straight into the place the caller names (its tile in the
+// composed picture), so the pictures a live output skips cost nothing beyond
+// their capture. PictureConverter.h says how. The master's audio waits in
 // a queue of at most 64 frames, the oldest dropped first.
 //
 // The input has no signal while the source says so (a card's pictures
@@ -34,8 +36,7 @@ enum class InputSignal { Unknown, Ok, None };
 // changed: " and the new format.
 //
 // Threads: the worker's main thread calls every operation but those marked
-// otherwise; a conversion runs within the call that takes the picture,
-// spread over the converter's own slice threads. Only waitForFrame blocks,
+// otherwise; a conversion runs within the call that takes the picture. Only waitForFrame blocks,
 // until a newer picture is published or the source ends; the destructor stops
 // the source (a read in progress ends first) and waits for it.
 class SourceCapture
@@ -79,10 +80,15 @@ public:
 	bool start(std::string &message);
 
 	// Waits until a picture newer than the given counter has been published,
-	// then copies the newest one into destination (NV12 of the source's size)
-	// and sets counter to its number. Pictures published in between are
-	// skipped. Fails with the capture thread's error, or when the thread ended
-	// without publishing anything.
+	// then converts the newest one into target (NV12 of the source's size),
+	// gives properties the picture's properties (timestamps, interlacing
+	// marks, side data; no pixels) and sets counter to its number. Pictures
+	// published in between are skipped. Fails with the capture thread's
+	// error, or when the thread ended without publishing anything.
+	bool waitForFrame(int64_t afterCounter, const Nv12View &target, AVFrame *properties, int64_t &counter,
+			  std::string &message);
+	// The same into a frame of its own, which gets an NV12 buffer of the
+	// source's size unless it has a writable one.
 	bool waitForFrame(int64_t afterCounter, AVFrame *destination, int64_t &counter,
 			  std::string &message);
 	// Ends a waitForFrame in progress, and every later one, with failure and
@@ -91,7 +97,9 @@ public:
 	// When the picture taken last arrived from the input.
 	std::chrono::steady_clock::time_point takenArrival() const;
 	bool hasFrame() const;
-	// Copies the newest picture without waiting.
+	// Converts the newest picture without waiting, into target (no
+	// properties) or into a frame of its own (with them).
+	bool copyLatestFrame(const Nv12View &target, std::string &message);
 	bool copyLatestFrame(AVFrame *destination, std::string &message);
 	// Moves the oldest queued audio frame into destination (by reference);
 	// got stays false when none is queued.
@@ -111,6 +119,10 @@ private:
 	struct State;
 
 	bool takeLatestLocked(std::string &message);
+	// Takes the newest picture, waiting (for one newer than afterCounter) or not.
+	bool waitForPicture(int64_t afterCounter, int64_t &counter, std::string &message);
+	bool takeLatest(std::string &message);
+	bool convertTakenPicture(const Nv12View &target, AVFrame *properties, std::string &message);
 	bool convertTakenPicture(AVFrame *destination, std::string &message);
 
 	std::unique_ptr<State> state_;

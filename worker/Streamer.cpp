@@ -30,8 +30,9 @@ constexpr int64_t previewInterval = 15;
  * Everything one run owns. The destructor releases it in the order the
  * pipeline needs: the preview writer first (its thread reads nothing of the
  * others), the frames and the compositor, then the output (which drains its
- * queue and writes the stream trailer), and the sources last, in list order,
- * since the output never reads from them.
+ * queue and writes the stream trailer; the picture being composed never
+ * reaches it), and the sources last, in list order, since the output never
+ * reads from them.
  */
 struct Pipeline {
 	WorkerConfig config;
@@ -39,10 +40,12 @@ struct Pipeline {
 	std::atomic<int64_t> picturesDropped{ 0 };
 	std::vector<std::unique_ptr<SourceCapture>> sources;
 	std::unique_ptr<CompositeOutput> output;
+	// The pooled output picture being composed, taken from the output.
 	FrameHolder outputFrame;
 	std::unique_ptr<FilterCompositor> compositor;
+	// The properties of the master's newest picture; its pixels went
+	// straight into the output picture.
 	FrameHolder masterFrame;
-	FrameHolder sourceFrame;
 	FrameHolder masterAudioFrame;
 	// What the slot of each quadrant without signal shows.
 	std::array<FrameHolder, 4> slates;
@@ -61,7 +64,6 @@ struct Pipeline {
 		masterAudioFrame.reset();
 		for (FrameHolder &slate : slates)
 			slate.reset();
-		sourceFrame.reset();
 		masterFrame.reset();
 		compositor.reset();
 		outputFrame.reset();
@@ -107,18 +109,6 @@ void printStartLines(const WorkerConfig &config)
 	printLine("[Streamer] Codec: " + config.codec);
 	printLine("[Streamer] Video bitrate: " + std::to_string(config.video_bitrate));
 	printLine("[Streamer] SRT URI: " + redactSrtUri(config.srt_uri));
-}
-
-// Gives a slate the timestamps and marks of the picture it stands in for.
-bool copyPictureProps(AVFrame *slate, const AVFrame *picture, std::string &message)
-{
-	const int result = replaceFrameProps(slate, picture);
-	if (result < 0) {
-		message = "Failed to copy master frame props to its slate: " + ffmpegErrorText(result);
-		return false;
-	}
-	copyFrameFlags(slate, picture);
-	return true;
 }
 
 std::string rateText(AVRational rate)
@@ -259,27 +249,14 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 				   sources.front()->fieldOrder(), message))
 		return false;
 
-	pipeline.outputFrame = allocateFrame();
-	if (!pipeline.outputFrame) {
-		message = "Failed to allocate FFmpeg frame or packet";
-		return false;
-	}
-	int result = allocateNv12Buffer(pipeline.outputFrame.get(), 2 * width, 2 * height);
-	if (result < 0) {
-		message = "Failed to allocate output frame buffer: " + ffmpegErrorText(result);
-		return false;
-	}
-
 	pipeline.compositor = std::make_unique<FilterCompositor>();
 	if (!pipeline.compositor->init(width, height, config.quadrants, message))
 		return false;
 
-	if (!allocatePictureFrame(pipeline.masterFrame, width, height, "master frame", message) ||
-	    !allocatePictureFrame(pipeline.sourceFrame, width, height, "source frame", message))
-		return false;
+	pipeline.masterFrame = allocateFrame();
 	pipeline.masterAudioFrame = allocateFrame();
-	if (!pipeline.masterAudioFrame) {
-		message = "Failed to allocate master audio frame";
+	if (!pipeline.masterFrame || !pipeline.masterAudioFrame) {
+		message = "Failed to allocate master frame";
 		return false;
 	}
 	for (const std::unique_ptr<SourceCapture> &source : sources) {
@@ -330,9 +307,7 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 
 	CompositeOutput &output = *pipeline.output;
 	FilterCompositor &compositor = *pipeline.compositor;
-	AVFrame *outputFrame = pipeline.outputFrame.get();
 	AVFrame *masterFrame = pipeline.masterFrame.get();
-	AVFrame *sourceFrame = pipeline.sourceFrame.get();
 	AVFrame *masterAudioFrame = pipeline.masterAudioFrame.get();
 
 	// The last record has the run's final count of dropped pictures.
@@ -346,8 +321,23 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 	for (;;) {
 		if (stopRequested_)
 			return true;
+		/*
+		 * Each source converts its picture straight into its place in a
+		 * pooled output picture, which then goes to the output as it is. A
+		 * picture not completed (sources not ready yet) is kept for the
+		 * next master picture.
+		 */
+		if (!pipeline.outputFrame && !output.takeVideoFrame(pipeline.outputFrame, message))
+			return false;
+		AVFrame *outputFrame = pipeline.outputFrame.get();
+		if (!compositor.begin(outputFrame, message))
+			return false;
+		Nv12View masterView;
+		if (!compositor.slotView(config.master_index, masterView, message))
+			return false;
+
 		const int64_t previousSequence = lastMasterSequence;
-		if (!masterSource.waitForFrame(lastMasterSequence, masterFrame, lastMasterSequence, message))
+		if (!masterSource.waitForFrame(lastMasterSequence, masterView, masterFrame, lastMasterSequence, message))
 			return stopRequested_;
 		// Master pictures skipped to stay live, from the first picture
 		// composed on: each is a hole in the stream's timeline.
@@ -388,38 +378,29 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 			continue;
 
 		/*
-		 * A quadrant without signal shows its slate. The master's keeps the
-		 * master picture's timestamps and interlacing marks, which the
-		 * composed picture takes from the master's slot.
+		 * A quadrant without signal shows its slate; the picture keeps the
+		 * master picture's timestamps and interlacing marks all the same.
+		 * Empty quadrants show the master's quadrant, slate or not.
 		 */
-		AVFrame *masterTile = masterFrame;
-		if (masterSource.checkSignal() == InputSignal::None) {
-			masterTile = pipeline.slates[size_t(config.master_index)].get();
-			if (!copyPictureProps(masterTile, masterFrame, message))
-				return false;
-		}
-		if (!compositor.pushFrame(config.master_index, masterTile, message))
+		if (masterSource.checkSignal() == InputSignal::None &&
+		    !compositor.pushFrame(config.master_index, pipeline.slates[size_t(config.master_index)].get(),
+					  message))
 			return false;
 
 		for (size_t index = 1; index < sources.size(); ++index) {
 			SourceCapture &source = *sources[index];
 			const int32_t slot = source.quadrant().id - 1;
-			AVFrame *tile = sourceFrame;
-			if (source.checkSignal() == InputSignal::None)
-				tile = pipeline.slates[size_t(slot)].get();
-			else if (!source.copyLatestFrame(sourceFrame, message))
-				return false;
-			tile->pts = masterFrame->pts;
-			if (!compositor.pushFrame(slot, tile, message))
-				return false;
-		}
-
-		for (int32_t slot = 0; slot < static_cast<int32_t>(config.quadrants.size()); ++slot) {
-			if (config.quadrants[slot].empty && !compositor.pushFrame(slot, masterTile, message))
+			if (source.checkSignal() == InputSignal::None) {
+				if (!compositor.pushFrame(slot, pipeline.slates[size_t(slot)].get(), message))
+					return false;
+				continue;
+			}
+			Nv12View view;
+			if (!compositor.slotView(slot, view, message) || !source.copyLatestFrame(view, message))
 				return false;
 		}
 
-		if (!compositor.compose(outputFrame, message))
+		if (!compositor.compose(config.master_index, masterFrame, message))
 			return false;
 		/* The master's interlacing marks describe the whole picture. */
 		copyFrameFlags(outputFrame, masterFrame);
@@ -427,12 +408,7 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 		if (previewRunning && outputFrameIndex % previewInterval == 0)
 			pipeline.preview->submitFrame(outputFrame);
 
-		/*
-		 * The output and the preview copy the picture, so the buffer stays
-		 * the main thread's and is composed into again; the compositor
-		 * gives the frame a fresh one should anyone hold on to it.
-		 */
-		if (!output.pushVideoFrame(outputFrame, masterSource.takenArrival(), message))
+		if (!output.pushVideoFrame(std::move(pipeline.outputFrame), masterSource.takenArrival(), message))
 			return false;
 
 		++outputFrameIndex;

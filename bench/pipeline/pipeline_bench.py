@@ -4,9 +4,10 @@ line on the same job and compares what each delivers and what it costs.
 
 The job: four test-pattern inputs of one mode, composed 2x2 in NV12, H.264
 (libx264) and AAC in MPEG-TS over SRT to a listener on this machine, which
-records what arrives. For each load, first our server and worker run (started
-through the HTTP API, as any client would), then ffmpeg, each for the same
-time. The figures come from the recordings and from /proc:
+records what arrives, and the preview: one composed picture in 15 as a full
+range JPEG file replaced in place. For each load, first our server and worker
+run (started through the HTTP API, as any client would), then ffmpeg, each for
+the same time. The figures come from the recordings and from /proc:
 
 - delivered pictures per second: video pictures in the recording between the
   first byte received and the moment of measurement, divided by that time;
@@ -101,8 +102,10 @@ def test_pattern_graph(load, number):
 	return graph
 
 
-def ffmpeg_command(load, srt_port):
-	"""The command line a user would write for the worker's job."""
+def ffmpeg_command(load, srt_port, preview_path):
+	"""The command line a user would write for the worker's job, the preview
+	included: one composed picture in 15, full range, as a JPEG file replaced
+	in place."""
 	command = ["ffmpeg", "-hide_banner", "-nostdin", "-y"]
 	for number in range(1, 5):
 		command += ["-f", "lavfi", "-i", test_pattern_graph(load, number)]
@@ -112,7 +115,9 @@ def ffmpeg_command(load, srt_port):
 	if load.interlaced:
 		# A card's interlaced pictures arrive marked top field first.
 		graph += ",setfield=tff"
-	graph += "[v]"
+	graph += ",split[v][all];"
+	graph += ("[all]select=not(mod(n\\,15)),scale=flags=bilinear:in_range=tv:out_range=pc,"
+		  "format=yuvj420p[preview]")
 	flags = "+low_delay" + ("+ildct+ilme" if load.interlaced else "")
 	command += ["-filter_complex", graph, "-map", "[v]", "-map", "0:a",
 		    "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency",
@@ -123,6 +128,10 @@ def ffmpeg_command(load, srt_port):
 	command += ["-c:a", "aac", "-b:a", f"{AUDIO_KBPS}k", "-ar", str(AUDIO_RATE), "-ac", "2",
 		    "-f", "mpegts",
 		    f"srt://127.0.0.1:{srt_port}?mode=caller&latency={SRT_LATENCY_MS * 1000}"]
+	# The worker's preview: MJPEG asked for the same quality (the worker's
+	# global quality 236 is qscale 2), each selected picture as it comes.
+	command += ["-map", "[preview]", "-c:v", "mjpeg", "-q:v", "2", "-fps_mode", "passthrough",
+		    "-f", "image2", "-update", "1", "-atomic_writing", "1", preview_path]
 	return command
 
 
@@ -438,6 +447,13 @@ def run_ours(load, build_dir, directory, duration):
 			measure_window(measurement, worker, listener,
 				       lambda: os.path.exists(f"/proc/{worker}") and server.poll() is None,
 				       duration, directory)
+			# The worker's own capture-to-output latency (the statistics'
+			# "latencyMs" over the last 10 s and the mean over the run), for the log.
+			status, answer = api("GET", "/api/stream/stats")
+			latency = json.loads(answer).get("output", {}).get("latencyMs") if status == 200 else None
+			if latency and latency.get("count"):
+				say(f"ours latencyMs p50 {latency['p50']:.1f} p99 {latency['p99']:.1f} "
+				    f"mean {latency['sum'] / latency['count']:.1f} over {latency['count']} pictures")
 			api("POST", "/api/stream/stop")
 			time.sleep(1.0)
 		finally:
@@ -455,7 +471,7 @@ def run_ffmpeg(load, directory, duration):
 	log_path = os.path.join(directory, "ffmpeg.log")
 	try:
 		listener = Listener(measurement.recording, os.path.join(directory, "srt-listener.log"))
-		command = ffmpeg_command(load, listener.port)
+		command = ffmpeg_command(load, listener.port, os.path.join(directory, "preview.jpg"))
 		with open(os.path.join(directory, "command.txt"), "w") as command_file:
 			command_file.write(" ".join(shlex.quote(part) for part in command) + "\n")
 		with open(log_path, "wb") as log:

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <future>
 #include <sys/stat.h>
+#include <vector>
 #include <unistd.h>
 
 #include "CompositeOutputTestSupport.h"
@@ -358,6 +359,56 @@ TEST(CompositeOutputTest, UnusableAudioFailsTheOutputAndEveryLaterPush)
 		output.reset();
 		std::filesystem::remove(path);
 	}
+}
+
+// The bytes of an NV12 picture's planes, row by row.
+std::vector<uint8_t> pictureBytes(const AVFrame *frame)
+{
+	std::vector<uint8_t> bytes;
+	for (int plane = 0; plane < 2; ++plane) {
+		for (int y = 0; y < (plane ? frame->height / 2 : frame->height); ++y) {
+			const uint8_t *row = frame->data[plane] + static_cast<ptrdiff_t>(y) * frame->linesize[plane];
+			bytes.insert(bytes.end(), row, row + frame->width);
+		}
+	}
+	return bytes;
+}
+
+// A reference kept to a pushed picture stands in for an encoder that holds
+// on to the pictures it was given. The pool hands every picture out again,
+// the held one included, but never with the held buffer: what the holder sees
+// stays the picture it was given while twelve more are written and encoded.
+TEST(CompositeOutputTest, APictureStillHeldIsNeverWrittenAgain)
+{
+	test::TemporaryDirectory directory;
+	CompositeOutput output;
+	std::string message;
+	ASSERT_TRUE(output.init(outputConfig((directory.path() / "held.ts").string()), tileWidth, tileHeight, 25, 1,
+				48000, 1, message))
+		<< message;
+
+	FrameHolder held = allocateFrame();
+	std::vector<uint8_t> heldBytes;
+	for (int index = 0; index < 13; ++index) {
+		FrameHolder audio = makeAudio(2, 1920, 48000, startPts + index * 3600);
+		ASSERT_TRUE(output.pushAudioFrame(audio.get(), message)) << message;
+		FrameHolder picture;
+		ASSERT_TRUE(output.takeVideoFrame(picture, message)) << message;
+		ASSERT_TRUE(av_frame_is_writable(picture.get()));
+		if (index > 0) {
+			ASSERT_NE(picture->buf[0]->buffer, held->buf[0]->buffer) << "picture " << index;
+		}
+		FrameHolder content = makePicture(2 * tileWidth, 2 * tileHeight, startPts + index * 3600, index);
+		ASSERT_GE(av_frame_copy(picture.get(), content.get()), 0);
+		picture->pts = content->pts;
+		if (index == 0) {
+			ASSERT_GE(av_frame_ref(held.get(), picture.get()), 0);
+			heldBytes = pictureBytes(held.get());
+		}
+		ASSERT_TRUE(output.pushVideoFrame(std::move(picture), std::chrono::steady_clock::now(), message))
+			<< message;
+	}
+	EXPECT_EQ(pictureBytes(held.get()), heldBytes);
 }
 
 // A named pipe that the test opens for reading but does not read, filled to

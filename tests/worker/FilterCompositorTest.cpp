@@ -76,18 +76,16 @@ protected:
 			tiles[slot] = makeTile(slot, width, height);
 	}
 
-	void pushAll()
+	// Begins a picture in output and pushes the tile of every slot given.
+	void pushInto(AVFrame *output, std::array<bool, 4> slots = {true, true, true, true})
 	{
 		std::string message;
-		for (int slot = 0; slot < 4; ++slot)
-			ASSERT_TRUE(compositor.pushFrame(slot, tiles[slot].get(), message)) << message;
-	}
-
-	FrameHolder composeInto(FrameHolder output)
-	{
-		std::string message;
-		EXPECT_TRUE(compositor.compose(output.get(), message)) << message;
-		return output;
+		ASSERT_TRUE(compositor.begin(output, message)) << message;
+		for (int slot = 0; slot < 4; ++slot) {
+			if (slots[slot]) {
+				ASSERT_TRUE(compositor.pushFrame(slot, tiles[slot].get(), message)) << message;
+			}
+		}
 	}
 
 	FilterCompositor compositor;
@@ -99,11 +97,11 @@ TEST_F(FilterCompositorTest, TilesLandAtTheirOffsetsInLumaAndChroma)
 	const int width = 1920;
 	const int height = 1080;
 	initCompositor(width, height);
-	pushAll();
-	FrameHolder output = composeInto(makeFrame(2 * width, 2 * height));
+	FrameHolder output = makeFrame(2 * width, 2 * height);
+	pushInto(output.get());
+	std::string message;
+	ASSERT_TRUE(compositor.compose(0, tiles[0].get(), message)) << message;
 
-	ASSERT_EQ(output->width, 3840);
-	ASSERT_EQ(output->height, 2160);
 	for (int y = 0; y < 2 * height; ++y) {
 		const uint8_t *row = output->data[0] + y * output->linesize[0];
 		for (int x = 0; x < 2 * width; ++x) {
@@ -127,99 +125,90 @@ TEST_F(FilterCompositorTest, TilesLandAtTheirOffsetsInLumaAndChroma)
 	EXPECT_EQ(output->data[1][540 * output->linesize[1] + 1920], chromaValue(3, 0, 0));
 }
 
-TEST_F(FilterCompositorTest, OddTileSizesLeaveNoByteUnwritten)
+// What a source converts into is its place in the picture, nothing else.
+TEST_F(FilterCompositorTest, SlotViewsAreTheTilesPlacesInThePicture)
 {
-	const int width = 5;
-	const int height = 3;
-	initCompositor(width, height);
-	pushAll();
-	FrameHolder output = makeFrame(2 * width, 2 * height);
-	const uint8_t sentinel = 0xEE;
-	std::memset(output->data[0], sentinel, output->linesize[0] * 2 * height);
-	std::memset(output->data[1], sentinel, output->linesize[1] * height);
-	output = composeInto(std::move(output));
+	initCompositor(8, 4);
+	FrameHolder output = makeFrame(16, 8);
+	std::string message;
+	ASSERT_TRUE(compositor.begin(output.get(), message)) << message;
+	for (int slot = 0; slot < 4; ++slot) {
+		Nv12View view;
+		ASSERT_TRUE(compositor.slotView(slot, view, message)) << message;
+		EXPECT_EQ(view.width, 8);
+		EXPECT_EQ(view.height, 4);
+		ASSERT_TRUE(copyNv12View(nv12ViewOf(tiles[slot].get()), view));
+	}
+	ASSERT_TRUE(compositor.compose(0, tiles[0].get(), message)) << message;
+	const std::vector<uint8_t> viaViews = pictureBytes(output.get());
 
-	for (int y = 0; y < 2 * height; ++y)
-		for (int x = 0; x < 2 * width; ++x)
-			EXPECT_EQ(output->data[0][y * output->linesize[0] + x],
-				  lumaValue((y / height) * 2 + x / width, x % width, y % height))
-				<< x << "," << y;
-	// 10x6 pixels have 5 chroma rows of 5 pairs; the pairs shared by two
-	// tiles (column 2, row 1) take the later tile's chroma.
-	for (int row = 0; row < height; ++row)
-		for (int byte = 0; byte < 2 * width; ++byte)
-			EXPECT_NE(output->data[1][row * output->linesize[1] + byte], sentinel) << byte << "," << row;
-	EXPECT_EQ(output->data[1][0], chromaValue(0, 0, 0));
-	EXPECT_EQ(output->data[1][4], chromaValue(1, 0, 0));
-	EXPECT_EQ(output->data[1][5], chromaValue(1, 1, 0));
-	EXPECT_EQ(output->data[1][output->linesize[1] + 0], chromaValue(2, 0, 0));
-	EXPECT_EQ(output->data[1][2 * output->linesize[1] + 9], chromaValue(3, 5, 1));
+	FrameHolder pushed = makeFrame(16, 8);
+	pushInto(pushed.get());
+	ASSERT_TRUE(compositor.compose(0, tiles[0].get(), message)) << message;
+	EXPECT_EQ(viaViews, pictureBytes(pushed.get()));
+	EXPECT_EQ(output->data[0][8], lumaValue(1, 0, 0));
+	EXPECT_EQ(output->data[1][2 * output->linesize[1] + 8], chromaValue(3, 0, 0));
 }
 
-TEST_F(FilterCompositorTest, FieldModeGivesTheFrameModePicture)
+// The master need not be the first quadrant with a source.
+TEST_F(FilterCompositorTest, EmptyQuadrantsShowTheMastersTile)
 {
-	const int width = 16;
-	const int height = 10;
-	initCompositor(width, height);
-	pushAll();
-	const std::vector<uint8_t> framePicture = pictureBytes(composeInto(makeFrame(2 * width, 2 * height)).get());
-
-	for (bool topFieldFirst : {true, false}) {
-		FrameHolder master = makeTile(0, width, height);
-		setFrameInterlaced(master.get(), true, topFieldFirst);
-		std::string message;
-		ASSERT_TRUE(compositor.pushFrame(0, master.get(), message)) << message;
-		for (int slot = 1; slot < 4; ++slot)
-			ASSERT_TRUE(compositor.pushFrame(slot, tiles[slot].get(), message)) << message;
-		FrameHolder output = composeInto(makeFrame(2 * width, 2 * height));
-		EXPECT_EQ(pictureBytes(output.get()), framePicture) << "top field first: " << topFieldFirst;
-		EXPECT_TRUE(frameIsInterlaced(output.get()));
-		EXPECT_EQ(frameIsTopFieldFirst(output.get()), topFieldFirst);
+	initCompositor(8, 4, {false, true, false, true});
+	FrameHolder output = makeFrame(16, 8);
+	pushInto(output.get(), {false, true, false, true});
+	std::string message;
+	EXPECT_FALSE(compositor.compose(2, tiles[2].get(), message));
+	EXPECT_EQ(message, "Master quadrant 2 has no source");
+	ASSERT_TRUE(compositor.compose(3, tiles[3].get(), message)) << message;
+	for (int slot = 0; slot < 4; ++slot) {
+		const int shown = slot == 1 ? 1 : 3;
+		const int x = 8 * (slot % 2);
+		const int y = 4 * (slot / 2);
+		EXPECT_EQ(output->data[0][y * output->linesize[0] + x + 1], lumaValue(shown, 1, 0)) << slot;
+		EXPECT_EQ(output->data[1][y / 2 * output->linesize[1] + x + 1], chromaValue(shown, 1, 0)) << slot;
 	}
 }
 
-TEST_F(FilterCompositorTest, PictureCarriesTheMasterSlotsPropertiesAndLogsItsSlot)
+TEST_F(FilterCompositorTest, PictureCarriesTheMasterPicturesPropertiesAndLogsItsSlot)
 {
 	testing::internal::CaptureStdout();
 	initCompositor(8, 4, {false, false, true, true});
 	EXPECT_EQ(testing::internal::GetCapturedStdout(),
 		  "[FilterCompositor] Manual NV12 layout 2x2 output=16x8 tile=8x4 master_slot=2\n");
+	EXPECT_EQ(compositor.masterSlot(), 2);
 
-	for (int slot = 0; slot < 4; ++slot) {
-		tiles[slot]->pts = 1000 + slot;
-		tiles[slot]->pkt_dts = 10 + slot;
-		setFrameInterlaced(tiles[slot].get(), slot == 2, true);
-	}
-	pushAll();
-	FrameHolder output = composeInto(makeFrame(16, 8));
+	FrameHolder master = allocateFrame();
+	master->pts = 1002;
+	master->pkt_dts = 12;
+	setFrameInterlaced(master.get(), true, true);
+	FrameHolder output = makeFrame(16, 8);
+	pushInto(output.get(), {false, false, true, true});
+	std::string message;
+	ASSERT_TRUE(compositor.compose(2, master.get(), message)) << message;
 	EXPECT_EQ(output->pts, 1002);
 	EXPECT_EQ(output->pkt_dts, 12);
 	EXPECT_TRUE(frameIsInterlaced(output.get()));
 	EXPECT_TRUE(frameIsTopFieldFirst(output.get()));
 }
 
-
-// A card may attach captions or a time code to every picture. The reused slot
-// frames and the reused output picture must carry the latest picture's data,
-// not one more entry per picture for as long as the stream runs.
+// A card may attach captions or a time code to every picture. The reused
+// output picture must carry the latest picture's data, not one more entry
+// per picture for as long as the stream runs.
 TEST_F(FilterCompositorTest, SideDataOfEveryPictureIsCarriedOnceNotGathered)
 {
 	initCompositor(8, 4);
 	FrameHolder output = makeFrame(16, 8);
+	FrameHolder master = allocateFrame();
 	for (int picture = 0; picture < 5; ++picture) {
-		for (int slot = 0; slot < 4; ++slot) {
-			AVFrameSideData *captions =
-				av_frame_new_side_data(tiles[slot].get(), AV_FRAME_DATA_A53_CC, 3);
-			ASSERT_NE(captions, nullptr);
-			captions->data[0] = uint8_t(picture);
-			ASSERT_GE(av_dict_set_int(&tiles[slot]->metadata, "picture", picture, 0), 0);
-		}
-		pushAll();
-		output = composeInto(std::move(output));
-		for (FrameHolder &tile : tiles) {
-			av_frame_remove_side_data(tile.get(), AV_FRAME_DATA_A53_CC);
-			av_dict_free(&tile->metadata);
-		}
+		AVFrameSideData *captions = av_frame_new_side_data(master.get(), AV_FRAME_DATA_A53_CC, 3);
+		ASSERT_NE(captions, nullptr);
+		captions->data[0] = uint8_t(picture);
+		ASSERT_GE(av_dict_set_int(&master->metadata, "picture", picture, 0), 0);
+		pushInto(output.get());
+		std::string message;
+		ASSERT_TRUE(compositor.compose(0, master.get(), message)) << message;
+		av_frame_remove_side_data(master.get(), AV_FRAME_DATA_A53_CC);
+		av_dict_free(&master->metadata);
 	}
 	ASSERT_EQ(output->nb_side_data, 1);
 	EXPECT_EQ(output->side_data[0]->type, AV_FRAME_DATA_A53_CC);
@@ -228,24 +217,27 @@ TEST_F(FilterCompositorTest, SideDataOfEveryPictureIsCarriedOnceNotGathered)
 	ASSERT_NE(entry, nullptr);
 	EXPECT_STREQ(entry->value, "4");
 }
-TEST_F(FilterCompositorTest, WrongOutputFramesAreReallocated)
+
+// The picture is the caller's pooled one: one of another size or format, or
+// one someone else still holds, is refused rather than replaced or written.
+TEST_F(FilterCompositorTest, BeginRefusesPicturesItMustNotWrite)
 {
 	initCompositor(8, 4);
-	pushAll();
-	FrameHolder output = composeInto(makeFrame(6, 4));
-	EXPECT_EQ(output->width, 16);
-	EXPECT_EQ(output->height, 8);
-	EXPECT_EQ(output->format, AV_PIX_FMT_NV12);
-
-	pushAll();
-	output = composeInto(makeFrame(16, 8, AV_PIX_FMT_YUV420P));
-	EXPECT_EQ(output->format, AV_PIX_FMT_NV12);
-	EXPECT_EQ(output->data[0][8], lumaValue(1, 0, 0));
-
-	pushAll();
-	output = composeInto(allocateFrame());
-	EXPECT_EQ(output->width, 16);
-	EXPECT_EQ(output->data[0][4 * output->linesize[0]], lumaValue(2, 0, 0));
+	std::string message;
+	FrameHolder wrong[] = {makeFrame(6, 4), makeFrame(16, 8, AV_PIX_FMT_YUV420P), allocateFrame()};
+	for (const FrameHolder &output : wrong) {
+		EXPECT_FALSE(compositor.begin(output.get(), message));
+		EXPECT_EQ(message, "Output frame is not a writable NV12 picture of the output size");
+	}
+	FrameHolder output = makeFrame(16, 8);
+	FrameHolder holder = allocateFrame();
+	ASSERT_GE(av_frame_ref(holder.get(), output.get()), 0);
+	const std::vector<uint8_t> before = pictureBytes(holder.get());
+	EXPECT_FALSE(compositor.begin(output.get(), message));
+	EXPECT_EQ(message, "Output frame is not a writable NV12 picture of the output size");
+	EXPECT_FALSE(compositor.pushFrame(0, tiles[0].get(), message));
+	EXPECT_EQ(message, "FilterCompositor has no picture begun");
+	EXPECT_EQ(pictureBytes(holder.get()), before);
 }
 
 TEST_F(FilterCompositorTest, InitRejectsBadArguments)
@@ -257,6 +249,10 @@ TEST_F(FilterCompositorTest, InitRejectsBadArguments)
 	EXPECT_EQ(message, "Invalid quadrant dimensions");
 	EXPECT_FALSE(compositor.init(8, -1, quadrantsWithSources({true, true, true, true}), message));
 	EXPECT_EQ(message, "Invalid quadrant dimensions");
+	EXPECT_FALSE(compositor.init(5, 4, quadrantsWithSources({true, true, true, true}), message));
+	EXPECT_EQ(message, "Quadrant dimensions must be even");
+	EXPECT_FALSE(compositor.init(8, 3, quadrantsWithSources({true, true, true, true}), message));
+	EXPECT_EQ(message, "Quadrant dimensions must be even");
 	ASSERT_TRUE(compositor.init(8, 4, quadrantsWithSources({false, true, false, false}), message));
 	EXPECT_FALSE(compositor.init(8, 4, quadrantsWithSources({true, true, true, true}), message));
 	EXPECT_EQ(message, "FilterCompositor is already initialized");
@@ -266,17 +262,27 @@ TEST_F(FilterCompositorTest, PushAndComposeRejectBadCalls)
 {
 	std::string message;
 	FrameHolder tile = makeTile(0, 8, 4);
+	FrameHolder output = makeFrame(16, 8);
+	EXPECT_FALSE(compositor.begin(output.get(), message));
+	EXPECT_EQ(message, "FilterCompositor is not initialized");
 	EXPECT_FALSE(compositor.pushFrame(0, tile.get(), message));
 	EXPECT_EQ(message, "FilterCompositor is not initialized");
-	FrameHolder output = makeFrame(16, 8);
-	EXPECT_FALSE(compositor.compose(output.get(), message));
+	EXPECT_FALSE(compositor.compose(0, tile.get(), message));
 	EXPECT_EQ(message, "FilterCompositor is not initialized");
 
 	initCompositor(8, 4);
+	EXPECT_FALSE(compositor.compose(0, tile.get(), message));
+	EXPECT_EQ(message, "FilterCompositor has no picture begun");
+	EXPECT_FALSE(compositor.begin(nullptr, message));
+	EXPECT_EQ(message, "Output frame is null");
+	ASSERT_TRUE(compositor.begin(output.get(), message)) << message;
 	EXPECT_FALSE(compositor.pushFrame(4, tile.get(), message));
 	EXPECT_EQ(message, "Invalid quadrant index: 4");
 	EXPECT_FALSE(compositor.pushFrame(-1, tile.get(), message));
 	EXPECT_EQ(message, "Invalid quadrant index: -1");
+	Nv12View view;
+	EXPECT_FALSE(compositor.slotView(4, view, message));
+	EXPECT_EQ(message, "Invalid quadrant index: 4");
 	EXPECT_FALSE(compositor.pushFrame(3, nullptr, message));
 	EXPECT_EQ(message, "No frame to push for quadrant 3");
 	FrameHolder planar = makeFrame(8, 4, AV_PIX_FMT_YUV420P);
@@ -292,84 +298,40 @@ TEST_F(FilterCompositorTest, PushAndComposeRejectBadCalls)
 	ASSERT_TRUE(compositor.pushFrame(1, tiles[1].get(), message));
 	ASSERT_TRUE(compositor.pushFrame(1, tiles[1].get(), message));
 	ASSERT_TRUE(compositor.pushFrame(2, tiles[2].get(), message));
-	EXPECT_FALSE(compositor.compose(output.get(), message));
+	EXPECT_FALSE(compositor.compose(0, tile.get(), message));
 	EXPECT_EQ(message, "FilterCompositor does not have all 2x2 slot frames");
 
 	ASSERT_TRUE(compositor.pushFrame(3, tiles[3].get(), message));
-	EXPECT_FALSE(compositor.compose(nullptr, message));
-	EXPECT_EQ(message, "Output frame is null");
+	EXPECT_FALSE(compositor.compose(0, nullptr, message));
+	EXPECT_EQ(message, "Master reference frame is not available");
 	// A failed compose keeps the pushed tiles for the next one.
-	EXPECT_TRUE(compositor.compose(output.get(), message)) << message;
+	EXPECT_TRUE(compositor.compose(0, tiles[0].get(), message)) << message;
 	EXPECT_EQ(output->data[0][8], lumaValue(1, 0, 0));
-	EXPECT_FALSE(compositor.compose(output.get(), message));
-	EXPECT_EQ(message, "FilterCompositor does not have all 2x2 slot frames");
+	// A composed picture is the caller's again: the next needs a begin.
+	EXPECT_FALSE(compositor.compose(0, tiles[0].get(), message));
+	EXPECT_EQ(message, "FilterCompositor has no picture begun");
 }
 
-TEST(Nv12LayoutTest, RejectsBadRequests)
+TEST(Nv12LayoutTest, ViewsAddressTilesAndFieldsAndCopyOnlyTheirSize)
 {
-	FrameHolder master = makeTile(0, 4, 2);
-	FrameHolder target = makeFrame(8, 4);
-	std::array<FrameHolder, 4> tiles;
-	for (int slot = 0; slot < 4; ++slot)
-		tiles[slot] = makeTile(slot, 4, 2);
-	const auto request = [&] {
-		Nv12LayoutRequest layout;
-		layout.tileWidth = 4;
-		layout.tileHeight = 2;
-		for (int slot = 0; slot < 4; ++slot)
-			layout.slotFrames[slot] = tiles[slot].get();
-		layout.masterFrame = master.get();
-		layout.targetFrame = target.get();
-		return layout;
-	};
-	const auto failure = [](const Nv12LayoutRequest &layout) {
-		std::string message;
-		EXPECT_FALSE(layoutNv12Tiles(layout, message));
-		return message;
-	};
+	FrameHolder picture = makeFrame(16, 8);
+	const Nv12View tile = nv12TileView(picture.get(), 8, 4, 8, 4);
+	EXPECT_EQ(tile.data[0], picture->data[0] + 4 * picture->linesize[0] + 8);
+	EXPECT_EQ(tile.data[1], picture->data[1] + 2 * picture->linesize[1] + 8);
+	const Nv12View second = nv12FieldView(tile, 1);
+	EXPECT_EQ(second.data[0], tile.data[0] + picture->linesize[0]);
+	EXPECT_EQ(second.data[1], tile.data[1] + picture->linesize[1]);
+	EXPECT_EQ(second.linesize[0], 2 * picture->linesize[0]);
+	EXPECT_EQ(second.height, 2);
 
-	std::string message;
-	ASSERT_TRUE(layoutNv12Tiles(request(), message)) << message;
-
-	Nv12LayoutRequest layout = request();
-	layout.masterFrame = nullptr;
-	EXPECT_EQ(failure(layout), "Master frame is required for layout composition");
-	layout = request();
-	layout.targetFrame = nullptr;
-	EXPECT_EQ(failure(layout), "Output frame is null");
-	layout = request();
-	layout.columns = 3;
-	EXPECT_EQ(failure(layout), "NV12 compositor slot count exceeds maximum");
-	layout = request();
-	layout.tileHeight = 0;
-	EXPECT_EQ(failure(layout), "Invalid tile size for layout composition");
-	FrameHolder planarTarget = makeFrame(8, 4, AV_PIX_FMT_YUV420P);
-	layout = request();
-	layout.targetFrame = planarTarget.get();
-	EXPECT_EQ(failure(layout), "Output frame must be NV12");
-	FrameHolder largeTarget = makeFrame(8, 6);
-	layout = request();
-	layout.targetFrame = largeTarget.get();
-	EXPECT_EQ(failure(layout), "Output frame size does not match layout grid size");
-	layout = request();
-	layout.slotFrames[2] = nullptr;
-	EXPECT_EQ(failure(layout), "Missing frame for layout slot 2");
-	FrameHolder planarTile = makeFrame(4, 2, AV_PIX_FMT_YUV420P);
-	layout = request();
-	layout.slotFrames[1] = planarTile.get();
-	EXPECT_EQ(failure(layout), "Layout slot frame is not NV12");
-	FrameHolder wideTile = makeFrame(6, 2);
-	layout = request();
-	layout.slotFrames[3] = wideTile.get();
-	EXPECT_EQ(failure(layout), "Layout slot frame size does not match tile size");
-	// A tile whose planes are missing cannot be copied.
+	FrameHolder source = makeTile(1, 8, 4);
+	EXPECT_TRUE(copyNv12View(nv12ViewOf(source.get()), tile));
+	EXPECT_EQ(picture->data[0][7 * picture->linesize[0] + 15], lumaValue(1, 7, 3));
+	EXPECT_FALSE(copyNv12View(nv12ViewOf(source.get()), nv12TileView(picture.get(), 0, 0, 6, 4)));
 	FrameHolder emptyTile = allocateFrame();
-	emptyTile->format = AV_PIX_FMT_NV12;
-	emptyTile->width = 4;
-	emptyTile->height = 2;
-	layout = request();
-	layout.slotFrames[1] = emptyTile.get();
-	EXPECT_EQ(failure(layout), "Failed to blit NV12 tile at slot 1");
+	emptyTile->width = 8;
+	emptyTile->height = 4;
+	EXPECT_FALSE(copyNv12View(nv12ViewOf(emptyTile.get()), tile));
 }
 
 } // namespace

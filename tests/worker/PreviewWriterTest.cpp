@@ -150,16 +150,19 @@ TEST(PreviewWriterTest, ComposedPictureBecomesAFullRangeJpegOfTheSameColours)
 	const int tileHeight = 48;
 	const std::array<Colour, 4> colours = {black, white, red, blue};
 	std::array<QuadrantConfig, 4> quadrants;
-	quadrants[0].empty = false;
+	for (QuadrantConfig &quadrant : quadrants)
+		quadrant.empty = false;
 	FilterCompositor compositor;
 	std::string message;
 	ASSERT_TRUE(compositor.init(tileWidth, tileHeight, quadrants, message)) << message;
+	FrameHolder picture = makeFlatPicture(2 * tileWidth, 2 * tileHeight, black);
+	ASSERT_TRUE(compositor.begin(picture.get(), message)) << message;
 	for (int slot = 0; slot < 4; ++slot) {
 		FrameHolder tile = makeFlatPicture(tileWidth, tileHeight, colours[slot]);
 		ASSERT_TRUE(compositor.pushFrame(slot, tile.get(), message)) << message;
 	}
-	FrameHolder picture = allocateFrame();
-	ASSERT_TRUE(compositor.compose(picture.get(), message)) << message;
+	FrameHolder master = makeFlatPicture(tileWidth, tileHeight, black);
+	ASSERT_TRUE(compositor.compose(0, master.get(), message)) << message;
 
 	TemporaryDirectory directory;
 	const fs::path target = directory.path() / "preview.jpg";
