@@ -11,7 +11,7 @@
 #include "AudioLevelMeter.h"
 #include "CompositeOutput.h"
 #include "FfmpegSupport.h"
-#include "FilterCompositor.h"
+#include "QuadCompositor.h"
 #include "NoSignalSlate.h"
 #include "PreviewWriter.h"
 #include "SourceCapture.h"
@@ -42,7 +42,7 @@ struct Pipeline {
 	std::unique_ptr<CompositeOutput> output;
 	// The pooled output picture being composed, taken from the output.
 	FrameHolder outputFrame;
-	std::unique_ptr<FilterCompositor> compositor;
+	std::unique_ptr<QuadCompositor> compositor;
 	// The properties of the master's newest picture; its pixels went
 	// straight into the output picture.
 	FrameHolder masterFrame;
@@ -249,7 +249,7 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 				   sources.front()->fieldOrder(), message))
 		return false;
 
-	pipeline.compositor = std::make_unique<FilterCompositor>();
+	pipeline.compositor = std::make_unique<QuadCompositor>();
 	if (!pipeline.compositor->init(width, height, config.quadrants, message))
 		return false;
 
@@ -306,7 +306,7 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 					  rateText(frameRate));
 
 	CompositeOutput &output = *pipeline.output;
-	FilterCompositor &compositor = *pipeline.compositor;
+	QuadCompositor &compositor = *pipeline.compositor;
 	AVFrame *masterFrame = pipeline.masterFrame.get();
 	AVFrame *masterAudioFrame = pipeline.masterAudioFrame.get();
 

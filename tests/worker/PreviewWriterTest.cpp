@@ -1,5 +1,5 @@
 #include "FfmpegSupport.h"
-#include "FilterCompositor.h"
+#include "QuadCompositor.h"
 #include "PreviewWriter.h"
 
 #include "support/TestSupport.h"
@@ -152,7 +152,7 @@ TEST(PreviewWriterTest, ComposedPictureBecomesAFullRangeJpegOfTheSameColours)
 	std::array<QuadrantConfig, 4> quadrants;
 	for (QuadrantConfig &quadrant : quadrants)
 		quadrant.empty = false;
-	FilterCompositor compositor;
+	QuadCompositor compositor;
 	std::string message;
 	ASSERT_TRUE(compositor.init(tileWidth, tileHeight, quadrants, message)) << message;
 	FrameHolder picture = makeFlatPicture(2 * tileWidth, 2 * tileHeight, black);

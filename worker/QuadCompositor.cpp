@@ -1,4 +1,4 @@
-#include "FilterCompositor.h"
+#include "QuadCompositor.h"
 
 #include "FfmpegSupport.h"
 
@@ -14,7 +14,7 @@ constexpr int slotCount = gridColumns * gridRows;
 
 } // namespace
 
-struct FilterCompositor::State {
+struct QuadCompositor::State {
 	int32_t tileWidth = 0;
 	int32_t tileHeight = 0;
 	int32_t outputWidth = 0;
@@ -34,14 +34,14 @@ struct FilterCompositor::State {
 	bool checkSlot(int32_t slot, std::string &message) const;
 };
 
-FilterCompositor::FilterCompositor()
+QuadCompositor::QuadCompositor()
 	: state_(std::make_unique<State>())
 {
 }
 
-FilterCompositor::~FilterCompositor() = default;
+QuadCompositor::~QuadCompositor() = default;
 
-bool FilterCompositor::init(int32_t tileWidth, int32_t tileHeight, const std::array<QuadrantConfig, 4> &quadrants,
+bool QuadCompositor::init(int32_t tileWidth, int32_t tileHeight, const std::array<QuadrantConfig, 4> &quadrants,
 			    std::string &message)
 {
 	State &state = *state_;
@@ -87,12 +87,12 @@ bool FilterCompositor::init(int32_t tileWidth, int32_t tileHeight, const std::ar
 	return true;
 }
 
-int32_t FilterCompositor::masterSlot() const
+int32_t QuadCompositor::masterSlot() const
 {
 	return state_->masterSlot;
 }
 
-bool FilterCompositor::begin(AVFrame *outputFrame, std::string &message)
+bool QuadCompositor::begin(AVFrame *outputFrame, std::string &message)
 {
 	State &state = *state_;
 	if (!state.initialized) {
@@ -115,7 +115,7 @@ bool FilterCompositor::begin(AVFrame *outputFrame, std::string &message)
 	return true;
 }
 
-bool FilterCompositor::State::checkSlot(int32_t slot, std::string &message) const
+bool QuadCompositor::State::checkSlot(int32_t slot, std::string &message) const
 {
 	if (!initialized) {
 		message = "FilterCompositor is not initialized";
@@ -132,7 +132,7 @@ bool FilterCompositor::State::checkSlot(int32_t slot, std::string &message) cons
 	return true;
 }
 
-bool FilterCompositor::slotView(int32_t slot, Nv12View &view, std::string &message)
+bool QuadCompositor::slotView(int32_t slot, Nv12View &view, std::string &message)
 {
 	State &state = *state_;
 	if (!state.checkSlot(slot, message))
@@ -142,7 +142,7 @@ bool FilterCompositor::slotView(int32_t slot, Nv12View &view, std::string &messa
 	return true;
 }
 
-bool FilterCompositor::pushFrame(int32_t slot, const AVFrame *frame, std::string &message)
+bool QuadCompositor::pushFrame(int32_t slot, const AVFrame *frame, std::string &message)
 {
 	State &state = *state_;
 	if (!state.checkSlot(slot, message))
@@ -168,7 +168,7 @@ bool FilterCompositor::pushFrame(int32_t slot, const AVFrame *frame, std::string
 	return true;
 }
 
-bool FilterCompositor::compose(int32_t masterSlot, const AVFrame *master, std::string &message)
+bool QuadCompositor::compose(int32_t masterSlot, const AVFrame *master, std::string &message)
 {
 	State &state = *state_;
 	if (!state.checkSlot(masterSlot, message))

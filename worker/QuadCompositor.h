@@ -24,14 +24,18 @@ namespace tiloran {
 //
 // Every quadrant with a source must be filled before each compose.
 //
+// Its console line and messages still name it "FilterCompositor", the name
+// it had while it composed through a filter graph: operators' log filters
+// and scripts know that name.
+//
 // Threads: single-threaded; only the worker's main thread calls it.
-class FilterCompositor
+class QuadCompositor
 {
 public:
-	FilterCompositor();
-	~FilterCompositor();
-	FilterCompositor(const FilterCompositor &) = delete;
-	FilterCompositor &operator=(const FilterCompositor &) = delete;
+	QuadCompositor();
+	~QuadCompositor();
+	QuadCompositor(const QuadCompositor &) = delete;
+	QuadCompositor &operator=(const QuadCompositor &) = delete;
 
 	// Tiles are tileWidth x tileHeight, both even; quadrants[i] describes slot i.
 	bool init(int32_t tileWidth, int32_t tileHeight, const std::array<QuadrantConfig, 4> &quadrants,

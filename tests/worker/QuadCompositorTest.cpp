@@ -1,5 +1,5 @@
 #include "FfmpegSupport.h"
-#include "FilterCompositor.h"
+#include "QuadCompositor.h"
 #include "Nv12Layout.h"
 
 #include <gtest/gtest.h>
@@ -65,7 +65,7 @@ std::vector<uint8_t> pictureBytes(const AVFrame *frame)
 	return bytes;
 }
 
-class FilterCompositorTest : public ::testing::Test
+class QuadCompositorTest : public ::testing::Test
 {
 protected:
 	void initCompositor(int width, int height, std::array<bool, 4> real = {true, true, true, true})
@@ -88,11 +88,11 @@ protected:
 		}
 	}
 
-	FilterCompositor compositor;
+	QuadCompositor compositor;
 	std::array<FrameHolder, 4> tiles;
 };
 
-TEST_F(FilterCompositorTest, TilesLandAtTheirOffsetsInLumaAndChroma)
+TEST_F(QuadCompositorTest, TilesLandAtTheirOffsetsInLumaAndChroma)
 {
 	const int width = 1920;
 	const int height = 1080;
@@ -126,7 +126,7 @@ TEST_F(FilterCompositorTest, TilesLandAtTheirOffsetsInLumaAndChroma)
 }
 
 // What a source converts into is its place in the picture, nothing else.
-TEST_F(FilterCompositorTest, SlotViewsAreTheTilesPlacesInThePicture)
+TEST_F(QuadCompositorTest, SlotViewsAreTheTilesPlacesInThePicture)
 {
 	initCompositor(8, 4);
 	FrameHolder output = makeFrame(16, 8);
@@ -151,7 +151,7 @@ TEST_F(FilterCompositorTest, SlotViewsAreTheTilesPlacesInThePicture)
 }
 
 // The master need not be the first quadrant with a source.
-TEST_F(FilterCompositorTest, EmptyQuadrantsShowTheMastersTile)
+TEST_F(QuadCompositorTest, EmptyQuadrantsShowTheMastersTile)
 {
 	initCompositor(8, 4, {false, true, false, true});
 	FrameHolder output = makeFrame(16, 8);
@@ -169,7 +169,7 @@ TEST_F(FilterCompositorTest, EmptyQuadrantsShowTheMastersTile)
 	}
 }
 
-TEST_F(FilterCompositorTest, PictureCarriesTheMasterPicturesPropertiesAndLogsItsSlot)
+TEST_F(QuadCompositorTest, PictureCarriesTheMasterPicturesPropertiesAndLogsItsSlot)
 {
 	testing::internal::CaptureStdout();
 	initCompositor(8, 4, {false, false, true, true});
@@ -194,7 +194,7 @@ TEST_F(FilterCompositorTest, PictureCarriesTheMasterPicturesPropertiesAndLogsIts
 // A card may attach captions or a time code to every picture. The reused
 // output picture must carry the latest picture's data, not one more entry
 // per picture for as long as the stream runs.
-TEST_F(FilterCompositorTest, SideDataOfEveryPictureIsCarriedOnceNotGathered)
+TEST_F(QuadCompositorTest, SideDataOfEveryPictureIsCarriedOnceNotGathered)
 {
 	initCompositor(8, 4);
 	FrameHolder output = makeFrame(16, 8);
@@ -220,7 +220,7 @@ TEST_F(FilterCompositorTest, SideDataOfEveryPictureIsCarriedOnceNotGathered)
 
 // The picture is the caller's pooled one: one of another size or format, or
 // one someone else still holds, is refused rather than replaced or written.
-TEST_F(FilterCompositorTest, BeginRefusesPicturesItMustNotWrite)
+TEST_F(QuadCompositorTest, BeginRefusesPicturesItMustNotWrite)
 {
 	initCompositor(8, 4);
 	std::string message;
@@ -240,7 +240,7 @@ TEST_F(FilterCompositorTest, BeginRefusesPicturesItMustNotWrite)
 	EXPECT_EQ(pictureBytes(holder.get()), before);
 }
 
-TEST_F(FilterCompositorTest, InitRejectsBadArguments)
+TEST_F(QuadCompositorTest, InitRejectsBadArguments)
 {
 	std::string message;
 	EXPECT_FALSE(compositor.init(8, 4, quadrantsWithSources({false, false, false, false}), message));
@@ -258,7 +258,7 @@ TEST_F(FilterCompositorTest, InitRejectsBadArguments)
 	EXPECT_EQ(message, "FilterCompositor is already initialized");
 }
 
-TEST_F(FilterCompositorTest, PushAndComposeRejectBadCalls)
+TEST_F(QuadCompositorTest, PushAndComposeRejectBadCalls)
 {
 	std::string message;
 	FrameHolder tile = makeTile(0, 8, 4);
