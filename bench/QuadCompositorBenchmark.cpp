@@ -51,6 +51,18 @@ FrameHolder makeSource(int slot)
 	return frame;
 }
 
+// The composed picture: NV12 of twice the tile size each way.
+FrameHolder makeOutput()
+{
+	FrameHolder frame = allocateFrame();
+	frame->format = AV_PIX_FMT_NV12;
+	frame->width = 2 * tileWidth;
+	frame->height = 2 * tileHeight;
+	if (av_frame_get_buffer(frame.get(), 32) < 0)
+		return nullptr;
+	return frame;
+}
+
 void convertFourSources(benchmark::State &state)
 {
 	std::array<QuadrantConfig, 4> quadrants;
@@ -74,11 +86,8 @@ void convertFourSources(benchmark::State &state)
 			return;
 		}
 	}
-	FrameHolder output = allocateFrame();
-	output->format = AV_PIX_FMT_NV12;
-	output->width = 2 * tileWidth;
-	output->height = 2 * tileHeight;
-	if (av_frame_get_buffer(output.get(), 32) < 0) {
+	FrameHolder output = makeOutput();
+	if (!output) {
 		state.SkipWithError("output allocation failed");
 		return;
 	}
@@ -117,11 +126,8 @@ void libyuvAlone(benchmark::State &state)
 			return;
 		}
 	}
-	FrameHolder output = allocateFrame();
-	output->format = AV_PIX_FMT_NV12;
-	output->width = 2 * tileWidth;
-	output->height = 2 * tileHeight;
-	if (av_frame_get_buffer(output.get(), 32) < 0) {
+	FrameHolder output = makeOutput();
+	if (!output) {
 		state.SkipWithError("output allocation failed");
 		return;
 	}
