@@ -506,9 +506,21 @@ TEST_P(CardModeStream, TheMastersModeSetsTheStream)
 	// machine is.
 	std::this_thread::sleep_for(2s);
 	EXPECT_TRUE(waitUntil([&] { return countVideoPackets(recorder.recording()) >= 10; }, kGenerousTimeout));
-	const json during = stats(server);
-	for (int quadrant = 1; quadrant <= 4; ++quadrant)
-		EXPECT_EQ(signalOf(during, quadrant), "ok") << during.dump(2);
+	// (A machine loaded enough to starve a card's thread for ten picture
+	// times, 167 ms at 59.94, has an input lost and found; so every input
+	// is seen with its signal at one moment, not at a given one.)
+	EXPECT_TRUE(waitUntil(
+		[&] {
+			const json now = stats(server);
+			for (int quadrant = 1; quadrant <= 4; ++quadrant) {
+				if (signalOf(now, quadrant) != "ok")
+					return false;
+			}
+			return true;
+		},
+		kGenerousTimeout))
+		<< stats(server).dump(2);
+	const json before = stats(server);
 	stopAndExpectOrderlyEnd(server, recorder);
 	EXPECT_EQ(server.errors().find("[Worker]"), std::string::npos) << server.errors();
 	EXPECT_NE(server.output().find("mode=" + std::string(mode.mode) + " "), std::string::npos) << server.output();
@@ -524,7 +536,8 @@ TEST_P(CardModeStream, TheMastersModeSetsTheStream)
 	 * A picture shows every card's band, the master's without a slate. It
 	 * is taken half a second after the first, where ffmpeg finds the key
 	 * picture to decode from even when a slow worker skipped so many
-	 * pictures that the recording holds only one.
+	 * pictures that the recording holds only one. Another input that was
+	 * lost for a moment (see above) may show its slate instead.
 	 */
 	const PacketTimes times = probePacketTimes(recorder.recording());
 	ASSERT_FALSE(times.videoPts.empty());
@@ -536,6 +549,12 @@ TEST_P(CardModeStream, TheMastersModeSetsTheStream)
 	for (int slot = 0; slot < 4; ++slot) {
 		SCOPED_TRACE("slot " + std::to_string(slot));
 		const std::array<double, 3> colour = bandColour(*picture, slot, mode.width, mode.height);
+		const std::string label = "quadrant " + std::to_string(slot + 1) + " (Camera " + std::to_string(slot + 1) + ")";
+		const bool mayShowSlate = slot > 0 && hasEvent(before, "Input lost on " + label);
+		const bool slate = std::abs(colour[0] - tiloran::kSlateLuma) < 8 && std::abs(colour[1] - 128) < 8 &&
+				   std::abs(colour[2] - 128) < 8;
+		if (mayShowSlate && slate)
+			continue;
 		const std::array<double, 3> wanted = expectedBand(slot + 1);
 		for (int component = 0; component < 3; ++component)
 			EXPECT_NEAR(colour[component], wanted[component], 8) << "component " << component;
