@@ -192,8 +192,9 @@ static_assert(offsetof(VideoBufferMethods, getBytes) == 3 * kSlot);
 static_assert(offsetof(VideoBufferMethods, startAccess) == 5 * kSlot);
 static_assert(offsetof(VideoBufferMethods, endAccess) == 6 * kSlot);
 
-// IDeckLinkVideoBuffer of 15.x (CCB4B64A, IDeckLinkVideoBuffer_v15_3_1 to
-// later headers): IUnknown, GetBytes, StartAccess, EndAccess; no GetSize.
+// IDeckLinkVideoBuffer of 15.x (CCB4B64A, which 16.x headers keep as
+// IDeckLinkVideoBuffer_v15_3_1): IUnknown, GetBytes, StartAccess, EndAccess;
+// no GetSize.
 struct VideoBuffer15Methods {
 	UnknownMethods unknown;
 	HResult (*getBytes)(DriverObject *self, void **bytes);
