@@ -62,8 +62,8 @@ std::string testPatternGraph(const TestPattern &pattern)
 
 	// A card delivers the audio of each picture with it: 1920 samples per
 	// picture at 25 pictures per second, 1601 or 1602 at 29.97. One tone per
-	// pair, each joined into both channels of its pair (joining costs a
-	// third less than merging and mapping channels).
+	// pair, joined into both channels of its pair: a join costs a quarter
+	// less than merging the tones and then mapping them onto 16 channels.
 	const std::string samplesPerSecond = std::to_string(int64_t(kTestAudioSampleRate) *
 							    mode.frameRate.den);
 	const std::string frames = std::to_string(mode.frameRate.num);
