@@ -63,6 +63,9 @@
 		srtFieldset: $('srt-fieldset'),
 		videoBitrate: $('video-bitrate'),
 		audioBitrate: $('audio-bitrate'),
+		audioChannels: $('audio-channels'),
+		audioChannelsHint: $('audio-channels-hint'),
+		metersChannels: $('meters-channels'),
 		codec: $('codec'),
 		hostPort: $('srt-host-port'),
 		streamId: $('srt-stream-id'),
@@ -114,6 +117,12 @@
 		// audio source of a running stream that another client started, whose
 		// quadrants may be listed in any order; null when the form decides
 		runningMasterSlot: null,
+		// the channels of a running stream that another client started, as
+		// [left, right]; null when the form decides
+		runningAudioChannels: null,
+		// the pair of channels chosen for each master input, by input id
+		// (pair 1 is channels 1 and 2)
+		audioPairs: {},
 		quadrants: [],
 		notes: [],
 		// the server's events last received, kept while the server cannot be asked
@@ -396,6 +405,7 @@
 			quadrants: state.quadrants.map((quadrant) => ({ source: quadrant.source.value, name: quadrant.name.value })),
 			videoBitrate: entryAt(encoding.videoBitrates || [], elements.videoBitrate)?.value,
 			audioBitrate: entryAt(encoding.audioBitrates || [], elements.audioBitrate)?.value,
+			audioPairs: state.audioPairs,
 			codec: entryAt(state.codecs, elements.codec)?.value,
 			srtHostPort: elements.hostPort.value,
 			srtStreamId: elements.streamId.value,
@@ -447,6 +457,13 @@
 			elements.latency.value = settings.srtLatency;
 		if (typeof settings.srtReconnect === 'boolean')
 			elements.reconnect.checked = settings.srtReconnect;
+		state.audioPairs = {};
+		if (settings.audioPairs && typeof settings.audioPairs === 'object') {
+			for (const [id, pair] of Object.entries(settings.audioPairs)) {
+				if (known.has(id) && Number.isInteger(pair) && pair >= 1)
+					state.audioPairs[id] = pair;
+			}
+		}
 	}
 
 	// A stream this page did not start (another client, or before a reload):
@@ -463,6 +480,9 @@
 		const master = (Array.isArray(workerConfig.quadrants) ? workerConfig.quadrants : []).find((item) =>
 			item && typeof item.source_name === 'string' && item.source_name !== '' && bySlot.get(item.id - 1) === item);
 		state.runningMasterSlot = master ? master.id - 1 : null;
+		const channels = workerConfig.audio_channels;
+		state.runningAudioChannels = Array.isArray(channels) && channels.length === 2 && channels.every(Number.isInteger)
+			? channels : [1, 2];
 		state.quadrants.forEach((quadrant, slot) => {
 			const item = bySlot.get(slot);
 			quadrant.source.value = item && known.has(item.source_id) ? item.source_id : '';
@@ -510,6 +530,65 @@
 		return state.quadrants.findIndex((quadrant) => quadrant.source.value !== '');
 	}
 
+	function deviceById(id) {
+		return ((state.config && state.config.devices) || []).find((device) => device.id === id);
+	}
+
+	// The channels the master's input has, two by two: pair p is channels
+	// 2p - 1 and 2p. An input the server says nothing of has two.
+	function pairCount(device) {
+		const channels = device && Number.isInteger(device.audioChannels) ? device.audioChannels : 2;
+		return Math.max(1, Math.floor(channels / 2));
+	}
+
+	// The choice of channels follows the master: each input keeps the pair
+	// last chosen for it. A stream started elsewhere shows its own channels.
+	function updateAudioChannels() {
+		const master = masterSlot();
+		const id = master >= 0 ? state.quadrants[master].source.value : '';
+		const device = deviceById(id);
+		const count = pairCount(device);
+		const options = [];
+		for (let pair = 1; pair <= count; pair++)
+			options.push([2 * pair - 1, 2 * pair]);
+		let chosen = Math.min(state.audioPairs[id] || 1, count) - 1;
+		const running = state.runningAudioChannels;
+		if (running) {
+			chosen = options.findIndex(([left, right]) => left === running[0] && right === running[1]);
+			if (chosen < 0) {
+				options.push(running);
+				chosen = options.length - 1;
+			}
+		}
+		const wanted = options.map(([left, right]) => `${left} and ${right}`);
+		const shown = [...elements.audioChannels.options].map((option) => option.textContent);
+		if (wanted.join('|') !== shown.join('|')) {
+			elements.audioChannels.replaceChildren(...wanted.map((text, index) => {
+				const option = document.createElement('option');
+				option.value = `${options[index][0]},${options[index][1]}`;
+				option.textContent = text;
+				return option;
+			}));
+		}
+		elements.audioChannels.selectedIndex = chosen;
+		elements.audioChannelsHint.textContent = device
+			? `Of ${device.name}, the master input, which has ${count * 2} channels.`
+			: 'The master input\'s embedded channels that go out as the stereo.';
+	}
+
+	function chosenAudioChannels() {
+		const [left, right] = elements.audioChannels.value.split(',').map(Number);
+		return Number.isInteger(left) && Number.isInteger(right) ? [left, right] : [1, 2];
+	}
+
+	function onAudioChannelsChosen() {
+		const master = masterSlot();
+		if (master < 0 || state.runningAudioChannels)
+			return;
+		const [left] = chosenAudioChannels();
+		state.audioPairs[state.quadrants[master].source.value] = (left + 1) / 2;
+	}
+
 	// Quadrants that share an input, as lists of quadrant numbers per input.
 	function sharedInputs() {
 		const bySource = new Map();
@@ -546,6 +625,7 @@
 			elements.audioSource.textContent = text;
 			elements.audioSource.dataset.kind = repeated ? 'warning' : 'info';
 		}
+		updateAudioChannels();
 	}
 
 	// ---- Checks before sending -------------------------------------------------
@@ -684,6 +764,7 @@
 				srtReconnect: elements.reconnect.checked,
 				videoBitrate: entryAt(encoding.videoBitrates || [], elements.videoBitrate)?.value,
 				audioBitrate: entryAt(encoding.audioBitrates || [], elements.audioBitrate)?.value,
+				audioChannels: chosenAudioChannels(),
 				codec: entryAt(state.codecs, elements.codec)?.value,
 				quadrants,
 			},
@@ -700,6 +781,7 @@
 			[/codec/, 'codec', 'Choose a video encoder from the list.'],
 			[/videoBitrate/, 'video-bitrate', 'Choose a video bitrate from the list.'],
 			[/audioBitrate/, 'audio-bitrate', 'Choose an audio bitrate from the list.'],
+			[/audioChannels/, 'audio-channels', 'Choose audio channels that the master input has: reload the page to see the channels the server offers now.'],
 			[/device id/, 'quadrant-1-source', 'An input is no longer known to the server: reload the page to see the inputs it has now.'],
 			[/quadrants|devices/, 'quadrant-1-source', 'Check the layout: each quadrant at most once, at most four inputs.'],
 			[/already running/, null, 'A stream is already running, started from another client or page. Stop it first.'],
@@ -1040,8 +1122,9 @@
 		if (stats && !stats.running && wasRunning) {
 			state.startedHere = false;
 			closeDialog();
-			if (state.runningMasterSlot !== null) {
+			if (state.runningMasterSlot !== null || state.runningAudioChannels !== null) {
 				state.runningMasterSlot = null;
+				state.runningAudioChannels = null;
 				updateLayoutSummary();
 			}
 		}
@@ -1151,6 +1234,9 @@
 
 	function updateMeters(stats) {
 		const audio = stats && stats.running && stats.audio ? stats.audio : null;
+		const source = audio && Array.isArray(audio.sourceChannels) && audio.sourceChannels.length === 2
+			? audio.sourceChannels : null;
+		elements.metersChannels.textContent = source ? `· channels ${source[0]} and ${source[1]}` : '';
 		elements.meters.forEach(({ meter, values, name }, channel) => {
 			const peak = audio && Array.isArray(audio.peakDbfs) && isNumber(audio.peakDbfs[channel]) ? audio.peakDbfs[channel] : null;
 			const rms = audio && Array.isArray(audio.rmsDbfs) && isNumber(audio.rmsDbfs[channel]) ? audio.rmsDbfs[channel] : null;
@@ -1169,7 +1255,7 @@
 				values.dataset.peak = String(peak);
 				values.dataset.rms = String(rms);
 			}
-			meter.title = `${name} channel`;
+			meter.title = source ? `${name} channel: channel ${source[channel]} of the master input` : `${name} channel`;
 		});
 	}
 
@@ -1352,6 +1438,8 @@
 	function onSettingsChanged(event) {
 		if (event.target instanceof HTMLElement && event.target.getAttribute('aria-invalid') === 'true')
 			event.target.removeAttribute('aria-invalid');
+		if (event.target === elements.audioChannels)
+			onAudioChannelsChosen();
 		updateLayoutSummary();
 		saveSettings();
 	}

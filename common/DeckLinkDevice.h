@@ -16,7 +16,16 @@ struct DeckLinkCaptureDevice {
 	// Position in the driver's enumeration, counting devices that cannot
 	// capture as well.
 	std::size_t enumerationIndex = 0;
+	// The most embedded audio channels the device captures, as the driver
+	// says; none when it does not say.
+	std::optional<std::int64_t> maximumAudioChannels;
 };
+
+// The embedded audio channels the encoder captures from a device: 16 or 8
+// where the device takes that many, else 2 (where the driver does not say,
+// too). The driver takes 2, 8, 16, 32 or 64; more than 16 are never needed.
+std::int32_t deckLinkCaptureChannels(const DeckLinkCaptureDevice &device);
+std::int32_t deckLinkCaptureChannels(std::optional<std::int64_t> maximumAudioChannels);
 
 // The id a device is known by to the server's clients and in the worker's
 // configuration: "decklink-" and its persistent (or topological) id, or its

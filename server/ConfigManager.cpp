@@ -1,5 +1,6 @@
 #include "ConfigManager.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "ProductInfo.h"
+#include "common/AudioChannels.h"
 #include "common/ConsoleLine.h"
 #include "common/H264EncoderName.h"
 #include "common/platform/DeckLinkDiscovery.h"
@@ -170,6 +172,45 @@ bool checkWhatTheWorkerNeeds(const nlohmann::json &request, const nlohmann::json
 	return true;
 }
 
+/*
+ * "audioChannels": the two embedded channels of the master input, left then
+ * right, that become the stream's stereo. The master is the first quadrant
+ * whose input has a name, as the worker takes it; a document without one is
+ * refused by the worker anyway.
+ */
+bool checkAudioChannels(const nlohmann::json &request, const nlohmann::json &quadrants,
+			const std::vector<DeviceInfo> &devices, std::string &message)
+{
+	const auto found = request.find("audioChannels");
+	if (found == request.end())
+		return true;
+	const auto isChannel = [](const nlohmann::json &value) {
+		return value.is_number_integer() && value.get<std::int64_t>() >= 1 &&
+		       value.get<std::int64_t>() <= kMaximumAudioChannels;
+	};
+	if (!found->is_array() || found->size() != 2 || !isChannel((*found)[0]) || !isChannel((*found)[1])) {
+		message = "Field audioChannels must be two channel numbers from 1 to " + std::to_string(kMaximumAudioChannels);
+		return false;
+	}
+
+	const auto master = std::find_if(quadrants.begin(), quadrants.end(), [](const nlohmann::json &quadrant) {
+		return !quadrant["source_name"].get_ref<const std::string &>().empty();
+	});
+	if (master == quadrants.end())
+		return true;
+	const std::string &sourceId = (*master)["source_id"].get_ref<const std::string &>();
+	const auto device = std::find_if(devices.begin(), devices.end(),
+					 [&](const DeviceInfo &candidate) { return candidate.id == sourceId; });
+	const std::int64_t highest = std::max((*found)[0].get<std::int64_t>(), (*found)[1].get<std::int64_t>());
+	if (device != devices.end() && highest > device->audioChannels) {
+		message = "Field audioChannels must be from 1 to " + std::to_string(device->audioChannels) +
+			  ": the master input '" + device->name + "' has " + std::to_string(device->audioChannels) +
+			  " audio channels";
+		return false;
+	}
+	return true;
+}
+
 nlohmann::json quadrantObject(const nlohmann::json &id, const nlohmann::json &name, const DeviceInfo &device)
 {
 	return {
@@ -245,7 +286,8 @@ void ConfigManager::refreshDevices()
 				printLine("[ConfigManager] Found " + std::to_string(found.size()) +
 					  " DeckLink capture device(s)");
 				for (const DeckLinkCaptureDevice &device : found)
-					devices_.push_back({ deckLinkDeviceId(device), device.displayName, "decklink", "available" });
+					devices_.push_back({ deckLinkDeviceId(device), device.displayName, "decklink", "available",
+							     deckLinkCaptureChannels(device) });
 			}
 		}
 	}
@@ -270,6 +312,7 @@ nlohmann::json ConfigManager::getClientConfig() const
 			{ "name", device.name },
 			{ "type", device.type },
 			{ "status", device.status },
+			{ "audioChannels", device.audioChannels },
 		});
 	}
 	document["devices"] = std::move(devices);
@@ -375,7 +418,8 @@ bool ConfigManager::buildWorkerConfig(const nlohmann::json &request, nlohmann::j
 		message = "Missing required field: quadrants";
 		return false;
 	}
-	if (!checkWhatTheWorkerNeeds(request, quadrants, message))
+	if (!checkWhatTheWorkerNeeds(request, quadrants, message) ||
+	    !checkAudioChannels(request, quadrants, devices_, message))
 		return false;
 
 	document["codec"] = request["codec"];
@@ -388,9 +432,12 @@ bool ConfigManager::buildWorkerConfig(const nlohmann::json &request, nlohmann::j
 		{ "passphrase", passphrase },
 	};
 	document["srt_uri"] = buildSrtUri(hostPort, streamId, latency, passphrase);
-	// Only when asked for, so that documents without it stay as they were.
+	// Only when asked for, so that documents without them stay as they were.
 	if (request.contains("srtReconnect"))
 		document["srt_reconnect"] = request["srtReconnect"].get<bool>();
+	if (request.contains("audioChannels"))
+		document["audio_channels"] = { request["audioChannels"][0].get<std::int32_t>(),
+					       request["audioChannels"][1].get<std::int32_t>() };
 	document["preview_path"] = previewPath_;
 	workerConfig = std::move(document);
 	return true;

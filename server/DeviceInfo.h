@@ -12,6 +12,9 @@ struct DeviceInfo {
 	std::string name;
 	std::string type;
 	std::string status;
+	// The embedded audio channels the worker captures from it, of which a
+	// stream takes two.
+	std::int32_t audioChannels = 2;
 };
 
 // A bitrate choice of the client configuration document: megabits per second

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "common/AudioChannels.h"
+
 namespace tiloran {
 
 namespace {
@@ -110,7 +112,7 @@ std::vector<DeviceInfo> testInputDevices(const TestInputs &testInputs)
 	for (int number = 1; number <= testInputs.count; ++number) {
 		const std::string text = std::to_string(number);
 		devices.push_back({ "test-" + text, "Test Input " + text + " (" + testInputs.mode + ")", "test",
-				    "available" });
+				    "available", kTestInputAudioChannels });
 	}
 	return devices;
 }

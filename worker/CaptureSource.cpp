@@ -53,11 +53,12 @@ const char *captureKindText(CaptureKind kind)
 	return "unknown";
 }
 
-std::unique_ptr<CaptureSource> makeCaptureSource(CaptureKind kind, SourceInputOpener openInput)
+std::unique_ptr<CaptureSource> makeCaptureSource(CaptureKind kind, SourceInputOpener openInput,
+						 int32_t audioChannels)
 {
 	if (kind == CaptureKind::Driver)
 		return std::make_unique<DriverCaptureSource>();
-	return std::make_unique<FfmpegCaptureSource>(std::move(openInput));
+	return std::make_unique<FfmpegCaptureSource>(std::move(openInput), audioChannels);
 }
 
 } // namespace tiloran

@@ -4,8 +4,9 @@
 // and converts it when it is taken, and what captures it: FFmpeg's input
 // devices (a card through FFmpeg's "decklink" input, or a test pattern) or the
 // card's driver directly. A source delivers pictures in its own pixel format
-// and audio as signed 16-bit stereo, both with timestamps in worker time
-// (1/90000 s), on a thread of its own or the driver's.
+// and audio as signed 16-bit samples of all its embedded channels, both with
+// timestamps in worker time (1/90000 s), on a thread of its own or the
+// driver's.
 
 #include <cstdint>
 #include <memory>
@@ -27,7 +28,8 @@ struct CaptureFormat {
 	AVRational frameRate{ 0, 1 };
 	// FFmpeg's field order value (AV_FIELD_*).
 	int32_t fieldOrder = 0;
-	// The master's audio; 0 for other sources.
+	// The master's audio: its rate and the embedded channels it delivers;
+	// 0 for other sources.
 	int32_t sampleRate = 0;
 	int32_t channels = 0;
 	// The master's audio as the console line shows it: codec, sample format,
@@ -52,7 +54,8 @@ public:
 	// hasSignal is false for the pictures a card goes on delivering without
 	// an input signal.
 	virtual void pictureArrived(FrameHolder picture, bool hasSignal) = 0;
-	// Master only: packed signed 16-bit samples, at least two channels.
+	// Master only: packed signed 16-bit samples of all the channels it
+	// delivers, at least two.
 	virtual void audioArrived(FrameHolder audio) = 0;
 	// The input's signal changed to another format; its pictures follow.
 	virtual void formatChanged(const CaptureFormat &format) = 0;
@@ -94,7 +97,10 @@ enum class CaptureKind {
 CaptureKind captureKindFor(const QuadrantConfig &quadrant);
 const char *captureKindText(CaptureKind kind);
 
-// openInput opens the inputs of the FFmpeg kinds.
-std::unique_ptr<CaptureSource> makeCaptureSource(CaptureKind kind, SourceInputOpener openInput);
+// openInput opens the inputs of the FFmpeg kinds; a card through FFmpeg is
+// asked for audioChannels embedded channels (2, 8 or 16). The driver
+// captures as many as the card takes.
+std::unique_ptr<CaptureSource> makeCaptureSource(CaptureKind kind, SourceInputOpener openInput,
+						 int32_t audioChannels);
 
 } // namespace tiloran

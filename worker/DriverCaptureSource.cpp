@@ -12,6 +12,7 @@ extern "C" {
 #include <utility>
 
 #include "common/ConsoleLine.h"
+#include "common/DeckLinkDevice.h"
 #include "common/platform/DeckLinkDiscovery.h"
 #include "common/platform/DeckLinkInput.h"
 
@@ -21,7 +22,6 @@ namespace {
 
 constexpr int64_t kWorkerTicks = 90000;
 constexpr int kSampleRate = 48000;
-constexpr int kChannels = 2;
 constexpr std::uint32_t kPixelFormat8BitYuv = 0x32767579; // '2vuy'
 
 // The mode an input is opened in before its signal is known: the driver
@@ -63,10 +63,8 @@ CaptureFormat formatOf(const DeckLinkDisplayMode &mode, bool isMaster)
 		format.fieldOrder = AV_FIELD_UNKNOWN;
 		break;
 	}
-	if (isMaster) {
+	if (isMaster)
 		format.sampleRate = kSampleRate;
-		format.channels = kChannels;
-	}
 	format.text = captureFormatText(format.width, format.height, isInterlaced(mode), format.frameRate);
 	return format;
 }
@@ -83,8 +81,8 @@ void releasePicture(void *opaque, uint8_t *)
 	std::unique_ptr<DeckLinkPictureBytes> bytes(static_cast<DeckLinkPictureBytes *>(opaque));
 }
 
-// count stereo 16-bit samples of silence at pts.
-FrameHolder silence(int count, int64_t pts)
+// count sample frames of 16-bit silence in that many channels, at pts.
+FrameHolder silence(int count, int channels, int64_t pts)
 {
 	FrameHolder frame = allocateFrame();
 	if (!frame)
@@ -92,10 +90,10 @@ FrameHolder silence(int count, int64_t pts)
 	frame->format = AV_SAMPLE_FMT_S16;
 	frame->sample_rate = kSampleRate;
 	frame->nb_samples = count;
-	av_channel_layout_default(&frame->ch_layout, kChannels);
+	av_channel_layout_default(&frame->ch_layout, channels);
 	if (av_frame_get_buffer(frame.get(), 0) < 0)
 		return nullptr;
-	av_samples_set_silence(frame->data, 0, count, kChannels, AV_SAMPLE_FMT_S16);
+	av_samples_set_silence(frame->data, 0, count, channels, AV_SAMPLE_FMT_S16);
 	frame->pts = pts;
 	return frame;
 }
@@ -112,6 +110,8 @@ struct DriverCaptureSource::State final : DeckLinkInputHandler {
 
 	QuadrantConfig quadrant;
 	bool isMaster = false;
+	// The master's embedded channels.
+	int32_t audioChannels = 0;
 	std::unique_ptr<DeckLinkInput> input;
 
 	// Guards what follows; the driver's thread and the owner's meet here.
@@ -156,7 +156,10 @@ bool DriverCaptureSource::open(const QuadrantConfig &quadrant, bool isMaster, Ca
 			return false;
 	}
 	DeckLinkInput &input = *state.input;
-	if (!input.enableVideo(kOpeningMode.code, message) || (isMaster && !input.enableAudio(message)) ||
+	if (isMaster)
+		state.audioChannels = deckLinkCaptureChannels(input.maximumAudioChannels());
+	if (!input.enableVideo(kOpeningMode.code, message) ||
+	    (isMaster && !input.enableAudio(state.audioChannels, message)) ||
 	    !input.start(state, message))
 		return false;
 
@@ -171,6 +174,7 @@ bool DriverCaptureSource::open(const QuadrantConfig &quadrant, bool isMaster, Ca
 		return false;
 	}
 	format = formatOf(state.mode, isMaster);
+	format.channels = state.audioChannels;
 	format.signalAtOpen = state.signalSeen;
 	lock.unlock();
 
@@ -182,7 +186,8 @@ bool DriverCaptureSource::open(const QuadrantConfig &quadrant, bool isMaster, Ca
 		  " signal=" + (format.signalAtOpen ? "ok" : "none"));
 	if (isMaster)
 		format.audioText = "codec=pcm_s16le sample_format=s16 sample_rate=" + std::to_string(kSampleRate) +
-				   " channels=" + std::to_string(kChannels) + " time_base=1/" + std::to_string(kWorkerTicks);
+				   " channels=" + std::to_string(state.audioChannels) + " time_base=1/" +
+				   std::to_string(kWorkerTicks);
 	return true;
 }
 
@@ -337,11 +342,11 @@ FrameHolder DriverCaptureSource::State::audioFor(const DeckLinkVideoFrame *pictu
 	int64_t time = 0;
 	if (audio && audio->sampleFrames() > 0 && audio->packetTime(kWorkerTicks, time)) {
 		const int count = audio->sampleFrames();
-		FrameHolder frame = silence(count, time);
+		FrameHolder frame = silence(count, audioChannels, time);
 		const void *samples = audio->bytes();
 		// Without a signal a card's audio is whatever its input picks up.
 		if (frame && samples && hasSignal)
-			std::memcpy(frame->data[0], samples, size_t(count) * kChannels * sizeof(int16_t));
+			std::memcpy(frame->data[0], samples, size_t(count) * size_t(audioChannels) * sizeof(int16_t));
 		return frame;
 	}
 	// No audio with this picture: its time in silence, counted on the
@@ -350,7 +355,7 @@ FrameHolder DriverCaptureSource::State::audioFor(const DeckLinkVideoFrame *pictu
 	int64_t length = 0;
 	if (!picture || !picture->streamTime(kSampleRate, start, length) || length < 1)
 		return nullptr;
-	return silence(int(length), av_rescale(start, kWorkerTicks, kSampleRate));
+	return silence(int(length), audioChannels, av_rescale(start, kWorkerTicks, kSampleRate));
 }
 
 } // namespace tiloran

@@ -9,11 +9,12 @@ namespace tiloran {
 // A card captured through its driver's library (common/platform/DeckLinkInput.h),
 // found by the quadrant's source id as discovery names it: 8-bit 4:2:2 video
 // with the driver's format detection on and, for the master, 48 kHz 16-bit
-// stereo audio. open starts the input and waits a moment for its signal to
-// learn its format, the input following its signal into the signal's own
-// mode (open fails when the driver refuses that mode); pictures reach the
-// sink from start on, on the driver's callback thread, each holding a
-// reference to the driver's frame that is dropped when the last FFmpeg
+// audio of as many embedded channels as the card takes: 16, 8, or 2 where
+// the driver does not say. open starts the input and waits a moment for its
+// signal to learn its format, the input following its signal into the
+// signal's own mode (open fails when the driver refuses that mode); pictures
+// reach the sink from start on, on the driver's callback thread, each holding
+// a reference to the driver's frame that is dropped when the last FFmpeg
 // reference to the picture goes. Pictures
 // without signal come with silence in place of whatever audio the driver
 // gives, and a master picture without any audio with a picture's worth of

@@ -62,7 +62,7 @@ std::string rationalText(AVRational value)
 } // namespace
 
 struct FfmpegCaptureSource::State {
-	explicit State(SourceInputOpener opener) : openInput(std::move(opener)) {}
+	State(SourceInputOpener opener, int32_t channels) : openInput(std::move(opener)), audioChannels(channels) {}
 
 	bool readPackets();
 	bool handleAudioPacket(std::string &error);
@@ -70,6 +70,7 @@ struct FfmpegCaptureSource::State {
 	bool deliverAudioFrame(std::string &error);
 
 	SourceInputOpener openInput;
+	int32_t audioChannels;
 	QuadrantConfig quadrant;
 	bool isMaster = false;
 	InputFormatContextHolder input;
@@ -91,8 +92,8 @@ struct FfmpegCaptureSource::State {
 	std::atomic<bool> stopRequested{ false };
 };
 
-FfmpegCaptureSource::FfmpegCaptureSource(SourceInputOpener openInput)
-	: state_(std::make_unique<State>(std::move(openInput)))
+FfmpegCaptureSource::FfmpegCaptureSource(SourceInputOpener openInput, int32_t audioChannels)
+	: state_(std::make_unique<State>(std::move(openInput), audioChannels))
 {
 }
 
@@ -111,7 +112,7 @@ bool FfmpegCaptureSource::open(const QuadrantConfig &quadrant, bool isMaster, Ca
 	const std::string label =
 		"quadrant " + std::to_string(quadrant.id) + " (" + sourceName + ")";
 
-	if (!state.openInput(quadrant, state.input, message))
+	if (!state.openInput(quadrant, state.audioChannels, state.input, message))
 		return false;
 	AVFormatContext *input = state.input.get();
 

@@ -7,7 +7,8 @@
 namespace tiloran {
 
 // A source read through FFmpeg: a card through the "decklink" input device or
-// a test pattern, opened by openInput. A capture thread of its own reads the
+// a test pattern, opened by openInput; a card with audioChannels embedded
+// channels. A capture thread of its own reads the
 // input, decodes its video (and, for the master, its audio) and hands every
 // picture and audio frame to the sink. stop takes effect once the read in
 // progress returns.
@@ -17,7 +18,7 @@ namespace tiloran {
 class FfmpegCaptureSource final : public CaptureSource
 {
 public:
-	explicit FfmpegCaptureSource(SourceInputOpener openInput);
+	FfmpegCaptureSource(SourceInputOpener openInput, int32_t audioChannels);
 	~FfmpegCaptureSource() override;
 
 	bool open(const QuadrantConfig &quadrant, bool isMaster, CaptureFormat &format,

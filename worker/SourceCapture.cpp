@@ -1,5 +1,9 @@
 #include "SourceCapture.h"
 
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -17,6 +21,35 @@ using Clock = std::chrono::steady_clock;
 // An input that delivers no picture for this many picture times has no signal.
 constexpr double signalLostPictures = 10;
 constexpr size_t kAudioQueueLimit = 64;
+
+// The pair's two channels of an audio frame of packed signed 16-bit samples,
+// as a stereo frame with its properties.
+FrameHolder stereoOf(const AVFrame *audio, AudioChannelPair pair)
+{
+	FrameHolder stereo = allocateFrame();
+	if (!stereo)
+		return nullptr;
+	stereo->format = AV_SAMPLE_FMT_S16;
+	stereo->sample_rate = audio->sample_rate;
+	stereo->nb_samples = audio->nb_samples;
+	av_channel_layout_default(&stereo->ch_layout, 2);
+	if (av_frame_get_buffer(stereo.get(), 0) < 0 || av_frame_copy_props(stereo.get(), audio) < 0)
+		return nullptr;
+	const int channels = audio->ch_layout.nb_channels;
+	const auto *samples = reinterpret_cast<const int16_t *>(audio->data[0]);
+	auto *out = reinterpret_cast<int16_t *>(stereo->data[0]);
+	for (int index = 0; index < audio->nb_samples; ++index) {
+		const int16_t *sampleFrame = samples + static_cast<ptrdiff_t>(index) * channels;
+		out[2 * index] = sampleFrame[pair.left - 1];
+		out[2 * index + 1] = sampleFrame[pair.right - 1];
+	}
+	return stereo;
+}
+
+std::string channelsText(AudioChannelPair pair)
+{
+	return std::to_string(pair.left) + " and " + std::to_string(pair.right);
+}
 } // namespace
 
 // The hand-over between the source's thread and the main thread; the sink
@@ -41,6 +74,7 @@ struct SourceCapture::State final : CaptureSink {
 
 	QuadrantConfig quadrant;
 	bool isMaster = false;
+	AudioChannelPair audioChannels;
 	CaptureFormat format;
 	// The size pictures must have; the source's own unless told otherwise.
 	int32_t width = 0;
@@ -109,9 +143,15 @@ bool SourceCapture::open(const QuadrantConfig &quadrant, bool isMaster, std::str
 
 	state.kind = captureKindFor(quadrant);
 	printLine("[SourceCapture] Capture for " + label + ": " + captureKindText(state.kind));
-	state.source = makeCaptureSource(state.kind, state.openInput);
+	state.source = makeCaptureSource(state.kind, state.openInput, isMaster ? state.audioChannels.channelsNeeded() : 2);
 	if (!state.source->open(quadrant, isMaster, state.format, message))
 		return false;
+	const AudioChannelPair &pair = state.audioChannels;
+	if (isMaster && (pair.left > state.format.channels || pair.right > state.format.channels)) {
+		message = "Master source '" + quadrant.source_name + "' has " + std::to_string(state.format.channels) +
+			  " audio channels, not channels " + channelsText(pair);
+		return false;
+	}
 
 	const CaptureFormat &format = state.format;
 	const double rate = format.frameRate.num > 0 && format.frameRate.den > 0 ? av_q2d(format.frameRate) : 25.0;
@@ -186,6 +226,16 @@ int32_t SourceCapture::sampleRate() const
 	return state_->format.sampleRate;
 }
 
+int32_t SourceCapture::audioChannels() const
+{
+	return state_->format.channels;
+}
+
+void SourceCapture::setAudioChannels(AudioChannelPair pair)
+{
+	state_->audioChannels = pair;
+}
+
 const QuadrantConfig &SourceCapture::quadrant() const
 {
 	return state_->quadrant;
@@ -256,6 +306,20 @@ void SourceCapture::State::audioArrived(FrameHolder audio)
 {
 	if (!isMaster)
 		return;
+	// Stereo of channels 1 and 2 goes on as it came.
+	const int channels = audio->ch_layout.nb_channels;
+	if (channels != 2 || audioChannels != AudioChannelPair{}) {
+		if (audioChannels.left > channels || audioChannels.right > channels) {
+			sourceFailed("Master audio of source '" + quadrant.source_name + "' has " + std::to_string(channels) +
+				     " channels, not channels " + channelsText(audioChannels));
+			return;
+		}
+		audio = stereoOf(audio.get(), audioChannels);
+		if (!audio) {
+			sourceFailed("Failed to allocate master audio frame");
+			return;
+		}
+	}
 	std::lock_guard<std::mutex> lock(mutex);
 	if (audioQueue.size() >= kAudioQueueLimit)
 		audioQueue.pop_front();

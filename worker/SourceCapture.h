@@ -25,8 +25,9 @@ enum class InputSignal { Unknown, Ok, None };
 // newest picture. A picture is converted to NV12 at the source's own size when
 // it is taken, straight into the place the caller names (its tile in the
 // composed picture), so the pictures a live output skips cost nothing beyond
-// their capture. PictureConverter.h says how. The master's audio waits in
-// a queue of at most 64 frames, the oldest dropped first.
+// their capture. PictureConverter.h says how. Of the master's embedded audio
+// the chosen pair of channels becomes its stereo, which waits in a queue of
+// at most 64 frames, the oldest dropped first.
 //
 // The input has no signal while the source says so (a card's pictures
 // without input), while its newest picture is older than 10 picture times,
@@ -47,8 +48,12 @@ public:
 	SourceCapture(const SourceCapture &) = delete;
 	SourceCapture &operator=(const SourceCapture &) = delete;
 
+	// Master only, before open: the embedded channels that become its
+	// stereo; channels 1 and 2 unless told otherwise.
+	void setAudioChannels(AudioChannelPair pair);
 	// Opens the input through the capture kind that suits it, the
-	// conversion to NV12 and the buffers.
+	// conversion to NV12 and the buffers. A master whose input lacks the
+	// chosen channels is refused.
 	bool open(const QuadrantConfig &quadrant, bool isMaster, std::string &message);
 	CaptureKind kind() const;
 	// Whether the input had a signal when it was opened; without one, its
@@ -73,8 +78,10 @@ public:
 	AVRational timeBase() const;
 	// FFmpeg's field order value (AV_FIELD_*).
 	int32_t fieldOrder() const;
-	// The master's audio sample rate; 0 for other sources.
+	// The master's audio sample rate and the embedded channels its input
+	// delivers (of which the chosen pair is kept); 0 for other sources.
 	int32_t sampleRate() const;
+	int32_t audioChannels() const;
 	const QuadrantConfig &quadrant() const;
 
 	bool start(std::string &message);
@@ -101,8 +108,8 @@ public:
 	// properties) or into a frame of its own (with them).
 	bool copyLatestFrame(const Nv12View &target, std::string &message);
 	bool copyLatestFrame(AVFrame *destination, std::string &message);
-	// Moves the oldest queued audio frame into destination (by reference);
-	// got stays false when none is queued.
+	// Moves the oldest queued audio frame (stereo: the chosen pair) into
+	// destination (by reference); got stays false when none is queued.
 	bool popAudioFrame(AVFrame *destination, bool &got, std::string &message);
 
 	struct Statistics {

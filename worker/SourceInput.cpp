@@ -6,6 +6,7 @@ extern "C" {
 
 #include <charconv>
 #include <cstdio>
+#include <iterator>
 
 namespace tiloran {
 
@@ -14,6 +15,10 @@ namespace {
 constexpr std::string_view kTestSourcePrefix = "test-";
 constexpr std::string_view kTestNamePrefix = "Test Input ";
 constexpr int kTestAudioSampleRate = 48000;
+// The channels of FFmpeg's 16-channel layout, in order.
+constexpr const char *kSixteenChannelNames[] = { "FL",	"FR",  "FC",  "BL",  "BR",  "BC",  "SL", "SR",
+						 "TFL", "TFC", "TFR", "TBL", "TBC", "TBR", "WL", "WR" };
+static_assert(std::size(kSixteenChannelNames) == kTestInputAudioChannels);
 
 // A decimal number without sign; leading zeros allowed unless noted.
 bool parseDecimal(std::string_view text, int &value, bool leadingZeros = true)
@@ -56,16 +61,28 @@ std::string testPatternGraph(const TestPattern &pattern)
 	graph += ",realtime[out0];";
 
 	// A card delivers the audio of each picture with it: 1920 samples per
-	// picture at 25 pictures per second, 1601 or 1602 at 29.97.
+	// picture at 25 pictures per second, 1601 or 1602 at 29.97. One tone per
+	// pair, joined into both channels of its pair: a join costs a quarter
+	// less than merging the tones and then mapping them onto 16 channels.
 	const std::string samplesPerSecond = std::to_string(int64_t(kTestAudioSampleRate) *
 							    mode.frameRate.den);
 	const std::string frames = std::to_string(mode.frameRate.num);
-	graph += "sine=frequency=" + std::to_string(testInputToneFrequency(pattern.number)) +
-		 ":sample_rate=" + std::to_string(kTestAudioSampleRate) +
-		 ":samples_per_frame=floor((n+1)*" + samplesPerSecond + "/" + frames +
-		 ")-floor(n*" + samplesPerSecond + "/" + frames +
-		 "),channelmap=map=0-FL|0-FR:channel_layout=stereo"
-		 ",aformat=sample_fmts=s16:channel_layouts=stereo";
+	constexpr int pairs = kTestInputAudioChannels / 2;
+	std::string tones;
+	std::string channelMap;
+	for (int pair = 1; pair <= pairs; ++pair) {
+		const std::string tone = "[tone" + std::to_string(pair) + "]";
+		graph += "sine=frequency=" + std::to_string(testInputToneFrequency(pattern.number, pair)) +
+			 ":sample_rate=" + std::to_string(kTestAudioSampleRate) +
+			 ":samples_per_frame=floor((n+1)*" + samplesPerSecond + "/" + frames +
+			 ")-floor(n*" + samplesPerSecond + "/" + frames + ")" + tone + ";";
+		tones += tone;
+		for (int side = 0; side < 2; ++side)
+			channelMap += std::string(channelMap.empty() ? "" : "|") + std::to_string(pair - 1) + ".0-" +
+				      kSixteenChannelNames[2 * (pair - 1) + side];
+	}
+	graph += tones + "join=inputs=" + std::to_string(pairs) +
+		 ":channel_layout=hexadecagonal:map=" + channelMap + ",aformat=sample_fmts=s16";
 	if (pattern.frameLimit >= 0)
 		graph += ",atrim=end_sample=" +
 			 std::to_string(av_rescale(pattern.frameLimit,
@@ -75,7 +92,7 @@ std::string testPatternGraph(const TestPattern &pattern)
 	return graph;
 }
 
-bool openCardInput(const QuadrantConfig &quadrant, InputFormatContextHolder &input,
+bool openCardInput(const QuadrantConfig &quadrant, int32_t audioChannels, InputFormatContextHolder &input,
 		   std::string &message)
 {
 	const AVInputFormat *format = av_find_input_format("decklink");
@@ -86,6 +103,8 @@ bool openCardInput(const QuadrantConfig &quadrant, InputFormatContextHolder &inp
 
 	AVDictionary *options = nullptr;
 	int result = av_dict_set(&options, "raw_format", "2", 0);
+	if (result >= 0)
+		result = av_dict_set_int(&options, "channels", audioChannels, 0);
 	AVFormatContext *context = nullptr;
 	if (result >= 0)
 		result = avformat_open_input(&context, quadrant.source_name.c_str(), format, &options);
@@ -219,7 +238,7 @@ bool openTestPatternInput(const TestPattern &pattern, const std::string &sourceN
 	return true;
 }
 
-bool openSourceInput(const QuadrantConfig &quadrant, InputFormatContextHolder &input,
+bool openSourceInput(const QuadrantConfig &quadrant, int32_t audioChannels, InputFormatContextHolder &input,
 		     std::string &message)
 {
 	input.reset();
@@ -232,7 +251,7 @@ bool openSourceInput(const QuadrantConfig &quadrant, InputFormatContextHolder &i
 		return openTestPatternInput(pattern, quadrant.source_name, input, message);
 	}
 
-	if (!openCardInput(quadrant, input, message))
+	if (!openCardInput(quadrant, audioChannels, input, message))
 		return false;
 	return readStreamInfo(input, message);
 }

@@ -6,15 +6,17 @@
 // live source built from FFmpeg's "lavfi" input device that behaves like a
 // card: raw UYVY 4:2:2 video paced in real time at the mode's rate, the field
 // order of interlaced modes on the stream (top field first), no average frame
-// rate on the stream (only the real base rate, as a card reports it) and
-// embedded stereo 48 kHz signed 16-bit PCM audio. Whatever reads the opened
-// input is unaware of its kind.
+// rate on the stream (only the real base rate, as a card reports it) and 16
+// embedded channels of 48 kHz signed 16-bit PCM audio. Whatever reads the
+// opened input is unaware of its kind.
 //
 // Test input K shows FFmpeg's moving test picture with a flat band in its own
 // colour across the full width of the top of the picture (the top eighth,
-// rounded down to a multiple of 4 lines), and carries a sine tone of
-// K x 250 Hz at -18 dBFS on both channels. The band's colour in the NV12
-// pictures of the capture (BT.601, limited range):
+// rounded down to a multiple of 4 lines), and carries on each pair of its 16
+// channels a sine tone at -18 dBFS of its own, both channels alike: pair p
+// (channels 2p - 1 and 2p) at K x 250 + (p - 1) x 1000 Hz, so that channels 1
+// and 2 carry K x 250 Hz. The band's colour in the NV12 pictures of the
+// capture (BT.601, limited range):
 //
 //   K  colour   RGB       Y    U    V
 //   1  red      FF0000    82   90  240
@@ -38,21 +40,22 @@
 
 #include "FfmpegSupport.h"
 #include "WorkerConfig.h"
+#include "common/AudioChannels.h"
 
 namespace tiloran {
 
 // Opens the quadrant's input and reads its stream information. Capture cards
-// are opened by source_name with the device option "raw_format" "2"; source
-// ids beginning with "test-" open the test-pattern input that source_name
-// ("Test Input K (MODE)") describes.
-bool openSourceInput(const QuadrantConfig &quadrant, InputFormatContextHolder &input,
+// are opened by source_name with the device option "raw_format" "2" and
+// audioChannels embedded channels (2, 8 or 16); source ids beginning with
+// "test-" open the test-pattern input that source_name ("Test Input K
+// (MODE)") describes, which always has 16.
+bool openSourceInput(const QuadrantConfig &quadrant, int32_t audioChannels, InputFormatContextHolder &input,
 		     std::string &message);
 
 // How SourceCapture opens its input; openSourceInput unless a caller needs
 // another input (tests use short test patterns that end).
-using SourceInputOpener =
-	std::function<bool(const QuadrantConfig &quadrant, InputFormatContextHolder &input,
-			   std::string &message)>;
+using SourceInputOpener = std::function<bool(const QuadrantConfig &quadrant, int32_t audioChannels,
+					     InputFormatContextHolder &input, std::string &message)>;
 
 // A test input's picture mode: WIDTHxHEIGHT, then "p" and frames per second or
 // "i" and fields per second. Rates 23.98, 29.97 and 59.94 stand for
@@ -113,10 +116,11 @@ inline int testInputBandHeight(int pictureHeight)
 	return pictureHeight / 8 / 4 * 4;
 }
 
-// Frequency of test input K's tone in Hz.
-inline int testInputToneFrequency(int number)
+// Frequency in Hz of the tone on pair p (channels 2p - 1 and 2p) of test
+// input K.
+inline int testInputToneFrequency(int number, int pair = 1)
 {
-	return number * 250;
+	return number * 250 + (pair - 1) * 1000;
 }
 
 } // namespace tiloran

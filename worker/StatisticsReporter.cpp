@@ -131,6 +131,7 @@ nlohmann::json StatisticsReporter::record(double seconds)
 	const AudioLevelMeter::Levels levels = subjects_.meter->take();
 	if (levels.measured) {
 		audio = { { "channels", AudioLevelMeter::channels },
+			  { "sourceChannels", { subjects_.audioChannels.left, subjects_.audioChannels.right } },
 			  { "peakDbfs", nlohmann::json::array() },
 			  { "rmsDbfs", nlohmann::json::array() } };
 		for (int channel = 0; channel < AudioLevelMeter::channels; ++channel) {

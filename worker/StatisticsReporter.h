@@ -21,7 +21,8 @@ namespace tiloran {
 // Once a second, the worker's statistics record for the server: the output
 // (size, rate, encoder, asked and measured bitrate, pictures encoded and
 // dropped, pace, capture-to-output latency), each input (pace, age of its
-// newest picture, signal) and the master's audio levels. Also the events that
+// newest picture, signal) and the levels of the master's two channels that
+// go out, with their numbers among its embedded channels. Also the events that
 // follow from them: the first pictures reaching the output, an input losing
 // or regaining its pace. Looking at an input's signal makes its capture
 // report a change (SourceCapture::checkSignal), so a change is seen within a
@@ -44,6 +45,8 @@ public:
 		std::vector<Input> inputs;
 		const CompositeOutput *output = nullptr;
 		AudioLevelMeter *meter = nullptr;
+		// The master's channels the meter measures.
+		AudioChannelPair audioChannels;
 		const std::atomic<int64_t> *picturesDropped = nullptr;
 		int32_t width = 0;
 		int32_t height = 0;

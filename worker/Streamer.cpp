@@ -184,6 +184,7 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 
 	auto master = std::make_unique<SourceCapture>(openInput_);
 	master->setSignalListener(tellServer);
+	master->setAudioChannels(config.audio_channels);
 	if (!master->open(config.quadrants[config.master_index], true, message))
 		return false;
 
@@ -211,6 +212,8 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 		  std::to_string(master->fieldOrder()));
 	printLine("[Streamer] Output audio follows master source: " + std::to_string(sampleRate) +
 		  " Hz, stereo AAC");
+	printLine("[Streamer] Output audio channels: " + std::to_string(config.audio_channels.left) + " and " +
+		  std::to_string(config.audio_channels.right) + " of " + std::to_string(master->audioChannels()));
 
 	sources.push_back(std::move(master));
 
@@ -293,6 +296,7 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 	}
 	subjects.output = pipeline.output.get();
 	subjects.meter = &pipeline.meter;
+	subjects.audioChannels = config.audio_channels;
 	subjects.picturesDropped = &pipeline.picturesDropped;
 	subjects.width = width;
 	subjects.height = height;

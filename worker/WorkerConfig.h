@@ -5,6 +5,7 @@
 #include <string>
 
 #include "SrtSettings.h"
+#include "common/AudioChannels.h"
 
 namespace tiloran {
 
@@ -19,6 +20,21 @@ struct QuadrantConfig {
 	bool empty = true;
 };
 
+// Two of the master input's embedded audio channels, numbered from 1, that
+// become the stream's left and right channel.
+struct AudioChannelPair {
+	int32_t left = 1;
+	int32_t right = 2;
+
+	// The fewest channels a card gives that hold both: 2, 8 or 16.
+	int32_t channelsNeeded() const
+	{
+		const int32_t highest = left > right ? left : right;
+		return highest <= 2 ? 2 : highest <= 8 ? 8 : 16;
+	}
+	bool operator==(const AudioChannelPair &) const = default;
+};
+
 // The worker's whole configuration, built once from the document that the
 // server hands out and read-only afterwards.
 struct WorkerConfig {
@@ -27,6 +43,8 @@ struct WorkerConfig {
 	std::string codec;
 	int64_t video_bitrate = 0;
 	int64_t audio_bitrate = 0;
+	// The master's channels that go out as the stream's stereo.
+	AudioChannelPair audio_channels;
 	std::string srt_uri;
 	// The caller's settings for an "srt://" URI; unset (port 0) otherwise,
 	// or when only the URI was given.

@@ -70,6 +70,27 @@ int32_t readInt32(const nlohmann::json &value)
 	return value.get<int32_t>();
 }
 
+/*
+ * "audio_channels": two whole numbers from 1 to 16, left then right. Absent,
+ * the master's first two channels go out, as before the key existed.
+ */
+bool readAudioChannels(const nlohmann::json &document, AudioChannelPair &pair, std::string &message)
+{
+	const auto found = document.find("audio_channels");
+	if (found == document.end())
+		return true;
+	const auto isChannel = [](const nlohmann::json &value) {
+		return value.is_number_integer() && value.get<int64_t>() >= 1 && value.get<int64_t>() <= kMaximumAudioChannels;
+	};
+	if (!found->is_array() || found->size() != 2 || !isChannel((*found)[0]) || !isChannel((*found)[1])) {
+		message = "audio_channels must be two channel numbers from 1 to " + std::to_string(kMaximumAudioChannels);
+		return false;
+	}
+	pair.left = (*found)[0].get<int32_t>();
+	pair.right = (*found)[1].get<int32_t>();
+	return true;
+}
+
 } // namespace
 
 namespace {
@@ -241,6 +262,9 @@ bool parseWorkerConfig(const nlohmann::json &document, WorkerConfig &config, std
 
 		const int32_t audio = readInt32(document.at("audio_bitrate"));
 		config.audio_bitrate = audio >= 1 && audio <= 9999 ? int64_t{ audio } * 1000 : audio;
+
+		if (!readAudioChannels(document, config.audio_channels, message))
+			return false;
 
 		config.srt_uri = document.at("srt_uri").get<std::string>();
 		if (isSrtUri(config.srt_uri) && !srtSettingsFromDocument(document, config.srt_uri, config.srt, message))

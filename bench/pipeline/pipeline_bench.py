@@ -81,6 +81,11 @@ def say(text):
 	print("[bench] " + text, flush=True)
 
 
+# FFmpeg's 16-channel layout, in order.
+SIXTEEN_CHANNELS = ["FL", "FR", "FC", "BL", "BR", "BC", "SL", "SR",
+		    "TFL", "TFC", "TFR", "TBL", "TBC", "TBR", "WL", "WR"]
+
+
 def band_height(height):
 	return height // 8 // 4 * 4
 
@@ -93,12 +98,18 @@ def test_pattern_graph(load, number):
 		graph += ",interlace=scan=tff:lowpass=off"
 	graph += (f",drawbox=x=0:y=0:w=iw:h={band_height(load.height)}:color={COLOURS[number - 1]}"
 		  ":t=fill,format=uyvy422,realtime[out0];")
+	# 16 embedded channels, a tone per pair joined into both of its channels.
 	samples_per_second = AUDIO_RATE  # times the rate's denominator, 1 here
-	graph += (f"sine=frequency={250 * number}:sample_rate={AUDIO_RATE}"
-		  f":samples_per_frame=floor((n+1)*{samples_per_second}/{load.rate})"
-		  f"-floor(n*{samples_per_second}/{load.rate})"
-		  ",channelmap=map=0-FL|0-FR:channel_layout=stereo"
-		  ",aformat=sample_fmts=s16:channel_layouts=stereo[out1]")
+	tones = ""
+	channel_map = []
+	for pair in range(8):
+		graph += (f"sine=frequency={250 * number + 1000 * pair}:sample_rate={AUDIO_RATE}"
+			  f":samples_per_frame=floor((n+1)*{samples_per_second}/{load.rate})"
+			  f"-floor(n*{samples_per_second}/{load.rate})[tone{pair + 1}];")
+		tones += f"[tone{pair + 1}]"
+		channel_map += [f"{pair}.0-{SIXTEEN_CHANNELS[2 * pair]}", f"{pair}.0-{SIXTEEN_CHANNELS[2 * pair + 1]}"]
+	graph += (f"{tones}join=inputs=8:channel_layout=hexadecagonal:map={'|'.join(channel_map)}"
+		  ",aformat=sample_fmts=s16[out1]")
 	return graph
 
 
@@ -125,7 +136,9 @@ def ffmpeg_command(load, srt_port, preview_path):
 		    "-flags", flags, "-pix_fmt", "nv12", "-enc_time_base", f"1:{TIME_BASE}"]
 	if load.interlaced:
 		command += ["-field_order", "tt", "-x264-params", "tff=1"]
-	command += ["-c:a", "aac", "-b:a", f"{AUDIO_KBPS}k", "-ar", str(AUDIO_RATE), "-ac", "2",
+	# The master's channels 1 and 2, as the worker sends by default.
+	command += ["-af", "pan=stereo|c0=c0|c1=c1",
+		    "-c:a", "aac", "-b:a", f"{AUDIO_KBPS}k", "-ar", str(AUDIO_RATE), "-ac", "2",
 		    "-f", "mpegts",
 		    f"srt://127.0.0.1:{srt_port}?mode=caller&latency={SRT_LATENCY_MS * 1000}"]
 	# The worker's preview: MJPEG asked for the same quality (the worker's

@@ -25,18 +25,20 @@ std::string readDeckLinkDisplayName(DriverObject *device)
 	return text;
 }
 
-std::optional<std::int64_t> readDeviceNumber(DriverObject *device)
+// What the device's attributes say: its number and its audio channels.
+void readAttributes(DriverObject *device, DeckLinkCaptureDevice &found)
 {
 	const DriverReference attributes = queryFirst(device, kAttributesIds);
 	if (!attributes)
-		return std::nullopt;
+		return;
 	const AttributesMethods &methods = methodsOf<AttributesMethods>(attributes.get());
 	std::int64_t value = 0;
 	if (methods.getInt(attributes.get(), kPersistentIdAttribute, &value) == kOk)
-		return value;
-	if (methods.getInt(attributes.get(), kTopologicalIdAttribute, &value) == kOk)
-		return value;
-	return std::nullopt;
+		found.persistentId = value;
+	else if (methods.getInt(attributes.get(), kTopologicalIdAttribute, &value) == kOk)
+		found.persistentId = value;
+	if (methods.getInt(attributes.get(), kMaximumAudioChannelsAttribute, &value) == kOk)
+		found.maximumAudioChannels = value;
 }
 
 } // namespace
@@ -65,8 +67,10 @@ struct DeckLinkDiscovery::State {
 			DriverReference input = queryFirst(device.get(), kCaptureInputIds, &interfaceIndex);
 			if (!input)
 				continue;
-			DeckLinkCaptureDevice found{ readDeckLinkDisplayName(device.get()), readDeviceNumber(device.get()),
-						     index };
+			DeckLinkCaptureDevice found;
+			found.displayName = readDeckLinkDisplayName(device.get());
+			found.enumerationIndex = index;
+			readAttributes(device.get(), found);
 			if (!visit(std::move(found), std::move(input), interfaceIndex))
 				break;
 		}
@@ -121,7 +125,8 @@ std::unique_ptr<DeckLinkInput> DeckLinkDiscovery::openCaptureInput(const std::st
 	state_->walk([&](DeckLinkCaptureDevice device, DriverReference input, std::size_t interfaceIndex) {
 		if (deckLinkDeviceId(device) != deviceId)
 			return true;
-		opened = makeDeckLinkInput(std::move(input), interfaceIndex, std::move(device.displayName));
+		opened = makeDeckLinkInput(std::move(input), interfaceIndex, std::move(device.displayName),
+					   device.maximumAudioChannels);
 		return false;
 	});
 	if (!opened)

@@ -59,6 +59,8 @@ constexpr GUID kAttributesIds[] = {
 
 constexpr ULONG kPersistentIdAttribute = 0x70656964; // 'peid'
 constexpr ULONG kTopologicalIdAttribute = 0x746F6964; // 'toid'
+// The most embedded audio channels the device captures (an integer).
+constexpr ULONG kMaximumAudioChannelsAttribute = 0x6D616368; // 'mach'
 
 // Holds one reference to a COM object.
 template<typename Interface>
@@ -140,17 +142,19 @@ std::string readDeckLinkDisplayName(DriverDevice &device)
 	return text;
 }
 
-std::optional<std::int64_t> readDeviceNumber(DriverDevice &device)
+// What the device's attributes say: its number and its audio channels.
+void readAttributes(DriverDevice &device, DeckLinkCaptureDevice &found)
 {
 	ComReference<DriverAttributes> attributes = queryFirst<DriverAttributes>(device, kAttributesIds);
 	if (!attributes)
-		return std::nullopt;
+		return;
 	LONGLONG value = 0;
 	if (attributes->GetInt(kPersistentIdAttribute, &value) == S_OK)
-		return static_cast<std::int64_t>(value);
-	if (attributes->GetInt(kTopologicalIdAttribute, &value) == S_OK)
-		return static_cast<std::int64_t>(value);
-	return std::nullopt;
+		found.persistentId = static_cast<std::int64_t>(value);
+	else if (attributes->GetInt(kTopologicalIdAttribute, &value) == S_OK)
+		found.persistentId = static_cast<std::int64_t>(value);
+	if (attributes->GetInt(kMaximumAudioChannelsAttribute, &value) == S_OK)
+		found.maximumAudioChannels = static_cast<std::int64_t>(value);
 }
 
 } // namespace
@@ -201,8 +205,11 @@ std::vector<DeckLinkCaptureDevice> DeckLinkDiscovery::listCaptureDevices()
 
 		if (!queryFirst<IUnknown>(*device.get(), kCaptureInputIds))
 			continue;
-		std::string name = readDeckLinkDisplayName(*device.get());
-		devices.push_back({ std::move(name), readDeviceNumber(*device.get()), index });
+		DeckLinkCaptureDevice found;
+		found.displayName = readDeckLinkDisplayName(*device.get());
+		found.enumerationIndex = index;
+		readAttributes(*device.get(), found);
+		devices.push_back(std::move(found));
 	}
 	return devices;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace tiloran {
@@ -80,7 +81,8 @@ private:
 };
 
 // The audio that came with a picture; valid during the call only. Samples are
-// interleaved signed 16-bit, as many channels as the input was enabled with.
+// interleaved signed 16-bit, as many channels as the input was enabled with
+// (a sample frame holds one sample of each).
 class DeckLinkAudioPacket
 {
 public:
@@ -128,12 +130,16 @@ public:
 	const std::string &deviceName() const;
 	// The interface id the device answered to, for messages.
 	const char *interfaceName() const;
+	// The most embedded audio channels the device captures, as discovery
+	// read it; none where the driver does not say.
+	std::optional<std::int64_t> maximumAudioChannels() const;
 
 	// 8-bit 4:2:2 pictures (UYVY byte order) in the given mode, with the
 	// driver's detection of the signal's format on.
 	bool enableVideo(std::uint32_t displayMode, std::string &message);
-	// 48 kHz 16-bit stereo.
-	bool enableAudio(std::string &message);
+	// 48 kHz 16-bit, that many embedded channels: the driver takes 2, 8 or
+	// 16 (32 or 64 on some devices), up to the device's maximum.
+	bool enableAudio(std::int32_t channels, std::string &message);
 	// Hands every picture and format change to handler from now on.
 	bool start(DeckLinkInputHandler &handler, std::string &message);
 	// From the handler, on a format change: captures in the new mode.

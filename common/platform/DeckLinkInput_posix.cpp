@@ -63,6 +63,7 @@ struct DeckLinkInput::State {
 	DriverReference input;
 	std::size_t interfaceIndex = 0;
 	std::string deviceName;
+	std::optional<std::int64_t> maximumAudioChannels;
 	bool streaming = false;
 
 	// Guards handler: a callback in progress holds it, so that stop can wait
@@ -155,7 +156,7 @@ const InputCallbackMethods kCallbackMethods = {
 namespace decklink {
 
 std::unique_ptr<DeckLinkInput> makeDeckLinkInput(DriverReference input, std::size_t interfaceIndex,
-						 std::string deviceName)
+						 std::string deviceName, std::optional<std::int64_t> maximumAudioChannels)
 {
 	auto state = std::make_unique<DeckLinkInput::State>();
 	state->callback.methods = &kCallbackMethods;
@@ -164,6 +165,7 @@ std::unique_ptr<DeckLinkInput> makeDeckLinkInput(DriverReference input, std::siz
 	state->input = std::move(input);
 	state->interfaceIndex = interfaceIndex;
 	state->deviceName = std::move(deviceName);
+	state->maximumAudioChannels = maximumAudioChannels;
 	return std::make_unique<DeckLinkInput>(std::move(state));
 }
 
@@ -189,6 +191,11 @@ const char *DeckLinkInput::interfaceName() const
 	return kCaptureInputNames[state_->interfaceIndex];
 }
 
+std::optional<std::int64_t> DeckLinkInput::maximumAudioChannels() const
+{
+	return state_->maximumAudioChannels;
+}
+
 bool DeckLinkInput::enableVideo(std::uint32_t displayMode, std::string &message)
 {
 	DriverObject *input = state_->input.get();
@@ -201,13 +208,14 @@ bool DeckLinkInput::enableVideo(std::uint32_t displayMode, std::string &message)
 	return true;
 }
 
-bool DeckLinkInput::enableAudio(std::string &message)
+bool DeckLinkInput::enableAudio(std::int32_t channels, std::string &message)
 {
 	DriverObject *input = state_->input.get();
-	const HResult result =
-		state_->inputMethods().enableAudioInput(input, kAudioSampleRate48kHz, kAudioSampleType16Bit, 2);
+	const HResult result = state_->inputMethods().enableAudioInput(input, kAudioSampleRate48kHz, kAudioSampleType16Bit,
+								       static_cast<std::uint32_t>(channels));
 	if (result != kOk) {
-		message = "Failed to enable audio input of DeckLink device '" + state_->deviceName + "': " + resultText(result);
+		message = "Failed to enable " + std::to_string(channels) + " audio channels of DeckLink device '" +
+			  state_->deviceName + "': " + resultText(result);
 		return false;
 	}
 	return true;

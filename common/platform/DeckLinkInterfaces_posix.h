@@ -16,6 +16,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace tiloran {
@@ -307,6 +308,8 @@ inline constexpr InterfaceId kUnknownId = {
 
 inline constexpr std::uint32_t kPersistentIdAttribute = 0x70656964; // 'peid'
 inline constexpr std::uint32_t kTopologicalIdAttribute = 0x746F6964; // 'toid'
+// The most embedded audio channels the device captures (an integer).
+inline constexpr std::uint32_t kMaximumAudioChannelsAttribute = 0x6D616368; // 'mach'
 
 inline constexpr std::uint32_t kPixelFormat8BitYuv = 0x32767579; // '2vuy'
 inline constexpr std::uint32_t kEnableFormatDetection = 1u << 0;
@@ -378,7 +381,7 @@ DriverReference queryFirst(DriverObject *object, const InterfaceId (&ids)[count]
 
 // The capture input of a device, over the interface it answered to.
 std::unique_ptr<DeckLinkInput> makeDeckLinkInput(DriverReference input, std::size_t interfaceIndex,
-						 std::string deviceName);
+						 std::string deviceName, std::optional<std::int64_t> maximumAudioChannels);
 
 } // namespace decklink
 } // namespace tiloran

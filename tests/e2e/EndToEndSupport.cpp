@@ -333,12 +333,13 @@ std::optional<Nv12Picture> decodePicture(const std::filesystem::path &file, int 
 	return picture;
 }
 
-int dominantFrequency(const std::filesystem::path &file, double secondsIn, double seconds)
+int dominantFrequency(const std::filesystem::path &file, double secondsIn, double seconds, int channel)
 {
 	constexpr int sampleRate = 48000;
 	const std::string output = runCommand("ffmpeg -v error -ss " + std::to_string(secondsIn) + " -t " +
 					      std::to_string(seconds) + " -i " + quoted(file) +
-					      " -map 0:a:0 -af 'pan=mono|c0=c0' -ar 48000 -f s16le -acodec pcm_s16le -");
+					      " -map 0:a:0 -af 'pan=mono|c0=c" + std::to_string(channel) +
+					      "' -ar 48000 -f s16le -acodec pcm_s16le -");
 	const size_t count = output.size() / 2;
 	if (count < sampleRate / 10)
 		return 0;
@@ -352,7 +353,7 @@ int dominantFrequency(const std::filesystem::path &file, double secondsIn, doubl
 	// Goertzel power at each candidate frequency.
 	int strongest = 0;
 	double strongestPower = 0;
-	for (int frequency = 100; frequency <= 2000; frequency += 10) {
+	for (int frequency = 100; frequency <= 10000; frequency += 10) {
 		const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / sampleRate);
 		double previous = 0, beforePrevious = 0;
 		for (double sample : samples) {

@@ -162,9 +162,9 @@ struct Nv12Picture {
 std::optional<Nv12Picture> decodePicture(const std::filesystem::path &file, int width, int height,
 					 double secondsIn);
 
-// The strongest frequency (in steps of 10 Hz, 100 to 2000 Hz) in the first
-// channel of a file's audio over the given stretch.
-int dominantFrequency(const std::filesystem::path &file, double secondsIn, double seconds);
+// The strongest frequency (in steps of 10 Hz, 100 to 10000 Hz) in a channel
+// (0 the first) of a file's audio over the given stretch.
+int dominantFrequency(const std::filesystem::path &file, double secondsIn, double seconds, int channel = 0);
 
 // The size of a JPEG picture as ffprobe reports it; nothing when it is none.
 std::optional<std::pair<int, int>> jpegSize(const std::string &bytes);

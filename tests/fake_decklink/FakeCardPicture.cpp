@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <numeric>
 
 namespace fakecard {
 
@@ -94,16 +95,27 @@ void PictureGenerator::drawBlack(std::vector<std::uint8_t> &buffer, BufferConten
 	content.picture = BufferContent::kBlack;
 }
 
-void fillTone(std::int16_t *samples, std::int64_t first, int count, int frequency)
+ToneGenerator::ToneGenerator(int frequency, int channels)
+	: channels_(channels), period_(48000 / std::gcd(48000, std::gcd(frequency, 1000)))
 {
 	constexpr double amplitude = 32768.0 / 8;
+	table_.resize(std::size_t(period_) * std::size_t(channels_));
+	for (std::int64_t sample = 0; sample < period_; ++sample) {
+		for (int channel = 0; channel < channels_; ++channel) {
+			const double pairFrequency = frequency + 1000.0 * (channel / 2);
+			const double value = amplitude * std::sin(2 * std::numbers::pi * pairFrequency * double(sample) / 48000.0);
+			table_[std::size_t(sample * channels_ + channel)] = std::int16_t(std::lround(value));
+		}
+	}
+}
+
+void ToneGenerator::fill(std::int16_t *samples, std::int64_t first, int count) const
+{
+	std::int64_t at = first % period_;
 	for (int index = 0; index < count; ++index) {
-		// The phase of a whole number of samples, kept small so that it stays exact.
-		const std::int64_t sample = (first + index) % 48000;
-		const double value = amplitude * std::sin(2 * std::numbers::pi * double(frequency) * double(sample) / 48000.0);
-		const auto level = std::int16_t(std::lround(value));
-		samples[2 * index] = level;
-		samples[2 * index + 1] = level;
+		std::memcpy(samples + std::size_t(index) * std::size_t(channels_), table_.data() + at * channels_,
+			    std::size_t(channels_) * sizeof(std::int16_t));
+		at = at + 1 == period_ ? 0 : at + 1;
 	}
 }
 

@@ -48,8 +48,26 @@ private:
 	int boxWidth_ = 0;
 };
 
-// Writes count stereo frames of a sine tone at -18 dBFS, both channels alike,
-// starting at sample number first of a 48 kHz clock.
-void fillTone(std::int16_t *samples, std::int64_t first, int count, int frequency);
+// The embedded audio of a device: each pair of channels carries a sine tone
+// at -18 dBFS of its own, both channels alike, pair p (from 1) at frequency
+// + 1000 x (p - 1) Hz, as the worker's test inputs do. A tone is a whole
+// number of cycles per 48000 samples, so one period is computed once and
+// repeated.
+class ToneGenerator
+{
+public:
+	ToneGenerator(int frequency, int channels);
+
+	int channels() const { return channels_; }
+	// Writes count sample frames (channels samples each), starting at sample
+	// number first of a 48 kHz clock.
+	void fill(std::int16_t *samples, std::int64_t first, int count) const;
+
+private:
+	int channels_;
+	std::int64_t period_;
+	// One period, sample frame after sample frame.
+	std::vector<std::int16_t> table_;
+};
 
 } // namespace fakecard

@@ -23,8 +23,16 @@
 //   attributes=none  no attributes interface
 //   mode=MODE        the signal's broadcast mode, written as the server's
 //                    test inputs are (default 720x576i50)
-//   colour=K         band colour K of the test inputs' table and a tone of
-//                    K x 250 Hz (default: the device's position, 1 to 8)
+//   colour=K         band colour K of the test inputs' table and tones as
+//                    test input K has them: K x 250 Hz on channels 1 and 2,
+//                    1000 Hz more on each following pair (default: the
+//                    device's position, 1 to 8)
+//   audio-channels=N the most embedded audio channels it captures, as its
+//                    attributes say (default 16); audio is enabled with 2, 8,
+//                    16, 32 or 64 channels up to that many, other counts are
+//                    refused as the driver refuses them (E_INVALIDARG)
+//   no-audio-attribute  the attribute's read fails (the device still
+//                    captures up to audio-channels)
 //   buffers=N        frames the device captures into (default 4): a frame
 //                    still held by the application cannot be captured into
 //   nosignal         no signal from the start, until a "signal" switch
@@ -126,6 +134,7 @@ constexpr InterfaceId kUnknown = { { 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0
 
 constexpr std::uint32_t kPersistentId = 0x70656964;
 constexpr std::uint32_t kTopologicalId = 0x746F6964;
+constexpr std::uint32_t kMaximumAudioChannels = 0x6D616368; // 'mach'
 constexpr std::uint32_t kPixelFormat8BitYuv = 0x32767579; // '2vuy'
 constexpr std::uint32_t kFormatDetection = 1u << 0;
 constexpr std::uint32_t kNoInputSource = 1u << 31;
@@ -138,7 +147,7 @@ constexpr std::uint32_t kProgressiveFrame = 0x70726F67; // 'prog'
 constexpr std::int64_t kCardTicks = 90000;
 constexpr int kSampleRate = 48000;
 
-// The band colours and tones of the worker's test inputs (worker/SourceInput.h).
+// The band colours of the worker's test inputs (worker/SourceInput.h).
 constexpr Colour kColours[] = {
 	{ 82, 90, 240 }, { 145, 54, 34 }, { 41, 240, 110 }, { 210, 16, 146 },
 	{ 170, 166, 16 }, { 106, 202, 222 }, { 146, 53, 193 }, { 235, 128, 128 },
@@ -270,6 +279,8 @@ struct DeviceSettings {
 	std::string attributes = "current";
 	std::string mode = "720x576i50";
 	int colour = 0;
+	int audioChannels = 16;
+	bool audioAttribute = true;
 	int buffers = 4;
 	bool noSignal = false;
 	std::string audioWithoutSignal = "silence";
@@ -344,6 +355,8 @@ struct Hardware {
 	std::optional<Mode> enabledMode;
 	bool detection = false;
 	bool audioEnabled = false;
+	// The tones of the channels audio is enabled with.
+	std::unique_ptr<ToneGenerator> tones;
 	Object *callback = nullptr;
 	std::thread thread;
 	bool streaming = false;
@@ -1002,9 +1015,9 @@ void captureOne(Hardware &hardware, std::unique_lock<std::mutex> &lock, Generati
 			const std::int64_t perSecond = std::int64_t(kSampleRate) * mode.frameDuration;
 			packet->firstSample = index * perSecond / mode.timeScale;
 			packet->count = int((index + 1) * perSecond / mode.timeScale - packet->firstSample);
-			packet->samples.assign(std::size_t(packet->count) * 2, 0);
+			packet->samples.assign(std::size_t(packet->count) * std::size_t(hardware.tones->channels()), 0);
 			if (hasSignal || withoutSignal == "tone")
-				fillTone(packet->samples.data(), packet->firstSample, packet->count, hardware.toneFrequency);
+				hardware.tones->fill(packet->samples.data(), packet->firstSample, packet->count);
 		}
 	}
 
@@ -1113,10 +1126,18 @@ HResult inputEnableVideo(Object *self, std::uint32_t code, std::uint32_t pixelFo
 	return kOk;
 }
 
+// The driver captures 2, 8, 16, 32 or 64 embedded channels, as many as the
+// device has at most.
+bool capturesChannels(const Hardware &hardware, std::uint32_t channels)
+{
+	const bool offered = channels == 2 || channels == 8 || channels == 16 || channels == 32 || channels == 64;
+	return offered && channels <= std::uint32_t(std::max(2, hardware.settings.audioChannels));
+}
+
 HResult inputEnableAudio(Object *self, std::uint32_t sampleRate, std::uint32_t sampleType, std::uint32_t channels)
 {
 	Hardware &hardware = *self->hardware;
-	if (sampleRate != std::uint32_t(kSampleRate) || sampleType != 16 || channels != 2)
+	if (sampleRate != std::uint32_t(kSampleRate) || sampleType != 16 || !capturesChannels(hardware, channels))
 		return kInvalidArgument;
 	std::lock_guard lock(hardware.mutex);
 	if (!owns(hardware, self) || running(hardware)) {
@@ -1124,6 +1145,7 @@ HResult inputEnableAudio(Object *self, std::uint32_t sampleRate, std::uint32_t s
 		return kAccessDenied;
 	}
 	hardware.audioEnabled = true;
+	hardware.tones = std::make_unique<ToneGenerator>(hardware.toneFrequency, int(channels));
 	logCall(self, "audio");
 	return kOk;
 }
@@ -1287,6 +1309,10 @@ HResult getInt(Object *self, std::uint32_t attribute, std::int64_t *value)
 	} else if (attribute == kTopologicalId) {
 		self->device->calls.push_back("toid");
 		id = settings.topologicalId;
+	} else if (attribute == kMaximumAudioChannels) {
+		self->device->calls.push_back("mach");
+		if (settings.audioAttribute)
+			id = settings.audioChannels;
 	} else {
 		self->device->calls.push_back("other");
 	}
@@ -1416,6 +1442,10 @@ DeviceSettings parseDevice(std::string_view text)
 			settings.mode = value;
 		else if (key == "colour")
 			settings.colour = std::stoi(value);
+		else if (key == "audio-channels")
+			settings.audioChannels = std::stoi(value);
+		else if (key == "no-audio-attribute")
+			settings.audioAttribute = false;
 		else if (key == "buffers")
 			settings.buffers = std::max(1, std::stoi(value));
 		else if (key == "nosignal")

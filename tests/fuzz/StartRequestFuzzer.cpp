@@ -65,6 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	const std::string passphrase = request.value("srtPassphrase", std::string());
 	check(config.srt_uri.rfind("srt://" + hostPort + "?mode=caller", 0) == 0);
 	check(config.video_bitrate >= 1 && config.audio_bitrate >= 1);
+	// The channels asked for, or the first two; all of a test input's.
+	const tiloran::AudioChannelPair channels = config.audio_channels;
+	if (request.contains("audioChannels"))
+		check(request["audioChannels"] == json({ channels.left, channels.right }));
+	else
+		check(channels == tiloran::AudioChannelPair{});
+	check(channels.left >= 1 && channels.right >= 1 && channels.channelsNeeded() <= tiloran::kTestInputAudioChannels);
 
 	// Shown, the passphrase (the URI's last part) is hidden whole.
 	json shown = written;

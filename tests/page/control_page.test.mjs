@@ -395,7 +395,7 @@ describe('control page', () => {
 		serverEnvironment = { ...process.env, XDG_CONFIG_HOME: path.join(workDirectory, 'config'),
 			HOME: path.join(workDirectory, 'home'), TMPDIR: path.join(workDirectory, 'tmp'),
 			TILORAN_DECKLINK_LIBRARY: cardLibrary,
-			TILORAN_FAKE_DECKLINK_DEVICES: `name=${cardName},peid=7,mode=640x360p25`,
+			TILORAN_FAKE_DECKLINK_DEVICES: `name=${cardName},peid=7,mode=640x360p25,audio-channels=8`,
 			TILORAN_FAKE_DECKLINK_CONTROL: controlFile };
 		delete serverEnvironment.APPDATA;
 		delete serverEnvironment.USERPROFILE;
@@ -509,6 +509,8 @@ describe('control page', () => {
 		assert.equal(await page.getAttribute('#passphrase-toggle', 'aria-label'), 'Hide passphrase');
 		await page.click('#passphrase-toggle');
 		assert.equal(await text('#audio-source'), `Audio and timing from Q1 Quadrant 1 (${cardName})`);
+		assert.deepEqual(await titles('#audio-channels'), ['1 and 2', '3 and 4', '5 and 6', '7 and 8'],
+			'the master card\'s eight channels, two by two');
 		assert.equal(await page.isEnabled('#start-button'), true);
 		assert.equal(await page.isEnabled('#stop-button'), false);
 		assert.equal(await text('#figure-bitrate'), '—', 'no link figures without a stream');
@@ -655,6 +657,7 @@ describe('control page', () => {
 		await page.fill('#srt-stream-id', 'studio-a');
 		await page.selectOption('#video-bitrate', { label: '12 Mbps' });
 		await page.selectOption('#audio-bitrate', { label: '192 kbps' });
+		await page.selectOption('#audio-channels', { label: '3 and 4' });
 		assert.equal(await text('#audio-source'), `Audio and timing from Q1 Quadrant 1 (${cardName})`);
 
 		const requestsBefore = startRequests.length;
@@ -673,6 +676,7 @@ describe('control page', () => {
 			srtReconnect: true,
 			videoBitrate: 12,
 			audioBitrate: 192,
+			audioChannels: [3, 4],
 			codec: 'libx264',
 			quadrants: [
 				{ id: 1, name: 'Quadrant 1', source_id: cardId },
@@ -711,6 +715,8 @@ describe('control page', () => {
 			return seen.bitrate.size > 1 && seen.rtt.size > 1 && shown.left !== null && shown.latency !== null;
 		}, PATIENCE_MS, 'the bitrate and the round-trip time to change');
 		assert.equal((await shownFigures()).latency, 120, 'the latency both sides settled on');
+		assert.deepEqual(seenStats.at(-1).audio.sourceChannels, [3, 4]);
+		assert.equal(await text('#meters-channels'), '· channels 3 and 4', 'the meters measure the chosen channels');
 		assert.match(await text('#figure-uptime'), /^0:00:\d\d$/);
 		assert.ok(await page.$eval('#bitrate-sparkline polyline', (line) => line.getAttribute('points').split(' ').length >= 2));
 
@@ -936,6 +942,9 @@ describe('control page', () => {
 		await page.check('#srt-reconnect');
 		await page.selectOption('#video-bitrate', { label: '12 Mbps' });
 		await page.selectOption('#codec', { label: 'NVidia H264' });
+		// The channels are chosen per master: a test input's sixteen, two by two.
+		assert.equal((await page.$$('#audio-channels option')).length, 8);
+		await page.selectOption('#audio-channels', { label: '5 and 6' });
 		await page.fill('#srt-passphrase', 'not-kept-anywhere');
 		await page.reload();
 		await waitForText('#product-version', '0.5 BETA');
@@ -951,6 +960,12 @@ describe('control page', () => {
 		assert.equal(await page.$eval('#codec', (select) => select.selectedOptions[0].textContent), 'NVidia H264');
 		assert.equal(await page.$eval('#video-bitrate', (select) => select.selectedOptions[0].textContent), '12 Mbps');
 		assert.equal(await page.inputValue('#srt-passphrase'), '');
+		const chosenChannels = () => page.$eval('#audio-channels', (select) => select.selectedOptions[0].textContent);
+		assert.equal(await chosenChannels(), '5 and 6');
+		await page.selectOption('#quadrant-1-source', cardId);
+		assert.equal(await chosenChannels(), '3 and 4', 'the card as master brings back its own choice');
+		await page.selectOption('#quadrant-1-source', '');
+		assert.equal(await chosenChannels(), '5 and 6');
 		const stored = await page.evaluate(() => JSON.stringify(localStorage) + JSON.stringify(sessionStorage));
 		assert.equal(stored.includes('not-kept-anywhere'), false);
 	});

@@ -101,7 +101,8 @@ TEST_F(ClientConfigTest, WithTwoCardsAndTwoTestInputs)
 {
 	EnvironmentSettings settings;
 	settings.set("TILORAN_DECKLINK_LIBRARY", fakeDriverPath().string())
-		.set("TILORAN_FAKE_DECKLINK_DEVICES", "name=DeckLink Duo (1),peid=12;name=DeckLink Duo (2),peid=34");
+		.set("TILORAN_FAKE_DECKLINK_DEVICES",
+		     "name=DeckLink Duo (1),peid=12;name=DeckLink Duo (2),peid=34,audio-channels=8");
 	TestInputs testInputs;
 	std::string message;
 	ASSERT_TRUE(parseTestInputsValue("2:640x360p25", testInputs, message)) << message;
@@ -110,24 +111,28 @@ TEST_F(ClientConfigTest, WithTwoCardsAndTwoTestInputs)
 	EXPECT_EQ(constructed.config->getClientConfig().dump(2), R"json({
   "devices": [
     {
+      "audioChannels": 16,
       "id": "decklink-12",
       "name": "DeckLink Duo (1)",
       "status": "available",
       "type": "decklink"
     },
     {
+      "audioChannels": 8,
       "id": "decklink-34",
       "name": "DeckLink Duo (2)",
       "status": "available",
       "type": "decklink"
     },
     {
+      "audioChannels": 16,
       "id": "test-1",
       "name": "Test Input 1 (640x360p25)",
       "status": "available",
       "type": "test"
     },
     {
+      "audioChannels": 16,
       "id": "test-2",
       "name": "Test Input 2 (640x360p25)",
       "status": "available",

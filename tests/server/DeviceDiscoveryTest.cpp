@@ -74,10 +74,10 @@ TEST_F(DeviceDiscoveryTest, PersistentIdsNameTheCardsInDriverOrder)
 	EXPECT_EQ(idsAndNames(*constructed.config),
 		  (Devices{ { "decklink-12", "DeckLink Duo (1)" }, { "decklink-34", "DeckLink Duo (2)" } }));
 	EXPECT_EQ(report(), "iterator references=0\n"
-			    "device0 references=0 calls=input,name,attributes,peid\n"
+			    "device0 references=0 calls=input,name,attributes,peid,mach\n"
 			    "device0.input references=0\n"
 			    "device0.attributes references=0\n"
-			    "device1 references=0 calls=input,name,attributes,peid\n"
+			    "device1 references=0 calls=input,name,attributes,peid,mach\n"
 			    "device1.input references=0\n"
 			    "device1.attributes references=0\n");
 }
@@ -90,7 +90,7 @@ TEST_F(DeviceDiscoveryTest, DevicesThatCannotCaptureAreSkippedButCounted)
 	EXPECT_EQ(idsAndNames(*constructed.config), (Devices{ { "decklink-1", "Capture Card" } }));
 	EXPECT_EQ(report(), "iterator references=0\n"
 			    "device0 references=0 calls=input,input-older1,input-older2\n"
-			    "device1 references=0 calls=input,name,attributes,peid,toid\n"
+			    "device1 references=0 calls=input,name,attributes,peid,toid,mach\n"
 			    "device1.input references=0\n"
 			    "device1.attributes references=0\n");
 }
@@ -116,7 +116,7 @@ TEST_F(DeviceDiscoveryTest, IdFallbacksAndNames)
 							    { "decklink-6", "No Attributes" },
 						    }));
 	const std::string calls = report();
-	EXPECT_NE(calls.find("device5 references=0 calls=input,name,attributes,peid\n"), std::string::npos) << calls;
+	EXPECT_NE(calls.find("device5 references=0 calls=input,name,attributes,peid,mach\n"), std::string::npos) << calls;
 	EXPECT_NE(calls.find("device6 references=0 calls=input,name,attributes,attributes-older\n"), std::string::npos)
 		<< calls;
 	EXPECT_EQ(calls.find("references=1"), std::string::npos) << calls;
@@ -130,12 +130,28 @@ TEST_F(DeviceDiscoveryTest, OlderDriverInterfacesAreAccepted)
 	EXPECT_EQ(idsAndNames(*constructed.config),
 		  (Devices{ { "decklink-1", "Older One" }, { "decklink-2", "Older Two" } }));
 	EXPECT_EQ(report(), "iterator references=0\n"
-			    "device0 references=0 calls=input,input-older1,name,attributes,attributes-older,peid\n"
+			    "device0 references=0 calls=input,input-older1,name,attributes,attributes-older,peid,mach\n"
 			    "device0.input references=0\n"
 			    "device0.attributes references=0\n"
-			    "device1 references=0 calls=input,input-older1,input-older2,name,attributes,peid,toid\n"
+			    "device1 references=0 calls=input,input-older1,input-older2,name,attributes,peid,toid,mach\n"
 			    "device1.input references=0\n"
 			    "device1.attributes references=0\n");
+}
+
+// The channels a card is captured with: 16 or 8 where its attributes say it
+// takes that many, else 2; test inputs have 16.
+TEST_F(DeviceDiscoveryTest, AudioChannelsFollowTheCardsAttribute)
+{
+	ConstructedConfig constructed = discover("peid=1;peid=2,audio-channels=8;peid=3,audio-channels=6;"
+						 "peid=4,audio-channels=64;peid=5,audio-channels=16,no-audio-attribute",
+						 { 1, "640x360p25" });
+	std::vector<std::int32_t> channels;
+	for (const DeviceInfo &device : constructed.config->devices())
+		channels.push_back(device.audioChannels);
+	EXPECT_EQ(channels, (std::vector<std::int32_t>{ 16, 8, 2, 16, 2, 16 }));
+	const nlohmann::json devices = constructed.config->getClientConfig()["devices"];
+	EXPECT_EQ(devices[1]["audioChannels"], 8);
+	EXPECT_EQ(devices[5]["audioChannels"], 16);
 }
 
 TEST_F(DeviceDiscoveryTest, AnIndexIdCanEqualAPersistentIdAndTheFirstEntryIsFound)

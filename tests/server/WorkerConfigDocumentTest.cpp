@@ -15,7 +15,8 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr const char *kCards = "name=DeckLink Duo (1),peid=12;name=DeckLink Duo (2),peid=34;name=,peid=56";
+constexpr const char *kCards =
+	"name=DeckLink Duo (1),peid=12;name=DeckLink Duo (2),peid=34,audio-channels=8;name=,peid=56";
 
 struct SaveResult {
 	bool saved;
@@ -23,7 +24,7 @@ struct SaveResult {
 	std::string output;
 };
 
-// Two fake cards, one card without a name and two test inputs, in portable
+// Two fake cards (16 and 8 audio channels), one card without a name and two test inputs, in portable
 // mode below a fresh working directory.
 class WorkerConfigDocumentTest : public testing::Test
 {
@@ -333,6 +334,49 @@ TEST_F(WorkerConfigDocumentTest, ReconnectionIsWrittenOnlyWhenAskedFor)
 		request["srtReconnect"] = reconnect;
 		EXPECT_EQ(saved(request)["srt_reconnect"], reconnect);
 	}
+}
+
+// Two channel numbers of the master input, left then right, written only
+// when asked for. The master is the first quadrant whose input has a name.
+TEST_F(WorkerConfigDocumentTest, AudioChannelsAreTwoChannelsOfTheMaster)
+{
+	auto withChannels = [](json channels, std::vector<std::string> devices = { "test-1" }) {
+		json request = validRequest();
+		request["devices"] = devices;
+		request["audioChannels"] = std::move(channels);
+		return request;
+	};
+	const std::string notTwo = "Field audioChannels must be two channel numbers from 1 to 16";
+	const std::string beyondDuo = "Field audioChannels must be from 1 to 8: the master input 'DeckLink Duo (2)' "
+				      "has 8 audio channels";
+	const std::pair<json, std::string> refused[] = {
+		{ withChannels(nullptr), notTwo },
+		{ withChannels("5,6"), notTwo },
+		{ withChannels({ 5 }), notTwo },
+		{ withChannels({ 5, 6, 7 }), notTwo },
+		{ withChannels({ 0, 1 }), notTwo },
+		{ withChannels({ 16, 17 }), notTwo },
+		{ withChannels({ -1, 2 }), notTwo },
+		{ withChannels({ 5.0, 6 }), notTwo },
+		{ withChannels({ true, 2 }), notTwo },
+		{ withChannels({ 5, "6" }), notTwo },
+		{ withChannels({ 9, 10 }, { "decklink-34", "test-1" }), beyondDuo },
+		{ withChannels({ 1, 9 }, { "decklink-56", "decklink-34" }), beyondDuo },
+	};
+	for (const auto &[request, expected] : refused) {
+		SCOPED_TRACE(request.dump());
+		const SaveResult result = save(request);
+		EXPECT_FALSE(result.saved);
+		EXPECT_EQ(result.message, expected);
+	}
+	EXPECT_FALSE(fs::exists(file()));
+
+	EXPECT_FALSE(saved(validRequest()).contains("audio_channels"));
+	EXPECT_EQ(saved(withChannels({ 5, 6 }))["audio_channels"], json({ 5, 6 }));
+	EXPECT_EQ(saved(withChannels({ 16, 15 }, { "decklink-12", "decklink-34" }))["audio_channels"], json({ 16, 15 }));
+	EXPECT_EQ(saved(withChannels({ 8, 8 }, { "decklink-34" }))["audio_channels"], json({ 8, 8 }));
+	// A card without a name is no master: the test input after it is.
+	EXPECT_EQ(saved(withChannels({ 15, 16 }, { "decklink-56", "test-1" }))["audio_channels"], json({ 15, 16 }));
 }
 
 TEST_F(WorkerConfigDocumentTest, LatencyDefaultsAndConversions)

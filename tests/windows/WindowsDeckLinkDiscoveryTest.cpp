@@ -34,6 +34,7 @@ constexpr GUID kClassFactoryInterface = { 0x00000001, 0x0000, 0x0000, { 0xC0, 0x
 
 constexpr ULONG kPersistentId = 0x70656964; // 'peid'
 constexpr ULONG kTopologicalId = 0x746F6964; // 'toid'
+constexpr ULONG kMaximumAudioChannels = 0x6D616368; // 'mach'
 
 // Every fake object alive; zero again once discovery has released everything.
 std::atomic<int> liveObjects = 0;
@@ -44,6 +45,7 @@ struct FakeDeviceSpec {
 	bool hasAttributes = true;
 	std::optional<LONGLONG> persistentId;
 	std::optional<LONGLONG> topologicalId;
+	std::optional<LONGLONG> maximumAudioChannels = std::nullopt;
 };
 
 // Reference counting shared by the fakes.
@@ -94,9 +96,10 @@ public:
 	virtual HRESULT STDMETHODCALLTYPE GetFlag(ULONG, BOOL *) { return E_NOTIMPL; }
 	virtual HRESULT STDMETHODCALLTYPE GetInt(ULONG attribute, LONGLONG *value)
 	{
-		const std::optional<LONGLONG> &known = attribute == kPersistentId    ? spec_.persistentId
-						       : attribute == kTopologicalId ? spec_.topologicalId
-										     : std::nullopt;
+		const std::optional<LONGLONG> &known = attribute == kPersistentId	   ? spec_.persistentId
+						       : attribute == kTopologicalId	   ? spec_.topologicalId
+						       : attribute == kMaximumAudioChannels ? spec_.maximumAudioChannels
+											    : std::nullopt;
 		if (!known)
 			return E_FAIL;
 		*value = *known;
@@ -244,7 +247,7 @@ TEST(WindowsDeckLinkDiscovery, ListsCaptureDevicesThroughTheDriversComInterfaces
 	const int objectsBefore = liveObjects;
 	{
 		RegisteredFakeDriver driver({
-			{ true, L"Card A", true, 12, 99 },
+			{ true, L"Card A", true, 12, 99, 8 },
 			{ false, L"Playback Only", true, 77, std::nullopt },
 			{ true, L"Karte \u00dc", true, std::nullopt, 34 },
 			{ true, std::nullopt, false, std::nullopt, std::nullopt },
@@ -259,9 +262,11 @@ TEST(WindowsDeckLinkDiscovery, ListsCaptureDevicesThroughTheDriversComInterfaces
 		struct Expected {
 			std::string id;
 			std::string name;
+			std::int32_t audioChannels = 2;
 		};
+		// Audio channels from the attributes, 2 where they do not say.
 		const std::vector<Expected> expected = {
-			{ "decklink-12", "Card A" },	    { "decklink-34", "Karte \xc3\x9c" }, { "decklink-3", "Unknown" },
+			{ "decklink-12", "Card A", 8 },	    { "decklink-34", "Karte \xc3\x9c" }, { "decklink-3", "Unknown" },
 			{ "decklink--5", "" },		    { "decklink-5", "Card Zero" },
 		};
 		ASSERT_EQ(config.devices().size(), expected.size());
@@ -271,6 +276,7 @@ TEST(WindowsDeckLinkDiscovery, ListsCaptureDevicesThroughTheDriversComInterfaces
 			EXPECT_EQ(device.name, expected[index].name);
 			EXPECT_EQ(device.type, "decklink");
 			EXPECT_EQ(device.status, "available");
+			EXPECT_EQ(device.audioChannels, expected[index].audioChannels);
 		}
 	}
 	// Every device, attribute and capture interface was released, and the

@@ -20,6 +20,8 @@
 #include "FfmpegSupport.h"
 #include "SourceCapture.h"
 #include "SourceInput.h"
+#include "common/platform/DeckLinkDiscovery.h"
+#include "common/platform/DeckLinkInput.h"
 #include "support/CommonTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -329,6 +331,88 @@ TEST_F(DriverCaptureTest, OlderDriversAreCapturedThroughTheirOwnInterfaces)
 		EXPECT_EQ(picture->data[0][8 * picture->linesize[0] + 100], expected.y);
 		EXPECT_EQ(picture->data[1][4 * picture->linesize[1] + 100], expected.u);
 		EXPECT_EQ(picture->data[1][4 * picture->linesize[1] + 101], expected.v);
+	}
+	expectEverythingReleased();
+}
+
+// A tone's frequency from the sign changes of its samples.
+double frequencyOf(const std::vector<int16_t> &samples)
+{
+	int64_t changes = 0;
+	for (size_t index = 1; index < samples.size(); ++index)
+		changes += (samples[index - 1] < 0) != (samples[index] < 0) ? 1 : 0;
+	return changes / 2.0 / (double(samples.size()) / 48000.0);
+}
+
+// A master is captured with all the embedded channels the card takes (16, 8,
+// or 2 where its attributes do not say) and the chosen two go out: the card
+// of colour 3 has 750 Hz on channel 1 and 3750 Hz on channel 8.
+TEST_F(DriverCaptureTest, TheMasterTakesTheChosenChannelsOfAllTheCardGives)
+{
+	useDevices("name=Pictures I,peid=801,colour=3,audio-channels=8;name=Pictures J,peid=802,no-audio-attribute");
+	{
+		SourceCapture source;
+		source.setAudioChannels({ 8, 1 });
+		std::string message;
+		ASSERT_TRUE(source.open(cardQuadrant(1, "decklink-801"), true, message)) << message;
+		EXPECT_EQ(source.audioChannels(), 8);
+		ASSERT_TRUE(source.start(message)) << message;
+		FrameHolder picture = nv12Frame(720, 576);
+		FrameHolder audio = allocateFrame();
+		int64_t counter = 0;
+		std::vector<int16_t> left;
+		std::vector<int16_t> right;
+		while (left.size() < 24000) {
+			bool got = false;
+			ASSERT_TRUE(source.popAudioFrame(audio.get(), got, message)) << message;
+			if (!got) {
+				ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
+				continue;
+			}
+			ASSERT_EQ(audio->ch_layout.nb_channels, 2);
+			const auto *samples = reinterpret_cast<const int16_t *>(audio->data[0]);
+			for (int index = 0; index < audio->nb_samples; ++index) {
+				left.push_back(samples[2 * index]);
+				right.push_back(samples[2 * index + 1]);
+			}
+		}
+		EXPECT_NEAR(frequencyOf(left), 3750, 5);
+		EXPECT_NEAR(frequencyOf(right), 750, 5);
+	}
+	{
+		SourceCapture source;
+		source.setAudioChannels({ 3, 4 });
+		std::string message;
+		EXPECT_FALSE(source.open(cardQuadrant(1, "decklink-802"), true, message));
+		EXPECT_EQ(message, "Master source 'Card 1' has 2 audio channels, not channels 3 and 4");
+	}
+	expectEverythingReleased();
+}
+
+// The driver captures 2, 8, 16, 32 or 64 embedded channels, up to the card's
+// maximum, and refuses any other count; so does the simulator.
+TEST_F(DriverCaptureTest, TheDriverTakesOnlyTheChannelCountsItOffers)
+{
+	useDevices("name=Pictures K,peid=901,audio-channels=8;name=Pictures L,peid=902,audio-channels=64");
+	std::string message;
+	{
+		DeckLinkDiscovery discovery;
+		const std::unique_ptr<DeckLinkInput> input = discovery.openCaptureInput("decklink-901", message);
+		ASSERT_TRUE(input) << message;
+		EXPECT_EQ(input->maximumAudioChannels(), 8);
+		for (const int channels : { 0, 1, 4, 6, 16, 32 })
+			EXPECT_FALSE(input->enableAudio(channels, message)) << channels;
+		EXPECT_EQ(message, "Failed to enable 32 audio channels of DeckLink device 'Pictures K': 0x80070057");
+		for (const int channels : { 2, 8 })
+			EXPECT_TRUE(input->enableAudio(channels, message)) << channels << ": " << message;
+	}
+	{
+		DeckLinkDiscovery discovery;
+		const std::unique_ptr<DeckLinkInput> input = discovery.openCaptureInput("decklink-902", message);
+		ASSERT_TRUE(input) << message;
+		for (const int channels : { 16, 32, 64 })
+			EXPECT_TRUE(input->enableAudio(channels, message)) << channels << ": " << message;
+		EXPECT_FALSE(input->enableAudio(128, message));
 	}
 	expectEverythingReleased();
 }

@@ -129,7 +129,7 @@ TEST(SourceCaptureInputTest, TestPatternStreamsLookLikeACard)
 		SCOPED_TRACE(entry.name);
 		InputFormatContextHolder input;
 		std::string message;
-		ASSERT_TRUE(openSourceInput(quadrantFor("test-1", entry.name), input, message)) << message;
+		ASSERT_TRUE(openSourceInput(quadrantFor("test-1", entry.name), 2, input, message)) << message;
 		ASSERT_EQ(input->nb_streams, 2u);
 
 		const AVStream *video = input->streams[0];
@@ -147,7 +147,7 @@ TEST(SourceCaptureInputTest, TestPatternStreamsLookLikeACard)
 		EXPECT_EQ(audio->codecpar->codec_type, AVMEDIA_TYPE_AUDIO);
 		EXPECT_EQ(audio->codecpar->codec_id, AV_CODEC_ID_PCM_S16LE);
 		EXPECT_EQ(audio->codecpar->sample_rate, 48000);
-		EXPECT_EQ(audio->codecpar->ch_layout.nb_channels, 2);
+		EXPECT_EQ(audio->codecpar->ch_layout.nb_channels, 16);
 	}
 }
 

@@ -68,7 +68,7 @@ std::string withoutFallingBehindNotes(const std::string &text)
 // A test pattern that ends after frameLimit pictures.
 SourceInputOpener endingInput(int64_t frameLimit)
 {
-	return [frameLimit](const QuadrantConfig &quadrant, InputFormatContextHolder &input,
+	return [frameLimit](const QuadrantConfig &quadrant, int32_t, InputFormatContextHolder &input,
 			    std::string &message) {
 		TestPattern pattern;
 		if (!parseTestInputName(quadrant.source_name, pattern, message))
@@ -95,7 +95,7 @@ TEST(SourceCaptureTest, OpensAProgressiveTestInputAsACard)
 			  "width=640 height=360 time_base=1/25 frame_rate=25/1 field_order=1",
 			  "[SourceCapture] Worker pixel format for quadrant 1 (Test Input 1 (640x360p25)): nv12",
 			  "[SourceCapture] Master audio stream for quadrant 1 (Test Input 1 (640x360p25)): "
-			  "codec=pcm_s16le sample_format=s16 sample_rate=48000 channels=2 time_base=1/48000",
+			  "codec=pcm_s16le sample_format=s16 sample_rate=48000 channels=16 time_base=1/48000",
 		  }));
 	EXPECT_EQ(source.width(), 640);
 	EXPECT_EQ(source.height(), 360);
@@ -135,7 +135,7 @@ TEST(SourceCaptureTest, OpensAnInterlacedTestInputTopFieldFirst)
 			  "width=640 height=360 time_base=1/25 frame_rate=25/1 field_order=2",
 			  "[SourceCapture] Worker pixel format for quadrant 2 (Test Input 2 (640x360i50)): nv12",
 			  "[SourceCapture] Master audio stream for quadrant 2 (Test Input 2 (640x360i50)): "
-			  "codec=pcm_s16le sample_format=s16 sample_rate=48000 channels=2 time_base=1/48000",
+			  "codec=pcm_s16le sample_format=s16 sample_rate=48000 channels=16 time_base=1/48000",
 		  }));
 	EXPECT_EQ(source.frameRate().num, 25);
 	EXPECT_EQ(source.frameRate().den, 1);
@@ -333,6 +333,50 @@ TEST(SourceCaptureTest, MasterQueuesAtMost64AudioFrames)
 	EXPECT_NEAR(frequency, 750.0, 5.0);
 	// -18 dBFS: an eighth of full scale.
 	EXPECT_NEAR(peak, 32768 / 8, 16);
+}
+
+// A tone's frequency from the sign changes of its samples.
+double frequencyOf(const std::vector<int16_t> &samples)
+{
+	int64_t changes = 0;
+	for (size_t index = 1; index < samples.size(); ++index)
+		changes += (samples[index - 1] < 0) != (samples[index] < 0) ? 1 : 0;
+	return changes / 2.0 / (double(samples.size()) / 48000.0);
+}
+
+// The chosen two of the master's 16 channels become its stereo, left and
+// right as asked: test input 2 has 1500 Hz on channel 3, 3500 Hz on channel 8.
+TEST(SourceCaptureTest, TheChosenChannelsBecomeTheMastersStereo)
+{
+	SourceCapture source;
+	source.setAudioChannels({ 3, 8 });
+	std::string message;
+	ASSERT_TRUE(source.open(testQuadrant(2, "Test Input 2 (320x180p25)"), true, message)) << message;
+	EXPECT_EQ(source.audioChannels(), 16);
+	ASSERT_TRUE(source.start(message)) << message;
+
+	FrameHolder picture = nv12Frame(320, 180);
+	FrameHolder audio = allocateFrame();
+	int64_t counter = 0;
+	std::vector<int16_t> left;
+	std::vector<int16_t> right;
+	while (left.size() < 24000) {
+		bool got = false;
+		ASSERT_TRUE(source.popAudioFrame(audio.get(), got, message)) << message;
+		if (!got) {
+			ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
+			continue;
+		}
+		ASSERT_EQ(audio->ch_layout.nb_channels, 2);
+		EXPECT_EQ(audio->nb_samples, 1920);
+		const auto *samples = reinterpret_cast<const int16_t *>(audio->data[0]);
+		for (int index = 0; index < audio->nb_samples; ++index) {
+			left.push_back(samples[2 * index]);
+			right.push_back(samples[2 * index + 1]);
+		}
+	}
+	EXPECT_NEAR(frequencyOf(left), testInputToneFrequency(2, 2), 5.0);
+	EXPECT_NEAR(frequencyOf(right), testInputToneFrequency(2, 4), 5.0);
 }
 
 TEST(SourceCaptureTest, AnInputThatEndsEndsTheSourceWithItsMessage)

@@ -21,7 +21,8 @@ namespace {
 // Opens test patterns; the quadrants listed end after that many pictures.
 SourceInputOpener endingInputs(std::map<int, int64_t> frameLimits)
 {
-	return [frameLimits](const QuadrantConfig &quadrant, InputFormatContextHolder &input, std::string &message) {
+	return [frameLimits](const QuadrantConfig &quadrant, int32_t, InputFormatContextHolder &input,
+			     std::string &message) {
 		TestPattern pattern;
 		if (!parseTestInputName(quadrant.source_name, pattern, message))
 			return false;

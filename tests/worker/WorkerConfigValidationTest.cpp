@@ -282,6 +282,24 @@ TEST(ParseWorkerConfig, AbsentPreviewPathDisablesThePreview)
 	EXPECT_EQ(config.preview_path, "");
 }
 
+// Two channel numbers from 1 to 16, left then right; without them the
+// master's first two channels go out, as before.
+TEST(ParseWorkerConfig, AudioChannelsChooseTheMastersPair)
+{
+	json document = validDocument();
+	EXPECT_EQ(parsed(document).audio_channels, (tiloran::AudioChannelPair{ 1, 2 }));
+	document["audio_channels"] = { 6, 5 };
+	EXPECT_EQ(parsed(document).audio_channels, (tiloran::AudioChannelPair{ 6, 5 }));
+	EXPECT_EQ(parsed(document).audio_channels.channelsNeeded(), 8);
+	document["audio_channels"] = { 16, 1 };
+	EXPECT_EQ(parsed(document).audio_channels.channelsNeeded(), 16);
+	for (const json &refused : { json(nullptr), json({ 5 }), json({ 0, 1 }), json({ 1, 17 }), json({ 1.0, 2 }),
+				     json({ "1", 2 }), json({ 1, 2, 3 }) }) {
+		document["audio_channels"] = refused;
+		EXPECT_EQ(parseMessage(document), "audio_channels must be two channel numbers from 1 to 16") << refused;
+	}
+}
+
 // Values of the wrong JSON type are refused with the library's message
 // rather than ending the worker with an uncaught exception.
 TEST(ParseWorkerConfig, WrongTypesGiveTheLibraryMessage)
