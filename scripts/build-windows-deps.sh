@@ -59,13 +59,16 @@ fi
 
 # The versions of a source package that apt knows, newest first.
 source_versions() {
-	apt-cache showsrc --only-source "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -u | while read -r version; do
-		local newer=0 other
-		while read -r other; do
-			dpkg --compare-versions "$other" gt "$version" && newer=$((newer + 1))
-		done < <(apt-cache showsrc --only-source "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -u)
-		echo "$newer $version"
-	done | sort -n | cut -d' ' -f2
+	local versions=() sorted=() version index
+	mapfile -t versions < <(apt-cache showsrc --only-source "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -u)
+	for version in "${versions[@]}"; do
+		index=0
+		while [ "$index" -lt ${#sorted[@]} ] && dpkg --compare-versions "${sorted[$index]}" gt "$version"; do
+			index=$((index + 1))
+		done
+		sorted=("${sorted[@]:0:$index}" "$version" "${sorted[@]:$index}")
+	done
+	[ ${#sorted[@]} -eq 0 ] || printf '%s\n' "${sorted[@]}"
 }
 
 toolchain_version="$($cc -dumpfullversion 2>/dev/null || echo none) $(dpkg-query -W -f='${Version}' mingw-w64-x86-64-dev 2>/dev/null || echo none)"
@@ -84,7 +87,9 @@ srt_options=(-DCMAKE_BUILD_TYPE=Release -DENABLE_STDCXX_SYNC=ON -DENABLE_ENCRYPT
 libyuv_options=(-DCMAKE_BUILD_TYPE=Release -DUNIT_TEST=OFF)
 # FFmpeg: just what the worker uses (test patterns through the lavfi device and
 # the filters of their graph, the encoders, the MPEG-TS muxer, swscale and
-# swresample), NVENC, shared libraries with x264 inside libavcodec.
+# swresample), NVENC, shared libraries with x264 inside libavcodec. The MinGW
+# runtime is linked in (libavutil would otherwise load libwinpthread-1.dll for
+# nanosleep), so that only FFmpeg's own DLLs travel with the worker.
 ffmpeg_components=(
 	--enable-indev=lavfi
 	--enable-filter=testsrc2,format,interlace,drawbox,trim,realtime,sine,channelmap,aformat,atrim,buffer,buffersink,abuffer,abuffersink,scale,aresample,null,anull,setpts,asetpts
@@ -101,7 +106,7 @@ ffmpeg_options=(--arch=x86_64 --target-os=mingw32 --cross-prefix=$host- --cc=$cc
 	--enable-gpl --enable-shared --disable-static --disable-programs --disable-doc --disable-debug
 	--disable-autodetect --enable-w32threads --enable-ffnvcodec --enable-nvenc --enable-libx264
 	--disable-postproc --disable-everything "${ffmpeg_components[@]}"
-	--extra-ldflags=-static-libgcc)
+	--extra-ldflags=-static-libgcc --extra-libs=-Wl,-Bstatic,-lwinpthread,-Bdynamic)
 
 key_of() {
 	printf '%s\n' "$@" "$toolchain_version" "recipe $recipe" | sha256sum | cut -c1-12
@@ -197,8 +202,15 @@ build_srt() {
 	cmake_cross "$1" "$1/build-windows" "$2" "${srt_options[@]}" -DMBEDTLS_PREFIX="${dir[mbedtls]}"
 }
 
+# libyuv: only the static library (its install step would also install its
+# tools, under names without the .exe the build gives them).
 build_libyuv() {
-	cmake_cross "$1" "$1/build-windows" "$2" "${libyuv_options[@]}"
+	cmake -S "$1" -B "$1/build-windows" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain_file" \
+		-DTILORAN_WINDOWS_DEPS="$2" "${libyuv_options[@]}"
+	cmake --build "$1/build-windows" -j "$jobs" --target yuv
+	mkdir -p "$2/include" "$2/lib"
+	cp -r "$1/include/." "$2/include/"
+	cp "$1/build-windows/libyuv.a" "$2/lib/"
 }
 
 # build LIBRARY: resolves its version and builds it into its cache directory
@@ -264,12 +276,9 @@ set_dir="$cache_dir/windows-x64-$set_key"
 if [ ! -f "$set_dir/.complete" ]; then
 	rm -rf "$set_dir" && mkdir -p "$set_dir"
 	for library in "${libraries[@]}"; do
-		(cd "${dir[$library]}" && find . -path ./notice -prune -o \( -type f -o -type l \) -print) | while read -r file; do
-			case "$file" in ./.complete | ./build.log | ./build-seconds) continue ;; esac
-			mkdir -p "$set_dir/$(dirname "$file")"
-			ln -sfn "${dir[$library]}/${file#./}" "$set_dir/${file#./}"
-		done
+		cp -rsf "${dir[$library]}/." "$set_dir/"
 	done
+	rm -rf "$set_dir/notice" "$set_dir/.complete" "$set_dir/build.log" "$set_dir/build-seconds"
 	{
 		for library in "${libraries[@]}"; do
 			echo "$library ${version[$library]} ${dir[$library]}"
