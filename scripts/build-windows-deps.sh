@@ -20,6 +20,7 @@
 # serve its source (security updates may be missing there), the next older
 # one, with a loud notice. Nothing prebuilt is downloaded: only Debian's
 # source packages (and, for NVENC's headers alone, see below).
+# Exit code 3: no version of a library's source could be fetched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir="$(pwd)"
@@ -263,7 +264,7 @@ build() {
 		return
 	done
 	echo "!! no source of $library can be fetched (apt knows: $(source_versions "$library" | tr '\n' ' '))" >&2
-	exit 1
+	exit 3
 }
 
 for library in "${libraries[@]}"; do
