@@ -4,7 +4,8 @@ zenvo_tiloran_worker.exe and its DLLs into a directory of their own, starts
 the worker for four test inputs, which sends to a Linux srt-live-transmit
 listener on the loopback interface for 10 s. The recording holds H.264 of
 the composed size on the grid of 25 pictures per second (the worker's and the
-recording's figures are printed) and stereo AAC without gaps; the
+recording's figures are printed), each input's colour in its quadrant, and
+stereo AAC without gaps; the
 stop is orderly (the worker exits with code 0 and the server reports the
 stream stopped) and a second start streams again. Ctrl+C then ends the
 server with exit code 0.
@@ -26,6 +27,10 @@ import urllib.error
 import urllib.request
 
 TILE_WIDTH, TILE_HEIGHT = 640, 360
+# The colour band at the top of test inputs 1 to 4 (as BT.709 limited-range
+# Y, U, V) and its height in a 360-line picture.
+INPUT_COLOURS = [(82, 90, 240), (145, 54, 34), (41, 240, 110), (210, 16, 146)]
+BAND_LINES = 44
 VIDEO_TICKS = 90000 // 25
 AUDIO_TICKS = 1024 * 90000 // 48000
 # Wine starts programs and loads DLLs far slower than Windows does.
@@ -167,6 +172,31 @@ def probe(path, *arguments):
                           text=True).stdout
 
 
+def check_quadrant_colours(path, seconds_in):
+    """Each quadrant of a picture from the middle of the recording shows its
+    input's colour band: the capture's conversion and the composition are
+    right in the Windows build too."""
+    width, height = 2 * TILE_WIDTH, 2 * TILE_HEIGHT
+    picture = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-ss", f"{seconds_in:.2f}", "-frames:v", "1",
+                              "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"], check=True, capture_output=True).stdout
+    if len(picture) != width * height * 3 // 2:
+        raise Failure(f"no picture decoded {seconds_in:.2f} s into the recording")
+    planes = [(picture[:width * height], width, 1),
+              (picture[width * height:width * height * 5 // 4], width // 2, 2),
+              (picture[width * height * 5 // 4:], width // 2, 2)]
+    for slot, expected in enumerate(INPUT_COLOURS):
+        # The middle of the band, clear of its edges and of the tile's.
+        left, top = (slot % 2) * TILE_WIDTH + 32, (slot // 2) * TILE_HEIGHT + 8
+        found = []
+        for plane, stride, step in planes:
+            values = [plane[y * stride + x] for y in range(top // step, (top + BAND_LINES - 16) // step)
+                      for x in range(left // step, (left + TILE_WIDTH - 64) // step)]
+            found.append(sum(values) / len(values))
+        # Compression moves a flat colour by a few steps at most.
+        if any(abs(a - b) > 8 for a, b in zip(found, expected)):
+            raise Failure(f"slot {slot} shows Y, U, V {[round(v) for v in found]}, input {slot + 1} has {expected}")
+
+
 def check_recording(path, streamed_s, timing=True):
     """The recording's streams and, with timing, its pictures' and audio's
     times."""
@@ -216,6 +246,8 @@ def check_recording(path, streamed_s, timing=True):
         raise Failure(f"the pictures span {spanned_s:.2f} s of {streamed_s:.2f} s streamed")
     if len(video_pts) < 0.25 * 25 * (streamed_s - 1) or len(video_pts) > 25 * (streamed_s + 2):
         raise Failure(f"{len(video_pts)} pictures for {streamed_s:.2f} s streamed")
+    start = min(video_pts[0], audio_pts[0])
+    check_quadrant_colours(path, ((video_pts[0] + video_pts[-1]) / 2 - start) / 90000)
 
 
 def main():
