@@ -119,9 +119,11 @@ struct DriverCaptureSource::State final : DeckLinkInputHandler {
 	std::condition_variable probed;
 	// The mode the input captures in.
 	DeckLinkDisplayMode mode = kOpeningMode;
-	// While open waits: pictures seen, and whether one had a signal.
+	// While open waits: pictures seen, whether one had a signal, and why the
+	// input could not follow its signal to the signal's mode.
 	int probePictures = 0;
 	bool signalSeen = false;
+	std::string followFailure;
 	CaptureSink *sink = nullptr;
 	// Nothing more is delivered: the master's format changed or the source failed.
 	bool ended = false;
@@ -159,8 +161,15 @@ bool DriverCaptureSource::open(const QuadrantConfig &quadrant, bool isMaster, Ca
 		return false;
 
 	std::unique_lock lock(state.mutex);
-	state.probed.wait_for(lock, kProbeTime,
-			      [&state] { return state.signalSeen || state.probePictures >= kProbePictures; });
+	state.probed.wait_for(lock, kProbeTime, [&state] {
+		return state.signalSeen || state.probePictures >= kProbePictures || !state.followFailure.empty();
+	});
+	// An input that cannot be put in its signal's mode would show no signal
+	// for as long as it runs.
+	if (!state.followFailure.empty()) {
+		message = state.followFailure;
+		return false;
+	}
 	format = formatOf(state.mode, isMaster);
 	format.signalAtOpen = state.signalSeen;
 	lock.unlock();
@@ -218,11 +227,14 @@ void DriverCaptureSource::State::inputFormatChanged(const DeckLinkDisplayMode &n
 
 	std::string message;
 	if (!input->followMode(newMode.code, message)) {
+		ended = true;
 		if (sink) {
-			ended = true;
 			CaptureSink &target = *sink;
 			lock.unlock();
 			target.sourceFailed(message);
+		} else {
+			followFailure = message;
+			probed.notify_all();
 		}
 		return;
 	}

@@ -10,9 +10,11 @@ namespace tiloran {
 // found by the quadrant's source id as discovery names it: 8-bit 4:2:2 video
 // with the driver's format detection on and, for the master, 48 kHz 16-bit
 // stereo audio. open starts the input and waits a moment for its signal to
-// learn its format; pictures reach the sink from start on, on the driver's
-// callback thread, each holding a reference to the driver's frame that is
-// dropped when the last FFmpeg reference to the picture goes. Pictures
+// learn its format, the input following its signal into the signal's own
+// mode (open fails when the driver refuses that mode); pictures reach the
+// sink from start on, on the driver's callback thread, each holding a
+// reference to the driver's frame that is dropped when the last FFmpeg
+// reference to the picture goes. Pictures
 // without signal come with silence in place of whatever audio the driver
 // gives, and a master picture without any audio with a picture's worth of
 // silence, so that the master's audio never has a hole.

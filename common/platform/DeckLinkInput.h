@@ -6,6 +6,10 @@
 
 namespace tiloran {
 
+// How the pictures of the driver's generation hand out their bytes; the
+// platform layer defines it.
+enum class DeckLinkPictureLayout : unsigned char;
+
 // A video mode as the DeckLink driver describes it.
 struct DeckLinkDisplayMode {
 	enum class FieldOrder { Unknown, UpperFirst, LowerFirst, Progressive };
@@ -45,6 +49,7 @@ private:
 	// separate interface, that interface: opaque handles of the platform layer.
 	void *frame_ = nullptr;
 	void *buffer_ = nullptr;
+	DeckLinkPictureLayout layout_{};
 	const std::uint8_t *data_ = nullptr;
 };
 
@@ -54,7 +59,7 @@ class DeckLinkVideoFrame
 {
 public:
 	// frame is the platform layer's handle of the driver's frame.
-	DeckLinkVideoFrame(void *frame, bool olderLayout) : frame_(frame), olderLayout_(olderLayout) {}
+	DeckLinkVideoFrame(void *frame, DeckLinkPictureLayout layout) : frame_(frame), layout_(layout) {}
 
 	std::int32_t width() const;
 	std::int32_t height() const;
@@ -71,7 +76,7 @@ public:
 
 private:
 	void *frame_;
-	bool olderLayout_;
+	DeckLinkPictureLayout layout_;
 };
 
 // The audio that came with a picture; valid during the call only. Samples are

@@ -70,7 +70,7 @@ struct DeckLinkInput::State {
 	std::mutex handlerMutex;
 	DeckLinkInputHandler *handler = nullptr;
 
-	bool olderFrames() const { return interfaceIndex >= kFirstOlderCaptureInput; }
+	DeckLinkPictureLayout pictureLayout() const { return kCaptureInputPictures[interfaceIndex]; }
 	const InputMethods &inputMethods() const { return methodsOf<InputMethods>(input.get()); }
 	DriverObject *callbackObject() { return reinterpret_cast<DriverObject *>(&callback); }
 };
@@ -131,7 +131,7 @@ HResult formatChanged(DriverObject *self, std::uint32_t events, DriverObject *di
 HResult frameArrived(DriverObject *self, DriverObject *videoFrame, DriverObject *audioPacket)
 {
 	DeckLinkInput::State &state = stateOf(self);
-	const DeckLinkVideoFrame picture(videoFrame, state.olderFrames());
+	const DeckLinkVideoFrame picture(videoFrame, state.pictureLayout());
 	const DeckLinkAudioPacket audio(audioPacket);
 	std::lock_guard lock(state.handlerMutex);
 	if (state.handler)
@@ -277,7 +277,7 @@ DeckLinkPictureBytes::~DeckLinkPictureBytes()
 
 DeckLinkPictureBytes::DeckLinkPictureBytes(DeckLinkPictureBytes &&other) noexcept
 	: frame_(std::exchange(other.frame_, nullptr)), buffer_(std::exchange(other.buffer_, nullptr)),
-	  data_(std::exchange(other.data_, nullptr))
+	  layout_(other.layout_), data_(std::exchange(other.data_, nullptr))
 {
 }
 
@@ -287,6 +287,7 @@ DeckLinkPictureBytes &DeckLinkPictureBytes::operator=(DeckLinkPictureBytes &&oth
 		reset();
 		frame_ = std::exchange(other.frame_, nullptr);
 		buffer_ = std::exchange(other.buffer_, nullptr);
+		layout_ = other.layout_;
 		data_ = std::exchange(other.data_, nullptr);
 	}
 	return *this;
@@ -296,7 +297,10 @@ void DeckLinkPictureBytes::reset()
 {
 	if (buffer_) {
 		DriverObject *buffer = object(buffer_);
-		methodsOf<VideoBufferMethods>(buffer).endAccess(buffer, kBufferAccessRead);
+		if (layout_ == DeckLinkPictureLayout::VideoBuffer15)
+			methodsOf<VideoBuffer15Methods>(buffer).endAccess(buffer, kBufferAccessRead);
+		else
+			methodsOf<VideoBufferMethods>(buffer).endAccess(buffer, kBufferAccessRead);
 		methodsOf<UnknownMethods>(buffer).release(buffer);
 	}
 	if (frame_)
@@ -334,44 +338,67 @@ bool DeckLinkVideoFrame::hasInputSource() const
 bool DeckLinkVideoFrame::streamTime(std::int64_t timeScale, std::int64_t &time, std::int64_t &duration) const
 {
 	DriverObject *frame = object(frame_);
-	const HResult result = olderLayout_
+	const HResult result = layout_ == DeckLinkPictureLayout::FrameBytes
 				       ? methodsOf<OlderFrameMethods>(frame).getStreamTime(frame, &time, &duration, timeScale)
 				       : methodsOf<CurrentFrameMethods>(frame).getStreamTime(frame, &time, &duration, timeScale);
 	return result == kOk;
 }
+
+namespace {
+
+// Opens the bytes of a picture whose driver hands them out through a video
+// buffer of the given table: only while access is open.
+template<typename Methods, std::size_t count>
+DriverObject *openVideoBuffer(DriverObject *frame, const InterfaceId (&ids)[count], void *&data, std::string &message)
+{
+	DriverReference buffer = queryFirst(frame, ids);
+	if (!buffer) {
+		message = "The DeckLink driver's picture has no video buffer";
+		return nullptr;
+	}
+	const Methods &methods = methodsOf<Methods>(buffer.get());
+	if (methods.startAccess(buffer.get(), kBufferAccessRead) != kOk) {
+		message = "The DeckLink driver refused to open a picture's bytes";
+		return nullptr;
+	}
+	if (methods.getBytes(buffer.get(), &data) != kOk || !data) {
+		methods.endAccess(buffer.get(), kBufferAccessRead);
+		message = "The DeckLink driver gave no picture bytes";
+		return nullptr;
+	}
+	return buffer.release();
+}
+
+} // namespace
 
 bool DeckLinkVideoFrame::keepBytes(DeckLinkPictureBytes &bytes, std::string &message) const
 {
 	bytes.reset();
 	DriverObject *frame = object(frame_);
 	void *data = nullptr;
-	if (olderLayout_) {
+	DriverObject *buffer = nullptr;
+	switch (layout_) {
+	case DeckLinkPictureLayout::FrameBytes:
 		if (methodsOf<OlderFrameMethods>(frame).getBytes(frame, &data) != kOk || !data) {
 			message = "The DeckLink driver gave no picture bytes";
 			return false;
 		}
-	} else {
-		// Bytes come only through the video-buffer interface, and only while
-		// access is open.
-		DriverReference buffer = queryFirst(frame, kVideoBufferIds);
-		if (!buffer) {
-			message = "The DeckLink driver's picture has no video buffer";
+		break;
+	case DeckLinkPictureLayout::VideoBuffer15:
+		buffer = openVideoBuffer<VideoBuffer15Methods>(frame, kVideoBuffer15Ids, data, message);
+		if (!buffer)
 			return false;
-		}
-		const VideoBufferMethods &methods = methodsOf<VideoBufferMethods>(buffer.get());
-		if (methods.startAccess(buffer.get(), kBufferAccessRead) != kOk) {
-			message = "The DeckLink driver refused to open a picture's bytes";
+		break;
+	case DeckLinkPictureLayout::VideoBuffer:
+		buffer = openVideoBuffer<VideoBufferMethods>(frame, kVideoBufferIds, data, message);
+		if (!buffer)
 			return false;
-		}
-		if (methods.getBytes(buffer.get(), &data) != kOk || !data) {
-			methods.endAccess(buffer.get(), kBufferAccessRead);
-			message = "The DeckLink driver gave no picture bytes";
-			return false;
-		}
-		bytes.buffer_ = buffer.release();
+		break;
 	}
 	methodsOf<UnknownMethods>(frame).addRef(frame);
 	bytes.frame_ = frame;
+	bytes.buffer_ = buffer;
+	bytes.layout_ = layout_;
 	bytes.data_ = static_cast<const std::uint8_t *>(data);
 	return true;
 }

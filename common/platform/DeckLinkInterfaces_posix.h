@@ -7,13 +7,14 @@
 // interface ids are passed by value as 16 bytes in the order they are
 // written; strings come back as malloc'ed UTF-8. The tables are spelt out
 // rather than declared as C++ classes because the objects are not of any
-// class of ours. Only the methods that are called are named, at the
-// driver's positions; the others hold their places. Results are tested for
-// success only, as the failure codes differ from Windows.
+// class of ours. Every slot up to the last one called is named; those that
+// are never called hold their places. Results are tested for success only,
+// as the failure codes differ from Windows.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -55,25 +56,54 @@ const Methods &methodsOf(DriverObject *object)
 // A slot of a table that is never called here.
 using UncalledMethod = const void *;
 
+// Slots of a method table, counted from 0. Each table below holds the
+// interface's methods in the order the driver's published headers declare
+// them (the order is the comment above it); the slot of every method called
+// here is written once, in the static_assert under its table. The C++ ABI the
+// driver is built with gives a virtual destructor two entries where the
+// header declares it: last in each interface, so that the methods an
+// interface adds to its base come two entries after the base's last one.
+inline constexpr std::size_t kSlot = sizeof(void (*)());
+
+// IUnknown: QueryInterface, AddRef, Release.
+static_assert(offsetof(UnknownMethods, queryInterface) == 0 * kSlot);
+static_assert(offsetof(UnknownMethods, addRef) == 1 * kSlot);
+static_assert(offsetof(UnknownMethods, release) == 2 * kSlot);
+
+// IDeckLinkIterator: IUnknown, Next.
 struct IteratorMethods {
 	UnknownMethods unknown;
 	HResult (*next)(DriverObject *self, DriverObject **device);
 };
+static_assert(offsetof(IteratorMethods, next) == 3 * kSlot);
 
+// IDeckLink: IUnknown, GetModelName, GetDisplayName, destructor.
 struct DeviceMethods {
 	UnknownMethods unknown;
 	HResult (*getModelName)(DriverObject *self, const char **name);
 	HResult (*getDisplayName)(DriverObject *self, const char **name);
 };
+static_assert(offsetof(DeviceMethods, getDisplayName) == 4 * kSlot);
 
+// IDeckLinkProfileAttributes (the same in both its ids): IUnknown, GetFlag,
+// GetInt, GetFloat, GetString, destructor.
 struct AttributesMethods {
 	UnknownMethods unknown;
 	HResult (*getFlag)(DriverObject *self, std::uint32_t attribute, bool *value);
 	HResult (*getInt)(DriverObject *self, std::uint32_t attribute, std::int64_t *value);
+	UncalledMethod getFloat;
+	UncalledMethod getString;
 };
+static_assert(offsetof(AttributesMethods, getInt) == 4 * kSlot);
 
-// The capture input. Slots 8 to 10 differ between driver versions; the
-// slots called here are the same in all of them.
+// IDeckLinkInput: IUnknown, DoesSupportVideoMode, GetDisplayMode,
+// GetDisplayModeIterator, SetScreenPreviewCallback, EnableVideoInput, three
+// that differ by version (up to 14.2.1 DisableVideoInput,
+// GetAvailableVideoFrameCount, SetVideoInputFrameMemoryAllocator; from 15.0
+// EnableVideoInputWithAllocatorProvider, DisableVideoInput,
+// GetAvailableVideoFrameCount), EnableAudioInput, DisableAudioInput,
+// GetAvailableAudioSampleFrameCount, StartStreams, StopStreams, PauseStreams,
+// FlushStreams, SetCallback, GetHardwareReferenceClock, destructor.
 struct InputMethods {
 	UnknownMethods unknown;
 	UncalledMethod doesSupportVideoMode;
@@ -89,14 +119,25 @@ struct InputMethods {
 	UncalledMethod getAvailableAudioSampleFrameCount;
 	HResult (*startStreams)(DriverObject *self);
 	HResult (*stopStreams)(DriverObject *self);
-	HResult (*flushStreams)(DriverObject *self);
 	HResult (*pauseStreams)(DriverObject *self);
+	HResult (*flushStreams)(DriverObject *self);
 	HResult (*setCallback)(DriverObject *self, DriverObject *callback);
+	UncalledMethod getHardwareReferenceClock;
 };
+static_assert(offsetof(InputMethods, enableVideoInput) == 7 * kSlot);
+static_assert(offsetof(InputMethods, enableAudioInput) == 11 * kSlot);
+static_assert(offsetof(InputMethods, startStreams) == 14 * kSlot);
+static_assert(offsetof(InputMethods, stopStreams) == 15 * kSlot);
+static_assert(offsetof(InputMethods, pauseStreams) == 16 * kSlot);
+static_assert(offsetof(InputMethods, flushStreams) == 17 * kSlot);
+static_assert(offsetof(InputMethods, setCallback) == 18 * kSlot);
 
-// The picture handed to the input callback, as drivers from 15.0 on lay it
-// out: its bytes only through the video-buffer interface. A virtual
-// destructor in the base frame interface takes two slots.
+// The picture handed to the input callback from 15.0 on
+// (IDeckLinkVideoInputFrame over IDeckLinkVideoFrame 6502091C): IUnknown,
+// GetWidth, GetHeight, GetRowBytes, GetPixelFormat, GetFlags, GetTimecode,
+// GetAncillaryData, the base's destructor, then GetStreamTime,
+// GetHardwareReferenceTimestamp, destructor. Its bytes come only through a
+// video-buffer interface.
 struct CurrentFrameMethods {
 	UnknownMethods unknown;
 	long (*getWidth)(DriverObject *self);
@@ -108,10 +149,18 @@ struct CurrentFrameMethods {
 	UncalledMethod getAncillaryData;
 	UncalledMethod destructor[2];
 	HResult (*getStreamTime)(DriverObject *self, std::int64_t *time, std::int64_t *duration, std::int64_t timeScale);
+	UncalledMethod getHardwareReferenceTimestamp;
 };
+static_assert(offsetof(CurrentFrameMethods, getWidth) == 3 * kSlot);
+static_assert(offsetof(CurrentFrameMethods, getHeight) == 4 * kSlot);
+static_assert(offsetof(CurrentFrameMethods, getRowBytes) == 5 * kSlot);
+static_assert(offsetof(CurrentFrameMethods, getPixelFormat) == 6 * kSlot);
+static_assert(offsetof(CurrentFrameMethods, getFlags) == 7 * kSlot);
+static_assert(offsetof(CurrentFrameMethods, getStreamTime) == 12 * kSlot);
 
-// The same picture as drivers 11.6 to 14.2.1 lay it out: its bytes on the
-// frame itself.
+// The same picture up to 14.2.1 (IDeckLinkVideoFrame 3F716FE0): as above
+// with GetBytes between GetFlags and GetTimecode, so that everything from
+// there on sits one slot later.
 struct OlderFrameMethods {
 	UnknownMethods unknown;
 	long (*getWidth)(DriverObject *self);
@@ -124,8 +173,14 @@ struct OlderFrameMethods {
 	UncalledMethod getAncillaryData;
 	UncalledMethod destructor[2];
 	HResult (*getStreamTime)(DriverObject *self, std::int64_t *time, std::int64_t *duration, std::int64_t timeScale);
+	UncalledMethod getHardwareReferenceTimestamp;
 };
+static_assert(offsetof(OlderFrameMethods, getFlags) == 7 * kSlot);
+static_assert(offsetof(OlderFrameMethods, getBytes) == 8 * kSlot);
+static_assert(offsetof(OlderFrameMethods, getStreamTime) == 13 * kSlot);
 
+// IDeckLinkVideoBuffer of 16.x (81F03D70): IUnknown, GetBytes, GetSize,
+// StartAccess, EndAccess. GetBytes before StartAccess is refused.
 struct VideoBufferMethods {
 	UnknownMethods unknown;
 	HResult (*getBytes)(DriverObject *self, void **bytes);
@@ -133,14 +188,37 @@ struct VideoBufferMethods {
 	HResult (*startAccess)(DriverObject *self, std::uint32_t flags);
 	HResult (*endAccess)(DriverObject *self, std::uint32_t flags);
 };
+static_assert(offsetof(VideoBufferMethods, getBytes) == 3 * kSlot);
+static_assert(offsetof(VideoBufferMethods, startAccess) == 5 * kSlot);
+static_assert(offsetof(VideoBufferMethods, endAccess) == 6 * kSlot);
 
+// IDeckLinkVideoBuffer of 15.x (CCB4B64A, which 16.x headers keep as
+// IDeckLinkVideoBuffer_v15_3_1): IUnknown, GetBytes, StartAccess, EndAccess;
+// no GetSize.
+struct VideoBuffer15Methods {
+	UnknownMethods unknown;
+	HResult (*getBytes)(DriverObject *self, void **bytes);
+	HResult (*startAccess)(DriverObject *self, std::uint32_t flags);
+	HResult (*endAccess)(DriverObject *self, std::uint32_t flags);
+};
+static_assert(offsetof(VideoBuffer15Methods, getBytes) == 3 * kSlot);
+static_assert(offsetof(VideoBuffer15Methods, startAccess) == 4 * kSlot);
+static_assert(offsetof(VideoBuffer15Methods, endAccess) == 5 * kSlot);
+
+// IDeckLinkAudioInputPacket: IUnknown, GetSampleFrameCount, GetBytes,
+// GetPacketTime, destructor.
 struct AudioPacketMethods {
 	UnknownMethods unknown;
 	long (*getSampleFrameCount)(DriverObject *self);
 	HResult (*getBytes)(DriverObject *self, void **bytes);
 	HResult (*getPacketTime)(DriverObject *self, std::int64_t *time, std::int64_t timeScale);
 };
+static_assert(offsetof(AudioPacketMethods, getSampleFrameCount) == 3 * kSlot);
+static_assert(offsetof(AudioPacketMethods, getBytes) == 4 * kSlot);
+static_assert(offsetof(AudioPacketMethods, getPacketTime) == 5 * kSlot);
 
+// IDeckLinkDisplayMode: IUnknown, GetName, GetDisplayMode, GetWidth,
+// GetHeight, GetFrameRate, GetFieldDominance, GetFlags, destructor.
 struct DisplayModeMethods {
 	UnknownMethods unknown;
 	UncalledMethod getName;
@@ -149,12 +227,17 @@ struct DisplayModeMethods {
 	long (*getHeight)(DriverObject *self);
 	HResult (*getFrameRate)(DriverObject *self, std::int64_t *frameDuration, std::int64_t *timeScale);
 	std::uint32_t (*getFieldDominance)(DriverObject *self);
+	UncalledMethod getFlags;
 };
+static_assert(offsetof(DisplayModeMethods, getDisplayMode) == 4 * kSlot);
+static_assert(offsetof(DisplayModeMethods, getWidth) == 5 * kSlot);
+static_assert(offsetof(DisplayModeMethods, getHeight) == 6 * kSlot);
+static_assert(offsetof(DisplayModeMethods, getFrameRate) == 7 * kSlot);
+static_assert(offsetof(DisplayModeMethods, getFieldDominance) == 8 * kSlot);
 
-// The input callback, an object of ours that the driver calls: after
-// IUnknown the format change and the arrival of a picture with its audio,
-// then the two slots of the interface's virtual destructor, which the driver
-// never calls.
+// The input callback, an object of ours that the driver calls
+// (IDeckLinkInputCallback): IUnknown, VideoInputFormatChanged,
+// VideoInputFrameArrived, destructor (which the driver never calls).
 struct InputCallbackMethods {
 	UnknownMethods unknown;
 	HResult (*videoInputFormatChanged)(DriverObject *self, std::uint32_t events, DriverObject *displayMode,
@@ -162,10 +245,12 @@ struct InputCallbackMethods {
 	HResult (*videoInputFrameArrived)(DriverObject *self, DriverObject *videoFrame, DriverObject *audioPacket);
 	void (*destructor[2])(DriverObject *self);
 };
+static_assert(offsetof(InputCallbackMethods, videoInputFormatChanged) == 3 * kSlot);
+static_assert(offsetof(InputCallbackMethods, videoInputFrameArrived) == 4 * kSlot);
 
-// The capture-input interface of the current driver, then those of earlier
-// driver versions; the first two share their layout and hand over frames of
-// the current layout, the last one older frames.
+// The capture-input interface of 16.x, then those of earlier driver
+// versions: 15.x, and 11.6 to 14.2.1. Each hands over pictures of its own
+// generation (kCaptureInputPictures).
 inline constexpr InterfaceId kCaptureInputIds[] = {
 	// {6A515F8A-FBCE-4853-B0F7-2A09DB1ECA0B}
 	{ { 0x6A, 0x51, 0x5F, 0x8A, 0xFB, 0xCE, 0x48, 0x53, 0xB0, 0xF7, 0x2A, 0x09, 0xDB, 0x1E, 0xCA, 0x0B } },
@@ -175,10 +260,29 @@ inline constexpr InterfaceId kCaptureInputIds[] = {
 	{ { 0xC2, 0x1C, 0xDB, 0x6E, 0xF4, 0x14, 0x46, 0xE4, 0xA6, 0x36, 0x80, 0xA5, 0x66, 0xE0, 0xED, 0x37 } },
 };
 inline constexpr const char *kCaptureInputNames[] = { "6A515F8A", "4095DB82", "C21CDB6E" };
-// Index in kCaptureInputIds of the first interface with older frames.
-inline constexpr std::size_t kFirstOlderCaptureInput = 2;
 
-// The attributes interface, current and earlier.
+} // namespace decklink
+
+// How the pictures of a driver generation hand out their bytes.
+enum class DeckLinkPictureLayout : unsigned char {
+	// CurrentFrameMethods; bytes through VideoBufferMethods (16.x).
+	VideoBuffer,
+	// CurrentFrameMethods; bytes through VideoBuffer15Methods (15.x).
+	VideoBuffer15,
+	// OlderFrameMethods; bytes on the frame (11.6 to 14.2.1).
+	FrameBytes,
+};
+
+namespace decklink {
+
+inline constexpr DeckLinkPictureLayout kCaptureInputPictures[] = {
+	DeckLinkPictureLayout::VideoBuffer,
+	DeckLinkPictureLayout::VideoBuffer15,
+	DeckLinkPictureLayout::FrameBytes,
+};
+static_assert(std::size(kCaptureInputPictures) == std::size(kCaptureInputIds));
+
+// The attributes interface, current (16.x) and earlier.
 inline constexpr InterfaceId kAttributesIds[] = {
 	// {F47551D7-AD22-47AF-BCFD-6BE88AA879D9}
 	{ { 0xF4, 0x75, 0x51, 0xD7, 0xAD, 0x22, 0x47, 0xAF, 0xBC, 0xFD, 0x6B, 0xE8, 0x8A, 0xA8, 0x79, 0xD9 } },
@@ -186,10 +290,15 @@ inline constexpr InterfaceId kAttributesIds[] = {
 	{ { 0x17, 0xD4, 0xBF, 0x8E, 0x49, 0x11, 0x47, 0x3A, 0x80, 0xA0, 0x73, 0x1C, 0xF6, 0xFF, 0x34, 0x5B } },
 };
 
-// The video-buffer interface of current frames.
+// The video-buffer interface of 16.x frames.
 inline constexpr InterfaceId kVideoBufferIds[] = {
 	// {81F03D70-DE13-4B17-873A-C8AC9689C682}
 	{ { 0x81, 0xF0, 0x3D, 0x70, 0xDE, 0x13, 0x4B, 0x17, 0x87, 0x3A, 0xC8, 0xAC, 0x96, 0x89, 0xC6, 0x82 } },
+};
+// The video-buffer interface of 15.x frames.
+inline constexpr InterfaceId kVideoBuffer15Ids[] = {
+	// {CCB4B64A-5C86-4E02-B778-885D352709FE}
+	{ { 0xCC, 0xB4, 0xB6, 0x4A, 0x5C, 0x86, 0x4E, 0x02, 0xB7, 0x78, 0x88, 0x5D, 0x35, 0x27, 0x09, 0xFE } },
 };
 // {00000000-0000-0000-C000-000000000046}
 inline constexpr InterfaceId kUnknownId = {

@@ -80,6 +80,7 @@ std::optional<Mode> parseMode(std::string_view text)
 	for (const StandardMode &standard : kStandardModes) {
 		if (mode->text == standard.text) {
 			mode->code = standard.code;
+			mode->lowerFieldFirst = standard.code == code("ntsc");
 			return mode;
 		}
 	}

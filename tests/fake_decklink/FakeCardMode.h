@@ -14,6 +14,8 @@ struct Mode {
 	int width = 0;
 	int height = 0;
 	bool interlaced = false;
+	// Interlaced: the bottom field comes first (NTSC, as the driver has it).
+	bool lowerFieldFirst = false;
 	// A frame lasts frameDuration / timeScale seconds.
 	std::int64_t frameDuration = 0;
 	std::int64_t timeScale = 0;

@@ -56,8 +56,10 @@ PictureGenerator::PictureGenerator(const Mode &mode, Colour band) : mode_(mode)
 
 int PictureGenerator::boxLeft(std::int64_t picture, int row) const
 {
-	// Interlaced pictures carry two moments: the top field (even rows) first.
-	const std::int64_t moment = mode_.interlaced ? 2 * picture + (row % 2) : picture;
+	// Interlaced pictures carry two moments: the first field's rows (even ones
+	// upper field first, odd ones lower field first) the earlier.
+	const int field = mode_.lowerFieldFirst ? 1 - row % 2 : row % 2;
+	const std::int64_t moment = mode_.interlaced ? 2 * picture + field : picture;
 	const int step = std::max(2, (mode_.width / 50) & ~1);
 	const int travel = std::max(2, mode_.width - boxWidth_);
 	return int((moment * step) % travel) & ~1;

@@ -15,6 +15,8 @@
 //   peid=N, toid=N   persistent and topological id (default: the read fails)
 //   no-capture       no capture-input interface
 //   capture=older1   the capture input answers only to the first earlier id
+//                    (15.x; its frames hand out their bytes through the
+//                    video buffer of 15.x, without GetSize)
 //   capture=older2   ... only to the second earlier id (11.6 to 14.2.1; its
 //                    frames hand out their bytes themselves)
 //   attributes=older the attributes answer only to the earlier id
@@ -35,11 +37,22 @@
 // its tone on a thread of its own at its mode's rate, timed by one clock for
 // all devices of the process (the card clock, which starts when the library
 // is loaded: stream times are card times). Pictures without signal are black
-// and flagged so. Interlaced modes are upper field first. A device whose
-// enabled mode is not its signal's reports the format change once and
-// delivers flagged pictures in the enabled mode until the application
-// follows. A callback thread that falls more frames behind than its buffers
-// skips to the newest ones, as a card that is not read in time does.
+// and flagged so. Interlaced modes are upper field first, NTSC lower field
+// first, as the driver's modes are. A device whose enabled mode is not its
+// signal's delivers flagged pictures in the enabled mode and, with format
+// detection on, announces the signal's mode once per enable. A callback
+// thread that falls more frames behind than its buffers skips to the newest
+// ones, as a card that is not read in time does.
+//
+// As the driver does, the input refuses EnableVideoInput and EnableAudioInput
+// while its streams run (E_ACCESSDENIED); following a format change takes
+// PauseStreams, EnableVideoInput, FlushStreams and StartStreams, as the
+// driver's samples do. PauseStreams keeps the stream's position (the card
+// clock runs on and no picture is delivered) and StartStreams resumes it;
+// StopStreams may be called from within a callback. Each call on an input is
+// noted (FakeDeckLinkReport: "calls=video=720x576i50,audio,callback,start,...",
+// ":refused" after one refused), and a call of a slot that the simulator does
+// not offer counts as unexpected.
 //
 // Switches: tests append lines "DEVICE SWITCH [ARGUMENTS]" to the file named
 // by TILORAN_FAKE_DECKLINK_CONTROL (DEVICE is the position in the list, from
@@ -108,6 +121,7 @@ constexpr InterfaceId kCaptureInputOlder2 = { { 0xC2, 0x1C, 0xDB, 0x6E, 0xF4, 0x
 constexpr InterfaceId kAttributes = { { 0xF4, 0x75, 0x51, 0xD7, 0xAD, 0x22, 0x47, 0xAF, 0xBC, 0xFD, 0x6B, 0xE8, 0x8A, 0xA8, 0x79, 0xD9 } };
 constexpr InterfaceId kAttributesOlder = { { 0x17, 0xD4, 0xBF, 0x8E, 0x49, 0x11, 0x47, 0x3A, 0x80, 0xA0, 0x73, 0x1C, 0xF6, 0xFF, 0x34, 0x5B } };
 constexpr InterfaceId kVideoBuffer = { { 0x81, 0xF0, 0x3D, 0x70, 0xDE, 0x13, 0x4B, 0x17, 0x87, 0x3A, 0xC8, 0xAC, 0x96, 0x89, 0xC6, 0x82 } };
+constexpr InterfaceId kVideoBuffer15 = { { 0xCC, 0xB4, 0xB6, 0x4A, 0x5C, 0x86, 0x4E, 0x02, 0xB7, 0x78, 0x88, 0x5D, 0x35, 0x27, 0x09, 0xFE } };
 constexpr InterfaceId kUnknown = { { 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46 } };
 
 constexpr std::uint32_t kPersistentId = 0x70656964;
@@ -119,6 +133,7 @@ constexpr std::uint32_t kDisplayModeChanged = 1u << 0;
 constexpr std::uint32_t kFieldDominanceChanged = 1u << 1;
 constexpr std::uint32_t kDetectedYCbCr422 = 1u << 0;
 constexpr std::uint32_t kUpperFieldFirst = 0x75707072; // 'uppr'
+constexpr std::uint32_t kLowerFieldFirst = 0x6C6F7772; // 'lowr'
 constexpr std::uint32_t kProgressiveFrame = 0x70726F67; // 'prog'
 constexpr std::int64_t kCardTicks = 90000;
 constexpr int kSampleRate = 48000;
@@ -144,11 +159,24 @@ std::string pid()
 struct Object;
 struct Hardware;
 
-// Slots that nothing calls hold this.
-HResult notImplemented(Object *)
-{
-	return kNotImplemented;
-}
+// The driver generations a capture input can be of: the interface id it
+// answers, and with it how its pictures hand out their bytes.
+enum class Generation {
+	// 16.x: through the video buffer 81F03D70.
+	Current,
+	// 15.x: through the video buffer CCB4B64A.
+	V15,
+	// 11.6 to 14.2.1: on the frame itself.
+	Older,
+};
+
+// Slots are counted from 0; the tables below hold the methods in the order of
+// the driver's published headers (the comment above each), and the slots
+// that the worker calls are pinned by the static_asserts under them. A
+// virtual destructor takes two entries where it is declared, last.
+constexpr std::size_t kSlot = sizeof(void (*)());
+
+void logCall(Object *self, const std::string &call);
 
 struct UnknownMethods {
 	HResult (*queryInterface)(Object *self, InterfaceId id, void **object);
@@ -156,49 +184,75 @@ struct UnknownMethods {
 	std::uint32_t (*release)(Object *self);
 };
 
+// IDeckLinkIterator: IUnknown, Next.
 struct IteratorMethods {
 	UnknownMethods unknown;
 	HResult (*next)(Object *self, Object **device);
 };
+static_assert(offsetof(IteratorMethods, next) == 3 * kSlot);
 
+// IDeckLink: IUnknown, GetModelName, GetDisplayName, destructor.
 struct DeviceMethods {
 	UnknownMethods unknown;
 	HResult (*getModelName)(Object *self, const char **name);
 	HResult (*getDisplayName)(Object *self, const char **name);
 };
+static_assert(offsetof(DeviceMethods, getDisplayName) == 4 * kSlot);
 
+// IDeckLinkProfileAttributes: IUnknown, GetFlag, GetInt, GetFloat, GetString,
+// destructor.
 struct AttributesMethods {
 	UnknownMethods unknown;
 	HResult (*getFlag)(Object *self, std::uint32_t attribute, bool *value);
 	HResult (*getInt)(Object *self, std::uint32_t attribute, std::int64_t *value);
 };
+static_assert(offsetof(AttributesMethods, getInt) == 4 * kSlot);
 
-using Uncalled = HResult (*)(Object *);
+using Unexpected = HResult (*)(Object *);
 
+// IDeckLinkInput: IUnknown, DoesSupportVideoMode, GetDisplayMode,
+// GetDisplayModeIterator, SetScreenPreviewCallback, EnableVideoInput, three
+// that differ by version (up to 14.2.1 DisableVideoInput,
+// GetAvailableVideoFrameCount, SetVideoInputFrameMemoryAllocator; from 15.0
+// EnableVideoInputWithAllocatorProvider, DisableVideoInput,
+// GetAvailableVideoFrameCount), EnableAudioInput, DisableAudioInput,
+// GetAvailableAudioSampleFrameCount, StartStreams, StopStreams, PauseStreams,
+// FlushStreams, SetCallback, GetHardwareReferenceClock, destructor.
 struct InputMethods {
 	UnknownMethods unknown;
-	Uncalled doesSupportVideoMode, getDisplayMode, getDisplayModeIterator, setScreenPreviewCallback;
+	Unexpected doesSupportVideoMode, getDisplayMode, getDisplayModeIterator, setScreenPreviewCallback;
 	HResult (*enableVideoInput)(Object *self, std::uint32_t mode, std::uint32_t pixelFormat, std::uint32_t flags);
-	// Slots 8 to 10 differ between driver versions; nothing here calls them.
-	Uncalled versionDependent[3];
+	Unexpected versionDependent[3];
 	HResult (*enableAudioInput)(Object *self, std::uint32_t sampleRate, std::uint32_t sampleType,
 				    std::uint32_t channels);
 	HResult (*disableAudioInput)(Object *self);
-	Uncalled getAvailableAudioSampleFrameCount;
+	Unexpected getAvailableAudioSampleFrameCount;
 	HResult (*startStreams)(Object *self);
 	HResult (*stopStreams)(Object *self);
-	HResult (*flushStreams)(Object *self);
 	HResult (*pauseStreams)(Object *self);
+	HResult (*flushStreams)(Object *self);
 	HResult (*setCallback)(Object *self, Object *callback);
-	Uncalled getHardwareReferenceClock;
+	Unexpected getHardwareReferenceClock;
 };
+static_assert(offsetof(InputMethods, enableVideoInput) == 7 * kSlot);
+static_assert(offsetof(InputMethods, enableAudioInput) == 11 * kSlot);
+static_assert(offsetof(InputMethods, disableAudioInput) == 12 * kSlot);
+static_assert(offsetof(InputMethods, startStreams) == 14 * kSlot);
+static_assert(offsetof(InputMethods, stopStreams) == 15 * kSlot);
+static_assert(offsetof(InputMethods, pauseStreams) == 16 * kSlot);
+static_assert(offsetof(InputMethods, flushStreams) == 17 * kSlot);
+static_assert(offsetof(InputMethods, setCallback) == 18 * kSlot);
+static_assert(offsetof(InputMethods, getHardwareReferenceClock) == 19 * kSlot);
 
-// What the application's callback object offers the driver.
+// IDeckLinkInputCallback, which the application implements: IUnknown,
+// VideoInputFormatChanged, VideoInputFrameArrived, destructor.
 struct CallbackMethods {
 	UnknownMethods unknown;
 	HResult (*videoInputFormatChanged)(Object *self, std::uint32_t events, Object *mode, std::uint32_t flags);
 	HResult (*videoInputFrameArrived)(Object *self, Object *frame, Object *packet);
 };
+static_assert(offsetof(CallbackMethods, videoInputFormatChanged) == 3 * kSlot);
+static_assert(offsetof(CallbackMethods, videoInputFrameArrived) == 4 * kSlot);
 
 template<typename Methods>
 const Methods &methodsOf(Object *object)
@@ -230,8 +284,8 @@ struct Object {
 	// The device that handed out this interface; calls are logged there.
 	Object *device = nullptr;
 	std::vector<std::string> calls;
-	// Inputs: whether frames are of the older layout.
-	bool olderFrames = false;
+	// Inputs: the generation of the interface the input was asked for.
+	Generation generation = Generation::Current;
 };
 
 // A picture the device captured into. Its video-buffer interface is a part of
@@ -245,6 +299,7 @@ struct Frame {
 	const void *methods;
 	BufferPart buffer;
 	Hardware *hardware = nullptr;
+	Generation generation = Generation::Current;
 	std::atomic<long> references{ 0 };
 	std::atomic<int> access{ 0 };
 	std::atomic<bool> inUse{ false };
@@ -320,6 +375,7 @@ struct Hardware {
 	std::atomic<std::int64_t> noBuffer{ 0 };
 	std::atomic<std::int64_t> formatChanges{ 0 };
 	std::atomic<std::int64_t> releasedWhileStreaming{ 0 };
+	std::atomic<std::int64_t> unexpectedCalls{ 0 };
 };
 
 struct Driver {
@@ -370,6 +426,12 @@ Object *newObject(const void *methods, std::string label, Hardware *hardware, Ob
 	object->hardware = hardware;
 	object->device = device;
 	return object;
+}
+
+void logCall(Object *self, const std::string &call)
+{
+	std::lock_guard lock(driver().mutex);
+	self->calls.push_back(call);
 }
 
 // ---- Frames, their video buffers, audio packets and display modes.
@@ -445,6 +507,8 @@ HResult bufferEndAccess(Frame::BufferPart *self, std::uint32_t)
 	return kOk;
 }
 
+// IDeckLinkVideoBuffer of 16.x (81F03D70): IUnknown, GetBytes, GetSize,
+// StartAccess, EndAccess.
 struct BufferMethods {
 	HResult (*queryInterface)(Frame::BufferPart *self, InterfaceId id, void **object);
 	std::uint32_t (*addRef)(Frame::BufferPart *self);
@@ -454,9 +518,29 @@ struct BufferMethods {
 	HResult (*startAccess)(Frame::BufferPart *self, std::uint32_t flags);
 	HResult (*endAccess)(Frame::BufferPart *self, std::uint32_t flags);
 };
+static_assert(offsetof(BufferMethods, getBytes) == 3 * kSlot);
+static_assert(offsetof(BufferMethods, startAccess) == 5 * kSlot);
+static_assert(offsetof(BufferMethods, endAccess) == 6 * kSlot);
 
 const BufferMethods kBufferMethods = { bufferQueryInterface, bufferAddRef,	bufferRelease,	bufferGetBytes,
 				       bufferGetSize,	     bufferStartAccess, bufferEndAccess };
+
+// IDeckLinkVideoBuffer of 15.x (CCB4B64A): IUnknown, GetBytes, StartAccess,
+// EndAccess.
+struct Buffer15Methods {
+	HResult (*queryInterface)(Frame::BufferPart *self, InterfaceId id, void **object);
+	std::uint32_t (*addRef)(Frame::BufferPart *self);
+	std::uint32_t (*release)(Frame::BufferPart *self);
+	HResult (*getBytes)(Frame::BufferPart *self, void **bytes);
+	HResult (*startAccess)(Frame::BufferPart *self, std::uint32_t flags);
+	HResult (*endAccess)(Frame::BufferPart *self, std::uint32_t flags);
+};
+static_assert(offsetof(Buffer15Methods, getBytes) == 3 * kSlot);
+static_assert(offsetof(Buffer15Methods, startAccess) == 4 * kSlot);
+static_assert(offsetof(Buffer15Methods, endAccess) == 5 * kSlot);
+
+const Buffer15Methods kBuffer15Methods = { bufferQueryInterface, bufferAddRef,	   bufferRelease,
+					   bufferGetBytes,	 bufferStartAccess, bufferEndAccess };
 
 long frameWidth(Frame *frame)
 {
@@ -520,6 +604,10 @@ HResult frameGetBytes(Frame *frame, void **bytes)
 	return kOk;
 }
 
+// IDeckLinkVideoInputFrame over IDeckLinkVideoFrame of 15.0 on: IUnknown,
+// GetWidth, GetHeight, GetRowBytes, GetPixelFormat, GetFlags, GetTimecode,
+// GetAncillaryData, the base's destructor, GetStreamTime,
+// GetHardwareReferenceTimestamp, destructor.
 struct CurrentFrameMethods {
 	HResult (*queryInterface)(Frame *self, InterfaceId id, void **object);
 	std::uint32_t (*addRef)(Frame *self);
@@ -537,6 +625,11 @@ struct CurrentFrameMethods {
 						 std::int64_t *duration);
 };
 
+static_assert(offsetof(CurrentFrameMethods, getWidth) == 3 * kSlot);
+static_assert(offsetof(CurrentFrameMethods, getFlags) == 7 * kSlot);
+static_assert(offsetof(CurrentFrameMethods, getStreamTime) == 12 * kSlot);
+
+// The same up to 14.2.1: GetBytes between GetFlags and GetTimecode.
 struct OlderFrameMethods {
 	HResult (*queryInterface)(Frame *self, InterfaceId id, void **object);
 	std::uint32_t (*addRef)(Frame *self);
@@ -554,6 +647,10 @@ struct OlderFrameMethods {
 	HResult (*getHardwareReferenceTimestamp)(Frame *self, std::int64_t timeScale, std::int64_t *time,
 						 std::int64_t *duration);
 };
+
+static_assert(offsetof(OlderFrameMethods, getFlags) == 7 * kSlot);
+static_assert(offsetof(OlderFrameMethods, getBytes) == 8 * kSlot);
+static_assert(offsetof(OlderFrameMethods, getStreamTime) == 13 * kSlot);
 
 const CurrentFrameMethods kCurrentFrameMethods = {
 	frameQueryInterface, frameAddRef,	  frameRelease,	   frameWidth,
@@ -577,7 +674,9 @@ HResult frameQueryInterface(Frame *frame, InterfaceId id, void **object)
 		*object = frame;
 		return kOk;
 	}
-	if (id == kVideoBuffer && frame->methods == &kCurrentFrameMethods) {
+	// Each generation's frames answer their own video buffer only.
+	if ((id == kVideoBuffer && frame->generation == Generation::Current) ||
+	    (id == kVideoBuffer15 && frame->generation == Generation::V15)) {
 		frameAddRef(frame);
 		*object = &frame->buffer;
 		return kOk;
@@ -627,6 +726,8 @@ HResult packetTime(Packet *packet, std::int64_t *time, std::int64_t timeScale)
 	return kOk;
 }
 
+// IDeckLinkAudioInputPacket: IUnknown, GetSampleFrameCount, GetBytes,
+// GetPacketTime, destructor.
 struct PacketMethods {
 	HResult (*queryInterface)(Packet *self, InterfaceId id, void **object);
 	std::uint32_t (*addRef)(Packet *self);
@@ -635,6 +736,8 @@ struct PacketMethods {
 	HResult (*getBytes)(Packet *self, void **bytes);
 	HResult (*getPacketTime)(Packet *self, std::int64_t *time, std::int64_t timeScale);
 };
+static_assert(offsetof(PacketMethods, getSampleFrameCount) == 3 * kSlot);
+static_assert(offsetof(PacketMethods, getPacketTime) == 5 * kSlot);
 
 const PacketMethods kPacketMethods = { packetQueryInterface, packetAddRef,   packetRelease,
 				       packetSampleFrames,   packetGetBytes, packetTime };
@@ -686,7 +789,9 @@ HResult modeFrameRate(DisplayMode *mode, std::int64_t *frameDuration, std::int64
 
 std::uint32_t modeFieldDominance(DisplayMode *mode)
 {
-	return mode->mode.interlaced ? kUpperFieldFirst : kProgressiveFrame;
+	if (!mode->mode.interlaced)
+		return kProgressiveFrame;
+	return mode->mode.lowerFieldFirst ? kLowerFieldFirst : kUpperFieldFirst;
 }
 
 std::uint32_t modeFlags(DisplayMode *)
@@ -694,6 +799,8 @@ std::uint32_t modeFlags(DisplayMode *)
 	return 0;
 }
 
+// IDeckLinkDisplayMode: IUnknown, GetName, GetDisplayMode, GetWidth,
+// GetHeight, GetFrameRate, GetFieldDominance, GetFlags, destructor.
 struct DisplayModeMethods {
 	HResult (*queryInterface)(DisplayMode *self, InterfaceId id, void **object);
 	std::uint32_t (*addRef)(DisplayMode *self);
@@ -706,6 +813,9 @@ struct DisplayModeMethods {
 	std::uint32_t (*getFieldDominance)(DisplayMode *self);
 	std::uint32_t (*getFlags)(DisplayMode *self);
 };
+static_assert(offsetof(DisplayModeMethods, getDisplayMode) == 4 * kSlot);
+static_assert(offsetof(DisplayModeMethods, getFrameRate) == 7 * kSlot);
+static_assert(offsetof(DisplayModeMethods, getFieldDominance) == 8 * kSlot);
 
 const DisplayModeMethods kDisplayModeMethods = { modeQueryInterface, modeAddRef,    modeRelease,
 						 modeName,	     modeCode,	    modeWidth,
@@ -782,14 +892,17 @@ std::int64_t indexAt(const Mode &mode, Clock::time_point moment)
 	return std::int64_t(std::ceil(seconds * double(mode.timeScale) / double(mode.frameDuration)));
 }
 
-Frame *takeFrame(Hardware &hardware, const Mode &mode, bool older)
+Frame *takeFrame(Hardware &hardware, const Mode &mode, Generation generation)
 {
 	for (const std::unique_ptr<Frame> &frame : hardware.frames) {
 		bool expected = false;
 		if (!frame->inUse.compare_exchange_strong(expected, true))
 			continue;
-		frame->methods = older ? static_cast<const void *>(&kOlderFrameMethods) : &kCurrentFrameMethods;
-		frame->buffer.methods = &kBufferMethods;
+		frame->generation = generation;
+		frame->methods = generation == Generation::Older ? static_cast<const void *>(&kOlderFrameMethods)
+								 : &kCurrentFrameMethods;
+		frame->buffer.methods = generation == Generation::V15 ? static_cast<const void *>(&kBuffer15Methods)
+								      : &kBufferMethods;
 		frame->buffer.frame = frame.get();
 		frame->hardware = &hardware;
 		frame->references = 1;
@@ -832,7 +945,7 @@ void callBack(Hardware &hardware, std::unique_lock<std::mutex> &lock, Call call)
 	lock.lock();
 }
 
-void captureOne(Hardware &hardware, std::unique_lock<std::mutex> &lock, bool olderFrames)
+void captureOne(Hardware &hardware, std::unique_lock<std::mutex> &lock, Generation generation)
 {
 	const Mode mode = *hardware.enabledMode;
 	const std::int64_t index = hardware.nextIndex;
@@ -866,7 +979,7 @@ void captureOne(Hardware &hardware, std::unique_lock<std::mutex> &lock, bool old
 	}
 
 	const bool hasSignal = modeMatches && !hardware.noSignalForever && now >= hardware.noSignalUntil;
-	Frame *frame = takeFrame(hardware, mode, olderFrames);
+	Frame *frame = takeFrame(hardware, mode, generation);
 	if (!frame) {
 		++hardware.noBuffer;
 		hardware.nextIndex = index + 1;
@@ -924,7 +1037,7 @@ void captureOne(Hardware &hardware, std::unique_lock<std::mutex> &lock, bool old
 	hardware.nextIndex = next;
 }
 
-void runDevice(Hardware &hardware, bool olderFrames)
+void runDevice(Hardware &hardware, Generation generation)
 {
 	const std::string name = "fake-card-" + std::to_string(hardware.position);
 	pthread_setname_np(pthread_self(), name.c_str());
@@ -937,7 +1050,7 @@ void runDevice(Hardware &hardware, bool olderFrames)
 		const Clock::time_point due = dueTime(*hardware.enabledMode, hardware.nextIndex);
 		if (hardware.wake.wait_until(lock, due, [&] { return hardware.stopRequested || hardware.modeChanged; }))
 			continue;
-		captureOne(hardware, lock, olderFrames);
+		captureOne(hardware, lock, generation);
 	}
 }
 
@@ -968,15 +1081,26 @@ bool owns(Hardware &hardware, Object *self)
 	return true;
 }
 
+// Whether the streams run: the driver refuses then to change what they carry.
+bool running(const Hardware &hardware)
+{
+	return hardware.streaming && !hardware.paused;
+}
+
 HResult inputEnableVideo(Object *self, std::uint32_t code, std::uint32_t pixelFormat, std::uint32_t flags)
 {
 	Hardware &hardware = *self->hardware;
 	const std::optional<Mode> mode = modeOfCode(code);
-	if (!mode || pixelFormat != kPixelFormat8BitYuv)
+	const std::string call = "video=" + (mode ? mode->text : std::to_string(code));
+	if (!mode || pixelFormat != kPixelFormat8BitYuv) {
+		logCall(self, call + ":refused");
 		return kInvalidArgument;
+	}
 	std::lock_guard lock(hardware.mutex);
-	if (!owns(hardware, self))
+	if (!owns(hardware, self) || running(hardware)) {
+		logCall(self, call + ":refused");
 		return kAccessDenied;
+	}
 	hardware.enabledMode = *mode;
 	hardware.detection = flags & kFormatDetection;
 	hardware.formatAnnounced = false;
@@ -985,6 +1109,7 @@ HResult inputEnableVideo(Object *self, std::uint32_t code, std::uint32_t pixelFo
 		frame->content = BufferContent{};
 	hardware.modeChanged = true;
 	hardware.wake.notify_all();
+	logCall(self, call);
 	return kOk;
 }
 
@@ -994,9 +1119,12 @@ HResult inputEnableAudio(Object *self, std::uint32_t sampleRate, std::uint32_t s
 	if (sampleRate != std::uint32_t(kSampleRate) || sampleType != 16 || channels != 2)
 		return kInvalidArgument;
 	std::lock_guard lock(hardware.mutex);
-	if (!owns(hardware, self))
+	if (!owns(hardware, self) || running(hardware)) {
+		logCall(self, "audio:refused");
 		return kAccessDenied;
+	}
 	hardware.audioEnabled = true;
+	logCall(self, "audio");
 	return kOk;
 }
 
@@ -1008,12 +1136,16 @@ HResult inputDisableAudio(Object *self)
 	return kOk;
 }
 
+// Starts the streams, or resumes them after PauseStreams.
 HResult inputStart(Object *self)
 {
 	Hardware &hardware = *self->hardware;
 	std::unique_lock lock(hardware.mutex);
-	if (hardware.owner != self || !hardware.enabledMode)
+	if (hardware.owner != self || !hardware.enabledMode) {
+		logCall(self, "start:refused");
 		return kAccessDenied;
+	}
+	logCall(self, "start");
 	hardware.paused = false;
 	if (hardware.streaming)
 		return kOk;
@@ -1032,25 +1164,33 @@ HResult inputStart(Object *self)
 			hardware.packets.push_back(std::make_unique<Packet>());
 		}
 	}
-	hardware.thread = std::thread(runDevice, std::ref(hardware), self->olderFrames);
+	hardware.thread = std::thread(runDevice, std::ref(hardware), self->generation);
 	return kOk;
 }
 
+// From any thread, a callback of the device included: it then only asks the
+// device's thread to end after the callback.
 HResult inputStop(Object *self)
 {
 	Hardware &hardware = *self->hardware;
 	std::unique_lock lock(hardware.mutex);
 	if (hardware.owner != self)
 		return kAccessDenied;
+	logCall(self, "stop");
 	stopDevice(hardware, lock);
 	return kOk;
 }
 
-HResult inputFlush(Object *)
+// Nothing waits to be delivered here: a picture is handed over when it is
+// taken, so what a paused input captured is gone already.
+HResult inputFlush(Object *self)
 {
+	logCall(self, "flush");
 	return kOk;
 }
 
+// The card clock runs on while paused, and no picture is delivered until
+// StartStreams.
 HResult inputPause(Object *self)
 {
 	Hardware &hardware = *self->hardware;
@@ -1058,6 +1198,7 @@ HResult inputPause(Object *self)
 	if (hardware.owner != self)
 		return kAccessDenied;
 	hardware.paused = true;
+	logCall(self, "pause");
 	return kOk;
 }
 
@@ -1072,7 +1213,18 @@ HResult inputSetCallback(Object *self, Object *callback)
 	if (hardware.callback)
 		methodsOf<UnknownMethods>(hardware.callback).release(hardware.callback);
 	hardware.callback = callback;
+	logCall(self, callback ? "callback" : "callback=none");
 	return kOk;
+}
+
+// A slot of the input that the simulator does not offer: the call is noted
+// and counted as unexpected.
+template<int slot>
+HResult unexpectedCall(Object *self)
+{
+	logCall(self, "slot" + std::to_string(slot));
+	++self->hardware->unexpectedCalls;
+	return kNotImplemented;
 }
 
 // The last release of the owning input stops the device and lets go of the
@@ -1100,21 +1252,21 @@ std::uint32_t inputRelease(Object *self)
 
 const InputMethods kInputMethods = {
 	{ noInterface, addRef, inputRelease },
-	notImplemented,
-	notImplemented,
-	notImplemented,
-	notImplemented,
+	unexpectedCall<3>,
+	unexpectedCall<4>,
+	unexpectedCall<5>,
+	unexpectedCall<6>,
 	inputEnableVideo,
-	{ notImplemented, notImplemented, notImplemented },
+	{ unexpectedCall<8>, unexpectedCall<9>, unexpectedCall<10> },
 	inputEnableAudio,
 	inputDisableAudio,
-	notImplemented,
+	unexpectedCall<13>,
 	inputStart,
 	inputStop,
-	inputFlush,
 	inputPause,
+	inputFlush,
 	inputSetCallback,
-	notImplemented,
+	unexpectedCall<19>,
 };
 
 // ---- Discovery: iterator, devices, attributes.
@@ -1177,7 +1329,9 @@ HResult deviceQueryInterface(Object *self, InterfaceId id, void **object)
 		*object = newObject(&kAttributesMethods, self->label + ".attributes", self->hardware, self);
 	} else {
 		Object *input = newObject(&kInputMethods, self->label + ".input", self->hardware, self);
-		input->olderFrames = settings.capture == "older2";
+		input->generation = settings.capture == "older2"	  ? Generation::Older
+				    : settings.capture == "older1" ? Generation::V15
+								   : Generation::Current;
 		*object = input;
 	}
 	return kOk;
@@ -1316,6 +1470,7 @@ std::string balanceLines(Driver &state, const char *prefix)
 			 held("stalled", hardware->stalled) + held("no-buffer", hardware->noBuffer) +
 			 held("formats", hardware->formatChanges) +
 			 held("released-streaming", hardware->releasedWhileStreaming) +
+			 held("unexpected", hardware->unexpectedCalls) +
 			 held("streaming", hardware->streaming ? 1 : 0) + "\n";
 	}
 	lines += std::string(prefix) + " pid=" + pid() + " objects-held=" + std::to_string(objectsHeld) + "\n";

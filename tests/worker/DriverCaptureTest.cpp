@@ -66,6 +66,8 @@ protected:
 		ASSERT_NE(library_, nullptr) << dlerror();
 		balance_ = reinterpret_cast<const char *(*)()>(dlsym(library_, "FakeDeckLinkBalance"));
 		ASSERT_NE(balance_, nullptr);
+		report_ = reinterpret_cast<const char *(*)()>(dlsym(library_, "FakeDeckLinkReport"));
+		ASSERT_NE(report_, nullptr);
 		std::ofstream(control_).flush();
 		devices_ = std::make_unique<test::ScopedEnvironment>("TILORAN_FAKE_DECKLINK_DEVICES", devices);
 	}
@@ -84,10 +86,24 @@ protected:
 		const std::string balance = balance_();
 		EXPECT_NE(balance.find("objects-held=0"), std::string::npos) << balance;
 		for (const char *count : { "frames-held=", "packets-held=", "over-released=", "access-open=",
-					   "bytes-refused=", "released-streaming=" }) {
+					   "bytes-refused=", "released-streaming=", "unexpected=" }) {
 			for (size_t at = balance.find(count); at != std::string::npos; at = balance.find(count, at + 1))
 				EXPECT_EQ(balance.compare(at + std::strlen(count), 2, "0 "), 0) << count << " in\n" << balance;
 		}
+	}
+
+	// The calls made on the capture input of the device the simulator
+	// enumerated at that position, since the last discovery.
+	std::string inputCalls(int device)
+	{
+		const std::string report = report_();
+		const std::string label = "device" + std::to_string(device) + ".input ";
+		const size_t line = report.find(label);
+		if (line == std::string::npos)
+			return "";
+		const size_t end = report.find('\n', line);
+		const size_t calls = report.find("calls=", line);
+		return calls < end ? report.substr(calls + 6, end - calls - 6) : "";
 	}
 
 	// Records what the capture tells its listener.
@@ -126,6 +142,7 @@ protected:
 	std::unique_ptr<test::ScopedEnvironment> devices_;
 	void *library_ = nullptr;
 	const char *(*balance_)() = nullptr;
+	const char *(*report_)() = nullptr;
 	std::mutex eventsMutex_;
 	std::vector<std::string> events_;
 };
@@ -198,9 +215,103 @@ TEST_F(DriverCaptureTest, CapturesACardInItsModeWithItsColourAndAudio)
 	expectEverythingReleased();
 }
 
+/*
+ * A card is opened in 1080i50, before its signal is known. The driver
+ * refuses another mode while the streams run, so the input follows the mode
+ * its signal announces as the driver's samples do: pause, enable, flush,
+ * start. With the pause and flush slots of the input's table exchanged the
+ * new mode is refused and the card stays without signal.
+ */
+TEST_F(DriverCaptureTest, ACardFollowsTheModeItsSignalAnnouncesAsTheDriverRequires)
+{
+	useDevices("name=Pictures J,peid=901,mode=1280x720p59.94,colour=6");
+	{
+		SourceCapture source;
+		std::string message;
+		const bool opened = source.open(cardQuadrant(2, "decklink-901"), false, message);
+		EXPECT_EQ(inputCalls(0), "video=1920x1080i50,callback,start,pause,video=1280x720p59.94,flush,start");
+		ASSERT_TRUE(opened) << message;
+		EXPECT_TRUE(source.signalAtOpen());
+		EXPECT_EQ(source.width(), 1280);
+		EXPECT_EQ(source.height(), 720);
+		ASSERT_TRUE(source.start(message)) << message;
+		FrameHolder picture = nv12Frame(1280, 720);
+		int64_t counter = 0;
+		ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
+		const TestInputColour &expected = kTestInputColours[5];
+		EXPECT_EQ(picture->data[0][8 * picture->linesize[0] + 100], expected.y);
+		EXPECT_TRUE(test::waitUntil([&] { return source.checkSignal() == InputSignal::Ok; }, test::kGenerousTimeout));
+	}
+	// Announced once, for the one enable in another mode.
+	EXPECT_NE(std::string(balance_()).find(" formats=1 "), std::string::npos) << balance_();
+	expectEverythingReleased();
+}
+
+// Every mode of the driver's table that a station sends: the card is
+// captured in its own mode, and its rate and field order are the mode's,
+// exactly.
+TEST_F(DriverCaptureTest, EveryModeIsCapturedInItsOwnMode)
+{
+	struct Expected {
+		const char *mode;
+		int width;
+		int height;
+		AVRational frameRate;
+		int fieldOrder;
+	};
+	const Expected modes[] = {
+		{ "720x486i59.94", 720, 486, { 30000, 1001 }, AV_FIELD_BB },
+		{ "720x576i50", 720, 576, { 25, 1 }, AV_FIELD_TT },
+		{ "1280x720p50", 1280, 720, { 50, 1 }, AV_FIELD_PROGRESSIVE },
+		{ "1280x720p59.94", 1280, 720, { 60000, 1001 }, AV_FIELD_PROGRESSIVE },
+		{ "1280x720p60", 1280, 720, { 60, 1 }, AV_FIELD_PROGRESSIVE },
+		{ "1920x1080i50", 1920, 1080, { 25, 1 }, AV_FIELD_TT },
+		{ "1920x1080i59.94", 1920, 1080, { 30000, 1001 }, AV_FIELD_TT },
+		{ "1920x1080i60", 1920, 1080, { 30, 1 }, AV_FIELD_TT },
+		{ "1920x1080p23.98", 1920, 1080, { 24000, 1001 }, AV_FIELD_PROGRESSIVE },
+		{ "1920x1080p24", 1920, 1080, { 24, 1 }, AV_FIELD_PROGRESSIVE },
+		{ "1920x1080p25", 1920, 1080, { 25, 1 }, AV_FIELD_PROGRESSIVE },
+		{ "1920x1080p29.97", 1920, 1080, { 30000, 1001 }, AV_FIELD_PROGRESSIVE },
+		{ "1920x1080p30", 1920, 1080, { 30, 1 }, AV_FIELD_PROGRESSIVE },
+		{ "1920x1080p50", 1920, 1080, { 50, 1 }, AV_FIELD_PROGRESSIVE },
+		{ "1920x1080p59.94", 1920, 1080, { 60000, 1001 }, AV_FIELD_PROGRESSIVE },
+		{ "1920x1080p60", 1920, 1080, { 60, 1 }, AV_FIELD_PROGRESSIVE },
+	};
+	std::string devices;
+	for (size_t index = 0; index < std::size(modes); ++index)
+		devices += "name=Mode " + std::to_string(index) + ",peid=" + std::to_string(1000 + index) +
+			   ",mode=" + modes[index].mode + ";";
+	devices.pop_back();
+	useDevices(devices);
+	for (size_t index = 0; index < std::size(modes); ++index) {
+		const Expected &expected = modes[index];
+		SCOPED_TRACE(expected.mode);
+		SourceCapture source;
+		std::string message;
+		// Every other one as the master, whose audio is enabled too.
+		ASSERT_TRUE(source.open(cardQuadrant(1, "decklink-" + std::to_string(1000 + index)), index % 2 == 0,
+					message))
+			<< message;
+		EXPECT_TRUE(source.signalAtOpen());
+		EXPECT_EQ(source.width(), expected.width);
+		EXPECT_EQ(source.height(), expected.height);
+		EXPECT_EQ(source.frameRate().num, expected.frameRate.num);
+		EXPECT_EQ(source.frameRate().den, expected.frameRate.den);
+		EXPECT_EQ(source.fieldOrder(), expected.fieldOrder);
+		ASSERT_TRUE(source.start(message)) << message;
+		FrameHolder picture = nv12Frame(expected.width, expected.height);
+		int64_t counter = 0;
+		ASSERT_TRUE(source.waitForFrame(counter, picture.get(), counter, message)) << message;
+		EXPECT_EQ(frameIsInterlaced(picture.get()), expected.fieldOrder != AV_FIELD_PROGRESSIVE);
+		EXPECT_EQ(frameIsTopFieldFirst(picture.get()), expected.fieldOrder == AV_FIELD_TT);
+	}
+	expectEverythingReleased();
+}
+
 // Drivers 11.6 to 14.2.1 answer only an older input interface, and their
 // frames hand out their bytes themselves; drivers of 15.x the interface
-// between, with frames of today's layout.
+// between, with frames of today's layout whose bytes come through the video
+// buffer of 15.x.
 TEST_F(DriverCaptureTest, OlderDriversAreCapturedThroughTheirOwnInterfaces)
 {
 	useDevices("name=Pictures G,peid=701,capture=older1,colour=4;name=Pictures H,peid=702,capture=older2,colour=5");
