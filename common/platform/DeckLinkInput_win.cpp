@@ -79,7 +79,7 @@ DeckLinkPictureBytes::~DeckLinkPictureBytes()
 
 DeckLinkPictureBytes::DeckLinkPictureBytes(DeckLinkPictureBytes &&other) noexcept
 	: frame_(std::exchange(other.frame_, nullptr)), buffer_(std::exchange(other.buffer_, nullptr)),
-	  data_(std::exchange(other.data_, nullptr))
+	  layout_(other.layout_), data_(std::exchange(other.data_, nullptr))
 {
 }
 
@@ -89,6 +89,7 @@ DeckLinkPictureBytes &DeckLinkPictureBytes::operator=(DeckLinkPictureBytes &&oth
 		reset();
 		frame_ = std::exchange(other.frame_, nullptr);
 		buffer_ = std::exchange(other.buffer_, nullptr);
+		layout_ = other.layout_;
 		data_ = std::exchange(other.data_, nullptr);
 	}
 	return *this;
