@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Windows check: cross-builds tiloran_server.exe with Debian's MinGW-w64
-# toolchain and runs the Windows-only tests under Wine.
+# Windows check: cross-builds tiloran_server.exe and zenvo_tiloran_worker.exe
+# with Debian's MinGW-w64 toolchain, the worker's libraries cross-built from
+# Debian's source packages by scripts/build-windows-deps.sh (cached outside the
+# build directory), and runs the Windows tests under Wine.
 #   scripts/windows-check.sh [--prepare] [BUILD_DIR]   (default: build-windows)
 #     --prepare  only install the packages and fetch cpp-httplib's source, so
 #                that the check itself later changes nothing on the system
-# Everything it makes (cpp-httplib's source, GoogleTest built for Windows, the
-# Wine prefix) stays inside BUILD_DIR. When the toolchain or cpp-httplib's
-# source package cannot be installed the check is skipped with a loud notice and
-# exit code 0; any other failure fails the check.
+# Everything else it makes (cpp-httplib's source, GoogleTest built for
+# Windows, the Wine prefix) stays inside BUILD_DIR. When the toolchain, Wine or
+# a source package (cpp-httplib's, or one of the worker's libraries') cannot be
+# had, the check is skipped with a loud notice and exit code 0; any other
+# failure fails the check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 prepare_only=0
@@ -35,8 +38,11 @@ is_installed() {
 	dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
 
-# The cross compiler, Wine, GoogleTest's sources and what apt-get source needs.
-packages=(g++-mingw-w64-x86-64-posix wine64 googletest libcpp-httplib-dev nlohmann-json3-dev dpkg-dev)
+# The cross compiler, Wine, GoogleTest's sources, what apt-get source needs,
+# what the libraries' build needs (scripts/build-windows-deps.sh) and the Linux
+# SRT listener and ffprobe of the stream test.
+packages=(g++-mingw-w64-x86-64-posix wine64 googletest libcpp-httplib-dev nlohmann-json3-dev dpkg-dev
+	mingw-w64-x86-64-dev libz-mingw-w64-dev nasm cmake ninja-build pkg-config srt-tools ffmpeg python3)
 missing=()
 for package in "${packages[@]}"; do
 	is_installed "$package" || missing+=("$package")
@@ -103,9 +109,16 @@ if [ ! -f "$googletest_dir/lib/cmake/GTest/GTestConfig.cmake" ]; then
 	rm -rf "$third_party/googletest-build"
 fi
 
-echo "== cross-building tiloran_server.exe"
+# FFmpeg, x264, libsrt and the rest for Windows, built once into their cache.
+deps_status=0
+scripts/build-windows-deps.sh --prefix-file "$build_dir/windows-deps-prefix" || deps_status=$?
+[ "$deps_status" -ne 3 ] || skip "a source package of the worker's libraries cannot be fetched"
+[ "$deps_status" -eq 0 ] || exit "$deps_status"
+windows_deps="$(cat "$build_dir/windows-deps-prefix")"
+
+echo "== cross-building tiloran_server.exe and zenvo_tiloran_worker.exe"
 cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain_file" -DCMAKE_BUILD_TYPE=Release \
-	-DTILORAN_WERROR=ON -DTILORAN_BUILD_WORKER=OFF -DTILORAN_BUILD_BENCHMARKS=OFF \
+	-DTILORAN_WERROR=ON -DTILORAN_BUILD_BENCHMARKS=OFF -DTILORAN_WINDOWS_DEPS="$windows_deps" \
 	-DTILORAN_HTTPLIB_INCLUDE_DIR="$httplib_dir" \
 	-Dnlohmann_json_DIR="$json_dir/share/cmake/nlohmann_json" \
 	-DGTest_DIR="$googletest_dir/lib/cmake/GTest" \

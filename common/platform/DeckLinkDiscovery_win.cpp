@@ -186,6 +186,11 @@ DeckLinkDiscovery::DeckLinkDiscovery() : state_(std::make_unique<State>())
 
 DeckLinkDiscovery::~DeckLinkDiscovery() = default;
 
+std::string DeckLinkDiscovery::driverLocation()
+{
+	return "the COM class {BA6C6F44-6DA5-4DCE-94AA-EE2D1372A676} of the driver";
+}
+
 bool DeckLinkDiscovery::isAvailable() const
 {
 	return static_cast<bool>(state_->iterator);
