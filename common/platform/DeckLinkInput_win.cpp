@@ -38,6 +38,11 @@ const char *DeckLinkInput::interfaceName() const
 	return "none";
 }
 
+std::optional<std::int64_t> DeckLinkInput::maximumAudioChannels() const
+{
+	return std::nullopt;
+}
+
 namespace {
 
 bool unavailable(const DeckLinkInput &input, std::string &message)
@@ -53,7 +58,7 @@ bool DeckLinkInput::enableVideo(std::uint32_t, std::string &message)
 	return unavailable(*this, message);
 }
 
-bool DeckLinkInput::enableAudio(std::string &message)
+bool DeckLinkInput::enableAudio(std::int32_t, std::string &message)
 {
 	return unavailable(*this, message);
 }
