@@ -93,7 +93,7 @@ libyuv_options=(-DCMAKE_BUILD_TYPE=Release -DUNIT_TEST=OFF)
 # nanosleep), so that only FFmpeg's own DLLs travel with the worker.
 ffmpeg_components=(
 	--enable-indev=lavfi
-	--enable-filter=testsrc2,format,interlace,drawbox,trim,realtime,sine,channelmap,aformat,atrim,buffer,buffersink,abuffer,abuffersink,scale,aresample,null,anull,setpts,asetpts
+	--enable-filter=testsrc2,format,interlace,drawbox,trim,realtime,sine,join,channelmap,aformat,atrim,buffer,buffersink,abuffer,abuffersink,scale,aresample,null,anull,setpts,asetpts
 	--enable-encoder=libx264,aac,mjpeg,h264_nvenc
 	--enable-decoder=rawvideo,wrapped_avframe,pcm_s16le,h264,aac,mjpeg
 	--enable-parser=h264,aac,mjpeg
