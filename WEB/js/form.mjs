@@ -10,7 +10,7 @@ const POSITIONS = ['Top left', 'Top right', 'Bottom left', 'Bottom right'];
 const HOST_NAME = /^[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?(\.[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?)*\.?$/;
 
 // The receiver's address as host:port; returns { hostPort } or { problem }.
-export function checkDestination(text) {
+function checkDestination(text) {
 	const value = text.trim();
 	if (value === '')
 		return { problem: `Enter the receiver's address as host:port, for example ${EXAMPLE_DESTINATION}.` };
@@ -104,7 +104,7 @@ function pairCount(device) {
 export class StreamForm {
 	// onChange(): a choice changed; onAddressTakenApart(fields): a pasted
 	// srt:// address went into the fields named.
-	constructor(document, { onChange, onAddressTakenApart }) {
+	constructor(document, callbacks) {
 		const $ = (id) => document.getElementById(id);
 		this.document = document;
 		this.layoutForm = $('layout-form');
@@ -133,7 +133,12 @@ export class StreamForm {
 		this.runningAudioChannels = null;
 		this.quadrants = this.buildQuadrants($('quadrant-template'), $('layout-fieldset'));
 		this.latency.placeholder = String(DEFAULT_LATENCY_MS);
+		this.listen(callbacks);
+	}
 
+	// The form answers the operator itself: marks go once a field is edited, the
+	// summary follows the layout, a pasted address is taken apart.
+	listen({ onChange, onAddressTakenApart }) {
 		const changed = (event) => {
 			if (event.target instanceof HTMLElement && event.target.getAttribute('aria-invalid') === 'true')
 				event.target.removeAttribute('aria-invalid');

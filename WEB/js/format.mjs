@@ -20,7 +20,7 @@ export function durationText(seconds) {
 }
 
 // What the level meter shows as silence: the worker's reading of a silent second.
-export const SILENCE_DBFS = -120;
+const SILENCE_DBFS = -120;
 
 export function decibelText(value) {
 	if (!isNumber(value))

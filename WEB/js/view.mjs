@@ -6,8 +6,8 @@
 import { explainEnd, explainLink } from './explain.mjs';
 import { decibelText, durationText, isNumber, PRODUCT, timeOfDay } from './format.mjs';
 
-export const SPARKLINE_SECONDS = 60;
-export const METER_FLOOR_DBFS = -60;
+const SPARKLINE_SECONDS = 60;
+const METER_FLOOR_DBFS = -60;
 const LOG_LIMIT = 100;
 
 export function isRunning(stats) {
@@ -33,7 +33,7 @@ export const NO_TRANSITION = Object.freeze({ began: false, ended: false, serverR
 
 // The sent bitrate in Mbit/s: what SRT sends while the link is up, nothing
 // while it is down; null when the answer has no figure.
-export function sentMbps(stats) {
+function sentMbps(stats) {
 	const srt = stats.srt;
 	if (srt)
 		return srt.state === 'connected' && isNumber(srt.sendRateMbps) ? srt.sendRateMbps : srt.state === 'connected' ? null : 0;
