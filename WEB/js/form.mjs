@@ -1,0 +1,519 @@
+// The operator's choices: the 2x2 layout (an input and a name per quadrant),
+// the encoding and the SRT destination. The form fills its lists from the
+// server's configuration, brings back stored choices, shows a running
+// stream's own settings, checks what was entered and builds the stream start
+// request from it.
+import { EXAMPLE_DESTINATION, joinWords, SOFTWARE_CODEC } from './format.mjs';
+
+const DEFAULT_LATENCY_MS = 120;
+const POSITIONS = ['Top left', 'Top right', 'Bottom left', 'Bottom right'];
+const HOST_NAME = /^[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?(\.[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?)*\.?$/;
+
+// The receiver's address as host:port; returns { hostPort } or { problem }.
+function checkDestination(text) {
+	const value = text.trim();
+	if (value === '')
+		return { problem: `Enter the receiver's address as host:port, for example ${EXAMPLE_DESTINATION}.` };
+	if (/\s/.test(value))
+		return { problem: 'The receiver\'s address cannot contain spaces.' };
+	if (/^[A-Za-z][A-Za-z0-9+.-]*:\/\//.test(value))
+		return { problem: `The encoder sends to SRT receivers only: enter host:port, for example ${EXAMPLE_DESTINATION}.` };
+	const bracketed = /^\[([0-9A-Fa-f:.]+)\](?::(.*))?$/.exec(value);
+	let host;
+	let port;
+	if (bracketed) {
+		host = bracketed[0].slice(0, bracketed[1].length + 2);
+		port = bracketed[2];
+	} else {
+		const colons = value.split(':').length - 1;
+		if (colons > 1)
+			return { problem: 'Write an IPv6 address in brackets, followed by the port: [2001:db8::1]:9000.' };
+		[host, port] = colons === 1 ? value.split(':') : [value, undefined];
+		if (host === '')
+			return { problem: `The host is missing before the port: enter host:port, for example ${EXAMPLE_DESTINATION}.` };
+		if (!HOST_NAME.test(host))
+			return { problem: `"${host}" is neither a host name nor an IP address.` };
+		if (/^\d+(\.\d+){3}$/.test(host) && host.split('.').some((part) => Number(part) > 255))
+			return { problem: `"${host}" is not an IP address: each of its four numbers is 0 to 255.` };
+	}
+	if (port === undefined || port === '')
+		return { problem: `Add the receiver's port after the host, for example ${host}:9000.` };
+	if (!/^\d+$/.test(port) || Number(port) < 1 || Number(port) > 65535)
+		return { problem: `The port "${port}" is not a port number: a port is a number from 1 to 65535.` };
+	return { hostPort: `${host}:${Number(port)}` };
+}
+
+// The latency field: { latency } in ms (the default when empty) or { problem }.
+function checkLatency(text) {
+	const value = text.trim();
+	if (value === '')
+		return { latency: DEFAULT_LATENCY_MS };
+	if (!/^\d+$/.test(value))
+		return { problem: `Latency takes digits only: a whole number of milliseconds, such as ${DEFAULT_LATENCY_MS}.` };
+	const latency = Number(value);
+	if (latency > 2147483647)
+		return { problem: 'This latency is too large: enter milliseconds, such as 120 or 2000.' };
+	return { latency };
+}
+
+function decodeParameter(text) {
+	try {
+		return decodeURIComponent(text);
+	} catch (error) {
+		return text;
+	}
+}
+
+// The software encoder first: it works on every machine, so a first start does.
+function orderCodecs(codecs) {
+	return [...codecs].sort((a, b) => (a.value === SOFTWARE_CODEC ? -1 : 0) - (b.value === SOFTWARE_CODEC ? -1 : 0));
+}
+
+function deviceLabel(device) {
+	return device.status && device.status !== 'available' ? `${device.name} (${device.status})` : device.name;
+}
+
+function fillOptions(select, entries, label) {
+	select.replaceChildren();
+	entries.forEach((entry, index) => {
+		const option = document.createElement('option');
+		option.value = String(index);
+		option.textContent = label(entry);
+		select.append(option);
+	});
+}
+
+function selectByValue(select, entries, value) {
+	const index = entries.findIndex((entry) => entry.value === value);
+	if (index >= 0)
+		select.value = String(index);
+}
+
+function entryAt(entries, select) {
+	const index = Number(select.value);
+	return Number.isInteger(index) && index >= 0 && index < entries.length ? entries[index] : undefined;
+}
+
+// The channels an input has, two by two: pair p is channels 2p - 1 and 2p.
+// An input the server says nothing of has two.
+function pairCount(device) {
+	const channels = device && Number.isInteger(device.audioChannels) ? device.audioChannels : 2;
+	return Math.max(1, Math.floor(channels / 2));
+}
+
+export class StreamForm {
+	// onChange(): a choice changed; onAddressTakenApart(fields): a pasted
+	// srt:// address went into the fields named.
+	constructor(document, callbacks) {
+		const $ = (id) => document.getElementById(id);
+		this.document = document;
+		this.layoutForm = $('layout-form');
+		this.settingsForm = $('settings-form');
+		this.audioSource = $('audio-source');
+		this.videoBitrate = $('video-bitrate');
+		this.audioBitrate = $('audio-bitrate');
+		this.codec = $('codec');
+		this.audioChannels = $('audio-channels');
+		this.audioChannelsHint = $('audio-channels-hint');
+		this.hostPort = $('srt-host-port');
+		this.streamId = $('srt-stream-id');
+		this.latency = $('srt-latency');
+		this.passphrase = $('srt-passphrase');
+		this.passphraseToggle = $('passphrase-toggle');
+		this.reconnect = $('srt-reconnect');
+		this.config = null;
+		// The codec table with the software encoder first.
+		this.codecs = [];
+		// The pair of channels chosen for each master input, by input id (pair 1 is channels 1 and 2).
+		this.audioPairs = {};
+		// Audio source and channels of a running stream that another client
+		// started (its quadrants may be listed in any order, its channels
+		// [left, right]); null when the form decides.
+		this.runningMasterSlot = null;
+		this.runningAudioChannels = null;
+		this.quadrants = this.buildQuadrants($('quadrant-template'), $('layout-fieldset'));
+		this.latency.placeholder = String(DEFAULT_LATENCY_MS);
+		this.listen(callbacks);
+	}
+
+	// The form answers the operator itself: marks go once a field is edited, the
+	// summary follows the layout, a pasted address is taken apart.
+	listen({ onChange, onAddressTakenApart }) {
+		const changed = (event) => {
+			if (event.target instanceof HTMLElement && event.target.getAttribute('aria-invalid') === 'true')
+				event.target.removeAttribute('aria-invalid');
+			if (event.target === this.audioChannels)
+				this.onAudioChannelsChosen();
+			this.updateLayoutSummary();
+			onChange();
+		};
+		for (const form of [this.layoutForm, this.settingsForm]) {
+			form.addEventListener('input', changed);
+			form.addEventListener('change', changed);
+			// Going on air takes a press of the Start button, never an Enter key in a field.
+			form.addEventListener('submit', (event) => event.preventDefault());
+		}
+		this.hostPort.addEventListener('input', () => {
+			const filled = this.takeApartSrtAddress();
+			if (filled) {
+				onAddressTakenApart(filled);
+				onChange();
+			}
+		});
+		this.passphraseToggle.addEventListener('click', () => {
+			const show = this.passphrase.type === 'password';
+			this.passphrase.type = show ? 'text' : 'password';
+			this.passphraseToggle.textContent = show ? 'Hide' : 'Show';
+			this.passphraseToggle.setAttribute('aria-label', show ? 'Hide passphrase' : 'Show passphrase');
+		});
+	}
+
+	buildQuadrants(template, fieldset) {
+		return POSITIONS.map((position, slot) => {
+			const id = slot + 1;
+			const cell = template.content.firstElementChild.cloneNode(true);
+			cell.dataset.slot = String(slot);
+			cell.querySelector('.quadrant-number').textContent = `Q${id}`;
+			cell.querySelector('.quadrant-position').textContent = position;
+			const source = cell.querySelector('[data-role="source"]');
+			const name = cell.querySelector('[data-role="name"]');
+			const signal = cell.querySelector('[data-role="signal"]');
+			source.id = `quadrant-${id}-source`;
+			name.id = `quadrant-${id}-name`;
+			signal.id = `quadrant-${id}-signal`;
+			name.placeholder = `Quadrant ${id}`;
+			cell.querySelector('[data-for="source"]').htmlFor = source.id;
+			cell.querySelector('[data-for="name"]').htmlFor = name.id;
+			source.setAttribute('aria-label', `Input of quadrant ${id}, ${position.toLowerCase()}`);
+			source.setAttribute('aria-describedby', signal.id);
+			name.setAttribute('aria-label', `Name of quadrant ${id}`);
+			fieldset.append(cell);
+			const label = this.document.querySelector(`.tile-labels span[data-slot="${slot}"]`);
+			return {
+				cell, source, name, signal,
+				badge: cell.querySelector('.audio-badge'),
+				tileName: label.querySelector('b'),
+				tileSignal: label.querySelector('i'),
+				tile: label,
+			};
+		});
+	}
+
+	// The server's tables, then the stored choices (or, on a first visit, one input per quadrant).
+	setConfig(config, stored) {
+		this.config = config;
+		const devices = this.devices();
+		for (const quadrant of this.quadrants) {
+			quadrant.source.replaceChildren();
+			const empty = this.document.createElement('option');
+			empty.value = '';
+			empty.textContent = 'Empty';
+			quadrant.source.append(empty);
+			for (const device of devices) {
+				const option = this.document.createElement('option');
+				option.value = device.id;
+				option.textContent = deviceLabel(device);
+				quadrant.source.append(option);
+			}
+		}
+		const encoding = this.encoding();
+		this.codecs = orderCodecs(Array.isArray(encoding.codecs) ? encoding.codecs : []);
+		fillOptions(this.videoBitrate, encoding.videoBitrates || [], (entry) => entry.title);
+		fillOptions(this.audioBitrate, encoding.audioBitrates || [], (entry) => entry.title);
+		fillOptions(this.codec, this.codecs, (entry) => entry.title);
+		this.restore(stored);
+		this.updateLayoutSummary();
+	}
+
+	devices() {
+		return this.config && Array.isArray(this.config.devices) ? this.config.devices : [];
+	}
+
+	encoding() {
+		return (this.config && this.config.encoding) || {};
+	}
+
+	restore(settings) {
+		const encoding = this.encoding();
+		const devices = this.devices();
+		const known = new Set(devices.map((device) => device.id));
+		if (!settings) {
+			this.quadrants.forEach((quadrant, slot) => {
+				quadrant.source.value = slot < devices.length ? devices[slot].id : '';
+			});
+			return;
+		}
+		this.quadrants.forEach((quadrant, slot) => {
+			const stored = Array.isArray(settings.quadrants) ? settings.quadrants[slot] : null;
+			const source = stored && typeof stored.source === 'string' ? stored.source : '';
+			quadrant.source.value = known.has(source) ? source : '';
+			quadrant.name.value = stored && typeof stored.name === 'string' ? stored.name : '';
+		});
+		selectByValue(this.videoBitrate, encoding.videoBitrates || [], settings.videoBitrate);
+		selectByValue(this.audioBitrate, encoding.audioBitrates || [], settings.audioBitrate);
+		selectByValue(this.codec, this.codecs, settings.codec);
+		if (typeof settings.srtHostPort === 'string')
+			this.hostPort.value = settings.srtHostPort;
+		if (typeof settings.srtStreamId === 'string')
+			this.streamId.value = settings.srtStreamId;
+		if (typeof settings.srtLatency === 'string' && settings.srtLatency !== '')
+			this.latency.value = settings.srtLatency;
+		if (typeof settings.srtReconnect === 'boolean')
+			this.reconnect.checked = settings.srtReconnect;
+		this.audioPairs = {};
+		if (settings.audioPairs && typeof settings.audioPairs === 'object') {
+			for (const [id, pair] of Object.entries(settings.audioPairs)) {
+				if (known.has(id) && Number.isInteger(pair) && pair >= 1)
+					this.audioPairs[id] = pair;
+			}
+		}
+	}
+
+	// What is kept in the browser, the passphrase excepted; null before the server's tables came.
+	choices() {
+		if (!this.config)
+			return null;
+		const encoding = this.encoding();
+		return {
+			quadrants: this.quadrants.map((quadrant) => ({ source: quadrant.source.value, name: quadrant.name.value })),
+			videoBitrate: entryAt(encoding.videoBitrates || [], this.videoBitrate)?.value,
+			audioBitrate: entryAt(encoding.audioBitrates || [], this.audioBitrate)?.value,
+			audioPairs: this.audioPairs,
+			codec: entryAt(this.codecs, this.codec)?.value,
+			srtHostPort: this.hostPort.value,
+			srtStreamId: this.streamId.value,
+			srtLatency: this.latency.value,
+			srtReconnect: this.reconnect.checked,
+		};
+	}
+
+	// A stream this page did not start (another client, or before a reload):
+	// the form shows what the worker was given, not this browser's choices.
+	// Returns the receiver as host:port, or null if the document names none.
+	showRunning(workerConfig) {
+		const encoding = this.encoding();
+		const known = new Set(this.devices().map((device) => device.id));
+		const listed = Array.isArray(workerConfig.quadrants) ? workerConfig.quadrants : [];
+		const bySlot = new Map();
+		for (const item of listed) {
+			if (item && Number.isInteger(item.id) && item.id >= 1 && item.id <= 4 && !bySlot.has(item.id - 1))
+				bySlot.set(item.id - 1, item);
+		}
+		// The worker takes audio and timing from the first listed quadrant that has a source.
+		const master = listed.find((item) =>
+			item && typeof item.source_name === 'string' && item.source_name !== '' && bySlot.get(item.id - 1) === item);
+		this.runningMasterSlot = master ? master.id - 1 : null;
+		const channels = workerConfig.audio_channels;
+		this.runningAudioChannels = Array.isArray(channels) && channels.length === 2 && channels.every(Number.isInteger)
+			? channels : [1, 2];
+		this.quadrants.forEach((quadrant, slot) => {
+			const item = bySlot.get(slot);
+			quadrant.source.value = item && known.has(item.source_id) ? item.source_id : '';
+			const name = item && typeof item.name === 'string' ? item.name : '';
+			quadrant.name.value = name === `Quadrant ${slot + 1}` ? '' : name;
+		});
+		selectByValue(this.videoBitrate, encoding.videoBitrates || [], workerConfig.video_bitrate);
+		selectByValue(this.audioBitrate, encoding.audioBitrates || [], workerConfig.audio_bitrate);
+		selectByValue(this.codec, this.codecs, workerConfig.codec);
+		const srt = workerConfig.srt && typeof workerConfig.srt === 'object' ? workerConfig.srt : {};
+		let peer = null;
+		if (typeof srt.host_port === 'string') {
+			this.hostPort.value = srt.host_port;
+			peer = srt.host_port;
+		}
+		if (typeof srt.streamid === 'string')
+			this.streamId.value = srt.streamid;
+		if (Number.isInteger(srt.latency))
+			this.latency.value = String(srt.latency);
+		this.reconnect.checked = workerConfig.srt_reconnect === true;
+		this.updateLayoutSummary();
+		return peer;
+	}
+
+	// The run another client started has ended: the form decides again.
+	stopShowingRunning() {
+		if (this.runningMasterSlot === null && this.runningAudioChannels === null)
+			return;
+		this.runningMasterSlot = null;
+		this.runningAudioChannels = null;
+		this.updateLayoutSummary();
+	}
+
+	quadrantName(slot) {
+		return this.quadrants[slot].name.value.trim() || `Quadrant ${slot + 1}`;
+	}
+
+	masterSlot() {
+		if (this.runningMasterSlot !== null)
+			return this.runningMasterSlot;
+		return this.quadrants.findIndex((quadrant) => quadrant.source.value !== '');
+	}
+
+	inputTitle(slot) {
+		const source = this.quadrants[slot].source;
+		return source.selectedOptions[0] ? source.selectedOptions[0].textContent : '';
+	}
+
+	// The choice of channels follows the master: each input keeps the pair
+	// last chosen for it. A stream started elsewhere shows its own channels.
+	updateAudioChannels() {
+		const master = this.masterSlot();
+		const id = master >= 0 ? this.quadrants[master].source.value : '';
+		const device = this.devices().find((candidate) => candidate.id === id);
+		const count = pairCount(device);
+		const options = [];
+		for (let pair = 1; pair <= count; pair++)
+			options.push([2 * pair - 1, 2 * pair]);
+		let chosen = Math.min(this.audioPairs[id] || 1, count) - 1;
+		const running = this.runningAudioChannels;
+		if (running) {
+			chosen = options.findIndex(([left, right]) => left === running[0] && right === running[1]);
+			if (chosen < 0) {
+				options.push(running);
+				chosen = options.length - 1;
+			}
+		}
+		const wanted = options.map(([left, right]) => `${left} and ${right}`);
+		const shown = [...this.audioChannels.options].map((option) => option.textContent);
+		if (wanted.join('|') !== shown.join('|')) {
+			this.audioChannels.replaceChildren(...wanted.map((text, index) => {
+				const option = this.document.createElement('option');
+				option.value = `${options[index][0]},${options[index][1]}`;
+				option.textContent = text;
+				return option;
+			}));
+		}
+		this.audioChannels.selectedIndex = chosen;
+		this.audioChannelsHint.textContent = device
+			? `Of ${device.name}, the master input, which has ${count * 2} channels.`
+			: 'The master input\'s embedded channels that go out as the stereo.';
+	}
+
+	chosenAudioChannels() {
+		const [left, right] = this.audioChannels.value.split(',').map(Number);
+		return Number.isInteger(left) && Number.isInteger(right) ? [left, right] : [1, 2];
+	}
+
+	onAudioChannelsChosen() {
+		const master = this.masterSlot();
+		if (master < 0 || this.runningAudioChannels)
+			return;
+		const [left] = this.chosenAudioChannels();
+		this.audioPairs[this.quadrants[master].source.value] = (left + 1) / 2;
+	}
+
+	// Quadrants that share an input, as lists of slots per input.
+	sharedInputs() {
+		const bySource = new Map();
+		this.quadrants.forEach((quadrant, slot) => {
+			if (quadrant.source.value === '')
+				return;
+			if (!bySource.has(quadrant.source.value))
+				bySource.set(quadrant.source.value, []);
+			bySource.get(quadrant.source.value).push(slot);
+		});
+		return [...bySource.values()].filter((slots) => slots.length > 1);
+	}
+
+	// The quadrants' names and master mark, on the editor and over the preview.
+	updateLayoutSummary() {
+		const master = this.masterSlot();
+		this.quadrants.forEach((quadrant, slot) => {
+			const chosen = quadrant.source.value !== '';
+			quadrant.cell.dataset.empty = chosen ? 'false' : 'true';
+			quadrant.cell.dataset.master = slot === master ? 'true' : 'false';
+			quadrant.badge.hidden = slot !== master;
+			quadrant.tileName.textContent = chosen ? `Q${slot + 1} · ${this.quadrantName(slot)}` : `Q${slot + 1} · Empty`;
+			quadrant.tile.dataset.master = slot === master ? 'true' : 'false';
+		});
+		const repeated = this.sharedInputs().length > 0;
+		if (master < 0) {
+			this.audioSource.textContent = 'No input chosen';
+			this.audioSource.dataset.kind = 'warning';
+		} else {
+			let text = `Audio and timing from Q${master + 1} ${this.quadrantName(master)} (${this.inputTitle(master)})`;
+			if (repeated)
+				text += ' · one input is used in more than one quadrant';
+			this.audioSource.textContent = text;
+			this.audioSource.dataset.kind = repeated ? 'warning' : 'info';
+		}
+		this.updateAudioChannels();
+	}
+
+	// A pasted srt://host:port?streamid=...&latency=...&passphrase=... goes into
+	// its fields; returns the names of the fields filled, or null.
+	takeApartSrtAddress() {
+		const value = this.hostPort.value.trim();
+		const match = /^srt:\/\/([^?#/]*)\/?(?:\?(.*))?$/i.exec(value);
+		if (!match)
+			return null;
+		this.hostPort.value = match[1];
+		const filled = ['host:port'];
+		for (const parameter of (match[2] || '').split('&')) {
+			const equals = parameter.indexOf('=');
+			if (equals <= 0)
+				continue;
+			const name = parameter.slice(0, equals).toLowerCase();
+			const content = decodeParameter(parameter.slice(equals + 1));
+			if (name === 'streamid') {
+				this.streamId.value = content;
+				filled.push('stream ID');
+			} else if (name === 'latency') {
+				this.latency.value = content;
+				filled.push('latency');
+			} else if (name === 'passphrase') {
+				this.passphrase.value = content;
+				filled.push('passphrase');
+			}
+		}
+		return filled;
+	}
+
+	// The stream start request from the form: { request, shared } with shared
+	// the inputs used more than once, in words; or { problem, element } with
+	// the id of the field to correct. The checked address replaces the one typed.
+	buildStartRequest() {
+		const encoding = this.encoding();
+		this.takeApartSrtAddress();
+		const quadrants = [];
+		this.quadrants.forEach((quadrant, slot) => {
+			if (quadrant.source.value !== '')
+				quadrants.push({ id: slot + 1, name: this.quadrantName(slot), source_id: quadrant.source.value });
+		});
+		if (quadrants.length === 0)
+			return { problem: 'Choose an input for at least one quadrant.', element: 'quadrant-1-source' };
+		const destination = checkDestination(this.hostPort.value);
+		if (destination.problem)
+			return { problem: destination.problem, element: 'srt-host-port' };
+		const latency = checkLatency(this.latency.value);
+		if (latency.problem)
+			return { problem: latency.problem, element: 'srt-latency' };
+		const passphrase = this.passphrase.value;
+		if (passphrase !== '' && (passphrase.length < 10 || passphrase.length > 79))
+			return { problem: 'An SRT passphrase has 10 to 79 characters; leave it empty for an unencrypted stream.', element: 'srt-passphrase' };
+		const shared = this.sharedInputs().map((slots) => {
+			const input = this.inputTitle(slots[0]) || this.quadrants[slots[0]].source.value;
+			return `${input} is in ${joinWords(slots.map((slot) => `Q${slot + 1}`))}`;
+		});
+		return {
+			shared,
+			request: {
+				srtHostPort: destination.hostPort,
+				srtStreamId: this.streamId.value.trim(),
+				srtPassphrase: passphrase,
+				srtLatency: latency.latency,
+				srtReconnect: this.reconnect.checked,
+				videoBitrate: entryAt(encoding.videoBitrates || [], this.videoBitrate)?.value,
+				audioBitrate: entryAt(encoding.audioBitrates || [], this.audioBitrate)?.value,
+				audioChannels: this.chosenAudioChannels(),
+				codec: entryAt(this.codecs, this.codec)?.value,
+				quadrants,
+			},
+		};
+	}
+
+	// The start as sent: the field shows the checked address.
+	showSent(startRequest) {
+		this.hostPort.value = startRequest.srtHostPort;
+	}
+}

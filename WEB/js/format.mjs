@@ -1,0 +1,50 @@
+// Texts for people: times, durations, levels, lists. Pure: no page, no clock.
+
+export function isNumber(value) {
+	return typeof value === 'number' && Number.isFinite(value);
+}
+
+// hh:mm:ss in the browser's time zone.
+export function timeOfDay(date) {
+	return date.toLocaleTimeString([], { hour: '2-digit', minute: '2-digit', second: '2-digit', hour12: false });
+}
+
+// h:mm:ss
+export function durationText(seconds) {
+	const whole = Math.floor(seconds);
+	const hours = Math.floor(whole / 3600);
+	const minutes = Math.floor((whole % 3600) / 60);
+	const rest = whole % 60;
+	const two = (number) => String(number).padStart(2, '0');
+	return `${hours}:${two(minutes)}:${two(rest)}`;
+}
+
+// What the level meter shows as silence: the worker's reading of a silent second.
+const SILENCE_DBFS = -120;
+
+export function decibelText(value) {
+	if (!isNumber(value))
+		return '—';
+	if (value <= SILENCE_DBFS)
+		return 'silence';
+	return value.toFixed(1).replace('-', '−');
+}
+
+// "a", "a and b", "a, b and c"
+export function joinWords(words) {
+	return words.length <= 1 ? words.join('') : `${words.slice(0, -1).join(', ')} and ${words.at(-1)}`;
+}
+
+// "Name (version)" into its two parts.
+export function splitTitle(title) {
+	const match = /^(.*?)\s*\(([^()]*)\)\s*$/.exec(title);
+	return match ? { name: match[1], version: match[2] } : { name: title, version: '' };
+}
+
+// ---- Names the page's texts share ------------------------------------------
+
+export const PRODUCT = 'TILORAN';
+// The example receiver in the page's advice: an address from the documentation range.
+export const EXAMPLE_DESTINATION = '203.0.113.10:9000';
+// The encoder that works on every machine.
+export const SOFTWARE_CODEC = 'libx264';

@@ -1,0 +1,218 @@
+// What the control page shows for each state, worked out by its view module
+// in node (no browser, no server): the state and buttons, the messages and
+// when they change, the figures, meters and inputs, and the reading of the
+// server's and worker's words.
+import { describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { explainEnd, explainRefusal } from '../../WEB/js/explain.mjs';
+import { logLines, nextSamples, NO_TRANSITION, runTransition, viewState } from '../../WEB/js/view.mjs';
+
+const NOW = Date.parse('2026-12-08T05:33:00.000Z');
+const PEER = '10.0.0.5:9000';
+const config = { encoding: { codecs: [{ value: 'h264_qsv', title: 'Intel H264' }, { value: 'libx264', title: 'Software H264' }] } };
+
+const event = (message, level = 'info', at = '2026-12-08T05:32:50.000Z') => ({ at, level, message });
+const started = event('Worker started (PID 25903)');
+
+function stats(overrides = {}) {
+	return { running: false, state: 'idle', lastExit: null, output: null, srt: null, audio: null, inputs: null, events: [], ...overrides };
+}
+
+function running(overrides = {}) {
+	return stats({
+		running: true,
+		state: 'live',
+		uptimeSeconds: 3725.5,
+		output: { measuredBitrateKbps: 4343 },
+		srt: { state: 'connected', peer: PEER, rttMs: 0.25, sendRateMbps: 4.4, packetsLost: 0, packetsRetransmitted: 3, latencyMs: 120, reconnects: 0 },
+		events: [started, event(`SRT connected to ${PEER} (attempt 1)`)],
+		...overrides,
+	});
+}
+
+function failed(message, events = []) {
+	return stats({ state: 'failed', lastExit: { code: 1, message, at: '2026-12-08T05:32:58.000Z' }, events: [started, ...events] });
+}
+
+function view({ page = {}, shown = {}, ...input } = {}) {
+	return viewState({
+		now: NOW,
+		config,
+		stats: null,
+		statsAt: NOW,
+		transition: NO_TRANSITION,
+		...input,
+		page: { busy: null, pending: null, stoppedHere: false, peer: PEER, serverReachable: true, samples: [], ...page },
+		shown: { key: null, exit: null, message: '', ...shown },
+	});
+}
+
+describe('control page view', () => {
+	test('the state, the title and the buttons follow the request under way and the server\'s answer', () => {
+		const reconnecting = running({ state: 'live', srt: { state: 'reconnecting', peer: PEER },
+			events: [started, event(`SRT connection lost: Connection was broken; reconnecting`, 'warning'),
+				event(`SRT connection attempt 3 to ${PEER} failed: Connection setup failure: connection timed out`, 'warning')] });
+		const calling = running({ state: 'starting', srt: { state: 'connecting', peer: PEER },
+			events: [started, event(`SRT connection to ${PEER} failed: Connection setup failure: connection timed out`, 'warning')] });
+		// [what, input, key, text, detail, start enabled, stop enabled, settings locked]
+		const cases = [
+			['starting', { page: { busy: 'start' }, stats: stats() }, 'busy', 'STARTING…', '', false, false, true],
+			['stopping', { page: { busy: 'stop' }, stats: running() }, 'busy', 'STOPPING…', '', false, false, true],
+			['stopped, not yet heard of', { page: { pending: 'stop' }, stats: running() }, 'busy', 'STOPPING…', '', false, false, true],
+			['started, not yet heard of', { page: { pending: 'start' }, stats: stats() }, 'connecting', 'CONNECTING', '', false, false, true],
+			['no answer', { stats: null }, 'unknown', 'NO STATUS', '', false, false, false],
+			['idle before the tables came', { config: null, stats: stats() }, 'idle', 'IDLE', '', false, false, false],
+			['idle', { stats: stats() }, 'idle', 'IDLE', '', true, false, false],
+			['on air', { stats: running() }, 'live', 'ON AIR', '', false, true, true],
+			['on air without SRT', { stats: running({ srt: null }) }, 'live', 'ON AIR', '', false, true, true],
+			['live pictures, link not up', { stats: running({ srt: { state: 'connecting' }, events: [started] }) }, 'connecting', 'CONNECTING', '', false, true, true],
+			['calling again', { stats: calling }, 'connecting', 'CONNECTING', 'attempt 2', false, true, true],
+			['called once, no more calls', { stats: { ...calling, events: calling.events.map((e) => ({ ...e, level: 'error' })) } },
+				'connecting', 'CONNECTING', '', false, true, true],
+			['reconnecting', { stats: reconnecting }, 'reconnecting', 'RECONNECTING', 'attempt 4', false, true, true],
+			['failed', { stats: failed('x') }, 'failed', 'FAILED', '', true, false, false],
+			['stopped', { stats: stats({ state: 'stopped' }) }, 'stopped', 'STOPPED', '', true, false, false],
+		];
+		for (const [what, input, key, text, detail, start, stop, locked] of cases) {
+			const shown = view(input);
+			assert.deepEqual(shown.tally, { key, text, detail }, what);
+			assert.equal(shown.title, `${text.replace('…', '')} - TILORAN`, what);
+			assert.deepEqual(shown.controls, { start, stop, locked }, what);
+			assert.equal(shown.preview.live, key === 'live', what);
+		}
+		assert.deepEqual(view({ page: { serverReachable: false } }).server, { state: 'down', text: 'Server unreachable' });
+		assert.deepEqual(view({ page: { serverReachable: null } }).server, { state: 'unknown', text: 'Connecting to server…' });
+	});
+
+	test('a message goes up when the state has news and stays otherwise', () => {
+		const reason = `SRT connection to ${PEER} failed: Connection setup failure: connection timed out`;
+		const end = failed(`Failed to open SRT output 'srt://${PEER}?mode=caller': Input/output error`, [event(reason, 'error')]);
+		const ended = view({ stats: end, shown: { key: 'connecting' } }).message;
+		assert.equal(ended.show.kind, 'error');
+		assert.equal(ended.show.what, 'end');
+		assert.match(ended.show.headline, /^The stream ended at \S+\.$/);
+		assert.equal(ended.show.detail, `The receiver at ${PEER} did not answer (SRT connection failed)`);
+		assert.match(ended.show.technical, /^Failed to open SRT output .*\n\S+ {2}SRT connection to .* failed/);
+		assert.equal(ended.exit, end.lastExit.at);
+		assert.equal(view({ stats: end, shown: { key: 'failed', exit: end.lastExit.at } }).message.show, null, 'an end already explained');
+		const before = failed('x', [event(`SRT connection attempt 3 to ${PEER} failed: timed out`, 'warning')]);
+		assert.equal(view({ stats: before, page: { pending: 'start' }, shown: { key: 'connecting' } }).message.show, null,
+			'the events of the run before a start');
+
+		const headline = (input) => view(input).message.show?.headline ?? null;
+		const stopped = stats({ state: 'stopped' });
+		assert.equal(headline({ stats: stopped, shown: { key: 'live' }, page: { stoppedHere: true } }), 'Stream stopped.');
+		assert.equal(headline({ stats: stopped, shown: { key: 'busy' } }), 'The stream was stopped.');
+		assert.equal(headline({ stats: stopped, shown: { key: 'stopped' } }), null, 'no news');
+		assert.equal(headline({ stats: stopped, shown: { key: 'unknown' } }), null, 'a stop seen only after a reload');
+
+		const down = running({ srt: { state: 'reconnecting', peer: PEER },
+			events: [started, event('SRT connection lost: Connection was broken; reconnecting', 'warning')] });
+		const linkDown = view({ stats: down, shown: { key: 'reconnecting', message: 'link' } }).message.show;
+		assert.deepEqual([linkDown.kind, linkDown.what, linkDown.headline, linkDown.technical],
+			['warning', 'link', `The link to the receiver at ${PEER} is down.`, 'SRT: Connection was broken']);
+		assert.match(linkDown.detail, /keeps calling it \(attempt 1\)/);
+		const calling = (events) => running({ state: 'starting', srt: { state: 'connecting' }, events: [started, ...events] });
+		assert.equal(headline({ stats: calling([]), shown: { key: 'connecting' } }), null, 'the first call is no news');
+		assert.equal(headline({ stats: calling([event(reason, 'warning')]), shown: { key: 'connecting' } }),
+			`The receiver at ${PEER} does not answer yet.`);
+
+		const back = (message) => view({ stats: running(), shown: { key: 'reconnecting', message } }).message;
+		assert.deepEqual([back('link').clear, back('link').show], [true, null], 'the outage message goes with the outage');
+		assert.equal(back('action').clear, false, 'a message of another kind stays');
+
+		const began = { ...NO_TRANSITION, began: true };
+		const newRun = view({ stats: running(), transition: began, shown: { key: 'failed', exit: 'x', message: 'end' } }).message;
+		assert.deepEqual([newRun.clear, newRun.exit], [true, null], 'a new run takes the last end down');
+		const restarted = view({ stats: stats(), transition: { began: false, ended: true, serverRestarted: true }, shown: { key: 'unknown' } });
+		assert.equal(restarted.message.show.headline, 'The stream has ended: the server was restarted.');
+	});
+
+	test('what an answer changed: a run began, ended (also while the server could not be asked), the server restarted', () => {
+		assert.deepEqual(runTransition(stats(), running(), false), { began: true, ended: false, serverRestarted: false });
+		assert.deepEqual(runTransition(null, running(), true), { began: true, ended: false, serverRestarted: false });
+		assert.deepEqual(runTransition(running(), running(), true), NO_TRANSITION);
+		assert.deepEqual(runTransition(running(), failed('x'), true), { began: false, ended: true, serverRestarted: false });
+		assert.deepEqual(runTransition(null, stats({ state: 'stopped' }), true), { began: false, ended: true, serverRestarted: false });
+		assert.deepEqual(runTransition(null, stats(), true), { began: false, ended: true, serverRestarted: true });
+		assert.deepEqual(runTransition(null, stats(), false), NO_TRANSITION);
+	});
+
+	test('figures, meters and inputs come from the running stream, and go with it', () => {
+		const samples = nextSamples([{ at: NOW - 61000, mbps: 9 }, { at: NOW - 30000, mbps: 2.2 }], running(), NOW);
+		assert.deepEqual(samples, [{ at: NOW - 30000, mbps: 2.2 }, { at: NOW, mbps: 4.4 }], 'the last minute, this answer added');
+		const live = view({
+			stats: running({
+				audio: { sourceChannels: [3, 4], peakDbfs: [-18.04, -120], rmsDbfs: [-21.1, -120] },
+				inputs: [{ quadrant: 1, signal: 'ok', fps: 25 }, { quadrant: 2, signal: 'none', fps: 3 }, { quadrant: 4, signal: 'unknown' }],
+			}),
+			page: { samples },
+		});
+		const texts = Object.fromEntries(Object.entries(live.link.figures).map(([name, shown]) => [name, shown.text]));
+		assert.deepEqual(texts, { bitrate: '4.40 Mbit/s', rtt: '0.25 ms', lost: '0', retransmitted: '3', latency: '120 ms',
+			reconnects: '0', uptime: '1:02:05' });
+		assert.deepEqual([live.link.figures.bitrate.value, live.link.figures.bitrate.warn, live.link.figures.lost.warn], [4.4, false, false]);
+		assert.equal(live.link.note, `SRT to ${PEER}`);
+		assert.equal(live.link.readAt, NOW);
+		assert.equal(live.link.sparkline, '60.0,14.5 120.0,2.0');
+		assert.equal(live.meters.channels, '· channels 3 and 4');
+		assert.deepEqual(live.meters.list.map((meter) => [meter.text, meter.valueNow, meter.title]), [
+			['peak −18.0  RMS −21.1', -18.04, 'Left channel: channel 3 of the master input'],
+			['peak silence  RMS silence', -60, 'Right channel: channel 4 of the master input'],
+		]);
+		assert.equal(live.meters.list[0].peakShare.toFixed(3), '0.699');
+		assert.deepEqual(live.inputs.map((input) => [input.signal, input.words, input.badge]), [
+			['ok', 'Signal · 25.0 pictures/s', '25.0 fps'],
+			['none', 'No signal · the program shows the slate', 'NO SIGNAL'],
+			['idle', '', ''],
+			['unknown', 'Waiting for the first picture', 'WAITING'],
+		]);
+
+		const outage = view({ stats: running({ srt: { state: 'reconnecting', packetsLost: 7, reconnects: 2 } }) }).link.figures;
+		assert.deepEqual([outage.bitrate.text, outage.bitrate.warn], ['0.00 Mbit/s', true], 'nothing goes out while the link is down');
+		assert.deepEqual([outage.lost.warn, outage.reconnects.warn, outage.rtt.text], [true, true, '—']);
+
+		const idle = view({ stats: failed('x') });
+		assert.equal(idle.link.active, false);
+		assert.ok(Object.values(idle.link.figures).every((shown) => shown.text === '—' && shown.value === null));
+		assert.equal(idle.link.sparkline, null, 'the last line stays');
+		assert.ok(idle.meters.list.every((meter) => meter.text === '—' && meter.peak === null));
+		assert.ok(idle.inputs.every((input) => input.signal === 'idle'));
+	});
+
+	test('the log puts the server\'s events and the page\'s notes together, newest first', () => {
+		const lines = logLines([event('Worker started (PID 1)', 'info', '2026-12-08T05:32:01Z'), { at: 5, message: 'no time' }],
+			[{ at: '2026-12-08T05:32:02Z', level: 'info', message: 'Start sent' }, { at: 'soon', level: 'info', message: 'odd time' }]);
+		assert.deepEqual(lines.map((line) => [line.origin, line.message]),
+			[['page', 'odd time'], ['page', 'Start sent'], ['server', 'Worker started (PID 1)']]);
+		assert.equal(lines[0].time, '--:--:--');
+	});
+
+	test('the end of a run and a refused start in the operator\'s words', () => {
+		const lost = event('SRT connection lost: Connection was broken', 'error');
+		const words = (message, events = [], peer = PEER) => explainEnd(failed(message, events), { peer, codecs: config.encoding.codecs }).words;
+		assert.equal(words('Failed to open encoder \'h264_qsv\' with worker pixel format: Function not implemented'),
+			'This machine has no Intel hardware encoder: choose Software H264');
+		assert.equal(words('Failed to open encoder \'h264_vaapi\': x'), 'The video encoder h264_vaapi cannot run on this machine: choose Software H264');
+		assert.equal(words('Failed to open SRT output \'srt://nowhere.invalid:9000\': x',
+			[event('SRT connection to nowhere.invalid:9000 failed: cannot resolve nowhere.invalid: Name or service not known', 'error')]),
+		'The receiver\'s host name nowhere.invalid was not found: check its spelling (SRT connection failed)');
+		assert.equal(words('SRT write failed', [lost]), `The connection to the receiver at ${PEER} was lost (SRT connection lost)`);
+		assert.equal(words('Failed to open SRT output \'srt://10.1.1.1:7000?mode=caller\': x',
+			[event('SRT connection to 10.1.1.1:7000 failed: Connection setup failure: connection rejected', 'error')], ''),
+		'The receiver at 10.1.1.1:7000 refused the call: check the stream ID and the passphrase (SRT connection rejected)');
+		assert.equal(words('Worker exited with code 137'), 'The media worker was ended from outside the encoder (exit code 137)');
+		assert.equal(words('Worker exited with code 3'), 'The media worker ended unexpectedly (exit code 3)');
+		assert.equal(words('Failed to connect to Encoder at 127.0.0.1:3000'), 'The media worker could not read its settings from the server');
+		assert.equal(words('Failed to open input \'Studio card\''), 'An input could not be captured: Failed to open input \'Studio card\'');
+		assert.equal(words('Out of memory'), 'The stream ended unexpectedly: Out of memory');
+
+		assert.deepEqual(explainRefusal('Field srtStreamId must be at most 512 characters long'),
+			{ words: 'The stream ID is too long: SRT allows at most 512 characters.', element: 'srt-stream-id' });
+		assert.deepEqual(explainRefusal('Unknown selected device id: decklink-9'),
+			{ words: 'An input is no longer known to the server: reload the page to see the inputs it has now.', element: 'quadrant-1-source' });
+		assert.deepEqual(explainRefusal('Worker process is already running'),
+			{ words: 'A stream is already running, started from another client or page. Stop it first.', element: null });
+		assert.equal(explainRefusal('something new').words, 'The server did not accept the settings.');
+	});
+});
