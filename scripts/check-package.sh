@@ -138,13 +138,15 @@ if [ "${1:-}" = "--in-namespaces" ]; then
 	[ "$answer" = '{"status":"ok","service":"tiloran-server"}' ] || server_failed "GET /api/health answered '$answer'"
 	say "GET /api/health: $answer"
 
-	for page in index.html control.js control.css; do
+	# Every file of the page, its modules included, as it lies in WEB/.
+	(cd "$source_dir/WEB" && find . -type f -printf '%P\n') >"$work/page-files"
+	while read -r page; do
 		path=/$page
 		[ "$page" = index.html ] && path=/
 		curl -sS --max-time 20 -f "http://127.0.0.1:3000$path" -o "$work/page" || server_failed "GET $path failed"
 		cmp -s "$work/page" "$source_dir/WEB/$page" || server_failed "GET $path is not WEB/$page"
-	done
-	say "GET / and the page's scripts and styles: the files of WEB/"
+	done <"$work/page-files"
+	say "GET / and the page's $(wc -l <"$work/page-files") files: the files of WEB/"
 
 	config_file=$state_dir/KV_TILORAN/Encoder/worker_config.json
 	grep -qxF "[ConfigManager] Worker config path: $config_file" "$logs/server.log" ||
