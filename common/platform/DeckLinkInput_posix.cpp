@@ -52,7 +52,7 @@ struct CallbackObject {
 	DeckLinkInput::State *state;
 	// The references the driver holds; the object belongs to the input's
 	// state, which outlives them all.
-	std::atomic<std::uint32_t> references;
+	std::atomic<ReferenceCount> references;
 };
 
 } // namespace
@@ -99,12 +99,12 @@ HResult callbackQueryInterface(DriverObject *self, InterfaceId id, void **answer
 	return kOk;
 }
 
-std::uint32_t callbackAddRef(DriverObject *self)
+ReferenceCount callbackAddRef(DriverObject *self)
 {
 	return ++callbackOf(self).references;
 }
 
-std::uint32_t callbackRelease(DriverObject *self)
+ReferenceCount callbackRelease(DriverObject *self)
 {
 	return --callbackOf(self).references;
 }

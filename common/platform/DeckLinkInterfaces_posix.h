@@ -8,8 +8,8 @@
 // written; strings come back as malloc'ed UTF-8. The tables are spelt out
 // rather than declared as C++ classes because the objects are not of any
 // class of ours. Every slot up to the last one called is named; those that
-// are never called hold their places. Results are tested for success only,
-// as the failure codes differ from Windows.
+// are never called hold their places. Results are tested for success only;
+// the failure codes are those of the driver's Linux COM header, not Windows'.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,7 +27,9 @@ namespace decklink {
 
 using HResult = std::int32_t;
 inline constexpr HResult kOk = 0;
-inline constexpr HResult kNoInterface = static_cast<HResult>(0x80004002u);
+inline constexpr HResult kNoInterface = static_cast<HResult>(0x80000004u); // E_NOINTERFACE
+// What AddRef and Release return: ULONG, an unsigned long on Linux.
+using ReferenceCount = unsigned long;
 
 struct InterfaceId {
 	unsigned char bytes[16];
@@ -44,8 +46,8 @@ struct DriverObject {
 
 struct UnknownMethods {
 	HResult (*queryInterface)(DriverObject *self, InterfaceId id, void **object);
-	std::uint32_t (*addRef)(DriverObject *self);
-	std::uint32_t (*release)(DriverObject *self);
+	ReferenceCount (*addRef)(DriverObject *self);
+	ReferenceCount (*release)(DriverObject *self);
 };
 
 template<typename Methods>
@@ -86,8 +88,8 @@ struct DeviceMethods {
 };
 static_assert(offsetof(DeviceMethods, getDisplayName) == 4 * kSlot);
 
-// IDeckLinkProfileAttributes (the same in both its ids): IUnknown, GetFlag,
-// GetInt, GetFloat, GetString, destructor.
+// IDeckLinkProfileAttributes: IUnknown, GetFlag, GetInt, GetFloat, GetString,
+// (16.x only) GetStringWithParam, destructor.
 struct AttributesMethods {
 	UnknownMethods unknown;
 	HResult (*getFlag)(DriverObject *self, std::uint32_t attribute, bool *value);
@@ -137,8 +139,9 @@ static_assert(offsetof(InputMethods, setCallback) == 18 * kSlot);
 // (IDeckLinkVideoInputFrame over IDeckLinkVideoFrame 6502091C): IUnknown,
 // GetWidth, GetHeight, GetRowBytes, GetPixelFormat, GetFlags, GetTimecode,
 // GetAncillaryData, the base's destructor, then GetStreamTime,
-// GetHardwareReferenceTimestamp, destructor. Its bytes come only through a
-// video-buffer interface.
+// GetHardwareReferenceTimestamp (the frame's own destructor overrides the
+// base's entries and adds none). Its bytes come only through a video-buffer
+// interface.
 struct CurrentFrameMethods {
 	UnknownMethods unknown;
 	long (*getWidth)(DriverObject *self);

@@ -113,11 +113,14 @@ using Clock = std::chrono::steady_clock;
 using HResult = std::int32_t;
 constexpr HResult kOk = 0;
 constexpr HResult kFalse = 1;
-constexpr HResult kFail = static_cast<HResult>(0x80004005u);
-constexpr HResult kNoInterface = static_cast<HResult>(0x80004002u);
-constexpr HResult kNotImplemented = static_cast<HResult>(0x80004001u);
-constexpr HResult kInvalidArgument = static_cast<HResult>(0x80070057u);
-constexpr HResult kAccessDenied = static_cast<HResult>(0x80070005u);
+// The failure codes of the driver's Linux COM header, which differ from Windows'.
+constexpr HResult kFail = static_cast<HResult>(0x80000008u);
+constexpr HResult kNoInterface = static_cast<HResult>(0x80000004u);
+constexpr HResult kNotImplemented = static_cast<HResult>(0x80000001u);
+constexpr HResult kInvalidArgument = static_cast<HResult>(0x80000003u);
+constexpr HResult kAccessDenied = static_cast<HResult>(0x80000009u);
+// AddRef and Release return ULONG, an unsigned long there.
+using ReferenceCount = unsigned long;
 
 struct InterfaceId {
 	unsigned char bytes[16];
@@ -189,8 +192,8 @@ void logCall(Object *self, const std::string &call);
 
 struct UnknownMethods {
 	HResult (*queryInterface)(Object *self, InterfaceId id, void **object);
-	std::uint32_t (*addRef)(Object *self);
-	std::uint32_t (*release)(Object *self);
+	ReferenceCount (*addRef)(Object *self);
+	ReferenceCount (*release)(Object *self);
 };
 
 // IDeckLinkIterator: IUnknown, Next.
@@ -209,7 +212,7 @@ struct DeviceMethods {
 static_assert(offsetof(DeviceMethods, getDisplayName) == 4 * kSlot);
 
 // IDeckLinkProfileAttributes: IUnknown, GetFlag, GetInt, GetFloat, GetString,
-// destructor.
+// (16.x only) GetStringWithParam, destructor.
 struct AttributesMethods {
 	UnknownMethods unknown;
 	HResult (*getFlag)(Object *self, std::uint32_t attribute, bool *value);
@@ -410,16 +413,16 @@ Driver &driver()
 	return instance;
 }
 
-std::uint32_t addRef(Object *self)
+ReferenceCount addRef(Object *self)
 {
-	return static_cast<std::uint32_t>(++self->references);
+	return static_cast<ReferenceCount>(++self->references);
 }
 
-std::uint32_t release(Object *self)
+ReferenceCount release(Object *self)
 {
 	// Objects stay allocated, so that a release too many shows in the report.
 	const long left = --self->references;
-	return left < 0 ? 0 : static_cast<std::uint32_t>(left);
+	return left < 0 ? 0 : static_cast<ReferenceCount>(left);
 }
 
 HResult noInterface(Object *, InterfaceId, void **object)
@@ -449,12 +452,12 @@ void logCall(Object *self, const std::string &call)
 
 // ---- Frames, their video buffers, audio packets and display modes.
 
-std::uint32_t frameAddRef(Frame *frame)
+ReferenceCount frameAddRef(Frame *frame)
 {
-	return static_cast<std::uint32_t>(++frame->references);
+	return static_cast<ReferenceCount>(++frame->references);
 }
 
-std::uint32_t frameRelease(Frame *frame)
+ReferenceCount frameRelease(Frame *frame)
 {
 	const long left = --frame->references;
 	if (left < 0) {
@@ -467,7 +470,7 @@ std::uint32_t frameRelease(Frame *frame)
 		frame->access = 0;
 		frame->inUse = false;
 	}
-	return static_cast<std::uint32_t>(left);
+	return static_cast<ReferenceCount>(left);
 }
 
 HResult frameQueryInterface(Frame *frame, InterfaceId id, void **object);
@@ -477,12 +480,12 @@ HResult bufferQueryInterface(Frame::BufferPart *self, InterfaceId id, void **obj
 	return frameQueryInterface(self->frame, id, object);
 }
 
-std::uint32_t bufferAddRef(Frame::BufferPart *self)
+ReferenceCount bufferAddRef(Frame::BufferPart *self)
 {
 	return frameAddRef(self->frame);
 }
 
-std::uint32_t bufferRelease(Frame::BufferPart *self)
+ReferenceCount bufferRelease(Frame::BufferPart *self)
 {
 	return frameRelease(self->frame);
 }
@@ -524,8 +527,8 @@ HResult bufferEndAccess(Frame::BufferPart *self, std::uint32_t)
 // StartAccess, EndAccess.
 struct BufferMethods {
 	HResult (*queryInterface)(Frame::BufferPart *self, InterfaceId id, void **object);
-	std::uint32_t (*addRef)(Frame::BufferPart *self);
-	std::uint32_t (*release)(Frame::BufferPart *self);
+	ReferenceCount (*addRef)(Frame::BufferPart *self);
+	ReferenceCount (*release)(Frame::BufferPart *self);
 	HResult (*getBytes)(Frame::BufferPart *self, void **bytes);
 	HResult (*getSize)(Frame::BufferPart *self, std::uint64_t *size);
 	HResult (*startAccess)(Frame::BufferPart *self, std::uint32_t flags);
@@ -542,8 +545,8 @@ const BufferMethods kBufferMethods = { bufferQueryInterface, bufferAddRef,	buffe
 // EndAccess.
 struct Buffer15Methods {
 	HResult (*queryInterface)(Frame::BufferPart *self, InterfaceId id, void **object);
-	std::uint32_t (*addRef)(Frame::BufferPart *self);
-	std::uint32_t (*release)(Frame::BufferPart *self);
+	ReferenceCount (*addRef)(Frame::BufferPart *self);
+	ReferenceCount (*release)(Frame::BufferPart *self);
 	HResult (*getBytes)(Frame::BufferPart *self, void **bytes);
 	HResult (*startAccess)(Frame::BufferPart *self, std::uint32_t flags);
 	HResult (*endAccess)(Frame::BufferPart *self, std::uint32_t flags);
@@ -620,11 +623,12 @@ HResult frameGetBytes(Frame *frame, void **bytes)
 // IDeckLinkVideoInputFrame over IDeckLinkVideoFrame of 15.0 on: IUnknown,
 // GetWidth, GetHeight, GetRowBytes, GetPixelFormat, GetFlags, GetTimecode,
 // GetAncillaryData, the base's destructor, GetStreamTime,
-// GetHardwareReferenceTimestamp, destructor.
+// GetHardwareReferenceTimestamp; the frame's own destructor overrides the
+// base's entries.
 struct CurrentFrameMethods {
 	HResult (*queryInterface)(Frame *self, InterfaceId id, void **object);
-	std::uint32_t (*addRef)(Frame *self);
-	std::uint32_t (*release)(Frame *self);
+	ReferenceCount (*addRef)(Frame *self);
+	ReferenceCount (*release)(Frame *self);
 	long (*getWidth)(Frame *self);
 	long (*getHeight)(Frame *self);
 	long (*getRowBytes)(Frame *self);
@@ -645,8 +649,8 @@ static_assert(offsetof(CurrentFrameMethods, getStreamTime) == 12 * kSlot);
 // The same up to 14.2.1: GetBytes between GetFlags and GetTimecode.
 struct OlderFrameMethods {
 	HResult (*queryInterface)(Frame *self, InterfaceId id, void **object);
-	std::uint32_t (*addRef)(Frame *self);
-	std::uint32_t (*release)(Frame *self);
+	ReferenceCount (*addRef)(Frame *self);
+	ReferenceCount (*release)(Frame *self);
 	long (*getWidth)(Frame *self);
 	long (*getHeight)(Frame *self);
 	long (*getRowBytes)(Frame *self);
@@ -703,12 +707,12 @@ HResult packetQueryInterface(Packet *, InterfaceId, void **object)
 	return kNoInterface;
 }
 
-std::uint32_t packetAddRef(Packet *packet)
+ReferenceCount packetAddRef(Packet *packet)
 {
-	return static_cast<std::uint32_t>(++packet->references);
+	return static_cast<ReferenceCount>(++packet->references);
 }
 
-std::uint32_t packetRelease(Packet *packet)
+ReferenceCount packetRelease(Packet *packet)
 {
 	const long left = --packet->references;
 	if (left < 0) {
@@ -717,7 +721,7 @@ std::uint32_t packetRelease(Packet *packet)
 	}
 	if (left == 0)
 		packet->inUse = false;
-	return static_cast<std::uint32_t>(left);
+	return static_cast<ReferenceCount>(left);
 }
 
 long packetSampleFrames(Packet *packet)
@@ -743,8 +747,8 @@ HResult packetTime(Packet *packet, std::int64_t *time, std::int64_t timeScale)
 // GetPacketTime, destructor.
 struct PacketMethods {
 	HResult (*queryInterface)(Packet *self, InterfaceId id, void **object);
-	std::uint32_t (*addRef)(Packet *self);
-	std::uint32_t (*release)(Packet *self);
+	ReferenceCount (*addRef)(Packet *self);
+	ReferenceCount (*release)(Packet *self);
 	long (*getSampleFrameCount)(Packet *self);
 	HResult (*getBytes)(Packet *self, void **bytes);
 	HResult (*getPacketTime)(Packet *self, std::int64_t *time, std::int64_t timeScale);
@@ -761,15 +765,15 @@ HResult modeQueryInterface(DisplayMode *, InterfaceId, void **object)
 	return kNoInterface;
 }
 
-std::uint32_t modeAddRef(DisplayMode *mode)
+ReferenceCount modeAddRef(DisplayMode *mode)
 {
-	return static_cast<std::uint32_t>(++mode->references);
+	return static_cast<ReferenceCount>(++mode->references);
 }
 
-std::uint32_t modeRelease(DisplayMode *mode)
+ReferenceCount modeRelease(DisplayMode *mode)
 {
 	const long left = --mode->references;
-	return left < 0 ? 0 : static_cast<std::uint32_t>(left);
+	return left < 0 ? 0 : static_cast<ReferenceCount>(left);
 }
 
 HResult modeName(DisplayMode *mode, const char **name)
@@ -816,8 +820,8 @@ std::uint32_t modeFlags(DisplayMode *)
 // GetHeight, GetFrameRate, GetFieldDominance, GetFlags, destructor.
 struct DisplayModeMethods {
 	HResult (*queryInterface)(DisplayMode *self, InterfaceId id, void **object);
-	std::uint32_t (*addRef)(DisplayMode *self);
-	std::uint32_t (*release)(DisplayMode *self);
+	ReferenceCount (*addRef)(DisplayMode *self);
+	ReferenceCount (*release)(DisplayMode *self);
 	HResult (*getName)(DisplayMode *self, const char **name);
 	std::uint32_t (*getDisplayMode)(DisplayMode *self);
 	long (*getWidth)(DisplayMode *self);
@@ -1251,7 +1255,7 @@ HResult unexpectedCall(Object *self)
 
 // The last release of the owning input stops the device and lets go of the
 // application's callback.
-std::uint32_t inputRelease(Object *self)
+ReferenceCount inputRelease(Object *self)
 {
 	const long left = --self->references;
 	if (left == 0 && self->hardware) {
@@ -1269,7 +1273,7 @@ std::uint32_t inputRelease(Object *self)
 			hardware.audioEnabled = false;
 		}
 	}
-	return left < 0 ? 0 : static_cast<std::uint32_t>(left);
+	return left < 0 ? 0 : static_cast<ReferenceCount>(left);
 }
 
 const InputMethods kInputMethods = {

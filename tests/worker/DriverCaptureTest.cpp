@@ -8,12 +8,15 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CaptureSource.h"
@@ -22,6 +25,7 @@
 #include "SourceInput.h"
 #include "common/platform/DeckLinkDiscovery.h"
 #include "common/platform/DeckLinkInput.h"
+#include "common/platform/DeckLinkInterfaces_posix.h"
 #include "support/CommonTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -249,6 +253,158 @@ TEST_F(DriverCaptureTest, ACardFollowsTheModeItsSignalAnnouncesAsTheDriverRequir
 	expectEverythingReleased();
 }
 
+// An input callback of the test's own, for calls on the driver's tables
+// that the worker does not make: what the driver handed over last.
+struct CallRecorder {
+	// First, as the driver expects of any object.
+	const decklink::InputCallbackMethods *methods = nullptr;
+	decklink::DriverObject *input = nullptr;
+	std::mutex mutex;
+	std::condition_variable changed;
+	std::vector<std::uint32_t> announcedModes;
+	int pictures = 0;
+	long width = 0;
+	bool noSignal = false;
+	std::int64_t time = 0;
+	// Set: the next picture's callback stops the streams.
+	bool stopInCallback = false;
+	std::optional<decklink::HResult> stopped;
+	int picturesAtStop = 0;
+
+	template<typename Condition>
+	bool waitFor(Condition condition)
+	{
+		std::unique_lock lock(mutex);
+		return changed.wait_for(lock, test::kGenerousTimeout, condition);
+	}
+};
+
+CallRecorder &recorderOf(decklink::DriverObject *self)
+{
+	return *reinterpret_cast<CallRecorder *>(self);
+}
+
+const decklink::InputCallbackMethods kRecorderMethods = {
+	{ [](decklink::DriverObject *, decklink::InterfaceId, void **object) {
+		 *object = nullptr;
+		 return decklink::kNoInterface;
+	 },
+	  // The recorder outlives every reference the driver takes.
+	  [](decklink::DriverObject *) { return decklink::ReferenceCount{ 1 }; },
+	  [](decklink::DriverObject *) { return decklink::ReferenceCount{ 1 }; } },
+	[](decklink::DriverObject *self, std::uint32_t, decklink::DriverObject *mode, std::uint32_t) {
+		CallRecorder &recorder = recorderOf(self);
+		std::lock_guard lock(recorder.mutex);
+		const auto &modeMethods = decklink::methodsOf<decklink::DisplayModeMethods>(mode);
+		recorder.announcedModes.push_back(modeMethods.getDisplayMode(mode));
+		recorder.changed.notify_all();
+		return decklink::kOk;
+	},
+	[](decklink::DriverObject *self, decklink::DriverObject *frame, decklink::DriverObject *) {
+		CallRecorder &recorder = recorderOf(self);
+		const auto &methods = decklink::methodsOf<decklink::CurrentFrameMethods>(frame);
+		std::int64_t time = 0;
+		std::int64_t duration = 0;
+		EXPECT_EQ(methods.getStreamTime(frame, &time, &duration, 90000), decklink::kOk);
+		std::unique_lock lock(recorder.mutex);
+		++recorder.pictures;
+		recorder.width = methods.getWidth(frame);
+		recorder.noSignal = methods.getFlags(frame) & decklink::kFrameHasNoInputSource;
+		recorder.time = time;
+		if (recorder.stopInCallback && !recorder.stopped) {
+			recorder.picturesAtStop = recorder.pictures;
+			lock.unlock();
+			const decklink::HResult result =
+				decklink::methodsOf<decklink::InputMethods>(recorder.input).stopStreams(recorder.input);
+			lock.lock();
+			recorder.stopped = result;
+		}
+		recorder.changed.notify_all();
+		return decklink::kOk;
+	},
+	{ [](decklink::DriverObject *) {}, [](decklink::DriverObject *) {} },
+};
+
+/*
+ * The simulator refuses what the driver refuses and allows what it allows,
+ * called through the worker's tables: no change of what running streams
+ * carry (E_ACCESSDENIED of the driver's Linux header); pictures of the
+ * enabled mode flagged without signal, and the signal's mode announced once
+ * for the enable; a new mode taken while paused, and the card clock's
+ * position kept; the streams stopped from within a callback.
+ */
+TEST_F(DriverCaptureTest, TheSimulatorRefusesAndAllowsWhatTheDriverDoes)
+{
+	using namespace decklink;
+	constexpr std::uint32_t kPal = 0x70616C20; // 'pal '
+	constexpr std::uint32_t k1080i50 = 0x48693530; // 'Hi50'
+	constexpr HResult kAccessDenied = static_cast<HResult>(0x80000009u);
+	useDevices("name=Pictures M,peid=1101,mode=720x576i50");
+	{
+		// Declared first, so that it outlives the input on every way out.
+		CallRecorder recorder;
+		recorder.methods = &kRecorderMethods;
+		const auto create =
+			reinterpret_cast<DriverObject *(*)()>(dlsym(library_, "CreateDeckLinkIteratorInstance_0004"));
+		ASSERT_NE(create, nullptr);
+		const DriverReference iterator(create());
+		ASSERT_TRUE(iterator);
+		DriverObject *next = nullptr;
+		ASSERT_EQ(methodsOf<IteratorMethods>(iterator.get()).next(iterator.get(), &next), kOk);
+		const DriverReference device(next);
+		const DriverReference input = queryFirst(device.get(), kCaptureInputIds);
+		ASSERT_TRUE(input);
+		const InputMethods &methods = methodsOf<InputMethods>(input.get());
+		recorder.input = input.get();
+
+		ASSERT_EQ(methods.enableVideoInput(input.get(), k1080i50, kPixelFormat8BitYuv, kEnableFormatDetection),
+			  kOk);
+		ASSERT_EQ(methods.enableAudioInput(input.get(), 48000, 16, 2), kOk);
+		ASSERT_EQ(methods.setCallback(input.get(), reinterpret_cast<DriverObject *>(&recorder)), kOk);
+		ASSERT_EQ(methods.startStreams(input.get()), kOk);
+		ASSERT_TRUE(recorder.waitFor([&] { return recorder.pictures >= 10; }));
+		{
+			std::lock_guard lock(recorder.mutex);
+			EXPECT_EQ(recorder.width, 1920);
+			EXPECT_TRUE(recorder.noSignal);
+			EXPECT_EQ(recorder.announcedModes, std::vector<std::uint32_t>{ kPal });
+		}
+		EXPECT_EQ(methods.enableVideoInput(input.get(), kPal, kPixelFormat8BitYuv, kEnableFormatDetection),
+			  kAccessDenied);
+		EXPECT_EQ(methods.enableAudioInput(input.get(), 48000, 16, 2), kAccessDenied);
+
+		ASSERT_EQ(methods.pauseStreams(input.get()), kOk);
+		std::int64_t pausedAt = 0;
+		{
+			std::lock_guard lock(recorder.mutex);
+			pausedAt = recorder.time;
+		}
+		EXPECT_EQ(methods.enableVideoInput(input.get(), kPal, kPixelFormat8BitYuv, kEnableFormatDetection),
+			  kOk);
+		EXPECT_EQ(methods.enableAudioInput(input.get(), 48000, 16, 8), kOk);
+		EXPECT_EQ(methods.flushStreams(input.get()), kOk);
+		std::this_thread::sleep_for(300ms);
+		ASSERT_EQ(methods.startStreams(input.get()), kOk);
+		ASSERT_TRUE(recorder.waitFor([&] { return recorder.width == 720 && !recorder.noSignal; }));
+		{
+			// 300 ms on (less a picture of the old mode), not restarted.
+			std::lock_guard lock(recorder.mutex);
+			EXPECT_GE(recorder.time - pausedAt, 27000 - 3600);
+			recorder.stopInCallback = true;
+		}
+		ASSERT_TRUE(recorder.waitFor([&] { return recorder.stopped.has_value(); }));
+		EXPECT_EQ(*recorder.stopped, kOk);
+		std::this_thread::sleep_for(200ms);
+		{
+			std::lock_guard lock(recorder.mutex);
+			EXPECT_EQ(recorder.pictures, recorder.picturesAtStop);
+			EXPECT_EQ(recorder.announcedModes.size(), 1u);
+		}
+		EXPECT_EQ(methods.setCallback(input.get(), nullptr), kOk);
+	}
+	expectEverythingReleased();
+}
+
 // Every mode of the driver's table that a station sends: the card is
 // captured in its own mode, and its rate and field order are the mode's,
 // exactly.
@@ -402,7 +558,7 @@ TEST_F(DriverCaptureTest, TheDriverTakesOnlyTheChannelCountsItOffers)
 		EXPECT_EQ(input->maximumAudioChannels(), 8);
 		for (const int channels : { 0, 1, 4, 6, 16, 32 })
 			EXPECT_FALSE(input->enableAudio(channels, message)) << channels;
-		EXPECT_EQ(message, "Failed to enable 32 audio channels of DeckLink device 'Pictures K': 0x80070057");
+		EXPECT_EQ(message, "Failed to enable 32 audio channels of DeckLink device 'Pictures K': 0x80000003");
 		for (const int channels : { 2, 8 })
 			EXPECT_TRUE(input->enableAudio(channels, message)) << channels << ": " << message;
 	}
