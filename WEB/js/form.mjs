@@ -7,8 +7,9 @@
 import { EXAMPLE_DESTINATION, joinWords, SOFTWARE_CODEC, SRT_LATENCY_MAX_MS } from './format.mjs';
 
 const DEFAULT_LATENCY_MS = 120;
-// A first visit's video bitrate: enough for four pictures in one, and what
-// the encoder offered first before thinner links were offered.
+// A first visit's video bitrate, and the one a stored choice falls back to
+// when the server no longer offers it: the lowest it offered before it offered
+// bitrates for thin links, so that these are chosen, never given by default.
 const DEFAULT_VIDEO_BITRATE_MBPS = 8;
 const POSITIONS = ['Top left', 'Top right', 'Bottom left', 'Bottom right'];
 const HOST_NAME = /^[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?(\.[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?)*\.?$/;
