@@ -15,9 +15,10 @@ import { StreamForm } from './js/form.mjs';
 import { Preview } from './js/preview.mjs';
 import { Renderer } from './js/render.mjs';
 import { addNote, loadChoices, loadNotes, saveChoices } from './js/settings.mjs';
-import { isRunning, logLines, nextSamples, NO_TRANSITION, runTransition, serverState, viewState } from './js/view.mjs';
+import {
+	isRunning, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, READ_INTERVAL_MS, runTransition, serverState, viewState,
+} from './js/view.mjs';
 
-const STATS_INTERVAL_MS = 1000;
 const CONFIG_RETRY_MS = 3000;
 
 const state = {
@@ -26,6 +27,10 @@ const state = {
 	// cannot be asked; statsAt: when the last one came.
 	stats: null,
 	statsAt: null,
+	// The last answer the server gave, kept while it cannot be asked.
+	lastStats: null,
+	// When the SRT link of the run was last seen up (null: not yet).
+	linkUpAt: null,
 	serverReachable: null,
 	// 'start' or 'stop' while such a request is on its way, else null
 	busy: null,
@@ -53,7 +58,10 @@ const state = {
 };
 
 const form = new StreamForm(document, {
-	onChange: saveFormChoices,
+	onChange: () => {
+		saveFormChoices();
+		refresh();
+	},
 	onAddressTakenApart: (filled) => render.showMessage({
 		kind: 'info',
 		headline: 'The pasted SRT address was taken apart into its fields.',
@@ -75,6 +83,7 @@ function refresh(transition = NO_TRANSITION) {
 		now: Date.now(),
 		config: state.config,
 		stats: state.stats,
+		lastStats: state.lastStats,
 		statsAt: state.statsAt,
 		page: {
 			busy: state.busy,
@@ -83,13 +92,15 @@ function refresh(transition = NO_TRANSITION) {
 			peer: state.peer,
 			serverReachable: state.serverReachable,
 			samples: state.samples,
+			linkUpAt: state.linkUpAt,
+			startProblem: form.startProblem(),
 		},
 		shown: { ...state.shown, message: render.messageKind() },
 		transition,
 	});
 	state.shown = { key: view.tally.key, exit: view.message.exit };
 	render.view(view);
-	preview.follow(view.preview.running);
+	preview.follow(view.preview.running, view.preview.old);
 }
 
 // ---- Activity log ---------------------------------------------------------
@@ -250,8 +261,11 @@ function applyStats(stats) {
 	const now = Date.now();
 	const transition = runTransition(state.stats, stats, state.lastKnownRunning);
 	state.stats = stats;
-	if (stats)
+	if (stats) {
 		state.statsAt = now;
+		state.lastStats = stats;
+	}
+	state.linkUpAt = linkSeenUpAt(state.linkUpAt, stats, now, transition);
 	if (transition.began) {
 		state.samples = [];
 		state.stoppedHere = false;
@@ -280,7 +294,7 @@ function setServerReachable(reachable) {
 		return;
 	const before = state.serverReachable;
 	state.serverReachable = reachable;
-	render.server(serverState(reachable));
+	render.server(serverState(reachable, state.statsAt));
 	if (reachable && before === false)
 		note('Server reachable again', 'good');
 	else if (!reachable)
@@ -297,7 +311,7 @@ async function pollStats() {
 			applyStats(answer.ok ? answer.body : null);
 		}
 	} finally {
-		setTimeout(pollStats, STATS_INTERVAL_MS);
+		setTimeout(pollStats, READ_INTERVAL_MS);
 	}
 }
 
@@ -305,7 +319,11 @@ async function pollStats() {
 
 document.getElementById('start-button').addEventListener('click', startStream);
 document.getElementById('stop-button').addEventListener('click', askToStop);
+// The reason beside Start leads to the field to correct.
+document.getElementById('start-reason').addEventListener('click', (event) => form.revealProblem(event.currentTarget.dataset.field));
 refresh();
 renderLog();
 loadConfig();
 pollStats();
+// The figures' ages and the lost contact show even while an answer is overdue.
+setInterval(() => refresh(), READ_INTERVAL_MS);

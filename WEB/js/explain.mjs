@@ -2,7 +2,7 @@
 // This is the only place that reads their English: the events of a run, the
 // end of the last run (lastExit) and the server's refusal of a start. Pure:
 // no page, no clock.
-import { EXAMPLE_DESTINATION, SOFTWARE_CODEC, timeOfDay } from './format.mjs';
+import { EXAMPLE_DESTINATION, SOFTWARE_CODEC, SRT_LATENCY_MAX_MS, timeOfDay } from './format.mjs';
 
 const HARDWARE_ENCODERS = { h264_qsv: 'Intel hardware encoder', h264_nvenc: 'NVIDIA hardware encoder' };
 
@@ -17,8 +17,23 @@ function runEvents(stats) {
 	return events.slice(first).filter((event) => typeof event.message === 'string');
 }
 
-// The SRT link's attempts since it was last up: { attempt, reason }, attempt
-// being the one under way (1 for the first call).
+// The code of a failed call's reason, from libsrt's and the resolver's words:
+// 'srt.rejected' (the receiver answered and refused: passphrase or stream
+// ID), 'srt.host.unresolved' (the host name was not found), 'srt.peer.silent'
+// (no answer in time), '' for anything else. The view's advice goes by code.
+export function linkReasonCode(reason) {
+	if (/reject/i.test(reason))
+		return 'srt.rejected';
+	if (/^cannot resolve /.test(reason))
+		return 'srt.host.unresolved';
+	if (/timed out|timeout/i.test(reason))
+		return 'srt.peer.silent';
+	return '';
+}
+
+// The SRT link's attempts since it was last up: { attempt, reason, code },
+// attempt being the one under way (1 for the first call), reason the last
+// failed call's own words and code their code (see linkReasonCode).
 export function explainLink(stats) {
 	let attempt = 1;
 	let reason = '';
@@ -40,7 +55,7 @@ export function explainLink(stats) {
 			reason = '';
 		}
 	}
-	return { attempt, reason };
+	return { attempt, reason, code: linkReasonCode(reason) };
 }
 
 // The receiver of the last run as host:port: the one the page knows, else the run's own words.
@@ -111,7 +126,7 @@ export function explainEnd(stats, { peer: knownPeer = '', codecs = [] } = {}) {
 export function explainRefusal(reason) {
 	const rules = [
 		[/srtHostPort/, 'srt-host-port', `Check the receiver's address: host:port with a port from 1 to 65535, for example ${EXAMPLE_DESTINATION}.`],
-		[/srtLatency/, 'srt-latency', 'Check the latency: a whole number of milliseconds, 0 or more.'],
+		[/srtLatency/, 'srt-latency', `Check the latency: a whole number of milliseconds from 0 to ${SRT_LATENCY_MAX_MS}.`],
 		[/srtPassphrase/, 'srt-passphrase', 'An SRT passphrase has 10 to 79 characters; leave it empty for an unencrypted stream.'],
 		[/srtStreamId/, 'srt-stream-id', 'The stream ID is too long: SRT allows at most 512 characters.'],
 		[/codec/, 'codec', 'Choose a video encoder from the list.'],

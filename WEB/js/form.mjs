@@ -1,11 +1,16 @@
 // The operator's choices: the 2x2 layout (an input and a name per quadrant),
 // the encoding and the SRT destination. The form fills its lists from the
 // server's configuration, brings back stored choices, shows a running
-// stream's own settings, checks what was entered and builds the stream start
-// request from it.
-import { EXAMPLE_DESTINATION, joinWords, SOFTWARE_CODEC } from './format.mjs';
+// stream's own settings, checks what was entered (as it is typed: each field
+// says what is wrong with it, and Start waits with a reason) and builds the
+// stream start request from it.
+import { EXAMPLE_DESTINATION, joinWords, SOFTWARE_CODEC, SRT_LATENCY_MAX_MS } from './format.mjs';
 
 const DEFAULT_LATENCY_MS = 120;
+// A first visit's video bitrate, and the one a stored choice falls back to
+// when the server no longer offers it: the lowest it offered before it offered
+// bitrates for thin links, so that these are chosen, never given by default.
+const DEFAULT_VIDEO_BITRATE_MBPS = 8;
 const POSITIONS = ['Top left', 'Top right', 'Bottom left', 'Bottom right'];
 const HOST_NAME = /^[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?(\.[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?)*\.?$/;
 
@@ -51,8 +56,8 @@ function checkLatency(text) {
 	if (!/^\d+$/.test(value))
 		return { problem: `Latency takes digits only: a whole number of milliseconds, such as ${DEFAULT_LATENCY_MS}.` };
 	const latency = Number(value);
-	if (latency > 2147483647)
-		return { problem: 'This latency is too large: enter milliseconds, such as 120 or 2000.' };
+	if (latency > SRT_LATENCY_MAX_MS)
+		return { problem: `SRT takes a latency of 0 to ${SRT_LATENCY_MAX_MS} ms: enter milliseconds, such as 120 or 2000.` };
 	return { latency };
 }
 
@@ -83,9 +88,12 @@ function fillOptions(select, entries, label) {
 	});
 }
 
-function selectByValue(select, entries, value) {
-	const index = entries.findIndex((entry) => entry.value === value);
-	if (index >= 0)
+// Selects the entry of that value; without one, the entry of the fallback value, else the first.
+function selectByValue(select, entries, value, fallback) {
+	let index = entries.findIndex((entry) => entry.value === value);
+	if (index < 0 && fallback !== undefined)
+		index = Math.max(0, entries.findIndex((entry) => entry.value === fallback));
+	if (index >= 0 && index < entries.length)
 		select.value = String(index);
 }
 
@@ -109,6 +117,7 @@ export class StreamForm {
 		this.document = document;
 		this.layoutForm = $('layout-form');
 		this.settingsForm = $('settings-form');
+		this.encodingForm = $('encoding-form');
 		this.audioSource = $('audio-source');
 		this.videoBitrate = $('video-bitrate');
 		this.audioBitrate = $('audio-bitrate');
@@ -132,7 +141,15 @@ export class StreamForm {
 		this.runningMasterSlot = null;
 		this.runningAudioChannels = null;
 		this.quadrants = this.buildQuadrants($('quadrant-template'), $('layout-fieldset'));
-		this.latency.placeholder = String(DEFAULT_LATENCY_MS);
+		// Where each checked field says what is wrong with it, by the field's id.
+		this.errors = {
+			'srt-host-port': $('srt-host-port-error'),
+			'srt-latency': $('srt-latency-error'),
+			'srt-passphrase': $('srt-passphrase-error'),
+			'quadrant-1-source': $('layout-error'),
+		};
+		// The checked fields the operator has edited: only these show their problem.
+		this.touched = new Set();
 		this.listen(callbacks);
 	}
 
@@ -144,10 +161,13 @@ export class StreamForm {
 				event.target.removeAttribute('aria-invalid');
 			if (event.target === this.audioChannels)
 				this.onAudioChannelsChosen();
+			const quadrant = this.quadrants.some((candidate) => candidate.source === event.target);
+			this.touched.add(quadrant ? 'quadrant-1-source' : event.target.id);
 			this.updateLayoutSummary();
+			this.showProblems();
 			onChange();
 		};
-		for (const form of [this.layoutForm, this.settingsForm]) {
+		for (const form of [this.layoutForm, this.settingsForm, this.encodingForm]) {
 			form.addEventListener('input', changed);
 			form.addEventListener('change', changed);
 			// Going on air takes a press of the Start button, never an Enter key in a field.
@@ -185,7 +205,7 @@ export class StreamForm {
 			cell.querySelector('[data-for="source"]').htmlFor = source.id;
 			cell.querySelector('[data-for="name"]').htmlFor = name.id;
 			source.setAttribute('aria-label', `Input of quadrant ${id}, ${position.toLowerCase()}`);
-			source.setAttribute('aria-describedby', signal.id);
+			source.setAttribute('aria-describedby', `${signal.id} layout-error`);
 			name.setAttribute('aria-label', `Name of quadrant ${id}`);
 			fieldset.append(cell);
 			const label = this.document.querySelector(`.tile-labels span[data-slot="${slot}"]`);
@@ -241,6 +261,7 @@ export class StreamForm {
 			this.quadrants.forEach((quadrant, slot) => {
 				quadrant.source.value = slot < devices.length ? devices[slot].id : '';
 			});
+			selectByValue(this.videoBitrate, encoding.videoBitrates || [], DEFAULT_VIDEO_BITRATE_MBPS, DEFAULT_VIDEO_BITRATE_MBPS);
 			return;
 		}
 		this.quadrants.forEach((quadrant, slot) => {
@@ -249,7 +270,7 @@ export class StreamForm {
 			quadrant.source.value = known.has(source) ? source : '';
 			quadrant.name.value = stored && typeof stored.name === 'string' ? stored.name : '';
 		});
-		selectByValue(this.videoBitrate, encoding.videoBitrates || [], settings.videoBitrate);
+		selectByValue(this.videoBitrate, encoding.videoBitrates || [], settings.videoBitrate, DEFAULT_VIDEO_BITRATE_MBPS);
 		selectByValue(this.audioBitrate, encoding.audioBitrates || [], settings.audioBitrate);
 		selectByValue(this.codec, this.codecs, settings.codec);
 		if (typeof settings.srtHostPort === 'string')
@@ -469,28 +490,78 @@ export class StreamForm {
 		return filled;
 	}
 
+	// What keeps the form from starting a stream, in the order of the page:
+	// [{ element, problem, reason }], element being the id of the field to
+	// correct, problem the field's own words and reason the short words beside Start.
+	problems() {
+		const found = [];
+		const destination = checkDestination(this.hostPort.value);
+		if (destination.problem) {
+			const reason = this.hostPort.value.trim() === '' ? 'Enter the receiver\'s host:port to start' : 'Check the receiver\'s host:port';
+			found.push({ element: 'srt-host-port', problem: destination.problem, reason });
+		}
+		const latency = checkLatency(this.latency.value);
+		if (latency.problem)
+			found.push({ element: 'srt-latency', problem: latency.problem, reason: 'Check the latency' });
+		const passphrase = this.passphrase.value;
+		if (passphrase !== '' && (passphrase.length < 10 || passphrase.length > 79)) {
+			found.push({ element: 'srt-passphrase', reason: 'Check the passphrase',
+				problem: 'An SRT passphrase has 10 to 79 characters; leave it empty for an unencrypted stream.' });
+		}
+		if (this.quadrants.every((quadrant) => quadrant.source.value === ''))
+			found.push({ element: 'quadrant-1-source', problem: 'Choose an input for at least one quadrant.', reason: 'Choose an input to start' });
+		return found;
+	}
+
+	// Why Start cannot go now: { reason, element }, or null.
+	startProblem() {
+		const [first] = this.problems();
+		return first ? { reason: first.reason, element: first.element } : null;
+	}
+
+	// Each edited field says what is wrong with it, and is marked while it is.
+	showProblems() {
+		const problems = new Map(this.problems().map((found) => [found.element, found.problem]));
+		for (const [id, error] of Object.entries(this.errors)) {
+			const problem = this.touched.has(id) ? problems.get(id) : undefined;
+			const field = this.document.getElementById(id);
+			error.textContent = problem || '';
+			error.hidden = !problem;
+			if (problem)
+				field.setAttribute('aria-invalid', 'true');
+			else if (field.getAttribute('aria-invalid') === 'true')
+				field.removeAttribute('aria-invalid');
+		}
+	}
+
+	// The field of that id says what is wrong with it, and takes the focus.
+	revealProblem(id) {
+		const field = id ? this.document.getElementById(id) : null;
+		if (!field)
+			return;
+		this.touched.add(id);
+		this.showProblems();
+		if (!field.disabled)
+			field.focus();
+	}
+
 	// The stream start request from the form: { request, shared } with shared
 	// the inputs used more than once, in words; or { problem, element } with
 	// the id of the field to correct. The checked address replaces the one typed.
 	buildStartRequest() {
 		const encoding = this.encoding();
 		this.takeApartSrtAddress();
+		const [problem] = this.problems();
+		if (problem)
+			return { problem: problem.problem, element: problem.element };
 		const quadrants = [];
 		this.quadrants.forEach((quadrant, slot) => {
 			if (quadrant.source.value !== '')
 				quadrants.push({ id: slot + 1, name: this.quadrantName(slot), source_id: quadrant.source.value });
 		});
-		if (quadrants.length === 0)
-			return { problem: 'Choose an input for at least one quadrant.', element: 'quadrant-1-source' };
 		const destination = checkDestination(this.hostPort.value);
-		if (destination.problem)
-			return { problem: destination.problem, element: 'srt-host-port' };
 		const latency = checkLatency(this.latency.value);
-		if (latency.problem)
-			return { problem: latency.problem, element: 'srt-latency' };
 		const passphrase = this.passphrase.value;
-		if (passphrase !== '' && (passphrase.length < 10 || passphrase.length > 79))
-			return { problem: 'An SRT passphrase has 10 to 79 characters; leave it empty for an unencrypted stream.', element: 'srt-passphrase' };
 		const shared = this.sharedInputs().map((slots) => {
 			const input = this.inputTitle(slots[0]) || this.quadrants[slots[0]].source.value;
 			return `${input} is in ${joinWords(slots.map((slot) => `Q${slot + 1}`))}`;

@@ -1,4 +1,4 @@
-// Texts for people: times, durations, levels, lists. Pure: no page, no clock.
+// Texts for people: times, durations, ages, levels, lists. Pure: no page, no clock.
 
 export function isNumber(value) {
 	return typeof value === 'number' && Number.isFinite(value);
@@ -17,6 +17,16 @@ export function durationText(seconds) {
 	const rest = whole % 60;
 	const two = (number) => String(number).padStart(2, '0');
 	return `${hours}:${two(minutes)}:${two(rest)}`;
+}
+
+// How old a figure is: "3 s old", "12 min old", "2 h old".
+export function ageText(milliseconds) {
+	const seconds = Math.max(0, Math.floor(milliseconds / 1000));
+	if (seconds < 120)
+		return `${seconds} s old`;
+	if (seconds < 2 * 3600)
+		return `${Math.floor(seconds / 60)} min old`;
+	return `${Math.floor(seconds / 3600)} h old`;
 }
 
 // What the level meter shows as silence: the worker's reading of a silent second.
@@ -48,3 +58,7 @@ export const PRODUCT = 'TILORAN';
 export const EXAMPLE_DESTINATION = '203.0.113.10:9000';
 // The encoder that works on every machine.
 export const SOFTWARE_CODEC = 'libx264';
+// SRT's handshake carries the latency in 16 bits: libsrt takes a larger
+// SRTO_LATENCY without complaint and sends its low 16 bits (99999 ms goes
+// out as 34463 ms, 65536 as 0).
+export const SRT_LATENCY_MAX_MS = 65535;

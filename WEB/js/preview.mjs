@@ -1,5 +1,6 @@
 // The program preview: while a stream runs, the latest picture about once a
-// second; when it stops, the last picture stays, marked as such.
+// second; when it stops, the last picture stays, marked as such, and while
+// the server cannot be asked it is marked as not current.
 import { readPreview } from './api.mjs';
 import { timeOfDay } from './format.mjs';
 
@@ -18,19 +19,27 @@ export class Preview {
 		this.timer = null;
 		this.url = null;
 		this.hasPicture = false;
+		// The picture on screen came while the current run runs.
+		this.current = false;
+		// Why the picture is not current ('' when it may be).
+		this.old = '';
 	}
 
-	// Called with every change of view: fetches while a stream runs.
-	follow(running) {
+	// Called with every view: fetches while a stream runs. old: why the picture
+	// shown is not current, '' when nothing says so (see viewState).
+	follow(running, old = '') {
+		this.old = old;
 		if (running)
 			this.start();
 		else
 			this.stop();
+		this.mark();
 	}
 
 	start() {
 		if (this.timer !== null)
 			return;
+		this.current = false;
 		// A worker needs a moment for its first picture; asking at once only meets "none yet".
 		this.timer = setTimeout(() => this.poll(), PREVIEW_INTERVAL_MS);
 	}
@@ -40,10 +49,16 @@ export class Preview {
 			clearTimeout(this.timer);
 			this.timer = null;
 		}
-		if (this.hasPicture)
-			this.badge.hidden = false;
-		else
+		this.current = false;
+		if (!this.hasPicture)
 			this.info.textContent = 'No picture';
+	}
+
+	// A picture that is not the run's latest says so.
+	mark() {
+		this.frame.dataset.old = this.old ? 'true' : 'false';
+		this.badge.textContent = this.old || 'Last picture';
+		this.badge.hidden = !this.hasPicture || (this.current && !this.old);
 	}
 
 	async poll() {
@@ -79,7 +94,8 @@ export class Preview {
 		}
 		this.image.src = url;
 		this.image.hidden = false;
-		this.badge.hidden = this.isRunning();
+		this.current = this.isRunning();
+		this.mark();
 		this.placeholder.hidden = true;
 		this.frame.dataset.state = 'picture';
 		if (this.url)

@@ -1,9 +1,23 @@
 // Puts what the page shows on the page: the top bar, the message, the link
-// figures, the meters, each input's signal, the activity log and the
-// confirmation dialog. Only DOM work: what to show comes worked out (view.mjs).
+// and encoder figures, the meters, each input's signal, the activity log and
+// the confirmation dialog. Only DOM work: what to show comes worked out
+// (view.mjs).
 import { splitTitle } from './format.mjs';
 
-const FIGURES = ['bitrate', 'rtt', 'lost', 'retransmitted', 'latency', 'reconnects', 'uptime'];
+// The view's name of each figure and the id of its element on the page.
+const FIGURES = {
+	bitrate: 'figure-bitrate',
+	rtt: 'figure-rtt',
+	lost: 'figure-lost',
+	retransmitted: 'figure-retransmitted',
+	latency: 'figure-latency',
+	reconnects: 'figure-reconnects',
+	uptime: 'figure-uptime',
+	fps: 'figure-fps',
+	dropped: 'figure-dropped',
+	delayP50: 'figure-delay-p50',
+	delayP99: 'figure-delay-p99',
+};
 
 export class Renderer {
 	// quadrants: the form's quadrant elements (signal line and tile label per slot).
@@ -12,6 +26,7 @@ export class Renderer {
 		this.document = document;
 		this.quadrants = quadrants;
 		this.logSignature = '';
+		this.messageSignature = '';
 		this.elements = {
 			title: $('product-title'),
 			version: $('product-version'),
@@ -21,23 +36,17 @@ export class Renderer {
 			tallyText: $('stream-state-text'),
 			tallyDetail: $('stream-state-detail'),
 			startButton: $('start-button'),
+			startReason: $('start-reason'),
 			stopButton: $('stop-button'),
 			fieldsets: [$('layout-fieldset'), $('encoding-fieldset'), $('srt-fieldset')],
+			meters: document.querySelector('.meters'),
 			previewFrame: $('preview-frame'),
 			healthPanel: $('health-panel'),
 			healthNote: $('health-note'),
-			figures: {
-				bitrate: $('figure-bitrate'),
-				rtt: $('figure-rtt'),
-				lost: $('figure-lost'),
-				retransmitted: $('figure-retransmitted'),
-				latency: $('figure-latency'),
-				reconnects: $('figure-reconnects'),
-				uptime: $('figure-uptime'),
-			},
+			figures: Object.fromEntries(Object.entries(FIGURES).map(([name, id]) => [name, { value: $(id), age: $(`${id}-age`) }])),
 			sparkline: document.querySelector('#bitrate-sparkline polyline'),
 			metersChannels: $('meters-channels'),
-			meters: [
+			meterRows: [
 				{ meter: $('meter-left'), values: $('meter-left-values') },
 				{ meter: $('meter-right'), values: $('meter-right-values') },
 			],
@@ -69,6 +78,9 @@ export class Renderer {
 		const { elements } = this;
 		elements.startButton.disabled = !view.controls.start;
 		elements.stopButton.disabled = !view.controls.stop;
+		elements.startReason.textContent = view.controls.startReason;
+		elements.startReason.hidden = !view.controls.startReason;
+		elements.startReason.dataset.field = view.controls.startReasonField || '';
 		for (const fieldset of elements.fieldsets)
 			fieldset.disabled = view.controls.locked;
 		elements.tally.dataset.state = view.tally.key;
@@ -99,16 +111,20 @@ export class Renderer {
 			delete elements.healthPanel.dataset.readAt;
 		else
 			elements.healthPanel.dataset.readAt = new Date(link.readAt).toISOString();
+		elements.healthPanel.dataset.old = link.old ? 'true' : 'false';
 		elements.healthNote.textContent = link.note;
-		for (const name of FIGURES) {
-			const element = elements.figures[name];
-			const { value, text, warn } = link.figures[name];
-			element.textContent = text;
-			if (value === null)
+		for (const name of Object.keys(FIGURES)) {
+			const { value: element, age } = elements.figures[name];
+			const shown = link.figures[name];
+			element.textContent = shown.text;
+			if (shown.value === null)
 				delete element.dataset.value;
 			else
-				element.dataset.value = String(value);
-			element.dataset.warn = warn ? 'true' : 'false';
+				element.dataset.value = String(shown.value);
+			element.dataset.warn = shown.warn ? 'true' : 'false';
+			element.dataset.old = shown.old ? 'true' : 'false';
+			if (age)
+				age.textContent = shown.age;
 		}
 		// Without a stream the last line stays; the panel is dimmed then.
 		if (link.sparkline !== null)
@@ -117,7 +133,8 @@ export class Renderer {
 
 	meters(meters) {
 		this.elements.metersChannels.textContent = meters.channels;
-		this.elements.meters.forEach(({ meter, values }, channel) => {
+		this.elements.meters.dataset.old = meters.old ? 'true' : 'false';
+		this.elements.meterRows.forEach(({ meter, values }, channel) => {
 			const shown = meters.list[channel];
 			const rms = meter.querySelector('.meter-rms');
 			meter.dataset.level = shown.peak !== null ? 'true' : 'false';
@@ -140,12 +157,14 @@ export class Renderer {
 
 	inputs(inputs) {
 		this.quadrants.forEach((quadrant, slot) => {
-			const { signal, words, badge, fps } = inputs[slot];
+			const { signal, words, badge, fps, old } = inputs[slot];
 			quadrant.signal.textContent = words;
 			quadrant.signal.dataset.signal = signal;
 			quadrant.signal.dataset.fps = fps;
+			quadrant.signal.dataset.old = old ? 'true' : 'false';
 			quadrant.tileSignal.textContent = badge;
 			quadrant.tileSignal.dataset.signal = signal;
+			quadrant.tileSignal.dataset.old = old ? 'true' : 'false';
 		});
 	}
 
@@ -176,9 +195,16 @@ export class Renderer {
 	// ---- The message ------------------------------------------------------------
 
 	// kind: error, warning or info; what: the kind of message, so that a later
-	// state only replaces the message it put up itself.
+	// state only replaces the message it put up itself. The same message again
+	// changes nothing (a screen reader does not hear it twice), and the
+	// technical details stay open while the headline stays.
 	showMessage({ kind, headline, detail = '', hint = '', technical = '', what = 'action' }) {
 		const { elements } = this;
+		const signature = JSON.stringify([kind, headline, detail, hint, technical, what]);
+		if (!elements.message.hidden && signature === this.messageSignature)
+			return;
+		const sameHeadline = !elements.message.hidden && elements.messageHeadline.textContent === headline;
+		this.messageSignature = signature;
 		elements.message.dataset.kind = kind;
 		elements.message.dataset.what = what;
 		elements.messageHeadline.textContent = headline;
@@ -186,7 +212,8 @@ export class Renderer {
 		elements.messageHint.textContent = hint;
 		elements.messageTechnicalText.textContent = technical;
 		elements.messageTechnical.hidden = !technical;
-		elements.messageTechnical.open = false;
+		if (!sameHeadline)
+			elements.messageTechnical.open = false;
 		elements.message.hidden = false;
 	}
 

@@ -1,11 +1,16 @@
 // What the page shows, worked out from what it knows: the server's answers
 // and the page's own facts in, the state, the buttons, the message, the
-// figures, the meters and the inputs out. Pure: no page, no requests, no
-// timers, no clock (the time comes in as `now`), so it runs in node as it
-// runs in the browser. The renderers put the result on the page.
+// figures (and how old they are), the meters and the inputs out. Pure: no
+// page, no requests, no timers, no clock (the time comes in as `now`), so it
+// runs in node as it runs in the browser. The renderers put the result on
+// the page.
 import { explainEnd, explainLink } from './explain.mjs';
-import { decibelText, durationText, isNumber, PRODUCT, timeOfDay } from './format.mjs';
+import { ageText, decibelText, durationText, isNumber, PRODUCT, timeOfDay } from './format.mjs';
 
+// The page asks for the statistics once a second; a figure that the last two
+// reads did not renew is old, and shown as such.
+export const READ_INTERVAL_MS = 1000;
+const OLD_AFTER_MS = 2 * READ_INTERVAL_MS;
 const SPARKLINE_SECONDS = 60;
 const METER_FLOOR_DBFS = -60;
 const LOG_LIMIT = 100;
@@ -49,8 +54,23 @@ export function nextSamples(samples, stats, now) {
 	return mbps === null ? kept : [...kept, { at: now, mbps }];
 }
 
+// When the SRT link was last seen up, after a statistics answer (null:
+// not yet in this run): now while it is up; null when a new run began or no
+// run goes on; as before while it is down or the server cannot be asked.
+export function linkSeenUpAt(before, stats, now, transition) {
+	if (stats === null)
+		return before;
+	if (transition.began || !isRunning(stats))
+		return isRunning(stats) && stats.srt && stats.srt.state === 'connected' ? now : null;
+	return stats.srt && stats.srt.state === 'connected' ? now : before;
+}
+
+function contactLost(stats, page) {
+	return stats === null && page.serverReachable === false;
+}
+
 // The state in the top bar: { key, text, detail }.
-function tallyOf(page, stats) {
+function tallyOf(page, stats, statsAt) {
 	if (page.busy === 'start')
 		return { key: 'busy', text: 'STARTING…', detail: '' };
 	if (page.busy === 'stop' || page.pending === 'stop')
@@ -58,6 +78,8 @@ function tallyOf(page, stats) {
 	// Started, and not yet heard of: the link cannot be up yet.
 	if (page.pending === 'start')
 		return { key: 'connecting', text: 'CONNECTING', detail: '' };
+	if (contactLost(stats, page))
+		return { key: 'nocontact', text: 'NO CONTACT', detail: statsAt === null ? '' : `since ${timeOfDay(new Date(statsAt))}` };
 	if (!stats)
 		return { key: 'unknown', text: 'NO STATUS', detail: '' };
 	if (stats.running) {
@@ -82,22 +104,63 @@ function message(kind, headline, detail = '', hint = '', technical = '', what = 
 	return { kind, headline, detail, hint, technical, what };
 }
 
+// The receiver's host without its port.
+function hostOf(peer) {
+	const bracketed = /^(\[[^\]]*\])(:\d+)?$/.exec(peer);
+	if (bracketed)
+		return bracketed[1];
+	return peer.replace(/:\d+$/, '');
+}
+
+// What to tell the operator while the encoder keeps calling, by the code of
+// the last call's failure (explainLink): calling(peer), the headline before
+// the link was ever up; advice, what to check. A code without an entry gets
+// the advice for a receiver that does not answer.
+export const LINK_ADVICE = {
+	'srt.rejected': {
+		calling: (peer) => `The receiver at ${peer} refuses the call.`,
+		advice: 'Check the stream ID and the passphrase: the receiver takes only the ones it expects.',
+	},
+	'srt.host.unresolved': {
+		calling: (peer) => `The receiver's host name ${hostOf(peer)} was not found.`,
+		advice: 'Check the spelling of the host name, or enter the receiver\'s IP address.',
+	},
+	'srt.peer.silent': {
+		calling: (peer) => `The receiver at ${peer} does not answer yet.`,
+		advice: 'Check that the receiver is listening on this address.',
+	},
+};
+
+// The server does not answer: what the page last knew, and that it keeps asking.
+function contactMessage(lastStats, statsAt) {
+	const since = statsAt === null ? '' : ` since ${timeOfDay(new Date(statsAt))}`;
+	const before = isRunning(lastStats) ? 'When it last answered, a stream was running. ' : '';
+	return message('error', `No contact with the encoder${since}: the stream may have stopped`,
+		`${before}The server does not answer: it may have stopped, or the network between this browser and the encoder is down.`,
+		'The page asks again every second. The figures and the picture below are the last ones received.', '', 'contact');
+}
+
 // The message the state puts up, when it changes: { clear, show, exit }.
 // clear: take down the message (and the marks on fields) first; show: the
 // message to put up, or null; exit: the end whose reason is now shown. A
 // message of another kind (a refused start, say) stays until the state has
 // news. shown.message is the kind of the message on the page ('' for none).
-function messageOf({ stats, page, shown, transition, tally, config }) {
+function messageOf({ stats, lastStats, statsAt, page, shown, transition, tally, config }) {
 	const result = { clear: false, show: null, exit: transition.began ? null : shown.exit };
 	let what = shown.message;
-	// The end of the run before is no news once a new one runs.
-	if (transition.began && what === 'end') {
+	if (contactLost(stats, page)) {
+		if (what !== 'contact')
+			result.show = contactMessage(lastStats, statsAt);
+		return result;
+	}
+	// The end of the run before is no news once a new one runs, nor the lost contact once it is back.
+	if ((transition.began && what === 'end') || what === 'contact') {
 		result.clear = true;
 		what = '';
 	}
 	// Until the server has been asked after a start or stop, its events are the run's before.
 	if (stats && !page.pending)
-		stateMessage(result, { stats, page, before: shown.key, tally, what, config });
+		stateMessage(result, { stats, page, before: shown.key, tally, what, config, transition });
 	if (transition.serverRestarted) {
 		result.show = message('warning', 'The stream has ended: the server was restarted.',
 			'A restart ends the media worker with it. Start the stream again when you are ready.', '', '', 'end');
@@ -105,7 +168,7 @@ function messageOf({ stats, page, shown, transition, tally, config }) {
 	return result;
 }
 
-function stateMessage(result, { stats, page, before, tally, what, config }) {
+function stateMessage(result, { stats, page, before, tally, what, config, transition }) {
 	if (tally.key === 'failed') {
 		const exitKey = stats.lastExit ? stats.lastExit.at : '';
 		if (result.exit === exitKey)
@@ -119,21 +182,23 @@ function stateMessage(result, { stats, page, before, tally, what, config }) {
 	}
 	if (before === tally.key && tally.key !== 'reconnecting' && tally.key !== 'connecting')
 		return;
-	if (tally.key === 'stopped' && ['live', 'reconnecting', 'connecting', 'busy'].includes(before)) {
+	const wasRunning = ['live', 'reconnecting', 'connecting', 'busy'].includes(before) || (before === 'nocontact' && transition.ended);
+	if (tally.key === 'stopped' && wasRunning) {
 		result.show = page.stoppedHere
 			? message('info', 'Stream stopped.', '', '', '', 'end')
 			: message('warning', 'The stream was stopped.', 'It was not stopped from this page: another client or the server ended it.', '', '', 'end');
 	} else if (tally.key === 'reconnecting' || tally.key === 'connecting') {
-		const { attempt, reason } = explainLink(stats);
+		const { attempt, reason, code } = explainLink(stats);
 		const peer = page.peer || 'the receiver';
 		const technical = reason ? `SRT: ${reason}` : '';
+		const advice = LINK_ADVICE[code];
 		if (tally.key === 'reconnecting') {
 			result.show = message('warning', `The link to the receiver at ${peer} is down.`,
-				`The encoder keeps calling it (attempt ${attempt}) and keeps encoding; the receiver gets the stream again once it answers.`,
+				`The encoder keeps calling it (attempt ${attempt}) and keeps encoding; the receiver gets the stream again once it answers.${advice ? ` ${advice.advice}` : ''}`,
 				'', technical, 'link');
 		} else if (attempt > 1) {
-			result.show = message('warning', `The receiver at ${peer} does not answer yet.`,
-				`The encoder keeps calling it (attempt ${attempt}). Check that the receiver is listening on this address.`,
+			const { calling, advice: check } = advice || LINK_ADVICE['srt.peer.silent'];
+			result.show = message('warning', calling(peer), `The encoder keeps calling it (attempt ${attempt}). ${check}`,
 				'', technical, 'link');
 		}
 	} else if (tally.key === 'live' && what === 'link') {
@@ -141,43 +206,89 @@ function stateMessage(result, { stats, page, before, tally, what, config }) {
 	}
 }
 
+// A figure as shown: value (a number, null for none), text, warn (a value
+// to look at), old (not renewed by the last reads) and age (how old, when it
+// is not the age the panel gives for all of them).
 function figure(value, text, warn = false) {
-	return { value: value === undefined ? null : value, text, warn };
+	return { value: value === undefined ? null : value, text, warn, old: false, age: '' };
 }
 
 const NO_FIGURE = figure(null, '—');
+const LINK_FIGURES = ['bitrate', 'rtt', 'lost', 'retransmitted', 'latency', 'reconnects', 'uptime'];
+const ENCODER_FIGURES = ['fps', 'dropped', 'delayP50', 'delayP99'];
+// What SRT measured on the last connection: it stays while the link is down.
+const MEASURED_ON_LINK = ['rtt', 'lost', 'retransmitted', 'latency'];
 
-// The link's figures: { active, note, readAt, figures, sparkline }; each
-// figure { value, text, warn }; sparkline: the polyline's points, or null to
-// leave the last line drawn; readAt: when the answer they come from arrived.
-function linkOf(stats, samples, statsAt, now) {
-	if (!isRunning(stats)) {
+// Pictures per second of a rate such as "25/1", or null.
+function rateOf(text) {
+	const match = typeof text === 'string' ? /^(\d+)\/(\d+)$/.exec(text) : null;
+	return match && Number(match[2]) > 0 ? Number(match[1]) / Number(match[2]) : null;
+}
+
+// The encoder's own health: pictures encoded per second, pictures dropped to
+// stay live, and the delay from a master picture's capture to its last byte
+// handed to the output (median and 99th percentile over the last 10 s).
+function encoderFigures(output) {
+	const fps = output && isNumber(output.fps) ? output.fps : null;
+	const nominal = output ? rateOf(output.frameRate) : null;
+	const dropped = output && isNumber(output.picturesDropped) ? output.picturesDropped : null;
+	const latency = output && output.latencyMs && typeof output.latencyMs === 'object' ? output.latencyMs : {};
+	const delay = (value) => (isNumber(value) ? figure(value, `${value.toFixed(1)} ms`) : NO_FIGURE);
+	return {
+		fps: fps === null ? NO_FIGURE : figure(fps, `${fps.toFixed(1)} fps`, nominal !== null && fps < 0.9 * nominal),
+		dropped: dropped === null ? NO_FIGURE : figure(dropped, String(dropped), dropped > 0),
+		delayP50: delay(latency.p50),
+		delayP99: delay(latency.p99),
+	};
+}
+
+// The figures: { active, old, note, readAt, figures, sparkline }; sparkline:
+// the polyline's points, or null to leave the last line drawn; readAt: when
+// the answer they come from arrived. While the server cannot be asked they
+// are the last answer's, all old. Those SRT measured stay old while the link
+// is down, aged from when it was last seen up (linkUpAt).
+function linkOf({ stats, lastStats, statsAt, page, now }) {
+	const lost = contactLost(stats, page);
+	const shownStats = lost ? lastStats : stats;
+	if (!isRunning(shownStats)) {
 		const figures = {};
-		for (const name of ['bitrate', 'rtt', 'lost', 'retransmitted', 'latency', 'reconnects', 'uptime'])
+		for (const name of [...LINK_FIGURES, ...ENCODER_FIGURES])
 			figures[name] = NO_FIGURE;
-		return { active: false, note: 'Shown while a stream runs', readAt: null, figures, sparkline: null };
+		return { active: false, old: false, note: 'Shown while a stream runs', readAt: null, figures, sparkline: null };
 	}
-	const srt = stats.srt || null;
-	const mbps = sentMbps(stats);
+	const srt = shownStats.srt || null;
+	const mbps = sentMbps(shownStats);
 	const rtt = srt && isNumber(srt.rttMs) ? srt.rttMs : null;
 	const count = (value, warn) => (isNumber(value) ? figure(value, String(value), warn && value > 0) : NO_FIGURE);
 	const latency = srt && isNumber(srt.latencyMs) ? srt.latencyMs : null;
-	const uptime = isNumber(stats.uptimeSeconds) ? stats.uptimeSeconds : null;
-	return {
-		active: true,
-		note: srt && srt.peer ? `SRT to ${srt.peer}` : 'Updated every second',
-		readAt: statsAt,
-		figures: {
-			bitrate: mbps === null ? NO_FIGURE : figure(mbps, `${mbps.toFixed(2)} Mbit/s`, srt !== null && srt.state !== 'connected'),
-			rtt: rtt === null ? NO_FIGURE : figure(rtt, `${rtt.toFixed(rtt < 10 ? 2 : 0)} ms`),
-			lost: count(srt ? srt.packetsLost : null, true),
-			retransmitted: count(srt ? srt.packetsRetransmitted : null, false),
-			latency: latency === null ? NO_FIGURE : figure(latency, `${latency} ms`),
-			reconnects: count(srt ? srt.reconnects : null, true),
-			uptime: uptime === null ? NO_FIGURE : figure(uptime, durationText(uptime)),
-		},
-		sparkline: sparklinePoints(samples, now),
+	const uptime = isNumber(shownStats.uptimeSeconds) ? shownStats.uptimeSeconds : null;
+	const figures = {
+		bitrate: mbps === null ? NO_FIGURE : figure(mbps, `${mbps.toFixed(2)} Mbit/s`, srt !== null && srt.state !== 'connected'),
+		rtt: rtt === null ? NO_FIGURE : figure(rtt, `${rtt.toFixed(rtt < 10 ? 2 : 0)} ms`),
+		lost: count(srt ? srt.packetsLost : null, true),
+		retransmitted: count(srt ? srt.packetsRetransmitted : null, false),
+		latency: latency === null ? NO_FIGURE : figure(latency, `${latency} ms`),
+		reconnects: count(srt ? srt.reconnects : null, true),
+		uptime: uptime === null ? NO_FIGURE : figure(uptime, durationText(uptime)),
+		...encoderFigures(shownStats.output),
 	};
+	const readAge = statsAt === null ? null : now - statsAt;
+	const allOld = lost || (readAge !== null && readAge > OLD_AFTER_MS);
+	if (allOld) {
+		for (const name of Object.keys(figures))
+			figures[name] = { ...figures[name], old: figures[name].value !== null };
+	}
+	if (srt && srt.state !== 'connected') {
+		const age = page.linkUpAt === null || page.linkUpAt === undefined ? 'from the last connection' : ageText(now - page.linkUpAt);
+		for (const name of MEASURED_ON_LINK) {
+			if (figures[name].value !== null)
+				figures[name] = { ...figures[name], old: true, age };
+		}
+	}
+	let note = srt && srt.peer ? `SRT to ${srt.peer}` : 'Updated every second';
+	if (allOld && readAge !== null)
+		note = `Last figures at ${timeOfDay(new Date(statsAt))}, ${ageText(readAge)}`;
+	return { active: true, old: allOld, note, readAt: statsAt, figures, sparkline: sparklinePoints(page.samples, now) };
 }
 
 // The last minute of the bitrate as the points of a 120x28 polyline, the highest sample near the top.
@@ -191,10 +302,10 @@ function sparklinePoints(samples, now) {
 	}).join(' ');
 }
 
-// The master's two streamed channels: { channels, list }; each entry of list
-// has the peak and RMS (dBFS, null without a level), their shares of the
+// The master's two streamed channels: { channels, list, old }; each entry of
+// list has the peak and RMS (dBFS, null without a level), their shares of the
 // meter's range (0 to 1) and the texts to show.
-function metersOf(stats) {
+function metersOf(stats, old) {
 	const audio = isRunning(stats) && stats.audio ? stats.audio : null;
 	const source = audio && Array.isArray(audio.sourceChannels) && audio.sourceChannels.length === 2 ? audio.sourceChannels : null;
 	const share = (value) => (value === null ? 0 : Math.min(1, Math.max(0, (value - METER_FLOOR_DBFS) / -METER_FLOOR_DBFS)));
@@ -208,16 +319,16 @@ function metersOf(stats) {
 			peakShare: share(peak),
 			rmsShare: share(rms),
 			valueNow: peak === null ? METER_FLOOR_DBFS : Math.max(METER_FLOOR_DBFS, Math.min(0, peak)),
-			valueText: peak === null ? 'no level' : `peak ${decibelText(peak)} dBFS, RMS ${decibelText(rms)} dBFS`,
+			valueText: peak === null ? 'no level' : `peak ${decibelText(peak)} dBFS, RMS ${decibelText(rms)} dBFS${old ? ', old' : ''}`,
 			text: peak === null ? '—' : `peak ${decibelText(peak)}  RMS ${decibelText(rms)}`,
 			title: source ? `${name} channel: channel ${source[channel]} of the master input` : `${name} channel`,
 		};
 	});
-	return { channels: source ? `· channels ${source[0]} and ${source[1]}` : '', list };
+	return { channels: source ? `· channels ${source[0]} and ${source[1]}` : '', list, old: old && audio !== null };
 }
 
-// Each quadrant's input: { signal, words, badge, fps } for slots 0 to 3.
-function inputsOf(stats) {
+// Each quadrant's input: { signal, words, badge, fps, old } for slots 0 to 3.
+function inputsOf(stats, old) {
 	const records = new Map();
 	if (isRunning(stats) && Array.isArray(stats.inputs)) {
 		for (const input of stats.inputs) {
@@ -228,59 +339,78 @@ function inputsOf(stats) {
 	return [0, 1, 2, 3].map((slot) => {
 		const input = records.get(slot);
 		if (!input)
-			return { signal: 'idle', words: '', badge: '', fps: '' };
+			return { signal: 'idle', words: '', badge: '', fps: '', old: false };
 		const signal = input.signal === 'ok' || input.signal === 'none' ? input.signal : 'unknown';
 		const fps = isNumber(input.fps) ? String(input.fps) : '';
+		const shown = (words, badge) => ({ signal, words: old ? `${words} (old)` : words, badge, fps, old });
 		if (signal === 'ok') {
 			const pace = isNumber(input.fps) ? `${input.fps.toFixed(1)} pictures/s` : '';
-			return { signal, words: `Signal · ${pace}`, badge: isNumber(input.fps) ? `${input.fps.toFixed(1)} fps` : 'OK', fps };
+			return shown(`Signal · ${pace}`, isNumber(input.fps) ? `${input.fps.toFixed(1)} fps` : 'OK');
 		}
 		if (signal === 'none')
-			return { signal, words: 'No signal · the program shows the slate', badge: 'NO SIGNAL', fps };
-		return { signal, words: 'Waiting for the first picture', badge: 'WAITING', fps };
+			return shown('No signal · the program shows the slate', 'NO SIGNAL');
+		return shown('Waiting for the first picture', 'WAITING');
 	});
 }
 
-// Whether the server answers, for the top bar: { state, text }.
-export function serverState(reachable) {
+// Whether the server answers, for the top bar: { state, text }. statsAt: its last answer.
+export function serverState(reachable, statsAt = null) {
 	if (reachable === null)
 		return { state: 'unknown', text: 'Connecting to server…' };
-	return reachable ? { state: 'ok', text: 'Server online' } : { state: 'down', text: 'Server unreachable' };
+	if (reachable)
+		return { state: 'ok', text: 'Server online' };
+	return { state: 'down', text: statsAt === null ? 'Server unreachable' : `No contact since ${timeOfDay(new Date(statsAt))}` };
 }
 
 // What the page shows now.
 //   now: the time (ms since the epoch)
 //   config: the answer of GET /api/config, or null before it came
 //   stats: the latest answer of GET /api/stream/stats, or null while the server cannot be asked
+//   lastStats: the last answer the server gave (stats itself while it answers), or null
 //   statsAt: when that answer came (the last contact with the server), or null
 //   page: the page's own facts: busy ('start' or 'stop' while such a request
 //     is on its way, else null), pending (the same after it succeeded, until
 //     the server has been asked again), stoppedHere (this page stopped the
 //     last run), peer (the receiver as host:port, '' if not known),
 //     serverReachable (null before the first answer), samples (the bitrate
-//     history, see nextSamples)
+//     history, see nextSamples), linkUpAt (when the SRT link was last seen
+//     up, see linkSeenUpAt), startProblem (why the form cannot start a
+//     stream: { reason, element } with the field's id, or null)
 //   shown: what the page shows now: key (the state's key, null at first),
 //     exit (the end whose reason is shown), message (the kind of message up, '' for none)
 //   transition: what this statistics answer changed (runTransition); NO_TRANSITION otherwise
-export function viewState({ now, config, stats, statsAt = null, page, shown, transition = NO_TRANSITION }) {
+export function viewState({ now, config, stats, lastStats = stats, statsAt = null, page, shown, transition = NO_TRANSITION }) {
 	const running = isRunning(stats);
-	const tally = tallyOf(page, stats);
+	const tally = tallyOf(page, stats, statsAt);
 	const ready = config !== null && !page.busy && !page.pending;
+	const startable = ready && stats !== null && !running;
+	const problem = startable && page.startProblem ? page.startProblem : null;
+	const link = linkOf({ stats, lastStats, statsAt, page, now });
+	const lost = contactLost(stats, page);
+	const shownStats = lost ? lastStats : stats;
 	return {
 		tally,
 		title: `${tally.text.replace('…', '')} - ${PRODUCT}`,
 		controls: {
-			start: ready && stats !== null && !running,
+			start: startable && problem === null,
 			stop: ready && running,
 			// The settings of a running stream cannot change: lock them until it stops.
 			locked: running || page.busy !== null || page.pending !== null,
+			// Why Start waits, beside it, and the field to go to.
+			startReason: problem ? problem.reason : '',
+			startReasonField: problem ? problem.element : null,
 		},
-		message: messageOf({ stats, page, shown, transition, tally, config }),
-		server: serverState(page.serverReachable),
-		link: linkOf(stats, page.samples, statsAt, now),
-		meters: metersOf(stats),
-		inputs: inputsOf(stats),
-		preview: { live: tally.key === 'live', running },
+		message: messageOf({ stats, lastStats, statsAt, page, shown, transition, tally, config }),
+		server: serverState(page.serverReachable, statsAt),
+		link,
+		meters: metersOf(shownStats, link.old),
+		inputs: inputsOf(shownStats, link.old),
+		preview: {
+			live: tally.key === 'live',
+			running,
+			// While the server cannot be asked, the picture on screen may be long gone from the output.
+			old: lost ? `No contact${statsAt === null ? '' : ` since ${timeOfDay(new Date(statsAt))}`}: not the current picture` : '',
+		},
 	};
 }
 

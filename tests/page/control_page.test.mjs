@@ -26,7 +26,8 @@ const baseUrl = 'http://127.0.0.1:3000';
 const testInputs = [1, 2, 3, 4].map((k) => `Test Input ${k} (640x360p25)`);
 const cardName = 'Studio card';
 const cardId = 'decklink-7';
-const desktop = { width: 1440, height: 900 };
+// A common laptop screen: the first look of the page is judged at this size.
+const desktop = { width: 1366, height: 768 };
 const phone = { width: 390, height: 844 };
 // The bound of a wait for something that is bound to happen: far more than a
 // loaded two-core machine needs, so that only a hang ends the wait.
@@ -112,6 +113,15 @@ async function api(method, route, body) {
 
 async function stats() {
 	return JSON.parse((await api('GET', '/api/stream/stats')).body);
+}
+
+// Whether a process has ended (gone, or a zombie nobody has reaped yet).
+function processEnded(pid) {
+	try {
+		return /^\d+ \(.*\) Z/.test(fs.readFileSync(`/proc/${pid}/stat`, 'utf8'));
+	} catch (error) {
+		return true;
+	}
 }
 
 // The worker processes the server launched: its children, found through /proc.
@@ -278,16 +288,23 @@ describe('control page', () => {
 			await answerTo('/api/stream/stats');
 	}
 
-	async function screenshot(name) {
-		await page.evaluate(() => window.scrollTo(0, 0));
+	// shown: the selector of what the picture is about, scrolled into view below the bar (the top of the page without).
+	async function screenshot(name, shown) {
 		for (const size of [desktop, phone]) {
 			await page.setViewportSize(size);
+			await page.evaluate((selector) => {
+				if (!selector)
+					return window.scrollTo(0, 0);
+				const bar = document.querySelector('.top-bar').getBoundingClientRect().height;
+				window.scrollTo(0, document.querySelector(selector).getBoundingClientRect().top + window.scrollY - bar - 8);
+			}, shown);
 			// Let the layout settle at the new size before the picture.
 			await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(resolve))));
 			const file = path.join(artifactDirectory, `control-page-${name}-${size.width}x${size.height}.png`);
 			await page.screenshot({ path: file });
 			screenshots.push(file);
 		}
+		await page.evaluate(() => window.scrollTo(0, 0));
 		await page.setViewportSize(desktop);
 	}
 
@@ -330,6 +347,10 @@ describe('control page', () => {
 				retransmitted: value('figure-retransmitted'),
 				latency: value('figure-latency'),
 				reconnects: value('figure-reconnects'),
+				fps: value('figure-fps'),
+				dropped: value('figure-dropped'),
+				delayP50: value('figure-delay-p50'),
+				delayP99: value('figure-delay-p99'),
 				left: meter('meter-left-values'),
 				right: meter('meter-right-values'),
 			};
@@ -338,6 +359,7 @@ describe('control page', () => {
 
 	function figuresOf(record) {
 		const srt = record.srt || {};
+		const output = record.output || {};
 		const channel = (index) => (record.audio ? { peak: record.audio.peakDbfs[index], rms: record.audio.rmsDbfs[index] } : null);
 		return {
 			bitrate: srt.state === 'connected' ? srt.sendRateMbps ?? null : 0,
@@ -346,6 +368,10 @@ describe('control page', () => {
 			retransmitted: srt.packetsRetransmitted ?? null,
 			latency: srt.latencyMs ?? null,
 			reconnects: srt.reconnects ?? null,
+			fps: output.fps ?? null,
+			dropped: output.picturesDropped ?? null,
+			delayP50: output.latencyMs?.p50 ?? null,
+			delayP99: output.latencyMs?.p99 ?? null,
 			left: channel(0),
 			right: channel(1),
 		};
@@ -511,11 +537,14 @@ describe('control page', () => {
 		assert.equal(await text('#audio-source'), `Audio and timing from Q1 Quadrant 1 (${cardName})`);
 		assert.deepEqual(await titles('#audio-channels'), ['1 and 2', '3 and 4', '5 and 6', '7 and 8'],
 			'the master card\'s eight channels, two by two');
-		assert.equal(await page.isEnabled('#start-button'), true);
+		assert.equal(await page.isEnabled('#start-button'), false, 'no destination yet');
+		assert.equal(await text('#start-reason'), 'Enter the receiver\'s host:port to start');
 		assert.equal(await page.isEnabled('#stop-button'), false);
 		assert.equal(await text('#figure-bitrate'), '—', 'no link figures without a stream');
+		assert.equal(await text('#figure-fps'), '—', 'no encoder figures without a stream');
 
-		await measureContrast('placeholder', '#srt-stream-id', '::placeholder');
+		await measureContrast('placeholder', '#quadrant-2-name', '::placeholder');
+		await measureContrast('start reason', '#start-reason');
 		await measureContrast('hint', '#srt-host-port-hint');
 		await measureContrast('field label', 'label[for="srt-host-port"]');
 		await measureContrast('start button', '#start-button');
@@ -528,37 +557,101 @@ describe('control page', () => {
 		await page.setViewportSize(desktop);
 	});
 
-	test('checks before sending, each with its message in the operator\'s words', async () => {
-		const requestsBefore = startRequests.length;
-		const refused = async (expected, field) => {
-			await page.click('#start-button');
-			await waitForText('#message', expected);
-			assert.match(await text('#message-headline'), /The stream was not started/);
-			if (field)
-				assert.equal(await page.getAttribute(field, 'aria-invalid'), 'true', `${field} is marked`);
+	test('first look: destination and inputs on the first screen, Start waits for a valid destination, nothing reads as a value or as on air', async () => {
+		const onScreen = async (selector, size) => {
+			const box = await page.locator(selector).boundingBox();
+			assert.ok(box && box.y >= 0 && box.y + box.height <= size.height && box.x >= 0 && box.x + box.width <= size.width,
+				`${selector} is on the first screen at ${size.width}x${size.height} (${JSON.stringify(box)})`);
+			return box;
 		};
+		// The distance between two boxes, 0 where they touch or overlap.
+		const apart = (a, b) => Math.max(0, b.x - (a.x + a.width), a.x - (b.x + b.width), b.y - (a.y + a.height), a.y - (b.y + b.height));
+		await page.evaluate(() => window.scrollTo(0, 0));
+		for (const selector of ['#srt-host-port', '#quadrant-1-source', '#quadrant-2-source', '#quadrant-3-source', '#quadrant-4-source'])
+			await onScreen(selector, desktop);
+		const reason = await onScreen('#start-reason', desktop);
+		const start = await onScreen('#start-button', desktop);
+		assert.ok(apart(reason, start) <= 24, `the reason is beside Start (${JSON.stringify({ reason, start })})`);
+		assert.equal(await page.isDisabled('#start-button'), true);
+		assert.equal(await page.isHidden('#srt-host-port-error'), true, 'a field nobody has touched is not called wrong');
+		await page.click('#start-reason');
+		assert.equal(await page.evaluate(() => document.activeElement.id), 'srt-host-port', 'the reason leads to the field');
+		await waitForText('#srt-host-port-error', 'Enter the receiver\'s address as host:port, for example 203.0.113.10:9000.');
 
+		// The example address is a hint beside the field, never grey text in it that reads like a value.
+		assert.deepEqual(await page.$$eval('#settings-form input[placeholder]', (inputs) => inputs.map((input) => input.id)), []);
+		assert.match(await text('#srt-host-port-hint'), /^host:port, e\.g\. 203\.0\.113\.10:9000/);
+
+		// IDLE is neutral: green is for a picture that goes out.
+		const dot = await page.$eval('#stream-state .tally-dot', (element) => getComputedStyle(element).backgroundColor);
+		const [red, green, blue] = dot.match(/\d+/g).map(Number);
+		assert.ok(Math.max(red, green, blue) - Math.min(red, green, blue) < 40, `the IDLE dot is grey, not ${dot}`);
+
+		// On a phone: the state, Start and Stop, the reason and the destination first.
+		await page.setViewportSize(phone);
+		await page.evaluate(() => window.scrollTo(0, 0));
+		for (const selector of ['#stream-state', '#start-button', '#stop-button', '#start-reason', '#srt-host-port'])
+			await onScreen(selector, phone);
+		const destination = await page.locator('#srt-host-port').boundingBox();
+		const preview = await page.locator('#preview-frame').boundingBox();
+		assert.ok(destination.y < preview.y, 'the destination comes before the preview');
+		await page.setViewportSize(desktop);
+
+		// Thin links need 1 to 6 Mbit/s, which the server is to offer beside its list: the page
+		// offers what the server lists, and a first visit still starts at 8 Mbit/s.
+		await page.route('**/api/config', async (route) => {
+			const response = await route.fetch();
+			const config = await response.json();
+			const thin = [1, 2, 3, 4, 5, 6].map((value) => ({ title: `${value} Mbps`, value }));
+			config.encoding.videoBitrates = [...thin, ...config.encoding.videoBitrates];
+			await route.fulfill({ response, json: config });
+		});
+		await page.evaluate(() => localStorage.clear());
+		await page.reload();
+		await waitForText('#product-version', '0.5 BETA');
+		await page.waitForFunction(() => document.querySelectorAll('#video-bitrate option').length > 0, null, { timeout: PATIENCE_MS });
+		const offered = await page.$$eval('#video-bitrate option', (list) => list.map((option) => option.textContent));
+		assert.deepEqual(offered.slice(0, 7), ['1 Mbps', '2 Mbps', '3 Mbps', '4 Mbps', '5 Mbps', '6 Mbps', '8 Mbps']);
+		assert.equal(await page.$eval('#video-bitrate', (select) => select.selectedOptions[0].textContent), '8 Mbps');
+		await page.unroute('**/api/config');
+		await page.reload();
+		await waitForState('IDLE');
+	});
+
+	test('checks as the operator types: each field says what is wrong, and Start waits with the reason beside it', async () => {
+		const requestsBefore = startRequests.length;
+		// expected: the field's own words; reason: the words beside Start.
+		const blocked = async (field, error, expected, reason) => {
+			await waitForText(error, expected);
+			assert.equal(await page.isVisible(error), true);
+			assert.equal(await page.getAttribute(field, 'aria-invalid'), 'true', `${field} is marked`);
+			assert.equal(await page.isDisabled('#start-button'), true);
+			assert.equal(await text('#start-reason'), reason);
+		};
+		const hostPort = (expected, reason = 'Check the receiver\'s host:port') => blocked('#srt-host-port', '#srt-host-port-error', expected, reason);
+
+		await page.fill('#srt-host-port', `127.0.0.1:${srtPort}`);
 		for (let id = 1; id <= 4; id++)
 			await page.selectOption(`#quadrant-${id}-source`, '');
 		assert.equal(await text('#audio-source'), 'No input chosen');
-		await refused('Choose an input for at least one quadrant.', '#quadrant-1-source');
+		await blocked('#quadrant-1-source', '#layout-error', 'Choose an input for at least one quadrant.', 'Choose an input to start');
 		await page.selectOption('#quadrant-1-source', cardId);
+		await page.waitForSelector('#layout-error', { state: 'hidden', timeout: PATIENCE_MS });
 
 		await page.fill('#srt-host-port', '');
-		await page.press('#srt-host-port', 'Enter');
-		await refused('Enter the receiver\'s address as host:port, for example 203.0.113.10:9000.', '#srt-host-port');
+		await hostPort('Enter the receiver\'s address as host:port, for example 203.0.113.10:9000.', 'Enter the receiver\'s host:port to start');
 		await page.fill('#srt-host-port', 'receiver.example');
-		await refused('Add the receiver\'s port after the host, for example receiver.example:9000.', '#srt-host-port');
+		await hostPort('Add the receiver\'s port after the host, for example receiver.example:9000.');
 		await page.fill('#srt-host-port', 'receiver.example:99999');
-		await refused('The port "99999" is not a port number: a port is a number from 1 to 65535.', '#srt-host-port');
+		await hostPort('The port "99999" is not a port number: a port is a number from 1 to 65535.');
 		await page.fill('#srt-host-port', 'receiver.example:0');
-		await refused('The port "0" is not a port number', '#srt-host-port');
+		await hostPort('The port "0" is not a port number');
 		await page.fill('#srt-host-port', 'receiver example:9000');
-		await refused('The receiver\'s address cannot contain spaces.', '#srt-host-port');
+		await hostPort('The receiver\'s address cannot contain spaces.');
 		await page.fill('#srt-host-port', 'udp://receiver.example:9000');
-		await refused('The encoder sends to SRT receivers only', '#srt-host-port');
+		await hostPort('The encoder sends to SRT receivers only');
 		await page.fill('#srt-host-port', '10.0.0.300:9000');
-		await refused('"10.0.0.300" is not an IP address', '#srt-host-port');
+		await hostPort('"10.0.0.300" is not an IP address');
 
 		// A pasted SRT address goes into its fields.
 		await page.fill('#srt-host-port', `srt://127.0.0.1:${srtPort}?mode=caller&streamid=studio-a&latency=200&passphrase=pasted-secret-1`);
@@ -567,18 +660,31 @@ describe('control page', () => {
 		assert.equal(await page.inputValue('#srt-stream-id'), 'studio-a');
 		assert.equal(await page.inputValue('#srt-latency'), '200');
 		assert.equal(await page.inputValue('#srt-passphrase'), 'pasted-secret-1');
+		await page.waitForSelector('#srt-host-port-error', { state: 'hidden', timeout: PATIENCE_MS });
 
 		await page.fill('#srt-latency', '12O');
-		await refused('Latency takes digits only: a whole number of milliseconds, such as 120.', '#srt-latency');
+		await blocked('#srt-latency', '#srt-latency-error', 'Latency takes digits only: a whole number of milliseconds, such as 120.', 'Check the latency');
+		// SRT's handshake carries 16 bits of latency: more would reach the receiver cut short.
+		await page.fill('#srt-latency', '99999');
+		await blocked('#srt-latency', '#srt-latency-error', 'SRT takes a latency of 0 to 65535 ms', 'Check the latency');
+		await page.fill('#srt-latency', '65535');
+		await page.waitForSelector('#srt-latency-error', { state: 'hidden', timeout: PATIENCE_MS });
 		await page.fill('#srt-latency', '120');
 		await page.fill('#srt-passphrase', 'short');
-		await refused('An SRT passphrase has 10 to 79 characters', '#srt-passphrase');
+		await blocked('#srt-passphrase', '#srt-passphrase-error', 'An SRT passphrase has 10 to 79 characters', 'Check the passphrase');
 		await page.fill('#srt-passphrase', '');
-		assert.equal(startRequests.length, requestsBefore, 'no check above sent a start request');
+		await page.waitForSelector('#start-reason', { state: 'hidden', timeout: PATIENCE_MS });
+		assert.equal(await page.isEnabled('#start-button'), true);
+		assert.equal(await page.getAttribute('#srt-passphrase', 'aria-invalid'), null);
+		await page.press('#srt-host-port', 'Enter');
+		assert.equal(startRequests.length, requestsBefore, 'nothing above sent a start request, Enter included');
 
 		// What only the server checks comes back in the same words, its own text one click away.
 		await page.fill('#srt-stream-id', 'x'.repeat(513));
-		await refused('The stream ID is too long: SRT allows at most 512 characters.', '#srt-stream-id');
+		await page.click('#start-button');
+		await waitForText('#message', 'The stream ID is too long: SRT allows at most 512 characters.');
+		assert.match(await text('#message-headline'), /The stream was not started/);
+		assert.equal(await page.getAttribute('#srt-stream-id', 'aria-invalid'), 'true', 'the field the server refused is marked');
 		assert.equal(startRequests.length, requestsBefore + 1);
 		await page.click('#message-technical summary');
 		await waitForText('#message-technical-text', 'The server answered: Field srtStreamId must be at most 512 characters long');
@@ -712,8 +818,15 @@ describe('control page', () => {
 			const shown = await figuresMatchingStats();
 			seen.bitrate.add(shown.bitrate);
 			seen.rtt.add(shown.rtt);
-			return seen.bitrate.size > 1 && seen.rtt.size > 1 && shown.left !== null && shown.latency !== null;
-		}, PATIENCE_MS, 'the bitrate and the round-trip time to change');
+			return seen.bitrate.size > 1 && seen.rtt.size > 1 && shown.left !== null && shown.latency !== null
+				&& shown.fps !== null && shown.delayP50 !== null && shown.delayP99 !== null;
+		}, PATIENCE_MS, 'the bitrate and the round-trip time to change, and the encoder\'s figures');
+		// The encoder's own health: its pace, the pictures it dropped, the delay from capture to output.
+		assert.match(await text('#figure-fps'), /^\d+\.\d fps$/);
+		assert.match(await text('#figure-dropped'), /^\d+$/);
+		assert.match(await text('#figure-delay-p50'), /^\d+\.\d ms$/);
+		assert.match(await text('#figure-delay-p99'), /^\d+\.\d ms$/);
+		assert.equal(await page.$eval('#figure-rtt', (element) => element.dataset.old), 'false');
 		assert.equal((await shownFigures()).latency, 120, 'the latency both sides settled on');
 		assert.deepEqual(seenStats.at(-1).audio.sourceChannels, [3, 4]);
 		assert.equal(await text('#meters-channels'), '· channels 3 and 4', 'the meters measure the chosen channels');
@@ -759,8 +872,17 @@ describe('control page', () => {
 		await waitForText('#stream-state-detail', 'attempt');
 		await waitForText('#message-headline', `The link to the receiver at 127.0.0.1:${srtPort} is down.`);
 		assert.equal(await page.title(), 'RECONNECTING - TILORAN');
+		// What SRT measured on the lost connection stays, marked old with its age.
+		await page.waitForSelector('#figure-rtt[data-old="true"]', { timeout: PATIENCE_MS });
+		assert.notEqual(await text('#figure-rtt'), '—', 'the last round trip stays');
+		assert.match(await text('#figure-rtt-age'), /^\d+ s old$/);
+		assert.equal(await page.$eval('#figure-latency', (element) => element.dataset.old), 'true');
+		assert.equal(await page.$eval('#figure-fps', (element) => element.dataset.old), 'false', 'the encoder goes on');
 		await measureContrast('reconnecting state', '#stream-state-text');
-		await screenshot('reconnecting');
+		await measureContrast('old figure', '#figure-rtt');
+		await measureContrast('figure age', '#figure-rtt-age');
+		await screenshot('reconnecting', '#health-panel');
+		await checkAccessibility('reconnecting');
 
 		listener = startListener();
 		await waitForState('ON AIR');
@@ -769,6 +891,8 @@ describe('control page', () => {
 		assert.equal((await stats()).srt.reconnects, 1);
 		await waitFor(async () => (await figuresMatchingStats()).reconnects === 1, PATIENCE_MS, 'the reconnect to be counted');
 		assert.equal(await text('#figure-reconnects'), '1');
+		await page.waitForSelector('#figure-rtt[data-old="false"]', { timeout: PATIENCE_MS });
+		assert.equal(await text('#figure-rtt-age'), '', 'current again');
 		assert.equal(await page.isVisible('#message'), false, 'the outage message goes once the link is back');
 		await waitFor(() => srtBytes > bytesBefore, PATIENCE_MS, 'the new listener to receive the stream');
 	});
@@ -911,14 +1035,40 @@ describe('control page', () => {
 		assert.match(await text('#audio-source'), /^Audio and timing from Q1 /, 'a start from this page lists the quadrants in slot order');
 	});
 
-	test('a server restart ends the stream, and the page says so without a stale state', async () => {
+	test('the server killed: no contact within 5 s, the last figures and picture marked old; back, the page says the stream ended', async () => {
 		await page.click('#start-button');
 		await waitForState('ON AIR');
+		await page.waitForSelector('#preview-badge', { state: 'hidden', timeout: PATIENCE_MS });
+		await waitFor(async () => (await shownFigures()).fps !== null, PATIENCE_MS, 'the encoder\'s figures');
+		let workers = [];
+		await waitFor(() => (workers = workerProcesses(server.pid)).length === 1, PATIENCE_MS, 'the worker process');
 		serverDown = true;
-		await stopChild(server);
-		await waitForText('#server-health-text', 'Server unreachable');
-		await waitForState('NO STATUS');
+		const killedAt = Date.now();
+		server.kill('SIGKILL');
+		await waitForText('#message-headline', 'No contact with the encoder since', 5000);
+		console.log(`The no-contact banner came ${((Date.now() - killedAt) / 1000).toFixed(2)} s after the kill`);
+		assert.match(await text('#message-headline'), /^No contact with the encoder since \d\d:\d\d:\d\d: the stream may have stopped$/);
+		assert.equal(await page.getAttribute('#message', 'data-kind'), 'error');
+		assert.match(await text('#message-detail'), /^When it last answered, a stream was running\./);
+		assert.equal(await text('#stream-state-text'), 'NO CONTACT');
+		assert.equal(await page.title(), 'NO CONTACT - TILORAN');
+		assert.match(await text('#server-health-text'), /^No contact since \d\d:\d\d:\d\d$/);
 		assert.equal(await page.isEnabled('#start-button'), false, 'nothing to start while the server cannot be asked');
+		assert.equal(await page.isEnabled('#stop-button'), false);
+		assert.match(await text('#preview-badge'), /^No contact since \d\d:\d\d:\d\d: not the current picture$/);
+		assert.equal(await page.isVisible('#preview-badge'), true);
+		assert.equal(await page.getAttribute('#preview-frame', 'data-old'), 'true');
+		await page.waitForSelector('#figure-fps[data-old="true"]', { timeout: PATIENCE_MS });
+		assert.notEqual(await text('#figure-fps'), '—', 'the last figures stay, old');
+		assert.equal(await page.$eval('#figure-rtt', (element) => element.dataset.old), 'true');
+		await waitForText('#health-note', 'Last figures at');
+		await measureContrast('no-contact banner', '#message-headline');
+		await measureContrast('no-contact state', '#stream-state-text');
+		await screenshot('no-contact');
+		await checkAccessibility('no-contact');
+		// The worker ends with its server.
+		await waitFor(() => processEnded(workers[0]), PATIENCE_MS, 'the worker to end with the server');
+
 		await startServer();
 		await waitForState('IDLE');
 		await waitForText('#server-health-text', 'Server online');
@@ -928,6 +1078,8 @@ describe('control page', () => {
 		assert.equal(await page.isEnabled('#start-button'), true);
 		assert.equal(await page.isEnabled('#stop-button'), false);
 		assert.equal(await page.title(), 'IDLE - TILORAN');
+		assert.equal(await page.getAttribute('#preview-frame', 'data-old'), 'false');
+		assert.equal(await text('#preview-badge'), 'Last picture');
 	});
 
 	test('the choices survive a reload, the passphrase excepted', async () => {
@@ -970,7 +1122,7 @@ describe('control page', () => {
 		assert.equal(stored.includes('not-kept-anywhere'), false);
 	});
 
-	test('on a phone the state, Start and Stop and the preview come first, and the state bar stays on screen', async () => {
+	test('on a phone the state, Start and Stop, the destination and the preview come first, and the state bar stays on screen', async () => {
 		await page.setViewportSize(phone);
 		await page.reload();
 		await waitForState('IDLE');
@@ -979,7 +1131,7 @@ describe('control page', () => {
 		await page.waitForFunction(() => window.scrollY === 0, null, { timeout: PATIENCE_MS });
 		const overflow = await page.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
 		assert.equal(overflow, 0, 'no horizontal scrolling');
-		for (const selector of ['#stream-state', '#start-button', '#stop-button', '#preview-frame']) {
+		for (const selector of ['#stream-state', '#start-button', '#stop-button', '#srt-host-port', '#preview-frame']) {
 			const box = await page.locator(selector).boundingBox();
 			assert.ok(box.y >= 0 && box.y + box.height <= phone.height, `${selector} is on the first screen (${JSON.stringify(box)})`);
 		}

@@ -4,8 +4,8 @@
 // server's and worker's words.
 import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { explainEnd, explainRefusal } from '../../WEB/js/explain.mjs';
-import { logLines, nextSamples, NO_TRANSITION, runTransition, viewState } from '../../WEB/js/view.mjs';
+import { explainEnd, explainLink, explainRefusal } from '../../WEB/js/explain.mjs';
+import { LINK_ADVICE, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, runTransition, viewState } from '../../WEB/js/view.mjs';
 
 const NOW = Date.parse('2026-12-08T05:33:00.000Z');
 const PEER = '10.0.0.5:9000';
@@ -23,7 +23,7 @@ function running(overrides = {}) {
 		running: true,
 		state: 'live',
 		uptimeSeconds: 3725.5,
-		output: { measuredBitrateKbps: 4343 },
+		output: { measuredBitrateKbps: 4343, frameRate: '25/1', fps: 25, picturesDropped: 0, latencyMs: { p50: 10.54, p99: 38.1 } },
 		srt: { state: 'connected', peer: PEER, rttMs: 0.25, sendRateMbps: 4.4, packetsLost: 0, packetsRetransmitted: 3, latencyMs: 120, reconnects: 0 },
 		events: [started, event(`SRT connected to ${PEER} (attempt 1)`)],
 		...overrides,
@@ -42,7 +42,8 @@ function view({ page = {}, shown = {}, ...input } = {}) {
 		statsAt: NOW,
 		transition: NO_TRANSITION,
 		...input,
-		page: { busy: null, pending: null, stoppedHere: false, peer: PEER, serverReachable: true, samples: [], ...page },
+		page: { busy: null, pending: null, stoppedHere: false, peer: PEER, serverReachable: true, samples: [], linkUpAt: null,
+			startProblem: null, ...page },
 		shown: { key: null, exit: null, message: '', ...shown },
 	});
 }
@@ -77,10 +78,17 @@ describe('control page view', () => {
 			const shown = view(input);
 			assert.deepEqual(shown.tally, { key, text, detail }, what);
 			assert.equal(shown.title, `${text.replace('…', '')} - TILORAN`, what);
-			assert.deepEqual(shown.controls, { start, stop, locked }, what);
+			assert.deepEqual(shown.controls, { start, stop, locked, startReason: '', startReasonField: null }, what);
 			assert.equal(shown.preview.live, key === 'live', what);
 		}
-		assert.deepEqual(view({ page: { serverReachable: false } }).server, { state: 'down', text: 'Server unreachable' });
+		assert.deepEqual(view({ page: { serverReachable: false }, statsAt: null }).server, { state: 'down', text: 'Server unreachable' });
+		assert.match(view({ page: { serverReachable: false } }).server.text, /^No contact since \d\d:\d\d:\d\d$/);
+
+		// Start waits for a form that can start, and says why beside it; only when nothing else holds it.
+		const startProblem = { reason: 'Enter the receiver\'s host:port to start', element: 'srt-host-port' };
+		const waiting = view({ stats: stats(), page: { startProblem } }).controls;
+		assert.deepEqual([waiting.start, waiting.startReason, waiting.startReasonField], [false, startProblem.reason, 'srt-host-port']);
+		assert.equal(view({ stats: running(), page: { startProblem } }).controls.startReason, '', 'a running stream holds Start itself');
 		assert.deepEqual(view({ page: { serverReachable: null } }).server, { state: 'unknown', text: 'Connecting to server…' });
 	});
 
@@ -150,7 +158,9 @@ describe('control page view', () => {
 		});
 		const texts = Object.fromEntries(Object.entries(live.link.figures).map(([name, shown]) => [name, shown.text]));
 		assert.deepEqual(texts, { bitrate: '4.40 Mbit/s', rtt: '0.25 ms', lost: '0', retransmitted: '3', latency: '120 ms',
-			reconnects: '0', uptime: '1:02:05' });
+			reconnects: '0', uptime: '1:02:05', fps: '25.0 fps', dropped: '0', delayP50: '10.5 ms', delayP99: '38.1 ms' });
+		assert.ok(Object.values(live.link.figures).every((shown) => !shown.old && shown.age === ''), 'fresh figures');
+		assert.equal(live.link.old, false);
 		assert.deepEqual([live.link.figures.bitrate.value, live.link.figures.bitrate.warn, live.link.figures.lost.warn], [4.4, false, false]);
 		assert.equal(live.link.note, `SRT to ${PEER}`);
 		assert.equal(live.link.readAt, NOW);
@@ -172,12 +182,98 @@ describe('control page view', () => {
 		assert.deepEqual([outage.bitrate.text, outage.bitrate.warn], ['0.00 Mbit/s', true], 'nothing goes out while the link is down');
 		assert.deepEqual([outage.lost.warn, outage.reconnects.warn, outage.rtt.text], [true, true, '—']);
 
+		// What SRT measured stays while the link is down: marked old at once, aged from when the link was last up.
+		const down = running({ srt: { state: 'reconnecting', rttMs: 0.3, packetsLost: 7, packetsRetransmitted: 1, latencyMs: 120, reconnects: 0 } });
+		const kept = view({ stats: down, page: { linkUpAt: NOW - 12400 } }).link.figures;
+		assert.deepEqual(['rtt', 'lost', 'retransmitted', 'latency'].map((name) => [kept[name].text, kept[name].old, kept[name].age]),
+			[['0.30 ms', true, '12 s old'], ['7', true, '12 s old'], ['1', true, '12 s old'], ['120 ms', true, '12 s old']]);
+		assert.deepEqual([kept.reconnects.old, kept.uptime.old, kept.fps.old, kept.bitrate.old], [false, false, false, false],
+			'what the worker counts itself is current');
+		assert.equal(view({ stats: down }).link.figures.rtt.age, 'from the last connection', 'a page that never saw the link up');
+
+		// An answer that the last two reads did not follow: every figure old, its age in the note.
+		const late = view({ stats: running(), statsAt: NOW - 2500 }).link;
+		assert.equal(late.old, true);
+		assert.match(late.note, /^Last figures at \d\d:\d\d:\d\d, 2 s old$/);
+		assert.ok(Object.values(late.figures).every((shown) => shown.old && shown.age === ''));
+		assert.equal(view({ stats: running(), statsAt: NOW - 1500 }).link.old, false, 'one read late is not old');
+
+		// The encoder behind its pace, or dropping pictures, wants a look.
+		const behind = view({ stats: running({ output: { frameRate: '25/1', fps: 21.5, picturesDropped: 3, latencyMs: { p50: null, p99: null } } }) });
+		assert.deepEqual([behind.link.figures.fps.warn, behind.link.figures.dropped.warn, behind.link.figures.delayP50.text], [true, true, '—']);
+		assert.deepEqual(linkSeenUpAt(NOW - 5000, down, NOW, NO_TRANSITION), NOW - 5000, 'down: kept');
+		assert.deepEqual(linkSeenUpAt(NOW - 5000, running(), NOW, NO_TRANSITION), NOW, 'up: now');
+		assert.deepEqual(linkSeenUpAt(NOW - 5000, null, NOW, NO_TRANSITION), NOW - 5000, 'no answer: kept');
+		assert.deepEqual(linkSeenUpAt(NOW - 5000, down, NOW, { ...NO_TRANSITION, began: true }), null, 'a new run');
+
 		const idle = view({ stats: failed('x') });
 		assert.equal(idle.link.active, false);
 		assert.ok(Object.values(idle.link.figures).every((shown) => shown.text === '—' && shown.value === null));
 		assert.equal(idle.link.sparkline, null, 'the last line stays');
 		assert.ok(idle.meters.list.every((meter) => meter.text === '—' && meter.peak === null));
 		assert.ok(idle.inputs.every((input) => input.signal === 'idle'));
+	});
+
+	test('the server gone: no contact since the last answer, the last figures old, the picture not current', () => {
+		const lastStats = running({ audio: { sourceChannels: [1, 2], peakDbfs: [-18, -18], rmsDbfs: [-21, -21] },
+			inputs: [{ quadrant: 1, signal: 'ok', fps: 25 }] });
+		const statsAt = NOW - 4000;
+		const lost = view({ stats: null, lastStats, statsAt, page: { serverReachable: false }, shown: { key: 'live' } });
+		assert.deepEqual(lost.tally, { key: 'nocontact', text: 'NO CONTACT', detail: `since ${new Date(statsAt).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit', second: '2-digit', hour12: false })}` });
+		assert.equal(lost.title, 'NO CONTACT - TILORAN');
+		assert.deepEqual([lost.controls.start, lost.controls.stop], [false, false]);
+		const banner = lost.message.show;
+		assert.deepEqual([banner.kind, banner.what], ['error', 'contact']);
+		assert.equal(banner.headline, `No contact with the encoder ${lost.tally.detail}: the stream may have stopped`);
+		assert.match(banner.detail, /^When it last answered, a stream was running\./);
+		assert.match(banner.hint, /asks again every second/);
+		assert.equal(lost.link.active, true, 'the last figures stay');
+		assert.equal(lost.link.old, true);
+		assert.equal(lost.link.figures.rtt.text, '0.25 ms');
+		assert.ok(Object.values(lost.link.figures).every((shown) => shown.old === (shown.value !== null)));
+		assert.match(lost.link.note, /, 4 s old$/);
+		assert.deepEqual([lost.meters.old, lost.meters.list[0].text], [true, 'peak −18.0  RMS −21.0']);
+		assert.deepEqual([lost.inputs[0].old, lost.inputs[0].words], [true, 'Signal · 25.0 pictures/s (old)']);
+		assert.match(lost.preview.old, /^No contact since \S+: not the current picture$/);
+		assert.equal(lost.preview.running, false, 'no picture is asked for meanwhile');
+
+		assert.equal(view({ stats: null, lastStats, statsAt, page: { serverReachable: false }, shown: { key: 'nocontact', message: 'contact' } })
+			.message.show, null, 'said once');
+		const back = view({ stats: lastStats, statsAt: NOW, shown: { key: 'nocontact', message: 'contact' } });
+		assert.deepEqual([back.message.clear, back.message.show, back.preview.old, back.link.old], [true, null, '', false], 'contact is back');
+		const idleBefore = view({ stats: null, lastStats: stats(), statsAt, page: { serverReachable: false } }).message.show;
+		assert.match(idleBefore.detail, /^The server does not answer/);
+		const stoppedMeanwhile = view({ stats: stats({ state: 'stopped' }), transition: { began: false, ended: true, serverRestarted: false },
+			shown: { key: 'nocontact', message: 'contact' } }).message.show;
+		assert.equal(stoppedMeanwhile.headline, 'The stream was stopped.');
+		assert.equal(view({ stats: stats({ state: 'stopped' }), shown: { key: 'nocontact', message: 'contact' } }).message.show, null,
+			'a stream stopped before the contact was lost is no news');
+	});
+
+	test('while the encoder keeps calling, the advice follows the code of the last failure', () => {
+		const calling = (reason, peer = PEER) => running({ state: 'starting', srt: { state: 'connecting' },
+			events: [started, event(`SRT connection to ${peer} failed: ${reason}`, 'warning')] });
+		const cases = [
+			['Connection setup failure: connection rejected', 'srt.rejected', `The receiver at ${PEER} refuses the call.`, /stream ID and the passphrase/],
+			['cannot resolve studio.invalid: Name or service not known', 'srt.host.unresolved',
+				'The receiver\'s host name studio.invalid was not found.', /spelling of the host name/, 'studio.invalid:9000'],
+			['Connection setup failure: connection timed out', 'srt.peer.silent', `The receiver at ${PEER} does not answer yet.`, /is listening on this address/],
+			['something new', '', `The receiver at ${PEER} does not answer yet.`, /is listening on this address/],
+		];
+		for (const [reason, code, headline, advice, peer = PEER] of cases) {
+			const answer = calling(reason, peer);
+			assert.equal(explainLink(answer).code, code, reason);
+			const shown = view({ stats: answer, page: { peer }, shown: { key: 'connecting' } }).message.show;
+			assert.equal(shown.headline, headline, reason);
+			assert.match(shown.detail, /keeps calling it \(attempt 2\)/, reason);
+			assert.match(shown.detail, advice, reason);
+			assert.equal(shown.technical, `SRT: ${reason}`);
+		}
+		const refused = running({ srt: { state: 'reconnecting' }, events: [started,
+			event(`SRT connection attempt 2 to ${PEER} failed: Connection setup failure: connection rejected`, 'warning')] });
+		const down = view({ stats: refused, shown: { key: 'reconnecting' } }).message.show;
+		assert.equal(down.headline, `The link to the receiver at ${PEER} is down.`);
+		assert.ok(down.detail.endsWith(LINK_ADVICE['srt.rejected'].advice), down.detail);
 	});
 
 	test('the log puts the server\'s events and the page\'s notes together, newest first', () => {
