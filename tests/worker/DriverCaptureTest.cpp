@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "CaptureSource.h"
-#include "FfmpegSupport.h"
-#include "SourceCapture.h"
-#include "SourceInput.h"
+#include "capture/CaptureSource.h"
+#include "capture/SourceCapture.h"
+#include "capture/SourceInput.h"
 #include "common/platform/DeckLinkDiscovery.h"
 #include "common/platform/DeckLinkInput.h"
+#include "media/FfmpegSupport.h"
 #include "support/CommonTestSupport.h"
 #include "support/TestSupport.h"
 
