@@ -10,9 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/WorkerControl.h"
 #include "common/Redaction.h"
 #include "config/ConfigManager.h"
+#include "config/WorkerConfigDocument.h"
 #include "http/RequestBodyText.h"
 #include "tests/fuzz/FuzzServerSetup.h"
 

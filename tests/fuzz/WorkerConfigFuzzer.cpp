@@ -14,8 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/WorkerControl.h"
 #include "common/Redaction.h"
+#include "config/WorkerConfigDocument.h"
 
 using nlohmann::json;
 using tiloran::WorkerConfig;

@@ -6,13 +6,13 @@
 #include <utility>
 #include <vector>
 
-#include "app/WorkerControl.h"
 #include "capture/NoSignalSlate.h"
 #include "capture/SourceCapture.h"
 #include "common/ConsoleLine.h"
 #include "common/Redaction.h"
 #include "compose/QuadCompositor.h"
 #include "config/WorkerConfig.h"
+#include "config/WorkerConfigDocument.h"
 #include "media/FfmpegSupport.h"
 #include "output/CompositeOutput.h"
 #include "preview/PreviewWriter.h"
