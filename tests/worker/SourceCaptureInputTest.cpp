@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include "capture/CaptureSource.h"
+#include "capture/CaptureSourceFactory.h"
 #include "capture/SourceCapture.h"
 #include "capture/SourceInput.h"
 #include "media/FfmpegSupport.h"

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "capture/CaptureSource.h"
+#include "capture/SourceInput.h"
 
 namespace tiloran {
 

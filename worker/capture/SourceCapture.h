@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "capture/CaptureSource.h"
+#include "capture/CaptureSourceFactory.h"
 #include "capture/SourceInput.h"
 #include "config/WorkerConfig.h"
 #include "media/FfmpegSupport.h"
