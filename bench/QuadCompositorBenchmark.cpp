@@ -7,10 +7,10 @@
 // libyuv, its conversion alone into the same places (no compositor, no
 // checks) shows what the compositor adds to it.
 
-#include "FfmpegSupport.h"
-#include "Libyuv.h"
-#include "QuadCompositor.h"
-#include "PictureConverter.h"
+#include "capture/Libyuv.h"
+#include "capture/PictureConverter.h"
+#include "compose/QuadCompositor.h"
+#include "media/FfmpegSupport.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Demonstrates the encoder end to end on a machine without capture cards:
-# installs what is needed, builds, starts the server with four test-pattern
-# inputs, records what a local SRT listener receives, starts a stream through
-# the HTTP API like any client would, lets it run, stops it and shows what was
-# recorded.
+# installs what is needed, builds the two programs, starts the server with
+# four test-pattern inputs, records what a local SRT listener receives, starts
+# a stream through the HTTP API like any client would, lets it run, stops it
+# and shows what was recorded.
 #
 #   scripts/demo.sh [--duration SECONDS] [--output DIRECTORY] [--build-dir DIRECTORY]
 #                   [--srt-port PORT] [--skip-setup] [--keep-server]
@@ -54,8 +54,9 @@ say() { echo "[demo] $*"; }
 if [ "$skip_setup" -eq 0 ]; then
 	say "Installing what is needed"
 	scripts/install-deps.sh
-	say "Building in $build_dir"
-	scripts/build.sh "$build_dir"
+	# The demo needs the two programs only; scripts/test.sh builds the rest.
+	say "Building the server and the worker in $build_dir"
+	scripts/build.sh "$build_dir" --target tiloran_server --target zenvo_tiloran_worker
 fi
 
 server_program="$build_dir/bin/tiloran_server"

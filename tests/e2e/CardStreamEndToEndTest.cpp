@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "NoSignalSlate.h"
-#include "SourceInput.h"
+#include "capture/NoSignalSlate.h"
+#include "capture/SourceInput.h"
 #include "e2e/EndToEndSupport.h"
 
 using namespace std::chrono_literals;

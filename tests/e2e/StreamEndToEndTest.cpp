@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "SourceInput.h"
+#include "capture/SourceInput.h"
 #include "e2e/EndToEndSupport.h"
 
 using namespace std::chrono_literals;

@@ -12,7 +12,7 @@
 
 #include <unistd.h>
 
-#include "ConfigManager.h"
+#include "config/ConfigManager.h"
 
 namespace tiloran::fuzz {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "ApiServer.h"
-#include "WorkerSupervisor.h"
+#include "api/ApiServer.h"
+#include "supervision/WorkerSupervisor.h"
 #include "tests/fuzz/FuzzServerSetup.h"
 
 using tiloran::fuzz::check;

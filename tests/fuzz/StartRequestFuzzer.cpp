@@ -10,10 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ConfigManager.h"
-#include "RequestBodyText.h"
-#include "WorkerControl.h"
 #include "common/Redaction.h"
+#include "config/ConfigManager.h"
+#include "config/WorkerConfigDocument.h"
+#include "http/RequestBodyText.h"
 #include "tests/fuzz/FuzzServerSetup.h"
 
 using nlohmann::json;

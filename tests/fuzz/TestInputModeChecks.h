@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "SourceInput.h"
-#include "TestInputs.h"
+#include "capture/SourceInput.h"
+#include "config/TestInputs.h"
 
 namespace tiloran::fuzz {
 

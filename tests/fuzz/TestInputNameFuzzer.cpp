@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "SourceInput.h"
+#include "capture/SourceInput.h"
+#include "config/TestInputs.h"
 #include "TestInputModeChecks.h"
-#include "TestInputs.h"
 
 using tiloran::fuzz::check;
 

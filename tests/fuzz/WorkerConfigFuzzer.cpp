@@ -15,7 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/Redaction.h"
-#include "WorkerControl.h"
+#include "config/WorkerConfigDocument.h"
 
 using nlohmann::json;
 using tiloran::WorkerConfig;

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ConfigManager.h"
+#include "config/ConfigManager.h"
 #include "support/TestSupport.h"
 
 namespace tiloran::test {

@@ -14,11 +14,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "ApiServer.h"
-#include "ConfigManager.h"
-#include "WorkerSupervisor.h"
+#include "api/ApiServer.h"
+#include "config/ConfigManager.h"
 #include "server/ConfigManagerTestSupport.h"
 #include "server/RawHttp.h"
+#include "supervision/WorkerSupervisor.h"
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;

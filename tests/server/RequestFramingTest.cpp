@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "RequestFraming.h"
+#include "http/RequestFraming.h"
 
 namespace tiloran {
 namespace {

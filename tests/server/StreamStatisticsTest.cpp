@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "StreamStatistics.h"
-#include "WorkerSupervisor.h"
+#include "supervision/StreamStatistics.h"
+#include "supervision/WorkerSupervisor.h"
 #include "support/CapturedOutputTest.h"
 #include "support/TestSupport.h"
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "TestInputs.h"
+#include "config/TestInputs.h"
 
 namespace tiloran {
 namespace {

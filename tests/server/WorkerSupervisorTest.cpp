@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "WorkerSupervisor.h"
+#include "supervision/WorkerSupervisor.h"
 #include "support/CapturedOutputTest.h"
 #include "support/TestSupport.h"
 

@@ -5,8 +5,8 @@
 #include <exception>
 #include <string>
 
-#include "ConfigManager.h"
 #include "common/ConsoleLine.h"
+#include "config/ConfigManager.h"
 
 int main(int argc, char **argv)
 {

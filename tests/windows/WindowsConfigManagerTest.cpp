@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ConfigManager.h"
+#include "config/ConfigManager.h"
 #include "WindowsTestSupport.h"
 
 namespace tiloran::test {

@@ -9,7 +9,7 @@
 #include <oleauto.h>
 #include <windows.h>
 
-#include "ConfigManager.h"
+#include "config/ConfigManager.h"
 #include "WindowsTestSupport.h"
 
 // A stand-in for the capture-card driver's COM server, registered inside the

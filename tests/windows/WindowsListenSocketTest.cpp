@@ -2,7 +2,7 @@
 
 #include <httplib.h>
 
-#include "platform/ListenSocket.h"
+#include "http/platform/ListenSocket.h"
 
 namespace tiloran::test {
 namespace {

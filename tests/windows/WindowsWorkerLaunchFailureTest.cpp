@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
+#include "supervision/WorkerSupervisor.h"
 #include "WindowsTestSupport.h"
-#include "WorkerSupervisor.h"
 
 namespace tiloran::test {
 namespace {

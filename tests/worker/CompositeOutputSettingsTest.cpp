@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "CompositeOutput.h"
-#include "SrtSettings.h"
-#include "VideoEncoderSettings.h"
+#include "config/SrtSettings.h"
+#include "output/CompositeOutput.h"
+#include "output/VideoEncoderSettings.h"
 
 namespace tiloran {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "CompositeOutput.h"
-#include "FfmpegSupport.h"
+#include "media/FfmpegSupport.h"
+#include "output/CompositeOutput.h"
 
 namespace tiloran::test {
 

@@ -19,13 +19,13 @@
 #include <thread>
 #include <vector>
 
-#include "CaptureSource.h"
-#include "FfmpegSupport.h"
-#include "SourceCapture.h"
-#include "SourceInput.h"
+#include "capture/CaptureSource.h"
+#include "capture/SourceCapture.h"
+#include "capture/SourceInput.h"
 #include "common/platform/DeckLinkDiscovery.h"
 #include "common/platform/DeckLinkInput.h"
 #include "common/platform/DeckLinkInterfaces_posix.h"
+#include "media/FfmpegSupport.h"
 #include "support/CommonTestSupport.h"
 #include "support/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "FailureReportLimiter.h"
+#include "preview/FailureReportLimiter.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // swscale's two direct steps where the build has no libyuv, and what either
 // changes against swscale's bilinear scaler, which converted before.
 
-#include "FfmpegSupport.h"
-#include "PictureConverter.h"
+#include "capture/PictureConverter.h"
+#include "media/FfmpegSupport.h"
 
 #include <gtest/gtest.h>
 

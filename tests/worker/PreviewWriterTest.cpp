@@ -1,6 +1,6 @@
-#include "FfmpegSupport.h"
-#include "QuadCompositor.h"
-#include "PreviewWriter.h"
+#include "compose/QuadCompositor.h"
+#include "media/FfmpegSupport.h"
+#include "preview/PreviewWriter.h"
 
 #include "support/TestSupport.h"
 

@@ -1,6 +1,6 @@
-#include "FfmpegSupport.h"
-#include "QuadCompositor.h"
-#include "Nv12Layout.h"
+#include "compose/QuadCompositor.h"
+#include "media/FfmpegSupport.h"
+#include "media/Nv12Layout.h"
 
 #include <gtest/gtest.h>
 

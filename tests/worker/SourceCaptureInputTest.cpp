@@ -7,10 +7,11 @@ extern "C" {
 #include <libavdevice/avdevice.h>
 }
 
-#include "CaptureSource.h"
-#include "FfmpegSupport.h"
-#include "SourceCapture.h"
-#include "SourceInput.h"
+#include "capture/CaptureSource.h"
+#include "capture/CaptureSourceFactory.h"
+#include "capture/SourceCapture.h"
+#include "capture/SourceInput.h"
+#include "media/FfmpegSupport.h"
 #include "support/TestSupport.h"
 
 namespace tiloran {

@@ -10,9 +10,9 @@
 #include <sstream>
 #include <vector>
 
-#include "FfmpegSupport.h"
-#include "SourceCapture.h"
-#include "SourceInput.h"
+#include "capture/SourceCapture.h"
+#include "capture/SourceInput.h"
+#include "media/FfmpegSupport.h"
 #include "support/TestSupport.h"
 
 namespace tiloran {

@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "SourceInput.h"
-#include "Streamer.h"
+#include "capture/SourceInput.h"
 #include "e2e/EndToEndSupport.h"
+#include "pipeline/Streamer.h"
 
 using namespace tiloran;
 using namespace tiloran::test;

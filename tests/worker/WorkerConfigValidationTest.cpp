@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "WorkerControl.h"
+#include "config/WorkerConfigDocument.h"
 
 using nlohmann::json;
 using tiloran::parseWorkerConfig;

@@ -1,0 +1,319 @@
+#include "api/ApiServer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "common/ConsoleLine.h"
+#include "common/Redaction.h"
+#include "config/ConfigManager.h"
+#include "http/platform/ConnectionSocket.h"
+#include "http/platform/ListenSocket.h"
+#include "http/RequestBodyText.h"
+#include "supervision/platform/WorkerProcess.h"
+#include "supervision/PrometheusText.h"
+#include "supervision/WorkerSupervisor.h"
+
+namespace tiloran {
+
+namespace {
+
+constexpr const char *jsonType = "application/json";
+// Deeper documents are refused before they are parsed; a start request needs
+// three levels.
+constexpr std::size_t maxRequestDepth = 32;
+
+// Set before any work, so that an answer made from an escaping exception
+// carries them too; set_content later replaces the content type with the
+// same value.
+void setCommonHeaders(httplib::Response &response)
+{
+	response.set_header("Content-Type", jsonType);
+	response.set_header("Access-Control-Allow-Origin", "*");
+}
+
+// Text that is not UTF-8 (a request's bytes quoted in a parse error, say) is
+// sent with U+FFFD in its place rather than failing the answer.
+void sendJson(httplib::Response &response, const nlohmann::json &document)
+{
+	response.set_content(document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace), jsonType);
+}
+
+void sendError(httplib::Response &response, int status, const std::string &message)
+{
+	response.status = status;
+	sendJson(response, nlohmann::json{ { "error", message } });
+}
+
+void sendText(httplib::Response &response, int status, const char *text)
+{
+	response.status = status;
+	response.set_content(text, "text/plain");
+}
+
+bool isLoopbackAddress(const std::string &address)
+{
+	return address.rfind("127.", 0) == 0 || address == "::1" || address.rfind("::ffff:127.", 0) == 0;
+}
+
+// The worker fetches its document over the loopback interface and sends no
+// Origin; a browser's request on behalf of another site's page does, even
+// when the browser runs on this machine.
+bool mayReadSecrets(const httplib::Request &request)
+{
+	return isLoopbackAddress(request.remote_addr) && !request.has_header("Origin");
+}
+
+GuardedHttpServer::Settings httpSettings()
+{
+	GuardedHttpServer::Settings settings;
+	// Every waiting connection holds a descriptor; the rest of the server
+	// (files, the worker's launch, the library) needs some too.
+	const std::size_t descriptors = platform::raiseOpenFileLimit();
+	settings.gate.maxConnections =
+		std::min(settings.gate.maxConnections, descriptors > 256 ? descriptors - 128 : descriptors / 2);
+	return settings;
+}
+
+} // namespace
+
+ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor)
+	: config_(std::move(config)), supervisor_(std::move(supervisor)), server_(httpSettings())
+{
+	platform::setExclusiveListenSocket(server_);
+	server_.setRefusalHandler([](const std::string &message, httplib::Response &response) {
+		setCommonHeaders(response);
+		sendError(response, response.status, message);
+	});
+	configureStaticFiles();
+	registerRoutes();
+}
+
+ApiServer::~ApiServer() = default;
+
+bool ApiServer::run(const std::string &host, int port)
+{
+	port_ = port;
+	printLine("[Server] Starting HTTP server on " + host + ":" + std::to_string(port));
+	printLine("[Server] API endpoints:");
+	printLine("  GET  /api/health");
+	printLine("  GET  /api/config");
+	printLine("  GET  /api/worker/config");
+	printLine("  GET  /api/preview");
+	printLine("  GET  /api/stream/status");
+	printLine("  GET  /api/stream/stats");
+	printLine("  GET  /metrics");
+	printLine("  POST /api/stream/start");
+	printLine("  POST /api/stream/stop");
+
+	{
+		std::lock_guard lock(stopMutex_);
+		if (stopRequested_)
+			return true;
+		if (!server_.bind(host, port))
+			return false;
+		listening_ = true;
+	}
+	server_.serve();
+	std::lock_guard lock(stopMutex_);
+	listening_ = false;
+	return true;
+}
+
+void ApiServer::stop()
+{
+	std::unique_lock lock(stopMutex_);
+	stopRequested_ = true;
+	// The library ignores a stop until its accept loop has started, just
+	// after run() has bound the socket: wait for that loop or for run() to end.
+	while (listening_ && !server_.is_running()) {
+		lock.unlock();
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		lock.lock();
+	}
+	if (listening_)
+		server_.stop();
+}
+
+std::string ApiServer::answer(std::string_view request, const std::string &remoteAddress)
+{
+	return server_.answer(request, remoteAddress);
+}
+
+void ApiServer::configureStaticFiles()
+{
+	// Accepted only if "WEB" is a directory now; without it the page is not
+	// served for the whole run.
+	server_.set_mount_point("/", "WEB");
+	server_.set_file_request_handler([](const httplib::Request &, httplib::Response &response) {
+		response.set_header("Access-Control-Allow-Origin", "*");
+	});
+}
+
+void ApiServer::registerRoutes()
+{
+	server_.Get("/api/health", [](const httplib::Request &, httplib::Response &response) {
+		setCommonHeaders(response);
+		response.set_content(R"({"status":"ok","service":"tiloran-server"})", jsonType);
+	});
+
+	server_.Get("/api/config", [this](const httplib::Request &, httplib::Response &response) {
+		setCommonHeaders(response);
+		sendJson(response, config_->getClientConfig());
+	});
+
+	server_.Get("/api/stream/status", [this](const httplib::Request &, httplib::Response &response) {
+		setCommonHeaders(response);
+		sendJson(response, nlohmann::json{ { "running", supervisor_->isRunning() } });
+	});
+
+	server_.Get("/api/stream/stats", [this](const httplib::Request &, httplib::Response &response) {
+		setCommonHeaders(response);
+		sendJson(response, supervisor_->statistics().document(supervisor_->isRunning()));
+	});
+
+	server_.Get("/metrics", [this](const httplib::Request &, httplib::Response &response) {
+		response.set_header("Access-Control-Allow-Origin", "*");
+		response.set_content(supervisor_->statistics().metrics(supervisor_->isRunning()), PrometheusText::contentType);
+	});
+
+	server_.Get("/api/preview", [this](const httplib::Request &, httplib::Response &response) {
+		handlePreview(response);
+	});
+
+	server_.Get("/api/worker/config", [this](const httplib::Request &request, httplib::Response &response) {
+		handleWorkerConfig(request, response);
+	});
+
+	server_.Post("/api/stream/start", [this](const httplib::Request &request, httplib::Response &response) {
+		handleStreamStart(request, response);
+	});
+
+	server_.Post("/api/stream/stop", [this](const httplib::Request &, httplib::Response &response) {
+		handleStreamStop(response);
+	});
+
+	server_.Options("/.*", [](const httplib::Request &, httplib::Response &response) {
+		response.set_header("Access-Control-Allow-Origin", "*");
+		response.set_header("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
+		response.set_header("Access-Control-Allow-Headers", "Content-Type");
+		response.status = 200;
+	});
+}
+
+void ApiServer::handleWorkerConfig(const httplib::Request &request, httplib::Response &response)
+{
+	setCommonHeaders(response);
+	nlohmann::json document;
+	std::string message;
+	if (!config_->loadWorkerConfig(document, message)) {
+		sendError(response, 404, message);
+		return;
+	}
+	if (!mayReadSecrets(request))
+		hideSrtPassphrase(document);
+	sendJson(response, document);
+}
+
+void ApiServer::handleStreamStart(const httplib::Request &request, httplib::Response &response)
+{
+	setCommonHeaders(response);
+	printLine("[API] Stream start request: " + consoleTextOfRequestBody(request.body));
+
+	if (jsonNestsDeeperThan(request.body, maxRequestDepth)) {
+		sendError(response, 400,
+			  "Invalid JSON request body: nested deeper than " + std::to_string(maxRequestDepth) + " levels");
+		return;
+	}
+
+	try {
+		nlohmann::json startRequest = nlohmann::json::parse(request.body, nullptr, true, false);
+		nlohmann::json workerConfig;
+		std::string message;
+		if (!config_->buildWorkerConfig(startRequest, workerConfig, message)) {
+			sendError(response, 400, message);
+			return;
+		}
+		std::lock_guard lock(startMutex_);
+		if (supervisor_->isRunning()) {
+			sendError(response, 500, workerAlreadyRunningMessage);
+			return;
+		}
+		if (!config_->writeWorkerConfig(workerConfig, message)) {
+			sendError(response, 400, message);
+			return;
+		}
+		if (!supervisor_->start(port_, message)) {
+			sendError(response, 500, message);
+			return;
+		}
+		response.set_content(R"({"status":"started"})", jsonType);
+	} catch (const nlohmann::json::exception &error) {
+		sendError(response, 400, std::string("Invalid JSON request body: ") + error.what());
+	}
+}
+
+void ApiServer::handleStreamStop(httplib::Response &response)
+{
+	setCommonHeaders(response);
+	printLine("[API] Stream stop request");
+
+	std::string message;
+	if (!supervisor_->stop(message)) {
+		sendError(response, 500, message);
+		return;
+	}
+	if (!message.empty()) {
+		sendJson(response, nlohmann::json{ { "status", "not_running" }, { "message", message } });
+		return;
+	}
+	response.set_content(R"({"status":"stopped"})", jsonType);
+}
+
+void ApiServer::handlePreview(httplib::Response &response)
+{
+	response.set_header("Access-Control-Allow-Origin", "*");
+
+	std::filesystem::path path = std::filesystem::path(config_->previewPath()) / "preview.jpg";
+	if (!platform::pathExists(path)) {
+		sendText(response, 503, "Preview not available - no preview file found");
+		return;
+	}
+
+	// The worker replaces the picture by renaming a new file over it, so an
+	// open file is always one whole picture. A directory cannot be opened as
+	// a file on every platform alike, so it is refused here.
+	std::ifstream file;
+	std::error_code ignored;
+	if (!std::filesystem::is_directory(path, ignored))
+		file.open(path, std::ios::binary | std::ios::ate);
+	if (!file.is_open()) {
+		sendText(response, 500, "Failed to open preview file");
+		return;
+	}
+
+	file.seekg(0, std::ios::end);
+	std::streamoff size = file.tellg();
+	file.seekg(0, std::ios::beg);
+	if (size <= 0) {
+		sendText(response, 500, "Preview file is empty");
+		return;
+	}
+
+	std::string picture(static_cast<std::size_t>(size), '\0');
+	file.read(picture.data(), size);
+	if (file.gcount() != size) {
+		sendText(response, 500, "Failed to read preview file");
+		return;
+	}
+	file.close();
+
+	response.set_header("Cache-Control", "no-cache, no-store, must-revalidate");
+	response.set_content(std::move(picture), "image/jpeg");
+}
+
+} // namespace tiloran

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <httplib.h>
+
+#include "http/GuardedHttpServer.h"
+
+namespace tiloran {
+
+class ConfigManager;
+class WorkerSupervisor;
+
+// The server's HTTP side: the static-file mount of the control page (the
+// directory "WEB" below the working directory at construction, if it exists
+// then), the API routes and the preview download, on top of the HTTP
+// library's server behind a gate that takes only whole requests within their
+// limits. Exceptions that escape a route are answered by the library's
+// default: 500 with the message in the "EXCEPTION_WHAT" header.
+//
+// Threading: run() blocks the calling thread (the main thread) in the accept
+// loop; the routes run on the server's request threads; stop() may be called
+// from any thread, also before run(), which then returns at once. Destruction
+// tears down the HTTP server first, then drops the supervisor (which stops a
+// running worker), then the configuration.
+class ApiServer
+{
+public:
+	ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor);
+	~ApiServer();
+
+	ApiServer(const ApiServer &) = delete;
+	ApiServer &operator=(const ApiServer &) = delete;
+
+	// Serves on host:port until stop(); called once. Returns false at once,
+	// after the start lines, when the address cannot be bound.
+	bool run(const std::string &host, int port);
+	void stop();
+
+	// The answer to one request given as bytes, as a client at
+	// remoteAddress would get it (tests and fuzzing). Any thread.
+	std::string answer(std::string_view request, const std::string &remoteAddress);
+
+private:
+	void configureStaticFiles();
+	void registerRoutes();
+	void handlePreview(httplib::Response &response);
+	void handleStreamStart(const httplib::Request &request, httplib::Response &response);
+	void handleStreamStop(httplib::Response &response);
+	void handleWorkerConfig(const httplib::Request &request, httplib::Response &response);
+
+	std::shared_ptr<ConfigManager> config_;
+	std::shared_ptr<WorkerSupervisor> supervisor_;
+	GuardedHttpServer server_;
+	int port_ = 0;
+	// One start request at a time from its check of a running worker to the
+	// launch, so that the file is replaced only for a worker that starts.
+	std::mutex startMutex_;
+	// Orders run()'s binding and the start of its accept loop with stop().
+	std::mutex stopMutex_;
+	bool stopRequested_ = false;
+	bool listening_ = false;
+};
+
+} // namespace tiloran

@@ -1,0 +1,94 @@
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "api/ApiServer.h"
+#include "app/platform/ShutdownSignals.h"
+#include "app/UpdateNotice.h"
+#include "common/ConsoleLine.h"
+#include "config/ConfigManager.h"
+#include "config/ProductInfo.h"
+#include "config/TestInputs.h"
+#include "supervision/WorkerSupervisor.h"
+
+namespace {
+
+constexpr const char *listenHost = "0.0.0.0";
+constexpr int listenPort = 3000;
+
+// The one ApiServer, reachable from the shutdown handler. main destroys it
+// after a normal stop; otherwise it goes with the other static objects, after
+// the shutdown handler (declared below it) has been torn down.
+std::mutex activeServerMutex;
+std::unique_ptr<tiloran::ApiServer> activeServer;
+std::unique_ptr<tiloran::platform::ShutdownSignals> shutdownSignals;
+
+void onSignal(int signal)
+{
+	tiloran::printLine("\n[Server] Received signal " + std::to_string(signal) + ", shutting down...");
+	std::lock_guard lock(activeServerMutex);
+	if (activeServer)
+		activeServer->stop();
+}
+
+bool portableRequested(int argc, char *argv[])
+{
+	for (int index = 1; index < argc; ++index) {
+		std::string_view argument = argv[index];
+		if (argument == "portable" || argument == "--portable")
+			return true;
+	}
+	return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	shutdownSignals = std::make_unique<tiloran::platform::ShutdownSignals>(onSignal);
+
+	try {
+		tiloran::startUpdateNotice();
+
+		bool portable = portableRequested(argc, argv);
+
+		tiloran::TestInputs testInputs;
+		std::string message;
+		if (!tiloran::parseTestInputsArguments(argc, argv, testInputs, message)) {
+			tiloran::printErrorLine("[Error] Fatal error: " + message);
+			return 1;
+		}
+
+		tiloran::printLine("========================================");
+		tiloran::printLine(std::string("  ") + tiloran::productTitle);
+		tiloran::printLine(std::string("  Server v") + tiloran::productVersion + " - HTTP API");
+		tiloran::printLine(std::string("  Config mode: ") + (portable ? "portable" : "user"));
+		tiloran::printLine("========================================");
+
+		auto config = std::make_shared<tiloran::ConfigManager>(portable, testInputs);
+		auto supervisor = std::make_shared<tiloran::WorkerSupervisor>();
+
+		{
+			std::lock_guard lock(activeServerMutex);
+			activeServer = std::make_unique<tiloran::ApiServer>(config, supervisor);
+		}
+
+		const bool served = activeServer->run(listenHost, listenPort);
+		if (served)
+			tiloran::printLine("[Server] Shutdown complete.");
+		else
+			tiloran::printErrorLine("[Server] Failed to listen on " + std::string(listenHost) + ":" +
+						std::to_string(listenPort));
+		// Torn down here rather than among the static objects: it stops the
+		// worker and joins threads that end only now, which Windows does not
+		// let finish once the process has begun to exit.
+		std::lock_guard lock(activeServerMutex);
+		activeServer.reset();
+		return served ? 0 : 1;
+	} catch (const std::exception &error) {
+		tiloran::printErrorLine(std::string("[Error] Fatal error: ") + error.what());
+		return 1;
+	}
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "config/DeviceInfo.h"
+#include "config/TestInputs.h"
+
+namespace tiloran {
+
+// The server's configuration: where the worker configuration file and the
+// preview directory live, the capture devices found at start-up, the encoding
+// choices offered to the client, and the worker configuration document.
+//
+// Threads: the constructor runs on the main thread before the HTTP server
+// starts (it discovers the devices once). Afterwards the device list and the
+// option tables never change, and every public operation may be called from
+// any of the HTTP server's threads at the same time. Saves and loads of the
+// worker configuration file are serialised by one mutex, and a save replaces
+// the file atomically, so a load never sees a half-written document.
+class ConfigManager
+{
+public:
+	// Fixes the two locations, prints them, fills the option tables and
+	// discovers the capture devices. The test-pattern inputs are listed after
+	// the capture devices. Throws std::filesystem::filesystem_error when the
+	// current or the temporary directory cannot be obtained.
+	explicit ConfigManager(bool portable, TestInputs testInputs = {});
+
+	ConfigManager(const ConfigManager &) = delete;
+	ConfigManager &operator=(const ConfigManager &) = delete;
+
+	// The preview directory (no trailing separator); preview.jpg lies inside.
+	const std::string &previewPath() const { return previewPath_; }
+	// Full path of worker_config.json.
+	const std::string &workerConfigPath() const { return workerConfigPath_; }
+	const std::vector<DeviceInfo> &devices() const { return devices_; }
+
+	// The body of GET /api/config.
+	nlohmann::json getClientConfig() const;
+
+	// Validates a stream start request, turns it into the worker
+	// configuration document and stores it. Returns false with the reason in
+	// message; a request whose optional fields have the wrong JSON type
+	// raises the JSON library's type error. The same as buildWorkerConfig
+	// followed by writeWorkerConfig.
+	bool saveWorkerConfig(const nlohmann::json &request, std::string &message) const;
+
+	// The first half of saveWorkerConfig: checks the request and builds the
+	// document, without touching the file. Refuses too what the worker would
+	// refuse, as far as it can be judged here.
+	bool buildWorkerConfig(const nlohmann::json &request, nlohmann::json &document, std::string &message) const;
+	// The second half: replaces the file with the document.
+	bool writeWorkerConfig(const nlohmann::json &document, std::string &message) const;
+
+	// Reads the worker configuration file back (on every call).
+	bool loadWorkerConfig(nlohmann::json &document, std::string &message) const;
+
+	// The first device whose id equals id exactly.
+	std::optional<DeviceInfo> findDevice(const std::string &id) const;
+
+private:
+	// Construction only: fills the option tables and the device list.
+	void refreshDevices();
+	void loadEncodingOptions();
+
+	std::vector<DeviceInfo> devices_;
+	std::vector<BitrateOption> videoBitrates_;
+	std::vector<BitrateOption> audioBitrates_;
+	std::vector<CodecOption> codecs_;
+	std::string workerConfigPath_;
+	std::string previewPath_;
+	TestInputs testInputs_;
+
+	mutable std::mutex workerConfigFileMutex_;
+};
+
+// The SRT URI of a stream start request: caller mode, always a latency, the
+// stream id and passphrase only when given. Values are inserted unescaped.
+std::string buildSrtUri(const std::string &hostPort, const std::string &streamId, std::int32_t latency,
+			const std::string &passphrase);
+
+} // namespace tiloran

@@ -1,0 +1,177 @@
+#include "http/RequestBodyText.h"
+
+#include <nlohmann/json.hpp>
+
+#include "common/Redaction.h"
+
+namespace tiloran {
+
+namespace {
+
+constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
+constexpr std::string_view passphraseKey = "srtPassphrase";
+
+// The index just past the JSON string token that starts at a quote, or the
+// end of the text when it is not closed.
+std::size_t stringTokenEnd(std::string_view text, std::size_t quote)
+{
+	for (std::size_t index = quote + 1; index < text.size(); ++index) {
+		if (text[index] == '\\')
+			++index;
+		else if (text[index] == '"')
+			return index + 1;
+	}
+	return text.size();
+}
+
+std::size_t skipBlanks(std::string_view text, std::size_t index)
+{
+	while (index < text.size() &&
+	       (text[index] == ' ' || text[index] == '\t' || text[index] == '\r' || text[index] == '\n'))
+		++index;
+	return index;
+}
+
+// Whether a string token names the passphrase member, escapes decoded.
+bool namesPassphrase(std::string_view token)
+{
+	if (token == "\"srtPassphrase\"")
+		return true;
+	// Escapes make the token longer than the name, but not much.
+	if (token.size() > passphraseKey.size() * 6 + 2 || token.find('\\') == std::string_view::npos)
+		return false;
+	try {
+		return nlohmann::json::parse(token).get_ref<const std::string &>() == passphraseKey;
+	} catch (const nlohmann::json::exception &) {
+		return false;
+	}
+}
+
+std::string maskPassphrases(std::string_view body)
+{
+	std::string masked;
+	masked.reserve(body.size());
+	std::size_t index = 0;
+	while (index < body.size()) {
+		const std::size_t quote = body.find('"', index);
+		if (quote == std::string_view::npos) {
+			masked.append(body.substr(index));
+			break;
+		}
+		masked.append(body.substr(index, quote - index));
+		const std::size_t tokenEnd = stringTokenEnd(body, quote);
+		masked.append(body.substr(quote, tokenEnd - quote));
+		index = tokenEnd;
+
+		const std::size_t colon = skipBlanks(body, index);
+		if (colon >= body.size() || body[colon] != ':' ||
+		    !namesPassphrase(body.substr(quote, tokenEnd - quote)))
+			continue;
+		const std::size_t value = skipBlanks(body, colon + 1);
+		if (value >= body.size() || body[value] != '"')
+			continue;
+		masked.append(body.substr(index, value - index));
+		masked.append("\"").append(redactedSecret).append("\"");
+		index = stringTokenEnd(body, value);
+	}
+	return masked;
+}
+
+// The length of the UTF-8 sequence at the start of text, or 0 when it is not
+// one: overlong forms, surrogates and values beyond U+10FFFF are not.
+std::size_t utf8SequenceLength(std::string_view text)
+{
+	const auto byte = [&](std::size_t index) { return static_cast<unsigned char>(text[index]); };
+	const unsigned char lead = byte(0);
+	if (lead < 0x80)
+		return 1;
+	std::size_t length = 0;
+	unsigned char low = 0x80;
+	unsigned char high = 0xBF;
+	if (lead >= 0xC2 && lead <= 0xDF) {
+		length = 2;
+	} else if (lead >= 0xE0 && lead <= 0xEF) {
+		length = 3;
+		if (lead == 0xE0)
+			low = 0xA0;
+		else if (lead == 0xED)
+			high = 0x9F;
+	} else if (lead >= 0xF0 && lead <= 0xF4) {
+		length = 4;
+		if (lead == 0xF0)
+			low = 0x90;
+		else if (lead == 0xF4)
+			high = 0x8F;
+	} else {
+		return 0;
+	}
+	if (text.size() < length || byte(1) < low || byte(1) > high)
+		return 0;
+	for (std::size_t index = 2; index < length; ++index) {
+		if (byte(index) < 0x80 || byte(index) > 0xBF)
+			return 0;
+	}
+	return length;
+}
+
+} // namespace
+
+bool jsonNestsDeeperThan(std::string_view text, std::size_t maxDepth)
+{
+	std::size_t depth = 0;
+	for (std::size_t index = 0; index < text.size(); ++index) {
+		switch (text[index]) {
+		case '"':
+			index = stringTokenEnd(text, index) - 1;
+			break;
+		case '[':
+		case '{':
+			if (++depth > maxDepth)
+				return true;
+			break;
+		case ']':
+		case '}':
+			if (depth > 0)
+				--depth;
+			break;
+		default:
+			break;
+		}
+	}
+	return false;
+}
+
+std::string printableText(std::string_view text)
+{
+	std::string printable;
+	printable.reserve(text.size());
+	std::size_t index = 0;
+	while (index < text.size()) {
+		const unsigned char character = static_cast<unsigned char>(text[index]);
+		if (character == '\t' || character == '\n' || character == '\r') {
+			printable.push_back(' ');
+			++index;
+		} else if (character < 0x20 || character == 0x7F) {
+			printable.append(replacementCharacter);
+			++index;
+		} else if (const std::size_t length = utf8SequenceLength(text.substr(index)); length > 0) {
+			printable.append(text.substr(index, length));
+			index += length;
+		} else {
+			printable.append(replacementCharacter);
+			++index;
+		}
+	}
+	return printable;
+}
+
+std::string consoleTextOfRequestBody(std::string_view body, std::size_t maxBytes)
+{
+	const std::string masked = maskPassphrases(body);
+	if (masked.size() <= maxBytes)
+		return printableText(masked);
+	return printableText(std::string_view(masked).substr(0, maxBytes)) + "... (" + std::to_string(body.size()) +
+	       " bytes)";
+}
+
+} // namespace tiloran

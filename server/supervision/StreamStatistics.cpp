@@ -1,0 +1,287 @@
+#include "supervision/StreamStatistics.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "supervision/PrometheusText.h"
+
+namespace tiloran {
+
+namespace {
+
+using SystemClock = std::chrono::system_clock;
+using SteadyClock = std::chrono::steady_clock;
+
+const char *stateName(StreamStatistics::State state)
+{
+	switch (state) {
+	case StreamStatistics::State::Starting:
+		return "starting";
+	case StreamStatistics::State::Live:
+		return "live";
+	case StreamStatistics::State::Failed:
+		return "failed";
+	case StreamStatistics::State::Stopped:
+		return "stopped";
+	default:
+		return "idle";
+	}
+}
+
+// A member of a record the worker sent, or null; the worker is our own, but
+// a record is still only read as far as it has the expected shape.
+const nlohmann::json &member(const nlohmann::json &object, const char *key)
+{
+	static const nlohmann::json none;
+	if (!object.is_object())
+		return none;
+	const auto found = object.find(key);
+	return found == object.end() ? none : *found;
+}
+
+void sampleIfNumber(PrometheusText &text, const nlohmann::json &value, const PrometheusText::Labels &labels = {})
+{
+	if (value.is_number())
+		text.sample(value.get<double>(), labels);
+}
+
+} // namespace
+
+std::string isoUtcTime(std::chrono::system_clock::time_point time)
+{
+	using namespace std::chrono;
+	const auto milliseconds = floor<std::chrono::milliseconds>(time.time_since_epoch()).count();
+	const sys_days day = floor<days>(time);
+	const year_month_day date(day);
+	const hh_mm_ss clock(floor<std::chrono::milliseconds>(time - day));
+	char text[32];
+	std::snprintf(text, sizeof(text), "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+		      static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+		      static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+		      static_cast<int>(clock.seconds().count()), static_cast<int>(milliseconds % 1000));
+	return text;
+}
+
+StreamStatistics::StreamStatistics() : since_(SystemClock::now())
+{
+}
+
+void StreamStatistics::changeState(State state)
+{
+	state_ = state;
+	since_ = SystemClock::now();
+}
+
+void StreamStatistics::addEvent(std::string level, std::string message)
+{
+	events_.push_back({ SystemClock::now(), std::move(level), std::move(message) });
+	while (events_.size() > keptEvents)
+		events_.pop_front();
+}
+
+void StreamStatistics::workerStarted(std::uint32_t processId)
+{
+	std::lock_guard lock(mutex_);
+	changeState(State::Starting);
+	startedAt_ = SteadyClock::now();
+	stopRequested_ = false;
+	failureMessage_.clear();
+	latest_ = nullptr;
+	++starts_;
+	addEvent("info", "Worker started (PID " + std::to_string(processId) + ")");
+}
+
+void StreamStatistics::stopRequested()
+{
+	std::lock_guard lock(mutex_);
+	stopRequested_ = true;
+	addEvent("info", "Stop requested");
+}
+
+void StreamStatistics::workerEnded(std::uint32_t exitCode, bool terminated)
+{
+	std::lock_guard lock(mutex_);
+	Exit exit;
+	exit.code = exitCode;
+	exit.at = SystemClock::now();
+	exit.output = member(latest_, "output");
+	if (stopRequested_) {
+		changeState(State::Stopped);
+		if (terminated)
+			addEvent("warning", "Worker did not stop within 2 s and was terminated");
+		else
+			addEvent("info", "Worker stopped (exit code " + std::to_string(exitCode) + ")");
+	} else {
+		changeState(State::Failed);
+		++failures_;
+		exit.message = failureMessage_.empty() ? "Worker exited with code " + std::to_string(exitCode)
+						       : failureMessage_;
+		addEvent("error", "Stream ended: " + exit.message);
+	}
+	lastExit_ = std::move(exit);
+	latest_ = nullptr;
+}
+
+void StreamStatistics::statisticsReceived(const nlohmann::json &record)
+{
+	std::lock_guard lock(mutex_);
+	if (state_ != State::Starting && state_ != State::Live)
+		return;
+	latest_ = record;
+}
+
+void StreamStatistics::eventReceived(const std::string &level, const std::string &message)
+{
+	std::lock_guard lock(mutex_);
+	const bool known = level == "info" || level == "warning" || level == "error";
+	addEvent(known ? level : "info", message);
+}
+
+void StreamStatistics::liveReceived()
+{
+	std::lock_guard lock(mutex_);
+	if (state_ != State::Starting)
+		return;
+	changeState(State::Live);
+	addEvent("info", "On air: pictures are handed to the output");
+}
+
+void StreamStatistics::failureReceived(const std::string &message)
+{
+	std::lock_guard lock(mutex_);
+	failureMessage_ = message;
+}
+
+StreamStatistics::State StreamStatistics::state() const
+{
+	std::lock_guard lock(mutex_);
+	return state_;
+}
+
+nlohmann::json StreamStatistics::document(bool running) const
+{
+	std::lock_guard lock(mutex_);
+	nlohmann::json document = nlohmann::json::object();
+	document["running"] = running;
+	document["state"] = stateName(state_);
+	document["since"] = isoUtcTime(since_);
+	document["uptimeSeconds"] = nullptr;
+	if (running && (state_ == State::Starting || state_ == State::Live))
+		document["uptimeSeconds"] =
+			std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - startedAt_).count() /
+			1000.0;
+	document["lastExit"] = nullptr;
+	if (lastExit_) {
+		document["lastExit"] = {
+			{ "code", lastExit_->code },
+			{ "message", lastExit_->message.empty() ? nlohmann::json() : nlohmann::json(lastExit_->message) },
+			{ "at", isoUtcTime(lastExit_->at) },
+			{ "picturesEncoded", member(lastExit_->output, "picturesEncoded") },
+			{ "picturesDropped", member(lastExit_->output, "picturesDropped") },
+		};
+	}
+	for (const char *part : { "output", "inputs", "audio", "srt" })
+		document[part] = member(latest_, part);
+
+	nlohmann::json events = nlohmann::json::array();
+	const std::size_t first = events_.size() > shownEvents ? events_.size() - shownEvents : 0;
+	for (std::size_t index = first; index < events_.size(); ++index) {
+		const Event &event = events_[index];
+		events.push_back({ { "at", isoUtcTime(event.at) }, { "level", event.level }, { "message", event.message } });
+	}
+	document["events"] = std::move(events);
+	return document;
+}
+
+std::string StreamStatistics::metrics(bool running) const
+{
+	std::lock_guard lock(mutex_);
+	const nlohmann::json &output = member(latest_, "output");
+	PrometheusText text;
+
+	text.family("tiloran_stream_running", "Whether a worker runs (1) or not (0).", "gauge");
+	text.sample(running ? 1 : 0);
+	text.family("tiloran_stream_live", "Whether pictures are being handed to the output (1) or not (0).", "gauge");
+	text.sample(running && state_ == State::Live ? 1 : 0);
+	text.family("tiloran_stream_uptime_seconds", "Seconds since the running worker started; 0 without one.", "gauge");
+	text.sample(running ? std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - startedAt_).count() /
+				      1000.0
+			    : 0);
+
+	text.family("tiloran_pictures_encoded_total", "Pictures encoded by the running worker.", "counter");
+	sampleIfNumber(text, member(output, "picturesEncoded"));
+	text.family("tiloran_pictures_dropped_total", "Master pictures the running worker skipped to stay live.", "counter");
+	sampleIfNumber(text, member(output, "picturesDropped"));
+	text.family("tiloran_output_fps", "Pictures encoded per second over the last second.", "gauge");
+	sampleIfNumber(text, member(output, "fps"));
+	text.family("tiloran_output_bitrate_kbps", "Kilobits per second handed to the output over the last second.", "gauge");
+	sampleIfNumber(text, member(output, "measuredBitrateKbps"));
+	// Prometheus wants seconds, and quantiles in a summary with its sum and
+	// count over the whole run.
+	text.family("tiloran_latency_seconds",
+		    "Time from a master picture's arrival to its last byte handed to the output; quantiles over the last 10 s.",
+		    "summary");
+	const nlohmann::json &latency = member(output, "latencyMs");
+	for (const auto &[key, quantile] : { std::pair{ "p50", "0.5" }, std::pair{ "p99", "0.99" } }) {
+		if (member(latency, key).is_number())
+			text.sample(member(latency, key).get<double>() / 1000.0, { { "quantile", quantile } });
+	}
+	if (member(latency, "sum").is_number() && member(latency, "count").is_number()) {
+		text.sample(member(latency, "sum").get<double>() / 1000.0, {}, "_sum");
+		text.sample(member(latency, "count").get<double>(), {}, "_count");
+	}
+
+	const nlohmann::json &inputs = member(latest_, "inputs");
+	text.family("tiloran_input_fps", "Pictures per second each input delivered over the last second.", "gauge");
+	for (const nlohmann::json &input : inputs.is_array() ? inputs : nlohmann::json::array()) {
+		const nlohmann::json &quadrant = member(input, "quadrant");
+		if (quadrant.is_number_integer())
+			sampleIfNumber(text, member(input, "fps"), { { "quadrant", std::to_string(quadrant.get<int>()) } });
+	}
+	text.family("tiloran_input_signal", "Whether each input has a signal (1) or not (0).", "gauge");
+	for (const nlohmann::json &input : inputs.is_array() ? inputs : nlohmann::json::array()) {
+		const nlohmann::json &quadrant = member(input, "quadrant");
+		const nlohmann::json &signal = member(input, "signal");
+		if (quadrant.is_number_integer() && signal.is_string())
+			text.sample(signal == "ok" ? 1 : 0, { { "quadrant", std::to_string(quadrant.get<int>()) } });
+	}
+
+	const nlohmann::json &peaks = member(member(latest_, "audio"), "peakDbfs");
+	text.family("tiloran_audio_peak_dbfs", "Peak level of each channel of the master's audio over the last second.",
+		    "gauge");
+	if (peaks.is_array()) {
+		for (std::size_t channel = 0; channel < peaks.size(); ++channel)
+			sampleIfNumber(text, peaks[channel], { { "channel", std::to_string(channel + 1) } });
+	}
+
+	// The SRT link, seconds where Prometheus wants them.
+	const nlohmann::json &srt = member(latest_, "srt");
+	const auto srtFamily = [&](const char *name, const char *help, const char *type, const char *key, double scale) {
+		text.family(name, help, type);
+		if (member(srt, key).is_number())
+			text.sample(member(srt, key).get<double>() * scale);
+	};
+	srtFamily("tiloran_srt_rtt_seconds", "Round-trip time of the SRT link.", "gauge", "rttMs", 0.001);
+	srtFamily("tiloran_srt_send_rate_mbps", "Megabits per second the SRT link sends.", "gauge", "sendRateMbps", 1);
+	srtFamily("tiloran_srt_packets_lost_total", "Packets the SRT receiver reported lost.", "counter", "packetsLost", 1);
+	srtFamily("tiloran_srt_packets_retransmitted_total", "Packets the SRT link sent again.", "counter",
+		  "packetsRetransmitted", 1);
+	srtFamily("tiloran_srt_packets_dropped_total", "Packets the SRT link dropped as too late to send.", "counter",
+		  "packetsDropped", 1);
+	srtFamily("tiloran_srt_send_buffer_seconds", "What the SRT link holds unacknowledged, in time.", "gauge",
+		  "sendBufferMs", 0.001);
+	text.family("tiloran_srt_connected", "Whether the SRT link is connected (1) or not (0).", "gauge");
+	if (member(srt, "state").is_string())
+		text.sample(member(srt, "state") == "connected" ? 1 : 0);
+	srtFamily("tiloran_srt_reconnects_total", "Times the SRT link was connected again after a loss.", "counter",
+		  "reconnects", 1);
+
+	text.family("tiloran_worker_starts_total", "Workers started since the server started.", "counter");
+	text.sample(static_cast<double>(starts_));
+	text.family("tiloran_worker_failures_total", "Workers that ended without being asked to, since the server started.",
+		    "counter");
+	text.sample(static_cast<double>(failures_));
+	return text.text();
+}
+
+} // namespace tiloran

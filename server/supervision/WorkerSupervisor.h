@@ -1,0 +1,83 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "supervision/platform/WorkerProcess.h"
+#include "supervision/StreamStatistics.h"
+#include "supervision/WorkerLink.h"
+
+namespace tiloran {
+
+// Why a start is refused while a worker runs.
+inline constexpr const char *workerAlreadyRunningMessage = "Worker process is already running";
+
+// Runs the media worker as a child process of the server: launches it beside
+// the server's own executable with the server's HTTP port on its command line
+// and a private channel, watches it from a monitor thread, logs how it ended,
+// and stops it on request: first by asking it over the channel, then, after
+// stopGrace, by terminating it. At most one worker exists at a time. What the
+// worker reports over the channel goes to statistics().
+//
+// Threading: start(), stop() and isRunning() are called from the HTTP
+// library's worker threads, possibly at the same time, and stop() from the
+// destructor on the main thread. The monitor thread runs monitorWorker() and
+// only touches the record under mutex_. start() and stop() are serialised as a
+// whole by operationMutex_, so that two of them never launch two workers or
+// join the monitor twice; mutex_ is held only for short reads and writes of the
+// record, never while waiting for the process or joining the monitor.
+class WorkerSupervisor
+{
+public:
+	// The worker is the program "zenvo_tiloran_worker" beside the server.
+	WorkerSupervisor();
+	// Runs another program in the worker's place (tests).
+	explicit WorkerSupervisor(std::string workerProgram);
+	~WorkerSupervisor();
+
+	WorkerSupervisor(const WorkerSupervisor &) = delete;
+	WorkerSupervisor &operator=(const WorkerSupervisor &) = delete;
+
+	// How long a worker asked to stop may take to end by itself.
+	static constexpr std::chrono::seconds stopGrace{ 2 };
+
+	bool start(int port, std::string &error);
+	// Returns false only when terminating a running worker failed; sets
+	// error to "Worker process is not running" when there was none.
+	bool stop(std::string &error);
+	bool isRunning();
+
+	StreamStatistics &statistics() { return statistics_; }
+
+private:
+	std::string workerPath() const;
+	void monitorWorker();
+	void clearRecord();
+
+	std::mutex operationMutex_;
+	std::mutex mutex_;
+	// Signalled when the monitor has cleared the record.
+	std::condition_variable ended_;
+	std::thread monitorThread_;
+	bool running_ = false;
+	// stop() had to terminate the worker after the grace period.
+	bool terminated_ = false;
+	platform::ProcessHandle process_;
+	std::uint32_t processId_ = 0;
+
+	StreamStatistics statistics_;
+	// The current or last worker's channel; replaced by start() and read
+	// by the monitor, which start() and stop() join first.
+	std::unique_ptr<WorkerLink> link_;
+
+	std::string workerProgram_;
+	// Declared last: on POSIX its thread must outlive every worker.
+	platform::ProcessLauncher launcher_;
+};
+
+} // namespace tiloran

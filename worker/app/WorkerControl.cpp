@@ -1,0 +1,110 @@
+#include "app/WorkerControl.h"
+
+#include <memory>
+#include <string_view>
+
+#include <httplib.h>
+
+#include "app/FfmpegLog.h"
+#include "channel/InheritedServerChannel.h"
+#include "common/ConsoleLine.h"
+#include "common/Redaction.h"
+#include "config/WorkerConfigDocument.h"
+#include "pipeline/Streamer.h"
+
+namespace tiloran {
+
+namespace {
+
+constexpr std::string_view configurationPath = "/api/worker/config";
+
+// The SRT passphrase of a document: its "srt" object's, or else the last
+// parameter of its URI, where the server puts it.
+std::string srtPassphraseOf(const nlohmann::json &document)
+{
+	const auto srt = document.find("srt");
+	if (srt != document.end() && srt->is_object()) {
+		const auto passphrase = srt->find("passphrase");
+		if (passphrase != srt->end() && passphrase->is_string() && !passphrase->get_ref<const std::string &>().empty())
+			return passphrase->get<std::string>();
+	}
+	const auto uri = document.find("srt_uri");
+	if (uri == document.end() || !uri->is_string())
+		return {};
+	const std::string &text = uri->get_ref<const std::string &>();
+	const std::string redacted = redactSrtUri(text);
+	// What redaction hid, if anything.
+	return redacted == text ? std::string() : text.substr(redacted.size() - redactedSecret.size());
+}
+
+// The channel the server handed this worker, or none when it was started
+// otherwise. A stop request, or the server's end closing, ends the stream in
+// order.
+std::unique_ptr<ServerChannel> openServerChannel(Streamer &streamer)
+{
+	platform::ChannelStream stream;
+	std::string problem;
+	if (!platform::ChannelStream::fromEnvironment(stream, problem))
+		printErrorLine("[Worker] Ignoring the server's channel: " + problem);
+	if (!stream)
+		return std::make_unique<NoServerChannel>();
+	const auto stop = [&streamer] { streamer.requestStop(); };
+	return std::make_unique<InheritedServerChannel>(std::move(stream), stop, stop);
+}
+
+} // namespace
+
+int runWorker(int port)
+{
+	printLine("[Worker] Starting");
+	printLine("[Worker] Encoder endpoint: http://127.0.0.1:" + std::to_string(port) +
+		  std::string(configurationPath));
+
+	// Declared before the channel, whose reading thread may stop it.
+	Streamer streamer;
+	const std::unique_ptr<ServerChannel> channel = openServerChannel(streamer);
+	// What the worker prints as its failure, the server keeps as the reason.
+	const auto fail = [&channel](const std::string &prefix, const std::string &reason) {
+		channel->send({ { "type", "failure" }, { "message", reason } });
+		printErrorLine(prefix + reason);
+		return 1;
+	};
+
+	nlohmann::json document;
+	{
+		httplib::Client client("127.0.0.1", port);
+		client.set_connection_timeout(5, 0);
+		client.set_read_timeout(10, 0);
+		client.set_write_timeout(10, 0);
+
+		const httplib::Result result = client.Get(std::string(configurationPath));
+		if (!result)
+			return fail("[Worker] ", "Failed to connect to Encoder");
+		if (result->status < 200 || result->status > 299)
+			return fail("[Worker] ", "Encoder returned HTTP " + std::to_string(result->status) + ": " + result->body);
+
+		try {
+			document = nlohmann::json::parse(result->body);
+		} catch (const nlohmann::json::exception &error) {
+			return fail("[Worker] ", std::string("Failed to parse worker config JSON: ") + error.what());
+		}
+	}
+
+	std::string message;
+	if (!validateWorkerConfig(document, message))
+		return fail("[Worker] Invalid worker config: ", message);
+
+	routeFfmpegLog(srtPassphraseOf(document));
+
+	printLine("[Worker] Worker config loaded successfully");
+	nlohmann::json shown = document;
+	hideSrtPassphrase(shown);
+	printLine(shown.dump(2));
+
+	if (!streamer.stopRequested() && !streamer.run(document, *channel, message))
+		return fail("[Worker] Streamer failed: ", message);
+	printLine("[Worker] Stopped on request");
+	return 0;
+}
+
+} // namespace tiloran

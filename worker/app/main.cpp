@@ -1,0 +1,77 @@
+#include <charconv>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "app/WorkerControl.h"
+#include "common/ConsoleLine.h"
+
+namespace {
+
+void printUsage()
+{
+	tiloran::printErrorLine("Usage:");
+	tiloran::printErrorLine("  zenvo_tiloran_worker start <encoder_http_port>");
+	tiloran::printErrorLine("  zenvo_tiloran_worker list");
+}
+
+// The whole argument must be a plain decimal 32-bit integer (an optional minus
+// sign, digits, nothing else) within 1..65535.
+bool parsePort(std::string_view text, int &port)
+{
+	int32_t value = 0;
+	const char *end = text.data() + text.size();
+	const auto [position, error] = std::from_chars(text.data(), end, value, 10);
+	if (error != std::errc() || position != end || text.empty())
+		return false;
+	if (value < 1 || value > 65535)
+		return false;
+	port = value;
+	return true;
+}
+
+int runCommand(int argc, char **argv)
+{
+	if (argc < 2) {
+		tiloran::printErrorLine("[Worker] Missing command");
+		printUsage();
+		return 1;
+	}
+
+	const std::string_view command = argv[1];
+	if (command == "list") {
+		tiloran::printLine("not implemented");
+		return 0;
+	}
+	if (command != "start") {
+		tiloran::printErrorLine("[Worker] Unknown command: " + std::string(command));
+		printUsage();
+		return 1;
+	}
+
+	if (argc < 3) {
+		tiloran::printErrorLine("[Worker] Missing encoder HTTP port for start command");
+		printUsage();
+		return 1;
+	}
+
+	int port = 0;
+	if (!parsePort(argv[2], port)) {
+		tiloran::printErrorLine(std::string("[Worker] Invalid encoder HTTP port: ") + argv[2]);
+		return 1;
+	}
+	return tiloran::runWorker(port);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	try {
+		return runCommand(argc, argv);
+	} catch (const std::exception &error) {
+		tiloran::printErrorLine(std::string("[Worker] Fatal error: ") + error.what());
+		return 1;
+	}
+}

@@ -1,0 +1,103 @@
+#include "config/SrtSettings.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace tiloran {
+
+namespace {
+
+constexpr std::string_view scheme = "srt://";
+
+bool parseNumber(std::string_view text, int &value)
+{
+	const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+	return error == std::errc() && end == text.data() + text.size();
+}
+
+} // namespace
+
+bool isSrtUri(const std::string &uri)
+{
+	return uri.rfind(scheme, 0) == 0;
+}
+
+bool parseHostPort(const std::string &hostPort, std::string &host, int &port)
+{
+	const std::size_t colon = hostPort.rfind(':');
+	if (colon == std::string::npos || colon == 0)
+		return false;
+	std::string_view name = std::string_view(hostPort).substr(0, colon);
+	if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+		name = name.substr(1, name.size() - 2);
+	if (!parseNumber(std::string_view(hostPort).substr(colon + 1), port) || port < 1 || port > 65535)
+		return false;
+	host = name;
+	return true;
+}
+
+bool srtSettingsFromUri(const std::string &uri, SrtSettings &settings, std::string &message)
+{
+	const std::size_t query = uri.find('?');
+	const std::string hostPort = uri.substr(scheme.size(), query == std::string::npos ? std::string::npos
+											       : query - scheme.size());
+	if (!isSrtUri(uri) || !parseHostPort(hostPort, settings.host, settings.port)) {
+		message = "SRT URI has no host and port";
+		return false;
+	}
+	if (query == std::string::npos)
+		return true;
+
+	bool seenStreamId = false;
+	bool seenLatency = false;
+	bool seenPassphrase = false;
+	std::size_t start = query + 1;
+	while (start <= uri.size()) {
+		std::size_t end = uri.find('&', start);
+		if (end == std::string::npos)
+			end = uri.size();
+		const std::string_view parameter = std::string_view(uri).substr(start, end - start);
+		const std::size_t equals = parameter.find('=');
+		const std::string_view name = parameter.substr(0, equals);
+		const std::string_view value = equals == std::string_view::npos ? std::string_view() : parameter.substr(equals + 1);
+		if (name == "streamid" && !seenStreamId) {
+			settings.streamId = value;
+			seenStreamId = true;
+		} else if (name == "latency" && !seenLatency) {
+			if (!parseNumber(value, settings.latencyMs) || settings.latencyMs < 0) {
+				message = "SRT URI has an invalid latency";
+				return false;
+			}
+			seenLatency = true;
+		} else if (name == "passphrase" && !seenPassphrase) {
+			settings.passphrase = value;
+			seenPassphrase = true;
+		}
+		start = end + 1;
+	}
+	return true;
+}
+
+bool srtSettingsFromDocument(const nlohmann::json &document, const std::string &uri, SrtSettings &settings,
+			     std::string &message)
+{
+	settings.reconnect = document.value("srt_reconnect", false);
+	const auto srt = document.find("srt");
+	if (srt == document.end() || !srt->is_object())
+		return srtSettingsFromUri(uri, settings, message);
+
+	if (!parseHostPort(srt->value("host_port", std::string()), settings.host, settings.port)) {
+		message = "srt.host_port must be host:port";
+		return false;
+	}
+	settings.streamId = srt->value("streamid", std::string());
+	settings.passphrase = srt->value("passphrase", std::string());
+	settings.latencyMs = srt->value("latency", 120);
+	if (settings.latencyMs < 0) {
+		message = "srt.latency must be greater than or equal to zero";
+		return false;
+	}
+	return true;
+}
+
+} // namespace tiloran

@@ -1,0 +1,313 @@
+#include "output/sink/SrtSink.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "common/ConsoleLine.h"
+#include "output/sink/platform/AddressResolution.h"
+
+namespace tiloran {
+
+namespace {
+
+constexpr std::chrono::milliseconds firstBackoff{ 250 };
+constexpr std::chrono::milliseconds lastBackoff{ 2000 };
+// How often a write looks at how much SRT holds unacknowledged.
+constexpr std::chrono::milliseconds watchInterval{ 100 };
+// What an orderly close waits at most for SRT to hand on what it holds.
+constexpr std::chrono::milliseconds drainTime{ 1000 };
+// What a receiver takes to read what its latency held back.
+constexpr std::chrono::milliseconds receiverMargin{ 100 };
+constexpr int connectTimeoutMs = 3000;
+
+std::string secondsText(double seconds)
+{
+	char text[32];
+	std::snprintf(text, sizeof(text), "%.1f", seconds);
+	return text;
+}
+
+} // namespace
+
+SrtSink::SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &events)
+	: settings_(std::move(settings)), displayUri_(std::move(displayUri)), events_(events)
+{
+	// libsrt counts its users; its own log stays quiet, the sink reports.
+	libraryStarted_ = srt_startup() >= 0;
+	srt_setloglevel(LOG_CRIT);
+	peer_ = (settings_.host.find(':') != std::string::npos ? "[" + settings_.host + "]" : settings_.host) + ":" +
+		std::to_string(settings_.port);
+	figures_.peer = peer_;
+}
+
+SrtSink::~SrtSink()
+{
+	close();
+	if (libraryStarted_)
+		srt_cleanup();
+}
+
+const char *SrtSink::stateName(State state)
+{
+	switch (state) {
+	case State::Connected:
+		return "connected";
+	case State::Reconnecting:
+		return "reconnecting";
+	case State::Closed:
+		return "closed";
+	case State::Connecting:
+		break;
+	}
+	return "connecting";
+}
+
+SrtSocket SrtSink::connect(std::string &reason)
+{
+	const std::vector<unsigned char> address = platform::resolveUdpAddress(settings_.host, settings_.port, reason);
+	if (address.empty())
+		return {};
+	SrtSocket owned(srt_create_socket());
+	const SRTSOCKET socket = owned.get();
+	bool configured = static_cast<bool>(owned);
+	const auto setInt = [&](SRT_SOCKOPT option, int value) {
+		configured = configured && srt_setsockflag(socket, option, &value, sizeof(value)) == 0;
+	};
+	const auto setText = [&](SRT_SOCKOPT option, const std::string &value) {
+		if (!value.empty())
+			configured = configured && srt_setsockflag(socket, option, value.data(), static_cast<int>(value.size())) == 0;
+	};
+	setInt(SRTO_TRANSTYPE, SRTT_LIVE);
+	setInt(SRTO_LATENCY, settings_.latencyMs);
+	setInt(SRTO_CONNTIMEO, connectTimeoutMs);
+	setText(SRTO_STREAMID, settings_.streamId);
+	setText(SRTO_PASSPHRASE, settings_.passphrase);
+	if (configured)
+		configured = srt_connect(socket, reinterpret_cast<const sockaddr *>(address.data()),
+					 static_cast<int>(address.size())) != SRT_ERROR;
+	if (!configured) {
+		reason = srt_getlasterror_str();
+		return {};
+	}
+	return owned;
+}
+
+bool SrtSink::open(std::string &message)
+{
+	std::string reason;
+	SrtSocket socket = connect(reason);
+	std::lock_guard lock(mutex_);
+	if (socket) {
+		socket_ = std::move(socket);
+		state_ = State::Connected;
+		connectedAt_ = Clock::now();
+		refreshStatisticsLocked(socket_.get());
+		printLine("[CompositeOutput] SRT connected to " + peer_ + ", latency " + std::to_string(figures_.latencyMs) +
+			  " ms");
+	} else {
+		printErrorLine("[CompositeOutput] SRT connection to " + peer_ + " failed: " + reason);
+		events_.sendEvent(settings_.reconnect ? "warning" : "error",
+				  "SRT connection to " + peer_ + " failed: " + reason);
+		if (!settings_.reconnect) {
+			state_ = State::Closed;
+			message = "Input/output error";
+			return false;
+		}
+		lostAt_ = Clock::now();
+	}
+	if (settings_.reconnect)
+		connector_ = std::thread([this] { reconnect(); });
+	return true;
+}
+
+bool SrtSink::write(const uint8_t *bytes, std::size_t size, std::string &message)
+{
+	SRTSOCKET socket;
+	{
+		std::lock_guard lock(mutex_);
+		if (state_ != State::Connected || restartPending_) {
+			// Reconnecting: what is written in between is dropped.
+			if (settings_.reconnect && state_ != State::Closed)
+				return true;
+			message = "SRT connection is closed";
+			return false;
+		}
+		socket = socket_.get();
+		const Clock::time_point now = Clock::now();
+		if (settings_.reconnect && now - lastWatch_ >= watchInterval) {
+			lastWatch_ = now;
+			refreshStatisticsLocked(socket);
+			const double limitMs = std::max(2.0 * settings_.latencyMs, 1000.0);
+			if (figures_.sendBufferMs > limitMs) {
+				loseLocked("the receiver stopped reading (" + secondsText(figures_.sendBufferMs / 1000.0) +
+					   " s unacknowledged)");
+				return true;
+			}
+		}
+	}
+
+	if (srt_sendmsg2(socket, reinterpret_cast<const char *>(bytes), static_cast<int>(size), nullptr) != SRT_ERROR) {
+		bytesSent_ += static_cast<int64_t>(size);
+		return true;
+	}
+	const std::string reason = srt_getlasterror_str();
+	std::lock_guard lock(mutex_);
+	if (socket_.get() == socket)
+		loseLocked(reason);
+	if (settings_.reconnect)
+		return true;
+	message = reason;
+	return false;
+}
+
+bool SrtSink::restartPending() const
+{
+	std::lock_guard lock(mutex_);
+	return restartPending_;
+}
+
+void SrtSink::beginRestart()
+{
+	std::lock_guard lock(mutex_);
+	restartPending_ = false;
+}
+
+void SrtSink::close()
+{
+	SRTSOCKET socket;
+	std::chrono::milliseconds latency;
+	{
+		std::lock_guard lock(mutex_);
+		stopping_ = true;
+		socket = socket_.get();
+		latency = std::chrono::milliseconds(std::max(figures_.latencyMs, 0));
+	}
+	wake_.notify_all();
+	if (connector_.joinable())
+		connector_.join();
+
+	// Live mode drops what SRT still holds when the socket closes, and the
+	// receiver what it holds back for its latency when the caller goes:
+	// give both a moment first.
+	if (socket != SRT_INVALID_SOCK) {
+		const Clock::time_point deadline = Clock::now() + drainTime;
+		std::size_t blocks = 0;
+		while (srt_getsndbuffer(socket, &blocks, nullptr) == 0 && blocks > 0 && Clock::now() < deadline)
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		std::this_thread::sleep_until(std::min(deadline, Clock::now() + latency + receiverMargin));
+	}
+	std::lock_guard lock(mutex_);
+	closeSocketLocked();
+	state_ = State::Closed;
+}
+
+void SrtSink::reconnect()
+{
+	std::unique_lock lock(mutex_);
+	std::chrono::milliseconds backoff = firstBackoff;
+	int attempt = 0;
+	for (;;) {
+		wake_.wait(lock, [this] { return stopping_ || state_ == State::Connecting || state_ == State::Reconnecting; });
+		if (stopping_)
+			return;
+		if (wake_.wait_for(lock, backoff, [this] { return stopping_; }))
+			return;
+		++attempt;
+		lock.unlock();
+		std::string reason;
+		SrtSocket socket = connect(reason);
+		lock.lock();
+		if (stopping_)
+			return;
+		if (!socket) {
+			const std::string line = "SRT connection attempt " + std::to_string(attempt) + " to " + peer_ +
+						 " failed: " + reason;
+			printLine("[CompositeOutput] " + line);
+			events_.sendEvent("warning", line);
+			backoff = std::min(2 * backoff, lastBackoff);
+			continue;
+		}
+
+		const bool restored = state_ == State::Reconnecting;
+		const double outage = std::chrono::duration<double>(Clock::now() - lostAt_).count();
+		socket_ = std::move(socket);
+		state_ = State::Connected;
+		connectedAt_ = Clock::now();
+		restartPending_ = true;
+		refreshStatisticsLocked(socket_.get());
+		if (restored) {
+			++figures_.reconnects;
+			const std::string line = "SRT connection restored after " + secondsText(outage) + " s (attempt " +
+						 std::to_string(attempt) + ")";
+			printLine("[CompositeOutput] " + line);
+			events_.sendEvent("info", line);
+		} else {
+			const std::string line = "SRT connected to " + peer_ + " (attempt " + std::to_string(attempt) + ")";
+			printLine("[CompositeOutput] " + line);
+			events_.sendEvent("info", line);
+		}
+		attempt = 0;
+		backoff = firstBackoff;
+	}
+}
+
+void SrtSink::loseLocked(const std::string &reason)
+{
+	if (state_ != State::Connected)
+		return;
+	closeSocketLocked();
+	lostAt_ = Clock::now();
+	if (settings_.reconnect) {
+		state_ = State::Reconnecting;
+		printErrorLine("[CompositeOutput] SRT connection lost: " + reason + "; reconnecting");
+		events_.sendEvent("warning", "SRT connection lost: " + reason + "; reconnecting");
+	} else {
+		state_ = State::Closed;
+		printErrorLine("[CompositeOutput] SRT connection lost: " + reason);
+		events_.sendEvent("error", "SRT connection lost: " + reason);
+	}
+	wake_.notify_all();
+}
+
+void SrtSink::closeSocketLocked()
+{
+	if (!socket_)
+		return;
+	refreshStatisticsLocked(socket_.get());
+	previousTotals_.packetsSent = figures_.packetsSent;
+	previousTotals_.packetsLost = figures_.packetsLost;
+	previousTotals_.packetsRetransmitted = figures_.packetsRetransmitted;
+	previousTotals_.packetsDropped = figures_.packetsDropped;
+	socket_.reset();
+}
+
+void SrtSink::refreshStatisticsLocked(SRTSOCKET socket) const
+{
+	// After a break SRT has no figures for the socket: the last good ones stay.
+	SRT_TRACEBSTATS statistics{};
+	if (srt_bistats(socket, &statistics, 0, 1) != 0)
+		return;
+	figures_.rttMs = statistics.msRTT;
+	figures_.sendRateMbps = statistics.mbpsSendRate;
+	figures_.bandwidthMbps = statistics.mbpsBandwidth;
+	figures_.sendBufferMs = statistics.msSndBuf;
+	figures_.latencyMs = statistics.msSndTsbPdDelay;
+	figures_.packetsSent = previousTotals_.packetsSent + statistics.pktSentTotal;
+	figures_.packetsLost = previousTotals_.packetsLost + statistics.pktSndLossTotal;
+	figures_.packetsRetransmitted = previousTotals_.packetsRetransmitted + statistics.pktRetransTotal;
+	figures_.packetsDropped = previousTotals_.packetsDropped + statistics.pktSndDropTotal;
+}
+
+std::optional<SrtLinkStatistics> SrtSink::linkStatistics() const
+{
+	std::lock_guard lock(mutex_);
+	if (socket_)
+		refreshStatisticsLocked(socket_.get());
+	SrtLinkStatistics statistics = figures_;
+	statistics.state = stateName(state_);
+	statistics.connectedSeconds =
+		state_ == State::Connected ? std::chrono::duration<double>(Clock::now() - connectedAt_).count() : 0.0;
+	return statistics;
+}
+
+} // namespace tiloran

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "channel/ServerChannel.h"
+#include "config/SrtSettings.h"
+#include "output/sink/OutputSink.h"
+#include "output/sink/SrtSocket.h"
+
+namespace tiloran {
+
+// The output over an SRT connection of its own, as the caller: libsrt in live
+// mode, one MPEG-TS packet of up to 1316 bytes per SRT message, the stream id,
+// passphrase and latency as the settings give them. Its figures come from
+// SRT's own statistics.
+//
+// Without reconnection the first failure is final: a connection that cannot
+// be made fails open(), a lost one fails the next write. With it, neither
+// ends the stream: a thread of the sink's own connects again, backing off
+// from 250 ms to 2 s, while what is written in between is dropped; a receiver
+// that stops reading is given up as soon as SRT holds more unacknowledged
+// data than twice the latency (at least a second), not only after SRT's own
+// 5 s. Each loss, attempt and recovery is a console line and an event.
+//
+// Threading: as OutputSink; the connecting thread is internal, ended and
+// joined by close() and the destructor.
+class SrtSink final : public OutputSink
+{
+public:
+	// displayUri appears in messages, the passphrase already hidden.
+	SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &events);
+	~SrtSink() override;
+
+	SrtSink(const SrtSink &) = delete;
+	SrtSink &operator=(const SrtSink &) = delete;
+
+	bool open(std::string &message) override;
+	bool write(const uint8_t *bytes, std::size_t size, std::string &message) override;
+	bool restartPending() const override;
+	void beginRestart() override;
+	void close() override;
+	int64_t bytesSent() const override { return bytesSent_; }
+	std::optional<SrtLinkStatistics> linkStatistics() const override;
+
+private:
+	enum class State { Connecting, Connected, Reconnecting, Closed };
+	using Clock = std::chrono::steady_clock;
+	static const char *stateName(State state);
+
+	// A new connection, or none with the reason.
+	SrtSocket connect(std::string &reason);
+	void reconnect();
+	// Ends the connection in place (under the mutex) and, with
+	// reconnection, hands it to the connecting thread.
+	void loseLocked(const std::string &reason);
+	// The connection's totals go into the run's when it ends.
+	void closeSocketLocked();
+	void refreshStatisticsLocked(SRTSOCKET socket) const;
+
+	const SrtSettings settings_;
+	const std::string displayUri_;
+	ServerChannel &events_;
+
+	mutable std::mutex mutex_;
+	std::condition_variable wake_;
+	State state_ = State::Connecting;
+	SrtSocket socket_;
+	bool restartPending_ = false;
+	bool stopping_ = false;
+	Clock::time_point connectedAt_;
+	Clock::time_point lostAt_;
+	// The last good figures, and the totals of connections that ended;
+	// refreshed when statistics are asked for.
+	mutable SrtLinkStatistics figures_;
+	SrtLinkStatistics previousTotals_;
+	std::string peer_;
+	Clock::time_point lastWatch_;
+
+	std::atomic<int64_t> bytesSent_{ 0 };
+	bool libraryStarted_ = false;
+	std::thread connector_;
+};
+
+} // namespace tiloran
