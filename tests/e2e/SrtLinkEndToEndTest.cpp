@@ -60,6 +60,9 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 
 struct ProcessFigures {
 	int threads = 0;
+	// Sockets, pipes and the kernel's other objects (epoll, eventfd): what a
+	// connection can hold. Not files, which a sanitizer's runtime opens for
+	// its reports.
 	int descriptors = 0;
 	long residentKiB = 0;
 };
@@ -74,8 +77,12 @@ ProcessFigures processFigures(int pid)
 		figures.threads = std::stoi(match[1]);
 	if (std::regex_search(status, match, std::regex("VmRSS:\\s+(\\d+)")))
 		figures.residentKiB = std::stol(match[1]);
-	for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator(directory / "fd"))
-		++figures.descriptors;
+	std::error_code error;
+	for (const auto &entry : std::filesystem::directory_iterator(directory / "fd")) {
+		const std::filesystem::path target = std::filesystem::read_symlink(entry.path(), error);
+		if (!error && !target.is_absolute())
+			++figures.descriptors;
+	}
 	return figures;
 }
 
@@ -266,7 +273,12 @@ TEST(SrtLinkEndToEnd, ThirtyOutagesLeaveNothingBehind)
 		if (outage == 20)
 			twentieth = processFigures(pid);
 	}
-	// SRT ends the threads of a closed connection a moment later.
+	/*
+	 * libsrt closes a connection's socket and ends its threads in its
+	 * collector, once a second for what was closed more than a second
+	 * before (srt_close only hands a socket to it): then the worker holds
+	 * what it held before, whatever the number of outages.
+	 */
 	ProcessFigures after;
 	EXPECT_TRUE(waitUntil(
 		[&] {
@@ -286,8 +298,8 @@ TEST(SrtLinkEndToEnd, ThirtyOutagesLeaveNothingBehind)
 	EXPECT_TRUE(waitUntil([&] { return stats(server)["srt"]["reconnects"] == 30; }, kGenerousTimeout))
 		<< stats(server).dump(2);
 	ASSERT_TRUE(server.stopStream(answer)) << answer;
-	std::printf("[ measure  ] before and after 30 outages: %d / %d threads, %d / %d descriptors; %ld KiB resident "
-		    "before, %ld after 10, %ld after 20, %ld after 30\n",
+	std::printf("[ measure  ] before and after 30 outages: %d / %d threads, %d / %d descriptors but files; "
+		    "%ld KiB resident before, %ld after 10, %ld after 20, %ld after 30\n",
 		    before.threads, after.threads, before.descriptors, after.descriptors, before.residentKiB,
 		    tenth.residentKiB, twentieth.residentKiB, after.residentKiB);
 }

@@ -49,8 +49,9 @@
 // first, as the driver's modes are. A device whose enabled mode is not its
 // signal's delivers flagged pictures in the enabled mode and, with format
 // detection on, announces the signal's mode once per enable. A callback
-// thread that falls more frames behind than its buffers skips to the newest
-// ones, as a card that is not read in time does.
+// thread that falls more frames behind than its buffers, counting from the
+// start of the streams too, skips to the newest ones ("skipped" in the
+// report), as a card that is not read in time does.
 //
 // As the driver does, the input refuses EnableVideoInput and EnableAudioInput
 // while its streams run (E_ACCESSDENIED); following a format change takes
@@ -366,6 +367,10 @@ struct Hardware {
 	bool paused = false;
 	bool stopRequested = false;
 	bool modeChanged = false;
+	// When the streams last (re)started in the enabled mode: the first
+	// picture after it is the one due then, however late the thread gets
+	// to it.
+	Clock::time_point restartedAt;
 	bool formatAnnounced = false;
 	std::int64_t nextIndex = 0;
 	std::unique_ptr<PictureGenerator> generator;
@@ -1062,7 +1067,7 @@ void runDevice(Hardware &hardware, Generation generation)
 	while (!hardware.stopRequested) {
 		if (hardware.modeChanged) {
 			hardware.modeChanged = false;
-			hardware.nextIndex = indexAt(*hardware.enabledMode, Clock::now());
+			hardware.nextIndex = indexAt(*hardware.enabledMode, hardware.restartedAt);
 		}
 		const Clock::time_point due = dueTime(*hardware.enabledMode, hardware.nextIndex);
 		if (hardware.wake.wait_until(lock, due, [&] { return hardware.stopRequested || hardware.modeChanged; }))
@@ -1125,6 +1130,7 @@ HResult inputEnableVideo(Object *self, std::uint32_t code, std::uint32_t pixelFo
 	for (const std::unique_ptr<Frame> &frame : hardware.frames)
 		frame->content = BufferContent{};
 	hardware.modeChanged = true;
+	hardware.restartedAt = Clock::now();
 	hardware.wake.notify_all();
 	logCall(self, call);
 	return kOk;
@@ -1184,6 +1190,7 @@ HResult inputStart(Object *self)
 	hardware.streaming = true;
 	hardware.stopRequested = false;
 	hardware.modeChanged = true;
+	hardware.restartedAt = Clock::now();
 	if (hardware.frames.empty()) {
 		for (int index = 0; index < hardware.settings.buffers; ++index) {
 			hardware.frames.push_back(std::make_unique<Frame>());

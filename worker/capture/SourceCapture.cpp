@@ -4,6 +4,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -62,7 +63,9 @@ struct SourceCapture::State final : CaptureSink {
 	void formatChanged(const CaptureFormat &newFormat) override;
 	void sourceFailed(const std::string &message) override;
 
-	InputSignal signalLocked(Clock::time_point now) const;
+	// The signal now and, when a format that does not fit is why there is
+	// none, that format's text (else empty).
+	InputSignal signalLocked(Clock::time_point now, std::string &misfit) const;
 	std::string label() const
 	{
 		return "quadrant " + std::to_string(quadrant.id) + " (" + quadrant.name + ")";
@@ -108,8 +111,13 @@ struct SourceCapture::State final : CaptureSink {
 	Clock::time_point lastDelivery;
 	bool lastHadSignal = false;
 	bool delivered = false;
+	// When the input's format last changed: its pictures start anew.
+	Clock::time_point changedAt;
 	// The input's format does not fit: its text, or empty.
 	std::string mismatch;
+	// The input changed back to a format that fits; the mismatch stands
+	// until the first picture of it.
+	bool refitting = false;
 	// What was last reported, and that it is being reported: changes are
 	// reported one at a time, in order.
 	InputSignal reportedSignal = InputSignal::Unknown;
@@ -282,9 +290,12 @@ void SourceCapture::State::pictureArrived(FrameHolder picture, bool hasSignal)
 		lastHadSignal = hasSignal;
 		if (fits) {
 			// A picture of the right size with a signal ends a mismatch;
-			// one without (a card's in its previous mode) does not.
-			if (hasSignal)
+			// one without (a card's in its previous mode) does not, unless
+			// the input has changed to the format that fits.
+			if (hasSignal || refitting) {
 				mismatch.clear();
+				refitting = false;
+			}
 			av_frame_unref(latestPicture.get());
 			av_frame_move_ref(latestPicture.get(), picture.get());
 			latestArrival = now;
@@ -330,13 +341,18 @@ void SourceCapture::State::formatChanged(const CaptureFormat &newFormat)
 {
 	{
 		std::lock_guard<std::mutex> lock(mutex);
+		// Following the signal into its new mode takes the input a moment
+		// without pictures, which is no stall.
+		changedAt = Clock::now();
 		if (isMaster) {
 			error = "Master input format changed: " + newFormat.text;
 			running = false;
 		} else if (newFormat.width != width || newFormat.height != height) {
 			mismatch = newFormat.text;
-		} else {
-			mismatch.clear();
+			refitting = false;
+		} else if (!mismatch.empty()) {
+			// Restored once a picture shows it, not before.
+			refitting = true;
 		}
 	}
 	condition.notify_all();
@@ -353,16 +369,19 @@ void SourceCapture::State::sourceFailed(const std::string &message)
 	condition.notify_all();
 }
 
-InputSignal SourceCapture::State::signalLocked(Clock::time_point now) const
+InputSignal SourceCapture::State::signalLocked(Clock::time_point now, std::string &misfit) const
 {
-	if (!mismatch.empty())
+	// A stall: no picture for ten picture times since the last one, the
+	// start or the last change of format, whichever came last.
+	const bool stalled = now - std::max(delivered ? lastDelivery : startedAt, changedAt) > signalTimeout;
+	// An input back in a format that fits stays the one that did not fit
+	// until its first picture, or until it stalls.
+	misfit = refitting && stalled ? std::string() : mismatch;
+	if (!misfit.empty())
 		return InputSignal::None;
-	if (!delivered) {
-		if (running && now - startedAt > signalTimeout)
-			return InputSignal::None;
-		return InputSignal::Unknown;
-	}
-	if (now - lastDelivery > signalTimeout)
+	if (!delivered)
+		return running && stalled ? InputSignal::None : InputSignal::Unknown;
+	if (stalled)
 		return InputSignal::None;
 	// A picture with a signal was either published or made a mismatch, so
 	// with a signal there is a picture to take.
@@ -377,8 +396,7 @@ InputSignal SourceCapture::checkSignal()
 	std::string mismatch;
 	{
 		std::lock_guard<std::mutex> lock(state.mutex);
-		signal = state.signalLocked(Clock::now());
-		mismatch = state.mismatch;
+		signal = state.signalLocked(Clock::now(), mismatch);
 	}
 	if (signal == state.reportedSignal && mismatch == state.reportedMismatch)
 		return signal;

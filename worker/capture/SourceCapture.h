@@ -31,11 +31,13 @@ enum class InputSignal { Unknown, Ok, None };
 // at most 64 frames, the oldest dropped first.
 //
 // The input has no signal while the source says so (a card's pictures
-// without input), while its newest picture is older than 10 picture times,
-// and, for any input but the master, while its pictures are of another size
-// than the one expected. Each change is a console line and goes to the signal
-// listener. A master whose format changes fails with "Master input format
-// changed: " and the new format.
+// without input), while it has delivered no picture for 10 picture times
+// since its last one, its start or its last change of format (a card
+// following its signal into another mode is no stall), and, for any input
+// but the master, while its pictures are of another size than the one
+// expected, until the first picture after it changed back. Each change is a
+// console line and goes to the signal listener. A master whose format
+// changes fails with "Master input format changed: " and the new format.
 //
 // Threads: the worker's main thread calls every operation but those marked
 // otherwise; a conversion runs within the call that takes the picture. Only waitForFrame blocks,
