@@ -53,9 +53,17 @@ FrameStep FrameLoop::step(std::string &message)
 	bool ready = false;
 	if (!checkSourcesReady(ready, message))
 		return FrameStep::Failed;
-	if (!ready)
-		return FrameStep::Continue;
+	if (ready && !composeAndHandOn(message))
+		return FrameStep::Failed;
+	return FrameStep::Continue;
+}
 
+bool FrameLoop::composeAndHandOn(std::string &message)
+{
+	Pipeline &pipeline = pipeline_;
+	const int32_t masterSlot = pipeline.config.master_index;
+	QuadCompositor &compositor = *pipeline.compositor;
+	AVFrame *outputFrame = pipeline.outputFrame.get();
 	/*
 	 * A quadrant without signal shows its slate; the picture keeps the
 	 * master picture's timestamps and interlacing marks all the same. Empty
@@ -63,12 +71,9 @@ FrameStep FrameLoop::step(std::string &message)
 	 */
 	if (master_.checkSignal() == InputSignal::None &&
 	    !compositor.pushFrame(masterSlot, pipeline.slates[size_t(masterSlot)].get(), message))
-		return FrameStep::Failed;
-	if (!fillTiles(message))
-		return FrameStep::Failed;
-
-	if (!compositor.compose(masterSlot, pipeline.masterFrame.get(), message))
-		return FrameStep::Failed;
+		return false;
+	if (!fillTiles(message) || !compositor.compose(masterSlot, pipeline.masterFrame.get(), message))
+		return false;
 	/* The master's interlacing marks describe the whole picture. */
 	copyFrameFlags(outputFrame, pipeline.masterFrame.get());
 
@@ -76,10 +81,9 @@ FrameStep FrameLoop::step(std::string &message)
 		pipeline.preview->submitFrame(outputFrame);
 
 	if (!pipeline.output->pushVideoFrame(std::move(pipeline.outputFrame), master_.takenArrival(), message))
-		return FrameStep::Failed;
-
+		return false;
 	++outputFrameIndex_;
-	return FrameStep::Continue;
+	return true;
 }
 
 bool FrameLoop::forwardMasterAudio(std::string &message)

@@ -33,6 +33,9 @@ private:
 	bool checkSourcesReady(bool &ready, std::string &message);
 	// Each other source's newest picture, or its slate, into its tile.
 	bool fillTiles(std::string &message);
+	// The picture begun, every tile filled, to the preview (one in 15) and
+	// the output.
+	bool composeAndHandOn(std::string &message);
 
 	Pipeline &pipeline_;
 	SourceCapture &master_;
