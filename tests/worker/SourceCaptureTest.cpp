@@ -8,6 +8,7 @@
 #include <cmath>
 #include <memory>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "capture/SourceCapture.h"
@@ -418,6 +419,34 @@ TEST(SourceCaptureTest, AnInputThatEndsEndsTheSourceWithItsMessage)
 		EXPECT_EQ(counter, -1);
 		EXPECT_FALSE(source.hasFrame());
 	}
+}
+
+// A wait that interruptWait ends is no failure: it says so and leaves the
+// message as it was, whether it was waiting yet or not, and so is every
+// later wait.
+TEST(SourceCaptureTest, AnInterruptedWaitIsNoFailure)
+{
+	SourceCapture source;
+	std::string message;
+	ASSERT_TRUE(source.open(testQuadrant(1, "Test Input 1 (640x360p25)"), false, message)) << message;
+	FrameHolder frame = nv12Frame(640, 360);
+	int64_t counter = 0;
+	EXPECT_EQ(source.waitForFrame(0, frame.get(), counter, message).outcome, WaitOutcome::Failed);
+	ASSERT_TRUE(source.start(message)) << message;
+	ASSERT_TRUE(source.waitForFrame(0, frame.get(), counter, message)) << message;
+
+	message = "as it was";
+	std::thread interrupter([&source] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+		source.interruptWait();
+	});
+	// A picture that never comes.
+	const WaitResult waited = source.waitForFrame(INT64_MAX, frame.get(), counter, message);
+	interrupter.join();
+	EXPECT_EQ(waited.outcome, WaitOutcome::Interrupted);
+	EXPECT_FALSE(waited);
+	EXPECT_EQ(source.waitForFrame(counter, frame.get(), counter, message).outcome, WaitOutcome::Interrupted);
+	EXPECT_EQ(message, "as it was");
 }
 
 // Destroying a source returns promptly in every state and reports nothing,

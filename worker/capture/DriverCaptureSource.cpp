@@ -15,12 +15,12 @@ extern "C" {
 #include "common/DeckLinkDevice.h"
 #include "common/platform/DeckLinkDiscovery.h"
 #include "common/platform/DeckLinkInput.h"
+#include "media/WorkerTime.h"
 
 namespace tiloran {
 
 namespace {
 
-constexpr int64_t kWorkerTicks = 90000;
 constexpr int kSampleRate = 48000;
 constexpr std::uint32_t kPixelFormat8BitYuv = 0x32767579; // '2vuy'
 
@@ -67,11 +67,6 @@ CaptureFormat formatOf(const DeckLinkDisplayMode &mode, bool isMaster)
 		format.sampleRate = kSampleRate;
 	format.text = captureFormatText(format.width, format.height, isInterlaced(mode), format.frameRate);
 	return format;
-}
-
-std::string rationalText(AVRational value)
-{
-	return std::to_string(value.num) + "/" + std::to_string(value.den);
 }
 
 // Drops the picture's reference to the driver's frame with FFmpeg's last
@@ -186,8 +181,8 @@ bool DriverCaptureSource::open(const QuadrantConfig &quadrant, bool isMaster, Ca
 		  " signal=" + (format.signalAtOpen ? "ok" : "none"));
 	if (isMaster)
 		format.audioText = "codec=pcm_s16le sample_format=s16 sample_rate=" + std::to_string(kSampleRate) +
-				   " channels=" + std::to_string(state.audioChannels) + " time_base=1/" +
-				   std::to_string(kWorkerTicks);
+				   " channels=" + std::to_string(state.audioChannels) + " time_base=" +
+				   rationalText(kWorkerTimeBase);
 	return true;
 }
 
@@ -329,7 +324,7 @@ FrameHolder DriverCaptureSource::State::wrapPicture(const DeckLinkVideoFrame &pi
 
 	int64_t time = 0;
 	int64_t duration = 0;
-	if (picture.streamTime(kWorkerTicks, time, duration))
+	if (picture.streamTime(kWorkerTicksPerSecond, time, duration))
 		frame->pts = time;
 	setFrameInterlaced(frame.get(), isInterlaced(pictureMode),
 			   pictureMode.fieldOrder == DeckLinkDisplayMode::FieldOrder::UpperFirst);
@@ -340,7 +335,7 @@ FrameHolder DriverCaptureSource::State::audioFor(const DeckLinkVideoFrame *pictu
 						 bool hasSignal) const
 {
 	int64_t time = 0;
-	if (audio && audio->sampleFrames() > 0 && audio->packetTime(kWorkerTicks, time)) {
+	if (audio && audio->sampleFrames() > 0 && audio->packetTime(kWorkerTicksPerSecond, time)) {
 		const int count = audio->sampleFrames();
 		FrameHolder frame = silence(count, audioChannels, time);
 		const void *samples = audio->bytes();
@@ -355,7 +350,7 @@ FrameHolder DriverCaptureSource::State::audioFor(const DeckLinkVideoFrame *pictu
 	int64_t length = 0;
 	if (!picture || !picture->streamTime(kSampleRate, start, length) || length < 1)
 		return nullptr;
-	return silence(int(length), audioChannels, av_rescale(start, kWorkerTicks, kSampleRate));
+	return silence(int(length), audioChannels, av_rescale(start, kWorkerTicksPerSecond, kSampleRate));
 }
 
 } // namespace tiloran

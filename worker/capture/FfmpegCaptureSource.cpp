@@ -10,12 +10,11 @@ extern "C" {
 #include <utility>
 
 #include "common/ConsoleLine.h"
+#include "media/WorkerTime.h"
 
 namespace tiloran {
 
 namespace {
-
-constexpr AVRational kWorkerTimeBase = { 1, 90000 };
 
 // A timestamp in the worker's time base; none when the input has none or the
 // time base is unusable.
@@ -52,11 +51,6 @@ std::string fourccText(uint32_t tag)
 	for (int shift = 0; shift < 32; shift += 8)
 		text.push_back(char((tag >> shift) & 0xff));
 	return text;
-}
-
-std::string rationalText(AVRational value)
-{
-	return std::to_string(value.num) + "/" + std::to_string(value.den);
 }
 
 } // namespace

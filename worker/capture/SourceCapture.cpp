@@ -447,10 +447,7 @@ bool SourceCapture::convertTakenPicture(AVFrame *destination, std::string &messa
 	if (destination->format != AV_PIX_FMT_NV12 || destination->width != state.width ||
 	    destination->height != state.height || !destination->data[0]) {
 		av_frame_unref(destination);
-		destination->format = AV_PIX_FMT_NV12;
-		destination->width = state.width;
-		destination->height = state.height;
-		result = av_frame_get_buffer(destination, 32);
+		result = allocateNv12Buffer(destination, state.width, state.height);
 	} else {
 		result = av_frame_make_writable(destination);
 	}
@@ -494,19 +491,25 @@ SourceCapture::Statistics SourceCapture::statistics()
 	return { state_->frameCounter, state_->latestArrival, signal };
 }
 
-bool SourceCapture::waitForFrame(int64_t afterCounter, const Nv12View &target, AVFrame *properties,
-				 int64_t &counter, std::string &message)
+WaitResult SourceCapture::waitForFrame(int64_t afterCounter, const Nv12View &target, AVFrame *properties,
+				       int64_t &counter, std::string &message)
 {
-	return waitForPicture(afterCounter, counter, message) && convertTakenPicture(target, properties, message);
+	const WaitOutcome waited = waitForPicture(afterCounter, counter, message);
+	if (waited != WaitOutcome::Frame)
+		return { waited };
+	return { convertTakenPicture(target, properties, message) ? WaitOutcome::Frame : WaitOutcome::Failed };
 }
 
-bool SourceCapture::waitForFrame(int64_t afterCounter, AVFrame *destination, int64_t &counter,
-				 std::string &message)
+WaitResult SourceCapture::waitForFrame(int64_t afterCounter, AVFrame *destination, int64_t &counter,
+				       std::string &message)
 {
-	return waitForPicture(afterCounter, counter, message) && convertTakenPicture(destination, message);
+	const WaitOutcome waited = waitForPicture(afterCounter, counter, message);
+	if (waited != WaitOutcome::Frame)
+		return { waited };
+	return { convertTakenPicture(destination, message) ? WaitOutcome::Frame : WaitOutcome::Failed };
 }
 
-bool SourceCapture::waitForPicture(int64_t afterCounter, int64_t &counter, std::string &message)
+WaitOutcome SourceCapture::waitForPicture(int64_t afterCounter, int64_t &counter, std::string &message)
 {
 	State &state = *state_;
 	std::unique_lock<std::mutex> lock(state.mutex);
@@ -514,22 +517,20 @@ bool SourceCapture::waitForPicture(int64_t afterCounter, int64_t &counter, std::
 		return state.frameCounter > afterCounter || !state.error.empty() || !state.running ||
 		       state.waitInterrupted;
 	});
-	if (state.waitInterrupted) {
-		message.clear();
-		return false;
-	}
+	if (state.waitInterrupted)
+		return WaitOutcome::Interrupted;
 	if (!state.error.empty()) {
 		message = state.error;
-		return false;
+		return WaitOutcome::Failed;
 	}
 	if (state.frameCounter == 0) {
 		message = "Source stopped before producing a frame: " + state.quadrant.source_name;
-		return false;
+		return WaitOutcome::Failed;
 	}
 	if (!takeLatestLocked(message))
-		return false;
+		return WaitOutcome::Failed;
 	counter = state.frameCounter;
-	return true;
+	return WaitOutcome::Frame;
 }
 
 bool SourceCapture::hasFrame() const

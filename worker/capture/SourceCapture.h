@@ -20,6 +20,17 @@ namespace tiloran {
 // it has been silent for the time it takes to lose a signal).
 enum class InputSignal { Unknown, Ok, None };
 
+// What a wait for a picture came to: a picture; an interruption
+// (SourceCapture::interruptWait), which is no failure and has nothing to
+// report; or a failure, whose reason is in the message. True for a picture
+// only, so that a caller that stops at anything else can test it as a
+// condition.
+enum class WaitOutcome { Frame, Interrupted, Failed };
+struct WaitResult {
+	WaitOutcome outcome;
+	explicit operator bool() const { return outcome == WaitOutcome::Frame; }
+};
+
 // One capture input of the worker. A capture source (CaptureSource.h: FFmpeg's
 // input devices or the card's driver) delivers the input's pictures (and, for
 // the master quadrant, its audio) on a thread of its own; this keeps the
@@ -95,14 +106,14 @@ public:
 	// marks, side data; no pixels) and sets counter to its number. Pictures
 	// published in between are skipped. Fails with the capture thread's
 	// error, or when the thread ended without publishing anything.
-	bool waitForFrame(int64_t afterCounter, const Nv12View &target, AVFrame *properties, int64_t &counter,
-			  std::string &message);
+	WaitResult waitForFrame(int64_t afterCounter, const Nv12View &target, AVFrame *properties, int64_t &counter,
+				std::string &message);
 	// The same into a frame of its own, which gets an NV12 buffer of the
 	// source's size unless it has a writable one.
-	bool waitForFrame(int64_t afterCounter, AVFrame *destination, int64_t &counter,
-			  std::string &message);
-	// Ends a waitForFrame in progress, and every later one, with failure and
-	// an empty message. Any thread.
+	WaitResult waitForFrame(int64_t afterCounter, AVFrame *destination, int64_t &counter,
+				std::string &message);
+	// Ends a waitForFrame in progress, and every later one, as Interrupted.
+	// Any thread.
 	void interruptWait();
 	// When the picture taken last arrived from the input.
 	std::chrono::steady_clock::time_point takenArrival() const;
@@ -130,7 +141,7 @@ private:
 
 	bool takeLatestLocked(std::string &message);
 	// Takes the newest picture, waiting (for one newer than afterCounter) or not.
-	bool waitForPicture(int64_t afterCounter, int64_t &counter, std::string &message);
+	WaitOutcome waitForPicture(int64_t afterCounter, int64_t &counter, std::string &message);
 	bool takeLatest(std::string &message);
 	bool convertTakenPicture(const Nv12View &target, AVFrame *properties, std::string &message);
 	bool convertTakenPicture(AVFrame *destination, std::string &message);

@@ -30,11 +30,6 @@ bool parseDecimal(std::string_view text, int &value, bool leadingZeros = true)
 	return error == std::errc() && end == text.data() + text.size();
 }
 
-std::string rationalText(AVRational value)
-{
-	return std::to_string(value.num) + "/" + std::to_string(value.den);
-}
-
 // The lavfi graph of a test pattern: out0 is the video, out1 the audio.
 std::string testPatternGraph(const TestPattern &pattern)
 {

@@ -1,7 +1,7 @@
 #pragma once
 
 // Owning holders for every FFmpeg object the worker uses, the error text of
-// an FFmpeg code, and the few helpers that hide what FFmpeg renamed between
+// an FFmpeg code, the text of a rational, and the few helpers that hide what FFmpeg renamed between
 // 5.1 and 7.x. Component code never calls an FFmpeg free function itself.
 
 extern "C" {
@@ -104,6 +104,13 @@ inline std::string ffmpegErrorText(int errorCode)
 	char text[64] = {};
 	av_strerror(errorCode, text, sizeof(text));
 	return text;
+}
+
+// A rational as "num/den", the way the worker's lines and records show
+// rates and time bases.
+inline std::string rationalText(AVRational value)
+{
+	return std::to_string(value.num) + "/" + std::to_string(value.den);
 }
 
 // The interlaced and top-field-first marks of a frame: members of AVFrame up

@@ -67,4 +67,12 @@ bool copyNv12View(const Nv12View &source, const Nv12View &target)
 	return true;
 }
 
+int allocateNv12Buffer(AVFrame *frame, int width, int height)
+{
+	frame->format = AV_PIX_FMT_NV12;
+	frame->width = width;
+	frame->height = height;
+	return av_frame_get_buffer(frame, 32);
+}
+
 } // namespace tiloran

@@ -31,4 +31,8 @@ Nv12View nv12FieldView(const Nv12View &view, int field);
 // Copies the rows of one view into another of the same size.
 bool copyNv12View(const Nv12View &source, const Nv12View &target);
 
+// Gives frame (without a buffer) an NV12 buffer of width x height, 32-byte
+// aligned as every NV12 picture of the worker is; returns FFmpeg's result.
+int allocateNv12Buffer(AVFrame *frame, int width, int height);
+
 } // namespace tiloran

@@ -22,6 +22,12 @@ namespace tiloran {
 // connected to the receiver anew, the stream starts afresh for it: the
 // muxer's tables at once and a key picture next.
 //
+// It is the composition of its stages, one per file: the pictures' pool
+// (PicturePool.h) and the output thread with its queues (OutputThread.h),
+// the H.264 encoder (VideoEncoder.h), the AAC framer and encoder
+// (AacFramer.h, AacEncoder.h), the TS muxer (TsMuxer.h) and the sink
+// (output/sink/), and the latency figures (OutputStatistics.h).
+//
 // Threads: the main thread calls init, the pushes and the destructor; init
 // starts the output thread, which alone uses the encoders and the muxer from
 // then on. The pictures come from a pool of four: takeVideoFrame hands one out

@@ -144,7 +144,7 @@ nlohmann::json StatisticsReporter::record(double seconds)
 		{ "output",
 		  { { "width", 2 * subjects_.width },
 		    { "height", 2 * subjects_.height },
-		    { "frameRate", std::to_string(subjects_.frameRate.num) + "/" + std::to_string(subjects_.frameRate.den) },
+		    { "frameRate", rationalText(subjects_.frameRate) },
 		    { "codec", output.encoder },
 		    { "videoBitrateKbps", subjects_.videoBitrate / 1000 },
 		    { "measuredBitrateKbps", rounded(kbps, 1) },

@@ -1,0 +1,30 @@
+#include "output/sink/OutputSinkFactory.h"
+
+#include "output/sink/SrtSink.h"
+#include "output/sink/UrlSink.h"
+
+namespace tiloran {
+
+std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std::string &shownUri,
+					   ServerChannel &channel, std::string &message)
+{
+	std::unique_ptr<OutputSink> sink;
+	std::string reason;
+	if (isSrtUri(config.srt_uri)) {
+		SrtSettings srt = config.srt;
+		if (srt.port == 0 && !srtSettingsFromUri(config.srt_uri, srt, reason)) {
+			message = "Failed to open SRT output '" + shownUri + "': " + reason;
+			return nullptr;
+		}
+		sink = std::make_unique<SrtSink>(srt, shownUri, channel);
+	} else {
+		sink = std::make_unique<UrlSink>(config.srt_uri);
+	}
+	if (!sink->open(reason)) {
+		message = "Failed to open SRT output '" + shownUri + "': " + reason;
+		return nullptr;
+	}
+	return sink;
+}
+
+} // namespace tiloran

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "channel/ServerChannel.h"
+#include "config/WorkerConfig.h"
+#include "output/sink/OutputSink.h"
+
+namespace tiloran {
+
+// The sink of the configured output, opened: an SRT connection of its own
+// for an "srt://" URI (SrtSink.h), anything else FFmpeg opens by URL
+// (UrlSink.h). The SRT sink's events go to channel, which outlives it.
+// shownUri is the URI as messages show it (the passphrase hidden). None, with
+// "Failed to open SRT output '" shownUri "': " and the reason, when the sink
+// cannot be made or opened.
+std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std::string &shownUri,
+					   ServerChannel &channel, std::string &message);
+
+} // namespace tiloran
