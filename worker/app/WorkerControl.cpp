@@ -1,6 +1,8 @@
 #include "app/WorkerControl.h"
 
+#include <algorithm>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include <httplib.h>
@@ -8,6 +10,7 @@
 #include "app/FfmpegLog.h"
 #include "channel/InheritedServerChannel.h"
 #include "common/ConsoleLine.h"
+#include "common/PrintableText.h"
 #include "common/Redaction.h"
 #include "config/WorkerConfigDocument.h"
 #include "pipeline/Streamer.h"
@@ -35,6 +38,22 @@ std::string srtPassphraseOf(const nlohmann::json &document)
 	const std::string redacted = redactSrtUri(text);
 	// What redaction hid, if anything.
 	return redacted == text ? std::string() : text.substr(redacted.size() - redactedSecret.size());
+}
+
+// The JSON library's parse error for body. It quotes what it read last: a
+// string there may be the passphrase, or a URI holding it, and is hidden.
+std::string parseErrorText(const nlohmann::json::exception &error, const std::string &body)
+{
+	std::string text = error.what();
+	constexpr std::string_view quoted = "; last read: '\"";
+	const std::size_t start = text.find(quoted);
+	if (start == std::string::npos || body.find("passphrase") == std::string::npos)
+		return text;
+	const std::size_t begin = start + quoted.size() - 1;
+	std::size_t end = text.find("'; expected", begin);
+	if (end == std::string::npos)
+		end = std::max(text.rfind('\''), begin);
+	return text.replace(begin, end - begin, redactedSecret);
 }
 
 // The channel the server handed this worker, or none when it was started
@@ -66,7 +85,7 @@ int runWorker(int port)
 	// What the worker prints as its failure, the server keeps as the reason.
 	const auto fail = [&channel](const std::string &prefix, const std::string &reason) {
 		channel->send({ { "type", "failure" }, { "message", reason } });
-		printErrorLine(prefix + reason);
+		printErrorLine(prefix + printableText(reason));
 		return 1;
 	};
 
@@ -86,7 +105,7 @@ int runWorker(int port)
 		try {
 			document = nlohmann::json::parse(result->body);
 		} catch (const nlohmann::json::exception &error) {
-			return fail("[Worker] ", std::string("Failed to parse worker config JSON: ") + error.what());
+			return fail("[Worker] ", "Failed to parse worker config JSON: " + parseErrorText(error, result->body));
 		}
 	}
 
@@ -99,7 +118,13 @@ int runWorker(int port)
 	printLine("[Worker] Worker config loaded successfully");
 	nlohmann::json shown = document;
 	hideSrtPassphrase(shown);
-	printLine(shown.dump(2));
+	// JSON escapes control characters; each line of it is a line of its own.
+	const std::string text = shown.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+	for (std::size_t begin = 0; begin <= text.size();) {
+		const std::size_t end = std::min(text.find('\n', begin), text.size());
+		printLine(std::string_view(text).substr(begin, end - begin));
+		begin = end + 1;
+	}
 
 	if (!streamer.stopRequested() && !streamer.run(document, *channel, message))
 		return fail("[Worker] Streamer failed: ", message);

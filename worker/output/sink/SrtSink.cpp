@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/ConsoleLine.h"
+#include "common/PrintableText.h"
 #include "output/sink/platform/AddressResolution.h"
 
 namespace tiloran {
@@ -35,8 +36,9 @@ SrtSink::SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &ev
 	// libsrt counts its users; its own log stays quiet, the sink reports.
 	libraryStarted_ = srt_startup() >= 0;
 	srt_setloglevel(LOG_CRIT);
-	peer_ = (settings_.host.find(':') != std::string::npos ? "[" + settings_.host + "]" : settings_.host) + ":" +
-		std::to_string(settings_.port);
+	// Shown on the console and to the server as it is: never a line break.
+	peer_ = printableText(settings_.host.find(':') != std::string::npos ? "[" + settings_.host + "]" : settings_.host) +
+		":" + std::to_string(settings_.port);
 	figures_.peer = peer_;
 }
 
