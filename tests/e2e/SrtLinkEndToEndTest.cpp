@@ -2,16 +2,26 @@
 // loopback (srt-live-transmit, or libsrt in the test where what the listener
 // got must be seen): the stream id and passphrase as given, and, with
 // "srtReconnect", a link that survives a listener that goes away, freezes or
-// comes late, and a receiver that can decode from the first second after.
+// comes late, and a receiver that can decode from the first second after;
+// the link's end in order when the server dies.
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <regex>
 #include <string>
 #include <thread>
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -302,4 +312,54 @@ TEST(SrtLinkEndToEnd, ThirtyOutagesLeaveNothingBehind)
 		    "%ld KiB resident before, %ld after 10, %ld after 20, %ld after 30\n",
 		    before.threads, after.threads, before.descriptors, after.descriptors, before.residentKiB,
 		    tenth.residentKiB, twentieth.residentKiB, after.residentKiB);
+}
+
+namespace {
+
+bool processEnded(pid_t pid)
+{
+	siginfo_t information{};
+	if (waitid(P_PID, static_cast<id_t>(pid), &information, WEXITED | WNOHANG) == 0 && information.si_pid == pid)
+		return true;
+	std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+	std::string text;
+	if (!std::getline(stat, text))
+		return true;
+	const std::size_t nameEnd = text.rfind(')');
+	return nameEnd != std::string::npos && text.size() > nameEnd + 2 && text[nameEnd + 2] == 'Z';
+}
+
+} // namespace
+
+// A server that dies without a word: its worker stops in order, so the
+// receiver is told at once that the stream ended, not only when SRT gives up
+// on a silent peer (5 s).
+TEST(SrtLinkEndToEnd, AKilledServerEndsTheLinkInOrder)
+{
+	// The orphaned worker comes to this process, which sees its end.
+	ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0) << std::strerror(errno);
+	const int port = freeUdpPort();
+	SrtListener listener(port, { .latencyMilliseconds = 20, .passphrase = "" });
+	ServerSession server({ "--test-inputs=2:320x180p25" });
+	std::string answer;
+	ASSERT_TRUE(server.startStream(startRequest("127.0.0.1:" + std::to_string(port), { { 1, 1 }, { 2, 2 } }), answer))
+		<< answer;
+	ASSERT_TRUE(listener.waitForBytes(100 * 188, kGenerousTimeout)) << server.errors();
+	ASSERT_FALSE(server.workerPid().empty());
+	const pid_t worker = std::stoi(server.workerPid());
+
+	const auto killed = std::chrono::steady_clock::now();
+	server.process().signal(SIGKILL);
+	// An orderly close takes well under a second; 3 s leaves room for a
+	// loaded machine and still fails SRT's 5 s timeout for a silent peer.
+	const bool told = listener.waitForDisconnect(3s);
+	const double seconds = secondsSince(killed);
+	EXPECT_TRUE(told) << "the receiver was not told within 3 s\n" << server.errors();
+	std::cout << "[ measured ] server killed to receiver told: " << seconds << " s" << std::endl;
+	EXPECT_TRUE(waitUntil([&] { return processEnded(worker); }, kGenerousTimeout));
+	if (!processEnded(worker))
+		::kill(worker, SIGKILL);
+	EXPECT_TRUE(waitUntil([&] { return occurrences(server.output(), "[Worker] Stopped on request\n") == 1; },
+			      kGenerousTimeout))
+		<< server.output();
 }

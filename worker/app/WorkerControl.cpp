@@ -8,10 +8,12 @@
 #include <httplib.h>
 
 #include "app/FfmpegLog.h"
+#include "app/StopDeadline.h"
 #include "channel/InheritedServerChannel.h"
 #include "common/ConsoleLine.h"
 #include "common/PrintableText.h"
 #include "common/Redaction.h"
+#include "common/platform/ShutdownSignals.h"
 #include "config/WorkerConfigDocument.h"
 #include "pipeline/Streamer.h"
 
@@ -20,6 +22,9 @@ namespace tiloran {
 namespace {
 
 constexpr std::string_view configurationPath = "/api/worker/config";
+// What an orderly stop takes at most with nobody to end the worker: the
+// output's last pictures and the SRT link's close take about a second.
+constexpr std::chrono::seconds unsupervisedStopLimit{ 5 };
 
 // The SRT passphrase of a document: its "srt" object's, or else the last
 // parameter of its URI, where the server puts it.
@@ -58,8 +63,8 @@ std::string parseErrorText(const nlohmann::json::exception &error, const std::st
 
 // The channel the server handed this worker, or none when it was started
 // otherwise. A stop request, or the server's end closing, ends the stream in
-// order.
-std::unique_ptr<ServerChannel> openServerChannel(Streamer &streamer)
+// order; once the server is gone, within the deadline.
+std::unique_ptr<ServerChannel> openServerChannel(Streamer &streamer, StopDeadline &deadline)
 {
 	platform::ChannelStream stream;
 	std::string problem;
@@ -68,7 +73,11 @@ std::unique_ptr<ServerChannel> openServerChannel(Streamer &streamer)
 	if (!stream)
 		return std::make_unique<NoServerChannel>();
 	const auto stop = [&streamer] { streamer.requestStop(); };
-	return std::make_unique<InheritedServerChannel>(std::move(stream), stop, stop);
+	const auto lost = [&streamer, &deadline] {
+		streamer.requestStop();
+		deadline.arm();
+	};
+	return std::make_unique<InheritedServerChannel>(std::move(stream), stop, lost);
 }
 
 } // namespace
@@ -79,9 +88,18 @@ int runWorker(int port)
 	printLine("[Worker] Encoder endpoint: http://127.0.0.1:" + std::to_string(port) +
 		  std::string(configurationPath));
 
-	// Declared before the channel, whose reading thread may stop it.
+	// Declared before the signals and the channel, whose threads may stop it.
 	Streamer streamer;
-	const std::unique_ptr<ServerChannel> channel = openServerChannel(streamer);
+	StopDeadline deadline(unsupervisedStopLimit);
+	// Before any other thread starts. The signals come from the console or
+	// a service manager, and SIGTERM also when the server dies (the
+	// parent-death signal its launcher asks for).
+	const platform::ShutdownSignals signals([&streamer, &deadline](int signal) {
+		printLine("[Worker] Received signal " + std::to_string(signal) + ", stopping");
+		streamer.requestStop();
+		deadline.arm();
+	});
+	const std::unique_ptr<ServerChannel> channel = openServerChannel(streamer, deadline);
 	// What the worker prints as its failure, the server keeps as the reason.
 	const auto fail = [&channel](const std::string &prefix, const std::string &reason) {
 		channel->send({ { "type", "failure" }, { "message", reason } });
