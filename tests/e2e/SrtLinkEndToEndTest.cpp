@@ -3,7 +3,8 @@
 // got must be seen): the stream id and passphrase as given, and, with
 // "srtReconnect", a link that survives a listener that goes away, freezes or
 // comes late, and a receiver that can decode from the first second after;
-// the link's end in order when the server dies.
+// the link's end in order when the server dies or a stop comes while it
+// connects.
 
 #include <algorithm>
 #include <cerrno>
@@ -15,11 +16,16 @@
 #include <fstream>
 #include <iostream>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -329,6 +335,48 @@ bool processEnded(pid_t pid)
 	return nameEnd != std::string::npos && text.size() > nameEnd + 2 && text[nameEnd + 2] == 'Z';
 }
 
+// A UDP port on loopback that takes the caller's handshakes and never
+// answers: the caller is in its connection attempt once one arrives.
+class SilentPeer
+{
+public:
+	SilentPeer() : socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+	{
+		sockaddr_in address{};
+		address.sin_family = AF_INET;
+		address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t length = sizeof(address);
+		if (socket_ < 0 || ::bind(socket_, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 ||
+		    getsockname(socket_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+			throw std::runtime_error(std::string("silent peer: ") + std::strerror(errno));
+		port_ = ntohs(address.sin_port);
+	}
+	~SilentPeer() { ::close(socket_); }
+	SilentPeer(const SilentPeer &) = delete;
+	SilentPeer &operator=(const SilentPeer &) = delete;
+
+	std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+	// Handshakes of an attempt before are not this one's.
+	void forgetHandshakes() const
+	{
+		char packet[1500];
+		while (::recv(socket_, packet, sizeof(packet), MSG_DONTWAIT) > 0) {
+		}
+	}
+	bool waitForHandshake(std::chrono::milliseconds timeout) const
+	{
+		pollfd readable{ socket_, POLLIN, 0 };
+		if (::poll(&readable, 1, static_cast<int>(timeout.count())) != 1)
+			return false;
+		char packet[1500];
+		return ::recv(socket_, packet, sizeof(packet), 0) > 0;
+	}
+
+private:
+	int socket_;
+	int port_ = 0;
+};
+
 } // namespace
 
 // A server that dies without a word: its worker stops in order, so the
@@ -362,4 +410,26 @@ TEST(SrtLinkEndToEnd, AKilledServerEndsTheLinkInOrder)
 	EXPECT_TRUE(waitUntil([&] { return occurrences(server.output(), "[Worker] Stopped on request\n") == 1; },
 			      kGenerousTimeout))
 		<< server.output();
+}
+
+// A stop while the first connection attempt runs gives the attempt up: the
+// worker ends by itself at once, not by force after the supervisor's grace,
+// and a start right after it is taken.
+TEST(SrtLinkEndToEnd, AStopWhileConnectingEndsTheWorkerAtOnce)
+{
+	ServerSession server({ "--test-inputs=2:320x180p25" });
+	SilentPeer peer;
+	std::string answer;
+	for (std::size_t run = 1; run <= 2; ++run) {
+		SCOPED_TRACE("run " + std::to_string(run));
+		peer.forgetHandshakes();
+		ASSERT_TRUE(server.startStream(startRequest(peer.hostPort(), { { 1, 1 }, { 2, 2 } }), answer)) << answer;
+		ASSERT_TRUE(peer.waitForHandshake(kGenerousTimeout)) << server.errors();
+		const auto asked = std::chrono::steady_clock::now();
+		ASSERT_TRUE(server.stopStream(answer)) << answer;
+		std::cout << "[ measured ] stop while connecting: " << secondsSince(asked) << " s" << std::endl;
+		EXPECT_EQ(occurrences(server.output(), "[Worker] Stopped on request\n"), run) << server.output();
+		EXPECT_TRUE(server.waitForRunning(false, kGenerousTimeout));
+	}
+	EXPECT_EQ(server.errors().find("SRT connection to "), std::string::npos) << server.errors();
 }

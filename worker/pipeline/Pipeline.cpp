@@ -57,7 +57,8 @@ Pipeline::~Pipeline()
 		source.reset();
 }
 
-bool Pipeline::build(const SourceInputOpener &openInput, ServerChannel &channel, std::string &message)
+bool Pipeline::build(const SourceInputOpener &openInput, ServerChannel &channel,
+		     const std::atomic<bool> &stopRequested, std::string &message)
 {
 	printStartLines(config);
 	sources.reserve(config.real_source_count);
@@ -74,7 +75,7 @@ bool Pipeline::build(const SourceInputOpener &openInput, ServerChannel &channel,
 			return false;
 	}
 
-	output = std::make_unique<CompositeOutput>(channel);
+	output = std::make_unique<CompositeOutput>(channel, stopRequested);
 	if (!output->init(config, width, height, frameRate.num, frameRate.den, master().sampleRate(),
 			  master().fieldOrder(), message))
 		return false;
