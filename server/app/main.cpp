@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "api/ApiServer.h"
-#include "app/platform/ShutdownSignals.h"
+#include "common/platform/ShutdownSignals.h"
 #include "app/UpdateNotice.h"
 #include "common/ConsoleLine.h"
 #include "config/ConfigManager.h"

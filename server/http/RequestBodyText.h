@@ -19,8 +19,4 @@ bool jsonNestsDeeperThan(std::string_view text, std::size_t maxDepth);
 // stays one line.
 std::string consoleTextOfRequestBody(std::string_view body, std::size_t maxBytes = 4096);
 
-// Text with every byte sequence that is not UTF-8 replaced by U+FFFD, and
-// control characters by a blank (tab, line feed, carriage return) or U+FFFD.
-std::string printableText(std::string_view text);
-
 } // namespace tiloran

@@ -2,16 +2,32 @@
 // loopback (srt-live-transmit, or libsrt in the test where what the listener
 // got must be seen): the stream id and passphrase as given, and, with
 // "srtReconnect", a link that survives a listener that goes away, freezes or
-// comes late, and a receiver that can decode from the first second after.
+// comes late, and a receiver that can decode from the first second after;
+// the link's end in order when the server dies or a stop comes while it
+// connects.
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -302,4 +318,121 @@ TEST(SrtLinkEndToEnd, ThirtyOutagesLeaveNothingBehind)
 		    "%ld KiB resident before, %ld after 10, %ld after 20, %ld after 30\n",
 		    before.threads, after.threads, before.descriptors, after.descriptors, before.residentKiB,
 		    tenth.residentKiB, twentieth.residentKiB, after.residentKiB);
+}
+
+namespace {
+
+bool processEnded(pid_t pid)
+{
+	siginfo_t information{};
+	if (waitid(P_PID, static_cast<id_t>(pid), &information, WEXITED | WNOHANG) == 0 && information.si_pid == pid)
+		return true;
+	std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+	std::string text;
+	if (!std::getline(stat, text))
+		return true;
+	const std::size_t nameEnd = text.rfind(')');
+	return nameEnd != std::string::npos && text.size() > nameEnd + 2 && text[nameEnd + 2] == 'Z';
+}
+
+// A UDP port on loopback that takes the caller's handshakes and never
+// answers: the caller is in its connection attempt once one arrives.
+class SilentPeer
+{
+public:
+	SilentPeer() : socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+	{
+		sockaddr_in address{};
+		address.sin_family = AF_INET;
+		address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t length = sizeof(address);
+		if (socket_ < 0 || ::bind(socket_, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 ||
+		    getsockname(socket_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+			throw std::runtime_error(std::string("silent peer: ") + std::strerror(errno));
+		port_ = ntohs(address.sin_port);
+	}
+	~SilentPeer() { ::close(socket_); }
+	SilentPeer(const SilentPeer &) = delete;
+	SilentPeer &operator=(const SilentPeer &) = delete;
+
+	std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+	// Handshakes of an attempt before are not this one's.
+	void forgetHandshakes() const
+	{
+		char packet[1500];
+		while (::recv(socket_, packet, sizeof(packet), MSG_DONTWAIT) > 0) {
+		}
+	}
+	bool waitForHandshake(std::chrono::milliseconds timeout) const
+	{
+		pollfd readable{ socket_, POLLIN, 0 };
+		if (::poll(&readable, 1, static_cast<int>(timeout.count())) != 1)
+			return false;
+		char packet[1500];
+		return ::recv(socket_, packet, sizeof(packet), 0) > 0;
+	}
+
+private:
+	int socket_;
+	int port_ = 0;
+};
+
+} // namespace
+
+// A server that dies without a word: its worker stops in order, so the
+// receiver is told at once that the stream ended, not only when SRT gives up
+// on a silent peer (5 s).
+TEST(SrtLinkEndToEnd, AKilledServerEndsTheLinkInOrder)
+{
+	// The orphaned worker comes to this process, which sees its end.
+	ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0) << std::strerror(errno);
+	const int port = freeUdpPort();
+	SrtListener listener(port, { .latencyMilliseconds = 20, .passphrase = "" });
+	ServerSession server({ "--test-inputs=2:320x180p25" });
+	std::string answer;
+	ASSERT_TRUE(server.startStream(startRequest("127.0.0.1:" + std::to_string(port), { { 1, 1 }, { 2, 2 } }), answer))
+		<< answer;
+	ASSERT_TRUE(listener.waitForBytes(100 * 188, kGenerousTimeout)) << server.errors();
+	ASSERT_FALSE(server.workerPid().empty());
+	const pid_t worker = std::stoi(server.workerPid());
+
+	const auto killed = std::chrono::steady_clock::now();
+	server.process().signal(SIGKILL);
+	// An orderly close takes well under a second; 3 s leaves room for a
+	// loaded machine and still fails SRT's 5 s timeout for a silent peer.
+	const bool told = listener.waitForDisconnect(3s);
+	const double seconds = secondsSince(killed);
+	EXPECT_TRUE(told) << "the receiver was not told within 3 s\n" << server.errors();
+	std::cout << "[ measured ] server killed to receiver told: " << seconds << " s" << std::endl;
+	EXPECT_TRUE(waitUntil([&] { return processEnded(worker); }, kGenerousTimeout));
+	if (!processEnded(worker))
+		::kill(worker, SIGKILL);
+	EXPECT_TRUE(waitUntil([&] { return occurrences(server.output(), "[Worker] Stopped on request\n") == 1; },
+			      kGenerousTimeout))
+		<< server.output();
+}
+
+// A stop while the first connection attempt runs gives the attempt up: the
+// worker ends by itself at once, not by force after the supervisor's grace,
+// and a start right after it is taken.
+TEST(SrtLinkEndToEnd, AStopWhileConnectingEndsTheWorkerAtOnce)
+{
+	ServerSession server({ "--test-inputs=2:320x180p25" });
+	SilentPeer peer;
+	std::string answer;
+	for (std::size_t run = 1; run <= 2; ++run) {
+		SCOPED_TRACE("run " + std::to_string(run));
+		peer.forgetHandshakes();
+		ASSERT_TRUE(server.startStream(startRequest(peer.hostPort(), { { 1, 1 }, { 2, 2 } }), answer)) << answer;
+		ASSERT_TRUE(peer.waitForHandshake(kGenerousTimeout)) << server.errors();
+		const auto asked = std::chrono::steady_clock::now();
+		ASSERT_TRUE(server.stopStream(answer)) << answer;
+		std::cout << "[ measured ] stop while connecting: " << secondsSince(asked) << " s" << std::endl;
+		// The worker's own last line: one ended by force has none.
+		EXPECT_TRUE(waitUntil([&] { return occurrences(server.output(), "[Worker] Stopped on request\n") == run; },
+				      kGenerousTimeout))
+			<< server.output();
+		EXPECT_TRUE(server.waitForRunning(false, kGenerousTimeout));
+	}
+	EXPECT_EQ(server.errors().find("SRT connection to "), std::string::npos) << server.errors();
 }

@@ -359,7 +359,7 @@ TEST(StreamFaults, ServerKilled)
 
 		const Clock::time_point killed = Clock::now();
 		server.process().signal(SIGKILL);
-		// The worker goes with the server at once (PR_SET_PDEATHSIG); 10 s
+		// The worker stops in order as soon as its server dies; 10 s
 		// bounds that promise with room for a busy machine.
 		const bool gone = waitUntil([&] { return processEnded(worker); }, 10s);
 		const Clock::duration took = Clock::now() - killed;

@@ -2,8 +2,11 @@
 // test: transport failures, HTTP failures, bodies that are not JSON, and
 // documents refused by the structural and the semantic checks.
 
+#include <algorithm>
 #include <chrono>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -168,4 +171,97 @@ TEST(WorkerConfigFetch, ValidDocumentIsPrintedAndHandedOn)
 	// So the pipeline ends at the first source.
 	EXPECT_NE(outcome.standardOutput.find("[Streamer] Master source: DeckLink Duo (1)\n"), std::string::npos);
 	EXPECT_EQ(outcome.standardError, "[Worker] Streamer failed: FFmpeg DeckLink input format is not available\n");
+}
+
+namespace {
+
+// The lines of console text that do not begin with one of the worker's own
+// tags, and whether the text holds a control character within a line.
+struct ConsoleFindings {
+	std::vector<std::string> untagged;
+	bool controlCharacter = false;
+};
+
+ConsoleFindings inspectConsole(const std::string &text)
+{
+	ConsoleFindings findings;
+	std::size_t begin = 0;
+	bool inDocument = false;
+	while (begin < text.size()) {
+		const std::size_t end = std::min(text.find('\n', begin), text.size());
+		const std::string line = text.substr(begin, end - begin);
+		begin = end + 1;
+		for (const char character : line) {
+			if (static_cast<unsigned char>(character) < 0x20 || character == 0x7F)
+				findings.controlCharacter = true;
+		}
+		// The document as printed, from its first brace to its last.
+		if (line == "{")
+			inDocument = true;
+		const bool documentLine = inDocument;
+		if (line == "}")
+			inDocument = false;
+		// The worker's components, and FFmpeg's ("[libx264 @ 0x...] ").
+		static const std::regex tag(
+			R"(^\[(Worker|Streamer|SourceCapture|CompositeOutput|FilterCompositor|PreviewWriter|\w+ @ 0x[0-9a-f]+)\] .*)");
+		const bool tagged = std::regex_match(line, tag);
+		if (!tagged && !documentLine)
+			findings.untagged.push_back(line);
+	}
+	return findings;
+}
+
+} // namespace
+
+// Names, ids and peer texts are the client's: a line break in one must not
+// forge a line of another component, and the passphrase, whatever its JSON
+// type, never reaches the console.
+TEST(WorkerConfigFetch, TextFromOutsideNeitherForgesLinesNorShowsThePassphrase)
+{
+	const std::string forged = "\n[WorkerSupervisor] FAKE Worker PID 1 exited with code 0";
+	const std::string secret = "SECRETpass123";
+	const std::string silentPeer = "127.0.0.1:" + std::to_string(tiloran::test::freeUdpPort());
+	const std::string streamId = "id\r" + forged + "\x1b[2J";
+
+	// Reaches the SRT connection, which nobody answers.
+	nlohmann::json connecting = serverDocument();
+	connecting["quadrants"] = { { { "id", 1 }, { "name", "Cam 1" + forged }, { "source_id", "test-1" },
+				      { "source_name", "Test Input 1 (320x180p25)" } } };
+	connecting["preview_path"] = "";
+	connecting["srt"] = { { "host_port", silentPeer }, { "latency", 120 }, { "passphrase", secret },
+			      { "streamid", streamId } };
+	connecting["srt_uri"] = "srt://" + silentPeer + "?mode=caller&latency=120&streamid=" + streamId +
+				"&passphrase=" + secret;
+	// Ends at a source name that names no input, and a passphrase of the
+	// wrong type.
+	nlohmann::json badSource = connecting;
+	badSource["quadrants"][0]["source_name"] = "Test Input 1" + forged + " (320x180p25)";
+	badSource["srt"]["passphrase"] = nlohmann::json::array({ secret });
+	nlohmann::json badPassphrase = connecting;
+	badPassphrase["srt"]["passphrase"] = { { "value", secret } };
+	badPassphrase["srt_uri"] = "srt://" + silentPeer + "?mode=caller";
+
+	// A file cut short within the passphrase, which the parser quotes.
+	const std::string cutShort = connecting.dump().substr(0, connecting.dump().find(secret) + secret.size());
+
+	struct Case {
+		std::string name;
+		int status;
+		std::string body;
+	};
+	for (const Case &testCase : { Case{ "connecting", 200, connecting.dump() }, Case{ "bad source", 200, badSource.dump() },
+				      Case{ "bad passphrase", 200, badPassphrase.dump() }, Case{ "cut short", 200, cutShort },
+				      Case{ "peer text", 500, "busy" + forged + "\x07" } }) {
+		SCOPED_TRACE(testCase.name);
+		ConfigurationServer server(testCase.status, testCase.body);
+		const Outcome outcome = runWorkerAgainst(server.port());
+		EXPECT_EQ(outcome.exitCode, 1);
+		for (const std::string &text : { outcome.standardOutput, outcome.standardError }) {
+			const ConsoleFindings findings = inspectConsole(text);
+			EXPECT_TRUE(findings.untagged.empty()) << text;
+			EXPECT_FALSE(findings.controlCharacter) << text;
+			EXPECT_EQ(text.find("\n[WorkerSupervisor]"), std::string::npos) << text;
+			EXPECT_EQ(text.find(secret), std::string::npos) << text;
+		}
+	}
 }

@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include "common/ConsoleLine.h"
+#include "common/PrintableText.h"
 #include "common/Redaction.h"
 
 namespace tiloran {
@@ -36,7 +37,7 @@ void logCallback(void *context, int level, const char *format, va_list arguments
 		std::lock_guard lock(secretMutex);
 		secret = loggedSecret;
 	}
-	printErrorLine(redactLogLine(std::move(pending), secret));
+	printErrorLine(printableText(redactLogLine(std::move(pending), secret)));
 	pending.clear();
 }
 

@@ -1,14 +1,19 @@
 #include "app/WorkerControl.h"
 
+#include <algorithm>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include <httplib.h>
 
 #include "app/FfmpegLog.h"
+#include "app/StopDeadline.h"
 #include "channel/InheritedServerChannel.h"
 #include "common/ConsoleLine.h"
+#include "common/PrintableText.h"
 #include "common/Redaction.h"
+#include "common/platform/ShutdownSignals.h"
 #include "config/WorkerConfigDocument.h"
 #include "pipeline/Streamer.h"
 
@@ -17,6 +22,9 @@ namespace tiloran {
 namespace {
 
 constexpr std::string_view configurationPath = "/api/worker/config";
+// What an orderly stop takes at most with nobody to end the worker: the
+// output's last pictures and the SRT link's close take about a second.
+constexpr std::chrono::seconds unsupervisedStopLimit{ 5 };
 
 // The SRT passphrase of a document: its "srt" object's, or else the last
 // parameter of its URI, where the server puts it.
@@ -37,10 +45,26 @@ std::string srtPassphraseOf(const nlohmann::json &document)
 	return redacted == text ? std::string() : text.substr(redacted.size() - redactedSecret.size());
 }
 
+// The JSON library's parse error for body. It quotes what it read last: a
+// string there may be the passphrase, or a URI holding it, and is hidden.
+std::string parseErrorText(const nlohmann::json::exception &error, const std::string &body)
+{
+	std::string text = error.what();
+	constexpr std::string_view quoted = "; last read: '\"";
+	const std::size_t start = text.find(quoted);
+	if (start == std::string::npos || body.find("passphrase") == std::string::npos)
+		return text;
+	const std::size_t begin = start + quoted.size() - 1;
+	std::size_t end = text.find("'; expected", begin);
+	if (end == std::string::npos)
+		end = std::max(text.rfind('\''), begin);
+	return text.replace(begin, end - begin, redactedSecret);
+}
+
 // The channel the server handed this worker, or none when it was started
 // otherwise. A stop request, or the server's end closing, ends the stream in
-// order.
-std::unique_ptr<ServerChannel> openServerChannel(Streamer &streamer)
+// order; once the server is gone, within the deadline.
+std::unique_ptr<ServerChannel> openServerChannel(Streamer &streamer, StopDeadline &deadline)
 {
 	platform::ChannelStream stream;
 	std::string problem;
@@ -49,7 +73,11 @@ std::unique_ptr<ServerChannel> openServerChannel(Streamer &streamer)
 	if (!stream)
 		return std::make_unique<NoServerChannel>();
 	const auto stop = [&streamer] { streamer.requestStop(); };
-	return std::make_unique<InheritedServerChannel>(std::move(stream), stop, stop);
+	const auto lost = [&streamer, &deadline] {
+		streamer.requestStop();
+		deadline.arm();
+	};
+	return std::make_unique<InheritedServerChannel>(std::move(stream), stop, lost);
 }
 
 } // namespace
@@ -60,13 +88,22 @@ int runWorker(int port)
 	printLine("[Worker] Encoder endpoint: http://127.0.0.1:" + std::to_string(port) +
 		  std::string(configurationPath));
 
-	// Declared before the channel, whose reading thread may stop it.
+	// Declared before the signals and the channel, whose threads may stop it.
 	Streamer streamer;
-	const std::unique_ptr<ServerChannel> channel = openServerChannel(streamer);
+	StopDeadline deadline(unsupervisedStopLimit);
+	// Before any other thread starts. The signals come from the console or
+	// a service manager, and SIGTERM also when the server dies (the
+	// parent-death signal its launcher asks for).
+	const platform::ShutdownSignals signals([&streamer, &deadline](int signal) {
+		printLine("[Worker] Received signal " + std::to_string(signal) + ", stopping");
+		streamer.requestStop();
+		deadline.arm();
+	});
+	const std::unique_ptr<ServerChannel> channel = openServerChannel(streamer, deadline);
 	// What the worker prints as its failure, the server keeps as the reason.
 	const auto fail = [&channel](const std::string &prefix, const std::string &reason) {
 		channel->send({ { "type", "failure" }, { "message", reason } });
-		printErrorLine(prefix + reason);
+		printErrorLine(prefix + printableText(reason));
 		return 1;
 	};
 
@@ -86,7 +123,7 @@ int runWorker(int port)
 		try {
 			document = nlohmann::json::parse(result->body);
 		} catch (const nlohmann::json::exception &error) {
-			return fail("[Worker] ", std::string("Failed to parse worker config JSON: ") + error.what());
+			return fail("[Worker] ", "Failed to parse worker config JSON: " + parseErrorText(error, result->body));
 		}
 	}
 
@@ -99,7 +136,13 @@ int runWorker(int port)
 	printLine("[Worker] Worker config loaded successfully");
 	nlohmann::json shown = document;
 	hideSrtPassphrase(shown);
-	printLine(shown.dump(2));
+	// JSON escapes control characters; each line of it is a line of its own.
+	const std::string text = shown.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+	for (std::size_t begin = 0; begin <= text.size();) {
+		const std::size_t end = std::min(text.find('\n', begin), text.size());
+		printLine(std::string_view(text).substr(begin, end - begin));
+		begin = end + 1;
+	}
 
 	if (!streamer.stopRequested() && !streamer.run(document, *channel, message))
 		return fail("[Worker] Streamer failed: ", message);

@@ -6,6 +6,7 @@
 
 #include "app/WorkerControl.h"
 #include "common/ConsoleLine.h"
+#include "common/PrintableText.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ int runCommand(int argc, char **argv)
 		return 0;
 	}
 	if (command != "start") {
-		tiloran::printErrorLine("[Worker] Unknown command: " + std::string(command));
+		tiloran::printErrorLine("[Worker] Unknown command: " + tiloran::printableText(command));
 		printUsage();
 		return 1;
 	}
@@ -58,7 +59,7 @@ int runCommand(int argc, char **argv)
 
 	int port = 0;
 	if (!parsePort(argv[2], port)) {
-		tiloran::printErrorLine(std::string("[Worker] Invalid encoder HTTP port: ") + argv[2]);
+		tiloran::printErrorLine("[Worker] Invalid encoder HTTP port: " + tiloran::printableText(argv[2]));
 		return 1;
 	}
 	return tiloran::runWorker(port);
@@ -71,7 +72,7 @@ int main(int argc, char **argv)
 	try {
 		return runCommand(argc, argv);
 	} catch (const std::exception &error) {
-		tiloran::printErrorLine(std::string("[Worker] Fatal error: ") + error.what());
+		tiloran::printErrorLine("[Worker] Fatal error: " + tiloran::printableText(error.what()));
 		return 1;
 	}
 }

@@ -12,6 +12,7 @@ extern "C" {
 #include <utility>
 
 #include "common/ConsoleLine.h"
+#include "common/PrintableText.h"
 #include "common/DeckLinkDevice.h"
 #include "common/platform/DeckLinkDiscovery.h"
 #include "common/platform/DeckLinkInput.h"
@@ -174,7 +175,8 @@ bool DriverCaptureSource::open(const QuadrantConfig &quadrant, bool isMaster, Ca
 	lock.unlock();
 
 	printLine("[SourceCapture] DeckLink driver input for quadrant " + std::to_string(quadrant.id) + " (" +
-		  quadrant.source_name + "): device=" + input.deviceName() + " interface=" + input.interfaceName() +
+		  printableText(quadrant.source_name) + "): device=" + printableText(input.deviceName()) +
+		  " interface=" + printableText(input.interfaceName()) +
 		  " mode=" + format.text + " pixel_format=uyvy422 width=" + std::to_string(format.width) +
 		  " height=" + std::to_string(format.height) + " time_base=" + rationalText(format.timeBase) +
 		  " frame_rate=" + rationalText(format.frameRate) + " field_order=" + std::to_string(format.fieldOrder) +

@@ -10,6 +10,7 @@ extern "C" {
 #include <utility>
 
 #include "common/ConsoleLine.h"
+#include "common/PrintableText.h"
 #include "media/WorkerTime.h"
 
 namespace tiloran {
@@ -104,7 +105,7 @@ bool FfmpegCaptureSource::open(const QuadrantConfig &quadrant, bool isMaster, Ca
 	state.isMaster = isMaster;
 	const std::string &sourceName = quadrant.source_name;
 	const std::string label =
-		"quadrant " + std::to_string(quadrant.id) + " (" + sourceName + ")";
+		"quadrant " + std::to_string(quadrant.id) + " (" + printableText(sourceName) + ")";
 
 	if (!state.openInput(quadrant, state.audioChannels, state.input, message))
 		return false;
@@ -330,7 +331,7 @@ bool FfmpegCaptureSource::State::handleVideoPacket(bool &firstFrameLogged, std::
 
 	if (!firstFrameLogged)
 		printLine("[SourceCapture] First decoded frame for quadrant " +
-			  std::to_string(quadrant.id) + " (" + sourceName + "): format=" +
+			  std::to_string(quadrant.id) + " (" + printableText(sourceName) + "): format=" +
 			  pixelFormatName(decoded->format) + " width=" + std::to_string(decoded->width) +
 			  " height=" + std::to_string(decoded->height) + " linesize=[" +
 			  std::to_string(decoded->linesize[0]) + "," +

@@ -12,6 +12,7 @@ extern "C" {
 
 #include "capture/PictureConverter.h"
 #include "common/ConsoleLine.h"
+#include "common/PrintableText.h"
 
 namespace tiloran {
 
@@ -68,7 +69,7 @@ struct SourceCapture::State final : CaptureSink {
 	InputSignal signalLocked(Clock::time_point now, std::string &misfit) const;
 	std::string label() const
 	{
-		return "quadrant " + std::to_string(quadrant.id) + " (" + quadrant.name + ")";
+		return "quadrant " + std::to_string(quadrant.id) + " (" + printableText(quadrant.name) + ")";
 	}
 
 	SourceInputOpener openInput;
@@ -147,7 +148,7 @@ bool SourceCapture::open(const QuadrantConfig &quadrant, bool isMaster, std::str
 	state.quadrant = quadrant;
 	state.isMaster = isMaster;
 	const std::string label =
-		"quadrant " + std::to_string(quadrant.id) + " (" + quadrant.source_name + ")";
+		"quadrant " + std::to_string(quadrant.id) + " (" + printableText(quadrant.source_name) + ")";
 
 	state.kind = captureKindFor(quadrant);
 	printLine("[SourceCapture] Capture for " + label + ": " + captureKindText(state.kind));

@@ -21,6 +21,7 @@ constexpr size_t framePoolSize = 4;
 const char *const notInitializedMessage = "CompositeOutput is not initialized";
 
 NoServerChannel unreported;
+const std::atomic<bool> neverAbandoned{ false };
 
 } // namespace
 
@@ -28,7 +29,10 @@ NoServerChannel unreported;
 // pictures through the H.264 encoder, audio through the AAC framer and
 // encoder, both into the muxer.
 struct CompositeOutput::State final : OutputThread::Work {
-	explicit State(ServerChannel &eventChannel) : channel(eventChannel) {}
+	State(ServerChannel &eventChannel, const std::atomic<bool> &abandonFlag)
+		: channel(eventChannel), abandon(abandonFlag)
+	{
+	}
 	State(const State &) = delete;
 	State &operator=(const State &) = delete;
 
@@ -55,6 +59,7 @@ struct CompositeOutput::State final : OutputThread::Work {
 	};
 
 	ServerChannel &channel;
+	const std::atomic<bool> &abandon;
 	int32_t outputWidth = 0;
 	int32_t outputHeight = 0;
 	VideoEncoder videoEncoder;
@@ -68,11 +73,12 @@ struct CompositeOutput::State final : OutputThread::Work {
 	std::unique_ptr<OutputThread> thread;
 };
 
-CompositeOutput::CompositeOutput() : CompositeOutput(unreported)
+CompositeOutput::CompositeOutput() : CompositeOutput(unreported, neverAbandoned)
 {
 }
 
-CompositeOutput::CompositeOutput(ServerChannel &channel) : state_(std::make_unique<State>(channel))
+CompositeOutput::CompositeOutput(ServerChannel &channel, const std::atomic<bool> &abandon)
+	: state_(std::make_unique<State>(channel, abandon))
 {
 }
 
@@ -133,7 +139,7 @@ bool CompositeOutput::State::open(const WorkerConfig &config, int32_t tileWidth,
 	if (!muxer.open(videoEncoder.context(), audioEncoder.context(), message))
 		return false;
 	const std::string shownUri = redactSrtUri(config.srt_uri);
-	sink = openOutputSink(config, shownUri, channel, message);
+	sink = openOutputSink(config, shownUri, channel, abandon, message);
 	return sink && muxer.start(*sink, shownUri, message);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -45,9 +46,10 @@ class CompositeOutput
 {
 public:
 	CompositeOutput();
-	// The sink's events (a lost or restored connection) go to channel, which
-	// outlives the output.
-	explicit CompositeOutput(ServerChannel &channel);
+	// The sink's events (a lost or restored connection) go to channel; init
+	// gives up connecting once abandon is set (a stop while the stream
+	// starts). Both outlive the output.
+	CompositeOutput(ServerChannel &channel, const std::atomic<bool> &abandon);
 	~CompositeOutput();
 
 	CompositeOutput(const CompositeOutput &) = delete;

@@ -4,6 +4,7 @@
 
 #include "capture/NoSignalSlate.h"
 #include "common/ConsoleLine.h"
+#include "common/PrintableText.h"
 #include "common/Redaction.h"
 #include "media/Nv12Layout.h"
 
@@ -32,11 +33,11 @@ void printStartLines(const WorkerConfig &config)
 	const QuadrantConfig &master = config.quadrants[config.master_index];
 	printLine("[Streamer] Starting 2x2 (4 slots) nv12 H.264 stream");
 	printLine("[Streamer] Real sources: " + std::to_string(config.real_source_count));
-	printLine("[Streamer] Master quadrant: " + master.name + " (" + std::to_string(master.id) + ")");
-	printLine("[Streamer] Master source: " + master.source_name);
-	printLine("[Streamer] Codec: " + config.codec);
+	printLine("[Streamer] Master quadrant: " + printableText(master.name) + " (" + std::to_string(master.id) + ")");
+	printLine("[Streamer] Master source: " + printableText(master.source_name));
+	printLine("[Streamer] Codec: " + printableText(config.codec));
 	printLine("[Streamer] Video bitrate: " + std::to_string(config.video_bitrate));
-	printLine("[Streamer] SRT URI: " + redactSrtUri(config.srt_uri));
+	printLine("[Streamer] SRT URI: " + printableText(redactSrtUri(config.srt_uri)));
 }
 
 } // namespace
@@ -56,7 +57,8 @@ Pipeline::~Pipeline()
 		source.reset();
 }
 
-bool Pipeline::build(const SourceInputOpener &openInput, ServerChannel &channel, std::string &message)
+bool Pipeline::build(const SourceInputOpener &openInput, ServerChannel &channel,
+		     const std::atomic<bool> &stopRequested, std::string &message)
 {
 	printStartLines(config);
 	sources.reserve(config.real_source_count);
@@ -73,7 +75,7 @@ bool Pipeline::build(const SourceInputOpener &openInput, ServerChannel &channel,
 			return false;
 	}
 
-	output = std::make_unique<CompositeOutput>(channel);
+	output = std::make_unique<CompositeOutput>(channel, stopRequested);
 	if (!output->init(config, width, height, frameRate.num, frameRate.den, master().sampleRate(),
 			  master().fieldOrder(), message))
 		return false;
@@ -185,7 +187,7 @@ void Pipeline::startPreview()
 		printErrorLine("[Streamer] Failed to start preview writer: " + previewError);
 	} else {
 		previewRunning = true;
-		printLine("[Streamer] Preview writer enabled: " + config.preview_path + " using pixel format: nv12");
+		printLine("[Streamer] Preview writer enabled: " + printableText(config.preview_path) + " using pixel format: nv12");
 	}
 }
 

@@ -67,10 +67,12 @@ struct Pipeline {
 	~Pipeline();
 
 	// Builds the pipeline of config (filled in already), each capture opening
-	// its input with openInput, statistics and events going to channel.
+	// its input with openInput, statistics and events going to channel. The
+	// output's connection is given up once stopRequested is set (any thread).
 	// False with the first failure's message; what was built by then is the
 	// destructor's to release.
-	bool build(const SourceInputOpener &openInput, ServerChannel &channel, std::string &message);
+	bool build(const SourceInputOpener &openInput, ServerChannel &channel, const std::atomic<bool> &stopRequested,
+		   std::string &message);
 
 	SourceCapture &master() const { return *sources.front(); }
 

@@ -58,8 +58,11 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 {
 	Pipeline pipeline;
 	MasterRegistration registration(*this);
-	if (!parseWorkerConfig(document, pipeline.config, message) || !pipeline.build(openInput_, channel, message))
+	if (!parseWorkerConfig(document, pipeline.config, message))
 		return false;
+	// A stop while the pipeline is being built ends it, and its run, early.
+	if (!pipeline.build(openInput_, channel, stopRequested_, message))
+		return stopRequested_;
 	registration.enter(pipeline.master());
 
 	// The last record has the run's final count of dropped pictures.

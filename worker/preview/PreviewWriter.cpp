@@ -3,6 +3,7 @@
 #include "preview/platform/FileReplacement.h"
 
 #include "common/ConsoleLine.h"
+#include "common/PrintableText.h"
 
 #include <filesystem>
 #include <fstream>
@@ -127,7 +128,7 @@ bool PreviewWriter::start()
 		printErrorLine(std::string("[PreviewWriter] Failed to start thread: ") + error.what());
 		return false;
 	}
-	printLine("[PreviewWriter] Started, output path: " + outputPath_ +
+	printLine("[PreviewWriter] Started, output path: " + printableText(outputPath_) +
 		  ", pixel format: " + std::to_string(pixelFormat_));
 	return true;
 }
@@ -245,7 +246,7 @@ void PreviewWriter::reportSaveResult(bool saved, const std::string &message)
 	}
 	if (const std::optional<std::string> report =
 		    saveFailures_.failed(message, FailureReportLimiter::Clock::now()))
-		printErrorLine("[PreviewWriter] Failed to save preview: " + *report);
+		printErrorLine("[PreviewWriter] Failed to save preview: " + printableText(*report));
 }
 
 // The directory was made by init, but a cleaner of the temporary directory
@@ -261,7 +262,7 @@ bool PreviewWriter::ensurePreviewDirectory(std::string &message)
 		message = "Failed to create preview directory: " + error.message();
 		return false;
 	}
-	printLine("[PreviewWriter] Preview directory was missing, created it again: " + outputPath_);
+	printLine("[PreviewWriter] Preview directory was missing, created it again: " + printableText(outputPath_));
 	return true;
 }
 

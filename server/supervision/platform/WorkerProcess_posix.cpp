@@ -272,7 +272,9 @@ void launchOnThisThread(LaunchRequest &request)
 		// The server blocks its shutdown signals in every thread; the worker
 		// must get the default behaviour back.
 		sigprocmask(SIG_SETMASK, &noSignals, nullptr);
-		if (prctl(PR_SET_PDEATHSIG, SIGKILL) < 0)
+		// A server that dies asks its worker to stop: the worker closes its
+		// SRT link in order (the receiver learns at once) and exits.
+		if (prctl(PR_SET_PDEATHSIG, SIGTERM) < 0)
 			failChild(reportDescriptor);
 		if (getppid() != parent)
 			_exit(127);

@@ -6,7 +6,8 @@
 namespace tiloran {
 
 std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std::string &shownUri,
-					   ServerChannel &channel, std::string &message)
+					   ServerChannel &channel, const std::atomic<bool> &abandon,
+					   std::string &message)
 {
 	std::unique_ptr<OutputSink> sink;
 	std::string reason;
@@ -16,7 +17,7 @@ std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std
 			message = "Failed to open SRT output '" + shownUri + "': " + reason;
 			return nullptr;
 		}
-		sink = std::make_unique<SrtSink>(srt, shownUri, channel);
+		sink = std::make_unique<SrtSink>(srt, shownUri, channel, abandon);
 	} else {
 		sink = std::make_unique<UrlSink>(config.srt_uri);
 	}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -14,8 +15,10 @@ namespace tiloran {
 // (UrlSink.h). The SRT sink's events go to channel, which outlives it.
 // shownUri is the URI as messages show it (the passphrase hidden). None, with
 // "Failed to open SRT output '" shownUri "': " and the reason, when the sink
-// cannot be made or opened.
+// cannot be made or opened. An SRT connection being made is given up once
+// abandon is set (from any thread; it outlives the sink).
 std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std::string &shownUri,
-					   ServerChannel &channel, std::string &message);
+					   ServerChannel &channel, const std::atomic<bool> &abandon,
+					   std::string &message);
 
 } // namespace tiloran

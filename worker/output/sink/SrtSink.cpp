@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/ConsoleLine.h"
+#include "common/PrintableText.h"
 #include "output/sink/platform/AddressResolution.h"
 
 namespace tiloran {
@@ -19,6 +20,12 @@ constexpr std::chrono::milliseconds drainTime{ 1000 };
 // What a receiver takes to read what its latency held back.
 constexpr std::chrono::milliseconds receiverMargin{ 100 };
 constexpr int connectTimeoutMs = 3000;
+// How often a connection attempt looks whether it is given up.
+constexpr int connectSliceMs = 20;
+// SRT reports a timed-out attempt itself; this only bounds the wait if it
+// never does.
+constexpr std::chrono::milliseconds connectDeadline{ connectTimeoutMs + 2000 };
+const char *const givenUpReason = "the stream is stopping";
 
 std::string secondsText(double seconds)
 {
@@ -29,14 +36,16 @@ std::string secondsText(double seconds)
 
 } // namespace
 
-SrtSink::SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &events)
-	: settings_(std::move(settings)), displayUri_(std::move(displayUri)), events_(events)
+SrtSink::SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &events,
+		 const std::atomic<bool> &abandon)
+	: settings_(std::move(settings)), displayUri_(std::move(displayUri)), events_(events), abandon_(abandon)
 {
 	// libsrt counts its users; its own log stays quiet, the sink reports.
 	libraryStarted_ = srt_startup() >= 0;
 	srt_setloglevel(LOG_CRIT);
-	peer_ = (settings_.host.find(':') != std::string::npos ? "[" + settings_.host + "]" : settings_.host) + ":" +
-		std::to_string(settings_.port);
+	// Shown on the console and to the server as it is: never a line break.
+	peer_ = printableText(settings_.host.find(':') != std::string::npos ? "[" + settings_.host + "]" : settings_.host) +
+		":" + std::to_string(settings_.port);
 	figures_.peer = peer_;
 }
 
@@ -78,6 +87,9 @@ SrtSocket SrtSink::connect(std::string &reason)
 			configured = configured && srt_setsockflag(socket, option, value.data(), static_cast<int>(value.size())) == 0;
 	};
 	setInt(SRTO_TRANSTYPE, SRTT_LIVE);
+	// srt_connect returns at once; awaitConnection waits, and can give up.
+	// Sending stays blocking (SRTO_SNDSYN).
+	setInt(SRTO_RCVSYN, 0);
 	setInt(SRTO_LATENCY, settings_.latencyMs);
 	setInt(SRTO_CONNTIMEO, connectTimeoutMs);
 	setText(SRTO_STREAMID, settings_.streamId);
@@ -89,7 +101,50 @@ SrtSocket SrtSink::connect(std::string &reason)
 		reason = srt_getlasterror_str();
 		return {};
 	}
+	if (!awaitConnection(socket, reason))
+		return {};
 	return owned;
+}
+
+bool SrtSink::awaitConnection(SRTSOCKET socket, std::string &reason) const
+{
+	const int poller = srt_epoll_create();
+	if (poller < 0) {
+		reason = srt_getlasterror_str();
+		return false;
+	}
+	const struct PollerRelease {
+		int poller;
+		~PollerRelease() { srt_epoll_release(poller); }
+	} release{ poller };
+	const int wanted = SRT_EPOLL_OUT | SRT_EPOLL_ERR;
+	if (srt_epoll_add_usock(poller, socket, &wanted) != 0) {
+		reason = srt_getlasterror_str();
+		return false;
+	}
+	const Clock::time_point deadline = Clock::now() + connectDeadline;
+	for (;;) {
+		if (givenUp()) {
+			reason = givenUpReason;
+			return false;
+		}
+		SRT_EPOLL_EVENT event{};
+		const int ready = srt_epoll_uwait(poller, &event, 1, connectSliceMs);
+		const SRT_SOCKSTATUS state = srt_getsockstate(socket);
+		if (state == SRTS_CONNECTED)
+			return true;
+		// A failed attempt stays "connecting" and is told by the error event;
+		// the texts are those a blocking srt_connect gives.
+		if ((ready > 0 && (event.events & SRT_EPOLL_ERR) != 0) || state == SRTS_BROKEN || state == SRTS_CLOSING ||
+		    state == SRTS_CLOSED || state == SRTS_NONEXIST) {
+			reason = srt_strerror(srt_getrejectreason(socket) == SRT_REJ_TIMEOUT ? SRT_ENOSERVER : SRT_ECONNREJ, 0);
+			return false;
+		}
+		if (Clock::now() >= deadline) {
+			reason = srt_strerror(SRT_ENOSERVER, 0);
+			return false;
+		}
+	}
 }
 
 bool SrtSink::open(std::string &message)
@@ -97,6 +152,12 @@ bool SrtSink::open(std::string &message)
 	std::string reason;
 	SrtSocket socket = connect(reason);
 	std::lock_guard lock(mutex_);
+	if (!socket && givenUp()) {
+		// Not a failure of the link: nobody waits for the stream any more.
+		state_ = State::Closed;
+		message = std::string("SRT connection given up: ") + givenUpReason;
+		return false;
+	}
 	if (socket) {
 		socket_ = std::move(socket);
 		state_ = State::Connected;
@@ -210,7 +271,7 @@ void SrtSink::reconnect()
 		wake_.wait(lock, [this] { return stopping_ || state_ == State::Connecting || state_ == State::Reconnecting; });
 		if (stopping_)
 			return;
-		if (wake_.wait_for(lock, backoff, [this] { return stopping_; }))
+		if (wake_.wait_for(lock, backoff, [this] { return stopping_.load(); }))
 			return;
 		++attempt;
 		lock.unlock();
@@ -219,6 +280,9 @@ void SrtSink::reconnect()
 		lock.lock();
 		if (stopping_)
 			return;
+		// The stream is ending; close() follows.
+		if (!socket && abandon_)
+			continue;
 		if (!socket) {
 			const std::string line = "SRT connection attempt " + std::to_string(attempt) + " to " + peer_ +
 						 " failed: " + reason;

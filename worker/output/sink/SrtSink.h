@@ -27,13 +27,18 @@ namespace tiloran {
 // data than twice the latency (at least a second), not only after SRT's own
 // 5 s. Each loss, attempt and recovery is a console line and an event.
 //
+// A connection attempt waits in short slices, so that a stop gives it up at
+// once: close(), or the abandon flag set from any thread (a stop while the
+// stream is still starting, before open() has returned).
+//
 // Threading: as OutputSink; the connecting thread is internal, ended and
 // joined by close() and the destructor.
 class SrtSink final : public OutputSink
 {
 public:
 	// displayUri appears in messages, the passphrase already hidden.
-	SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &events);
+	SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &events,
+		const std::atomic<bool> &abandon);
 	~SrtSink() override;
 
 	SrtSink(const SrtSink &) = delete;
@@ -54,6 +59,10 @@ private:
 
 	// A new connection, or none with the reason.
 	SrtSocket connect(std::string &reason);
+	// Until the connection begun on socket is made (true), fails or is given
+	// up (false, with the reason).
+	bool awaitConnection(SRTSOCKET socket, std::string &reason) const;
+	bool givenUp() const { return abandon_ || stopping_; }
 	void reconnect();
 	// Ends the connection in place (under the mutex) and, with
 	// reconnection, hands it to the connecting thread.
@@ -65,13 +74,15 @@ private:
 	const SrtSettings settings_;
 	const std::string displayUri_;
 	ServerChannel &events_;
+	const std::atomic<bool> &abandon_;
 
 	mutable std::mutex mutex_;
 	std::condition_variable wake_;
 	State state_ = State::Connecting;
 	SrtSocket socket_;
 	bool restartPending_ = false;
-	bool stopping_ = false;
+	// Set under the mutex; read without it by a connection attempt.
+	std::atomic<bool> stopping_{ false };
 	Clock::time_point connectedAt_;
 	Clock::time_point lostAt_;
 	// The last good figures, and the totals of connections that ended;

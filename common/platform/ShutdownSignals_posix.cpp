@@ -1,4 +1,4 @@
-#include "app/platform/ShutdownSignals.h"
+#include "common/platform/ShutdownSignals.h"
 
 #include <atomic>
 #include <csignal>
