@@ -4,7 +4,7 @@
 // page, no requests, no timers, no clock (the time comes in as `now`), so it
 // runs in node as it runs in the browser. The renderers put the result on
 // the page.
-import { explainEnd, explainLink } from './explain.mjs';
+import { explainEnd } from './explain.mjs';
 import { ageText, decibelText, durationText, isNumber, PRODUCT, timeOfDay } from './format.mjs';
 
 // The page asks for the statistics once a second; a figure that the last two
@@ -65,6 +65,18 @@ export function linkSeenUpAt(before, stats, now, transition) {
 	return stats.srt && stats.srt.state === 'connected' ? now : before;
 }
 
+// The SRT link's calls since it was last up, as the worker counts them and
+// its log lines number them: { failed, code, reason }: how many failed, the
+// last failure's code (LINK_ADVICE) and its words ('' for none).
+export function linkCalls(srt) {
+	const failure = srt && srt.failure && typeof srt.failure === 'object' ? srt.failure : null;
+	return {
+		failed: srt && Number.isInteger(srt.failedAttempts) ? srt.failedAttempts : 0,
+		code: failure && typeof failure.code === 'string' ? failure.code : '',
+		reason: failure && typeof failure.reason === 'string' ? failure.reason : '',
+	};
+}
+
 function contactLost(stats, page) {
 	return stats === null && page.serverReachable === false;
 }
@@ -84,14 +96,18 @@ function tallyOf(page, stats, statsAt) {
 		return { key: 'unknown', text: 'NO STATUS', detail: '' };
 	if (stats.running) {
 		const srt = stats.srt;
+		const { failed, code } = linkCalls(srt);
+		const detail = failed > 0 ? `attempt ${failed} failed` : '';
 		if (srt && srt.state === 'reconnecting')
-			return { key: 'reconnecting', text: 'RECONNECTING', detail: `attempt ${explainLink(stats).attempt}` };
+			return { key: 'reconnecting', text: 'RECONNECTING', detail };
+		// Lost for good (no reconnection): the run ends next.
+		if (srt && srt.state === 'closed' && code === 'srt.lost')
+			return { key: 'lost', text: 'LINK LOST', detail: '' };
 		// Without an SRT link (an output of another kind) the output's own record stands for it.
 		const linkUp = srt ? srt.state === 'connected' : stats.output !== null;
 		if (stats.state === 'live' && linkUp)
 			return { key: 'live', text: 'ON AIR', detail: '' };
-		const { attempt } = explainLink(stats);
-		return { key: 'connecting', text: 'CONNECTING', detail: attempt > 1 ? `attempt ${attempt}` : '' };
+		return { key: 'connecting', text: 'CONNECTING', detail };
 	}
 	if (stats.state === 'failed')
 		return { key: 'failed', text: 'FAILED', detail: '' };
@@ -113,7 +129,7 @@ function hostOf(peer) {
 }
 
 // What to tell the operator while the encoder keeps calling, by the code of
-// the last call's failure (explainLink): calling(peer), the headline before
+// the last call's failure (linkCalls): calling(peer), the headline before
 // the link was ever up; advice, what to check. A code without an entry gets
 // the advice for a receiver that does not answer.
 export const LINK_ADVICE = {
@@ -182,23 +198,29 @@ function stateMessage(result, { stats, page, before, tally, what, config, transi
 	}
 	if (before === tally.key && tally.key !== 'reconnecting' && tally.key !== 'connecting')
 		return;
-	const wasRunning = ['live', 'reconnecting', 'connecting', 'busy'].includes(before) || (before === 'nocontact' && transition.ended);
+	const wasRunning = ['live', 'reconnecting', 'connecting', 'lost', 'busy'].includes(before) || (before === 'nocontact' && transition.ended);
 	if (tally.key === 'stopped' && wasRunning) {
 		result.show = page.stoppedHere
 			? message('info', 'Stream stopped.', '', '', '', 'end')
 			: message('warning', 'The stream was stopped.', 'It was not stopped from this page: another client or the server ended it.', '', '', 'end');
+	} else if (tally.key === 'lost') {
+		const peer = page.peer || 'the receiver';
+		result.show = message('error', `The link to the receiver at ${peer} was lost.`,
+			'Reconnection is off: the stream ends. Start it again once the receiver listens.', '',
+			`SRT: ${linkCalls(stats.srt).reason}`, 'link');
 	} else if (tally.key === 'reconnecting' || tally.key === 'connecting') {
-		const { attempt, reason, code } = explainLink(stats);
+		const { failed, reason, code } = linkCalls(stats.srt);
 		const peer = page.peer || 'the receiver';
 		const technical = reason ? `SRT: ${reason}` : '';
 		const advice = LINK_ADVICE[code];
 		if (tally.key === 'reconnecting') {
+			const calls = failed > 0 ? ` (attempt ${failed} failed)` : '';
 			result.show = message('warning', `The link to the receiver at ${peer} is down.`,
-				`The encoder keeps calling it (attempt ${attempt}) and keeps encoding; the receiver gets the stream again once it answers.${advice ? ` ${advice.advice}` : ''}`,
+				`The encoder keeps calling it${calls} and keeps encoding; the receiver gets the stream again once it answers.${advice ? ` ${advice.advice}` : ''}`,
 				'', technical, 'link');
-		} else if (attempt > 1) {
+		} else if (failed > 0 && stats.srt.state !== 'closed') {
 			const { calling, advice: check } = advice || LINK_ADVICE['srt.peer.silent'];
-			result.show = message('warning', calling(peer), `The encoder keeps calling it (attempt ${attempt}). ${check}`,
+			result.show = message('warning', calling(peer), `The encoder keeps calling it (attempt ${failed} failed). ${check}`,
 				'', technical, 'link');
 		}
 	} else if (tally.key === 'live' && what === 'link') {

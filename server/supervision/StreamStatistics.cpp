@@ -87,6 +87,8 @@ void StreamStatistics::workerStarted(std::uint32_t processId)
 	stopRequested_ = false;
 	failureMessage_.clear();
 	latest_ = nullptr;
+	link_ = nullptr;
+	onAirSaid_ = false;
 	++starts_;
 	addEvent("info", "Worker started (PID " + std::to_string(processId) + ")");
 }
@@ -120,6 +122,7 @@ void StreamStatistics::workerEnded(std::uint32_t exitCode, bool terminated)
 	}
 	lastExit_ = std::move(exit);
 	latest_ = nullptr;
+	link_ = nullptr;
 }
 
 void StreamStatistics::statisticsReceived(const nlohmann::json &record)
@@ -137,12 +140,33 @@ void StreamStatistics::eventReceived(const std::string &level, const std::string
 	addEvent(known ? level : "info", message);
 }
 
+void StreamStatistics::linkReceived(const std::string &level, const std::string &message, const nlohmann::json &link)
+{
+	std::lock_guard lock(mutex_);
+	const bool known = level == "info" || level == "warning" || level == "error";
+	addEvent(known ? level : "info", message);
+	if (!link.is_object() || (state_ != State::Starting && state_ != State::Live))
+		return;
+	link_ = link;
+	sayOnAirOnceLinkIsUp();
+}
+
 void StreamStatistics::liveReceived()
 {
 	std::lock_guard lock(mutex_);
 	if (state_ != State::Starting)
 		return;
 	changeState(State::Live);
+	sayOnAirOnceLinkIsUp();
+}
+
+void StreamStatistics::sayOnAirOnceLinkIsUp()
+{
+	// An output without a link reports no link changes.
+	const bool linkUp = !link_.is_object() || member(link_, "state") == "connected";
+	if (onAirSaid_ || state_ != State::Live || !linkUp)
+		return;
+	onAirSaid_ = true;
 	addEvent("info", "On air: pictures are handed to the output");
 }
 
@@ -182,6 +206,11 @@ nlohmann::json StreamStatistics::document(bool running) const
 	}
 	for (const char *part : { "output", "inputs", "audio", "srt" })
 		document[part] = member(latest_, part);
+	if (link_.is_object()) {
+		if (!document["srt"].is_object())
+			document["srt"] = nlohmann::json::object();
+		document["srt"].update(link_);
+	}
 
 	nlohmann::json events = nlohmann::json::array();
 	const std::size_t first = events_.size() > shownEvents ? events_.size() - shownEvents : 0;

@@ -41,6 +41,10 @@ public:
 	// From the worker, over its channel.
 	void statisticsReceived(const nlohmann::json &record);
 	void eventReceived(const std::string &level, const std::string &message);
+	// A change of the SRT link: its event, and the link's state, failed
+	// calls and last failure, which stand in the stats document beside the
+	// event from then on (a record of the worker's may be older).
+	void linkReceived(const std::string &level, const std::string &message, const nlohmann::json &link);
 	void liveReceived();
 	void failureReceived(const std::string &message);
 
@@ -66,6 +70,7 @@ private:
 	};
 
 	void changeState(State state);
+	void sayOnAirOnceLinkIsUp();
 	void addEvent(std::string level, std::string message);
 
 	mutable std::mutex mutex_;
@@ -76,6 +81,11 @@ private:
 	std::string failureMessage_;
 	// The current run's latest record; null between runs.
 	nlohmann::json latest_;
+	// The current run's latest link change; null before the first.
+	nlohmann::json link_;
+	// The run is on air and has said so: pictures reach the output, and the
+	// link, where there is one, carries them.
+	bool onAirSaid_ = false;
 	std::deque<Event> events_;
 	std::optional<Exit> lastExit_;
 	std::uint64_t starts_ = 0;

@@ -97,6 +97,47 @@ TEST(StreamStatisticsTest, ARunFromStartToFailure)
 	EXPECT_EQ(statistics.document(false)["lastExit"]["message"], "Worker exited with code 137");
 }
 
+// A link change stands beside its event until the next, whatever the
+// worker's records say meanwhile; "On air" waits for the link to carry the
+// pictures.
+TEST(StreamStatisticsTest, TheLinkAsItsLastChangeSaysAndOnAirOnceItIsUp)
+{
+	StreamStatistics statistics;
+	statistics.workerStarted(42);
+	const json refused = { { "state", "connecting" },
+			       { "failedAttempts", 2 },
+			       { "failure", { { "code", "srt.rejected" }, { "reason", "connection rejected" } } } };
+	statistics.linkReceived("warning", "SRT connection attempt 2 to x:1 failed: connection rejected", refused);
+	json document = statistics.document(true);
+	EXPECT_EQ(document["srt"], refused) << "before the first record";
+
+	json older = record;
+	older["srt"] = { { "state", "connecting" }, { "peer", "x:1" }, { "failedAttempts", 1 }, { "rttMs", nullptr } };
+	statistics.statisticsReceived(older);
+	statistics.liveReceived();
+	document = statistics.document(true);
+	EXPECT_EQ(document["srt"]["failedAttempts"], 2) << "a record made before the change does not undo it";
+	EXPECT_EQ(document["srt"]["failure"]["code"], "srt.rejected");
+	EXPECT_EQ(document["srt"]["peer"], "x:1");
+	EXPECT_EQ(document["state"], "live");
+	EXPECT_EQ(eventMessages(document).find("On air"), std::string::npos) << eventMessages(document);
+
+	statistics.linkReceived("info", "SRT connected to x:1 (attempt 3)",
+				{ { "state", "connected" }, { "failedAttempts", 0 }, { "failure", nullptr } });
+	document = statistics.document(true);
+	EXPECT_EQ(document["srt"]["state"], "connected");
+	EXPECT_TRUE(document["srt"]["failure"].is_null());
+	EXPECT_EQ(eventMessages(document), "info: Worker started (PID 42)\n"
+					   "warning: SRT connection attempt 2 to x:1 failed: connection rejected\n"
+					   "info: SRT connected to x:1 (attempt 3)\n"
+					   "info: On air: pictures are handed to the output\n");
+
+	// The next run starts with no link known.
+	statistics.workerEnded(0, false);
+	statistics.workerStarted(43);
+	EXPECT_TRUE(statistics.document(true)["srt"].is_null());
+}
+
 TEST(StreamStatisticsTest, StopsAsAskedAndAsForced)
 {
 	StreamStatistics statistics;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "common/ConsoleLine.h"
 #include "output/sink/platform/AddressResolution.h"
@@ -62,11 +63,14 @@ const char *SrtSink::stateName(State state)
 	return "connecting";
 }
 
-SrtSocket SrtSink::connect(std::string &reason)
+SrtSocket SrtSink::connect(Failure &failure)
 {
-	const std::vector<unsigned char> address = platform::resolveUdpAddress(settings_.host, settings_.port, reason);
-	if (address.empty())
+	const std::vector<unsigned char> address =
+		platform::resolveUdpAddress(settings_.host, settings_.port, failure.reason);
+	if (address.empty()) {
+		failure.code = "srt.host.unresolved";
 		return {};
+	}
 	SrtSocket owned(srt_create_socket());
 	const SRTSOCKET socket = owned.get();
 	bool configured = static_cast<bool>(owned);
@@ -86,7 +90,15 @@ SrtSocket SrtSink::connect(std::string &reason)
 		configured = srt_connect(socket, reinterpret_cast<const sockaddr *>(address.data()),
 					 static_cast<int>(address.size())) != SRT_ERROR;
 	if (!configured) {
-		reason = srt_getlasterror_str();
+		const int error = srt_getlasterror(nullptr);
+		failure.reason = srt_getlasterror_str();
+		if (error == SRT_ECONNREJ) {
+			// The receiver answered and refused: its reason says which setting it did not take.
+			failure.code = "srt.rejected";
+			failure.reason += std::string(": ") + srt_rejectreason_str(srt_getrejectreason(socket));
+		} else {
+			failure.code = error == SRT_ENOSERVER ? "srt.peer.silent" : "srt.failed";
+		}
 		return {};
 	}
 	return owned;
@@ -94,25 +106,27 @@ SrtSocket SrtSink::connect(std::string &reason)
 
 bool SrtSink::open(std::string &message)
 {
-	std::string reason;
-	SrtSocket socket = connect(reason);
+	Failure failure;
+	SrtSocket socket = connect(failure);
 	std::lock_guard lock(mutex_);
 	if (socket) {
 		socket_ = std::move(socket);
 		state_ = State::Connected;
 		connectedAt_ = Clock::now();
 		refreshStatisticsLocked(socket_.get());
-		printLine("[CompositeOutput] SRT connected to " + peer_ + ", latency " + std::to_string(figures_.latencyMs) +
-			  " ms");
+		reportLocked("info",
+			     "SRT connected to " + peer_ + " (latency " + std::to_string(figures_.latencyMs) + " ms)");
 	} else {
-		printErrorLine("[CompositeOutput] SRT connection to " + peer_ + " failed: " + reason);
-		events_.sendEvent(settings_.reconnect ? "warning" : "error",
-				  "SRT connection to " + peer_ + " failed: " + reason);
+		failedAttempts_ = 1;
+		failure_ = failure;
 		if (!settings_.reconnect) {
 			state_ = State::Closed;
+			reportLocked("error", "SRT connection to " + peer_ + " failed: " + failure.reason);
 			message = "Input/output error";
 			return false;
 		}
+		// The first of the calls that the connecting thread numbers on.
+		reportLocked("warning", "SRT connection attempt 1 to " + peer_ + " failed: " + failure.reason);
 		lostAt_ = Clock::now();
 	}
 	if (settings_.reconnect)
@@ -134,14 +148,18 @@ bool SrtSink::write(const uint8_t *bytes, std::size_t size, std::string &message
 		}
 		socket = socket_.get();
 		const Clock::time_point now = Clock::now();
-		if (settings_.reconnect && now - lastWatch_ >= watchInterval) {
+		if (now - lastWatch_ >= watchInterval) {
 			lastWatch_ = now;
 			refreshStatisticsLocked(socket);
 			const double limitMs = std::max(2.0 * settings_.latencyMs, 1000.0);
 			if (figures_.sendBufferMs > limitMs) {
-				loseLocked("the receiver stopped reading (" + secondsText(figures_.sendBufferMs / 1000.0) +
-					   " s unacknowledged)");
-				return true;
+				const std::string reason = "the receiver stopped reading (" +
+							   secondsText(figures_.sendBufferMs / 1000.0) + " s unacknowledged)";
+				loseLocked(reason);
+				if (settings_.reconnect)
+					return true;
+				message = reason;
+				return false;
 			}
 		}
 	}
@@ -205,25 +223,24 @@ void SrtSink::reconnect()
 {
 	std::unique_lock lock(mutex_);
 	std::chrono::milliseconds backoff = firstBackoff;
-	int attempt = 0;
 	for (;;) {
 		wake_.wait(lock, [this] { return stopping_ || state_ == State::Connecting || state_ == State::Reconnecting; });
 		if (stopping_)
 			return;
 		if (wake_.wait_for(lock, backoff, [this] { return stopping_; }))
 			return;
-		++attempt;
+		const int attempt = failedAttempts_ + 1;
 		lock.unlock();
-		std::string reason;
-		SrtSocket socket = connect(reason);
+		Failure failure;
+		SrtSocket socket = connect(failure);
 		lock.lock();
 		if (stopping_)
 			return;
 		if (!socket) {
-			const std::string line = "SRT connection attempt " + std::to_string(attempt) + " to " + peer_ +
-						 " failed: " + reason;
-			printLine("[CompositeOutput] " + line);
-			events_.sendEvent("warning", line);
+			failedAttempts_ = attempt;
+			failure_ = failure;
+			reportLocked("warning", "SRT connection attempt " + std::to_string(attempt) + " to " + peer_ +
+							" failed: " + failure.reason);
 			backoff = std::min(2 * backoff, lastBackoff);
 			continue;
 		}
@@ -235,18 +252,15 @@ void SrtSink::reconnect()
 		connectedAt_ = Clock::now();
 		restartPending_ = true;
 		refreshStatisticsLocked(socket_.get());
+		failedAttempts_ = 0;
+		failure_ = {};
 		if (restored) {
 			++figures_.reconnects;
-			const std::string line = "SRT connection restored after " + secondsText(outage) + " s (attempt " +
-						 std::to_string(attempt) + ")";
-			printLine("[CompositeOutput] " + line);
-			events_.sendEvent("info", line);
+			reportLocked("info", "SRT connection restored after " + secondsText(outage) + " s (attempt " +
+						     std::to_string(attempt) + ")");
 		} else {
-			const std::string line = "SRT connected to " + peer_ + " (attempt " + std::to_string(attempt) + ")";
-			printLine("[CompositeOutput] " + line);
-			events_.sendEvent("info", line);
+			reportLocked("info", "SRT connected to " + peer_ + " (attempt " + std::to_string(attempt) + ")");
 		}
-		attempt = 0;
 		backoff = firstBackoff;
 	}
 }
@@ -257,16 +271,32 @@ void SrtSink::loseLocked(const std::string &reason)
 		return;
 	closeSocketLocked();
 	lostAt_ = Clock::now();
+	failedAttempts_ = 0;
+	failure_ = { "srt.lost", reason };
 	if (settings_.reconnect) {
 		state_ = State::Reconnecting;
-		printErrorLine("[CompositeOutput] SRT connection lost: " + reason + "; reconnecting");
-		events_.sendEvent("warning", "SRT connection lost: " + reason + "; reconnecting");
+		reportLocked("warning", "SRT connection lost: " + reason + "; reconnecting");
 	} else {
 		state_ = State::Closed;
-		printErrorLine("[CompositeOutput] SRT connection lost: " + reason);
-		events_.sendEvent("error", "SRT connection lost: " + reason);
+		reportLocked("error", "SRT connection lost: " + reason);
 	}
 	wake_.notify_all();
+}
+
+void SrtSink::reportLocked(const char *level, const std::string &line)
+{
+	if (std::string_view(level) == "info")
+		printLine("[CompositeOutput] " + line);
+	else
+		printErrorLine("[CompositeOutput] " + line);
+	nlohmann::json failure = nullptr;
+	if (!failure_.code.empty())
+		failure = { { "code", failure_.code }, { "reason", failure_.reason } };
+	events_.send({ { "type", "link" },
+		       { "level", level },
+		       { "message", line },
+		       { "link",
+			 { { "state", stateName(state_) }, { "failedAttempts", failedAttempts_ }, { "failure", failure } } } });
 }
 
 void SrtSink::closeSocketLocked()
@@ -305,6 +335,9 @@ std::optional<SrtLinkStatistics> SrtSink::linkStatistics() const
 		refreshStatisticsLocked(socket_.get());
 	SrtLinkStatistics statistics = figures_;
 	statistics.state = stateName(state_);
+	statistics.failedAttempts = failedAttempts_;
+	statistics.failureCode = failure_.code;
+	statistics.failureReason = failure_.reason;
 	statistics.connectedSeconds =
 		state_ == State::Connected ? std::chrono::duration<double>(Clock::now() - connectedAt_).count() : 0.0;
 	return statistics;
