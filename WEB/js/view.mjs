@@ -19,18 +19,26 @@ export function isRunning(stats) {
 	return stats !== null && stats.running === true;
 }
 
+// The number of the run an answer tells of, or null.
+function runId(stats) {
+	return stats && stats.run && typeof stats.run === 'object' && stats.run.id !== undefined ? stats.run.id : null;
+}
+
 // What a statistics answer changed against what the page knew: a run began
 // (or was first seen), a run ended, or the server came back knowing of no run
-// (it was restarted, and its worker ended with it). before: the answer before
-// (null while the server could not be asked); lastKnownRunning: whether the
-// last answer the server gave at all said that a worker runs, so that a run
-// that ended while the server could not be asked has ended all the same.
+// (it was restarted, and its worker ended with it). A run of another number
+// than the one before ended that one and began anew, even if no answer in
+// between said that it had stopped. before: the answer before (null while
+// the server could not be asked); lastKnownRunning: whether the last answer
+// the server gave at all said that a worker runs, so that a run that ended
+// while the server could not be asked has ended all the same.
 export function runTransition(before, stats, lastKnownRunning) {
-	const ended = stats !== null && !stats.running && lastKnownRunning;
+	const replaced = isRunning(stats) && isRunning(before) && runId(stats) !== runId(before);
+	const stopped = stats !== null && !stats.running && lastKnownRunning;
 	return {
-		began: isRunning(stats) && !isRunning(before),
-		ended,
-		serverRestarted: ended && stats.state === 'idle',
+		began: isRunning(stats) && (!isRunning(before) || replaced),
+		ended: stopped || replaced,
+		serverRestarted: stopped && stats.state === 'idle',
 	};
 }
 
@@ -236,7 +244,7 @@ function figure(value, text, warn = false) {
 }
 
 const NO_FIGURE = figure(null, '—');
-const LINK_FIGURES = ['bitrate', 'rtt', 'lost', 'retransmitted', 'latency', 'reconnects', 'uptime'];
+const LINK_FIGURES = ['bitrate', 'rtt', 'lost', 'retransmitted', 'latency', 'outages', 'uptime'];
 const ENCODER_FIGURES = ['fps', 'dropped', 'delayP50', 'delayP99'];
 // What SRT measured on the last connection: it stays while the link is down.
 const MEASURED_ON_LINK = ['rtt', 'lost', 'retransmitted', 'latency'];
@@ -290,7 +298,8 @@ function linkOf({ stats, lastStats, statsAt, page, now }) {
 		lost: count(srt ? srt.packetsLost : null, true),
 		retransmitted: count(srt ? srt.packetsRetransmitted : null, false),
 		latency: latency === null ? NO_FIGURE : figure(latency, `${latency} ms`),
-		reconnects: count(srt ? srt.reconnects : null, true),
+		// The run's total from the worker: it counts a loss at once, not once the link is back.
+		outages: count(srt ? srt.outages : null, true),
 		uptime: uptime === null ? NO_FIGURE : figure(uptime, durationText(uptime)),
 		...encoderFigures(shownStats.output),
 	};

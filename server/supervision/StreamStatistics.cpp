@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/Redaction.h"
 #include "supervision/PrometheusText.h"
 
 namespace tiloran {
@@ -79,9 +80,11 @@ void StreamStatistics::addEvent(std::string level, std::string message)
 		events_.pop_front();
 }
 
-void StreamStatistics::workerStarted(std::uint32_t processId)
+void StreamStatistics::workerStarted(std::uint32_t processId, nlohmann::json settings)
 {
+	hideSrtPassphrase(settings);
 	std::lock_guard lock(mutex_);
+	runSettings_ = std::move(settings);
 	changeState(State::Starting);
 	startedAt_ = SteadyClock::now();
 	stopRequested_ = false;
@@ -194,6 +197,11 @@ nlohmann::json StreamStatistics::document(bool running) const
 		document["uptimeSeconds"] =
 			std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - startedAt_).count() /
 			1000.0;
+	// The run on air, or the last: a start and a stop between two reads
+	// show as a new number.
+	document["run"] = nullptr;
+	if (starts_ > 0)
+		document["run"] = { { "id", starts_ }, { "settings", runSettings_ } };
 	document["lastExit"] = nullptr;
 	if (lastExit_) {
 		document["lastExit"] = {

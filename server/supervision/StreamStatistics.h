@@ -12,8 +12,9 @@
 namespace tiloran {
 
 // What the server knows of the stream: the state of the current or last run
-// of the worker, the worker's latest statistics record, the last events, how
-// the last run ended, and counters over the server's whole life. Builds the
+// of the worker, its number and settings, the worker's latest statistics
+// record, the last events, how the last run ended, and counters over the
+// server's whole life. Builds the
 // documents of GET /api/stream/stats and GET /metrics.
 //
 // Threading: every operation may be called from any thread; one mutex guards
@@ -32,8 +33,9 @@ public:
 	StreamStatistics(const StreamStatistics &) = delete;
 	StreamStatistics &operator=(const StreamStatistics &) = delete;
 
-	// From the supervisor.
-	void workerStarted(std::uint32_t processId);
+	// From the supervisor. settings: the run's worker configuration
+	// document; its passphrase is not kept.
+	void workerStarted(std::uint32_t processId, nlohmann::json settings = nullptr);
 	void stopRequested();
 	// terminated: the worker did not end by itself after the stop request.
 	void workerEnded(std::uint32_t exitCode, bool terminated);
@@ -88,7 +90,9 @@ private:
 	bool onAirSaid_ = false;
 	std::deque<Event> events_;
 	std::optional<Exit> lastExit_;
+	// Also the number of the current or last run.
 	std::uint64_t starts_ = 0;
+	nlohmann::json runSettings_;
 	std::uint64_t failures_ = 0;
 };
 

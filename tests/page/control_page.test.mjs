@@ -353,7 +353,7 @@ describe('control page', () => {
 				lost: value('figure-lost'),
 				retransmitted: value('figure-retransmitted'),
 				latency: value('figure-latency'),
-				reconnects: value('figure-reconnects'),
+				outages: value('figure-outages'),
 				fps: value('figure-fps'),
 				dropped: value('figure-dropped'),
 				delayP50: value('figure-delay-p50'),
@@ -374,7 +374,7 @@ describe('control page', () => {
 			lost: srt.packetsLost ?? null,
 			retransmitted: srt.packetsRetransmitted ?? null,
 			latency: srt.latencyMs ?? null,
-			reconnects: srt.reconnects ?? null,
+			outages: srt.outages ?? null,
 			fps: output.fps ?? null,
 			dropped: output.picturesDropped ?? null,
 			delayP50: output.latencyMs?.p50 ?? null,
@@ -973,14 +973,16 @@ describe('control page', () => {
 		await measureContrast('figure age', '#figure-rtt-age');
 		await screenshot('reconnecting', '#health-panel');
 		await checkAccessibility('reconnecting');
+		// The loss counts while the link is still down.
+		await waitForText('#figure-outages', '1');
 
 		listener = startListener();
 		await waitForState('ON AIR');
 		const history = await stateHistory();
 		assert.deepEqual(history.slice(0, 3), ['ON AIR', 'RECONNECTING', 'ON AIR'], history.join(' > '));
 		assert.equal((await stats()).srt.reconnects, 1);
-		await waitFor(async () => (await figuresMatchingStats()).reconnects === 1, PATIENCE_MS, 'the reconnect to be counted');
-		assert.equal(await text('#figure-reconnects'), '1');
+		await waitFor(async () => (await figuresMatchingStats()).outages === 1, PATIENCE_MS, 'the loss to be counted');
+		assert.equal(await text('#figure-outages'), '1');
 		await page.waitForSelector('#figure-rtt[data-old="false"]', { timeout: PATIENCE_MS });
 		assert.equal(await text('#figure-rtt-age'), '', 'current again');
 		assert.equal(await page.isVisible('#message'), false, 'the outage message goes once the link is back');
@@ -1132,6 +1134,61 @@ describe('control page', () => {
 		await waitForState('STOPPED');
 		await waitForText('#message', 'It was not stopped from this page');
 		assert.match(await text('#audio-source'), /^Audio and timing from Q1 /, 'a start from this page lists the quadrants in slot order');
+	});
+
+	test('a stop and a start by another client between two reads replace what both open pages show', async () => {
+		const second = await context.newPage();
+		// While frozen, both pages read the answer of the run before, as if no read fell between the stop and the start.
+		let frozen = null;
+		await context.route('**/api/stream/stats', (route) => (frozen === null ? route.continue()
+			: route.fulfill({ status: 200, contentType: 'application/json', body: frozen })));
+		try {
+			await second.goto(baseUrl);
+			const pages = [page, second];
+			const form = (shown) => Promise.all(['#srt-stream-id', '#quadrant-1-name', '#quadrant-3-source', '#quadrant-4-source']
+				.map((selector) => shown.inputValue(selector)).concat(
+					shown.$eval('#video-bitrate', (select) => select.selectedOptions[0].textContent)));
+			const showing = async (expected) => {
+				for (const shown of pages) {
+					await waitFor(async () => JSON.stringify(await form(shown)) === JSON.stringify(expected), PATIENCE_MS,
+						`the page to show ${expected.join(', ')} (it shows ${(await form(shown)).join(', ')})`);
+				}
+			};
+			const base = { srtHostPort: `127.0.0.1:${srtPort}`, audioBitrate: 128, codec: 'libx264', srtReconnect: true };
+			let answer = await api('POST', '/api/stream/start', { ...base, srtStreamId: 'feed-a', videoBitrate: 12,
+				quadrants: [1, 2, 3, 4].map((id) => ({ id, name: id === 1 ? 'Studio' : `Quadrant ${id}`, source_id: `test-${id}` })) });
+			assert.equal(answer.status, 200, answer.body);
+			await showing(['feed-a', 'Studio', 'test-3', 'test-4', '12 Mbps']);
+			const before = await stats();
+
+			frozen = (await api('GET', '/api/stream/stats')).body;
+			assert.equal((await api('POST', '/api/stream/stop')).status, 200);
+			await waitFor(async () => !(await stats()).running, PATIENCE_MS, 'the first run to end');
+			answer = await api('POST', '/api/stream/start', { ...base, videoBitrate: 8,
+				quadrants: [{ id: 1, name: 'Quadrant 1', source_id: 'test-2' }, { id: 2, name: 'Quadrant 2', source_id: 'test-1' }] });
+			assert.equal(answer.status, 200, answer.body);
+			const after = await stats();
+			assert.ok(after.running && after.run.id !== before.run.id, `a new run: ${before.run.id}, then ${after.run.id}`);
+			assert.equal(after.run.settings.srt.passphrase, '', 'no secret to hide');
+			frozen = null;
+
+			await showing(['', '', '', '', '8 Mbps']);
+			for (const shown of pages) {
+				assert.equal(await shown.inputValue('#quadrant-1-source'), 'test-2');
+				assert.equal(await shown.inputValue('#quadrant-2-source'), 'test-1');
+			}
+			await checkAccessibility('replaced run');
+			assert.equal((await api('POST', '/api/stream/stop')).status, 200);
+			await waitForState('STOPPED');
+		} finally {
+			frozen = null;
+			await context.unroute('**/api/stream/stats');
+			await second.close();
+			if ((await stats()).running) {
+				await api('POST', '/api/stream/stop');
+				await waitForState('STOPPED');
+			}
+		}
 	});
 
 	test('the server killed: no contact within 5 s, the last figures and picture marked old; back, the page says the stream ended', async () => {

@@ -24,7 +24,7 @@ function running(overrides = {}) {
 		state: 'live',
 		uptimeSeconds: 3725.5,
 		output: { measuredBitrateKbps: 4343, frameRate: '25/1', fps: 25, picturesDropped: 0, latencyMs: { p50: 10.54, p99: 38.1 } },
-		srt: { state: 'connected', peer: PEER, rttMs: 0.25, sendRateMbps: 4.4, packetsLost: 0, packetsRetransmitted: 3, latencyMs: 120, reconnects: 0 },
+		srt: { state: 'connected', peer: PEER, rttMs: 0.25, sendRateMbps: 4.4, packetsLost: 0, packetsRetransmitted: 3, latencyMs: 120, outages: 0 },
 		events: [started, event(`SRT connected to ${PEER} (attempt 1)`)],
 		...overrides,
 	});
@@ -143,6 +143,10 @@ describe('control page view', () => {
 		assert.deepEqual(runTransition(stats(), running(), false), { began: true, ended: false, serverRestarted: false });
 		assert.deepEqual(runTransition(null, running(), true), { began: true, ended: false, serverRestarted: false });
 		assert.deepEqual(runTransition(running(), running(), true), NO_TRANSITION);
+		const run = (id) => running({ run: { id, settings: {} } });
+		assert.deepEqual(runTransition(run(4), run(4), true), NO_TRANSITION);
+		assert.deepEqual(runTransition(run(4), run(5), true), { began: true, ended: true, serverRestarted: false },
+			'stopped and started again between two answers');
 		assert.deepEqual(runTransition(running(), failed('x'), true), { began: false, ended: true, serverRestarted: false });
 		assert.deepEqual(runTransition(null, stats({ state: 'stopped' }), true), { began: false, ended: true, serverRestarted: false });
 		assert.deepEqual(runTransition(null, stats(), true), { began: false, ended: true, serverRestarted: true });
@@ -161,7 +165,7 @@ describe('control page view', () => {
 		});
 		const texts = Object.fromEntries(Object.entries(live.link.figures).map(([name, shown]) => [name, shown.text]));
 		assert.deepEqual(texts, { bitrate: '4.40 Mbit/s', rtt: '0.25 ms', lost: '0', retransmitted: '3', latency: '120 ms',
-			reconnects: '0', uptime: '1:02:05', fps: '25.0 fps', dropped: '0', delayP50: '10.5 ms', delayP99: '38.1 ms' });
+			outages: '0', uptime: '1:02:05', fps: '25.0 fps', dropped: '0', delayP50: '10.5 ms', delayP99: '38.1 ms' });
 		assert.ok(Object.values(live.link.figures).every((shown) => !shown.old && shown.age === ''), 'fresh figures');
 		assert.equal(live.link.old, false);
 		assert.deepEqual([live.link.figures.bitrate.value, live.link.figures.bitrate.warn, live.link.figures.lost.warn], [4.4, false, false]);
@@ -181,16 +185,16 @@ describe('control page view', () => {
 			['unknown', 'Waiting for the first picture', 'WAITING'],
 		]);
 
-		const outage = view({ stats: running({ srt: { state: 'reconnecting', packetsLost: 7, reconnects: 2 } }) }).link.figures;
+		const outage = view({ stats: running({ srt: { state: 'reconnecting', packetsLost: 7, outages: 2 } }) }).link.figures;
 		assert.deepEqual([outage.bitrate.text, outage.bitrate.warn], ['0.00 Mbit/s', true], 'nothing goes out while the link is down');
-		assert.deepEqual([outage.lost.warn, outage.reconnects.warn, outage.rtt.text], [true, true, '—']);
+		assert.deepEqual([outage.lost.warn, outage.outages.warn, outage.rtt.text], [true, true, '—']);
 
 		// What SRT measured stays while the link is down: marked old at once, aged from when the link was last up.
-		const down = running({ srt: { state: 'reconnecting', rttMs: 0.3, packetsLost: 7, packetsRetransmitted: 1, latencyMs: 120, reconnects: 0 } });
+		const down = running({ srt: { state: 'reconnecting', rttMs: 0.3, packetsLost: 7, packetsRetransmitted: 1, latencyMs: 120, outages: 0 } });
 		const kept = view({ stats: down, page: { linkUpAt: NOW - 12400 } }).link.figures;
 		assert.deepEqual(['rtt', 'lost', 'retransmitted', 'latency'].map((name) => [kept[name].text, kept[name].old, kept[name].age]),
 			[['0.30 ms', true, '12 s old'], ['7', true, '12 s old'], ['1', true, '12 s old'], ['120 ms', true, '12 s old']]);
-		assert.deepEqual([kept.reconnects.old, kept.uptime.old, kept.fps.old, kept.bitrate.old], [false, false, false, false],
+		assert.deepEqual([kept.outages.old, kept.uptime.old, kept.fps.old, kept.bitrate.old], [false, false, false, false],
 			'what the worker counts itself is current');
 		assert.equal(view({ stats: down }).link.figures.rtt.age, 'from the last connection', 'a page that never saw the link up');
 

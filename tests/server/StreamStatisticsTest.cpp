@@ -138,6 +138,30 @@ TEST(StreamStatisticsTest, TheLinkAsItsLastChangeSaysAndOnAirOnceItIsUp)
 	EXPECT_TRUE(statistics.document(true)["srt"].is_null());
 }
 
+// The settings on air come with the run's number, without the passphrase,
+// and a new run is a new number even if no read saw the stop between.
+TEST(StreamStatisticsTest, TheRunsNumberAndSettingsWithoutTheSecret)
+{
+	StreamStatistics statistics;
+	EXPECT_TRUE(statistics.document(false)["run"].is_null());
+	const json settings = { { "video_bitrate", 12000000 },
+				{ "srt", { { "host_port", "x:1" }, { "passphrase", "a-secret-passphrase" } } },
+				{ "srt_uri", "srt://x:1?mode=caller&passphrase=a-secret-passphrase" } };
+	statistics.workerStarted(42, settings);
+	json run = statistics.document(true)["run"];
+	EXPECT_EQ(run["id"], 1);
+	EXPECT_EQ(run["settings"]["video_bitrate"], 12000000);
+	EXPECT_EQ(run["settings"]["srt"]["host_port"], "x:1");
+	EXPECT_EQ(run.dump().find("a-secret-passphrase"), std::string::npos) << run.dump();
+
+	statistics.stopRequested();
+	statistics.workerEnded(0, false);
+	statistics.workerStarted(43, { { "video_bitrate", 8000000 } });
+	run = statistics.document(true)["run"];
+	EXPECT_EQ(run["id"], 2);
+	EXPECT_EQ(run["settings"], json({ { "video_bitrate", 8000000 } }));
+}
+
 TEST(StreamStatisticsTest, StopsAsAskedAndAsForced)
 {
 	StreamStatistics statistics;

@@ -26,6 +26,9 @@ struct SrtLinkStatistics {
 	// As both sides settled it; 0 before the first connection.
 	int latencyMs = 0;
 	int64_t reconnects = 0;
+	// Totals of the run: times the link was lost, calls that failed.
+	int64_t outages = 0;
+	int64_t failedCalls = 0;
 	// Calls that failed since the link was last up (or the run began), as
 	// the console numbers them, and the last failure's code and reason
 	// (empty codes for none): "srt.rejected", "srt.host.unresolved",

@@ -118,6 +118,7 @@ bool SrtSink::open(std::string &message)
 			     "SRT connected to " + peer_ + " (latency " + std::to_string(figures_.latencyMs) + " ms)");
 	} else {
 		failedAttempts_ = 1;
+		++figures_.failedCalls;
 		failure_ = failure;
 		if (!settings_.reconnect) {
 			state_ = State::Closed;
@@ -238,6 +239,7 @@ void SrtSink::reconnect()
 			return;
 		if (!socket) {
 			failedAttempts_ = attempt;
+			++figures_.failedCalls;
 			failure_ = failure;
 			reportLocked("warning", "SRT connection attempt " + std::to_string(attempt) + " to " + peer_ +
 							" failed: " + failure.reason);
@@ -272,6 +274,7 @@ void SrtSink::loseLocked(const std::string &reason)
 	closeSocketLocked();
 	lostAt_ = Clock::now();
 	failedAttempts_ = 0;
+	++figures_.outages;
 	failure_ = { "srt.lost", reason };
 	if (settings_.reconnect) {
 		state_ = State::Reconnecting;
@@ -296,7 +299,11 @@ void SrtSink::reportLocked(const char *level, const std::string &line)
 		       { "level", level },
 		       { "message", line },
 		       { "link",
-			 { { "state", stateName(state_) }, { "failedAttempts", failedAttempts_ }, { "failure", failure } } } });
+			 { { "state", stateName(state_) },
+			   { "failedAttempts", failedAttempts_ },
+			   { "failure", failure },
+			   { "outages", figures_.outages },
+			   { "failedCalls", figures_.failedCalls } } } });
 }
 
 void SrtSink::closeSocketLocked()
