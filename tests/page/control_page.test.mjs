@@ -752,18 +752,19 @@ describe('control page', () => {
 			await page.check('#srt-reconnect');
 			await page.fill('#srt-passphrase', 'a-wrong-passphrase');
 			await page.fill('#srt-host-port', `127.0.0.1:${guardedPort}`);
-			// Each of the page's reads: the banner's attempt and the highest attempt in the log, drawn together.
+			// Each of the page's reads: the banner's attempt and the highest attempt to this receiver in the log
+			// (the runs before called others), drawn together.
 			const reads = [];
-			const readShown = () => page.evaluate(() => {
+			const readShown = () => page.evaluate((peer) => {
 				const numbers = [...document.querySelectorAll('#activity-log li span:last-child')]
-					.map((item) => /^SRT connection attempt (\d+) to \S+ failed/.exec(item.textContent))
+					.map((item) => new RegExp(`^SRT connection attempt (\\d+) to ${peer} failed`).exec(item.textContent))
 					.filter((match) => match).map((match) => Number(match[1]));
 				const detail = document.getElementById('message-detail').textContent;
 				const banner = /\(attempt (\d+) failed\)/.exec(detail);
 				return { log: numbers.length ? Math.max(...numbers) : 0, banner: banner ? Number(banner[1]) : 0,
 					tally: document.getElementById('stream-state-detail').textContent, detail,
 					headline: document.getElementById('message-headline').textContent };
-			});
+			}, `127.0.0.1:${guardedPort}`);
 			await resetStateHistory();
 			await page.click('#start-button');
 			await waitForText('#message-headline', `The receiver at 127.0.0.1:${guardedPort} refuses the call.`, PATIENCE_MS);
@@ -774,6 +775,7 @@ describe('control page', () => {
 			console.log(`A refused passphrase was on screen ${refusedAfter.toFixed(2)} s after the first refusal`);
 			assert.ok(refusedAfter < 3, `the refusal showed ${refusedAfter} s after it came`);
 			assert.match(await text('#message-detail'), /Check the stream ID and the passphrase/);
+			await screenshot('refused');
 			await checkAccessibility('refused');
 
 			// Five failed attempts, read after read: the banner says the number the log says.
