@@ -302,6 +302,7 @@ void SrtSink::reportLocked(const char *level, const std::string &line)
 			 { { "state", stateName(state_) },
 			   { "failedAttempts", failedAttempts_ },
 			   { "failure", failure },
+			   { "reconnects", figures_.reconnects },
 			   { "outages", figures_.outages },
 			   { "failedCalls", figures_.failedCalls } } } });
 }
