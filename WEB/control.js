@@ -147,13 +147,14 @@ async function loadConfig() {
 	setTimeout(loadConfig, CONFIG_RETRY_MS);
 }
 
-// A stream this page did not start: the form shows what the worker was given.
-async function showRunningSettings() {
-	const answer = await api.readWorkerConfig();
-	// Without it the form keeps this browser's choices; the statistics poll reports the server.
-	if (!answer.ok || !isRunning(state.stats))
+// A stream this page did not start: the form shows the settings on air, as
+// the server keeps them for the run.
+function showRunningSettings() {
+	const run = state.stats && state.stats.run;
+	// Without them the form keeps this browser's choices; the statistics poll reports the server.
+	if (!isRunning(state.stats) || !run || !run.settings || typeof run.settings !== 'object')
 		return;
-	const peer = form.showRunning(answer.body);
+	const peer = form.showRunning(run.settings);
 	if (peer !== null)
 		state.peer = peer;
 	note('A stream is running: the form shows its settings');
@@ -266,16 +267,17 @@ function applyStats(stats) {
 		state.lastStats = stats;
 	}
 	state.linkUpAt = linkSeenUpAt(state.linkUpAt, stats, now, transition);
+	// A run that replaced another between two answers ends that one first.
+	if (transition.ended) {
+		state.startedHere = false;
+		render.closeDialog();
+		form.stopShowingRunning();
+	}
 	if (transition.began) {
 		state.samples = [];
 		state.stoppedHere = false;
 		if (state.config && !state.startedHere)
 			showRunningSettings();
-	}
-	if (transition.ended) {
-		state.startedHere = false;
-		render.closeDialog();
-		form.stopShowingRunning();
 	}
 	if (stats && stats.srt && typeof stats.srt.peer === 'string' && stats.srt.peer)
 		state.peer = stats.srt.peer;

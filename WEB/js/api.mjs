@@ -72,11 +72,6 @@ export function readStats() {
 	return readObject('/api/stream/stats', (body) => typeof body.running === 'boolean');
 }
 
-// The settings the worker was given for the stream that runs.
-export function readWorkerConfig() {
-	return readObject('/api/worker/config', () => true);
-}
-
 // { ok: true } once the worker is launched.
 export async function startStream(startRequest) {
 	try {

@@ -1,6 +1,7 @@
 // What the server's and the worker's messages mean, in the operator's words.
-// This is the only place that reads their English: the events of a run, the
-// end of the last run (lastExit) and the server's refusal of a start. Pure:
+// This is the only place that reads their English: the end of the last run
+// (lastExit, with the run's events) and the server's refusal of a start.
+// The link's state while a run goes on comes with codes (see view.mjs). Pure:
 // no page, no clock.
 import { EXAMPLE_DESTINATION, SOFTWARE_CODEC, SRT_LATENCY_MAX_MS, timeOfDay } from './format.mjs';
 
@@ -15,47 +16,6 @@ function runEvents(stats) {
 			first = index;
 	});
 	return events.slice(first).filter((event) => typeof event.message === 'string');
-}
-
-// The code of a failed call's reason, from libsrt's and the resolver's words:
-// 'srt.rejected' (the receiver answered and refused: passphrase or stream
-// ID), 'srt.host.unresolved' (the host name was not found), 'srt.peer.silent'
-// (no answer in time), '' for anything else. The view's advice goes by code.
-export function linkReasonCode(reason) {
-	if (/reject/i.test(reason))
-		return 'srt.rejected';
-	if (/^cannot resolve /.test(reason))
-		return 'srt.host.unresolved';
-	if (/timed out|timeout/i.test(reason))
-		return 'srt.peer.silent';
-	return '';
-}
-
-// The SRT link's attempts since it was last up: { attempt, reason, code },
-// attempt being the one under way (1 for the first call), reason the last
-// failed call's own words and code their code (see linkReasonCode).
-export function explainLink(stats) {
-	let attempt = 1;
-	let reason = '';
-	for (const event of runEvents(stats)) {
-		const text = event.message;
-		let match;
-		if ((match = /^SRT connection attempt (\d+) to \S+ failed: (.*)$/.exec(text))) {
-			attempt = Number(match[1]) + 1;
-			reason = match[2];
-		} else if ((match = /^SRT connection to \S+ failed: (.*)$/.exec(text))) {
-			// An error, not a warning, when no other attempt follows.
-			attempt = event.level === 'error' ? 1 : 2;
-			reason = match[1];
-		} else if ((match = /^SRT connection lost: (.*?)(; reconnecting)?$/.exec(text))) {
-			attempt = 1;
-			reason = match[1];
-		} else if (/^SRT connect(ed|ion restored)/.test(text)) {
-			attempt = 1;
-			reason = '';
-		}
-	}
-	return { attempt, reason, code: linkReasonCode(reason) };
 }
 
 // The receiver of the last run as host:port: the one the page knows, else the run's own words.

@@ -11,7 +11,7 @@ const FIGURES = {
 	lost: 'figure-lost',
 	retransmitted: 'figure-retransmitted',
 	latency: 'figure-latency',
-	reconnects: 'figure-reconnects',
+	outages: 'figure-outages',
 	uptime: 'figure-uptime',
 	fps: 'figure-fps',
 	dropped: 'figure-dropped',

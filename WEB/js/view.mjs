@@ -4,7 +4,7 @@
 // page, no requests, no timers, no clock (the time comes in as `now`), so it
 // runs in node as it runs in the browser. The renderers put the result on
 // the page.
-import { explainEnd, explainLink } from './explain.mjs';
+import { explainEnd } from './explain.mjs';
 import { ageText, decibelText, durationText, isNumber, PRODUCT, timeOfDay } from './format.mjs';
 
 // The page asks for the statistics once a second; a figure that the last two
@@ -19,18 +19,26 @@ export function isRunning(stats) {
 	return stats !== null && stats.running === true;
 }
 
+// The number of the run an answer tells of, or null.
+function runId(stats) {
+	return stats && stats.run && typeof stats.run === 'object' && stats.run.id !== undefined ? stats.run.id : null;
+}
+
 // What a statistics answer changed against what the page knew: a run began
 // (or was first seen), a run ended, or the server came back knowing of no run
-// (it was restarted, and its worker ended with it). before: the answer before
-// (null while the server could not be asked); lastKnownRunning: whether the
-// last answer the server gave at all said that a worker runs, so that a run
-// that ended while the server could not be asked has ended all the same.
+// (it was restarted, and its worker ended with it). A run of another number
+// than the one before ended that one and began anew, even if no answer in
+// between said that it had stopped. before: the answer before (null while
+// the server could not be asked); lastKnownRunning: whether the last answer
+// the server gave at all said that a worker runs, so that a run that ended
+// while the server could not be asked has ended all the same.
 export function runTransition(before, stats, lastKnownRunning) {
-	const ended = stats !== null && !stats.running && lastKnownRunning;
+	const replaced = isRunning(stats) && isRunning(before) && runId(stats) !== runId(before);
+	const stopped = stats !== null && !stats.running && lastKnownRunning;
 	return {
-		began: isRunning(stats) && !isRunning(before),
-		ended,
-		serverRestarted: ended && stats.state === 'idle',
+		began: isRunning(stats) && (!isRunning(before) || replaced),
+		ended: stopped || replaced,
+		serverRestarted: stopped && stats.state === 'idle',
 	};
 }
 
@@ -65,6 +73,18 @@ export function linkSeenUpAt(before, stats, now, transition) {
 	return stats.srt && stats.srt.state === 'connected' ? now : before;
 }
 
+// The SRT link's calls since it was last up, as the worker counts them and
+// its log lines number them: { failed, code, reason }: how many failed, the
+// last failure's code (LINK_ADVICE) and its words ('' for none).
+export function linkCalls(srt) {
+	const failure = srt && srt.failure && typeof srt.failure === 'object' ? srt.failure : null;
+	return {
+		failed: srt && Number.isInteger(srt.failedAttempts) ? srt.failedAttempts : 0,
+		code: failure && typeof failure.code === 'string' ? failure.code : '',
+		reason: failure && typeof failure.reason === 'string' ? failure.reason : '',
+	};
+}
+
 function contactLost(stats, page) {
 	return stats === null && page.serverReachable === false;
 }
@@ -84,14 +104,18 @@ function tallyOf(page, stats, statsAt) {
 		return { key: 'unknown', text: 'NO STATUS', detail: '' };
 	if (stats.running) {
 		const srt = stats.srt;
+		const { failed, code } = linkCalls(srt);
+		const detail = failed > 0 ? `attempt ${failed} failed` : '';
 		if (srt && srt.state === 'reconnecting')
-			return { key: 'reconnecting', text: 'RECONNECTING', detail: `attempt ${explainLink(stats).attempt}` };
+			return { key: 'reconnecting', text: 'RECONNECTING', detail };
+		// Lost for good (no reconnection): the run ends next.
+		if (srt && srt.state === 'closed' && code === 'srt.lost')
+			return { key: 'lost', text: 'LINK LOST', detail: '' };
 		// Without an SRT link (an output of another kind) the output's own record stands for it.
 		const linkUp = srt ? srt.state === 'connected' : stats.output !== null;
 		if (stats.state === 'live' && linkUp)
 			return { key: 'live', text: 'ON AIR', detail: '' };
-		const { attempt } = explainLink(stats);
-		return { key: 'connecting', text: 'CONNECTING', detail: attempt > 1 ? `attempt ${attempt}` : '' };
+		return { key: 'connecting', text: 'CONNECTING', detail };
 	}
 	if (stats.state === 'failed')
 		return { key: 'failed', text: 'FAILED', detail: '' };
@@ -113,7 +137,7 @@ function hostOf(peer) {
 }
 
 // What to tell the operator while the encoder keeps calling, by the code of
-// the last call's failure (explainLink): calling(peer), the headline before
+// the last call's failure (linkCalls): calling(peer), the headline before
 // the link was ever up; advice, what to check. A code without an entry gets
 // the advice for a receiver that does not answer.
 export const LINK_ADVICE = {
@@ -182,23 +206,29 @@ function stateMessage(result, { stats, page, before, tally, what, config, transi
 	}
 	if (before === tally.key && tally.key !== 'reconnecting' && tally.key !== 'connecting')
 		return;
-	const wasRunning = ['live', 'reconnecting', 'connecting', 'busy'].includes(before) || (before === 'nocontact' && transition.ended);
+	const wasRunning = ['live', 'reconnecting', 'connecting', 'lost', 'busy'].includes(before) || (before === 'nocontact' && transition.ended);
 	if (tally.key === 'stopped' && wasRunning) {
 		result.show = page.stoppedHere
 			? message('info', 'Stream stopped.', '', '', '', 'end')
 			: message('warning', 'The stream was stopped.', 'It was not stopped from this page: another client or the server ended it.', '', '', 'end');
+	} else if (tally.key === 'lost') {
+		const peer = page.peer || 'the receiver';
+		result.show = message('error', `The link to the receiver at ${peer} was lost.`,
+			'Reconnection is off: the stream ends. Start it again once the receiver listens.', '',
+			`SRT: ${linkCalls(stats.srt).reason}`, 'link');
 	} else if (tally.key === 'reconnecting' || tally.key === 'connecting') {
-		const { attempt, reason, code } = explainLink(stats);
+		const { failed, reason, code } = linkCalls(stats.srt);
 		const peer = page.peer || 'the receiver';
 		const technical = reason ? `SRT: ${reason}` : '';
 		const advice = LINK_ADVICE[code];
 		if (tally.key === 'reconnecting') {
+			const calls = failed > 0 ? ` (attempt ${failed} failed)` : '';
 			result.show = message('warning', `The link to the receiver at ${peer} is down.`,
-				`The encoder keeps calling it (attempt ${attempt}) and keeps encoding; the receiver gets the stream again once it answers.${advice ? ` ${advice.advice}` : ''}`,
+				`The encoder keeps calling it${calls} and keeps encoding; the receiver gets the stream again once it answers.${advice ? ` ${advice.advice}` : ''}`,
 				'', technical, 'link');
-		} else if (attempt > 1) {
+		} else if (failed > 0 && stats.srt.state !== 'closed') {
 			const { calling, advice: check } = advice || LINK_ADVICE['srt.peer.silent'];
-			result.show = message('warning', calling(peer), `The encoder keeps calling it (attempt ${attempt}). ${check}`,
+			result.show = message('warning', calling(peer), `The encoder keeps calling it (attempt ${failed} failed). ${check}`,
 				'', technical, 'link');
 		}
 	} else if (tally.key === 'live' && what === 'link') {
@@ -214,7 +244,7 @@ function figure(value, text, warn = false) {
 }
 
 const NO_FIGURE = figure(null, '—');
-const LINK_FIGURES = ['bitrate', 'rtt', 'lost', 'retransmitted', 'latency', 'reconnects', 'uptime'];
+const LINK_FIGURES = ['bitrate', 'rtt', 'lost', 'retransmitted', 'latency', 'outages', 'uptime'];
 const ENCODER_FIGURES = ['fps', 'dropped', 'delayP50', 'delayP99'];
 // What SRT measured on the last connection: it stays while the link is down.
 const MEASURED_ON_LINK = ['rtt', 'lost', 'retransmitted', 'latency'];
@@ -268,7 +298,8 @@ function linkOf({ stats, lastStats, statsAt, page, now }) {
 		lost: count(srt ? srt.packetsLost : null, true),
 		retransmitted: count(srt ? srt.packetsRetransmitted : null, false),
 		latency: latency === null ? NO_FIGURE : figure(latency, `${latency} ms`),
-		reconnects: count(srt ? srt.reconnects : null, true),
+		// The run's total from the worker: it counts a loss at once, not once the link is back.
+		outages: count(srt ? srt.outages : null, true),
 		uptime: uptime === null ? NO_FIGURE : figure(uptime, durationText(uptime)),
 		...encoderFigures(shownStats.output),
 	};

@@ -247,7 +247,7 @@ void ApiServer::handleStreamStart(const httplib::Request &request, httplib::Resp
 			sendError(response, 400, message);
 			return;
 		}
-		if (!supervisor_->start(port_, message)) {
+		if (!supervisor_->start(port_, message, workerConfig)) {
 			sendError(response, 500, message);
 			return;
 		}

@@ -253,7 +253,9 @@ ConfigManager::ConfigManager(bool portable, TestInputs testInputs)
 
 void ConfigManager::loadEncodingOptions()
 {
+	// Thin links need 1 to 6 Mbit/s; the values offered before stay.
 	videoBitrates_ = {
+		{ "1 Mbps", 1 }, { "2 Mbps", 2 }, { "3 Mbps", 3 }, { "4 Mbps", 4 }, { "5 Mbps", 5 }, { "6 Mbps", 6 },
 		{ "8 Mbps", 8 }, { "12 Mbps", 12 }, { "16 Mbps", 16 }, { "20 Mbps", 20 },
 		{ "25 Mbps", 25 }, { "30 Mbps", 30 }, { "40 Mbps", 40 }, { "50 Mbps", 50 },
 	};

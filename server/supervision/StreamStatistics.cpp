@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/Redaction.h"
 #include "supervision/PrometheusText.h"
 
 namespace tiloran {
@@ -79,14 +80,18 @@ void StreamStatistics::addEvent(std::string level, std::string message)
 		events_.pop_front();
 }
 
-void StreamStatistics::workerStarted(std::uint32_t processId)
+void StreamStatistics::workerStarted(std::uint32_t processId, nlohmann::json settings)
 {
+	hideSrtPassphrase(settings);
 	std::lock_guard lock(mutex_);
+	runSettings_ = std::move(settings);
 	changeState(State::Starting);
 	startedAt_ = SteadyClock::now();
 	stopRequested_ = false;
 	failureMessage_.clear();
 	latest_ = nullptr;
+	link_ = nullptr;
+	onAirSaid_ = false;
 	++starts_;
 	addEvent("info", "Worker started (PID " + std::to_string(processId) + ")");
 }
@@ -120,6 +125,7 @@ void StreamStatistics::workerEnded(std::uint32_t exitCode, bool terminated)
 	}
 	lastExit_ = std::move(exit);
 	latest_ = nullptr;
+	link_ = nullptr;
 }
 
 void StreamStatistics::statisticsReceived(const nlohmann::json &record)
@@ -137,12 +143,33 @@ void StreamStatistics::eventReceived(const std::string &level, const std::string
 	addEvent(known ? level : "info", message);
 }
 
+void StreamStatistics::linkReceived(const std::string &level, const std::string &message, const nlohmann::json &link)
+{
+	std::lock_guard lock(mutex_);
+	const bool known = level == "info" || level == "warning" || level == "error";
+	addEvent(known ? level : "info", message);
+	if (!link.is_object() || (state_ != State::Starting && state_ != State::Live))
+		return;
+	link_ = link;
+	sayOnAirOnceLinkIsUp();
+}
+
 void StreamStatistics::liveReceived()
 {
 	std::lock_guard lock(mutex_);
 	if (state_ != State::Starting)
 		return;
 	changeState(State::Live);
+	sayOnAirOnceLinkIsUp();
+}
+
+void StreamStatistics::sayOnAirOnceLinkIsUp()
+{
+	// An output without a link reports no link changes.
+	const bool linkUp = !link_.is_object() || member(link_, "state") == "connected";
+	if (onAirSaid_ || state_ != State::Live || !linkUp)
+		return;
+	onAirSaid_ = true;
 	addEvent("info", "On air: pictures are handed to the output");
 }
 
@@ -170,6 +197,11 @@ nlohmann::json StreamStatistics::document(bool running) const
 		document["uptimeSeconds"] =
 			std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - startedAt_).count() /
 			1000.0;
+	// The run on air, or the last: a start and a stop between two reads
+	// show as a new number.
+	document["run"] = nullptr;
+	if (starts_ > 0)
+		document["run"] = { { "id", starts_ }, { "settings", runSettings_ } };
 	document["lastExit"] = nullptr;
 	if (lastExit_) {
 		document["lastExit"] = {
@@ -182,6 +214,11 @@ nlohmann::json StreamStatistics::document(bool running) const
 	}
 	for (const char *part : { "output", "inputs", "audio", "srt" })
 		document[part] = member(latest_, part);
+	if (link_.is_object()) {
+		if (!document["srt"].is_object())
+			document["srt"] = nlohmann::json::object();
+		document["srt"].update(link_);
+	}
 
 	nlohmann::json events = nlohmann::json::array();
 	const std::size_t first = events_.size() > shownEvents ? events_.size() - shownEvents : 0;

@@ -12,8 +12,9 @@
 namespace tiloran {
 
 // What the server knows of the stream: the state of the current or last run
-// of the worker, the worker's latest statistics record, the last events, how
-// the last run ended, and counters over the server's whole life. Builds the
+// of the worker, its number and settings, the worker's latest statistics
+// record, the last events, how the last run ended, and counters over the
+// server's whole life. Builds the
 // documents of GET /api/stream/stats and GET /metrics.
 //
 // Threading: every operation may be called from any thread; one mutex guards
@@ -32,8 +33,9 @@ public:
 	StreamStatistics(const StreamStatistics &) = delete;
 	StreamStatistics &operator=(const StreamStatistics &) = delete;
 
-	// From the supervisor.
-	void workerStarted(std::uint32_t processId);
+	// From the supervisor. settings: the run's worker configuration
+	// document; its passphrase is not kept.
+	void workerStarted(std::uint32_t processId, nlohmann::json settings = nullptr);
 	void stopRequested();
 	// terminated: the worker did not end by itself after the stop request.
 	void workerEnded(std::uint32_t exitCode, bool terminated);
@@ -41,6 +43,10 @@ public:
 	// From the worker, over its channel.
 	void statisticsReceived(const nlohmann::json &record);
 	void eventReceived(const std::string &level, const std::string &message);
+	// A change of the SRT link: its event, and the link's state, failed
+	// calls and last failure, which stand in the stats document beside the
+	// event from then on (a record of the worker's may be older).
+	void linkReceived(const std::string &level, const std::string &message, const nlohmann::json &link);
 	void liveReceived();
 	void failureReceived(const std::string &message);
 
@@ -66,6 +72,7 @@ private:
 	};
 
 	void changeState(State state);
+	void sayOnAirOnceLinkIsUp();
 	void addEvent(std::string level, std::string message);
 
 	mutable std::mutex mutex_;
@@ -76,9 +83,16 @@ private:
 	std::string failureMessage_;
 	// The current run's latest record; null between runs.
 	nlohmann::json latest_;
+	// The current run's latest link change; null before the first.
+	nlohmann::json link_;
+	// The run is on air and has said so: pictures reach the output, and the
+	// link, where there is one, carries them.
+	bool onAirSaid_ = false;
 	std::deque<Event> events_;
 	std::optional<Exit> lastExit_;
+	// Also the number of the current or last run.
 	std::uint64_t starts_ = 0;
+	nlohmann::json runSettings_;
 	std::uint64_t failures_ = 0;
 };
 

@@ -51,6 +51,8 @@ void WorkerLink::handle(const std::string &line)
 		statistics_.statisticsReceived(message.value("record", nlohmann::json()));
 	else if (type == "event")
 		statistics_.eventReceived(text("level"), text("message"));
+	else if (type == "link")
+		statistics_.linkReceived(text("level"), text("message"), message.value("link", nlohmann::json()));
 	else if (type == "live")
 		statistics_.liveReceived();
 	else if (type == "failure")

@@ -39,7 +39,7 @@ std::string WorkerSupervisor::workerPath() const
 	return (std::filesystem::path(ownPath).parent_path() / platform::workerExecutableName()).string();
 }
 
-bool WorkerSupervisor::start(int port, std::string &error)
+bool WorkerSupervisor::start(int port, std::string &error, nlohmann::json runSettings)
 {
 	std::lock_guard operation(operationMutex_);
 	{
@@ -81,7 +81,7 @@ bool WorkerSupervisor::start(int port, std::string &error)
 
 	std::uint32_t processId = process.id();
 	link_ = std::make_unique<WorkerLink>(std::move(serverEnd), statistics_);
-	statistics_.workerStarted(processId);
+	statistics_.workerStarted(processId, std::move(runSettings));
 	{
 		std::lock_guard lock(mutex_);
 		process_ = std::move(process);

@@ -46,7 +46,9 @@ public:
 	// How long a worker asked to stop may take to end by itself.
 	static constexpr std::chrono::seconds stopGrace{ 2 };
 
-	bool start(int port, std::string &error);
+	// runSettings: the worker configuration document of the run, which the
+	// statistics keep (without its secret) as the settings on air.
+	bool start(int port, std::string &error, nlohmann::json runSettings = nullptr);
 	// Returns false only when terminating a running worker failed; sets
 	// error to "Worker process is not running" when there was none.
 	bool stop(std::string &error);

@@ -241,8 +241,9 @@ TEST(SrtLinkEndToEnd, AListenerThatComesLateGetsTheStream)
 	const int port = freeUdpPort();
 	std::string answer;
 	ASSERT_TRUE(server.startStream(reconnectingRequest("127.0.0.1:" + std::to_string(port)), answer)) << answer;
-	// Nobody listens: the run goes on and tries again.
-	ASSERT_TRUE(waitForOccurrences(server, "[CompositeOutput] SRT connection attempt 1 to ", 1)) << server.errors();
+	// Nobody listens: the run goes on and tries again (the first call was
+	// attempt 1).
+	ASSERT_TRUE(waitForOccurrences(server, "[CompositeOutput] SRT connection attempt 2 to ", 1)) << server.errors();
 	EXPECT_EQ(stats(server)["state"], "live");
 	const nlohmann::json waiting = stats(server)["srt"];
 	EXPECT_EQ(waiting["state"], "connecting") << waiting.dump();

@@ -264,8 +264,9 @@ bool fillFileSystem(const std::filesystem::path &filler)
 
 } // namespace
 
-// The listener ends at once, without closing its connection: SRT tells the
-// worker only when its peer timeout passes (about 5 s).
+// The listener ends at once, without closing its connection: SRT would tell
+// the worker only when its peer timeout passes (about 5 s); the worker gives
+// up as soon as SRT holds a second unacknowledged.
 TEST(StreamFaults, ReceiverKilled)
 {
 	ServerSession server(testInputs);
@@ -276,8 +277,8 @@ TEST(StreamFaults, ReceiverKilled)
 		const Clock::time_point killed = Clock::now();
 		recorder.kill();
 
-		// libsrt reports a broken peer after about 5 s: 20 s is that
-		// limit with room for a busy machine.
+		// libsrt's own limit is about 5 s: 20 s is that with room for a
+		// busy machine.
 		ASSERT_TRUE(server.process().waitForError(workerFailurePrefix, 20s))
 			<< "the worker did not give up within 20 s of losing its receiver\n"
 			<< server.errors();

@@ -4,8 +4,8 @@
 // server's and worker's words.
 import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { explainEnd, explainLink, explainRefusal } from '../../WEB/js/explain.mjs';
-import { LINK_ADVICE, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, runTransition, viewState } from '../../WEB/js/view.mjs';
+import { explainEnd, explainRefusal } from '../../WEB/js/explain.mjs';
+import { LINK_ADVICE, linkCalls, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, runTransition, viewState } from '../../WEB/js/view.mjs';
 
 const NOW = Date.parse('2026-12-08T05:33:00.000Z');
 const PEER = '10.0.0.5:9000';
@@ -24,7 +24,7 @@ function running(overrides = {}) {
 		state: 'live',
 		uptimeSeconds: 3725.5,
 		output: { measuredBitrateKbps: 4343, frameRate: '25/1', fps: 25, picturesDropped: 0, latencyMs: { p50: 10.54, p99: 38.1 } },
-		srt: { state: 'connected', peer: PEER, rttMs: 0.25, sendRateMbps: 4.4, packetsLost: 0, packetsRetransmitted: 3, latencyMs: 120, reconnects: 0 },
+		srt: { state: 'connected', peer: PEER, rttMs: 0.25, sendRateMbps: 4.4, packetsLost: 0, packetsRetransmitted: 3, latencyMs: 120, outages: 0 },
 		events: [started, event(`SRT connected to ${PEER} (attempt 1)`)],
 		...overrides,
 	});
@@ -50,11 +50,11 @@ function view({ page = {}, shown = {}, ...input } = {}) {
 
 describe('control page view', () => {
 	test('the state, the title and the buttons follow the request under way and the server\'s answer', () => {
-		const reconnecting = running({ state: 'live', srt: { state: 'reconnecting', peer: PEER },
-			events: [started, event(`SRT connection lost: Connection was broken; reconnecting`, 'warning'),
-				event(`SRT connection attempt 3 to ${PEER} failed: Connection setup failure: connection timed out`, 'warning')] });
-		const calling = running({ state: 'starting', srt: { state: 'connecting', peer: PEER },
-			events: [started, event(`SRT connection to ${PEER} failed: Connection setup failure: connection timed out`, 'warning')] });
+		const silent = { code: 'srt.peer.silent', reason: 'Connection setup failure: connection timed out' };
+		const reconnecting = running({ state: 'live', srt: { state: 'reconnecting', peer: PEER, failedAttempts: 3, failure: silent } });
+		const calling = running({ state: 'starting', srt: { state: 'connecting', peer: PEER, failedAttempts: 1, failure: silent } });
+		const lost = running({ state: 'live', srt: { state: 'closed', peer: PEER, failedAttempts: 0,
+			failure: { code: 'srt.lost', reason: 'the receiver stopped reading (1.1 s unacknowledged)' } } });
 		// [what, input, key, text, detail, start enabled, stop enabled, settings locked]
 		const cases = [
 			['starting', { page: { busy: 'start' }, stats: stats() }, 'busy', 'STARTING…', '', false, false, true],
@@ -67,10 +67,9 @@ describe('control page view', () => {
 			['on air', { stats: running() }, 'live', 'ON AIR', '', false, true, true],
 			['on air without SRT', { stats: running({ srt: null }) }, 'live', 'ON AIR', '', false, true, true],
 			['live pictures, link not up', { stats: running({ srt: { state: 'connecting' }, events: [started] }) }, 'connecting', 'CONNECTING', '', false, true, true],
-			['calling again', { stats: calling }, 'connecting', 'CONNECTING', 'attempt 2', false, true, true],
-			['called once, no more calls', { stats: { ...calling, events: calling.events.map((e) => ({ ...e, level: 'error' })) } },
-				'connecting', 'CONNECTING', '', false, true, true],
-			['reconnecting', { stats: reconnecting }, 'reconnecting', 'RECONNECTING', 'attempt 4', false, true, true],
+			['calling again', { stats: calling }, 'connecting', 'CONNECTING', 'attempt 1 failed', false, true, true],
+			['reconnecting', { stats: reconnecting }, 'reconnecting', 'RECONNECTING', 'attempt 3 failed', false, true, true],
+			['lost without reconnection', { stats: lost }, 'lost', 'LINK LOST', '', false, true, true],
 			['failed', { stats: failed('x') }, 'failed', 'FAILED', '', true, false, false],
 			['stopped', { stats: stats({ state: 'stopped' }) }, 'stopped', 'STOPPED', '', true, false, false],
 		];
@@ -103,9 +102,8 @@ describe('control page view', () => {
 		assert.match(ended.show.technical, /^Failed to open SRT output .*\n\S+ {2}SRT connection to .* failed/);
 		assert.equal(ended.exit, end.lastExit.at);
 		assert.equal(view({ stats: end, shown: { key: 'failed', exit: end.lastExit.at } }).message.show, null, 'an end already explained');
-		const before = failed('x', [event(`SRT connection attempt 3 to ${PEER} failed: timed out`, 'warning')]);
-		assert.equal(view({ stats: before, page: { pending: 'start' }, shown: { key: 'connecting' } }).message.show, null,
-			'the events of the run before a start');
+		assert.equal(view({ stats: end, page: { pending: 'start' }, shown: { key: 'connecting' } }).message.show, null,
+			'the state of the run before a start');
 
 		const headline = (input) => view(input).message.show?.headline ?? null;
 		const stopped = stats({ state: 'stopped' });
@@ -114,16 +112,21 @@ describe('control page view', () => {
 		assert.equal(headline({ stats: stopped, shown: { key: 'stopped' } }), null, 'no news');
 		assert.equal(headline({ stats: stopped, shown: { key: 'unknown' } }), null, 'a stop seen only after a reload');
 
-		const down = running({ srt: { state: 'reconnecting', peer: PEER },
-			events: [started, event('SRT connection lost: Connection was broken; reconnecting', 'warning')] });
+		const down = running({ srt: { state: 'reconnecting', peer: PEER, failedAttempts: 0,
+			failure: { code: 'srt.lost', reason: 'Connection was broken' } } });
 		const linkDown = view({ stats: down, shown: { key: 'reconnecting', message: 'link' } }).message.show;
 		assert.deepEqual([linkDown.kind, linkDown.what, linkDown.headline, linkDown.technical],
 			['warning', 'link', `The link to the receiver at ${PEER} is down.`, 'SRT: Connection was broken']);
-		assert.match(linkDown.detail, /keeps calling it \(attempt 1\)/);
-		const calling = (events) => running({ state: 'starting', srt: { state: 'connecting' }, events: [started, ...events] });
-		assert.equal(headline({ stats: calling([]), shown: { key: 'connecting' } }), null, 'the first call is no news');
-		assert.equal(headline({ stats: calling([event(reason, 'warning')]), shown: { key: 'connecting' } }),
-			`The receiver at ${PEER} does not answer yet.`);
+		assert.match(linkDown.detail, /^The encoder keeps calling it and keeps encoding/);
+		const calling = (failedAttempts) => running({ state: 'starting', srt: { state: 'connecting', failedAttempts,
+			failure: failedAttempts ? { code: 'srt.peer.silent', reason: 'timed out' } : null } });
+		assert.equal(headline({ stats: calling(0), shown: { key: 'connecting' } }), null, 'the first call under way is no news');
+		assert.equal(headline({ stats: calling(1), shown: { key: 'connecting' } }), `The receiver at ${PEER} does not answer yet.`,
+			'the first failed call is');
+		const ending = view({ stats: running({ srt: { state: 'closed', failedAttempts: 0, failure: { code: 'srt.lost', reason: 'Connection was broken' } } }),
+			shown: { key: 'live' } }).message.show;
+		assert.deepEqual([ending.kind, ending.headline, ending.technical],
+			['error', `The link to the receiver at ${PEER} was lost.`, 'SRT: Connection was broken']);
 
 		const back = (message) => view({ stats: running(), shown: { key: 'reconnecting', message } }).message;
 		assert.deepEqual([back('link').clear, back('link').show], [true, null], 'the outage message goes with the outage');
@@ -140,6 +143,10 @@ describe('control page view', () => {
 		assert.deepEqual(runTransition(stats(), running(), false), { began: true, ended: false, serverRestarted: false });
 		assert.deepEqual(runTransition(null, running(), true), { began: true, ended: false, serverRestarted: false });
 		assert.deepEqual(runTransition(running(), running(), true), NO_TRANSITION);
+		const run = (id) => running({ run: { id, settings: {} } });
+		assert.deepEqual(runTransition(run(4), run(4), true), NO_TRANSITION);
+		assert.deepEqual(runTransition(run(4), run(5), true), { began: true, ended: true, serverRestarted: false },
+			'stopped and started again between two answers');
 		assert.deepEqual(runTransition(running(), failed('x'), true), { began: false, ended: true, serverRestarted: false });
 		assert.deepEqual(runTransition(null, stats({ state: 'stopped' }), true), { began: false, ended: true, serverRestarted: false });
 		assert.deepEqual(runTransition(null, stats(), true), { began: false, ended: true, serverRestarted: true });
@@ -158,7 +165,7 @@ describe('control page view', () => {
 		});
 		const texts = Object.fromEntries(Object.entries(live.link.figures).map(([name, shown]) => [name, shown.text]));
 		assert.deepEqual(texts, { bitrate: '4.40 Mbit/s', rtt: '0.25 ms', lost: '0', retransmitted: '3', latency: '120 ms',
-			reconnects: '0', uptime: '1:02:05', fps: '25.0 fps', dropped: '0', delayP50: '10.5 ms', delayP99: '38.1 ms' });
+			outages: '0', uptime: '1:02:05', fps: '25.0 fps', dropped: '0', delayP50: '10.5 ms', delayP99: '38.1 ms' });
 		assert.ok(Object.values(live.link.figures).every((shown) => !shown.old && shown.age === ''), 'fresh figures');
 		assert.equal(live.link.old, false);
 		assert.deepEqual([live.link.figures.bitrate.value, live.link.figures.bitrate.warn, live.link.figures.lost.warn], [4.4, false, false]);
@@ -178,16 +185,16 @@ describe('control page view', () => {
 			['unknown', 'Waiting for the first picture', 'WAITING'],
 		]);
 
-		const outage = view({ stats: running({ srt: { state: 'reconnecting', packetsLost: 7, reconnects: 2 } }) }).link.figures;
+		const outage = view({ stats: running({ srt: { state: 'reconnecting', packetsLost: 7, outages: 2 } }) }).link.figures;
 		assert.deepEqual([outage.bitrate.text, outage.bitrate.warn], ['0.00 Mbit/s', true], 'nothing goes out while the link is down');
-		assert.deepEqual([outage.lost.warn, outage.reconnects.warn, outage.rtt.text], [true, true, '—']);
+		assert.deepEqual([outage.lost.warn, outage.outages.warn, outage.rtt.text], [true, true, '—']);
 
 		// What SRT measured stays while the link is down: marked old at once, aged from when the link was last up.
-		const down = running({ srt: { state: 'reconnecting', rttMs: 0.3, packetsLost: 7, packetsRetransmitted: 1, latencyMs: 120, reconnects: 0 } });
+		const down = running({ srt: { state: 'reconnecting', rttMs: 0.3, packetsLost: 7, packetsRetransmitted: 1, latencyMs: 120, outages: 0 } });
 		const kept = view({ stats: down, page: { linkUpAt: NOW - 12400 } }).link.figures;
 		assert.deepEqual(['rtt', 'lost', 'retransmitted', 'latency'].map((name) => [kept[name].text, kept[name].old, kept[name].age]),
 			[['0.30 ms', true, '12 s old'], ['7', true, '12 s old'], ['1', true, '12 s old'], ['120 ms', true, '12 s old']]);
-		assert.deepEqual([kept.reconnects.old, kept.uptime.old, kept.fps.old, kept.bitrate.old], [false, false, false, false],
+		assert.deepEqual([kept.outages.old, kept.uptime.old, kept.fps.old, kept.bitrate.old], [false, false, false, false],
 			'what the worker counts itself is current');
 		assert.equal(view({ stats: down }).link.figures.rtt.age, 'from the last connection', 'a page that never saw the link up');
 
@@ -250,27 +257,29 @@ describe('control page view', () => {
 			'a stream stopped before the contact was lost is no news');
 	});
 
-	test('while the encoder keeps calling, the advice follows the code of the last failure', () => {
-		const calling = (reason, peer = PEER) => running({ state: 'starting', srt: { state: 'connecting' },
-			events: [started, event(`SRT connection to ${peer} failed: ${reason}`, 'warning')] });
+	test('while the encoder keeps calling, the advice follows the code of the last failure, never its words', () => {
+		const calling = (code, reason, failedAttempts = 2) => running({ state: 'starting',
+			srt: { state: 'connecting', failedAttempts, failure: { code, reason } } });
+		// The words say one thing, the code another: the code decides.
 		const cases = [
-			['Connection setup failure: connection rejected', 'srt.rejected', `The receiver at ${PEER} refuses the call.`, /stream ID and the passphrase/],
-			['cannot resolve studio.invalid: Name or service not known', 'srt.host.unresolved',
-				'The receiver\'s host name studio.invalid was not found.', /spelling of the host name/, 'studio.invalid:9000'],
-			['Connection setup failure: connection timed out', 'srt.peer.silent', `The receiver at ${PEER} does not answer yet.`, /is listening on this address/],
-			['something new', '', `The receiver at ${PEER} does not answer yet.`, /is listening on this address/],
+			['srt.rejected', 'connection timed out', `The receiver at ${PEER} refuses the call.`, /stream ID and the passphrase/],
+			['srt.host.unresolved', 'connection rejected', 'The receiver\'s host name studio.invalid was not found.',
+				/spelling of the host name/, 'studio.invalid:9000'],
+			['srt.peer.silent', 'connection rejected', `The receiver at ${PEER} does not answer yet.`, /is listening on this address/],
+			['srt.something.new', 'connection rejected', `The receiver at ${PEER} does not answer yet.`, /is listening on this address/],
 		];
-		for (const [reason, code, headline, advice, peer = PEER] of cases) {
-			const answer = calling(reason, peer);
-			assert.equal(explainLink(answer).code, code, reason);
+		for (const [code, reason, headline, advice, peer = PEER] of cases) {
+			const answer = calling(code, reason);
+			assert.deepEqual(linkCalls(answer.srt), { failed: 2, code, reason });
 			const shown = view({ stats: answer, page: { peer }, shown: { key: 'connecting' } }).message.show;
-			assert.equal(shown.headline, headline, reason);
-			assert.match(shown.detail, /keeps calling it \(attempt 2\)/, reason);
-			assert.match(shown.detail, advice, reason);
+			assert.equal(shown.headline, headline, code);
+			assert.match(shown.detail, /keeps calling it \(attempt 2 failed\)/, code);
+			assert.match(shown.detail, advice, code);
 			assert.equal(shown.technical, `SRT: ${reason}`);
 		}
-		const refused = running({ srt: { state: 'reconnecting' }, events: [started,
-			event(`SRT connection attempt 2 to ${PEER} failed: Connection setup failure: connection rejected`, 'warning')] });
+		assert.deepEqual(linkCalls(null), { failed: 0, code: '', reason: '' });
+		const refused = running({ srt: { state: 'reconnecting', failedAttempts: 2,
+			failure: { code: 'srt.rejected', reason: 'Connection setup failure: connection rejected' } } });
 		const down = view({ stats: refused, shown: { key: 'reconnecting' } }).message.show;
 		assert.equal(down.headline, `The link to the receiver at ${PEER} is down.`);
 		assert.ok(down.detail.endsWith(LINK_ADVICE['srt.rejected'].advice), down.detail);

@@ -42,6 +42,30 @@ const std::string kEncodingAndProject = R"json(  "encoding": {
     ],
     "videoBitrates": [
       {
+        "title": "1 Mbps",
+        "value": 1
+      },
+      {
+        "title": "2 Mbps",
+        "value": 2
+      },
+      {
+        "title": "3 Mbps",
+        "value": 3
+      },
+      {
+        "title": "4 Mbps",
+        "value": 4
+      },
+      {
+        "title": "5 Mbps",
+        "value": 5
+      },
+      {
+        "title": "6 Mbps",
+        "value": 6
+      },
+      {
         "title": "8 Mbps",
         "value": 8
       },

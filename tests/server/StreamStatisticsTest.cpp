@@ -97,6 +97,71 @@ TEST(StreamStatisticsTest, ARunFromStartToFailure)
 	EXPECT_EQ(statistics.document(false)["lastExit"]["message"], "Worker exited with code 137");
 }
 
+// A link change stands beside its event until the next, whatever the
+// worker's records say meanwhile; "On air" waits for the link to carry the
+// pictures.
+TEST(StreamStatisticsTest, TheLinkAsItsLastChangeSaysAndOnAirOnceItIsUp)
+{
+	StreamStatistics statistics;
+	statistics.workerStarted(42);
+	const json refused = { { "state", "connecting" },
+			       { "failedAttempts", 2 },
+			       { "failure", { { "code", "srt.rejected" }, { "reason", "connection rejected" } } } };
+	statistics.linkReceived("warning", "SRT connection attempt 2 to x:1 failed: connection rejected", refused);
+	json document = statistics.document(true);
+	EXPECT_EQ(document["srt"], refused) << "before the first record";
+
+	json older = record;
+	older["srt"] = { { "state", "connecting" }, { "peer", "x:1" }, { "failedAttempts", 1 }, { "rttMs", nullptr } };
+	statistics.statisticsReceived(older);
+	statistics.liveReceived();
+	document = statistics.document(true);
+	EXPECT_EQ(document["srt"]["failedAttempts"], 2) << "a record made before the change does not undo it";
+	EXPECT_EQ(document["srt"]["failure"]["code"], "srt.rejected");
+	EXPECT_EQ(document["srt"]["peer"], "x:1");
+	EXPECT_EQ(document["state"], "live");
+	EXPECT_EQ(eventMessages(document).find("On air"), std::string::npos) << eventMessages(document);
+
+	statistics.linkReceived("info", "SRT connected to x:1 (attempt 3)",
+				{ { "state", "connected" }, { "failedAttempts", 0 }, { "failure", nullptr } });
+	document = statistics.document(true);
+	EXPECT_EQ(document["srt"]["state"], "connected");
+	EXPECT_TRUE(document["srt"]["failure"].is_null());
+	EXPECT_EQ(eventMessages(document), "info: Worker started (PID 42)\n"
+					   "warning: SRT connection attempt 2 to x:1 failed: connection rejected\n"
+					   "info: SRT connected to x:1 (attempt 3)\n"
+					   "info: On air: pictures are handed to the output\n");
+
+	// The next run starts with no link known.
+	statistics.workerEnded(0, false);
+	statistics.workerStarted(43);
+	EXPECT_TRUE(statistics.document(true)["srt"].is_null());
+}
+
+// The settings on air come with the run's number, without the passphrase,
+// and a new run is a new number even if no read saw the stop between.
+TEST(StreamStatisticsTest, TheRunsNumberAndSettingsWithoutTheSecret)
+{
+	StreamStatistics statistics;
+	EXPECT_TRUE(statistics.document(false)["run"].is_null());
+	const json settings = { { "video_bitrate", 12000000 },
+				{ "srt", { { "host_port", "x:1" }, { "passphrase", "a-secret-passphrase" } } },
+				{ "srt_uri", "srt://x:1?mode=caller&passphrase=a-secret-passphrase" } };
+	statistics.workerStarted(42, settings);
+	json run = statistics.document(true)["run"];
+	EXPECT_EQ(run["id"], 1);
+	EXPECT_EQ(run["settings"]["video_bitrate"], 12000000);
+	EXPECT_EQ(run["settings"]["srt"]["host_port"], "x:1");
+	EXPECT_EQ(run.dump().find("a-secret-passphrase"), std::string::npos) << run.dump();
+
+	statistics.stopRequested();
+	statistics.workerEnded(0, false);
+	statistics.workerStarted(43, { { "video_bitrate", 8000000 } });
+	run = statistics.document(true)["run"];
+	EXPECT_EQ(run["id"], 2);
+	EXPECT_EQ(run["settings"], json({ { "video_bitrate", 8000000 } }));
+}
+
 TEST(StreamStatisticsTest, StopsAsAskedAndAsForced)
 {
 	StreamStatistics statistics;

@@ -54,6 +54,12 @@ nlohmann::json linkRecord(const std::optional<SrtLinkStatistics> &link)
 		 { "sendBufferMs", figure(link->sendBufferMs, 1) },
 		 { "latencyMs", known ? nlohmann::json(link->latencyMs) : nlohmann::json(nullptr) },
 		 { "reconnects", link->reconnects },
+		 { "outages", link->outages },
+		 { "failedCalls", link->failedCalls },
+		 { "failedAttempts", link->failedAttempts },
+		 { "failure", link->failureCode.empty() ? nlohmann::json(nullptr)
+							: nlohmann::json{ { "code", link->failureCode },
+									  { "reason", link->failureReason } } },
 		 { "connectedSeconds", rounded(link->connectedSeconds, 0.1) } };
 }
 

@@ -26,6 +26,16 @@ struct SrtLinkStatistics {
 	// As both sides settled it; 0 before the first connection.
 	int latencyMs = 0;
 	int64_t reconnects = 0;
+	// Totals of the run: times the link was lost, calls that failed.
+	int64_t outages = 0;
+	int64_t failedCalls = 0;
+	// Calls that failed since the link was last up (or the run began), as
+	// the console numbers them, and the last failure's code and reason
+	// (empty codes for none): "srt.rejected", "srt.host.unresolved",
+	// "srt.peer.silent", "srt.failed" for a call, "srt.lost" for a link lost.
+	int failedAttempts = 0;
+	std::string failureCode;
+	std::string failureReason;
 	// Of the connection in place; 0 while down.
 	double connectedSeconds = 0;
 };

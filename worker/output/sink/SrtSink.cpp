@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "common/ConsoleLine.h"
 #include "common/PrintableText.h"
@@ -71,11 +72,14 @@ const char *SrtSink::stateName(State state)
 	return "connecting";
 }
 
-SrtSocket SrtSink::connect(std::string &reason)
+SrtSocket SrtSink::connect(Failure &failure)
 {
-	const std::vector<unsigned char> address = platform::resolveUdpAddress(settings_.host, settings_.port, reason);
-	if (address.empty())
+	const std::vector<unsigned char> address =
+		platform::resolveUdpAddress(settings_.host, settings_.port, failure.reason);
+	if (address.empty()) {
+		failure.code = "srt.host.unresolved";
 		return {};
+	}
 	SrtSocket owned(srt_create_socket());
 	const SRTSOCKET socket = owned.get();
 	bool configured = static_cast<bool>(owned);
@@ -98,19 +102,19 @@ SrtSocket SrtSink::connect(std::string &reason)
 		configured = srt_connect(socket, reinterpret_cast<const sockaddr *>(address.data()),
 					 static_cast<int>(address.size())) != SRT_ERROR;
 	if (!configured) {
-		reason = srt_getlasterror_str();
+		failure = { "srt.failed", srt_getlasterror_str() };
 		return {};
 	}
-	if (!awaitConnection(socket, reason))
+	if (!awaitConnection(socket, failure))
 		return {};
 	return owned;
 }
 
-bool SrtSink::awaitConnection(SRTSOCKET socket, std::string &reason) const
+bool SrtSink::awaitConnection(SRTSOCKET socket, Failure &failure) const
 {
 	const int poller = srt_epoll_create();
 	if (poller < 0) {
-		reason = srt_getlasterror_str();
+		failure = { "srt.failed", srt_getlasterror_str() };
 		return false;
 	}
 	const struct PollerRelease {
@@ -119,13 +123,14 @@ bool SrtSink::awaitConnection(SRTSOCKET socket, std::string &reason) const
 	} release{ poller };
 	const int wanted = SRT_EPOLL_OUT | SRT_EPOLL_ERR;
 	if (srt_epoll_add_usock(poller, socket, &wanted) != 0) {
-		reason = srt_getlasterror_str();
+		failure = { "srt.failed", srt_getlasterror_str() };
 		return false;
 	}
+	const auto silent = [&] { failure = { "srt.peer.silent", srt_strerror(SRT_ENOSERVER, 0) }; };
 	const Clock::time_point deadline = Clock::now() + connectDeadline;
 	for (;;) {
 		if (givenUp()) {
-			reason = givenUpReason;
+			failure = { "", givenUpReason };
 			return false;
 		}
 		SRT_EPOLL_EVENT event{};
@@ -137,11 +142,18 @@ bool SrtSink::awaitConnection(SRTSOCKET socket, std::string &reason) const
 		// the texts are those a blocking srt_connect gives.
 		if ((ready > 0 && (event.events & SRT_EPOLL_ERR) != 0) || state == SRTS_BROKEN || state == SRTS_CLOSING ||
 		    state == SRTS_CLOSED || state == SRTS_NONEXIST) {
-			reason = srt_strerror(srt_getrejectreason(socket) == SRT_REJ_TIMEOUT ? SRT_ENOSERVER : SRT_ECONNREJ, 0);
+			const int rejection = srt_getrejectreason(socket);
+			if (rejection == SRT_REJ_TIMEOUT) {
+				silent();
+				return false;
+			}
+			// The receiver answered and refused: its reason says which setting it did not take.
+			failure = { "srt.rejected", std::string(srt_strerror(SRT_ECONNREJ, 0)) + ": " +
+							    srt_rejectreason_str(rejection) };
 			return false;
 		}
 		if (Clock::now() >= deadline) {
-			reason = srt_strerror(SRT_ENOSERVER, 0);
+			silent();
 			return false;
 		}
 	}
@@ -149,8 +161,8 @@ bool SrtSink::awaitConnection(SRTSOCKET socket, std::string &reason) const
 
 bool SrtSink::open(std::string &message)
 {
-	std::string reason;
-	SrtSocket socket = connect(reason);
+	Failure failure;
+	SrtSocket socket = connect(failure);
 	std::lock_guard lock(mutex_);
 	if (!socket && givenUp()) {
 		// Not a failure of the link: nobody waits for the stream any more.
@@ -163,17 +175,20 @@ bool SrtSink::open(std::string &message)
 		state_ = State::Connected;
 		connectedAt_ = Clock::now();
 		refreshStatisticsLocked(socket_.get());
-		printLine("[CompositeOutput] SRT connected to " + peer_ + ", latency " + std::to_string(figures_.latencyMs) +
-			  " ms");
+		reportLocked("info",
+			     "SRT connected to " + peer_ + " (latency " + std::to_string(figures_.latencyMs) + " ms)");
 	} else {
-		printErrorLine("[CompositeOutput] SRT connection to " + peer_ + " failed: " + reason);
-		events_.sendEvent(settings_.reconnect ? "warning" : "error",
-				  "SRT connection to " + peer_ + " failed: " + reason);
+		failedAttempts_ = 1;
+		++figures_.failedCalls;
+		failure_ = failure;
 		if (!settings_.reconnect) {
 			state_ = State::Closed;
+			reportLocked("error", "SRT connection to " + peer_ + " failed: " + failure.reason);
 			message = "Input/output error";
 			return false;
 		}
+		// The first of the calls that the connecting thread numbers on.
+		reportLocked("warning", "SRT connection attempt 1 to " + peer_ + " failed: " + failure.reason);
 		lostAt_ = Clock::now();
 	}
 	if (settings_.reconnect)
@@ -195,14 +210,18 @@ bool SrtSink::write(const uint8_t *bytes, std::size_t size, std::string &message
 		}
 		socket = socket_.get();
 		const Clock::time_point now = Clock::now();
-		if (settings_.reconnect && now - lastWatch_ >= watchInterval) {
+		if (now - lastWatch_ >= watchInterval) {
 			lastWatch_ = now;
 			refreshStatisticsLocked(socket);
 			const double limitMs = std::max(2.0 * settings_.latencyMs, 1000.0);
 			if (figures_.sendBufferMs > limitMs) {
-				loseLocked("the receiver stopped reading (" + secondsText(figures_.sendBufferMs / 1000.0) +
-					   " s unacknowledged)");
-				return true;
+				const std::string reason = "the receiver stopped reading (" +
+							   secondsText(figures_.sendBufferMs / 1000.0) + " s unacknowledged)";
+				loseLocked(reason);
+				if (settings_.reconnect)
+					return true;
+				message = reason;
+				return false;
 			}
 		}
 	}
@@ -266,17 +285,16 @@ void SrtSink::reconnect()
 {
 	std::unique_lock lock(mutex_);
 	std::chrono::milliseconds backoff = firstBackoff;
-	int attempt = 0;
 	for (;;) {
 		wake_.wait(lock, [this] { return stopping_ || state_ == State::Connecting || state_ == State::Reconnecting; });
 		if (stopping_)
 			return;
 		if (wake_.wait_for(lock, backoff, [this] { return stopping_.load(); }))
 			return;
-		++attempt;
+		const int attempt = failedAttempts_ + 1;
 		lock.unlock();
-		std::string reason;
-		SrtSocket socket = connect(reason);
+		Failure failure;
+		SrtSocket socket = connect(failure);
 		lock.lock();
 		if (stopping_)
 			return;
@@ -284,10 +302,11 @@ void SrtSink::reconnect()
 		if (!socket && abandon_)
 			continue;
 		if (!socket) {
-			const std::string line = "SRT connection attempt " + std::to_string(attempt) + " to " + peer_ +
-						 " failed: " + reason;
-			printLine("[CompositeOutput] " + line);
-			events_.sendEvent("warning", line);
+			failedAttempts_ = attempt;
+			++figures_.failedCalls;
+			failure_ = failure;
+			reportLocked("warning", "SRT connection attempt " + std::to_string(attempt) + " to " + peer_ +
+							" failed: " + failure.reason);
 			backoff = std::min(2 * backoff, lastBackoff);
 			continue;
 		}
@@ -299,18 +318,15 @@ void SrtSink::reconnect()
 		connectedAt_ = Clock::now();
 		restartPending_ = true;
 		refreshStatisticsLocked(socket_.get());
+		failedAttempts_ = 0;
+		failure_ = {};
 		if (restored) {
 			++figures_.reconnects;
-			const std::string line = "SRT connection restored after " + secondsText(outage) + " s (attempt " +
-						 std::to_string(attempt) + ")";
-			printLine("[CompositeOutput] " + line);
-			events_.sendEvent("info", line);
+			reportLocked("info", "SRT connection restored after " + secondsText(outage) + " s (attempt " +
+						     std::to_string(attempt) + ")");
 		} else {
-			const std::string line = "SRT connected to " + peer_ + " (attempt " + std::to_string(attempt) + ")";
-			printLine("[CompositeOutput] " + line);
-			events_.sendEvent("info", line);
+			reportLocked("info", "SRT connected to " + peer_ + " (attempt " + std::to_string(attempt) + ")");
 		}
-		attempt = 0;
 		backoff = firstBackoff;
 	}
 }
@@ -321,16 +337,38 @@ void SrtSink::loseLocked(const std::string &reason)
 		return;
 	closeSocketLocked();
 	lostAt_ = Clock::now();
+	failedAttempts_ = 0;
+	++figures_.outages;
+	failure_ = { "srt.lost", reason };
 	if (settings_.reconnect) {
 		state_ = State::Reconnecting;
-		printErrorLine("[CompositeOutput] SRT connection lost: " + reason + "; reconnecting");
-		events_.sendEvent("warning", "SRT connection lost: " + reason + "; reconnecting");
+		reportLocked("warning", "SRT connection lost: " + reason + "; reconnecting");
 	} else {
 		state_ = State::Closed;
-		printErrorLine("[CompositeOutput] SRT connection lost: " + reason);
-		events_.sendEvent("error", "SRT connection lost: " + reason);
+		reportLocked("error", "SRT connection lost: " + reason);
 	}
 	wake_.notify_all();
+}
+
+void SrtSink::reportLocked(const char *level, const std::string &line)
+{
+	if (std::string_view(level) == "info")
+		printLine("[CompositeOutput] " + line);
+	else
+		printErrorLine("[CompositeOutput] " + line);
+	nlohmann::json failure = nullptr;
+	if (!failure_.code.empty())
+		failure = { { "code", failure_.code }, { "reason", failure_.reason } };
+	events_.send({ { "type", "link" },
+		       { "level", level },
+		       { "message", line },
+		       { "link",
+			 { { "state", stateName(state_) },
+			   { "failedAttempts", failedAttempts_ },
+			   { "failure", failure },
+			   { "reconnects", figures_.reconnects },
+			   { "outages", figures_.outages },
+			   { "failedCalls", figures_.failedCalls } } } });
 }
 
 void SrtSink::closeSocketLocked()
@@ -369,6 +407,9 @@ std::optional<SrtLinkStatistics> SrtSink::linkStatistics() const
 		refreshStatisticsLocked(socket_.get());
 	SrtLinkStatistics statistics = figures_;
 	statistics.state = stateName(state_);
+	statistics.failedAttempts = failedAttempts_;
+	statistics.failureCode = failure_.code;
+	statistics.failureReason = failure_.reason;
 	statistics.connectedSeconds =
 		state_ == State::Connected ? std::chrono::duration<double>(Clock::now() - connectedAt_).count() : 0.0;
 	return statistics;

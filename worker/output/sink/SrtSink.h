@@ -19,13 +19,16 @@ namespace tiloran {
 // passphrase and latency as the settings give them. Its figures come from
 // SRT's own statistics.
 //
+// A receiver that stops reading (or is gone) is given up as soon as SRT
+// holds more unacknowledged data than twice the latency (at least a second),
+// not only after SRT's own 5 s, with or without reconnection.
 // Without reconnection the first failure is final: a connection that cannot
 // be made fails open(), a lost one fails the next write. With it, neither
 // ends the stream: a thread of the sink's own connects again, backing off
-// from 250 ms to 2 s, while what is written in between is dropped; a receiver
-// that stops reading is given up as soon as SRT holds more unacknowledged
-// data than twice the latency (at least a second), not only after SRT's own
-// 5 s. Each loss, attempt and recovery is a console line and an event.
+// from 250 ms to 2 s, while what is written in between is dropped. Each
+// connection, loss, failed call and recovery is a console line and a "link"
+// message with the link's state, its failed calls and the last failure's
+// code, so that the server shows the state beside the event that changed it.
 //
 // A connection attempt waits in short slices, so that a stop gives it up at
 // once: close(), or the abandon flag set from any thread (a stop while the
@@ -57,12 +60,18 @@ private:
 	using Clock = std::chrono::steady_clock;
 	static const char *stateName(State state);
 
-	// A new connection, or none with the reason.
-	SrtSocket connect(std::string &reason);
+	struct Failure {
+		std::string code;
+		std::string reason;
+	};
+	// A new connection, or none with the failure.
+	SrtSocket connect(Failure &failure);
 	// Until the connection begun on socket is made (true), fails or is given
-	// up (false, with the reason).
-	bool awaitConnection(SRTSOCKET socket, std::string &reason) const;
+	// up (false, with the failure).
+	bool awaitConnection(SRTSOCKET socket, Failure &failure) const;
 	bool givenUp() const { return abandon_ || stopping_; }
+	// The console line and the link message of a change, under the mutex.
+	void reportLocked(const char *level, const std::string &line);
 	void reconnect();
 	// Ends the connection in place (under the mutex) and, with
 	// reconnection, hands it to the connecting thread.
@@ -90,6 +99,8 @@ private:
 	mutable SrtLinkStatistics figures_;
 	SrtLinkStatistics previousTotals_;
 	std::string peer_;
+	int failedAttempts_ = 0;
+	Failure failure_;
 	Clock::time_point lastWatch_;
 
 	std::atomic<int64_t> bytesSent_{ 0 };
