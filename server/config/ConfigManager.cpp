@@ -567,8 +567,9 @@ bool ConfigManager::loadWorkerConfig(nlohmann::json &document, std::string &mess
 		nlohmann::json parsed;
 		file >> parsed;
 		document = std::move(parsed);
-	} catch (const std::exception &error) {
-		message = std::string("Failed to parse worker config file: ") + error.what();
+	} catch (const nlohmann::json::parse_error &error) {
+		// The library's text quotes what it read, which may be the passphrase.
+		message = "Failed to parse worker config file: not JSON at byte " + std::to_string(error.byte);
 		return false;
 	}
 	return true;

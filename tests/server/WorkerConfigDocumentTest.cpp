@@ -512,13 +512,11 @@ TEST_F(WorkerConfigDocumentTest, LoadingReportsMissingAndUnreadableFiles)
 
 	writeFile(file(), "");
 	EXPECT_FALSE(config().loadWorkerConfig(document, message));
-	EXPECT_EQ(message, "Failed to parse worker config file: [json.exception.parse_error.101] parse error at line 1, "
-			   "column 1: syntax error while parsing value - unexpected end of input; expected '[', '{', or "
-			   "a literal");
+	EXPECT_EQ(message, "Failed to parse worker config file: not JSON at byte 1");
 
 	writeFile(file(), "{\"a\": 1, // no comments\n}");
 	EXPECT_FALSE(config().loadWorkerConfig(document, message));
-	EXPECT_EQ(message.rfind("Failed to parse worker config file: [json.exception.parse_error.101]", 0), 0u) << message;
+	EXPECT_EQ(message, "Failed to parse worker config file: not JSON at byte 10");
 	EXPECT_EQ(document, json({ { "untouched", true } }));
 
 	// Whatever follows the first complete document is not read.
