@@ -604,7 +604,9 @@ TEST(StreamFaults, RemovedPreviewFolder)
 		const httplib::Result preview = server.get("/api/preview");
 		ASSERT_TRUE(preview);
 		EXPECT_EQ(preview->status, 503);
-		EXPECT_EQ(preview->body, "Preview not available - no preview file found");
+		EXPECT_EQ(json::parse(preview->body, nullptr, false),
+			  (json{ { "error", "Preview not available - no preview file found" } }))
+			<< preview->body;
 		const size_t failureLines =
 			countLinesStartingWith(server.errors().substr(errorsBefore), previewFailurePrefix);
 		EXPECT_GE(failureLines, 1u);

@@ -71,6 +71,8 @@ describe('control page view', () => {
 			['called once, no more calls', { stats: { ...calling, events: calling.events.map((e) => ({ ...e, level: 'error' })) } },
 				'connecting', 'CONNECTING', '', false, true, true],
 			['reconnecting', { stats: reconnecting }, 'reconnecting', 'RECONNECTING', 'attempt 4', false, true, true],
+			['worker not responding', { stats: running({ state: 'unresponsive', statisticsAgeSeconds: 4.6 }) },
+				'unresponsive', 'NOT RESPONDING', 'no figures for 4 s', false, true, true],
 			['failed', { stats: failed('x') }, 'failed', 'FAILED', '', true, false, false],
 			['stopped', { stats: stats({ state: 'stopped' }) }, 'stopped', 'STOPPED', '', true, false, false],
 		];
