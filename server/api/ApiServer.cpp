@@ -326,6 +326,9 @@ void ApiServer::handleStreamStart(const httplib::Request &request, httplib::Resp
 		// The library's own text quotes what it read last, which may be a
 		// secret, and names its error numbers: only the place is told.
 		sendError(response, 400, "Invalid JSON request body: not JSON at byte " + std::to_string(error.byte));
+	} catch (const nlohmann::json::out_of_range &) {
+		// The parser's only other refusal: a number beyond what a double holds.
+		sendError(response, 400, "Invalid JSON request body: a number is out of range");
 	}
 }
 

@@ -571,6 +571,9 @@ bool ConfigManager::loadWorkerConfig(nlohmann::json &document, std::string &mess
 		// The library's text quotes what it read, which may be the passphrase.
 		message = "Failed to parse worker config file: not JSON at byte " + std::to_string(error.byte);
 		return false;
+	} catch (const nlohmann::json::out_of_range &) {
+		message = "Failed to parse worker config file: a number is out of range";
+		return false;
 	}
 	return true;
 }

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	std::string message;
 	try {
 		request = json::parse(body, nullptr, true, false);
-	} catch (const json::parse_error &) {
+	} catch (const json::exception &) {
 		// The route answers these as an invalid body.
 		return 0;
 	}

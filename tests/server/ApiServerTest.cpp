@@ -203,6 +203,10 @@ TEST_F(ApiServerTest, StartRequestsThatAreNotJsonOrHaveWrongTypes)
 	auto commented = request("POST", "/api/stream/start", "/* x */ {}");
 	EXPECT_EQ(commented.status, 400);
 	EXPECT_EQ(commented.body, errorBody("Invalid JSON request body: not JSON at byte 1"));
+	// A number beyond what a double holds is the parser's other refusal.
+	auto huge = request("POST", "/api/stream/start", R"({"videoBitrate": 1e400})");
+	EXPECT_EQ(huge.status, 400);
+	EXPECT_EQ(huge.body, errorBody("Invalid JSON request body: a number is out of range"));
 
 	nlohmann::json wrongType = nlohmann::json::parse(startRequest);
 	wrongType["srtStreamId"] = 7;
