@@ -12,6 +12,10 @@ const DEFAULT_LATENCY_MS = 120;
 // bitrates for thin links, so that these are chosen, never given by default.
 const DEFAULT_VIDEO_BITRATE_MBPS = 8;
 const POSITIONS = ['Top left', 'Top right', 'Bottom left', 'Bottom right'];
+// The server's limits, which are SRT's: a host name of 253 characters, a
+// stream id of 512 bytes.
+const HOST_NAME_MAX_LENGTH = 253;
+const STREAM_ID_MAX_BYTES = 512;
 const HOST_NAME = /^[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?(\.[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?)*\.?$/;
 
 // The receiver's address as host:port; returns { hostPort } or { problem }.
@@ -36,6 +40,8 @@ function checkDestination(text) {
 		[host, port] = colons === 1 ? value.split(':') : [value, undefined];
 		if (host === '')
 			return { problem: `The host is missing before the port: enter host:port, for example ${EXAMPLE_DESTINATION}.` };
+		if (host.length > HOST_NAME_MAX_LENGTH)
+			return { problem: `A host name has at most ${HOST_NAME_MAX_LENGTH} characters.` };
 		if (!HOST_NAME.test(host))
 			return { problem: `"${host}" is neither a host name nor an IP address.` };
 		if (/^\d+(\.\d+){3}$/.test(host) && host.split('.').some((part) => Number(part) > 255))
@@ -59,6 +65,16 @@ function checkLatency(text) {
 	if (latency > SRT_LATENCY_MAX_MS)
 		return { problem: `SRT takes a latency of 0 to ${SRT_LATENCY_MAX_MS} ms: enter milliseconds, such as 120 or 2000.` };
 	return { latency };
+}
+
+// The stream ID field: a problem, or null.
+function checkStreamId(text) {
+	const value = text.trim();
+	if (/[\u0000-\u001f\u007f]/.test(value))
+		return 'The stream ID cannot contain control characters.';
+	if (new TextEncoder().encode(value).length > STREAM_ID_MAX_BYTES)
+		return `The stream ID is too long: SRT allows at most ${STREAM_ID_MAX_BYTES} bytes.`;
+	return null;
 }
 
 function decodeParameter(text) {
@@ -144,6 +160,7 @@ export class StreamForm {
 		// Where each checked field says what is wrong with it, by the field's id.
 		this.errors = {
 			'srt-host-port': $('srt-host-port-error'),
+			'srt-stream-id': $('srt-stream-id-error'),
 			'srt-latency': $('srt-latency-error'),
 			'srt-passphrase': $('srt-passphrase-error'),
 			'quadrant-1-source': $('layout-error'),
@@ -500,6 +517,9 @@ export class StreamForm {
 			const reason = this.hostPort.value.trim() === '' ? 'Enter the receiver\'s host:port to start' : 'Check the receiver\'s host:port';
 			found.push({ element: 'srt-host-port', problem: destination.problem, reason });
 		}
+		const streamId = checkStreamId(this.streamId.value);
+		if (streamId)
+			found.push({ element: 'srt-stream-id', problem: streamId, reason: 'Check the stream ID' });
 		const latency = checkLatency(this.latency.value);
 		if (latency.problem)
 			found.push({ element: 'srt-latency', problem: latency.problem, reason: 'Check the latency' });

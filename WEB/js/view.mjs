@@ -103,6 +103,11 @@ function tallyOf(page, stats, statsAt) {
 	if (!stats)
 		return { key: 'unknown', text: 'NO STATUS', detail: '' };
 	if (stats.running) {
+		// The worker's figures stopped coming: the last ones are no measure of the stream.
+		if (stats.state === 'unresponsive') {
+			const age = stats.statisticsAgeSeconds;
+			return { key: 'unresponsive', text: 'NOT RESPONDING', detail: isNumber(age) ? `no figures for ${Math.floor(age)} s` : '' };
+		}
 		const srt = stats.srt;
 		const { failed, code } = linkCalls(srt);
 		const detail = failed > 0 ? `attempt ${failed} failed` : '';

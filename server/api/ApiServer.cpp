@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/ConsoleLine.h"
+#include "common/PrintableText.h"
 #include "common/Redaction.h"
 #include "config/ConfigManager.h"
 #include "http/platform/ConnectionSocket.h"
@@ -49,10 +50,37 @@ void sendError(httplib::Response &response, int status, const std::string &messa
 	sendJson(response, nlohmann::json{ { "error", message } });
 }
 
-void sendText(httplib::Response &response, int status, const char *text)
+bool isApiPath(const std::string &path)
 {
-	response.status = status;
-	response.set_content(text, "text/plain");
+	return path == "/api" || path.rfind("/api/", 0) == 0;
+}
+
+// Control characters have no place in a path, and a NUL would cut a file's
+// name short where the system reads it.
+bool hasControlCharacter(const std::string &text)
+{
+	return std::any_of(text.begin(), text.end(), [](char byte) {
+		return static_cast<unsigned char>(byte) < 0x20 || byte == 0x7F;
+	});
+}
+
+// The error object of an /api/ answer that no route filled.
+std::string statusMessage(int status)
+{
+	switch (status) {
+	case 400:
+		return "Bad request";
+	case 404:
+		return "Not found";
+	case 413:
+		return "Request body is too large";
+	case 414:
+		return "Request target is too long";
+	case 500:
+		return "Internal server error";
+	default:
+		return "Request failed with status " + std::to_string(status);
+	}
 }
 
 bool isLoopbackAddress(const std::string &address)
@@ -91,6 +119,7 @@ ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<Work
 	});
 	configureStaticFiles();
 	registerRoutes();
+	configureFailures();
 }
 
 ApiServer::~ApiServer() = default;
@@ -152,6 +181,45 @@ void ApiServer::configureStaticFiles()
 	server_.set_file_request_handler([](const httplib::Request &, httplib::Response &response) {
 		response.set_header("Access-Control-Allow-Origin", "*");
 	});
+}
+
+void ApiServer::configureFailures()
+{
+	server_.set_pre_routing_handler([](const httplib::Request &request, httplib::Response &response) {
+		if (!hasControlCharacter(request.path))
+			return httplib::Server::HandlerResponse::Unhandled;
+		setCommonHeaders(response);
+		sendError(response, 400, "Request path must not contain control characters");
+		return httplib::Server::HandlerResponse::Handled;
+	});
+
+	// The library's own answers (an unknown path, a request it cannot
+	// read) have no body; under /api/ they get the API's error object.
+	server_.set_error_handler(httplib::Server::HandlerWithResponse(
+		[](const httplib::Request &request, httplib::Response &response) {
+			if (!response.body.empty() || !isApiPath(request.path))
+				return httplib::Server::HandlerResponse::Unhandled;
+			if (!response.has_header("Access-Control-Allow-Origin"))
+				response.set_header("Access-Control-Allow-Origin", "*");
+			sendError(response, response.status, statusMessage(response.status));
+			return httplib::Server::HandlerResponse::Handled;
+		}));
+
+	// The unexpected: its text is for the console, not for the client.
+	server_.set_exception_handler(
+		[](const httplib::Request &request, httplib::Response &response, std::exception_ptr exception) {
+			std::string what = "an exception of unknown type";
+			try {
+				std::rethrow_exception(exception);
+			} catch (const std::exception &error) {
+				what = error.what();
+			} catch (...) {
+			}
+			printLine("[API] " + printableText(request.method + " " + request.path) + " failed: " + printableText(what));
+			if (!response.has_header("Access-Control-Allow-Origin"))
+				response.set_header("Access-Control-Allow-Origin", "*");
+			sendError(response, 500, statusMessage(500));
+		});
 }
 
 void ApiServer::registerRoutes()
@@ -247,13 +315,21 @@ void ApiServer::handleStreamStart(const httplib::Request &request, httplib::Resp
 			sendError(response, 400, message);
 			return;
 		}
-		if (!supervisor_->start(port_, message, workerConfig)) {
+		// A link that is to come back by itself is also worth a new worker
+		// when the worker stops responding.
+		const bool restartWhenUnresponsive = workerConfig.value("srt_reconnect", false);
+		if (!supervisor_->start(port_, message, workerConfig, restartWhenUnresponsive)) {
 			sendError(response, 500, message);
 			return;
 		}
 		response.set_content(R"({"status":"started"})", jsonType);
-	} catch (const nlohmann::json::exception &error) {
-		sendError(response, 400, std::string("Invalid JSON request body: ") + error.what());
+	} catch (const nlohmann::json::parse_error &error) {
+		// The library's own text quotes what it read last, which may be a
+		// secret, and names its error numbers: only the place is told.
+		sendError(response, 400, "Invalid JSON request body: not JSON at byte " + std::to_string(error.byte));
+	} catch (const nlohmann::json::out_of_range &) {
+		// The parser's only other refusal: a number beyond what a double holds.
+		sendError(response, 400, "Invalid JSON request body: a number is out of range");
 	}
 }
 
@@ -280,7 +356,7 @@ void ApiServer::handlePreview(httplib::Response &response)
 
 	std::filesystem::path path = std::filesystem::path(config_->previewPath()) / "preview.jpg";
 	if (!platform::pathExists(path)) {
-		sendText(response, 503, "Preview not available - no preview file found");
+		sendError(response, 503, "Preview not available - no preview file found");
 		return;
 	}
 
@@ -292,7 +368,7 @@ void ApiServer::handlePreview(httplib::Response &response)
 	if (!std::filesystem::is_directory(path, ignored))
 		file.open(path, std::ios::binary | std::ios::ate);
 	if (!file.is_open()) {
-		sendText(response, 500, "Failed to open preview file");
+		sendError(response, 500, "Failed to open preview file");
 		return;
 	}
 
@@ -300,14 +376,14 @@ void ApiServer::handlePreview(httplib::Response &response)
 	std::streamoff size = file.tellg();
 	file.seekg(0, std::ios::beg);
 	if (size <= 0) {
-		sendText(response, 500, "Preview file is empty");
+		sendError(response, 500, "Preview file is empty");
 		return;
 	}
 
 	std::string picture(static_cast<std::size_t>(size), '\0');
 	file.read(picture.data(), size);
 	if (file.gcount() != size) {
-		sendText(response, 500, "Failed to read preview file");
+		sendError(response, 500, "Failed to read preview file");
 		return;
 	}
 	file.close();

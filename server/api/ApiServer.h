@@ -17,8 +17,8 @@ class WorkerSupervisor;
 // directory "WEB" below the working directory at construction, if it exists
 // then), the API routes and the preview download, on top of the HTTP
 // library's server behind a gate that takes only whole requests within their
-// limits. Exceptions that escape a route are answered by the library's
-// default: 500 with the message in the "EXCEPTION_WHAT" header.
+// limits. Every failure of an /api/ path is answered with the API's error
+// object; an exception that escapes a route is logged and answered 500.
 //
 // Threading: run() blocks the calling thread (the main thread) in the accept
 // loop; the routes run on the server's request threads; stop() may be called
@@ -46,6 +46,9 @@ public:
 private:
 	void configureStaticFiles();
 	void registerRoutes();
+	// Answers that no route gives: a path with control characters, the
+	// library's own failures, exceptions.
+	void configureFailures();
 	void handlePreview(httplib::Response &response);
 	void handleStreamStart(const httplib::Request &request, httplib::Response &response);
 	void handleStreamStop(httplib::Response &response);

@@ -57,22 +57,69 @@ bool isNonEmptyString(const nlohmann::json &value)
 	return value.is_string() && !value.get_ref<const std::string &>().empty();
 }
 
-// A fraction is cut toward zero and an integer keeps its low 32 bits. A
-// floating-point value beyond the 32-bit range becomes the smallest value, as
-// the processor's own conversion gives, and is then refused as negative.
-std::int32_t readLatency(const nlohmann::json &request)
+// SRT carries the latency in 16 bits of its handshake: anything above would
+// reach the receiver wrapped.
+constexpr std::int64_t kMaximumSrtLatency = 65535;
+// SRT's own limit for the stream id, in bytes.
+constexpr std::size_t kMaximumStreamIdBytes = 512;
+// A host name of at most 253 characters, a colon and a port of five digits,
+// with room for an IPv6 address's brackets.
+constexpr std::size_t kMaximumHostPortLength = 261;
+constexpr std::size_t kMaximumHostNameLength = 253;
+constexpr std::size_t kMaximumQuadrantNameLength = 64;
+
+// The latency in milliseconds: a whole number SRT can carry, or none.
+std::optional<std::int32_t> readLatency(const nlohmann::json &request)
 {
 	const auto latency = request.find("srtLatency");
 	if (latency == request.end())
 		return kDefaultSrtLatency;
+	if (latency->is_number_unsigned())
+		return latency->get<std::uint64_t>() <= static_cast<std::uint64_t>(kMaximumSrtLatency)
+			       ? std::optional<std::int32_t>(latency->get<std::int32_t>())
+			       : std::nullopt;
+	if (latency->is_number_integer())
+		return latency->get<std::int64_t>() >= 0 && latency->get<std::int64_t>() <= kMaximumSrtLatency
+			       ? std::optional<std::int32_t>(latency->get<std::int32_t>())
+			       : std::nullopt;
 	if (latency->is_number_float()) {
-		const double truncated = std::trunc(latency->get<double>());
-		if (!(truncated >= std::numeric_limits<std::int32_t>::min() &&
-		      truncated <= std::numeric_limits<std::int32_t>::max()))
-			return std::numeric_limits<std::int32_t>::min();
-		return static_cast<std::int32_t>(truncated);
+		const double value = latency->get<double>();
+		if (value >= 0 && value <= kMaximumSrtLatency && value == std::trunc(value))
+			return static_cast<std::int32_t>(value);
 	}
-	return latency->get<std::int32_t>();
+	return std::nullopt;
+}
+
+// The number of characters of UTF-8 text (its bytes that start one).
+std::size_t characterCount(const std::string &text)
+{
+	return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char byte) {
+		return (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+	}));
+}
+
+bool hasControlCharacter(const std::string &text)
+{
+	return std::any_of(text.begin(), text.end(), [](char byte) {
+		return static_cast<unsigned char>(byte) < 0x20 || byte == 0x7F;
+	});
+}
+
+// An optional string member: absent gives the empty string; any other type
+// than a string is refused with the field's name.
+bool readOptionalString(const nlohmann::json &request, const char *key, std::string &value, std::string &message)
+{
+	const auto found = request.find(key);
+	if (found == request.end()) {
+		value.clear();
+		return true;
+	}
+	if (!found->is_string()) {
+		message = std::string("Field ") + key + " must be a string";
+		return false;
+	}
+	value = found->get<std::string>();
+	return true;
 }
 
 // A bitrate as the worker reads it: a whole number, from 1 up to what its
@@ -127,7 +174,19 @@ bool isHostAndPort(const std::string &hostPort)
 // that it is refused here, with a reason, before a worker starts.
 bool checkWhatTheWorkerNeeds(const nlohmann::json &request, const nlohmann::json &quadrants, std::string &message)
 {
-	if (!isHostAndPort(request["srtHostPort"].get_ref<const std::string &>())) {
+	const std::string &hostPort = request["srtHostPort"].get_ref<const std::string &>();
+	if (characterCount(hostPort) > kMaximumHostPortLength) {
+		message = "Field srtHostPort must be at most " + std::to_string(kMaximumHostPortLength) +
+			  " characters long";
+		return false;
+	}
+	if (hostPort.front() != '[' && hostPort.find(':') != std::string::npos &&
+	    hostPort.rfind(':') > kMaximumHostNameLength) {
+		message = "Field srtHostPort must have a host name of at most " +
+			  std::to_string(kMaximumHostNameLength) + " characters";
+		return false;
+	}
+	if (!isHostAndPort(hostPort)) {
 		message = "Field srtHostPort must be host:port with a port from 1 to 65535";
 		return false;
 	}
@@ -137,12 +196,20 @@ bool checkWhatTheWorkerNeeds(const nlohmann::json &request, const nlohmann::json
 		message = "Field codec must be the name of an H.264 encoder, such as libx264";
 		return false;
 	}
-	// SRT's own limits.
-	if (request.value("srtStreamId", std::string()).size() > 512) {
-		message = "Field srtStreamId must be at most 512 characters long";
+	// SRT's own limits; a NUL would cut the stream id short on its way.
+	const std::string &streamId = request.contains("srtStreamId")
+					      ? request["srtStreamId"].get_ref<const std::string &>()
+					      : std::string();
+	if (streamId.size() > kMaximumStreamIdBytes) {
+		message = "Field srtStreamId must be at most " + std::to_string(kMaximumStreamIdBytes) + " bytes long";
 		return false;
 	}
-	const std::size_t passphraseLength = request.value("srtPassphrase", std::string()).size();
+	if (hasControlCharacter(streamId)) {
+		message = "Field srtStreamId must not contain control characters";
+		return false;
+	}
+	const std::size_t passphraseLength =
+		request.contains("srtPassphrase") ? request["srtPassphrase"].get_ref<const std::string &>().size() : 0;
 	if (passphraseLength != 0 && (passphraseLength < 10 || passphraseLength > 79)) {
 		message = "Field srtPassphrase must be empty or 10 to 79 characters long";
 		return false;
@@ -166,6 +233,11 @@ bool checkWhatTheWorkerNeeds(const nlohmann::json &request, const nlohmann::json
 		}
 		if (!seenIds.insert(id.get<std::int64_t>()).second) {
 			message = "Duplicate quadrants item id: " + std::to_string(id.get<std::int64_t>());
+			return false;
+		}
+		if (characterCount(quadrant["name"].get_ref<const std::string &>()) > kMaximumQuadrantNameLength) {
+			message = "Each quadrants item name must be at most " + std::to_string(kMaximumQuadrantNameLength) +
+				  " characters long";
 			return false;
 		}
 	}
@@ -359,11 +431,18 @@ bool ConfigManager::buildWorkerConfig(const nlohmann::json &request, nlohmann::j
 	}
 
 	const std::string hostPort = request["srtHostPort"].get<std::string>();
-	const std::string streamId = request.value("srtStreamId", std::string());
-	const std::string passphrase = request.value("srtPassphrase", std::string());
-	const std::int32_t latency = readLatency(request);
-	if (latency < 0) {
-		message = "Field srtLatency must be greater than or equal to zero";
+	std::string streamId;
+	std::string passphrase;
+	if (!readOptionalString(request, "srtStreamId", streamId, message) ||
+	    !readOptionalString(request, "srtPassphrase", passphrase, message))
+		return false;
+	const std::optional<std::int32_t> latency = readLatency(request);
+	if (!latency) {
+		message = "Field srtLatency must be a whole number from 0 to " + std::to_string(kMaximumSrtLatency);
+		return false;
+	}
+	if (request.contains("srtReconnect") && !request["srtReconnect"].is_boolean()) {
+		message = "Field srtReconnect must be true or false";
 		return false;
 	}
 
@@ -430,10 +509,10 @@ bool ConfigManager::buildWorkerConfig(const nlohmann::json &request, nlohmann::j
 	document["srt"] = {
 		{ "host_port", hostPort },
 		{ "streamid", streamId },
-		{ "latency", latency },
+		{ "latency", *latency },
 		{ "passphrase", passphrase },
 	};
-	document["srt_uri"] = buildSrtUri(hostPort, streamId, latency, passphrase);
+	document["srt_uri"] = buildSrtUri(hostPort, streamId, *latency, passphrase);
 	// Only when asked for, so that documents without them stay as they were.
 	if (request.contains("srtReconnect"))
 		document["srt_reconnect"] = request["srtReconnect"].get<bool>();
@@ -490,8 +569,12 @@ bool ConfigManager::loadWorkerConfig(nlohmann::json &document, std::string &mess
 		nlohmann::json parsed;
 		file >> parsed;
 		document = std::move(parsed);
-	} catch (const std::exception &error) {
-		message = std::string("Failed to parse worker config file: ") + error.what();
+	} catch (const nlohmann::json::parse_error &error) {
+		// The library's text quotes what it read, which may be the passphrase.
+		message = "Failed to parse worker config file: not JSON at byte " + std::to_string(error.byte);
+		return false;
+	} catch (const nlohmann::json::out_of_range &) {
+		message = "Failed to parse worker config file: a number is out of range";
 		return false;
 	}
 	return true;

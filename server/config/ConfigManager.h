@@ -46,9 +46,8 @@ public:
 
 	// Validates a stream start request, turns it into the worker
 	// configuration document and stores it. Returns false with the reason in
-	// message; a request whose optional fields have the wrong JSON type
-	// raises the JSON library's type error. The same as buildWorkerConfig
-	// followed by writeWorkerConfig.
+	// message, also for a member of the wrong JSON type. The same as
+	// buildWorkerConfig followed by writeWorkerConfig.
 	bool saveWorkerConfig(const nlohmann::json &request, std::string &message) const;
 
 	// The first half of saveWorkerConfig: checks the request and builds the

@@ -24,6 +24,30 @@ std::size_t stringTokenEnd(std::string_view text, std::size_t quote)
 	return text.size();
 }
 
+// The index just past the JSON value that starts at index, whatever its
+// type, as far as it can be told from text that may not be JSON: a string
+// token, a bracketed array or object (strings inside skipped), or a bare
+// word up to the next delimiter.
+std::size_t valueEnd(std::string_view text, std::size_t index)
+{
+	if (text[index] == '"')
+		return stringTokenEnd(text, index);
+	if (text[index] == '[' || text[index] == '{') {
+		std::size_t depth = 0;
+		for (; index < text.size(); ++index) {
+			if (text[index] == '"')
+				index = stringTokenEnd(text, index) - 1;
+			else if (text[index] == '[' || text[index] == '{')
+				++depth;
+			else if ((text[index] == ']' || text[index] == '}') && --depth == 0)
+				return index + 1;
+		}
+		return text.size();
+	}
+	const std::size_t end = text.find_first_of(",]} \t\r\n", index);
+	return end == std::string_view::npos ? text.size() : end;
+}
+
 std::size_t skipBlanks(std::string_view text, std::size_t index)
 {
 	while (index < text.size() &&
@@ -68,11 +92,11 @@ std::string maskPassphrases(std::string_view body)
 		    !namesPassphrase(body.substr(quote, tokenEnd - quote)))
 			continue;
 		const std::size_t value = skipBlanks(body, colon + 1);
-		if (value >= body.size() || body[value] != '"')
+		if (value >= body.size())
 			continue;
 		masked.append(body.substr(index, value - index));
 		masked.append("\"").append(redactedSecret).append("\"");
-		index = stringTokenEnd(body, value);
+		index = valueEnd(body, value);
 	}
 	return masked;
 }

@@ -94,6 +94,10 @@ void RequestFramer::readHeaderBlock(std::string_view bytes)
 	// The end may straddle what was looked at before and what is new.
 	const std::size_t from = position_ < headerEnd.size() ? 0 : position_ - (headerEnd.size() - 1);
 	const std::size_t end = bytes.find(headerEnd, from);
+	if (!linesWithinLimit(bytes, end == std::string_view::npos ? bytes.size() : end + lineEnd.size())) {
+		finish(FramingStatus::HeadersTooLarge);
+		return;
+	}
 	if (end == std::string_view::npos) {
 		position_ = bytes.size();
 		if (bytes.size() >= limits_.maxHeaderBytes)
@@ -227,6 +231,19 @@ void RequestFramer::readChunks(std::string_view bytes)
 			return;
 		}
 	}
+}
+
+bool RequestFramer::linesWithinLimit(std::string_view bytes, std::size_t end)
+{
+	for (std::size_t stop = bytes.find('\n', headerLineSearchedTo_); stop != std::string_view::npos && stop < end;
+	     stop = bytes.find('\n', headerLineSearchedTo_)) {
+		if (stop + 1 - headerLineStart_ > limits_.maxLineBytes)
+			return false;
+		headerLineStart_ = headerLineSearchedTo_ = stop + 1;
+	}
+	headerLineSearchedTo_ = std::max(headerLineSearchedTo_, end);
+	// A line not ended yet is judged by what has come of it.
+	return end - headerLineStart_ <= limits_.maxLineBytes;
 }
 
 std::size_t RequestFramer::findLineStop(std::string_view bytes)

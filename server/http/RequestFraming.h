@@ -11,6 +11,10 @@ struct RequestLimits {
 	// empty line that ends them; a chunked body's trailer counts alike.
 	std::size_t maxHeaderBytes = 64 * 1024;
 	std::size_t maxBodyBytes = 1024 * 1024;
+	// Each line of the header block, its line end included: the HTTP
+	// library's own limit for a header line, and above its limit for the
+	// request target.
+	std::size_t maxLineBytes = 8192;
 };
 
 enum class FramingStatus {
@@ -18,6 +22,7 @@ enum class FramingStatus {
 	Incomplete,
 	// The first requestLength bytes are one whole request.
 	Complete,
+	// The header block or one of its lines is too long.
 	HeadersTooLarge,
 	BodyTooLarge,
 	// The length of the body cannot be told: a bad or repeated
@@ -60,6 +65,8 @@ private:
 	enum class Stage { Headers, Body, ChunkSize, ChunkData, Trailer, Done };
 
 	void readHeaderBlock(std::string_view bytes);
+	// Whether every line of the header block up to end is within its limit.
+	bool linesWithinLimit(std::string_view bytes, std::size_t end);
 	void readChunks(std::string_view bytes);
 	// The end of the line that starts at position_, or npos.
 	std::size_t findLineStop(std::string_view bytes);
@@ -75,6 +82,9 @@ private:
 	std::size_t trailerStart_ = 0;
 	// How far the current line was searched for its end.
 	std::size_t searchedTo_ = 0;
+	// The header block's line being read, and how far it was searched.
+	std::size_t headerLineStart_ = 0;
+	std::size_t headerLineSearchedTo_ = 0;
 };
 
 // The framing of bytes taken whole.

@@ -109,7 +109,7 @@ std::string RequestGate::refusalMessage(int status) const
 		return "Request body is larger than " + std::to_string(settings_.limits.maxBodyBytes) + " bytes";
 	case 431:
 		return "Request headers are larger than " + std::to_string(settings_.limits.maxHeaderBytes) +
-		       " bytes";
+		       " bytes or have a line longer than " + std::to_string(settings_.limits.maxLineBytes) + " bytes";
 	default:
 		return "Malformed request: the length of its body cannot be told";
 	}

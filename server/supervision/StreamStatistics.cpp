@@ -1,6 +1,7 @@
 #include "supervision/StreamStatistics.h"
 
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include "common/Redaction.h"
@@ -20,6 +21,8 @@ const char *stateName(StreamStatistics::State state)
 		return "starting";
 	case StreamStatistics::State::Live:
 		return "live";
+	case StreamStatistics::State::Unresponsive:
+		return "unresponsive";
 	case StreamStatistics::State::Failed:
 		return "failed";
 	case StreamStatistics::State::Stopped:
@@ -38,6 +41,22 @@ const nlohmann::json &member(const nlohmann::json &object, const char *key)
 		return none;
 	const auto found = object.find(key);
 	return found == object.end() ? none : *found;
+}
+
+// How the worker's error events name the reason a step failed.
+constexpr std::string_view failedStep = " failed: ";
+// The system's text for a failed input or output call, which FFmpeg's
+// protocols give for any failure of their own.
+constexpr std::string_view genericFailure = ": Input/output error";
+
+// A failure that ends in the generic text says the reason its step's event
+// gave instead, when there was one.
+std::string mostSpecificCause(const std::string &failure, const std::string &reason)
+{
+	if (reason.empty() || failure.size() < genericFailure.size() ||
+	    failure.compare(failure.size() - genericFailure.size(), genericFailure.size(), genericFailure) != 0)
+		return failure;
+	return failure.substr(0, failure.size() - genericFailure.size() + 2) + reason;
 }
 
 void sampleIfNumber(PrometheusText &text, const nlohmann::json &value, const PrometheusText::Labels &labels = {})
@@ -89,9 +108,11 @@ void StreamStatistics::workerStarted(std::uint32_t processId, nlohmann::json set
 	startedAt_ = SteadyClock::now();
 	stopRequested_ = false;
 	failureMessage_.clear();
+	lastFailedStepReason_.clear();
 	latest_ = nullptr;
 	link_ = nullptr;
 	onAirSaid_ = false;
+	lastRecordAt_.reset();
 	++starts_;
 	addEvent("info", "Worker started (PID " + std::to_string(processId) + ")");
 }
@@ -103,24 +124,31 @@ void StreamStatistics::stopRequested()
 	addEvent("info", "Stop requested");
 }
 
-void StreamStatistics::workerEnded(std::uint32_t exitCode, bool terminated)
+void StreamStatistics::workerEnded(std::uint32_t exitCode, Ending ending)
 {
 	std::lock_guard lock(mutex_);
 	Exit exit;
 	exit.code = exitCode;
 	exit.at = SystemClock::now();
 	exit.output = member(latest_, "output");
-	if (stopRequested_) {
+	if (ending == Ending::Unresponsive) {
+		changeState(State::Failed);
+		++failures_;
+		exit.message = unresponsiveReason;
+		addEvent("error", "Stream ended: " + exit.message);
+	} else if (stopRequested_) {
 		changeState(State::Stopped);
-		if (terminated)
+		if (ending == Ending::TerminatedAfterStop) {
+			exit.message = terminatedReason;
 			addEvent("warning", "Worker did not stop within 2 s and was terminated");
-		else
+		} else {
 			addEvent("info", "Worker stopped (exit code " + std::to_string(exitCode) + ")");
+		}
 	} else {
 		changeState(State::Failed);
 		++failures_;
 		exit.message = failureMessage_.empty() ? "Worker exited with code " + std::to_string(exitCode)
-						       : failureMessage_;
+						       : mostSpecificCause(failureMessage_, lastFailedStepReason_);
 		addEvent("error", "Stream ended: " + exit.message);
 	}
 	lastExit_ = std::move(exit);
@@ -131,15 +159,53 @@ void StreamStatistics::workerEnded(std::uint32_t exitCode, bool terminated)
 void StreamStatistics::statisticsReceived(const nlohmann::json &record)
 {
 	std::lock_guard lock(mutex_);
-	if (state_ != State::Starting && state_ != State::Live)
+	if (state_ != State::Starting && state_ != State::Live && state_ != State::Unresponsive)
 		return;
 	latest_ = record;
+	lastRecordAt_ = SteadyClock::now();
+	if (state_ == State::Unresponsive) {
+		changeState(stateBeforeSilence_);
+		addEvent("info", "Worker responds again");
+	}
+}
+
+void StreamStatistics::workerUnresponsive(std::chrono::steady_clock::duration silence)
+{
+	std::lock_guard lock(mutex_);
+	if (state_ != State::Starting && state_ != State::Live)
+		return;
+	stateBeforeSilence_ = state_;
+	changeState(State::Unresponsive);
+	addEvent("warning", "Worker sent no statistics for " +
+				    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(silence).count()) +
+				    " s: it does not respond");
+}
+
+void StreamStatistics::workerRestarted()
+{
+	std::lock_guard lock(mutex_);
+	++restarts_;
+	addEvent("warning", "Worker started again in place of the one that stopped responding (restart " +
+				    std::to_string(restarts_) + ")");
+}
+
+std::optional<std::chrono::steady_clock::duration> StreamStatistics::recordSilence() const
+{
+	std::lock_guard lock(mutex_);
+	if (!lastRecordAt_)
+		return std::nullopt;
+	return SteadyClock::now() - *lastRecordAt_;
 }
 
 void StreamStatistics::eventReceived(const std::string &level, const std::string &message)
 {
 	std::lock_guard lock(mutex_);
 	const bool known = level == "info" || level == "warning" || level == "error";
+	if (level == "error") {
+		const std::size_t failed = message.rfind(failedStep);
+		if (failed != std::string::npos)
+			lastFailedStepReason_ = message.substr(failed + failedStep.size());
+	}
 	addEvent(known ? level : "info", message);
 }
 
@@ -148,7 +214,15 @@ void StreamStatistics::linkReceived(const std::string &level, const std::string 
 	std::lock_guard lock(mutex_);
 	const bool known = level == "info" || level == "warning" || level == "error";
 	addEvent(known ? level : "info", message);
-	if (!link.is_object() || (state_ != State::Starting && state_ != State::Live))
+	if (!link.is_object())
+		return;
+	// A link that ended the run says why in its own failure.
+	if (level == "error") {
+		const nlohmann::json reason = member(member(link, "failure"), "reason");
+		if (reason.is_string())
+			lastFailedStepReason_ = reason.get<std::string>();
+	}
+	if (state_ != State::Starting && state_ != State::Live)
 		return;
 	link_ = link;
 	sayOnAirOnceLinkIsUp();
@@ -157,6 +231,10 @@ void StreamStatistics::linkReceived(const std::string &level, const std::string 
 void StreamStatistics::liveReceived()
 {
 	std::lock_guard lock(mutex_);
+	if (state_ == State::Unresponsive) {
+		stateBeforeSilence_ = State::Live;
+		return;
+	}
 	if (state_ != State::Starting)
 		return;
 	changeState(State::Live);
@@ -193,7 +271,14 @@ nlohmann::json StreamStatistics::document(bool running) const
 	document["state"] = stateName(state_);
 	document["since"] = isoUtcTime(since_);
 	document["uptimeSeconds"] = nullptr;
-	if (running && (state_ == State::Starting || state_ == State::Live))
+	const bool runs = state_ == State::Starting || state_ == State::Live || state_ == State::Unresponsive;
+	document["statisticsAgeSeconds"] = nullptr;
+	if (running && runs && lastRecordAt_)
+		document["statisticsAgeSeconds"] =
+			std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - *lastRecordAt_).count() /
+			1000.0;
+	document["workerRestarts"] = restarts_;
+	if (running && runs)
 		document["uptimeSeconds"] =
 			std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - startedAt_).count() /
 			1000.0;
@@ -233,13 +318,21 @@ nlohmann::json StreamStatistics::document(bool running) const
 std::string StreamStatistics::metrics(bool running) const
 {
 	std::lock_guard lock(mutex_);
-	const nlohmann::json &output = member(latest_, "output");
+	// A silent worker's last record is no measure of the stream now.
+	static const nlohmann::json none;
+	const nlohmann::json &latest = state_ == State::Unresponsive ? none : latest_;
+	const nlohmann::json &output = member(latest, "output");
 	PrometheusText text;
 
 	text.family("tiloran_stream_running", "Whether a worker runs (1) or not (0).", "gauge");
 	text.sample(running ? 1 : 0);
 	text.family("tiloran_stream_live", "Whether pictures are being handed to the output (1) or not (0).", "gauge");
 	text.sample(running && state_ == State::Live ? 1 : 0);
+	text.family("tiloran_statistics_age_seconds",
+		    "Seconds since the running worker's last statistics record; none before its first.", "gauge");
+	if (running && lastRecordAt_ && state_ != State::Failed && state_ != State::Stopped)
+		text.sample(std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - *lastRecordAt_).count() /
+			    1000.0);
 	text.family("tiloran_stream_uptime_seconds", "Seconds since the running worker started; 0 without one.", "gauge");
 	text.sample(running ? std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - startedAt_).count() /
 				      1000.0
@@ -268,7 +361,7 @@ std::string StreamStatistics::metrics(bool running) const
 		text.sample(member(latency, "count").get<double>(), {}, "_count");
 	}
 
-	const nlohmann::json &inputs = member(latest_, "inputs");
+	const nlohmann::json &inputs = member(latest, "inputs");
 	text.family("tiloran_input_fps", "Pictures per second each input delivered over the last second.", "gauge");
 	for (const nlohmann::json &input : inputs.is_array() ? inputs : nlohmann::json::array()) {
 		const nlohmann::json &quadrant = member(input, "quadrant");
@@ -283,7 +376,7 @@ std::string StreamStatistics::metrics(bool running) const
 			text.sample(signal == "ok" ? 1 : 0, { { "quadrant", std::to_string(quadrant.get<int>()) } });
 	}
 
-	const nlohmann::json &peaks = member(member(latest_, "audio"), "peakDbfs");
+	const nlohmann::json &peaks = member(member(latest, "audio"), "peakDbfs");
 	text.family("tiloran_audio_peak_dbfs", "Peak level of each channel of the master's audio over the last second.",
 		    "gauge");
 	if (peaks.is_array()) {
@@ -292,7 +385,7 @@ std::string StreamStatistics::metrics(bool running) const
 	}
 
 	// The SRT link, seconds where Prometheus wants them.
-	const nlohmann::json &srt = member(latest_, "srt");
+	const nlohmann::json &srt = member(latest, "srt");
 	const auto srtFamily = [&](const char *name, const char *help, const char *type, const char *key, double scale) {
 		text.family(name, help, type);
 		if (member(srt, key).is_number())
@@ -318,6 +411,9 @@ std::string StreamStatistics::metrics(bool running) const
 	text.family("tiloran_worker_failures_total", "Workers that ended without being asked to, since the server started.",
 		    "counter");
 	text.sample(static_cast<double>(failures_));
+	text.family("tiloran_worker_restarts_total",
+		    "Workers started again in place of one that stopped responding, since the server started.", "counter");
+	text.sample(static_cast<double>(restarts_));
 	return text.text();
 }
 

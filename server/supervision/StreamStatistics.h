@@ -22,7 +22,20 @@ namespace tiloran {
 class StreamStatistics
 {
 public:
-	enum class State { Idle, Starting, Live, Failed, Stopped };
+	// Unresponsive: a worker that has sent records sent none for a while.
+	enum class State { Idle, Starting, Live, Unresponsive, Failed, Stopped };
+	// How a worker's run ended.
+	enum class Ending {
+		ByItself,
+		// It did not end within its grace after a stop request.
+		TerminatedAfterStop,
+		// It sent no records for too long and was ended.
+		Unresponsive,
+	};
+	// Why a worker that stopped sending records was ended.
+	static constexpr const char *unresponsiveReason = "Worker stopped responding";
+	// How a worker that did not stop in time was ended.
+	static constexpr const char *terminatedReason = "terminated: did not stop within 2 s";
 
 	// How many events are kept, and how many the stats document shows.
 	static constexpr std::size_t keptEvents = 200;
@@ -37,8 +50,13 @@ public:
 	// document; its passphrase is not kept.
 	void workerStarted(std::uint32_t processId, nlohmann::json settings = nullptr);
 	void stopRequested();
-	// terminated: the worker did not end by itself after the stop request.
-	void workerEnded(std::uint32_t exitCode, bool terminated);
+	void workerEnded(std::uint32_t exitCode, Ending ending);
+	// The running worker's records stopped coming, for silence so far.
+	void workerUnresponsive(std::chrono::steady_clock::duration silence);
+	// A worker ended as unresponsive was started again in its place.
+	void workerRestarted();
+	// How long since the current run's last record; none before its first.
+	std::optional<std::chrono::steady_clock::duration> recordSilence() const;
 
 	// From the worker, over its channel.
 	void statisticsReceived(const nlohmann::json &record);
@@ -79,8 +97,14 @@ private:
 	State state_ = State::Idle;
 	std::chrono::system_clock::time_point since_;
 	std::chrono::steady_clock::time_point startedAt_;
+	// The current run's last record, if any; and its state before it fell silent.
+	std::optional<std::chrono::steady_clock::time_point> lastRecordAt_;
+	State stateBeforeSilence_ = State::Starting;
 	bool stopRequested_ = false;
 	std::string failureMessage_;
+	// The reason the current run's last failed step gave in its event
+	// ("SRT connection to ... failed: connection rejected").
+	std::string lastFailedStepReason_;
 	// The current run's latest record; null between runs.
 	nlohmann::json latest_;
 	// The current run's latest link change; null before the first.
@@ -94,6 +118,7 @@ private:
 	std::uint64_t starts_ = 0;
 	nlohmann::json runSettings_;
 	std::uint64_t failures_ = 0;
+	std::uint64_t restarts_ = 0;
 };
 
 // Time in ISO 8601, UTC, to the millisecond: 2026-12-08T04:51:02.123Z.

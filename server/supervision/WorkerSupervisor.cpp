@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
+#include <thread>
 
 #include "common/ConsoleLine.h"
 
@@ -9,7 +11,9 @@ namespace tiloran {
 
 namespace {
 
-constexpr std::chrono::milliseconds monitorSlice{ 1000 };
+// The end of the process wakes the monitor at once; between, it looks at
+// the worker's records this often.
+constexpr std::chrono::milliseconds watchSlice{ 250 };
 
 } // namespace
 
@@ -39,7 +43,7 @@ std::string WorkerSupervisor::workerPath() const
 	return (std::filesystem::path(ownPath).parent_path() / platform::workerExecutableName()).string();
 }
 
-bool WorkerSupervisor::start(int port, std::string &error, nlohmann::json runSettings)
+bool WorkerSupervisor::start(int port, std::string &error, nlohmann::json runSettings, bool restartWhenUnresponsive)
 {
 	std::lock_guard operation(operationMutex_);
 	{
@@ -54,6 +58,21 @@ bool WorkerSupervisor::start(int port, std::string &error, nlohmann::json runSet
 	if (monitorThread_.joinable())
 		monitorThread_.join();
 
+	{
+		std::lock_guard lock(mutex_);
+		port_ = port;
+		restartWhenUnresponsive_ = restartWhenUnresponsive;
+		runSettings_ = std::move(runSettings);
+		stopping_ = false;
+	}
+	if (!launch(error))
+		return false;
+	monitorThread_ = std::thread([this] { monitorWorker(); });
+	return true;
+}
+
+bool WorkerSupervisor::launch(std::string &error)
+{
 	std::string path = workerPath();
 	if (!platform::pathExists(path)) {
 		error = "Worker executable not found: " + path;
@@ -69,7 +88,7 @@ bool WorkerSupervisor::start(int port, std::string &error, nlohmann::json runSet
 		return false;
 	}
 	platform::ProcessHandle process;
-	const bool launched = launcher_.launch(path, { "start", std::to_string(port) }, workingDirectory, &workerEnd,
+	const bool launched = launcher_.launch(path, { "start", std::to_string(port_) }, workingDirectory, &workerEnd,
 					       process, message);
 	// Only the worker may hold its end, so that the server reads the end of
 	// the stream when the worker is gone.
@@ -81,59 +100,124 @@ bool WorkerSupervisor::start(int port, std::string &error, nlohmann::json runSet
 
 	std::uint32_t processId = process.id();
 	link_ = std::make_unique<WorkerLink>(std::move(serverEnd), statistics_);
-	statistics_.workerStarted(processId, std::move(runSettings));
+	statistics_.workerStarted(processId, runSettings_);
 	{
 		std::lock_guard lock(mutex_);
 		process_ = std::move(process);
 		processId_ = processId;
 		running_ = true;
 		terminated_ = false;
+		unresponsive_ = false;
 	}
 
 	printLine("[WorkerSupervisor] Worker started: " + path);
 	printLine("[WorkerSupervisor] Worker PID: " + std::to_string(processId));
-
-	monitorThread_ = std::thread([this] { monitorWorker(); });
 	return true;
 }
 
 void WorkerSupervisor::monitorWorker()
 {
-	std::uint32_t processId;
-	std::uint32_t exitCode = 0;
-	std::string message;
-	platform::WaitResult result;
-	do {
+	for (;;) {
+		std::uint32_t processId;
 		{
 			std::lock_guard lock(mutex_);
 			if (!process_)
 				return;
 			processId = processId_;
 		}
-		// Only stop() closes the handle, and only after joining this
-		// thread, so it stays valid while we wait without the lock.
-		result = process_.waitForEnd(monitorSlice, exitCode, message);
-	} while (result == platform::WaitResult::TimedOut);
+		std::uint32_t exitCode = 0;
+		std::string message;
+		platform::WaitResult result;
+		// Only this thread replaces the handle, and stop() closes it only
+		// after joining this thread, so it stays valid while we wait
+		// without the lock.
+		while ((result = process_.waitForEnd(watchSlice, exitCode, message)) == platform::WaitResult::TimedOut)
+			watchRecords(processId);
 
-	if (result == platform::WaitResult::Ended)
-		printLine("[WorkerSupervisor] Worker PID " + std::to_string(processId) + " exited with code " +
-			  std::to_string(exitCode));
-	else
-		printLine("[WorkerSupervisor] Worker monitor failed: " + message);
+		StreamStatistics::Ending ending = StreamStatistics::Ending::ByItself;
+		{
+			std::lock_guard lock(mutex_);
+			if (unresponsive_)
+				ending = StreamStatistics::Ending::Unresponsive;
+			else if (terminated_)
+				ending = StreamStatistics::Ending::TerminatedAfterStop;
+		}
+		const std::string worker = "[WorkerSupervisor] Worker PID " + std::to_string(processId);
+		const std::string code = " (exit code " + std::to_string(exitCode) + ")";
+		if (result != platform::WaitResult::Ended)
+			printLine("[WorkerSupervisor] Worker monitor failed: " + message);
+		else if (ending == StreamStatistics::Ending::Unresponsive)
+			printLine(worker + " ended: " + StreamStatistics::unresponsiveReason + code);
+		else if (ending == StreamStatistics::Ending::TerminatedAfterStop)
+			printLine(worker + " " + StreamStatistics::terminatedReason + code);
+		else
+			printLine(worker + " exited with code " + std::to_string(exitCode));
 
-	// What the worker said last (why it failed) is read before its end is
-	// recorded; the channel closes with the process.
-	link_->awaitEnd(std::chrono::seconds(1));
-	bool terminated;
-	{
+		// What the worker said last (why it failed) is read before its end
+		// is recorded; the channel closes with the process.
+		link_->awaitEnd(std::chrono::seconds(1));
+		statistics_.workerEnded(exitCode, ending);
+
+		if (ending == StreamStatistics::Ending::Unresponsive && restartWhenUnresponsive_ && launchInPlace())
+			continue;
 		std::lock_guard lock(mutex_);
-		terminated = terminated_;
+		clearRecord();
+		ended_.notify_all();
+		return;
 	}
-	statistics_.workerEnded(exitCode, terminated);
+}
+
+void WorkerSupervisor::watchRecords(std::uint32_t processId)
+{
+	const std::optional<std::chrono::steady_clock::duration> silence = statistics_.recordSilence();
+	if (!silence || *silence < unresponsiveAfter)
+		return;
+	statistics_.workerUnresponsive(*silence);
+	if (*silence < endUnresponsiveAfter)
+		return;
 
 	std::lock_guard lock(mutex_);
-	clearRecord();
-	ended_.notify_all();
+	// A stop in progress ends the worker its own way.
+	if (unresponsive_ || stopping_)
+		return;
+	printLine("[WorkerSupervisor] Worker PID " + std::to_string(processId) + " sent no statistics for " +
+		  std::to_string(endUnresponsiveAfter.count()) + " s; terminating it");
+	std::string message;
+	if (process_.terminate(message))
+		unresponsive_ = true;
+	else
+		printLine("[WorkerSupervisor] Failed to terminate Worker: " + message);
+}
+
+bool WorkerSupervisor::launchInPlace()
+{
+	// stop() holds the lock while it joins this thread: wait for it only
+	// as long as no stop has begun.
+	std::unique_lock operation(operationMutex_, std::defer_lock);
+	for (;;) {
+		{
+			std::lock_guard lock(mutex_);
+			if (stopping_)
+				return false;
+		}
+		if (operation.try_lock())
+			break;
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	{
+		std::lock_guard lock(mutex_);
+		if (stopping_)
+			return false;
+		process_.close();
+		processId_ = 0;
+	}
+	std::string error;
+	if (!launch(error)) {
+		printLine("[WorkerSupervisor] Failed to start the Worker again: " + error);
+		return false;
+	}
+	statistics_.workerRestarted();
+	return true;
 }
 
 void WorkerSupervisor::clearRecord()
@@ -149,6 +233,7 @@ bool WorkerSupervisor::stop(std::string &error)
 	bool active = false;
 	{
 		std::lock_guard lock(mutex_);
+		stopping_ = true;
 		if (!process_ || !running_) {
 			error = "Worker process is not running";
 			printLine("[WorkerSupervisor] " + error);

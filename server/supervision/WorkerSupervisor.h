@@ -22,15 +22,21 @@ inline constexpr const char *workerAlreadyRunningMessage = "Worker process is al
 // and a private channel, watches it from a monitor thread, logs how it ended,
 // and stops it on request: first by asking it over the channel, then, after
 // stopGrace, by terminating it. At most one worker exists at a time. What the
-// worker reports over the channel goes to statistics().
+// worker reports over the channel goes to statistics(). A worker whose
+// statistics records stop coming is reported unresponsive after
+// unresponsiveAfter and terminated after endUnresponsiveAfter; if asked at its
+// start, a new worker then takes its place (it fetches the same configuration).
 //
 // Threading: start(), stop() and isRunning() are called from the HTTP
 // library's worker threads, possibly at the same time, and stop() from the
 // destructor on the main thread. The monitor thread runs monitorWorker() and
-// only touches the record under mutex_. start() and stop() are serialised as a
-// whole by operationMutex_, so that two of them never launch two workers or
-// join the monitor twice; mutex_ is held only for short reads and writes of the
-// record, never while waiting for the process or joining the monitor.
+// only touches the record under mutex_. start(), stop() and the monitor's
+// launch of a worker in place of an unresponsive one are serialised as a whole
+// by operationMutex_, so that two of them never launch two workers or join the
+// monitor twice; the monitor only tries for it, and gives up once a stop has
+// begun (stop() joins it holding the lock). mutex_ is held only for short
+// reads and writes of the record, never while waiting for the process or
+// joining the monitor.
 class WorkerSupervisor
 {
 public:
@@ -45,10 +51,16 @@ public:
 
 	// How long a worker asked to stop may take to end by itself.
 	static constexpr std::chrono::seconds stopGrace{ 2 };
+	// How long a worker that has sent statistics records may go without.
+	static constexpr std::chrono::seconds unresponsiveAfter{ 3 };
+	static constexpr std::chrono::seconds endUnresponsiveAfter{ 10 };
 
 	// runSettings: the worker configuration document of the run, which the
 	// statistics keep (without its secret) as the settings on air.
-	bool start(int port, std::string &error, nlohmann::json runSettings = nullptr);
+	// restartWhenUnresponsive: start a new worker in place of one ended
+	// for sending no records (as long as no stop comes).
+	bool start(int port, std::string &error, nlohmann::json runSettings = nullptr,
+		   bool restartWhenUnresponsive = false);
 	// Returns false only when terminating a running worker failed; sets
 	// error to "Worker process is not running" when there was none.
 	bool stop(std::string &error);
@@ -58,7 +70,14 @@ public:
 
 private:
 	std::string workerPath() const;
+	// Launches a worker and fills the record; operationMutex_ held.
+	bool launch(std::string &error);
 	void monitorWorker();
+	// Between waits for the end: whether the records still come.
+	void watchRecords(std::uint32_t processId);
+	// Replaces an unresponsive worker that has ended; false when a stop has
+	// begun or the launch failed.
+	bool launchInPlace();
 	void clearRecord();
 
 	std::mutex operationMutex_;
@@ -69,6 +88,14 @@ private:
 	bool running_ = false;
 	// stop() had to terminate the worker after the grace period.
 	bool terminated_ = false;
+	// The monitor terminated the worker for sending no records.
+	bool unresponsive_ = false;
+	// From the start of stop() to the next start().
+	bool stopping_ = false;
+	// As given to start(); read by the monitor.
+	int port_ = 0;
+	bool restartWhenUnresponsive_ = false;
+	nlohmann::json runSettings_;
 	platform::ProcessHandle process_;
 	std::uint32_t processId_ = 0;
 

@@ -275,9 +275,7 @@ TEST_F(CardStreamEndToEnd, FourCardsStreamOnThroughLostInputs)
 
 	ASSERT_TRUE(server.stopStream(answer)) << answer;
 	const std::string pid = workerPid(server.output());
-	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid + " exited with code 0\n",
-						   kGenerousTimeout))
-		<< server.output();
+	EXPECT_TRUE(waitForStoppedWorker(server, pid)) << server.output();
 	recorder.stop();
 	EXPECT_EQ(server.errors().find("[Worker]"), std::string::npos) << server.errors();
 	const json ended = stats(server);

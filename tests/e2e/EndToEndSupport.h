@@ -126,6 +126,12 @@ private:
 	std::unique_ptr<ChildProcess> process_;
 };
 
+// Waits for the supervisor's line of the worker's orderly end after a stop
+// (exit code 0). A worker several times slower than real time may need
+// longer than the supervisor's grace and is then terminated, which is right
+// for it and is accepted there.
+bool waitForStoppedWorker(ServerSession &server, const std::string &pid);
+
 // Stops the stream through the API and expects the supervisor's orderly end
 // (exit code 0) and the status to turn false; then stops the recorder.
 void stopAndExpectOrderlyEnd(ServerSession &server, SrtRecorder &recorder);

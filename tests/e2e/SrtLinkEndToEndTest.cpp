@@ -147,6 +147,8 @@ TEST(SrtLinkEndToEnd, StreamIdAndPassphraseReachTheListenerAsGiven)
 		EXPECT_EQ(message.rfind("Failed to open SRT output 'srt://127.0.0.1:", 0), 0u) << message;
 		EXPECT_NE(message.find("passphrase=***"), std::string::npos) << message;
 		EXPECT_EQ(message.find(passphrase), std::string::npos) << message;
+		// The listener's refusal as SRT told it.
+		EXPECT_EQ(message.find("Input/output error"), std::string::npos) << message;
 	}
 	EXPECT_EQ((server.output() + server.errors()).find(passphrase), std::string::npos);
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -342,6 +343,130 @@ TEST(StreamFaults, WorkerKilled)
 	expectANewStartWorks(server);
 }
 
+json streamStats(ServerSession &server)
+{
+	const httplib::Result result = server.get("/api/stream/stats");
+	return result && result->status == 200 ? json::parse(result->body, nullptr, false) : json();
+}
+
+std::string metricsText(ServerSession &server)
+{
+	const httplib::Result result = server.get("/metrics");
+	return result && result->status == 200 ? result->body : std::string();
+}
+
+// The value of a metric without labels, or nothing.
+std::optional<double> metric(const std::string &text, const std::string &name)
+{
+	const std::size_t at = text.find("\n" + name + " ");
+	if (at == std::string::npos)
+		return std::nullopt;
+	return std::stod(text.substr(at + name.size() + 2));
+}
+
+// Waits until the stream is live with the worker's records coming.
+void waitUntilLive(ServerSession &server)
+{
+	ASSERT_TRUE(waitUntil(
+		[&] {
+			const json document = streamStats(server);
+			return document.is_object() && document["state"] == "live" && document["output"].is_object();
+		},
+		kGenerousTimeout))
+		<< streamStats(server).dump(2) << server.output();
+}
+
+// A worker that stops (SIGSTOP) looks healthy no longer: unresponsive with
+// the age of its last record after 3 s, ended as not responding after 10 s.
+// With reconnection on, a new worker takes its place and goes on air.
+TEST(StreamFaults, WorkerFrozen)
+{
+	ServerSession server(testInputs);
+	for (const bool reconnect : { false, true }) {
+		SCOPED_TRACE(reconnect ? "with reconnection" : "without reconnection");
+		SrtRecorder recorder;
+		json request = faultRequest(recorder);
+		request["srtReconnect"] = reconnect;
+		startAndReceive(server, recorder, request);
+		waitUntilLive(server);
+		const std::string pid = server.workerPid();
+		ASSERT_FALSE(pid.empty());
+		ASSERT_EQ(::kill(std::stoi(pid), SIGSTOP), 0);
+
+		ASSERT_TRUE(waitUntil([&] { return streamStats(server).value("state", "") == "unresponsive"; },
+				      kGenerousTimeout))
+			<< streamStats(server).dump(2);
+		const json silent = streamStats(server);
+		EXPECT_TRUE(silent["running"]);
+		EXPECT_GE(silent["statisticsAgeSeconds"].get<double>(), 3.0) << silent.dump(2);
+		const std::string metrics = metricsText(server);
+		EXPECT_EQ(metric(metrics, "tiloran_stream_live"), 0.0) << metrics;
+		EXPECT_EQ(metric(metrics, "tiloran_stream_running"), 1.0) << metrics;
+		EXPECT_GE(metric(metrics, "tiloran_statistics_age_seconds").value_or(0), 3.0) << metrics;
+		// The frozen worker's last pace is no measure of the stream now.
+		EXPECT_FALSE(metric(metrics, "tiloran_output_fps")) << metrics;
+
+		const std::string ended = "[WorkerSupervisor] Worker PID " + pid + " ended: Worker stopped responding (exit code " +
+					  std::to_string(128 + SIGKILL) + ")\n";
+		ASSERT_TRUE(server.process().waitForOutput(ended, kGenerousTimeout)) << server.output();
+		EXPECT_NE(server.output().find("[WorkerSupervisor] Worker PID " + pid + " sent no statistics for 10 s; terminating it\n"),
+			  std::string::npos)
+			<< server.output();
+		ASSERT_TRUE(waitUntil(
+			[&] {
+				const json document = streamStats(server);
+				return document.is_object() && document["lastExit"].is_object() &&
+				       document["lastExit"]["message"] == "Worker stopped responding";
+			},
+			kGenerousTimeout))
+			<< streamStats(server).dump(2);
+		EXPECT_EQ(streamStats(server)["lastExit"]["code"], 128 + SIGKILL);
+
+		if (!reconnect) {
+			ASSERT_TRUE(server.waitForRunning(false, kGenerousTimeout));
+			EXPECT_EQ(streamStats(server)["state"], "failed");
+			EXPECT_EQ(metric(metricsText(server), "tiloran_worker_restarts_total"), 0.0);
+			continue;
+		}
+		// A new worker of the same configuration, counted and reported.
+		ASSERT_TRUE(waitUntil([&] { return server.workerPid() != pid; }, kGenerousTimeout)) << server.output();
+		waitUntilLive(server);
+		const json again = streamStats(server);
+		EXPECT_TRUE(again["running"]);
+		EXPECT_EQ(again["workerRestarts"], 1);
+		EXPECT_NE(again["events"].dump().find("Worker started again in place of the one that stopped responding (restart 1)"),
+			  std::string::npos)
+			<< again.dump(2);
+		EXPECT_EQ(metric(metricsText(server), "tiloran_worker_restarts_total"), 1.0);
+		stopAndExpectOrderlyEnd(server, recorder);
+	}
+}
+
+// A worker that does not stop in time (frozen here) is ended by force, and
+// said to be: not as an orderly end with code 0.
+TEST(StreamFaults, WorkerThatDoesNotStopIsTerminated)
+{
+	ServerSession server(testInputs);
+	SrtRecorder recorder;
+	startAndReceive(server, recorder);
+	waitUntilLive(server);
+	const std::string pid = server.workerPid();
+	ASSERT_EQ(::kill(std::stoi(pid), SIGSTOP), 0);
+	const httplib::Result stop = server.post("/api/stream/stop", "");
+	ASSERT_TRUE(stop);
+	EXPECT_EQ(stop->body, R"({"status":"stopped"})");
+	EXPECT_TRUE(server.process().waitForOutput("[WorkerSupervisor] Worker PID " + pid +
+							   " terminated: did not stop within 2 s (exit code " +
+							   std::to_string(128 + SIGKILL) + ")\n",
+						   kGenerousTimeout))
+		<< server.output();
+	EXPECT_EQ(server.output().find(" exited with code 0"), std::string::npos) << server.output();
+	const json document = streamStats(server);
+	EXPECT_EQ(document["state"], "stopped");
+	EXPECT_EQ(document["lastExit"]["code"], 128 + SIGKILL);
+	EXPECT_EQ(document["lastExit"]["message"], "terminated: did not stop within 2 s");
+}
+
 // A server that dies without a word must not leave its worker behind, holding
 // the capture cards and sending on.
 TEST(StreamFaults, ServerKilled)
@@ -480,7 +605,9 @@ TEST(StreamFaults, RemovedPreviewFolder)
 		const httplib::Result preview = server.get("/api/preview");
 		ASSERT_TRUE(preview);
 		EXPECT_EQ(preview->status, 503);
-		EXPECT_EQ(preview->body, "Preview not available - no preview file found");
+		EXPECT_EQ(json::parse(preview->body, nullptr, false),
+			  (json{ { "error", "Preview not available - no preview file found" } }))
+			<< preview->body;
 		const size_t failureLines =
 			countLinesStartingWith(server.errors().substr(errorsBefore), previewFailurePrefix);
 		EXPECT_GE(failureLines, 1u);

@@ -274,6 +274,18 @@ TEST(StreamStatisticsEndToEnd, NoListenerShowsWhyTheStreamFailed)
 	ASSERT_FALSE(events.empty());
 	EXPECT_EQ(events.back()["level"], "error");
 	EXPECT_EQ(events.back()["message"], "Stream ended: " + message);
+	// The reason the connection's own event gave, not the system's
+	// generic text for a failed output.
+	std::string reason;
+	for (const nlohmann::json &event : events) {
+		const std::string text = event["message"];
+		const std::string failed = "SRT connection to " + unused + " failed: ";
+		if (text.rfind(failed, 0) == 0)
+			reason = text.substr(failed.size());
+	}
+	ASSERT_FALSE(reason.empty()) << events.dump(2);
+	EXPECT_EQ(message.find("Input/output error"), std::string::npos) << message;
+	EXPECT_EQ(message.substr(message.size() - reason.size() - 3), "': " + reason) << message;
 
 	const httplib::Result metrics = server.get("/metrics");
 	ASSERT_TRUE(metrics);

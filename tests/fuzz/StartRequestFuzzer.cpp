@@ -1,8 +1,9 @@
 // A stream start request's body, taken the way the start route takes it: the
 // console line, the depth check, the parse, the checks and the worker
-// configuration document. A document the server accepts must be one the worker
-// accepts, with the same values, and its passphrase must not show where it is
-// printed.
+// configuration document. Whatever the members' types, the checks refuse with
+// a message rather than raise. A document the server accepts must be one the
+// worker accepts, with the same values, and its passphrase must not show where
+// it is printed.
 
 #include <cstddef>
 #include <cstdint>
@@ -45,12 +46,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	std::string message;
 	try {
 		request = json::parse(body, nullptr, true, false);
-		if (!configuration->buildWorkerConfig(request, document, message)) {
-			check(!message.empty());
-			return 0;
-		}
 	} catch (const json::exception &) {
 		// The route answers these as an invalid body.
+		return 0;
+	}
+	// Members of any type are refused with a message, never by an exception.
+	if (!configuration->buildWorkerConfig(request, document, message)) {
+		check(!message.empty());
 		return 0;
 	}
 

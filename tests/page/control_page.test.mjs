@@ -677,15 +677,29 @@ describe('control page', () => {
 		await page.press('#srt-host-port', 'Enter');
 		assert.equal(startRequests.length, requestsBefore, 'nothing above sent a start request, Enter included');
 
-		// What only the server checks comes back in the same words, its own text one click away.
-		await page.fill('#srt-stream-id', 'x'.repeat(513));
+		// The stream ID within the server's limits: 512 bytes, no control characters.
+		assert.equal(await page.getAttribute('#srt-stream-id', 'maxlength'), '512');
+		await page.fill('#srt-stream-id', '\u00e9'.repeat(300));
+		await blocked('#srt-stream-id', '#srt-stream-id-error', 'The stream ID is too long: SRT allows at most 512 bytes.', 'Check the stream ID');
+		await page.fill('#srt-stream-id', 'a\u0007b');
+		await blocked('#srt-stream-id', '#srt-stream-id-error', 'The stream ID cannot contain control characters.', 'Check the stream ID');
+		await page.fill('#srt-stream-id', '');
+		await page.waitForSelector('#start-reason', { state: 'hidden', timeout: PATIENCE_MS });
+		assert.equal(startRequests.length, requestsBefore, 'nothing the page refused was sent');
+
+		// What the server refuses comes back in the same words, its own text one click away
+		// (a stream ID the page would not send, put into the request on its way).
+		await page.route('**/api/stream/start', (route) => route.continue({
+			postData: JSON.stringify({ ...route.request().postDataJSON(), srtStreamId: 'x'.repeat(513) }),
+		}));
 		await page.click('#start-button');
-		await waitForText('#message', 'The stream ID is too long: SRT allows at most 512 characters.');
+		await waitForText('#message', 'Check the stream ID: at most 512 bytes, without control characters.');
+		await page.unroute('**/api/stream/start');
 		assert.match(await text('#message-headline'), /The stream was not started/);
 		assert.equal(await page.getAttribute('#srt-stream-id', 'aria-invalid'), 'true', 'the field the server refused is marked');
 		assert.equal(startRequests.length, requestsBefore + 1);
 		await page.click('#message-technical summary');
-		await waitForText('#message-technical-text', 'The server answered: Field srtStreamId must be at most 512 characters long');
+		await waitForText('#message-technical-text', 'The server answered: Field srtStreamId must be at most 512 bytes long');
 		await page.fill('#srt-stream-id', 'studio-a');
 
 		// The same input twice asks first; declining sends nothing.

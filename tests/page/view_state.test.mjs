@@ -70,6 +70,8 @@ describe('control page view', () => {
 			['calling again', { stats: calling }, 'connecting', 'CONNECTING', 'attempt 1 failed', false, true, true],
 			['reconnecting', { stats: reconnecting }, 'reconnecting', 'RECONNECTING', 'attempt 3 failed', false, true, true],
 			['lost without reconnection', { stats: lost }, 'lost', 'LINK LOST', '', false, true, true],
+			['worker not responding', { stats: running({ state: 'unresponsive', statisticsAgeSeconds: 4.6 }) },
+				'unresponsive', 'NOT RESPONDING', 'no figures for 4 s', false, true, true],
 			['failed', { stats: failed('x') }, 'failed', 'FAILED', '', true, false, false],
 			['stopped', { stats: stats({ state: 'stopped' }) }, 'stopped', 'STOPPED', '', true, false, false],
 		];
@@ -312,8 +314,10 @@ describe('control page view', () => {
 		assert.equal(words('Failed to open input \'Studio card\''), 'An input could not be captured: Failed to open input \'Studio card\'');
 		assert.equal(words('Out of memory'), 'The stream ended unexpectedly: Out of memory');
 
-		assert.deepEqual(explainRefusal('Field srtStreamId must be at most 512 characters long'),
-			{ words: 'The stream ID is too long: SRT allows at most 512 characters.', element: 'srt-stream-id' });
+		assert.deepEqual(explainRefusal('Field srtStreamId must be at most 512 bytes long'),
+			{ words: 'Check the stream ID: at most 512 bytes, without control characters.', element: 'srt-stream-id' });
+		assert.deepEqual(explainRefusal('Each quadrants item name must be at most 64 characters long'),
+			{ words: 'A quadrant name has at most 64 characters.', element: 'quadrant-1-source' });
 		assert.deepEqual(explainRefusal('Unknown selected device id: decklink-9'),
 			{ words: 'An input is no longer known to the server: reload the page to see the inputs it has now.', element: 'quadrant-1-source' });
 		assert.deepEqual(explainRefusal('Worker process is already running'),

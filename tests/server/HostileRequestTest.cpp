@@ -127,10 +127,25 @@ TEST_F(HostileRequestTest, OversizedBodiesAndHeadersAreRefusedBeforeTheyAreRead)
 		chunked.send("10000\r\n" + std::string(0x10000, ' ') + "\r\n");
 	expectApiError(chunked.readAnswer(30s), 413, "Request body is larger than 1048576 bytes");
 
-	// Headers of 70 KiB.
-	expectApiError(exchange("GET /api/health HTTP/1.1\r\nHost: x\r\nX-Padding: " + std::string(70 * 1024, 'p') +
-				"\r\n\r\n"),
-		       431, "Request headers are larger than 65536 bytes");
+	// Headers of 70 KiB, in lines of 4 KiB.
+	std::string padding;
+	for (int line = 0; line < 18; ++line)
+		padding += "X-Padding-" + std::to_string(line) + ": " + std::string(4000, 'p') + "\r\n";
+	const std::string headersMessage = "Request headers are larger than 65536 bytes or have a line longer than 8192 bytes";
+	expectApiError(exchange("GET /api/health HTTP/1.1\r\nHost: x\r\n" + padding + "\r\n"), 431, headersMessage);
+
+	// One line beyond the HTTP library's line limit, with the request line
+	// or a header line still coming: refused at once, not left to run out
+	// of the time for a whole request (408).
+	for (const std::string &start : { "GET /" + std::string(9000, 'u'),
+					   "GET /api/health HTTP/1.1\r\nHost: x\r\nX-Long: " + std::string(9000, 'p') }) {
+		RawConnection longLine(port_);
+		ASSERT_TRUE(longLine.send(start));
+		expectApiError(longLine.readAnswer(30s), 431, headersMessage);
+	}
+	// Up to the limit, the request is the library's to judge.
+	EXPECT_EQ(exchange("GET /api/health HTTP/1.1\r\nHost: x\r\nX-Long: " + std::string(8170, 'p') + "\r\n\r\n").status,
+		  200);
 
 	// The body at the limit is read, and the console shows 4 KiB of it.
 	std::string padded = startRequest;
@@ -305,6 +320,35 @@ TEST_F(HostileRequestTest, ThePassphraseStaysOffTheConsoleAndAwayFromOtherClient
 	EXPECT_EQ(fromAfar.header("Access-Control-Allow-Origin"), "*");
 
 	EXPECT_EQ(exchange(post("/api/stream/stop", "")).body, R"({"status":"stopped"})");
+}
+
+// A passphrase of another JSON type is refused, and masked whole on the
+// console all the same: an array, an object holding strings and brackets, a
+// number, a word, and one cut off by the end of the body.
+TEST_F(HostileRequestTest, ThePassphraseIsMaskedWhateverItsType)
+{
+	ASSERT_TRUE(serving());
+	const std::string base = R"({"srtHostPort":"127.0.0.1:9000","videoBitrate":6,"audioBitrate":128,"codec":"libx264",)"
+				 R"("devices":["test-1"],"srtPassphrase":)";
+	const std::pair<std::string, std::string> cases[] = {
+		{ R"(["SECRETpass123"]})", R"("srtPassphrase":"***"})" },
+		{ R"({"a":["SECRET]pass"],"b":"SECRET}x"}, "note":"kept"})", R"("srtPassphrase":"***", "note":"kept"})" },
+		{ R"(98765432109876})", R"("srtPassphrase":"***"})" },
+		{ R"(SECRETword})", R"("srtPassphrase":"***"})" },
+		{ R"(["SECRETcut)", R"("srtPassphrase":"***")" },
+	};
+	for (const auto &[value, shown] : cases) {
+		SCOPED_TRACE(value);
+		testing::internal::CaptureStdout();
+		const RawResponse answer = exchange(post("/api/stream/start", base + value));
+		const std::string console = testing::internal::GetCapturedStdout();
+		EXPECT_EQ(answer.status, 400);
+		EXPECT_EQ(answer.body.find("SECRET"), std::string::npos) << answer.body;
+		EXPECT_EQ(console.find("SECRET"), std::string::npos) << console;
+		EXPECT_EQ(console.find("98765432109876"), std::string::npos) << console;
+		EXPECT_NE(console.find(shown), std::string::npos) << console;
+	}
+	EXPECT_FALSE(supervisor_->isRunning());
 }
 
 } // namespace

@@ -76,6 +76,16 @@ TEST(RequestFramingTest, WhatCannotBeFramedOrIsTooLargeIsRefused)
 		EXPECT_EQ(frameRequest(bytes, limits).status, expected);
 	}
 
+	// A line beyond its limit, ended or not, in a header block within its own.
+	const RequestLimits lineLimits{ 1024, 4096, 64 };
+	for (const std::string &bytes : { "GET /" + std::string(60, 'u') + " HTTP/1.1\r\n\r\n", "GET /" + std::string(60, 'u'),
+					  start + "X: " + std::string(60, 'x') + "\r\n\r\n", start + "X: " + std::string(62, 'x') }) {
+		SCOPED_TRACE(bytes);
+		EXPECT_EQ(frameRequest(bytes, lineLimits).status, FramingStatus::HeadersTooLarge);
+	}
+	EXPECT_EQ(frameRequest(start + "X: " + std::string(59, 'x') + "\r\n\r\n", lineLimits).status,
+		  FramingStatus::Complete);
+
 	// The limits themselves are allowed.
 	std::string atLimit = start + "X: ";
 	atLimit += std::string(limits.maxHeaderBytes - atLimit.size() - 4, 'x') + "\r\n\r\n";

@@ -67,7 +67,7 @@ TEST(StreamStatisticsTest, ARunFromStartToFailure)
 	EXPECT_GE(document["since"].get<std::string>(), startedSince);
 
 	statistics.failureReceived("Failed to open SRT output 'srt://x:1?mode=caller&latency=120': Input/output error");
-	statistics.workerEnded(1, false);
+	statistics.workerEnded(1, StreamStatistics::Ending::ByItself);
 	document = statistics.document(false);
 	EXPECT_EQ(document["state"], "failed");
 	EXPECT_TRUE(document["output"].is_null() && document["inputs"].is_null() && document["uptimeSeconds"].is_null());
@@ -93,7 +93,7 @@ TEST(StreamStatisticsTest, ARunFromStartToFailure)
 
 	// Without a reason from the worker, its exit code is the reason.
 	statistics.workerStarted(43);
-	statistics.workerEnded(137, false);
+	statistics.workerEnded(137, StreamStatistics::Ending::ByItself);
 	EXPECT_EQ(statistics.document(false)["lastExit"]["message"], "Worker exited with code 137");
 }
 
@@ -133,7 +133,7 @@ TEST(StreamStatisticsTest, TheLinkAsItsLastChangeSaysAndOnAirOnceItIsUp)
 					   "info: On air: pictures are handed to the output\n");
 
 	// The next run starts with no link known.
-	statistics.workerEnded(0, false);
+	statistics.workerEnded(0, StreamStatistics::Ending::ByItself);
 	statistics.workerStarted(43);
 	EXPECT_TRUE(statistics.document(true)["srt"].is_null());
 }
@@ -155,7 +155,7 @@ TEST(StreamStatisticsTest, TheRunsNumberAndSettingsWithoutTheSecret)
 	EXPECT_EQ(run.dump().find("a-secret-passphrase"), std::string::npos) << run.dump();
 
 	statistics.stopRequested();
-	statistics.workerEnded(0, false);
+	statistics.workerEnded(0, StreamStatistics::Ending::ByItself);
 	statistics.workerStarted(43, { { "video_bitrate", 8000000 } });
 	run = statistics.document(true)["run"];
 	EXPECT_EQ(run["id"], 2);
@@ -167,7 +167,7 @@ TEST(StreamStatisticsTest, StopsAsAskedAndAsForced)
 	StreamStatistics statistics;
 	statistics.workerStarted(7);
 	statistics.stopRequested();
-	statistics.workerEnded(0, false);
+	statistics.workerEnded(0, StreamStatistics::Ending::ByItself);
 	json document = statistics.document(false);
 	EXPECT_EQ(document["state"], "stopped");
 	EXPECT_EQ(document["lastExit"]["code"], 0);
@@ -176,9 +176,11 @@ TEST(StreamStatisticsTest, StopsAsAskedAndAsForced)
 
 	statistics.workerStarted(8);
 	statistics.stopRequested();
-	statistics.workerEnded(0, true);
+	statistics.workerEnded(137, StreamStatistics::Ending::TerminatedAfterStop);
 	document = statistics.document(false);
 	EXPECT_EQ(document["state"], "stopped");
+	EXPECT_EQ(document["lastExit"]["code"], 137);
+	EXPECT_EQ(document["lastExit"]["message"], "terminated: did not stop within 2 s");
 	EXPECT_NE(eventMessages(document).find("warning: Worker did not stop within 2 s and was terminated\n"),
 		  std::string::npos);
 	// Neither stop counts as a failure.
@@ -283,7 +285,10 @@ TEST_F(SupervisedStatisticsTest, AWorkerThatDoesNotStopIsTerminatedAfterTheGrace
 		  std::string::npos);
 	const std::string text = output();
 	EXPECT_NE(text.find("[WorkerSupervisor] Terminating Worker process PID "), std::string::npos) << text;
-	EXPECT_NE(text.find(" exited with code 0\n"), std::string::npos) << text;
+	EXPECT_NE(text.find(" terminated: did not stop within 2 s (exit code 137)\n"), std::string::npos) << text;
+	EXPECT_EQ(text.find(" exited with code"), std::string::npos) << text;
+	EXPECT_EQ(document["lastExit"]["code"], 137);
+	EXPECT_EQ(document["lastExit"]["message"], "terminated: did not stop within 2 s");
 }
 
 TEST_F(SupervisedStatisticsTest, AWorkerAskedToStopEndsByItself)

@@ -160,6 +160,7 @@ TEST_F(WorkerConfigDocumentTest, EveryRefusalHasItsMessageAndWritesNothing)
 	const std::string hostPortMessage = "Field srtHostPort must be host:port with a port from 1 to 65535";
 	const std::string codecMessage = "Field codec must be the name of an H.264 encoder, such as libx264";
 	const std::string passphraseMessage = "Field srtPassphrase must be empty or 10 to 79 characters long";
+	const std::string latencyMessage = "Field srtLatency must be a whole number from 0 to 65535";
 
 	const std::pair<json, std::string> cases[] = {
 		{ json::array({ validRequest() }), "Missing required field: srtHostPort" },
@@ -173,9 +174,9 @@ TEST_F(WorkerConfigDocumentTest, EveryRefusalHasItsMessageAndWritesNothing)
 		{ with("srtHostPort", ""), "Field srtHostPort must be a non-empty string" },
 		{ with("codec", nullptr), "Field codec must be a non-empty string" },
 		{ with("codec", ""), "Field codec must be a non-empty string" },
-		{ with("srtLatency", -1), "Field srtLatency must be greater than or equal to zero" },
-		{ with("srtLatency", 2147483648u), "Field srtLatency must be greater than or equal to zero" },
-		{ with("srtLatency", 1e20), "Field srtLatency must be greater than or equal to zero" },
+		{ with("srtLatency", -1), latencyMessage },
+		{ with("srtLatency", 2147483648u), latencyMessage },
+		{ with("srtLatency", 1e20), latencyMessage },
 		{ withQuadrants(json::array()), "Field quadrants must be a non-empty array" },
 		{ withQuadrants(json::object()), "Field quadrants must be a non-empty array" },
 		{ withQuadrants(nullptr), "Field quadrants must be a non-empty array" },
@@ -224,7 +225,7 @@ TEST_F(WorkerConfigDocumentTest, EveryRefusalHasItsMessageAndWritesNothing)
 		{ with("codec", "H.264"), codecMessage },
 		{ with("codec", "hevc"), codecMessage },
 		{ with("codec", "LIBX264"), codecMessage },
-		{ with("srtStreamId", std::string(513, 's')), "Field srtStreamId must be at most 512 characters long" },
+		{ with("srtStreamId", std::string(513, 's')), "Field srtStreamId must be at most 512 bytes long" },
 		{ with("srtPassphrase", "short"), passphraseMessage },
 		{ with("srtPassphrase", std::string(9, 'p')), passphraseMessage },
 		{ with("srtPassphrase", std::string(80, 'p')), passphraseMessage },
@@ -264,7 +265,7 @@ TEST_F(WorkerConfigDocumentTest, TheFirstFailureWins)
 	request = validRequest();
 	request["srtLatency"] = -5;
 	request["devices"] = json::array();
-	EXPECT_EQ(save(request).message, "Field srtLatency must be greater than or equal to zero");
+	EXPECT_EQ(save(request).message, "Field srtLatency must be a whole number from 0 to 65535");
 
 	request = validRequest();
 	request["devices"] = { "unknown", "" };
@@ -304,26 +305,67 @@ TEST_F(WorkerConfigDocumentTest, HostsPortsAndSecretsWithinSrtLimitsAreAccepted)
 	EXPECT_EQ(saved(request)["video_bitrate"], 2147483647);
 }
 
-TEST_F(WorkerConfigDocumentTest, OptionalFieldsOfTheWrongTypeRaiseTheLibraryTypeError)
+// Every string within what SRT, the worker's console and the statistics
+// take, each limit refused at its first value beyond and accepted at its
+// last; optional members of the wrong type are refused with their name, not
+// with the JSON library's words.
+TEST_F(WorkerConfigDocumentTest, EveryFieldIsBoundedAndTypedWithItsOwnMessage)
 {
-	for (const auto &[key, value] : std::vector<std::pair<const char *, json>>{
-		     { "srtStreamId", nullptr },
-		     { "srtPassphrase", 5 },
-		     { "srtLatency", "120" },
-		     { "srtLatency", nullptr },
-		     { "srtReconnect", "true" },
-		     { "srtReconnect", 1 } }) {
+	const std::string hostName(253, 'h');
+	const std::string name64 = std::string(62, 'n') + "\u00e9\u00e9"; // 64 characters, 66 bytes
+	auto with = [](const char *key, json value) {
 		json request = validRequest();
-		request[key] = value;
-		std::string message;
-		try {
-			config().saveWorkerConfig(request, message);
-			ADD_FAILURE() << key << " did not raise";
-		} catch (const json::type_error &error) {
-			EXPECT_EQ(error.id, 302);
-		}
+		request[key] = std::move(value);
+		return request;
+	};
+	auto named = [](std::string name) {
+		json request = validRequest();
+		request.erase("devices");
+		request["quadrants"] = { { { "id", 1 }, { "name", std::move(name) }, { "source_id", "test-1" } } };
+		return request;
+	};
+	const std::string latencyMessage = "Field srtLatency must be a whole number from 0 to 65535";
+	const std::pair<json, std::string> refused[] = {
+		{ with("srtHostPort", std::string(1000000, 'h') + ":9000"),
+		  "Field srtHostPort must be at most 261 characters long" },
+		{ with("srtHostPort", hostName + "h:9000"), "Field srtHostPort must have a host name of at most 253 characters" },
+		{ with("srtHostPort", "[" + std::string(258, ':') + "]:9000"),
+		  "Field srtHostPort must be at most 261 characters long" },
+		{ with("srtStreamId", std::string(511, 's') + "\u00e9"), "Field srtStreamId must be at most 512 bytes long" },
+		{ with("srtStreamId", std::string("a\0b", 3)), "Field srtStreamId must not contain control characters" },
+		{ with("srtStreamId", "a\nb"), "Field srtStreamId must not contain control characters" },
+		{ with("srtStreamId", "a\x7f"), "Field srtStreamId must not contain control characters" },
+		{ named(name64 + "n"), "Each quadrants item name must be at most 64 characters long" },
+		{ with("srtLatency", 65536), latencyMessage },
+		{ with("srtLatency", 100000), latencyMessage },
+		{ with("srtLatency", 2147483647), latencyMessage },
+		{ with("srtLatency", 2147483648u), latencyMessage },
+		{ with("srtLatency", 1.5), latencyMessage },
+		{ with("srtLatency", -0.5), latencyMessage },
+		{ with("srtLatency", true), latencyMessage },
+		{ with("srtLatency", "120"), latencyMessage },
+		{ with("srtLatency", nullptr), latencyMessage },
+		{ with("srtStreamId", nullptr), "Field srtStreamId must be a string" },
+		{ with("srtPassphrase", 5), "Field srtPassphrase must be a string" },
+		{ with("srtPassphrase", json::array({ "SECRETpass123" })), "Field srtPassphrase must be a string" },
+		{ with("srtReconnect", "true"), "Field srtReconnect must be true or false" },
+		{ with("srtReconnect", 1), "Field srtReconnect must be true or false" },
+	};
+	for (const auto &[request, expected] : refused) {
+		SCOPED_TRACE(request.dump().substr(0, 200));
+		const SaveResult result = save(request);
+		EXPECT_FALSE(result.saved);
+		EXPECT_EQ(result.message, expected);
 	}
 	EXPECT_FALSE(fs::exists(file()));
+
+	const std::string longest = hostName + ":65535";
+	EXPECT_EQ(saved(with("srtHostPort", longest))["srt"]["host_port"], longest);
+	const std::string streamId = std::string(510, 's') + "\u00e9";
+	EXPECT_EQ(saved(with("srtStreamId", streamId))["srt"]["streamid"], streamId);
+	EXPECT_EQ(saved(named(name64))["quadrants"][0]["name"], name64);
+	EXPECT_EQ(saved(with("srtLatency", 65535))["srt"]["latency"], 65535);
+	EXPECT_EQ(saved(with("srtLatency", 2000.0))["srt"]["latency"], 2000);
 }
 
 TEST_F(WorkerConfigDocumentTest, ReconnectionIsWrittenOnlyWhenAskedFor)
@@ -382,8 +424,7 @@ TEST_F(WorkerConfigDocumentTest, AudioChannelsAreTwoChannelsOfTheMaster)
 TEST_F(WorkerConfigDocumentTest, LatencyDefaultsAndConversions)
 {
 	const std::pair<json, std::int32_t> cases[] = {
-		{ nullptr, 120 }, { 0, 0 }, { 2.9, 2 }, { -0.5, 0 }, { true, 1 }, { false, 0 },
-		{ 4294967416ull, 120 }, { 2147483647, 2147483647 },
+		{ nullptr, 120 }, { 0, 0 }, { 2.0, 2 }, { 65535, 65535 },
 	};
 	for (const auto &[latency, expected] : cases) {
 		SCOPED_TRACE(latency.dump());
@@ -471,13 +512,11 @@ TEST_F(WorkerConfigDocumentTest, LoadingReportsMissingAndUnreadableFiles)
 
 	writeFile(file(), "");
 	EXPECT_FALSE(config().loadWorkerConfig(document, message));
-	EXPECT_EQ(message, "Failed to parse worker config file: [json.exception.parse_error.101] parse error at line 1, "
-			   "column 1: syntax error while parsing value - unexpected end of input; expected '[', '{', or "
-			   "a literal");
+	EXPECT_EQ(message, "Failed to parse worker config file: not JSON at byte 1");
 
 	writeFile(file(), "{\"a\": 1, // no comments\n}");
 	EXPECT_FALSE(config().loadWorkerConfig(document, message));
-	EXPECT_EQ(message.rfind("Failed to parse worker config file: [json.exception.parse_error.101]", 0), 0u) << message;
+	EXPECT_EQ(message, "Failed to parse worker config file: not JSON at byte 10");
 	EXPECT_EQ(document, json({ { "untouched", true } }));
 
 	// Whatever follows the first complete document is not read.
@@ -541,16 +580,16 @@ TEST_F(WorkerConfigDocumentTest, FailuresToCreateTheDirectoryOrToPlaceTheFile)
 TEST_F(WorkerConfigDocumentTest, ConcurrentSavesAndLoadsNeverSeeAPartialDocument)
 {
 	ASSERT_TRUE(save(validRequest()).saved);
-	std::vector<json> requests;
+	// Large documents make a torn write likely if the file were written in
+	// place; a request cannot make one that large, so they are written as
+	// built documents.
+	std::vector<json> documents;
 	for (int index = 0; index < 4; ++index) {
-		json request = validRequest();
-		// Large documents make a torn write likely if the file were written in place.
-		request["quadrants"] = json::array();
-		for (int quadrant = 1; quadrant <= 4; ++quadrant)
-			request["quadrants"].push_back({ { "id", quadrant },
-							 { "name", std::string(1000 * (200 + index * 50), 'n') },
-							 { "source_id", index % 2 ? "decklink-12" : "test-2" } });
-		requests.push_back(std::move(request));
+		json document;
+		std::string message;
+		ASSERT_TRUE(config().buildWorkerConfig(validRequest(), document, message)) << message;
+		document["quadrants"][0]["name"] = std::string(1000 * (200 + index * 50), 'n');
+		documents.push_back(std::move(document));
 	}
 
 	std::atomic<int> failures{ 0 };
@@ -562,7 +601,7 @@ TEST_F(WorkerConfigDocumentTest, ConcurrentSavesAndLoadsNeverSeeAPartialDocument
 		threads.emplace_back([&, index] {
 			for (int round = 0; round < 10; ++round) {
 				std::string message;
-				if (!config().saveWorkerConfig(requests[index], message))
+				if (!config().writeWorkerConfig(documents[index], message))
 					++failures;
 			}
 		});

@@ -98,7 +98,8 @@ TEST(WindowsWorkerSupervisor, AWorkerThatDoesNotStopWhenAskedIsTerminated)
 	ASSERT_TRUE(supervisor.stop(error));
 	EXPECT_FALSE(supervisor.isRunning());
 	EXPECT_NE(console.text().find("[WorkerSupervisor] Terminating Worker process PID " + id + "\n" +
-				      "[WorkerSupervisor] Worker PID " + id + " exited with code 0\n"),
+				      "[WorkerSupervisor] Worker PID " + id +
+					      " terminated: did not stop within 2 s (exit code 137)\n"),
 		  std::string::npos)
 		<< console.text();
 	const std::string events = supervisor.statistics().document(false)["events"].dump();

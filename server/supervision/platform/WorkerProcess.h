@@ -23,6 +23,10 @@ std::string ownExecutablePath();
 // other error is thrown as std::filesystem::filesystem_error for "exists".
 bool pathExists(const std::filesystem::path &path);
 
+// The exit code of a process ended by ProcessHandle::terminate(): 128 + 9, as
+// a shell reports a process killed by SIGKILL, on every platform.
+inline constexpr std::uint32_t terminatedExitCode = 137;
+
 enum class WaitResult {
 	Ended,
 	TimedOut,
@@ -55,8 +59,8 @@ public:
 	std::uint32_t id() const;
 
 	// Waits at most timeout for the end of the process. On Ended the exit
-	// code is filled (a termination requested through terminate() reports
-	// 0) and the process is reaped; on Failed message says why.
+	// code is filled (terminatedExitCode after terminate()) and the process
+	// is reaped; on Failed message says why.
 	WaitResult waitForEnd(std::chrono::milliseconds timeout, std::uint32_t &exitCode,
 			      std::string &message) const;
 

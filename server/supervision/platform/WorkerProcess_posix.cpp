@@ -1,6 +1,5 @@
 #include "supervision/platform/WorkerProcess.h"
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -91,9 +90,6 @@ bool pathExists(const std::filesystem::path &path)
 struct ProcessHandle::State {
 	pid_t pid = -1;
 	FileDescriptor pidDescriptor;
-	// Set before the kill that terminate() sends, so that the end it causes
-	// is reported as exit code 0 like a requested termination on Windows.
-	std::atomic<bool> terminationRequested = false;
 };
 
 ProcessHandle::ProcessHandle() = default;
@@ -134,10 +130,10 @@ WaitResult ProcessHandle::waitForEnd(std::chrono::milliseconds timeout, std::uin
 		return WaitResult::Failed;
 	}
 
+	// A signal's end as a shell reports it: terminate()'s SIGKILL gives
+	// terminatedExitCode.
 	if (information.si_code == CLD_EXITED)
 		exitCode = static_cast<std::uint32_t>(information.si_status);
-	else if (information.si_status == SIGKILL && state_->terminationRequested)
-		exitCode = 0;
 	else
 		exitCode = 128 + static_cast<std::uint32_t>(information.si_status);
 	return WaitResult::Ended;
@@ -153,7 +149,6 @@ ActiveState ProcessHandle::queryActive() const
 
 bool ProcessHandle::terminate(std::string &message) const
 {
-	state_->terminationRequested = true;
 	if (sendSignalThroughPidDescriptor(state_->pidDescriptor.get(), SIGKILL) < 0) {
 		message = errorText(errno);
 		return false;

@@ -136,7 +136,7 @@ ActiveState ProcessHandle::queryActive() const
 
 bool ProcessHandle::terminate(std::string &message) const
 {
-	if (!TerminateProcess(state_->process.get(), 0)) {
+	if (!TerminateProcess(state_->process.get(), terminatedExitCode)) {
 		message = lastErrorMessage();
 		return false;
 	}
