@@ -147,6 +147,26 @@ bool checkBitrate(const nlohmann::json &request, const char *key, std::string &m
 	return true;
 }
 
+// The worker reads a video bitrate of 1 to 999 as Mbit/s and any other as
+// bit/s, so a value meant as kbit/s (4000 for 4 Mbit/s) would go out at a
+// few kbit/s: what lies between the two readings is no usable video rate.
+constexpr std::int64_t largestVideoMbps = 999;
+constexpr std::int64_t smallestVideoBitsPerSecond = 100000;
+
+bool checkVideoBitrateUnit(const nlohmann::json &request, std::string &message)
+{
+	const nlohmann::json &value = request["videoBitrate"];
+	const std::int64_t rate =
+		value.is_number_float() ? static_cast<std::int64_t>(value.get<double>()) : value.get<std::int64_t>();
+	if (rate > largestVideoMbps && rate < smallestVideoBitsPerSecond) {
+		message = "Field videoBitrate must be from 1 to " + std::to_string(largestVideoMbps) + " (Mbit/s) or from " +
+			  std::to_string(smallestVideoBitsPerSecond) + " to " +
+			  std::to_string(std::numeric_limits<std::int32_t>::max()) + " (bit/s)";
+		return false;
+	}
+	return true;
+}
+
 // "host:port" as an SRT caller needs it: a host name, an IPv4 address or an
 // IPv6 address in brackets, and a port from 1 to 65535. Nothing else may
 // reach the URI, whose parameters follow the port.
@@ -190,7 +210,8 @@ bool checkWhatTheWorkerNeeds(const nlohmann::json &request, const nlohmann::json
 		message = "Field srtHostPort must be host:port with a port from 1 to 65535";
 		return false;
 	}
-	if (!checkBitrate(request, "videoBitrate", message) || !checkBitrate(request, "audioBitrate", message))
+	if (!checkBitrate(request, "videoBitrate", message) || !checkVideoBitrateUnit(request, message) ||
+	    !checkBitrate(request, "audioBitrate", message))
 		return false;
 	if (!isH264EncoderName(request["codec"].get_ref<const std::string &>())) {
 		message = "Field codec must be the name of an H.264 encoder, such as libx264";

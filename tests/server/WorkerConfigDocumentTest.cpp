@@ -158,6 +158,8 @@ TEST_F(WorkerConfigDocumentTest, EveryRefusalHasItsMessageAndWritesNothing)
 		return changed;
 	};
 	const std::string hostPortMessage = "Field srtHostPort must be host:port with a port from 1 to 65535";
+	const std::string videoUnitMessage =
+		"Field videoBitrate must be from 1 to 999 (Mbit/s) or from 100000 to 2147483647 (bit/s)";
 	const std::string codecMessage = "Field codec must be the name of an H.264 encoder, such as libx264";
 	const std::string passphraseMessage = "Field srtPassphrase must be empty or 10 to 79 characters long";
 	const std::string latencyMessage = "Field srtLatency must be a whole number from 0 to 65535";
@@ -219,6 +221,11 @@ TEST_F(WorkerConfigDocumentTest, EveryRefusalHasItsMessageAndWritesNothing)
 		{ with("videoBitrate", json::parse("18446744073709551616")),
 		  "Field videoBitrate must be a whole number from 1 to 2147483647" },
 		{ with("videoBitrate", 2147483648u), "Field videoBitrate must be a whole number from 1 to 2147483647" },
+		// Neither Mbit/s nor a usable rate in bit/s: 1000 would stream at 1 kbit/s.
+		{ with("videoBitrate", 1000), videoUnitMessage },
+		{ with("videoBitrate", 4000), videoUnitMessage },
+		{ with("videoBitrate", 99999), videoUnitMessage },
+		{ with("videoBitrate", 99999.0), videoUnitMessage },
 		{ with("audioBitrate", "128"), "Field audioBitrate must be a number greater than zero" },
 		{ with("audioBitrate", false), "Field audioBitrate must be a number greater than zero" },
 		{ with("audioBitrate", 128.25), "Field audioBitrate must be a whole number from 1 to 2147483647" },
