@@ -5,7 +5,7 @@
 import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { explainEnd, explainRefusal } from '../../WEB/js/explain.mjs';
-import { LINK_ADVICE, linkCalls, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, runTransition, viewState } from '../../WEB/js/view.mjs';
+import { LINK_ADVICE, linkCalls, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, READ_INTERVAL_MS, readIntervalMs, runTransition, viewState } from '../../WEB/js/view.mjs';
 
 const NOW = Date.parse('2026-12-08T05:33:00.000Z');
 const PEER = '10.0.0.5:9000';
@@ -91,6 +91,11 @@ describe('control page view', () => {
 		assert.deepEqual([waiting.start, waiting.startReason, waiting.startReasonField], [false, startProblem.reason, 'srt-host-port']);
 		assert.equal(view({ stats: running(), page: { startProblem } }).controls.startReason, '', 'a running stream holds Start itself');
 		assert.deepEqual(view({ page: { serverReachable: null } }).server, { state: 'unknown', text: 'Connecting to server…' });
+
+		// A running stream's link can go at any moment: it is read more often than an idle server.
+		assert.equal(readIntervalMs(stats()), READ_INTERVAL_MS);
+		assert.equal(readIntervalMs(null), READ_INTERVAL_MS);
+		assert.ok(readIntervalMs(running()) <= READ_INTERVAL_MS / 4, `${readIntervalMs(running())} ms`);
 	});
 
 	test('a message goes up when the state has news and stays otherwise', () => {
