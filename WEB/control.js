@@ -100,6 +100,8 @@ function refresh(transition = NO_TRANSITION) {
 	});
 	state.shown = { key: view.tally.key, exit: view.message.exit };
 	render.view(view);
+	const run = isRunning(state.stats) && state.config ? state.stats.run : null;
+	form.markNotOnAir(run && run.settings && typeof run.settings === 'object' ? run.settings : null);
 	preview.follow(view.preview.running, view.preview.old);
 }
 

@@ -440,8 +440,9 @@ export function viewState({ now, config, stats, lastStats = stats, statsAt = nul
 		controls: {
 			start: startable && problem === null,
 			stop: ready && running,
-			// The settings of a running stream cannot change: lock them until it stops.
-			locked: running || page.busy !== null || page.pending !== null,
+			// While a stream runs the form stays open for the next run (what differs
+			// from the run is marked); it waits only for an answer to come.
+			locked: page.busy !== null || page.pending !== null,
 			// Why Start waits, beside it, and the field to go to.
 			startReason: problem ? problem.reason : '',
 			startReasonField: problem ? problem.element : null,

@@ -892,7 +892,8 @@ describe('control page', () => {
 		assert.equal(now.srt.state, 'connected');
 		assert.equal(await page.isEnabled('#stop-button'), true);
 		assert.equal(await page.isEnabled('#start-button'), false);
-		assert.equal(await page.isDisabled('#srt-host-port'), true, 'the settings of a running stream are locked');
+		assert.equal(await page.isEditable('#srt-host-port'), true, 'the form stays open for the next run');
+		assert.equal(await page.locator('.not-on-air').count(), 0, 'the form holds what is on air');
 
 		await page.waitForFunction(() => {
 			const image = document.getElementById('preview-image');
@@ -950,7 +951,7 @@ describe('control page', () => {
 
 		await measureContrast('on-air state', '#stream-state-text');
 		await measureContrast('stop button', '#stop-button');
-		await measureContrast('locked field', '#srt-host-port');
+		await measureContrast('field while on air', '#srt-host-port');
 		await measureContrast('disabled start button', '#start-button');
 		await measureContrast('link figure', '#figure-rtt');
 		await measureContrast('activity time', '#activity-log time');
@@ -1186,7 +1187,26 @@ describe('control page', () => {
 				assert.equal(await shown.inputValue('#quadrant-1-source'), 'test-2');
 				assert.equal(await shown.inputValue('#quadrant-2-source'), 'test-1');
 			}
-			await checkAccessibility('replaced run');
+
+			// Changed here for the next run: marked on this page alone, each mark tied to its field.
+			const marks = (shown) => shown.$$eval('.not-on-air', (found) => found.map((mark) => {
+				const fields = [...document.querySelectorAll('[aria-describedby]')]
+					.filter((field) => field.getAttribute('aria-describedby').split(' ').includes(mark.id));
+				return `${fields.map((field) => field.id).join('+')}: ${mark.textContent}`;
+			}));
+			const marked = async (expected) => waitFor(async () => JSON.stringify(await marks(page)) === JSON.stringify(expected),
+				PATIENCE_MS, `the marks ${expected.join(', ')} (shown: ${(await marks(page)).join(', ')})`);
+			await marked([]);
+			await page.fill('#srt-stream-id', 'feed-b');
+			await page.selectOption('#video-bitrate', { label: '12 Mbps' });
+			await marked(['srt-stream-id: not on air: changed here', 'video-bitrate: not on air: changed here']);
+			assert.deepEqual(await marks(second), []);
+			await checkAccessibility('replaced run, changed here');
+			await measureContrast('not on air mark', '#srt-stream-id-not-on-air');
+			await page.fill('#srt-stream-id', '');
+			await page.selectOption('#video-bitrate', { label: '8 Mbps' });
+			await marked([]);
+			assert.equal(await page.getAttribute('#srt-stream-id', 'aria-describedby'), 'srt-stream-id-error');
 			assert.equal((await api('POST', '/api/stream/stop')).status, 200);
 			await waitForState('STOPPED');
 		} finally {

@@ -56,6 +56,7 @@ describe('control page view', () => {
 		const lost = running({ state: 'live', srt: { state: 'closed', peer: PEER, failedAttempts: 0,
 			failure: { code: 'srt.lost', reason: 'the receiver stopped reading (1.1 s unacknowledged)' } } });
 		// [what, input, key, text, detail, start enabled, stop enabled, settings locked]
+		// (a running stream leaves the form open for the next run)
 		const cases = [
 			['starting', { page: { busy: 'start' }, stats: stats() }, 'busy', 'STARTING…', '', false, false, true],
 			['stopping', { page: { busy: 'stop' }, stats: running() }, 'busy', 'STOPPING…', '', false, false, true],
@@ -64,14 +65,14 @@ describe('control page view', () => {
 			['no answer', { stats: null }, 'unknown', 'NO STATUS', '', false, false, false],
 			['idle before the tables came', { config: null, stats: stats() }, 'idle', 'IDLE', '', false, false, false],
 			['idle', { stats: stats() }, 'idle', 'IDLE', '', true, false, false],
-			['on air', { stats: running() }, 'live', 'ON AIR', '', false, true, true],
-			['on air without SRT', { stats: running({ srt: null }) }, 'live', 'ON AIR', '', false, true, true],
-			['live pictures, link not up', { stats: running({ srt: { state: 'connecting' }, events: [started] }) }, 'connecting', 'CONNECTING', '', false, true, true],
-			['calling again', { stats: calling }, 'connecting', 'CONNECTING', 'attempt 1 failed', false, true, true],
-			['reconnecting', { stats: reconnecting }, 'reconnecting', 'RECONNECTING', 'attempt 3 failed', false, true, true],
-			['lost without reconnection', { stats: lost }, 'lost', 'LINK LOST', '', false, true, true],
+			['on air', { stats: running() }, 'live', 'ON AIR', '', false, true, false],
+			['on air without SRT', { stats: running({ srt: null }) }, 'live', 'ON AIR', '', false, true, false],
+			['live pictures, link not up', { stats: running({ srt: { state: 'connecting' }, events: [started] }) }, 'connecting', 'CONNECTING', '', false, true, false],
+			['calling again', { stats: calling }, 'connecting', 'CONNECTING', 'attempt 1 failed', false, true, false],
+			['reconnecting', { stats: reconnecting }, 'reconnecting', 'RECONNECTING', 'attempt 3 failed', false, true, false],
+			['lost without reconnection', { stats: lost }, 'lost', 'LINK LOST', '', false, true, false],
 			['worker not responding', { stats: running({ state: 'unresponsive', statisticsAgeSeconds: 4.6 }) },
-				'unresponsive', 'NOT RESPONDING', 'no figures for 4 s', false, true, true],
+				'unresponsive', 'NOT RESPONDING', 'no figures for 4 s', false, true, false],
 			['failed', { stats: failed('x') }, 'failed', 'FAILED', '', true, false, false],
 			['stopped', { stats: stats({ state: 'stopped' }) }, 'stopped', 'STOPPED', '', true, false, false],
 		];
