@@ -16,7 +16,7 @@ import { Preview } from './js/preview.mjs';
 import { Renderer } from './js/render.mjs';
 import { addNote, loadChoices, loadNotes, saveChoices } from './js/settings.mjs';
 import {
-	isRunning, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, READ_INTERVAL_MS, runTransition, serverState, viewState,
+	isRunning, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, READ_INTERVAL_MS, readIntervalMs, runTransition, serverState, viewState,
 } from './js/view.mjs';
 
 const CONFIG_RETRY_MS = 3000;
@@ -100,6 +100,8 @@ function refresh(transition = NO_TRANSITION) {
 	});
 	state.shown = { key: view.tally.key, exit: view.message.exit };
 	render.view(view);
+	const run = isRunning(state.stats) && state.config ? state.stats.run : null;
+	form.markNotOnAir(run && run.settings && typeof run.settings === 'object' ? run.settings : null);
 	preview.follow(view.preview.running, view.preview.old);
 }
 
@@ -305,15 +307,16 @@ function setServerReachable(reachable) {
 
 async function pollStats() {
 	const countAtSend = state.actionCount;
+	let answer = null;
 	try {
-		const answer = await api.readStats();
+		answer = await api.readStats();
 		setServerReachable(answer.ok);
 		if (!state.busy && countAtSend === state.actionCount) {
 			state.pending = null;
 			applyStats(answer.ok ? answer.body : null);
 		}
 	} finally {
-		setTimeout(pollStats, READ_INTERVAL_MS);
+		setTimeout(pollStats, readIntervalMs(answer && answer.ok ? answer.body : null));
 	}
 }
 

@@ -94,14 +94,24 @@ function deviceLabel(device) {
 	return device.status && device.status !== 'available' ? `${device.name} (${device.status})` : device.name;
 }
 
-function fillOptions(select, entries, label) {
+function fillOptions(select, entries, label, usable = () => true) {
 	select.replaceChildren();
 	entries.forEach((entry, index) => {
 		const option = document.createElement('option');
 		option.value = String(index);
 		option.textContent = label(entry);
+		option.disabled = !usable(entry);
 		select.append(option);
 	});
+}
+
+// An encoder the server found this machine cannot open; one it could not ask about is offered.
+function codecUsable(entry) {
+	return entry.available !== false;
+}
+
+function codecLabel(entry) {
+	return codecUsable(entry) ? entry.title : `${entry.title} (not available on this machine)`;
 }
 
 // Selects the entry of that value; without one, the entry of the fallback value, else the first.
@@ -176,9 +186,11 @@ export class StreamForm {
 		const changed = (event) => {
 			if (event.target instanceof HTMLElement && event.target.getAttribute('aria-invalid') === 'true')
 				event.target.removeAttribute('aria-invalid');
+			const quadrant = this.quadrants.some((candidate) => candidate.source === event.target);
+			if (quadrant || event.target === this.audioChannels)
+				this.takeOverFromRun();
 			if (event.target === this.audioChannels)
 				this.onAudioChannelsChosen();
-			const quadrant = this.quadrants.some((candidate) => candidate.source === event.target);
 			this.touched.add(quadrant ? 'quadrant-1-source' : event.target.id);
 			this.updateLayoutSummary();
 			this.showProblems();
@@ -257,7 +269,7 @@ export class StreamForm {
 		this.codecs = orderCodecs(Array.isArray(encoding.codecs) ? encoding.codecs : []);
 		fillOptions(this.videoBitrate, encoding.videoBitrates || [], (entry) => entry.title);
 		fillOptions(this.audioBitrate, encoding.audioBitrates || [], (entry) => entry.title);
-		fillOptions(this.codec, this.codecs, (entry) => entry.title);
+		fillOptions(this.codec, this.codecs, codecLabel, codecUsable);
 		this.restore(stored);
 		this.updateLayoutSummary();
 	}
@@ -290,6 +302,9 @@ export class StreamForm {
 		selectByValue(this.videoBitrate, encoding.videoBitrates || [], settings.videoBitrate, DEFAULT_VIDEO_BITRATE_MBPS);
 		selectByValue(this.audioBitrate, encoding.audioBitrates || [], settings.audioBitrate);
 		selectByValue(this.codec, this.codecs, settings.codec);
+		// A choice kept from a machine that had the encoder gives way to one this machine has.
+		if (!codecUsable(entryAt(this.codecs, this.codec) || {}))
+			selectByValue(this.codec, this.codecs, this.codecs.find(codecUsable)?.value);
 		if (typeof settings.srtHostPort === 'string')
 			this.hostPort.value = settings.srtHostPort;
 		if (typeof settings.srtStreamId === 'string')
@@ -375,6 +390,96 @@ export class StreamForm {
 		this.runningMasterSlot = null;
 		this.runningAudioChannels = null;
 		this.updateLayoutSummary();
+	}
+
+	// An operator who changes the inputs or the channels of a run started
+	// elsewhere prepares the next run: the master and its channels follow the
+	// form from then on, the channels shown kept as this input's choice.
+	takeOverFromRun() {
+		if (this.runningMasterSlot === null && this.runningAudioChannels === null)
+			return;
+		const master = this.runningMasterSlot;
+		const [left] = this.chosenAudioChannels();
+		if (master !== null && left % 2 === 1)
+			this.audioPairs[this.quadrants[master].source.value] = (left + 1) / 2;
+		this.stopShowingRunning();
+	}
+
+	// Marks each field whose value differs from the settings on air (the
+	// worker configuration of the run; null while none runs). The passphrase
+	// is not among them: the server does not tell it.
+	markNotOnAir(workerConfig) {
+		const differing = new Set(workerConfig ? this.fieldsNotOnAir(workerConfig) : []);
+		for (const field of this.markableFields()) {
+			const id = `${field.id}-not-on-air`;
+			let mark = this.document.getElementById(id);
+			const described = (field.getAttribute('aria-describedby') || '').split(' ').filter((word) => word && word !== id);
+			if (differing.has(field)) {
+				if (!mark) {
+					mark = this.document.createElement('span');
+					mark.id = id;
+					mark.className = 'not-on-air';
+					mark.textContent = 'not on air: changed here';
+					const place = field.closest('.field');
+					if (place)
+						place.append(mark);
+					else
+						field.after(mark);
+				}
+				described.push(id);
+			} else if (mark) {
+				mark.remove();
+			}
+			if (described.length)
+				field.setAttribute('aria-describedby', described.join(' '));
+			else
+				field.removeAttribute('aria-describedby');
+		}
+	}
+
+	markableFields() {
+		return [
+			...this.quadrants.flatMap((quadrant) => [quadrant.source, quadrant.name]),
+			this.hostPort, this.streamId, this.latency, this.reconnect,
+			this.videoBitrate, this.audioBitrate, this.codec, this.audioChannels,
+		];
+	}
+
+	// The fields that do not hold what the run holds, compared as the form
+	// would show the run (see showRunning) and as a start would send them.
+	fieldsNotOnAir(workerConfig) {
+		const encoding = this.encoding();
+		const known = new Set(this.devices().map((device) => device.id));
+		const listed = Array.isArray(workerConfig.quadrants) ? workerConfig.quadrants : [];
+		const srt = workerConfig.srt && typeof workerConfig.srt === 'object' ? workerConfig.srt : {};
+		const text = (value) => (typeof value === 'string' ? value : '');
+		const differing = [];
+		this.quadrants.forEach((quadrant, slot) => {
+			const item = listed.find((candidate) => candidate && candidate.id === slot + 1);
+			const source = item && known.has(item.source_id) ? item.source_id : '';
+			if (quadrant.source.value !== source)
+				differing.push(quadrant.source);
+			const plain = (name) => (name.trim() === `Quadrant ${slot + 1}` ? '' : name.trim());
+			if (plain(quadrant.name.value) !== plain(item ? text(item.name) : ''))
+				differing.push(quadrant.name);
+		});
+		const latency = this.latency.value.trim() === '' ? 120 : Number(this.latency.value.trim());
+		const channels = Array.isArray(workerConfig.audio_channels) ? workerConfig.audio_channels : [1, 2];
+		const pairs = [
+			[this.hostPort, this.hostPort.value.trim() === text(srt.host_port)],
+			[this.streamId, this.streamId.value.trim() === text(srt.streamid)],
+			[this.latency, latency === srt.latency],
+			[this.reconnect, this.reconnect.checked === (workerConfig.srt_reconnect === true)],
+			[this.videoBitrate, entryAt(encoding.videoBitrates || [], this.videoBitrate)?.value === workerConfig.video_bitrate],
+			[this.audioBitrate, entryAt(encoding.audioBitrates || [], this.audioBitrate)?.value === workerConfig.audio_bitrate],
+			[this.codec, entryAt(this.codecs, this.codec)?.value === workerConfig.codec],
+			[this.audioChannels, this.chosenAudioChannels().join(',') === channels.join(',')],
+		];
+		for (const [field, same] of pairs) {
+			if (!same)
+				differing.push(field);
+		}
+		return differing;
 	}
 
 	quadrantName(slot) {

@@ -7,10 +7,20 @@
 import { explainEnd } from './explain.mjs';
 import { ageText, decibelText, durationText, isNumber, PRODUCT, timeOfDay } from './format.mjs';
 
-// The page asks for the statistics once a second; a figure that the last two
+// The page asks for the statistics once a second; a figure that two such
 // reads did not renew is old, and shown as such.
 export const READ_INTERVAL_MS = 1000;
 const OLD_AFTER_MS = 2 * READ_INTERVAL_MS;
+// While a stream runs its link can go at any moment, and the worker gives a
+// dead receiver up after about a second: reading four times a second shows
+// that a quarter of a second later at most, not a whole one. The answer is
+// small and made from what the server holds.
+const RUNNING_READ_INTERVAL_MS = 250;
+
+// How long the page waits before its next read, after the answer `stats`.
+export function readIntervalMs(stats) {
+	return isRunning(stats) ? RUNNING_READ_INTERVAL_MS : READ_INTERVAL_MS;
+}
 const SPARKLINE_SECONDS = 60;
 const METER_FLOOR_DBFS = -60;
 const LOG_LIMIT = 100;
@@ -430,8 +440,9 @@ export function viewState({ now, config, stats, lastStats = stats, statsAt = nul
 		controls: {
 			start: startable && problem === null,
 			stop: ready && running,
-			// The settings of a running stream cannot change: lock them until it stops.
-			locked: running || page.busy !== null || page.pending !== null,
+			// While a stream runs the form stays open for the next run (what differs
+			// from the run is marked); it waits only for an answer to come.
+			locked: page.busy !== null || page.pending !== null,
 			// Why Start waits, beside it, and the field to go to.
 			startReason: problem ? problem.reason : '',
 			startReasonField: problem ? problem.element : null,

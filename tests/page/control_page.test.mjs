@@ -531,7 +531,13 @@ describe('control page', () => {
 		const titles = (selector) => page.$$eval(`${selector} option`, (list) => list.map((option) => option.textContent));
 		assert.deepEqual(await titles('#video-bitrate'), ['1 Mbps', '2 Mbps', '3 Mbps', '4 Mbps', '5 Mbps', '6 Mbps', '8 Mbps', '12 Mbps', '16 Mbps', '20 Mbps', '25 Mbps', '30 Mbps', '40 Mbps', '50 Mbps']);
 		assert.deepEqual(await titles('#audio-bitrate'), ['128 kbps', '192 kbps', '256 kbps', '320 kbps']);
-		assert.deepEqual(await titles('#codec'), ['Software H264', 'Intel H264', 'NVidia H264'], 'the software encoder comes first');
+		// The software encoder comes first; the hardware ones this machine lacks are greyed out, and say why.
+		assert.deepEqual(await page.$$eval('#codec option', (list) => list.map((option) => [option.textContent, option.disabled])), [
+			['Software H264', false],
+			['Intel H264 (not available on this machine)', true],
+			['NVidia H264 (not available on this machine)', true],
+		]);
+		await assert.rejects(page.selectOption('#codec', { label: 'Intel H264 (not available on this machine)' }, { timeout: 500 }));
 		assert.equal(await page.$eval('#codec', (select) => select.selectedOptions[0].textContent), 'Software H264');
 		assert.equal(await page.isChecked('#srt-reconnect'), true, 'reconnection is on by default');
 		assert.equal(await page.inputValue('#srt-latency'), '120');
@@ -842,7 +848,9 @@ describe('control page', () => {
 	test('an encoder this machine lacks: FAILED, and which encoder to choose', async () => {
 		await page.fill('#srt-host-port', `127.0.0.1:${srtPort}`);
 		await page.check('#srt-reconnect');
-		await page.selectOption('#codec', { label: 'Intel H264' });
+		// As a page would that did not know: the encoder offered, the worker left to find out.
+		await page.$eval('#codec', (select) => select.querySelectorAll('option').forEach((option) => { option.disabled = false; }));
+		await page.selectOption('#codec', { label: 'Intel H264 (not available on this machine)' });
 		await resetStateHistory();
 		await page.click('#start-button');
 		await waitForText('#message-detail', 'This machine has no Intel hardware encoder: choose Software H264');
@@ -892,7 +900,8 @@ describe('control page', () => {
 		assert.equal(now.srt.state, 'connected');
 		assert.equal(await page.isEnabled('#stop-button'), true);
 		assert.equal(await page.isEnabled('#start-button'), false);
-		assert.equal(await page.isDisabled('#srt-host-port'), true, 'the settings of a running stream are locked');
+		assert.equal(await page.isEditable('#srt-host-port'), true, 'the form stays open for the next run');
+		assert.equal(await page.locator('.not-on-air').count(), 0, 'the form holds what is on air');
 
 		await page.waitForFunction(() => {
 			const image = document.getElementById('preview-image');
@@ -950,7 +959,7 @@ describe('control page', () => {
 
 		await measureContrast('on-air state', '#stream-state-text');
 		await measureContrast('stop button', '#stop-button');
-		await measureContrast('locked field', '#srt-host-port');
+		await measureContrast('field while on air', '#srt-host-port');
 		await measureContrast('disabled start button', '#start-button');
 		await measureContrast('link figure', '#figure-rtt');
 		await measureContrast('activity time', '#activity-log time');
@@ -1064,15 +1073,17 @@ describe('control page', () => {
 		await waitForState('ON AIR');
 		await waitFor(() => srtBytes > bytesBefore, PATIENCE_MS, 'the listener to receive the stream');
 		await resetStateHistory();
-		// The product's goal is off ON AIR within 2 s; the old page took 5 to
-		// 6 s. The bound of 4 s tells the two apart on a loaded machine.
+		// Off ON AIR within 2 s: the worker gives the receiver up after about
+		// a second unacknowledged, and a running stream is read four times a
+		// second (about 1.5 s on a loaded machine; a page that read once a
+		// second took 2.05 to 2.1 s).
 		const killedAt = Date.now();
 		await stopChild(listener, 'SIGKILL');
 		await page.waitForFunction(() => document.getElementById('stream-state-text').textContent !== 'ON AIR', null,
 			{ timeout: PATIENCE_MS, polling: 50 });
 		const offAirAfter = (Date.now() - killedAt) / 1000;
 		console.log(`A killed receiver without reconnection: off ON AIR ${offAirAfter.toFixed(2)} s after the kill`);
-		assert.ok(offAirAfter < 4, `ON AIR for ${offAirAfter} s after the receiver died`);
+		assert.ok(offAirAfter < 2, `ON AIR for ${offAirAfter} s after the receiver died`);
 		await waitForState('FAILED');
 		console.log(`... and FAILED ${((Date.now() - killedAt) / 1000).toFixed(2)} s after the kill`);
 		assert.equal((await stateHistory()).includes('RECONNECTING'), false);
@@ -1184,7 +1195,26 @@ describe('control page', () => {
 				assert.equal(await shown.inputValue('#quadrant-1-source'), 'test-2');
 				assert.equal(await shown.inputValue('#quadrant-2-source'), 'test-1');
 			}
-			await checkAccessibility('replaced run');
+
+			// Changed here for the next run: marked on this page alone, each mark tied to its field.
+			const marks = (shown) => shown.$$eval('.not-on-air', (found) => found.map((mark) => {
+				const fields = [...document.querySelectorAll('[aria-describedby]')]
+					.filter((field) => field.getAttribute('aria-describedby').split(' ').includes(mark.id));
+				return `${fields.map((field) => field.id).join('+')}: ${mark.textContent}`;
+			}));
+			const marked = async (expected) => waitFor(async () => JSON.stringify(await marks(page)) === JSON.stringify(expected),
+				PATIENCE_MS, `the marks ${expected.join(', ')} (shown: ${(await marks(page)).join(', ')})`);
+			await marked([]);
+			await page.fill('#srt-stream-id', 'feed-b');
+			await page.selectOption('#video-bitrate', { label: '12 Mbps' });
+			await marked(['srt-stream-id: not on air: changed here', 'video-bitrate: not on air: changed here']);
+			assert.deepEqual(await marks(second), []);
+			await checkAccessibility('replaced run, changed here');
+			await measureContrast('not on air mark', '#srt-stream-id-not-on-air');
+			await page.fill('#srt-stream-id', '');
+			await page.selectOption('#video-bitrate', { label: '8 Mbps' });
+			await marked([]);
+			assert.equal(await page.getAttribute('#srt-stream-id', 'aria-describedby'), 'srt-stream-id-error');
 			assert.equal((await api('POST', '/api/stream/stop')).status, 200);
 			await waitForState('STOPPED');
 		} finally {
@@ -1246,6 +1276,16 @@ describe('control page', () => {
 	});
 
 	test('the choices survive a reload, the passphrase excepted', async () => {
+		// On a machine with every encoder, so that a hardware one can be the choice kept.
+		await context.route('**/api/config', async (route) => {
+			const response = await route.fetch();
+			const config = await response.json();
+			for (const codec of config.encoding.codecs)
+				codec.available = true;
+			await route.fulfill({ response, json: config });
+		});
+		await page.reload();
+		await waitForText('#product-version', '0.5 BETA');
 		await page.selectOption('#quadrant-1-source', '');
 		await page.selectOption('#quadrant-2-source', 'test-2');
 		await page.selectOption('#quadrant-4-source', 'test-1');
@@ -1283,6 +1323,13 @@ describe('control page', () => {
 		assert.equal(await chosenChannels(), '5 and 6');
 		const stored = await page.evaluate(() => JSON.stringify(localStorage) + JSON.stringify(sessionStorage));
 		assert.equal(stored.includes('not-kept-anywhere'), false);
+
+		// Back on this machine the kept choice gives way to the encoder it has.
+		await context.unroute('**/api/config');
+		await page.reload();
+		await waitForText('#product-version', '0.5 BETA');
+		assert.equal(await page.$eval('#codec', (select) => select.selectedOptions[0].textContent), 'Software H264');
+		assert.equal(await page.inputValue('#srt-stream-id'), 'studio-a', 'the other choices stay');
 	});
 
 	test('on a phone the state, Start and Stop, the destination and the preview come first, and the state bar stays on screen', async () => {

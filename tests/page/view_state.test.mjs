@@ -5,7 +5,7 @@
 import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { explainEnd, explainRefusal } from '../../WEB/js/explain.mjs';
-import { LINK_ADVICE, linkCalls, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, runTransition, viewState } from '../../WEB/js/view.mjs';
+import { LINK_ADVICE, linkCalls, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, READ_INTERVAL_MS, readIntervalMs, runTransition, viewState } from '../../WEB/js/view.mjs';
 
 const NOW = Date.parse('2026-12-08T05:33:00.000Z');
 const PEER = '10.0.0.5:9000';
@@ -56,6 +56,7 @@ describe('control page view', () => {
 		const lost = running({ state: 'live', srt: { state: 'closed', peer: PEER, failedAttempts: 0,
 			failure: { code: 'srt.lost', reason: 'the receiver stopped reading (1.1 s unacknowledged)' } } });
 		// [what, input, key, text, detail, start enabled, stop enabled, settings locked]
+		// (a running stream leaves the form open for the next run)
 		const cases = [
 			['starting', { page: { busy: 'start' }, stats: stats() }, 'busy', 'STARTING…', '', false, false, true],
 			['stopping', { page: { busy: 'stop' }, stats: running() }, 'busy', 'STOPPING…', '', false, false, true],
@@ -64,14 +65,14 @@ describe('control page view', () => {
 			['no answer', { stats: null }, 'unknown', 'NO STATUS', '', false, false, false],
 			['idle before the tables came', { config: null, stats: stats() }, 'idle', 'IDLE', '', false, false, false],
 			['idle', { stats: stats() }, 'idle', 'IDLE', '', true, false, false],
-			['on air', { stats: running() }, 'live', 'ON AIR', '', false, true, true],
-			['on air without SRT', { stats: running({ srt: null }) }, 'live', 'ON AIR', '', false, true, true],
-			['live pictures, link not up', { stats: running({ srt: { state: 'connecting' }, events: [started] }) }, 'connecting', 'CONNECTING', '', false, true, true],
-			['calling again', { stats: calling }, 'connecting', 'CONNECTING', 'attempt 1 failed', false, true, true],
-			['reconnecting', { stats: reconnecting }, 'reconnecting', 'RECONNECTING', 'attempt 3 failed', false, true, true],
-			['lost without reconnection', { stats: lost }, 'lost', 'LINK LOST', '', false, true, true],
+			['on air', { stats: running() }, 'live', 'ON AIR', '', false, true, false],
+			['on air without SRT', { stats: running({ srt: null }) }, 'live', 'ON AIR', '', false, true, false],
+			['live pictures, link not up', { stats: running({ srt: { state: 'connecting' }, events: [started] }) }, 'connecting', 'CONNECTING', '', false, true, false],
+			['calling again', { stats: calling }, 'connecting', 'CONNECTING', 'attempt 1 failed', false, true, false],
+			['reconnecting', { stats: reconnecting }, 'reconnecting', 'RECONNECTING', 'attempt 3 failed', false, true, false],
+			['lost without reconnection', { stats: lost }, 'lost', 'LINK LOST', '', false, true, false],
 			['worker not responding', { stats: running({ state: 'unresponsive', statisticsAgeSeconds: 4.6 }) },
-				'unresponsive', 'NOT RESPONDING', 'no figures for 4 s', false, true, true],
+				'unresponsive', 'NOT RESPONDING', 'no figures for 4 s', false, true, false],
 			['failed', { stats: failed('x') }, 'failed', 'FAILED', '', true, false, false],
 			['stopped', { stats: stats({ state: 'stopped' }) }, 'stopped', 'STOPPED', '', true, false, false],
 		];
@@ -91,6 +92,11 @@ describe('control page view', () => {
 		assert.deepEqual([waiting.start, waiting.startReason, waiting.startReasonField], [false, startProblem.reason, 'srt-host-port']);
 		assert.equal(view({ stats: running(), page: { startProblem } }).controls.startReason, '', 'a running stream holds Start itself');
 		assert.deepEqual(view({ page: { serverReachable: null } }).server, { state: 'unknown', text: 'Connecting to server…' });
+
+		// A running stream's link can go at any moment: it is read more often than an idle server.
+		assert.equal(readIntervalMs(stats()), READ_INTERVAL_MS);
+		assert.equal(readIntervalMs(null), READ_INTERVAL_MS);
+		assert.ok(readIntervalMs(running()) <= READ_INTERVAL_MS / 4, `${readIntervalMs(running())} ms`);
 	});
 
 	test('a message goes up when the state has news and stays otherwise', () => {
