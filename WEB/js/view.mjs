@@ -120,7 +120,8 @@ function tallyOf(page, stats, statsAt) {
 		}
 		const srt = stats.srt;
 		const { failed, code } = linkCalls(srt);
-		const detail = failed > 0 ? `attempt ${failed} failed` : '';
+		// A closed link is called no more: its failed call is no count of attempts.
+		const detail = failed > 0 && !(srt && srt.state === 'closed') ? `attempt ${failed} failed` : '';
 		if (srt && srt.state === 'reconnecting')
 			return { key: 'reconnecting', text: 'RECONNECTING', detail };
 		// Lost for good (no reconnection): the run ends next.

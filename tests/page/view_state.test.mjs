@@ -71,6 +71,8 @@ describe('control page view', () => {
 			['calling again', { stats: calling }, 'connecting', 'CONNECTING', 'attempt 1 failed', false, true, false],
 			['reconnecting', { stats: reconnecting }, 'reconnecting', 'RECONNECTING', 'attempt 3 failed', false, true, false],
 			['lost without reconnection', { stats: lost }, 'lost', 'LINK LOST', '', false, true, false],
+			['called once, no more calls', { stats: running({ state: 'starting', srt: { state: 'closed', peer: PEER, failedAttempts: 1, failure: silent } }) },
+				'connecting', 'CONNECTING', '', false, true, false],
 			['worker not responding', { stats: running({ state: 'unresponsive', statisticsAgeSeconds: 4.6 }) },
 				'unresponsive', 'NOT RESPONDING', 'no figures for 4 s', false, true, false],
 			['failed', { stats: failed('x') }, 'failed', 'FAILED', '', true, false, false],
