@@ -111,7 +111,7 @@ TEST(WindowsConfigManager, WorkerConfigFileHasWindowsLineEnds)
 	ConfigManager config(true, TestInputs{ 1, "640x360p25" });
 
 	const nlohmann::json request = {
-		{ "srtHostPort", "127.0.0.1:9000" }, { "videoBitrate", 6000 }, { "audioBitrate", 128 },
+		{ "srtHostPort", "127.0.0.1:9000" }, { "videoBitrate", 6 }, { "audioBitrate", 128 },
 		{ "codec", "libx264" },		      { "devices", { "test-1" } },
 	};
 	std::string message;

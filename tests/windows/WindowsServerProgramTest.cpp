@@ -61,7 +61,7 @@ TEST_F(WindowsServerProgram, ServesTheApiAndRunsTheWorkerBesideIt)
 	EXPECT_EQ(health->body, R"({"status":"ok","service":"tiloran-server"})");
 
 	const nlohmann::json request = {
-		{ "srtHostPort", "127.0.0.1:9000" }, { "videoBitrate", 6000 }, { "audioBitrate", 128 },
+		{ "srtHostPort", "127.0.0.1:9000" }, { "videoBitrate", 6 }, { "audioBitrate", 128 },
 		{ "codec", "libx264" },		      { "devices", { "test-1" } },
 	};
 	httplib::Result started = client.Post("/api/stream/start", request.dump(), "application/json");
@@ -115,7 +115,7 @@ TEST_F(WindowsServerProgram, AWorkerDoesNotOutliveAKilledServer)
 	httplib::Client client("127.0.0.1", 3000);
 	client.set_read_timeout(kGenerousTimeout);
 	const nlohmann::json request = {
-		{ "srtHostPort", "127.0.0.1:9000" }, { "videoBitrate", 6000 }, { "audioBitrate", 128 },
+		{ "srtHostPort", "127.0.0.1:9000" }, { "videoBitrate", 6 }, { "audioBitrate", 128 },
 		{ "codec", "libx264" },		      { "devices", { "test-1" } },
 	};
 	httplib::Result started = client.Post("/api/stream/start", request.dump(), "application/json");

@@ -37,7 +37,7 @@ done
 grep -q "POST /api/stream/stop" server.log || fail "the server did not start"
 
 answer="$(curl -s -m 20 -X POST -H 'Content-Type: application/json' \
-	-d '{"srtHostPort":"127.0.0.1:9000","videoBitrate":6000,"audioBitrate":128,"codec":"libx264","devices":["test-1"]}' \
+	-d '{"srtHostPort":"127.0.0.1:9000","videoBitrate":6,"audioBitrate":128,"codec":"libx264","devices":["test-1"]}' \
 	http://127.0.0.1:3000/api/stream/start)"
 [ "$answer" = '{"status":"started"}' ] || fail "stream start answered: $answer"
 worker_pid="$(tr -d '\r' < server.log | sed -n 's/^\[WorkerSupervisor\] Worker PID: \([0-9]*\)$/\1/p')"
