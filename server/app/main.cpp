@@ -1,5 +1,4 @@
 #include <exception>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -70,12 +69,6 @@ int main(int argc, char *argv[])
 
 		auto config = std::make_shared<tiloran::ConfigManager>(portable, testInputs);
 		auto supervisor = std::make_shared<tiloran::WorkerSupervisor>();
-		// Asked once: the encoders do not come and go while the server runs.
-		std::string encoderProblem;
-		const std::map<std::string, bool> encoders = supervisor->checkEncoders(config->codecNames(), encoderProblem);
-		if (encoders.empty())
-			tiloran::printLine("[Server] Which encoders this machine can open is not known: " + encoderProblem);
-		config->setCodecAvailability(encoders);
 
 		{
 			std::lock_guard lock(activeServerMutex);

@@ -322,16 +322,11 @@ nlohmann::json optionArray(const std::vector<BitrateOption> &options)
 	return array;
 }
 
-// "available" where the worker has said whether this machine can open the encoder.
-nlohmann::json optionArray(const std::vector<CodecOption> &options, const std::map<std::string, bool> &available)
+nlohmann::json optionArray(const std::vector<CodecOption> &options)
 {
 	nlohmann::json array = nlohmann::json::array();
-	for (const CodecOption &option : options) {
-		nlohmann::json entry{ { "title", option.title }, { "value", option.value } };
-		if (const auto found = available.find(option.value); found != available.end())
-			entry["available"] = found->second;
-		array.push_back(std::move(entry));
-	}
+	for (const CodecOption &option : options)
+		array.push_back({ { "title", option.title }, { "value", option.value } });
 	return array;
 }
 
@@ -420,22 +415,9 @@ nlohmann::json ConfigManager::getClientConfig() const
 	document["encoding"] = {
 		{ "videoBitrates", optionArray(videoBitrates_) },
 		{ "audioBitrates", optionArray(audioBitrates_) },
-		{ "codecs", optionArray(codecs_, codecAvailable_) },
+		{ "codecs", optionArray(codecs_) },
 	};
 	return document;
-}
-
-std::vector<std::string> ConfigManager::codecNames() const
-{
-	std::vector<std::string> names;
-	for (const CodecOption &option : codecs_)
-		names.push_back(option.value);
-	return names;
-}
-
-void ConfigManager::setCodecAvailability(const std::map<std::string, bool> &available)
-{
-	codecAvailable_ = available;
 }
 
 std::optional<DeviceInfo> ConfigManager::findDevice(const std::string &id) const

@@ -3,12 +3,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "supervision/platform/WorkerProcess.h"
 #include "supervision/StreamStatistics.h"
@@ -69,12 +67,6 @@ public:
 	bool isRunning();
 
 	StreamStatistics &statistics() { return statistics_; }
-
-	// Which of the named H.264 encoders the worker can open on this machine
-	// (its "encoders" command, answered on its channel), encoder name to
-	// whether it can. Empty with a message when the worker could not tell.
-	// Called once at start-up on the main thread, before any start.
-	std::map<std::string, bool> checkEncoders(const std::vector<std::string> &names, std::string &message);
 
 private:
 	std::string workerPath() const;

@@ -1,10 +1,8 @@
 // The worker started by the real server: it fetches the document the server
 // wrote for a stream start request, prints it and, with nobody listening at
 // the SRT address, ends with code 1; the supervisor sees the exit code and
-// the stream status turns false. Asked at the server's start, the worker
-// tells which encoders this machine can open.
+// the stream status turns false.
 
-#include <map>
 #include <regex>
 #include <string>
 
@@ -90,21 +88,4 @@ TEST(WorkerControlEndToEnd, ThePassphraseNeverReachesTheConsole)
 		<< console;
 	EXPECT_NE(console.find("[CompositeOutput] SRT connection to " + unusedSrt + " failed: "), std::string::npos)
 		<< console;
-}
-
-TEST(WorkerControlEndToEnd, TheClientConfigurationSaysWhichEncodersOpenHere)
-{
-	ServerSession server({});
-	const httplib::Result config = server.get("/api/config");
-	ASSERT_TRUE(config);
-	ASSERT_EQ(config->status, 200);
-	const nlohmann::json document = nlohmann::json::parse(config->body);
-	std::map<std::string, nlohmann::json> available;
-	for (const nlohmann::json &codec : document["encoding"]["codecs"])
-		available[codec["value"].get<std::string>()] = codec.value("available", nlohmann::json());
-	// This machine has the software encoder and neither Intel's nor NVIDIA's hardware.
-	EXPECT_EQ(available["libx264"], true) << config->body;
-	EXPECT_EQ(available["h264_qsv"], false) << config->body;
-	EXPECT_EQ(available["h264_nvenc"], false) << config->body;
-	EXPECT_NE(server.output().find("[Worker] Encoder libx264: available\n"), std::string::npos) << server.output();
 }

@@ -8,9 +8,8 @@
 //   TILORAN_STAND_IN_EXIT_CODE=N    exits with N;
 //   TILORAN_STAND_IN_SAY=file       sends each line of file over the channel;
 //   TILORAN_STAND_IN_IGNORE_STOP=1  does not stop when the server asks it to;
-// the command "encoders" is answered with nothing at once; otherwise, given a
-// channel, runs until the server asks it to stop or goes away, and without one
-// until it is killed.
+// and otherwise, given a channel, runs until the server asks it to stop or
+// goes away, and without one until it is killed.
 
 #include <cstdio>
 #include <cstdlib>
@@ -72,10 +71,6 @@ void writeReport(const std::string &path, int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
-	// The server's question at its start, which encoders open here: no answer,
-	// so that the stand-in's reports and locks are those of the runs.
-	if (argc > 1 && std::string(argv[1]) == "encoders")
-		return 0;
 	if (const char *report = std::getenv("TILORAN_STAND_IN_REPORT"))
 		writeReport(report, argc, argv);
 

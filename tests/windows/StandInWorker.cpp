@@ -3,8 +3,7 @@
 // was given a channel) in the file that TILORAN_STAND_IN_REPORT names, then
 // ends at once with the exit code that TILORAN_STAND_IN_EXIT_CODE gives, or
 // runs until the server asks it to stop over its channel (unless
-// TILORAN_STAND_IN_IGNORE_STOP is set) or terminates it. The command
-// "encoders" it answers with nothing, at once.
+// TILORAN_STAND_IN_IGNORE_STOP is set) or terminates it.
 
 #include <cstdlib>
 #include <string>
@@ -39,12 +38,8 @@ bool writeReport(const std::string &path, bool channel)
 
 } // namespace
 
-int main(int argc, char **argv)
+int main()
 {
-	// The server's question at its start, which encoders open here: no answer,
-	// so that the report is that of the run.
-	if (argc > 1 && std::string(argv[1]) == "encoders")
-		return 0;
 	tiloran::platform::ChannelStream stream;
 	std::string message;
 	if (!tiloran::platform::ChannelStream::fromEnvironment(stream, message))

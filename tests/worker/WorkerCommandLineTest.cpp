@@ -16,8 +16,7 @@ namespace {
 
 const std::string usageText = "Usage:\n"
 			      "  zenvo_tiloran_worker start <encoder_http_port>\n"
-			      "  zenvo_tiloran_worker list\n"
-			      "  zenvo_tiloran_worker encoders <encoder_name>...\n";
+			      "  zenvo_tiloran_worker list\n";
 
 struct Outcome {
 	int exitCode;
