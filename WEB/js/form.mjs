@@ -94,14 +94,24 @@ function deviceLabel(device) {
 	return device.status && device.status !== 'available' ? `${device.name} (${device.status})` : device.name;
 }
 
-function fillOptions(select, entries, label) {
+function fillOptions(select, entries, label, usable = () => true) {
 	select.replaceChildren();
 	entries.forEach((entry, index) => {
 		const option = document.createElement('option');
 		option.value = String(index);
 		option.textContent = label(entry);
+		option.disabled = !usable(entry);
 		select.append(option);
 	});
+}
+
+// An encoder the server found this machine cannot open; one it could not ask about is offered.
+function codecUsable(entry) {
+	return entry.available !== false;
+}
+
+function codecLabel(entry) {
+	return codecUsable(entry) ? entry.title : `${entry.title} (not available on this machine)`;
 }
 
 // Selects the entry of that value; without one, the entry of the fallback value, else the first.
@@ -259,7 +269,7 @@ export class StreamForm {
 		this.codecs = orderCodecs(Array.isArray(encoding.codecs) ? encoding.codecs : []);
 		fillOptions(this.videoBitrate, encoding.videoBitrates || [], (entry) => entry.title);
 		fillOptions(this.audioBitrate, encoding.audioBitrates || [], (entry) => entry.title);
-		fillOptions(this.codec, this.codecs, (entry) => entry.title);
+		fillOptions(this.codec, this.codecs, codecLabel, codecUsable);
 		this.restore(stored);
 		this.updateLayoutSummary();
 	}
@@ -292,6 +302,9 @@ export class StreamForm {
 		selectByValue(this.videoBitrate, encoding.videoBitrates || [], settings.videoBitrate, DEFAULT_VIDEO_BITRATE_MBPS);
 		selectByValue(this.audioBitrate, encoding.audioBitrates || [], settings.audioBitrate);
 		selectByValue(this.codec, this.codecs, settings.codec);
+		// A choice kept from a machine that had the encoder gives way to one this machine has.
+		if (!codecUsable(entryAt(this.codecs, this.codec) || {}))
+			selectByValue(this.codec, this.codecs, this.codecs.find(codecUsable)?.value);
 		if (typeof settings.srtHostPort === 'string')
 			this.hostPort.value = settings.srtHostPort;
 		if (typeof settings.srtStreamId === 'string')

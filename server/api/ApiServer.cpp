@@ -124,7 +124,7 @@ ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<Work
 
 ApiServer::~ApiServer() = default;
 
-bool ApiServer::run(const std::string &host, int port)
+bool ApiServer::run(const std::string &host, int port, const std::function<void()> &whenListening)
 {
 	port_ = port;
 	printLine("[Server] Starting HTTP server on " + host + ":" + std::to_string(port));
@@ -147,6 +147,8 @@ bool ApiServer::run(const std::string &host, int port)
 			return false;
 		listening_ = true;
 	}
+	if (whenListening)
+		whenListening();
 	server_.serve();
 	std::lock_guard lock(stopMutex_);
 	listening_ = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,8 +36,10 @@ public:
 	ApiServer &operator=(const ApiServer &) = delete;
 
 	// Serves on host:port until stop(); called once. Returns false at once,
-	// after the start lines, when the address cannot be bound.
-	bool run(const std::string &host, int port);
+	// after the start lines, when the address cannot be bound. whenListening
+	// runs on the calling thread once the address is bound, before the
+	// first request is taken.
+	bool run(const std::string &host, int port, const std::function<void()> &whenListening = {});
 	void stop();
 
 	// The answer to one request given as bytes, as a client at

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "api/ApiServer.h"
+#include "app/EncoderProbe.h"
 #include "common/platform/ShutdownSignals.h"
 #include "app/UpdateNotice.h"
 #include "common/ConsoleLine.h"
@@ -75,7 +76,11 @@ int main(int argc, char *argv[])
 			activeServer = std::make_unique<tiloran::ApiServer>(config, supervisor);
 		}
 
-		const bool served = activeServer->run(listenHost, listenPort);
+		std::unique_ptr<tiloran::EncoderProbe> encoderProbe;
+		const bool served = activeServer->run(listenHost, listenPort, [&] {
+			encoderProbe = std::make_unique<tiloran::EncoderProbe>(supervisor, config);
+		});
+		encoderProbe.reset();
 		if (served)
 			tiloran::printLine("[Server] Shutdown complete.");
 		else

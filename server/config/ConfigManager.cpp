@@ -322,11 +322,16 @@ nlohmann::json optionArray(const std::vector<BitrateOption> &options)
 	return array;
 }
 
-nlohmann::json optionArray(const std::vector<CodecOption> &options)
+// "available" where the worker has said whether this machine can open the encoder.
+nlohmann::json optionArray(const std::vector<CodecOption> &options, const std::map<std::string, bool> &available)
 {
 	nlohmann::json array = nlohmann::json::array();
-	for (const CodecOption &option : options)
-		array.push_back({ { "title", option.title }, { "value", option.value } });
+	for (const CodecOption &option : options) {
+		nlohmann::json entry{ { "title", option.title }, { "value", option.value } };
+		if (const auto found = available.find(option.value); found != available.end())
+			entry["available"] = found->second;
+		array.push_back(std::move(entry));
+	}
 	return array;
 }
 
@@ -415,9 +420,29 @@ nlohmann::json ConfigManager::getClientConfig() const
 	document["encoding"] = {
 		{ "videoBitrates", optionArray(videoBitrates_) },
 		{ "audioBitrates", optionArray(audioBitrates_) },
-		{ "codecs", optionArray(codecs_) },
+		{ "codecs", optionArray(codecs_, codecAvailability()) },
 	};
 	return document;
+}
+
+std::vector<std::string> ConfigManager::codecNames() const
+{
+	std::vector<std::string> names;
+	for (const CodecOption &option : codecs_)
+		names.push_back(option.value);
+	return names;
+}
+
+void ConfigManager::setCodecAvailability(const std::map<std::string, bool> &available)
+{
+	std::lock_guard lock(codecAvailableMutex_);
+	codecAvailable_ = available;
+}
+
+std::map<std::string, bool> ConfigManager::codecAvailability() const
+{
+	std::lock_guard lock(codecAvailableMutex_);
+	return codecAvailable_;
 }
 
 std::optional<DeviceInfo> ConfigManager::findDevice(const std::string &id) const

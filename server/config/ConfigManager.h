@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -60,6 +61,13 @@ public:
 	// Reads the worker configuration file back (on every call).
 	bool loadWorkerConfig(nlohmann::json &document, std::string &message) const;
 
+	// The encoder names offered to the client, in table order.
+	std::vector<std::string> codecNames() const;
+	// What the worker found this machine can open (encoder name to whether
+	// it can); any thread, while the routes serve.
+	void setCodecAvailability(const std::map<std::string, bool> &available);
+	std::map<std::string, bool> codecAvailability() const;
+
 	// The first device whose id equals id exactly.
 	std::optional<DeviceInfo> findDevice(const std::string &id) const;
 
@@ -72,6 +80,9 @@ private:
 	std::vector<BitrateOption> videoBitrates_;
 	std::vector<BitrateOption> audioBitrates_;
 	std::vector<CodecOption> codecs_;
+	// Encoder name to whether this machine can open it, as far as known.
+	std::map<std::string, bool> codecAvailable_;
+	mutable std::mutex codecAvailableMutex_;
 	std::string workerConfigPath_;
 	std::string previewPath_;
 	TestInputs testInputs_;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
 
@@ -14,6 +15,9 @@ namespace {
 // The end of the process wakes the monitor at once; between, it looks at
 // the worker's records this often.
 constexpr std::chrono::milliseconds watchSlice{ 250 };
+// Opening an encoder takes a moment; one that takes longer than this is not usable.
+constexpr std::chrono::seconds encoderCheckLimit{ 10 };
+constexpr std::size_t maxEncoderAnswerBytes = 64 * 1024;
 
 } // namespace
 
@@ -41,6 +45,64 @@ std::string WorkerSupervisor::workerPath() const
 	if (ownPath.empty())
 		return platform::workerExecutableName();
 	return (std::filesystem::path(ownPath).parent_path() / platform::workerExecutableName()).string();
+}
+
+std::map<std::string, bool> WorkerSupervisor::checkEncoders(const std::vector<std::string> &names,
+							      std::stop_token abandon, std::string &message)
+{
+	const std::string path = workerPath();
+	if (!platform::pathExists(path)) {
+		message = "Worker executable not found: " + path;
+		return {};
+	}
+	platform::ChannelStream serverEnd;
+	platform::ChannelStream workerEnd;
+	if (!platform::ChannelStream::createPair(serverEnd, workerEnd, message))
+		return {};
+	std::vector<std::string> arguments{ "encoders" };
+	arguments.insert(arguments.end(), names.begin(), names.end());
+	platform::ProcessHandle process;
+	const bool launched = launcher_.launch(path, arguments, std::filesystem::path(path).parent_path().string(),
+					       &workerEnd, process, message);
+	workerEnd = platform::ChannelStream();
+	if (!launched)
+		return {};
+
+	// The answer ends with the worker; one that hangs, or is no longer
+	// wanted, is ended, which ends the answer too.
+	std::thread guard([&process, abandon] {
+		std::uint32_t exitCode = 0;
+		std::string ignored;
+		const auto giveUp = std::chrono::steady_clock::now() + encoderCheckLimit;
+		while (process.waitForEnd(watchSlice, exitCode, ignored) == platform::WaitResult::TimedOut) {
+			if (abandon.stop_requested() || std::chrono::steady_clock::now() >= giveUp) {
+				process.terminate(ignored);
+				process.waitForEnd(encoderCheckLimit, exitCode, ignored);
+				return;
+			}
+		}
+	});
+	std::string answer;
+	char buffer[4096];
+	long count = 0;
+	while (answer.size() < maxEncoderAnswerBytes && (count = serverEnd.read(buffer, sizeof buffer)) > 0)
+		answer.append(buffer, static_cast<std::size_t>(count));
+	serverEnd.interrupt();
+	guard.join();
+
+	std::map<std::string, bool> available;
+	const nlohmann::json document = nlohmann::json::parse(answer, nullptr, false);
+	if (document.is_object() && document.value("type", "") == "encoders" && document.contains("encoders") &&
+	    document["encoders"].is_array()) {
+		for (const nlohmann::json &entry : document["encoders"]) {
+			if (entry.is_object() && entry.contains("name") && entry["name"].is_string() &&
+			    entry.contains("available") && entry["available"].is_boolean())
+				available[entry["name"].get<std::string>()] = entry["available"].get<bool>();
+		}
+	}
+	if (available.empty())
+		message = abandon.stop_requested() ? "the server is stopping" : "the worker gave no answer";
+	return available;
 }
 
 bool WorkerSupervisor::start(int port, std::string &error, nlohmann::json runSettings, bool restartWhenUnresponsive)

@@ -3,10 +3,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "supervision/platform/WorkerProcess.h"
 #include "supervision/StreamStatistics.h"
@@ -67,6 +70,14 @@ public:
 	bool isRunning();
 
 	StreamStatistics &statistics() { return statistics_; }
+
+	// Which of the named H.264 encoders the worker can open on this machine
+	// (its "encoders" command, answered on its channel), encoder name to
+	// whether it can. Empty with a message when the worker could not tell or
+	// when abandon was requested, which ends the asking worker at once.
+	// Independent of start() and stop(): any thread, also while a stream runs.
+	std::map<std::string, bool> checkEncoders(const std::vector<std::string> &names, std::stop_token abandon,
+						  std::string &message);
 
 private:
 	std::string workerPath() const;

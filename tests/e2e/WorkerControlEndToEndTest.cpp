@@ -1,8 +1,10 @@
 // The worker started by the real server: it fetches the document the server
 // wrote for a stream start request, prints it and, with nobody listening at
 // the SRT address, ends with code 1; the supervisor sees the exit code and
-// the stream status turns false.
+// the stream status turns false. Asked at the server's start, the worker
+// tells which encoders this machine can open.
 
+#include <map>
 #include <regex>
 #include <string>
 
@@ -88,4 +90,33 @@ TEST(WorkerControlEndToEnd, ThePassphraseNeverReachesTheConsole)
 		<< console;
 	EXPECT_NE(console.find("[CompositeOutput] SRT connection to " + unusedSrt + " failed: "), std::string::npos)
 		<< console;
+}
+
+TEST(WorkerControlEndToEnd, TheClientConfigurationSaysWhichEncodersOpenHere)
+{
+	ServerSession server({});
+	// The worker is asked once the server listens; its answer arrives a moment later.
+	std::map<std::string, nlohmann::json> available;
+	std::string body;
+	EXPECT_TRUE(waitUntil(
+		[&] {
+			const httplib::Result config = server.get("/api/config");
+			if (!config || config->status != 200)
+				return false;
+			body = config->body;
+			available.clear();
+			const nlohmann::json document = nlohmann::json::parse(body);
+			for (const nlohmann::json &codec : document["encoding"]["codecs"])
+				available[codec["value"].get<std::string>()] = codec.value("available", nlohmann::json());
+			return !available["libx264"].is_null();
+		},
+		kGenerousTimeout))
+		<< server.output();
+	// This machine has the software encoder and neither Intel's nor NVIDIA's hardware.
+	EXPECT_EQ(available["libx264"], true) << body;
+	EXPECT_EQ(available["h264_qsv"], false) << body;
+	EXPECT_EQ(available["h264_nvenc"], false) << body;
+	// The answer is the worker's whole output: its encoders' lines stay off the server's console.
+	EXPECT_EQ(server.output().find("[Worker]"), std::string::npos) << server.output();
+	EXPECT_EQ(server.output().find("[CompositeOutput]"), std::string::npos) << server.output();
 }

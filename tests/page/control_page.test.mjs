@@ -244,11 +244,13 @@ describe('control page', () => {
 			if (server.exitCode !== null)
 				throw new Error(`the server exited with ${server.exitCode}; see server-console.txt`);
 			try {
-				return (await api('GET', '/api/health')).status === 200;
+				// Which encoders open here arrives a moment after the server listens.
+				const answer = await api('GET', '/api/config');
+				return answer.status === 200 && JSON.parse(answer.body).encoding.codecs.every((codec) => 'available' in codec);
 			} catch (error) {
 				return false;
 			}
-		}, PATIENCE_MS, 'the server to answer /api/health');
+		}, PATIENCE_MS, 'the server to say in /api/config which encoders open here');
 	}
 
 	async function text(selector) {
@@ -531,7 +533,13 @@ describe('control page', () => {
 		const titles = (selector) => page.$$eval(`${selector} option`, (list) => list.map((option) => option.textContent));
 		assert.deepEqual(await titles('#video-bitrate'), ['1 Mbps', '2 Mbps', '3 Mbps', '4 Mbps', '5 Mbps', '6 Mbps', '8 Mbps', '12 Mbps', '16 Mbps', '20 Mbps', '25 Mbps', '30 Mbps', '40 Mbps', '50 Mbps']);
 		assert.deepEqual(await titles('#audio-bitrate'), ['128 kbps', '192 kbps', '256 kbps', '320 kbps']);
-		assert.deepEqual(await titles('#codec'), ['Software H264', 'Intel H264', 'NVidia H264'], 'the software encoder comes first');
+		// The software encoder comes first; the hardware ones this machine lacks are greyed out, and say why.
+		assert.deepEqual(await page.$$eval('#codec option', (list) => list.map((option) => [option.textContent, option.disabled])), [
+			['Software H264', false],
+			['Intel H264 (not available on this machine)', true],
+			['NVidia H264 (not available on this machine)', true],
+		]);
+		await assert.rejects(page.selectOption('#codec', { label: 'Intel H264 (not available on this machine)' }, { timeout: 500 }));
 		assert.equal(await page.$eval('#codec', (select) => select.selectedOptions[0].textContent), 'Software H264');
 		assert.equal(await page.isChecked('#srt-reconnect'), true, 'reconnection is on by default');
 		assert.equal(await page.inputValue('#srt-latency'), '120');
@@ -842,7 +850,9 @@ describe('control page', () => {
 	test('an encoder this machine lacks: FAILED, and which encoder to choose', async () => {
 		await page.fill('#srt-host-port', `127.0.0.1:${srtPort}`);
 		await page.check('#srt-reconnect');
-		await page.selectOption('#codec', { label: 'Intel H264' });
+		// As a page would that did not know: the encoder offered, the worker left to find out.
+		await page.$eval('#codec', (select) => select.querySelectorAll('option').forEach((option) => { option.disabled = false; }));
+		await page.selectOption('#codec', { label: 'Intel H264 (not available on this machine)' });
 		await resetStateHistory();
 		await page.click('#start-button');
 		await waitForText('#message-detail', 'This machine has no Intel hardware encoder: choose Software H264');
@@ -1268,6 +1278,16 @@ describe('control page', () => {
 	});
 
 	test('the choices survive a reload, the passphrase excepted', async () => {
+		// On a machine with every encoder, so that a hardware one can be the choice kept.
+		await context.route('**/api/config', async (route) => {
+			const response = await route.fetch();
+			const config = await response.json();
+			for (const codec of config.encoding.codecs)
+				codec.available = true;
+			await route.fulfill({ response, json: config });
+		});
+		await page.reload();
+		await waitForText('#product-version', '0.5 BETA');
 		await page.selectOption('#quadrant-1-source', '');
 		await page.selectOption('#quadrant-2-source', 'test-2');
 		await page.selectOption('#quadrant-4-source', 'test-1');
@@ -1305,6 +1325,13 @@ describe('control page', () => {
 		assert.equal(await chosenChannels(), '5 and 6');
 		const stored = await page.evaluate(() => JSON.stringify(localStorage) + JSON.stringify(sessionStorage));
 		assert.equal(stored.includes('not-kept-anywhere'), false);
+
+		// Back on this machine the kept choice gives way to the encoder it has.
+		await context.unroute('**/api/config');
+		await page.reload();
+		await waitForText('#product-version', '0.5 BETA');
+		assert.equal(await page.$eval('#codec', (select) => select.selectedOptions[0].textContent), 'Software H264');
+		assert.equal(await page.inputValue('#srt-stream-id'), 'studio-a', 'the other choices stay');
 	});
 
 	test('on a phone the state, Start and Stop, the destination and the preview come first, and the state bar stays on screen', async () => {

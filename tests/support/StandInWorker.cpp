@@ -8,8 +8,10 @@
 //   TILORAN_STAND_IN_EXIT_CODE=N    exits with N;
 //   TILORAN_STAND_IN_SAY=file       sends each line of file over the channel;
 //   TILORAN_STAND_IN_IGNORE_STOP=1  does not stop when the server asks it to;
-// and otherwise, given a channel, runs until the server asks it to stop or
-// goes away, and without one until it is killed.
+// the command "encoders" is answered at once, every named encoder available,
+// and nothing else happens; otherwise, given a
+// channel, runs until the server asks it to stop or goes away, and without one
+// until it is killed.
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,10 +69,28 @@ void writeReport(const std::string &path, int argc, char *argv[])
 	std::rename(temporary.c_str(), path.c_str());
 }
 
+// Every encoder named on the command line opens, on the channel if given one.
+int answerEncoders(int argc, char *argv[])
+{
+	tiloran::platform::ChannelStream stream;
+	std::string message;
+	if (!tiloran::platform::ChannelStream::fromEnvironment(stream, message) || !stream)
+		return 97;
+	std::string answer = R"({"type":"encoders","encoders":[)";
+	for (int index = 2; index < argc; ++index)
+		answer += std::string(index > 2 ? "," : "") + R"({"available":true,"name":")" + argv[index] + R"("})";
+	tiloran::LineChannel(std::move(stream)).writeLine(answer + "]}");
+	return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+	// The server's question at its start, which encoders open here: answered
+	// before the reports and locks, so that those are the runs'.
+	if (argc > 1 && std::string(argv[1]) == "encoders")
+		return answerEncoders(argc, argv);
 	if (const char *report = std::getenv("TILORAN_STAND_IN_REPORT"))
 		writeReport(report, argc, argv);
 

@@ -3,7 +3,8 @@
 // was given a channel) in the file that TILORAN_STAND_IN_REPORT names, then
 // ends at once with the exit code that TILORAN_STAND_IN_EXIT_CODE gives, or
 // runs until the server asks it to stop over its channel (unless
-// TILORAN_STAND_IN_IGNORE_STOP is set) or terminates it.
+// TILORAN_STAND_IN_IGNORE_STOP is set) or terminates it. The command
+// "encoders" it answers at once on its channel, every named encoder available.
 
 #include <cstdlib>
 #include <string>
@@ -38,12 +39,23 @@ bool writeReport(const std::string &path, bool channel)
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
 	tiloran::platform::ChannelStream stream;
 	std::string message;
 	if (!tiloran::platform::ChannelStream::fromEnvironment(stream, message))
 		return 97;
+	// The server's question at its start, which encoders open here: answered
+	// before the report, so that the report is the run's.
+	if (argc > 1 && std::string(argv[1]) == "encoders") {
+		if (!stream)
+			return 97;
+		std::string answer = R"({"type":"encoders","encoders":[)";
+		for (int index = 2; index < argc; ++index)
+			answer += std::string(index > 2 ? "," : "") + R"({"available":true,"name":")" + argv[index] + R"("})";
+		tiloran::LineChannel(std::move(stream)).writeLine(answer + "]}");
+		return 0;
+	}
 
 	if (const char *report = std::getenv("TILORAN_STAND_IN_REPORT")) {
 		if (!writeReport(report, static_cast<bool>(stream)))

@@ -16,7 +16,8 @@ namespace {
 
 const std::string usageText = "Usage:\n"
 			      "  zenvo_tiloran_worker start <encoder_http_port>\n"
-			      "  zenvo_tiloran_worker list\n";
+			      "  zenvo_tiloran_worker list\n"
+			      "  zenvo_tiloran_worker encoders <encoder_name>...\n";
 
 struct Outcome {
 	int exitCode;

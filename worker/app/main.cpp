@@ -3,7 +3,9 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/EncoderCheck.h"
 #include "app/WorkerControl.h"
 #include "common/ConsoleLine.h"
 #include "common/PrintableText.h"
@@ -15,6 +17,7 @@ void printUsage()
 	tiloran::printErrorLine("Usage:");
 	tiloran::printErrorLine("  zenvo_tiloran_worker start <encoder_http_port>");
 	tiloran::printErrorLine("  zenvo_tiloran_worker list");
+	tiloran::printErrorLine("  zenvo_tiloran_worker encoders <encoder_name>...");
 }
 
 // The whole argument must be a plain decimal 32-bit integer (an optional minus
@@ -45,6 +48,8 @@ int runCommand(int argc, char **argv)
 		tiloran::printLine("not implemented");
 		return 0;
 	}
+	if (command == "encoders")
+		return tiloran::checkEncoders(std::vector<std::string>(argv + 2, argv + argc));
 	if (command != "start") {
 		tiloran::printErrorLine("[Worker] Unknown command: " + tiloran::printableText(command));
 		printUsage();
