@@ -11,6 +11,7 @@
 #include "common/ConsoleLine.h"
 #include "common/PrintableText.h"
 #include "common/Redaction.h"
+#include "common/WorkerKey.h"
 #include "config/ConfigManager.h"
 #include "http/platform/ConnectionSocket.h"
 #include "http/platform/ListenSocket.h"
@@ -83,17 +84,19 @@ std::string statusMessage(int status)
 	}
 }
 
-bool isLoopbackAddress(const std::string &address)
+bool changesState(const std::string &method)
 {
-	return address.rfind("127.", 0) == 0 || address == "::1" || address.rfind("::ffff:127.", 0) == 0;
+	return method != "GET" && method != "HEAD" && method != "OPTIONS";
 }
 
-// The worker fetches its document over the loopback interface and sends no
-// Origin; a browser's request on behalf of another site's page does, even
-// when the browser runs on this machine.
-bool mayReadSecrets(const httplib::Request &request)
+// Compares in time that depends on the lengths only, so that an answer's
+// time tells nothing of how much of a guess was right.
+bool equalInConstantTime(std::string_view given, std::string_view expected)
 {
-	return isLoopbackAddress(request.remote_addr) && !request.has_header("Origin");
+	unsigned char difference = given.size() == expected.size() ? 0 : 1;
+	for (std::size_t index = 0; index < given.size(); ++index)
+		difference |= static_cast<unsigned char>(given[index] ^ expected[index % expected.size()]);
+	return difference == 0 && !expected.empty();
 }
 
 GuardedHttpServer::Settings httpSettings()
@@ -109,8 +112,10 @@ GuardedHttpServer::Settings httpSettings()
 
 } // namespace
 
-ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor)
-	: config_(std::move(config)), supervisor_(std::move(supervisor)), server_(httpSettings())
+ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor,
+		     Settings settings)
+	: config_(std::move(config)), supervisor_(std::move(supervisor)), origins_(std::move(settings.origins)),
+	  server_(httpSettings())
 {
 	platform::setExclusiveListenSocket(server_);
 	server_.setRefusalHandler([](const std::string &message, httplib::Response &response) {
@@ -120,6 +125,7 @@ ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<Work
 	configureStaticFiles();
 	registerRoutes();
 	configureFailures();
+	configureCrossOrigin();
 }
 
 ApiServer::~ApiServer() = default;
@@ -185,12 +191,32 @@ void ApiServer::configureStaticFiles()
 
 void ApiServer::configureFailures()
 {
-	server_.set_pre_routing_handler([](const httplib::Request &request, httplib::Response &response) {
-		if (!hasControlCharacter(request.path))
-			return httplib::Server::HandlerResponse::Unhandled;
-		setCommonHeaders(response);
-		sendError(response, 400, "Request path must not contain control characters");
-		return httplib::Server::HandlerResponse::Handled;
+	server_.set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
+		if (hasControlCharacter(request.path)) {
+			setCommonHeaders(response);
+			sendError(response, 400, "Request path must not contain control characters");
+			return httplib::Server::HandlerResponse::Handled;
+		}
+		// Before the static files too: a rebound name must not read the
+		// page either.
+		const std::string host = request.get_header_value("Host");
+		if (!origins_.isOwnHost(host)) {
+			printLine("[API] Refused " + printableText(request.method + " " + request.path) +
+				  " for the foreign Host " + printableText(host));
+			setCommonHeaders(response);
+			sendError(response, 421, "Host is not a name of this server");
+			return httplib::Server::HandlerResponse::Handled;
+		}
+		const std::string origin = request.get_header_value("Origin");
+		if (changesState(request.method) &&
+		    origins_.judgeOrigin(origin, host, false) == OriginPolicy::Origin::Foreign) {
+			printLine("[API] Refused " + printableText(request.method + " " + request.path) +
+				  " from a page of " + printableText(origin));
+			setCommonHeaders(response);
+			sendError(response, 403, "Requests from pages of another site are not allowed");
+			return httplib::Server::HandlerResponse::Handled;
+		}
+		return httplib::Server::HandlerResponse::Unhandled;
 	});
 
 	// The library's own answers (an unknown path, a request it cannot
@@ -220,6 +246,32 @@ void ApiServer::configureFailures()
 				response.set_header("Access-Control-Allow-Origin", "*");
 			sendError(response, 500, statusMessage(500));
 		});
+}
+
+void ApiServer::configureCrossOrigin()
+{
+	// Every answer is built with "*", which stands for scripts (no Origin)
+	// and this server's own page; a page of another site gets no permission
+	// to read it, an allowed one its own origin.
+	server_.set_post_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
+		const std::string origin = request.get_header_value("Origin");
+		switch (origins_.judgeOrigin(origin, request.get_header_value("Host"), false)) {
+		case OriginPolicy::Origin::None:
+		case OriginPolicy::Origin::Own:
+			break;
+		case OriginPolicy::Origin::Allowed:
+			// The library adds headers rather than replacing them.
+			response.headers.erase("Access-Control-Allow-Origin");
+			response.set_header("Access-Control-Allow-Origin", origin);
+			response.set_header("Vary", "Origin");
+			break;
+		case OriginPolicy::Origin::Foreign:
+			response.headers.erase("Access-Control-Allow-Origin");
+			response.headers.erase("Access-Control-Allow-Methods");
+			response.headers.erase("Access-Control-Allow-Headers");
+			break;
+		}
+	});
 }
 
 void ApiServer::registerRoutes()
@@ -282,7 +334,9 @@ void ApiServer::handleWorkerConfig(const httplib::Request &request, httplib::Res
 		sendError(response, 404, message);
 		return;
 	}
-	if (!mayReadSecrets(request))
+	// Only the worker has the key: another program on this machine, or a
+	// page in a browser, gets the document without its secret.
+	if (!equalInConstantTime(request.get_header_value(workerKeyHeader), supervisor_->workerKey()))
 		hideSrtPassphrase(document);
 	sendJson(response, document);
 }

@@ -7,6 +7,7 @@
 #include <httplib.h>
 
 #include "http/GuardedHttpServer.h"
+#include "http/OriginPolicy.h"
 
 namespace tiloran {
 
@@ -28,7 +29,14 @@ class WorkerSupervisor;
 class ApiServer
 {
 public:
-	ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor);
+	struct Settings {
+		// Further names and origins that may reach and control the
+		// server (see OriginPolicy).
+		OriginPolicy::Settings origins;
+	};
+
+	ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor,
+		  Settings settings = {});
 	~ApiServer();
 
 	ApiServer(const ApiServer &) = delete;
@@ -46,9 +54,12 @@ public:
 private:
 	void configureStaticFiles();
 	void registerRoutes();
-	// Answers that no route gives: a path with control characters, the
+	// Answers that no route gives: a path with control characters, a
+	// Host not of this server, another site's page changing state, the
 	// library's own failures, exceptions.
 	void configureFailures();
+	// Which sites' pages may read the answers.
+	void configureCrossOrigin();
 	void handlePreview(httplib::Response &response);
 	void handleStreamStart(const httplib::Request &request, httplib::Response &response);
 	void handleStreamStop(httplib::Response &response);
@@ -56,6 +67,7 @@ private:
 
 	std::shared_ptr<ConfigManager> config_;
 	std::shared_ptr<WorkerSupervisor> supervisor_;
+	OriginPolicy origins_;
 	GuardedHttpServer server_;
 	int port_ = 0;
 	// One start request at a time from its check of a running worker to the

@@ -6,6 +6,7 @@
 
 #include "api/ApiServer.h"
 #include "common/platform/ShutdownSignals.h"
+#include "app/ServerOptions.h"
 #include "app/UpdateNotice.h"
 #include "common/ConsoleLine.h"
 #include "config/ConfigManager.h"
@@ -61,6 +62,12 @@ int main(int argc, char *argv[])
 			return 1;
 		}
 
+		tiloran::ServerOptions options;
+		if (!tiloran::parseServerOptions(argc, argv, options, message)) {
+			tiloran::printErrorLine("[Error] Fatal error: " + message);
+			return 1;
+		}
+
 		tiloran::printLine("========================================");
 		tiloran::printLine(std::string("  ") + tiloran::productTitle);
 		tiloran::printLine(std::string("  Server v") + tiloran::productVersion + " - HTTP API");
@@ -72,7 +79,10 @@ int main(int argc, char *argv[])
 
 		{
 			std::lock_guard lock(activeServerMutex);
-			activeServer = std::make_unique<tiloran::ApiServer>(config, supervisor);
+			tiloran::ApiServer::Settings settings;
+			settings.origins.allowedHosts = options.allowedHosts;
+			settings.origins.allowedOrigins = options.allowedOrigins;
+			activeServer = std::make_unique<tiloran::ApiServer>(config, supervisor, std::move(settings));
 		}
 
 		const bool served = activeServer->run(listenHost, listenPort);

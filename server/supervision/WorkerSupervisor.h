@@ -68,6 +68,11 @@ public:
 
 	StreamStatistics &statistics() { return statistics_; }
 
+	// The key every worker of this supervisor gets in its environment and
+	// shows to read its configuration's secrets. Fixed at construction;
+	// any thread.
+	const std::string &workerKey() const { return workerKey_; }
+
 private:
 	std::string workerPath() const;
 	// Launches a worker and fills the record; operationMutex_ held.
@@ -105,6 +110,7 @@ private:
 	std::unique_ptr<WorkerLink> link_;
 
 	std::string workerProgram_;
+	const std::string workerKey_;
 	// Declared last: on POSIX its thread must outlive every worker.
 	platform::ProcessLauncher launcher_;
 };
