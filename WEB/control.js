@@ -320,6 +320,12 @@ async function pollStats() {
 	}
 }
 
+// A server that asks for no login says so on the page, loudly.
+async function loadSession() {
+	const answer = await api.readSession();
+	document.getElementById('access-off').hidden = !answer.ok || answer.body.access;
+}
+
 // ---- Wiring ------------------------------------------------------------------
 
 document.getElementById('start-button').addEventListener('click', startStream);
@@ -328,6 +334,7 @@ document.getElementById('stop-button').addEventListener('click', askToStop);
 document.getElementById('start-reason').addEventListener('click', (event) => form.revealProblem(event.currentTarget.dataset.field));
 refresh();
 renderLog();
+loadSession();
 loadConfig();
 pollStats();
 // The figures' ages and the lost contact show even while an answer is overdue.

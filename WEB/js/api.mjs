@@ -62,6 +62,12 @@ async function readObject(path, accepts) {
 	}
 }
 
+// Whether the server asks for a login, and as whom this page talks:
+// { access, user: null or { name, role } }.
+export function readSession() {
+	return readObject('/api/session', (body) => typeof body.access === 'boolean');
+}
+
 // The client configuration: inputs, bitrates, encoders.
 export function readConfig() {
 	return readObject('/api/config', () => true);

@@ -4,10 +4,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "access/Credentials.h"
 #include "common/ConsoleLine.h"
 #include "common/PrintableText.h"
 #include "common/Redaction.h"
@@ -89,14 +91,20 @@ bool changesState(const std::string &method)
 	return method != "GET" && method != "HEAD" && method != "OPTIONS";
 }
 
-// Compares in time that depends on the lengths only, so that an answer's
-// time tells nothing of how much of a guess was right.
-bool equalInConstantTime(std::string_view given, std::string_view expected)
+// What a request needs where access is on; nothing for the health check,
+// pre-flights (browsers send no credentials with them) and the page's files.
+std::optional<Role> requiredRole(const httplib::Request &request)
 {
-	unsigned char difference = given.size() == expected.size() ? 0 : 1;
-	for (std::size_t index = 0; index < given.size(); ++index)
-		difference |= static_cast<unsigned char>(given[index] ^ expected[index % expected.size()]);
-	return difference == 0 && !expected.empty();
+	if (request.method == "OPTIONS" || request.path == "/api/health" || request.path == "/api/session")
+		return std::nullopt;
+	if (!isApiPath(request.path) && request.path != "/metrics")
+		return std::nullopt;
+	// The worker's document is the worker's; others see it without secrets.
+	if (request.path == "/api/worker/config")
+		return Role::Admin;
+	if (changesState(request.method))
+		return Role::Operator;
+	return Role::Viewer;
 }
 
 GuardedHttpServer::Settings httpSettings()
@@ -115,7 +123,7 @@ GuardedHttpServer::Settings httpSettings()
 ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor,
 		     Settings settings)
 	: config_(std::move(config)), supervisor_(std::move(supervisor)), origins_(std::move(settings.origins)),
-	  server_(httpSettings())
+	  access_(std::move(settings.access)), settingsPath_(std::move(settings.settingsPath)), server_(httpSettings())
 {
 	platform::setExclusiveListenSocket(server_);
 	server_.setRefusalHandler([](const std::string &message, httplib::Response &response) {
@@ -136,6 +144,7 @@ bool ApiServer::run(const std::string &host, int port)
 	printLine("[Server] Starting HTTP server on " + host + ":" + std::to_string(port));
 	printLine("[Server] API endpoints:");
 	printLine("  GET  /api/health");
+	printLine("  GET  /api/session");
 	printLine("  GET  /api/config");
 	printLine("  GET  /api/worker/config");
 	printLine("  GET  /api/preview");
@@ -144,6 +153,7 @@ bool ApiServer::run(const std::string &host, int port)
 	printLine("  GET  /metrics");
 	printLine("  POST /api/stream/start");
 	printLine("  POST /api/stream/stop");
+	printAccessLines();
 
 	{
 		std::lock_guard lock(stopMutex_);
@@ -177,6 +187,57 @@ void ApiServer::stop()
 std::string ApiServer::answer(std::string_view request, const std::string &remoteAddress)
 {
 	return server_.answer(request, remoteAddress);
+}
+
+void ApiServer::printAccessLines() const
+{
+	if (!access_.enabled()) {
+		const std::string rule(60, '#');
+		printLine("[Access] " + rule);
+		printLine("[Access] ACCESS CONTROL IS OFF: whoever reaches port " + std::to_string(port_) +
+			  " can start and stop the stream.");
+		printLine("[Access] Turn it on with \"access\": true in " + printableText(settingsPath_) +
+			  " after adding a user (tiloran_server --add-user NAME --role admin).");
+		printLine("[Access] " + rule);
+		return;
+	}
+	printLine("[Access] Access control is on: " + std::to_string(access_.userCount()) +
+		  (access_.userCount() == 1 ? " user, " : " users, ") + std::to_string(access_.tokenCount()) +
+		  (access_.tokenCount() == 1 ? " token" : " tokens"));
+	if (access_.userCount() == 0)
+		printLine("[Access] No user can log in yet. Create the first one, as the user the server runs as, with: "
+			  "tiloran_server --add-user NAME --role admin (it is saved in " +
+			  printableText(settingsPath_) + "), then restart the server");
+}
+
+bool ApiServer::authorize(const httplib::Request &request, httplib::Response &response) const
+{
+	const std::optional<Role> required = requiredRole(request);
+	if (!access_.enabled() || !required)
+		return true;
+	if (request.path == "/api/worker/config" &&
+	    equalInConstantTime(request.get_header_value(workerKeyHeader), supervisor_->workerKey()))
+		return true;
+	const std::optional<Identity> identity = access_.tokenIdentity(request.get_header_value("Authorization"));
+	setCommonHeaders(response);
+	if (!identity) {
+		response.set_header("WWW-Authenticate", "Bearer realm=\"tiloran\"");
+		sendError(response, 401, "Login required");
+		return false;
+	}
+	if (!AccessControl::allows(identity->role, *required)) {
+		sendError(response, 403, "The role " + std::string(roleName(identity->role)) + " may not do this");
+		return false;
+	}
+	return true;
+}
+
+std::string ApiServer::requester(const httplib::Request &request) const
+{
+	if (!access_.enabled())
+		return {};
+	const std::optional<Identity> identity = access_.tokenIdentity(request.get_header_value("Authorization"));
+	return identity ? " by " + identity->name : std::string();
 }
 
 void ApiServer::configureStaticFiles()
@@ -216,7 +277,8 @@ void ApiServer::configureFailures()
 			sendError(response, 403, "Requests from pages of another site are not allowed");
 			return httplib::Server::HandlerResponse::Handled;
 		}
-		return httplib::Server::HandlerResponse::Unhandled;
+		return authorize(request, response) ? httplib::Server::HandlerResponse::Unhandled
+						    : httplib::Server::HandlerResponse::Handled;
 	});
 
 	// The library's own answers (an unknown path, a request it cannot
@@ -281,6 +343,17 @@ void ApiServer::registerRoutes()
 		response.set_content(R"({"status":"ok","service":"tiloran-server"})", jsonType);
 	});
 
+	// Who the page is talking as, and whether it needs to log in at all.
+	server_.Get("/api/session", [this](const httplib::Request &request, httplib::Response &response) {
+		setCommonHeaders(response);
+		nlohmann::json session = { { "access", access_.enabled() }, { "user", nullptr } };
+		if (access_.enabled()) {
+			if (const auto identity = access_.tokenIdentity(request.get_header_value("Authorization")))
+				session["user"] = { { "name", identity->name }, { "role", roleName(identity->role) } };
+		}
+		sendJson(response, session);
+	});
+
 	server_.Get("/api/config", [this](const httplib::Request &, httplib::Response &response) {
 		setCommonHeaders(response);
 		sendJson(response, config_->getClientConfig());
@@ -313,8 +386,8 @@ void ApiServer::registerRoutes()
 		handleStreamStart(request, response);
 	});
 
-	server_.Post("/api/stream/stop", [this](const httplib::Request &, httplib::Response &response) {
-		handleStreamStop(response);
+	server_.Post("/api/stream/stop", [this](const httplib::Request &request, httplib::Response &response) {
+		handleStreamStop(request, response);
 	});
 
 	server_.Options("/.*", [](const httplib::Request &, httplib::Response &response) {
@@ -344,7 +417,7 @@ void ApiServer::handleWorkerConfig(const httplib::Request &request, httplib::Res
 void ApiServer::handleStreamStart(const httplib::Request &request, httplib::Response &response)
 {
 	setCommonHeaders(response);
-	printLine("[API] Stream start request: " + consoleTextOfRequestBody(request.body));
+	printLine("[API] Stream start request" + requester(request) + ": " + consoleTextOfRequestBody(request.body));
 
 	if (jsonNestsDeeperThan(request.body, maxRequestDepth)) {
 		sendError(response, 400,
@@ -387,10 +460,10 @@ void ApiServer::handleStreamStart(const httplib::Request &request, httplib::Resp
 	}
 }
 
-void ApiServer::handleStreamStop(httplib::Response &response)
+void ApiServer::handleStreamStop(const httplib::Request &request, httplib::Response &response)
 {
 	setCommonHeaders(response);
-	printLine("[API] Stream stop request");
+	printLine("[API] Stream stop request" + requester(request));
 
 	std::string message;
 	if (!supervisor_->stop(message)) {

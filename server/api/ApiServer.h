@@ -6,6 +6,7 @@
 
 #include <httplib.h>
 
+#include "access/AccessControl.h"
 #include "http/GuardedHttpServer.h"
 #include "http/OriginPolicy.h"
 
@@ -33,6 +34,10 @@ public:
 		// Further names and origins that may reach and control the
 		// server (see OriginPolicy).
 		OriginPolicy::Settings origins;
+		// Who may use it; off by default.
+		AccessControl::Settings access;
+		// Named in the start lines, where access is turned on.
+		std::string settingsPath;
 	};
 
 	ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor,
@@ -62,12 +67,19 @@ private:
 	void configureCrossOrigin();
 	void handlePreview(httplib::Response &response);
 	void handleStreamStart(const httplib::Request &request, httplib::Response &response);
-	void handleStreamStop(httplib::Response &response);
+	void handleStreamStop(const httplib::Request &request, httplib::Response &response);
+	// Whether the request may go on to its route; fills the refusal when not.
+	bool authorize(const httplib::Request &request, httplib::Response &response) const;
+	// " by NAME" for a request with credentials, where access is on.
+	std::string requester(const httplib::Request &request) const;
+	void printAccessLines() const;
 	void handleWorkerConfig(const httplib::Request &request, httplib::Response &response);
 
 	std::shared_ptr<ConfigManager> config_;
 	std::shared_ptr<WorkerSupervisor> supervisor_;
 	OriginPolicy origins_;
+	AccessControl access_;
+	std::string settingsPath_;
 	GuardedHttpServer server_;
 	int port_ = 0;
 	// One start request at a time from its check of a running worker to the

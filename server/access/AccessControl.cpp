@@ -1,0 +1,24 @@
+#include "access/AccessControl.h"
+
+#include "access/Credentials.h"
+
+namespace tiloran {
+
+AccessControl::AccessControl(Settings settings) : settings_(std::move(settings)) {}
+
+std::optional<Identity> AccessControl::tokenIdentity(std::string_view authorization) const
+{
+	constexpr std::string_view scheme = "Bearer ";
+	if (authorization.size() <= scheme.size() || authorization.substr(0, scheme.size()) != scheme)
+		return std::nullopt;
+	const std::string digest = apiTokenHash(authorization.substr(scheme.size()));
+	// Every entry is compared, so that the time tells nothing of which.
+	std::optional<Identity> found;
+	for (const TokenEntry &token : settings_.tokens) {
+		if (equalInConstantTime(digest, token.tokenHash) && !found)
+			found = Identity{ token.name, token.role };
+	}
+	return found;
+}
+
+} // namespace tiloran
