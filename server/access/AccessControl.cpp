@@ -4,7 +4,23 @@
 
 namespace tiloran {
 
-AccessControl::AccessControl(Settings settings) : settings_(std::move(settings)) {}
+AccessControl::AccessControl(Settings settings)
+	: settings_(std::move(settings)), unknownUserHash_(settings_.enabled ? hashPassword("") : std::string())
+{
+}
+
+std::optional<Identity> AccessControl::userIdentity(std::string_view name, std::string_view password) const
+{
+	for (const UserEntry &user : settings_.users) {
+		if (user.name == name) {
+			if (!verifyPassword(password, user.passwordHash))
+				return std::nullopt;
+			return Identity{ user.name, user.role };
+		}
+	}
+	verifyPassword(password, unknownUserHash_);
+	return std::nullopt;
+}
 
 std::optional<Identity> AccessControl::tokenIdentity(std::string_view authorization) const
 {

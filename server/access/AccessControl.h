@@ -38,11 +38,17 @@ public:
 	// for another scheme or an unknown token.
 	std::optional<Identity> tokenIdentity(std::string_view authorization) const;
 
+	// The user for a name and password; nothing when either is wrong. An
+	// unknown name takes as long as a wrong password.
+	std::optional<Identity> userIdentity(std::string_view name, std::string_view password) const;
+
 	// Whether role may do what needs required.
 	static bool allows(Role role, Role required) { return static_cast<int>(role) >= static_cast<int>(required); }
 
 private:
 	const Settings settings_;
+	// Checked against for an unknown name.
+	const std::string unknownUserHash_;
 };
 
 } // namespace tiloran

@@ -86,6 +86,28 @@ std::string statusMessage(int status)
 	}
 }
 
+constexpr const char *sessionCookieName = "tiloran_session";
+constexpr const char *csrfHeader = "X-CSRF-Token";
+
+// The value of the session cookie among a request's cookies; empty if none.
+std::string sessionCookie(const httplib::Request &request)
+{
+	const std::string cookies = request.get_header_value("Cookie");
+	const std::string prefix = std::string(sessionCookieName) + "=";
+	for (std::size_t begin = 0; begin < cookies.size();) {
+		std::size_t end = cookies.find(';', begin);
+		if (end == std::string::npos)
+			end = cookies.size();
+		std::string_view cookie(cookies.data() + begin, end - begin);
+		while (!cookie.empty() && cookie.front() == ' ')
+			cookie.remove_prefix(1);
+		if (cookie.substr(0, prefix.size()) == prefix)
+			return std::string(cookie.substr(prefix.size()));
+		begin = end + 1;
+	}
+	return {};
+}
+
 bool changesState(const std::string &method)
 {
 	return method != "GET" && method != "HEAD" && method != "OPTIONS";
@@ -95,7 +117,8 @@ bool changesState(const std::string &method)
 // pre-flights (browsers send no credentials with them) and the page's files.
 std::optional<Role> requiredRole(const httplib::Request &request)
 {
-	if (request.method == "OPTIONS" || request.path == "/api/health" || request.path == "/api/session")
+	if (request.method == "OPTIONS" || request.path == "/api/health" || request.path == "/api/session" ||
+	    request.path == "/api/login" || request.path == "/api/logout")
 		return std::nullopt;
 	if (!isApiPath(request.path) && request.path != "/metrics")
 		return std::nullopt;
@@ -123,7 +146,8 @@ GuardedHttpServer::Settings httpSettings()
 ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor,
 		     Settings settings)
 	: config_(std::move(config)), supervisor_(std::move(supervisor)), origins_(std::move(settings.origins)),
-	  access_(std::move(settings.access)), settingsPath_(std::move(settings.settingsPath)), server_(httpSettings())
+	  access_(std::move(settings.access)), settingsPath_(std::move(settings.settingsPath)),
+	  sessions_(settings.sessionIdle), logins_(settings.logins), server_(httpSettings())
 {
 	platform::setExclusiveListenSocket(server_);
 	server_.setRefusalHandler([](const std::string &message, httplib::Response &response) {
@@ -136,6 +160,11 @@ ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<Work
 	configureCrossOrigin();
 }
 
+ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor)
+	: ApiServer(std::move(config), std::move(supervisor), Settings())
+{
+}
+
 ApiServer::~ApiServer() = default;
 
 bool ApiServer::run(const std::string &host, int port)
@@ -145,6 +174,8 @@ bool ApiServer::run(const std::string &host, int port)
 	printLine("[Server] API endpoints:");
 	printLine("  GET  /api/health");
 	printLine("  GET  /api/session");
+	printLine("  POST /api/login");
+	printLine("  POST /api/logout");
 	printLine("  GET  /api/config");
 	printLine("  GET  /api/worker/config");
 	printLine("  GET  /api/preview");
@@ -210,7 +241,21 @@ void ApiServer::printAccessLines() const
 			  printableText(settingsPath_) + "), then restart the server");
 }
 
-bool ApiServer::authorize(const httplib::Request &request, httplib::Response &response) const
+std::optional<ApiServer::Caller> ApiServer::caller(const httplib::Request &request)
+{
+	if (!access_.enabled())
+		return std::nullopt;
+	if (request.has_header("Authorization")) {
+		if (auto identity = access_.tokenIdentity(request.get_header_value("Authorization")))
+			return Caller{ std::move(*identity), std::nullopt };
+		return std::nullopt;
+	}
+	if (auto session = sessions_.find(sessionCookie(request)))
+		return Caller{ std::move(session->identity), std::move(session->csrfToken) };
+	return std::nullopt;
+}
+
+bool ApiServer::authorize(const httplib::Request &request, httplib::Response &response)
 {
 	const std::optional<Role> required = requiredRole(request);
 	if (!access_.enabled() || !required)
@@ -218,26 +263,106 @@ bool ApiServer::authorize(const httplib::Request &request, httplib::Response &re
 	if (request.path == "/api/worker/config" &&
 	    equalInConstantTime(request.get_header_value(workerKeyHeader), supervisor_->workerKey()))
 		return true;
-	const std::optional<Identity> identity = access_.tokenIdentity(request.get_header_value("Authorization"));
+	const std::optional<Caller> found = caller(request);
 	setCommonHeaders(response);
-	if (!identity) {
+	if (!found) {
 		response.set_header("WWW-Authenticate", "Bearer realm=\"tiloran\"");
 		sendError(response, 401, "Login required");
 		return false;
 	}
-	if (!AccessControl::allows(identity->role, *required)) {
-		sendError(response, 403, "The role " + std::string(roleName(identity->role)) + " may not do this");
+	// A browser sends the cookie with any request to this server; only the
+	// page that logged in knows the session's CSRF token.
+	if (found->csrfToken && changesState(request.method) &&
+	    !equalInConstantTime(request.get_header_value(csrfHeader), *found->csrfToken)) {
+		sendError(response, 403, "Missing or wrong CSRF token");
+		return false;
+	}
+	if (!AccessControl::allows(found->identity.role, *required)) {
+		sendError(response, 403, "The role " + std::string(roleName(found->identity.role)) + " may not do this");
 		return false;
 	}
 	return true;
 }
 
-std::string ApiServer::requester(const httplib::Request &request) const
+std::string ApiServer::requester(const httplib::Request &request)
 {
-	if (!access_.enabled())
-		return {};
-	const std::optional<Identity> identity = access_.tokenIdentity(request.get_header_value("Authorization"));
-	return identity ? " by " + identity->name : std::string();
+	const std::optional<Caller> found = caller(request);
+	return found ? " by " + found->identity.name : std::string();
+}
+
+void ApiServer::recordAccess(const std::string &message)
+{
+	printLine("[Access] " + message);
+	supervisor_->statistics().eventReceived("info", message);
+}
+
+void ApiServer::handleLogin(const httplib::Request &request, httplib::Response &response)
+{
+	setCommonHeaders(response);
+	if (!access_.enabled()) {
+		sendError(response, 404, "Access control is off: there is nothing to log in to");
+		return;
+	}
+	const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false, false);
+	const auto text = [&body](const char *key) {
+		const auto found = body.is_object() ? body.find(key) : body.end();
+		return found != body.end() && found->is_string() ? found->get<std::string>() : std::string();
+	};
+	const std::string name = text("name");
+	const std::string password = text("password");
+	if (name.empty() || password.empty() || name.size() > 64 || password.size() > 1024) {
+		sendError(response, 400, "A login needs a name and a password");
+		return;
+	}
+	const std::string shownName = printableText(name);
+	const std::string address = printableText(request.remote_addr);
+	// Right or wrong, an attempt for a name or from an address that has
+	// failed often waits, so that guessing stays slow.
+	std::this_thread::sleep_for(logins_.delayFor(request.remote_addr, name));
+	const std::optional<Identity> identity = access_.userIdentity(name, password);
+	if (!identity) {
+		logins_.failed(request.remote_addr, name);
+		recordAccess("Failed login as " + shownName + " from " + address);
+		sendError(response, 401, "Wrong name or password");
+		return;
+	}
+	logins_.succeeded(name);
+	const SessionStore::Created session = sessions_.create(*identity);
+	recordAccess("Login of " + shownName + " (" + std::string(roleName(identity->role)) + ") from " + address);
+	response.set_header("Set-Cookie", std::string(sessionCookieName) + "=" + session.id +
+						  "; Path=/; HttpOnly; SameSite=Strict" + (tls_ ? "; Secure" : ""));
+	sendJson(response, { { "access", true },
+			     { "user", { { "name", identity->name }, { "role", roleName(identity->role) } } },
+			     { "csrfToken", session.csrfToken } });
+}
+
+void ApiServer::handleLogout(const httplib::Request &request, httplib::Response &response)
+{
+	setCommonHeaders(response);
+	const std::string id = sessionCookie(request);
+	if (const auto session = sessions_.find(id)) {
+		if (!equalInConstantTime(request.get_header_value(csrfHeader), session->csrfToken)) {
+			sendError(response, 403, "Missing or wrong CSRF token");
+			return;
+		}
+		sessions_.remove(id);
+		recordAccess("Logout of " + printableText(session->identity.name));
+	}
+	response.set_header("Set-Cookie", std::string(sessionCookieName) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0" +
+						  (tls_ ? "; Secure" : ""));
+	response.set_content(R"({"status":"logged_out"})", jsonType);
+}
+
+void ApiServer::handleSession(const httplib::Request &request, httplib::Response &response)
+{
+	setCommonHeaders(response);
+	nlohmann::json session = { { "access", access_.enabled() }, { "user", nullptr } };
+	if (const std::optional<Caller> found = caller(request)) {
+		session["user"] = { { "name", found->identity.name }, { "role", roleName(found->identity.role) } };
+		if (found->csrfToken)
+			session["csrfToken"] = *found->csrfToken;
+	}
+	sendJson(response, session);
 }
 
 void ApiServer::configureStaticFiles()
@@ -345,13 +470,13 @@ void ApiServer::registerRoutes()
 
 	// Who the page is talking as, and whether it needs to log in at all.
 	server_.Get("/api/session", [this](const httplib::Request &request, httplib::Response &response) {
-		setCommonHeaders(response);
-		nlohmann::json session = { { "access", access_.enabled() }, { "user", nullptr } };
-		if (access_.enabled()) {
-			if (const auto identity = access_.tokenIdentity(request.get_header_value("Authorization")))
-				session["user"] = { { "name", identity->name }, { "role", roleName(identity->role) } };
-		}
-		sendJson(response, session);
+		handleSession(request, response);
+	});
+	server_.Post("/api/login", [this](const httplib::Request &request, httplib::Response &response) {
+		handleLogin(request, response);
+	});
+	server_.Post("/api/logout", [this](const httplib::Request &request, httplib::Response &response) {
+		handleLogout(request, response);
 	});
 
 	server_.Get("/api/config", [this](const httplib::Request &, httplib::Response &response) {

@@ -1,12 +1,16 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 
 #include <httplib.h>
 
 #include "access/AccessControl.h"
+#include "access/LoginThrottle.h"
+#include "access/SessionStore.h"
 #include "http/GuardedHttpServer.h"
 #include "http/OriginPolicy.h"
 
@@ -38,10 +42,14 @@ public:
 		AccessControl::Settings access;
 		// Named in the start lines, where access is turned on.
 		std::string settingsPath;
+		// A login's session ends after this long without a request.
+		std::chrono::seconds sessionIdle{ 1800 };
+		LoginThrottle::Settings logins;
 	};
 
 	ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor,
-		  Settings settings = {});
+		  Settings settings);
+	ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor);
 	~ApiServer();
 
 	ApiServer(const ApiServer &) = delete;
@@ -68,10 +76,22 @@ private:
 	void handlePreview(httplib::Response &response);
 	void handleStreamStart(const httplib::Request &request, httplib::Response &response);
 	void handleStreamStop(const httplib::Request &request, httplib::Response &response);
+	// Who sent a request: a token's owner, or a logged-in user of the page
+	// (whose session's CSRF token its state-changing requests repeat).
+	struct Caller {
+		Identity identity;
+		std::optional<std::string> csrfToken;
+	};
+	std::optional<Caller> caller(const httplib::Request &request);
 	// Whether the request may go on to its route; fills the refusal when not.
-	bool authorize(const httplib::Request &request, httplib::Response &response) const;
+	bool authorize(const httplib::Request &request, httplib::Response &response);
 	// " by NAME" for a request with credentials, where access is on.
-	std::string requester(const httplib::Request &request) const;
+	std::string requester(const httplib::Request &request);
+	void handleLogin(const httplib::Request &request, httplib::Response &response);
+	void handleLogout(const httplib::Request &request, httplib::Response &response);
+	void handleSession(const httplib::Request &request, httplib::Response &response);
+	// The line on the console and the event of an access's step.
+	void recordAccess(const std::string &message);
 	void printAccessLines() const;
 	void handleWorkerConfig(const httplib::Request &request, httplib::Response &response);
 
@@ -80,6 +100,10 @@ private:
 	OriginPolicy origins_;
 	AccessControl access_;
 	std::string settingsPath_;
+	SessionStore sessions_;
+	LoginThrottle logins_;
+	// Cookies are marked Secure where the server speaks TLS.
+	bool tls_ = false;
 	GuardedHttpServer server_;
 	int port_ = 0;
 	// One start request at a time from its check of a running worker to the

@@ -141,3 +141,63 @@ TEST(AccessEndToEnd, RolesTokensAndPrometheus)
 	for (const std::string &secret : { password, viewer, operatorToken })
 		EXPECT_EQ(console.find(secret), std::string::npos) << console;
 }
+
+TEST(AccessEndToEnd, PageLoginsAreSessionsWithCsrfAndGuessingIsSlowed)
+{
+	TemporaryDirectory home;
+	int status = -1;
+	runServerCommand(home.path(), "--add-user ada --role operator", password, status);
+	ASSERT_EQ(status, 0);
+	ServerSession server({ "--test-inputs=1:640x360p25", "--access-default=on" }, ServerSession::UserMode{ home.path() });
+
+	const auto login = [](const std::string &name, const std::string &secret) {
+		const std::string body = nlohmann::json{ { "name", name }, { "password", secret } }.dump();
+		return call("POST", "/api/login", "", body);
+	};
+	// Ten wrong passwords: the first five at once, the rest each answered
+	// no sooner than the set delay (2 s).
+	std::chrono::steady_clock::duration tenth{};
+	for (int attempt = 1; attempt <= 10; ++attempt) {
+		const auto sent = std::chrono::steady_clock::now();
+		const RawResponse refused = login("ada", "wrong password " + std::to_string(attempt));
+		tenth = std::chrono::steady_clock::now() - sent;
+		EXPECT_EQ(refused.status, 401);
+		EXPECT_EQ(refused.body, "{\n  \"error\": \"Wrong name or password\"\n}");
+	}
+	EXPECT_GE(tenth, 2s);
+
+	// The right one opens a session: an HttpOnly, SameSite=Strict cookie and
+	// a CSRF token that every POST of the page repeats.
+	const RawResponse opened = login("ada", password);
+	ASSERT_EQ(opened.status, 200) << opened.body;
+	const std::string setCookie = opened.header("Set-Cookie");
+	EXPECT_NE(setCookie.find("; Path=/; HttpOnly; SameSite=Strict"), std::string::npos) << setCookie;
+	const std::string cookie = setCookie.substr(0, setCookie.find(';'));
+	const std::string csrf = nlohmann::json::parse(opened.body)["csrfToken"];
+	const auto withSession = [&](const std::string &method, const std::string &path, const std::string &extra) {
+		return rawExchange(3000, method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:3000\r\nConnection: close\r\n" +
+						 "Cookie: " + cookie + "\r\n" + extra + "Content-Length: 0\r\n\r\n");
+	};
+	EXPECT_EQ(withSession("GET", "/api/stream/stats", "").status, 200);
+	EXPECT_NE(withSession("GET", "/api/session", "").body.find("\"name\": \"ada\""), std::string::npos);
+	const RawResponse forged = withSession("POST", "/api/stream/stop", "");
+	EXPECT_EQ(forged.status, 403);
+	EXPECT_EQ(forged.body, "{\n  \"error\": \"Missing or wrong CSRF token\"\n}");
+	EXPECT_EQ(withSession("POST", "/api/stream/stop", "X-CSRF-Token: " + csrf + "\r\n").status, 200);
+	const std::string events = withSession("GET", "/api/stream/stats", "").body;
+	EXPECT_NE(events.find("Failed login as ada from 127.0.0.1"), std::string::npos) << events;
+	EXPECT_NE(events.find("Login of ada (operator) from 127.0.0.1"), std::string::npos);
+	EXPECT_EQ(withSession("POST", "/api/logout", "X-CSRF-Token: " + csrf + "\r\n").status, 200);
+	EXPECT_EQ(withSession("GET", "/api/stream/stats", "").status, 401);
+
+	// Every attempt is on the console and among the events, with the name
+	// and never the password.
+	const std::string console = server.output();
+	EXPECT_NE(console.find("[Access] Failed login as ada from 127.0.0.1\n"), std::string::npos) << console;
+	EXPECT_NE(console.find("[Access] Login of ada (operator) from 127.0.0.1\n"), std::string::npos);
+	EXPECT_NE(console.find("[API] Stream stop request by ada\n"), std::string::npos);
+	EXPECT_NE(console.find("[Access] Logout of ada\n"), std::string::npos);
+	EXPECT_EQ(console.find("wrong password"), std::string::npos);
+	EXPECT_EQ(console.find(password), std::string::npos);
+	EXPECT_EQ(console.find(csrf), std::string::npos);
+}

@@ -30,6 +30,8 @@ const std::string endpointLines = "[Server] Starting HTTP server on 0.0.0.0:3000
 				  "[Server] API endpoints:\n"
 				  "  GET  /api/health\n"
 				  "  GET  /api/session\n"
+				  "  POST /api/login\n"
+				  "  POST /api/logout\n"
 				  "  GET  /api/config\n"
 				  "  GET  /api/worker/config\n"
 				  "  GET  /api/preview\n"
