@@ -320,15 +320,50 @@ async function pollStats() {
 	}
 }
 
+// A server that asks for no login says so on the page, loudly; one that
+// does sends a page without a session to the login, and shows who is
+// logged in. A viewer gets no Start or Stop.
+function toLogin() {
+	window.location.replace('/login.html');
+}
+
+async function loadSession() {
+	const answer = await api.readSession();
+	if (!answer.ok)
+		return true;
+	const session = answer.body;
+	document.getElementById('access-off').hidden = session.access;
+	if (!session.access)
+		return true;
+	if (!session.user) {
+		toLogin();
+		return false;
+	}
+	api.useSession(session, toLogin);
+	document.getElementById('user-name').textContent = `${session.user.name} (${session.user.role})`;
+	document.getElementById('user-box').hidden = false;
+	if (session.user.role === 'viewer')
+		document.querySelector('.transport').style.display = 'none';
+	return true;
+}
+
+async function logOut() {
+	await api.logOut();
+	toLogin();
+}
+
 // ---- Wiring ------------------------------------------------------------------
 
+document.getElementById('logout-button').addEventListener('click', logOut);
 document.getElementById('start-button').addEventListener('click', startStream);
 document.getElementById('stop-button').addEventListener('click', askToStop);
 // The reason beside Start leads to the field to correct.
 document.getElementById('start-reason').addEventListener('click', (event) => form.revealProblem(event.currentTarget.dataset.field));
 refresh();
 renderLog();
-loadConfig();
-pollStats();
+if (await loadSession()) {
+	loadConfig();
+	pollStats();
+}
 // The figures' ages and the lost contact show even while an answer is overdue.
 setInterval(() => refresh(), READ_INTERVAL_MS);

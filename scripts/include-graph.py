@@ -31,6 +31,7 @@ LAYERS = {
     "server": [
         ["app"],
         ["api"],
+        ["access"],
         ["supervision", "config", "http"],
     ],
 }

@@ -10,6 +10,8 @@ packages=(
   libavcodec-dev libavformat-dev libavdevice-dev libavutil-dev libswscale-dev
   ffmpeg srt-tools curl
   libsrt-gnutls-dev
+  # Password hashes and token digests of the server's access control.
+  libssl-dev
   # The Debian package (scripts/package.sh): dpkg-shlibdeps finds its dependencies.
   dpkg-dev
 )

@@ -8,11 +8,27 @@ const REQUEST_TIMEOUT_MS = 4000;
 // A stop waits for the worker to hand on what it holds (up to 2 s, more on a busy machine).
 const ACTION_TIMEOUT_MS = 20000;
 
+// The session's CSRF token, which every POST of a logged-in page repeats.
+let csrfToken = '';
+// Called when the server asks for a login (the session ended).
+let onLoginRequired = () => {};
+
+export function useSession(session, loginRequired) {
+	csrfToken = session.csrfToken || '';
+	onLoginRequired = loginRequired;
+}
+
 async function request(path, options = {}, timeoutMs = REQUEST_TIMEOUT_MS) {
 	const controller = new AbortController();
 	const timer = setTimeout(() => controller.abort(), timeoutMs);
+	const headers = { ...(options.headers || {}) };
+	if (options.method === 'POST' && csrfToken)
+		headers['X-CSRF-Token'] = csrfToken;
 	try {
-		return await fetch(path, { cache: 'no-store', ...options, signal: controller.signal });
+		const response = await fetch(path, { cache: 'no-store', ...options, headers, signal: controller.signal });
+		if (response.status === 401 && path !== '/api/login')
+			onLoginRequired();
+		return response;
 	} finally {
 		clearTimeout(timer);
 	}
@@ -57,6 +73,35 @@ async function readObject(path, accepts) {
 		if (answer.status !== 200 || !answer.body || typeof answer.body !== 'object' || !accepts(answer.body))
 			return refused(answer);
 		return { ok: true, body: answer.body };
+	} catch (error) {
+		return unanswered(error);
+	}
+}
+
+// Whether the server asks for a login, and as whom this page talks:
+// { access, user: null or { name, role } }.
+export function readSession() {
+	return readObject('/api/session', (body) => typeof body.access === 'boolean');
+}
+
+// { ok: true, session } after a login; { ok: false, reason } otherwise.
+export async function logIn(name, password) {
+	try {
+		const answer = await requestJson('/api/login', {
+			method: 'POST',
+			headers: { 'Content-Type': 'application/json' },
+			body: JSON.stringify({ name, password }),
+		}, ACTION_TIMEOUT_MS);
+		return answer.status === 200 ? { ok: true, session: answer.body } : refused(answer);
+	} catch (error) {
+		return unanswered(error);
+	}
+}
+
+export async function logOut() {
+	try {
+		const answer = await requestJson('/api/logout', { method: 'POST' });
+		return answer.status === 200 ? { ok: true } : refused(answer);
 	} catch (error) {
 		return unanswered(error);
 	}

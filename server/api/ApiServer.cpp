@@ -4,13 +4,16 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "access/Credentials.h"
 #include "common/ConsoleLine.h"
 #include "common/PrintableText.h"
 #include "common/Redaction.h"
+#include "common/WorkerKey.h"
 #include "config/ConfigManager.h"
 #include "http/platform/ConnectionSocket.h"
 #include "http/platform/ListenSocket.h"
@@ -83,17 +86,48 @@ std::string statusMessage(int status)
 	}
 }
 
-bool isLoopbackAddress(const std::string &address)
+constexpr const char *sessionCookieName = "tiloran_session";
+constexpr const char *csrfHeader = "X-CSRF-Token";
+
+// The value of the session cookie among a request's cookies; empty if none.
+std::string sessionCookie(const httplib::Request &request)
 {
-	return address.rfind("127.", 0) == 0 || address == "::1" || address.rfind("::ffff:127.", 0) == 0;
+	const std::string cookies = request.get_header_value("Cookie");
+	const std::string prefix = std::string(sessionCookieName) + "=";
+	for (std::size_t begin = 0; begin < cookies.size();) {
+		std::size_t end = cookies.find(';', begin);
+		if (end == std::string::npos)
+			end = cookies.size();
+		std::string_view cookie(cookies.data() + begin, end - begin);
+		while (!cookie.empty() && cookie.front() == ' ')
+			cookie.remove_prefix(1);
+		if (cookie.substr(0, prefix.size()) == prefix)
+			return std::string(cookie.substr(prefix.size()));
+		begin = end + 1;
+	}
+	return {};
 }
 
-// The worker fetches its document over the loopback interface and sends no
-// Origin; a browser's request on behalf of another site's page does, even
-// when the browser runs on this machine.
-bool mayReadSecrets(const httplib::Request &request)
+bool changesState(const std::string &method)
 {
-	return isLoopbackAddress(request.remote_addr) && !request.has_header("Origin");
+	return method != "GET" && method != "HEAD" && method != "OPTIONS";
+}
+
+// What a request needs where access is on; nothing for the health check,
+// pre-flights (browsers send no credentials with them) and the page's files.
+std::optional<Role> requiredRole(const httplib::Request &request)
+{
+	if (request.method == "OPTIONS" || request.path == "/api/health" || request.path == "/api/session" ||
+	    request.path == "/api/login" || request.path == "/api/logout")
+		return std::nullopt;
+	if (!isApiPath(request.path) && request.path != "/metrics")
+		return std::nullopt;
+	// The worker's document is the worker's; others see it without secrets.
+	if (request.path == "/api/worker/config")
+		return Role::Admin;
+	if (changesState(request.method))
+		return Role::Operator;
+	return Role::Viewer;
 }
 
 GuardedHttpServer::Settings httpSettings()
@@ -109,8 +143,11 @@ GuardedHttpServer::Settings httpSettings()
 
 } // namespace
 
-ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor)
-	: config_(std::move(config)), supervisor_(std::move(supervisor)), server_(httpSettings())
+ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor,
+		     Settings settings)
+	: config_(std::move(config)), supervisor_(std::move(supervisor)), origins_(std::move(settings.origins)),
+	  access_(std::move(settings.access)), settingsPath_(std::move(settings.settingsPath)),
+	  sessions_(settings.sessionIdle), logins_(settings.logins), server_(httpSettings())
 {
 	platform::setExclusiveListenSocket(server_);
 	server_.setRefusalHandler([](const std::string &message, httplib::Response &response) {
@@ -120,6 +157,12 @@ ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<Work
 	configureStaticFiles();
 	registerRoutes();
 	configureFailures();
+	configureCrossOrigin();
+}
+
+ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor)
+	: ApiServer(std::move(config), std::move(supervisor), Settings())
+{
 }
 
 ApiServer::~ApiServer() = default;
@@ -130,6 +173,9 @@ bool ApiServer::run(const std::string &host, int port, const std::function<void(
 	printLine("[Server] Starting HTTP server on " + host + ":" + std::to_string(port));
 	printLine("[Server] API endpoints:");
 	printLine("  GET  /api/health");
+	printLine("  GET  /api/session");
+	printLine("  POST /api/login");
+	printLine("  POST /api/logout");
 	printLine("  GET  /api/config");
 	printLine("  GET  /api/worker/config");
 	printLine("  GET  /api/preview");
@@ -138,6 +184,7 @@ bool ApiServer::run(const std::string &host, int port, const std::function<void(
 	printLine("  GET  /metrics");
 	printLine("  POST /api/stream/start");
 	printLine("  POST /api/stream/stop");
+	printAccessLines();
 
 	{
 		std::lock_guard lock(stopMutex_);
@@ -175,6 +222,151 @@ std::string ApiServer::answer(std::string_view request, const std::string &remot
 	return server_.answer(request, remoteAddress);
 }
 
+void ApiServer::printAccessLines() const
+{
+	if (!access_.enabled()) {
+		const std::string rule(60, '#');
+		printLine("[Access] " + rule);
+		printLine("[Access] ACCESS CONTROL IS OFF: whoever reaches port " + std::to_string(port_) +
+			  " can start and stop the stream.");
+		printLine("[Access] Turn it on with \"access\": true in " + printableText(settingsPath_) +
+			  " after adding a user (tiloran_server --add-user NAME --role admin).");
+		printLine("[Access] " + rule);
+		return;
+	}
+	printLine("[Access] Access control is on: " + std::to_string(access_.userCount()) +
+		  (access_.userCount() == 1 ? " user, " : " users, ") + std::to_string(access_.tokenCount()) +
+		  (access_.tokenCount() == 1 ? " token" : " tokens"));
+	if (access_.userCount() == 0)
+		printLine("[Access] No user can log in yet. Create the first one, as the user the server runs as, with: "
+			  "tiloran_server --add-user NAME --role admin (it is saved in " +
+			  printableText(settingsPath_) + "), then restart the server");
+}
+
+std::optional<ApiServer::Caller> ApiServer::caller(const httplib::Request &request)
+{
+	if (!access_.enabled())
+		return std::nullopt;
+	if (request.has_header("Authorization")) {
+		if (auto identity = access_.tokenIdentity(request.get_header_value("Authorization")))
+			return Caller{ std::move(*identity), std::nullopt };
+		return std::nullopt;
+	}
+	if (auto session = sessions_.find(sessionCookie(request)))
+		return Caller{ std::move(session->identity), std::move(session->csrfToken) };
+	return std::nullopt;
+}
+
+bool ApiServer::authorize(const httplib::Request &request, httplib::Response &response)
+{
+	const std::optional<Role> required = requiredRole(request);
+	if (!access_.enabled() || !required)
+		return true;
+	if (request.path == "/api/worker/config" &&
+	    equalInConstantTime(request.get_header_value(workerKeyHeader), supervisor_->workerKey()))
+		return true;
+	const std::optional<Caller> found = caller(request);
+	setCommonHeaders(response);
+	if (!found) {
+		response.set_header("WWW-Authenticate", "Bearer realm=\"tiloran\"");
+		sendError(response, 401, "Login required");
+		return false;
+	}
+	// A browser sends the cookie with any request to this server; only the
+	// page that logged in knows the session's CSRF token.
+	if (found->csrfToken && changesState(request.method) &&
+	    !equalInConstantTime(request.get_header_value(csrfHeader), *found->csrfToken)) {
+		sendError(response, 403, "Missing or wrong CSRF token");
+		return false;
+	}
+	if (!AccessControl::allows(found->identity.role, *required)) {
+		sendError(response, 403, "The role " + std::string(roleName(found->identity.role)) + " may not do this");
+		return false;
+	}
+	return true;
+}
+
+std::string ApiServer::requester(const httplib::Request &request)
+{
+	const std::optional<Caller> found = caller(request);
+	return found ? " by " + found->identity.name : std::string();
+}
+
+void ApiServer::recordAccess(const std::string &message)
+{
+	printLine("[Access] " + message);
+	supervisor_->statistics().eventReceived("info", message);
+}
+
+void ApiServer::handleLogin(const httplib::Request &request, httplib::Response &response)
+{
+	setCommonHeaders(response);
+	if (!access_.enabled()) {
+		sendError(response, 404, "Access control is off: there is nothing to log in to");
+		return;
+	}
+	const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false, false);
+	const auto text = [&body](const char *key) {
+		const auto found = body.is_object() ? body.find(key) : body.end();
+		return found != body.end() && found->is_string() ? found->get<std::string>() : std::string();
+	};
+	const std::string name = text("name");
+	const std::string password = text("password");
+	if (name.empty() || password.empty() || name.size() > 64 || password.size() > 1024) {
+		sendError(response, 400, "A login needs a name and a password");
+		return;
+	}
+	const std::string shownName = printableText(name);
+	const std::string address = printableText(request.remote_addr);
+	// Right or wrong, an attempt for a name or from an address that has
+	// failed often waits, so that guessing stays slow.
+	std::this_thread::sleep_for(logins_.delayFor(request.remote_addr, name));
+	const std::optional<Identity> identity = access_.userIdentity(name, password);
+	if (!identity) {
+		logins_.failed(request.remote_addr, name);
+		recordAccess("Failed login as " + shownName + " from " + address);
+		sendError(response, 401, "Wrong name or password");
+		return;
+	}
+	logins_.succeeded(name);
+	const SessionStore::Created session = sessions_.create(*identity);
+	recordAccess("Login of " + shownName + " (" + std::string(roleName(identity->role)) + ") from " + address);
+	response.set_header("Set-Cookie", std::string(sessionCookieName) + "=" + session.id +
+						  "; Path=/; HttpOnly; SameSite=Strict" + (tls_ ? "; Secure" : ""));
+	sendJson(response, { { "access", true },
+			     { "user", { { "name", identity->name }, { "role", roleName(identity->role) } } },
+			     { "csrfToken", session.csrfToken } });
+}
+
+void ApiServer::handleLogout(const httplib::Request &request, httplib::Response &response)
+{
+	setCommonHeaders(response);
+	const std::string id = sessionCookie(request);
+	if (const auto session = sessions_.find(id)) {
+		if (!equalInConstantTime(request.get_header_value(csrfHeader), session->csrfToken)) {
+			sendError(response, 403, "Missing or wrong CSRF token");
+			return;
+		}
+		sessions_.remove(id);
+		recordAccess("Logout of " + printableText(session->identity.name));
+	}
+	response.set_header("Set-Cookie", std::string(sessionCookieName) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0" +
+						  (tls_ ? "; Secure" : ""));
+	response.set_content(R"({"status":"logged_out"})", jsonType);
+}
+
+void ApiServer::handleSession(const httplib::Request &request, httplib::Response &response)
+{
+	setCommonHeaders(response);
+	nlohmann::json session = { { "access", access_.enabled() }, { "user", nullptr } };
+	if (const std::optional<Caller> found = caller(request)) {
+		session["user"] = { { "name", found->identity.name }, { "role", roleName(found->identity.role) } };
+		if (found->csrfToken)
+			session["csrfToken"] = *found->csrfToken;
+	}
+	sendJson(response, session);
+}
+
 void ApiServer::configureStaticFiles()
 {
 	// Accepted only if "WEB" is a directory now; without it the page is not
@@ -187,12 +379,33 @@ void ApiServer::configureStaticFiles()
 
 void ApiServer::configureFailures()
 {
-	server_.set_pre_routing_handler([](const httplib::Request &request, httplib::Response &response) {
-		if (!hasControlCharacter(request.path))
-			return httplib::Server::HandlerResponse::Unhandled;
-		setCommonHeaders(response);
-		sendError(response, 400, "Request path must not contain control characters");
-		return httplib::Server::HandlerResponse::Handled;
+	server_.set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
+		if (hasControlCharacter(request.path)) {
+			setCommonHeaders(response);
+			sendError(response, 400, "Request path must not contain control characters");
+			return httplib::Server::HandlerResponse::Handled;
+		}
+		// Before the static files too: a rebound name must not read the
+		// page either.
+		const std::string host = request.get_header_value("Host");
+		if (!origins_.isOwnHost(host)) {
+			printLine("[API] Refused " + printableText(request.method + " " + request.path) +
+				  " for the foreign Host " + printableText(host));
+			setCommonHeaders(response);
+			sendError(response, 421, "Host is not a name of this server");
+			return httplib::Server::HandlerResponse::Handled;
+		}
+		const std::string origin = request.get_header_value("Origin");
+		if (changesState(request.method) &&
+		    origins_.judgeOrigin(origin, host, false) == OriginPolicy::Origin::Foreign) {
+			printLine("[API] Refused " + printableText(request.method + " " + request.path) +
+				  " from a page of " + printableText(origin));
+			setCommonHeaders(response);
+			sendError(response, 403, "Requests from pages of another site are not allowed");
+			return httplib::Server::HandlerResponse::Handled;
+		}
+		return authorize(request, response) ? httplib::Server::HandlerResponse::Unhandled
+						    : httplib::Server::HandlerResponse::Handled;
 	});
 
 	// The library's own answers (an unknown path, a request it cannot
@@ -224,11 +437,48 @@ void ApiServer::configureFailures()
 		});
 }
 
+void ApiServer::configureCrossOrigin()
+{
+	// Every answer is built with "*", which stands for scripts (no Origin)
+	// and this server's own page; a page of another site gets no permission
+	// to read it, an allowed one its own origin.
+	server_.set_post_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
+		const std::string origin = request.get_header_value("Origin");
+		switch (origins_.judgeOrigin(origin, request.get_header_value("Host"), false)) {
+		case OriginPolicy::Origin::None:
+		case OriginPolicy::Origin::Own:
+			break;
+		case OriginPolicy::Origin::Allowed:
+			// The library adds headers rather than replacing them.
+			response.headers.erase("Access-Control-Allow-Origin");
+			response.set_header("Access-Control-Allow-Origin", origin);
+			response.set_header("Vary", "Origin");
+			break;
+		case OriginPolicy::Origin::Foreign:
+			response.headers.erase("Access-Control-Allow-Origin");
+			response.headers.erase("Access-Control-Allow-Methods");
+			response.headers.erase("Access-Control-Allow-Headers");
+			break;
+		}
+	});
+}
+
 void ApiServer::registerRoutes()
 {
 	server_.Get("/api/health", [](const httplib::Request &, httplib::Response &response) {
 		setCommonHeaders(response);
 		response.set_content(R"({"status":"ok","service":"tiloran-server"})", jsonType);
+	});
+
+	// Who the page is talking as, and whether it needs to log in at all.
+	server_.Get("/api/session", [this](const httplib::Request &request, httplib::Response &response) {
+		handleSession(request, response);
+	});
+	server_.Post("/api/login", [this](const httplib::Request &request, httplib::Response &response) {
+		handleLogin(request, response);
+	});
+	server_.Post("/api/logout", [this](const httplib::Request &request, httplib::Response &response) {
+		handleLogout(request, response);
 	});
 
 	server_.Get("/api/config", [this](const httplib::Request &, httplib::Response &response) {
@@ -263,8 +513,8 @@ void ApiServer::registerRoutes()
 		handleStreamStart(request, response);
 	});
 
-	server_.Post("/api/stream/stop", [this](const httplib::Request &, httplib::Response &response) {
-		handleStreamStop(response);
+	server_.Post("/api/stream/stop", [this](const httplib::Request &request, httplib::Response &response) {
+		handleStreamStop(request, response);
 	});
 
 	server_.Options("/.*", [](const httplib::Request &, httplib::Response &response) {
@@ -284,7 +534,9 @@ void ApiServer::handleWorkerConfig(const httplib::Request &request, httplib::Res
 		sendError(response, 404, message);
 		return;
 	}
-	if (!mayReadSecrets(request))
+	// Only the worker has the key: another program on this machine, or a
+	// page in a browser, gets the document without its secret.
+	if (!equalInConstantTime(request.get_header_value(workerKeyHeader), supervisor_->workerKey()))
 		hideSrtPassphrase(document);
 	sendJson(response, document);
 }
@@ -292,7 +544,7 @@ void ApiServer::handleWorkerConfig(const httplib::Request &request, httplib::Res
 void ApiServer::handleStreamStart(const httplib::Request &request, httplib::Response &response)
 {
 	setCommonHeaders(response);
-	printLine("[API] Stream start request: " + consoleTextOfRequestBody(request.body));
+	printLine("[API] Stream start request" + requester(request) + ": " + consoleTextOfRequestBody(request.body));
 
 	if (jsonNestsDeeperThan(request.body, maxRequestDepth)) {
 		sendError(response, 400,
@@ -335,10 +587,10 @@ void ApiServer::handleStreamStart(const httplib::Request &request, httplib::Resp
 	}
 }
 
-void ApiServer::handleStreamStop(httplib::Response &response)
+void ApiServer::handleStreamStop(const httplib::Request &request, httplib::Response &response)
 {
 	setCommonHeaders(response);
-	printLine("[API] Stream stop request");
+	printLine("[API] Stream stop request" + requester(request));
 
 	std::string message;
 	if (!supervisor_->stop(message)) {

@@ -1,13 +1,19 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <httplib.h>
 
+#include "access/AccessControl.h"
+#include "access/LoginThrottle.h"
+#include "access/SessionStore.h"
 #include "http/GuardedHttpServer.h"
+#include "http/OriginPolicy.h"
 
 namespace tiloran {
 
@@ -29,6 +35,21 @@ class WorkerSupervisor;
 class ApiServer
 {
 public:
+	struct Settings {
+		// Further names and origins that may reach and control the
+		// server (see OriginPolicy).
+		OriginPolicy::Settings origins;
+		// Who may use it; off by default.
+		AccessControl::Settings access;
+		// Named in the start lines, where access is turned on.
+		std::string settingsPath;
+		// A login's session ends after this long without a request.
+		std::chrono::seconds sessionIdle{ 1800 };
+		LoginThrottle::Settings logins;
+	};
+
+	ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor,
+		  Settings settings);
 	ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor);
 	~ApiServer();
 
@@ -49,16 +70,43 @@ public:
 private:
 	void configureStaticFiles();
 	void registerRoutes();
-	// Answers that no route gives: a path with control characters, the
+	// Answers that no route gives: a path with control characters, a
+	// Host not of this server, another site's page changing state, the
 	// library's own failures, exceptions.
 	void configureFailures();
+	// Which sites' pages may read the answers.
+	void configureCrossOrigin();
 	void handlePreview(httplib::Response &response);
 	void handleStreamStart(const httplib::Request &request, httplib::Response &response);
-	void handleStreamStop(httplib::Response &response);
+	void handleStreamStop(const httplib::Request &request, httplib::Response &response);
+	// Who sent a request: a token's owner, or a logged-in user of the page
+	// (whose session's CSRF token its state-changing requests repeat).
+	struct Caller {
+		Identity identity;
+		std::optional<std::string> csrfToken;
+	};
+	std::optional<Caller> caller(const httplib::Request &request);
+	// Whether the request may go on to its route; fills the refusal when not.
+	bool authorize(const httplib::Request &request, httplib::Response &response);
+	// " by NAME" for a request with credentials, where access is on.
+	std::string requester(const httplib::Request &request);
+	void handleLogin(const httplib::Request &request, httplib::Response &response);
+	void handleLogout(const httplib::Request &request, httplib::Response &response);
+	void handleSession(const httplib::Request &request, httplib::Response &response);
+	// The line on the console and the event of an access's step.
+	void recordAccess(const std::string &message);
+	void printAccessLines() const;
 	void handleWorkerConfig(const httplib::Request &request, httplib::Response &response);
 
 	std::shared_ptr<ConfigManager> config_;
 	std::shared_ptr<WorkerSupervisor> supervisor_;
+	OriginPolicy origins_;
+	AccessControl access_;
+	std::string settingsPath_;
+	SessionStore sessions_;
+	LoginThrottle logins_;
+	// Cookies are marked Secure where the server speaks TLS.
+	bool tls_ = false;
 	GuardedHttpServer server_;
 	int port_ = 0;
 	// One start request at a time from its check of a running worker to the

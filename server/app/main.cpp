@@ -1,4 +1,5 @@
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -7,10 +8,13 @@
 #include "api/ApiServer.h"
 #include "app/EncoderProbe.h"
 #include "common/platform/ShutdownSignals.h"
+#include "app/AccessCommands.h"
+#include "app/ServerOptions.h"
 #include "app/UpdateNotice.h"
 #include "common/ConsoleLine.h"
 #include "config/ConfigManager.h"
 #include "config/ProductInfo.h"
+#include "config/ServerSettings.h"
 #include "config/TestInputs.h"
 #include "supervision/WorkerSupervisor.h"
 
@@ -51,13 +55,31 @@ int main(int argc, char *argv[])
 	shutdownSignals = std::make_unique<tiloran::platform::ShutdownSignals>(onSignal);
 
 	try {
-		tiloran::startUpdateNotice();
-
 		bool portable = portableRequested(argc, argv);
 
-		tiloran::TestInputs testInputs;
 		std::string message;
+		tiloran::ServerOptions options;
+		if (!tiloran::parseServerOptions(argc, argv, options, message)) {
+			tiloran::printErrorLine("[Error] Fatal error: " + message);
+			return 1;
+		}
+		// Beside the worker configuration file, in either mode.
+		const std::filesystem::path settingsPath =
+			tiloran::serverSettingsPath(tiloran::resolveWorkerConfigPath(portable));
+		if (!options.addUser.empty())
+			return tiloran::addUser(settingsPath, options.addUser, options.role);
+		if (!options.addToken.empty())
+			return tiloran::addToken(settingsPath, options.addToken, options.role);
+
+		tiloran::startUpdateNotice();
+
+		tiloran::TestInputs testInputs;
 		if (!tiloran::parseTestInputsArguments(argc, argv, testInputs, message)) {
+			tiloran::printErrorLine("[Error] Fatal error: " + message);
+			return 1;
+		}
+		tiloran::ServerSettings serverSettings;
+		if (!tiloran::loadServerSettings(settingsPath, serverSettings, message)) {
 			tiloran::printErrorLine("[Error] Fatal error: " + message);
 			return 1;
 		}
@@ -73,7 +95,20 @@ int main(int argc, char *argv[])
 
 		{
 			std::lock_guard lock(activeServerMutex);
-			activeServer = std::make_unique<tiloran::ApiServer>(config, supervisor);
+			tiloran::ApiServer::Settings settings;
+			settings.origins.allowedHosts = serverSettings.allowedHosts;
+			settings.origins.allowedHosts.insert(settings.origins.allowedHosts.end(), options.allowedHosts.begin(),
+							     options.allowedHosts.end());
+			settings.origins.allowedOrigins = serverSettings.allowedOrigins;
+			settings.origins.allowedOrigins.insert(settings.origins.allowedOrigins.end(),
+							       options.allowedOrigins.begin(), options.allowedOrigins.end());
+			// The file decides; where it does not, the command line; a run
+			// from the source tree has access off.
+			settings.access.enabled = serverSettings.access.value_or(options.accessDefault.value_or(false));
+			settings.access.users = std::move(serverSettings.users);
+			settings.access.tokens = std::move(serverSettings.tokens);
+			settings.settingsPath = settingsPath.string();
+			activeServer = std::make_unique<tiloran::ApiServer>(config, supervisor, std::move(settings));
 		}
 
 		std::unique_ptr<tiloran::EncoderProbe> encoderProbe;

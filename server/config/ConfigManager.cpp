@@ -24,6 +24,8 @@ namespace {
 
 constexpr std::int32_t kDefaultSrtLatency = 120;
 
+} // namespace
+
 std::filesystem::path resolveWorkerConfigPath(bool portable)
 {
 	if (portable)
@@ -36,6 +38,8 @@ std::filesystem::path resolveWorkerConfigPath(bool portable)
 		base = std::filesystem::current_path();
 	return base / "KV_TILORAN" / "Encoder" / "worker_config.json";
 }
+
+namespace {
 
 std::filesystem::path resolvePreviewPath(bool portable)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -13,6 +14,10 @@
 #include "config/TestInputs.h"
 
 namespace tiloran {
+
+// Where worker_config.json lives in portable or user mode; the server's
+// settings file lies beside it. Throws as the ConfigManager does.
+std::filesystem::path resolveWorkerConfigPath(bool portable);
 
 // The server's configuration: where the worker configuration file and the
 // preview directory live, the capture devices found at start-up, the encoding

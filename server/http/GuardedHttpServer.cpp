@@ -32,10 +32,11 @@ public:
 
 	ssize_t read(char *bytes, size_t size) override
 	{
-		// Nothing follows a whole request: a body without a stated length
-		// is refused by the library as from a client that stays silent.
+		// The request ends here: a POST without Content-Length (curl -X
+		// POST) has no body, as HTTP/1.1 says, rather than one that never
+		// comes.
 		if (position_ >= request_.size())
-			return -1;
+			return 0;
 		const std::size_t count = std::min(size, request_.size() - position_);
 		std::memcpy(bytes, request_.data() + position_, count);
 		position_ += count;

@@ -7,6 +7,9 @@
 #include <thread>
 
 #include "common/ConsoleLine.h"
+#include "common/HexText.h"
+#include "common/platform/SecureRandom.h"
+#include "common/WorkerKey.h"
 
 namespace tiloran {
 
@@ -21,10 +24,10 @@ constexpr std::size_t maxEncoderAnswerBytes = 64 * 1024;
 
 } // namespace
 
-WorkerSupervisor::WorkerSupervisor() = default;
+WorkerSupervisor::WorkerSupervisor() : workerKey_(hexText(platform::secureRandomBytes(32))) {}
 
 WorkerSupervisor::WorkerSupervisor(std::string workerProgram)
-	: workerProgram_(std::move(workerProgram))
+	: workerProgram_(std::move(workerProgram)), workerKey_(hexText(platform::secureRandomBytes(32)))
 {
 }
 
@@ -151,7 +154,7 @@ bool WorkerSupervisor::launch(std::string &error)
 	}
 	platform::ProcessHandle process;
 	const bool launched = launcher_.launch(path, { "start", std::to_string(port_) }, workingDirectory, &workerEnd,
-					       process, message);
+					       { { workerKeyVariable, workerKey_ } }, process, message);
 	// Only the worker may hold its end, so that the server reads the end of
 	// the stream when the worker is gone.
 	workerEnd = platform::ChannelStream();

@@ -78,6 +78,10 @@ public:
 	// Independent of start() and stop(): any thread, also while a stream runs.
 	std::map<std::string, bool> checkEncoders(const std::vector<std::string> &names, std::stop_token abandon,
 						  std::string &message);
+	// The key every worker of this supervisor gets in its environment and
+	// shows to read its configuration's secrets. Fixed at construction;
+	// any thread.
+	const std::string &workerKey() const { return workerKey_; }
 
 private:
 	std::string workerPath() const;
@@ -116,6 +120,7 @@ private:
 	std::unique_ptr<WorkerLink> link_;
 
 	std::string workerProgram_;
+	const std::string workerKey_;
 	// Declared last: on POSIX its thread must outlive every worker.
 	platform::ProcessLauncher launcher_;
 };

@@ -40,6 +40,10 @@ public:
 	ServerSession(const ServerSession &) = delete;
 	ServerSession &operator=(const ServerSession &) = delete;
 
+	// Sends "Authorization: Bearer TOKEN" on the session's own requests
+	// from now on (a server with access on).
+	void useToken(const std::string &token) { client_.set_bearer_token_auth(token); }
+
 	httplib::Result get(const std::string &path);
 	httplib::Result post(const std::string &path, const std::string &body);
 

@@ -117,12 +117,12 @@ TEST_F(HostileRequestTest, OversizedBodiesAndHeadersAreRefusedBeforeTheyAreRead)
 
 	// Half a gigabyte announced: the answer comes without a byte of it sent.
 	RawConnection huge(port_);
-	ASSERT_TRUE(huge.send("POST /api/stream/start HTTP/1.1\r\nHost: x\r\nContent-Length: 524288000\r\n\r\n"));
+	ASSERT_TRUE(huge.send("POST /api/stream/start HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 524288000\r\n\r\n"));
 	expectApiError(huge.readAnswer(30s), 413, "Request body is larger than 1048576 bytes");
 
 	// A chunked body that grows past the limit.
 	RawConnection chunked(port_);
-	ASSERT_TRUE(chunked.send("POST /api/stream/start HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"));
+	ASSERT_TRUE(chunked.send("POST /api/stream/start HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n"));
 	for (int chunk = 0; chunk < 20; ++chunk)
 		chunked.send("10000\r\n" + std::string(0x10000, ' ') + "\r\n");
 	expectApiError(chunked.readAnswer(30s), 413, "Request body is larger than 1048576 bytes");
@@ -132,19 +132,19 @@ TEST_F(HostileRequestTest, OversizedBodiesAndHeadersAreRefusedBeforeTheyAreRead)
 	for (int line = 0; line < 18; ++line)
 		padding += "X-Padding-" + std::to_string(line) + ": " + std::string(4000, 'p') + "\r\n";
 	const std::string headersMessage = "Request headers are larger than 65536 bytes or have a line longer than 8192 bytes";
-	expectApiError(exchange("GET /api/health HTTP/1.1\r\nHost: x\r\n" + padding + "\r\n"), 431, headersMessage);
+	expectApiError(exchange("GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\n" + padding + "\r\n"), 431, headersMessage);
 
 	// One line beyond the HTTP library's line limit, with the request line
 	// or a header line still coming: refused at once, not left to run out
 	// of the time for a whole request (408).
 	for (const std::string &start : { "GET /" + std::string(9000, 'u'),
-					   "GET /api/health HTTP/1.1\r\nHost: x\r\nX-Long: " + std::string(9000, 'p') }) {
+					   "GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Long: " + std::string(9000, 'p') }) {
 		RawConnection longLine(port_);
 		ASSERT_TRUE(longLine.send(start));
 		expectApiError(longLine.readAnswer(30s), 431, headersMessage);
 	}
 	// Up to the limit, the request is the library's to judge.
-	EXPECT_EQ(exchange("GET /api/health HTTP/1.1\r\nHost: x\r\nX-Long: " + std::string(8170, 'p') + "\r\n\r\n").status,
+	EXPECT_EQ(exchange("GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Long: " + std::string(8170, 'p') + "\r\n\r\n").status,
 		  200);
 
 	// The body at the limit is read, and the console shows 4 KiB of it.
@@ -255,16 +255,16 @@ TEST_F(HostileRequestTest, KeptAliveAndContinuedRequestsAreAnswered)
 	ASSERT_TRUE(serving());
 	// Two requests in one write, on one connection.
 	RawConnection connection(port_);
-	ASSERT_TRUE(connection.send("GET /api/health HTTP/1.1\r\nHost: x\r\n\r\nGET /api/stream/status HTTP/1.1\r\n"
-				    "Host: x\r\n\r\n"));
+	ASSERT_TRUE(connection.send("GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\nGET /api/stream/status HTTP/1.1\r\n"
+				    "Host: 127.0.0.1\r\n\r\n"));
 	EXPECT_EQ(connection.readAnswer(30s).body, R"({"status":"ok","service":"tiloran-server"})");
 	EXPECT_EQ(connection.readAnswer(30s).body, "{\n  \"running\": false\n}");
-	ASSERT_TRUE(connection.send("GET /api/health HTTP/1.1\r\nHost: x\r\n\r\n"));
+	ASSERT_TRUE(connection.send("GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
 	EXPECT_EQ(connection.readAnswer(30s).status, 200);
 
 	// A client that waits for "100 Continue" before its body gets it once.
 	RawConnection waiting(port_);
-	ASSERT_TRUE(waiting.send("POST /api/stream/stop HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
+	ASSERT_TRUE(waiting.send("POST /api/stream/stop HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\n"
 				 "Content-Length: 2\r\nConnection: close\r\n\r\n"));
 	EXPECT_EQ(waiting.readHeaderBlock(30s), "HTTP/1.1 100 Continue\r\n\r\n");
 	ASSERT_TRUE(waiting.send("{}"));
@@ -296,15 +296,25 @@ TEST_F(HostileRequestTest, ThePassphraseStaysOffTheConsoleAndAwayFromOtherClient
 		<< console;
 	EXPECT_EQ(console.find("\n[WorkerSupervisor] forged"), std::string::npos);
 
-	// The worker, on this machine and with no browser's Origin, reads it.
-	const nlohmann::json forWorker = nlohmann::json::parse(rawRequest(port_, "GET", "/api/worker/config").body);
+	// The worker, with the key it is given at launch, reads it.
+	const std::string worker = "GET /api/worker/config HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+				   "X-Worker-Key: " + supervisor_->workerKey() + "\r\n\r\n";
+	const nlohmann::json forWorker = nlohmann::json::parse(exchange(worker).body);
 	EXPECT_EQ(forWorker["srt"]["passphrase"], passphrase);
 	EXPECT_NE(forWorker["srt_uri"].get<std::string>().find("&passphrase=" + passphrase), std::string::npos);
+	// Another program on this machine, without the key or with a wrong
+	// one, does not.
+	const nlohmann::json withoutKey = nlohmann::json::parse(rawRequest(port_, "GET", "/api/worker/config").body);
+	EXPECT_EQ(withoutKey["srt"]["passphrase"], "***");
+	std::string wrongKey = worker;
+	wrongKey[wrongKey.find(supervisor_->workerKey())] ^= 1;
+	EXPECT_EQ(nlohmann::json::parse(exchange(wrongKey).body)["srt"]["passphrase"], "***");
 
 	// A page of another site, even in a browser on this machine, does not.
 	const RawResponse fromPage = exchange("GET /api/worker/config HTTP/1.1\r\nHost: 127.0.0.1\r\n"
 					      "Origin: http://elsewhere.example\r\nConnection: close\r\n\r\n");
 	EXPECT_EQ(fromPage.status, 200);
+	EXPECT_EQ(fromPage.headerCount("Access-Control-Allow-Origin"), 0U);
 	EXPECT_EQ(fromPage.body.find(passphrase), std::string::npos);
 	const nlohmann::json forPage = nlohmann::json::parse(fromPage.body);
 	EXPECT_EQ(forPage["srt"]["passphrase"], "***");
@@ -312,7 +322,7 @@ TEST_F(HostileRequestTest, ThePassphraseStaysOffTheConsoleAndAwayFromOtherClient
 	EXPECT_EQ(forPage["srt"]["host_port"], forWorker["srt"]["host_port"]);
 
 	// Nor does a client on another machine.
-	const std::string remote = server_->answer("GET /api/worker/config HTTP/1.1\r\nHost: encoder\r\n\r\n", "10.0.0.5");
+	const std::string remote = server_->answer("GET /api/worker/config HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "10.0.0.5");
 	const RawResponse fromAfar = parseRawResponse(remote);
 	EXPECT_EQ(fromAfar.status, 200);
 	EXPECT_EQ(fromAfar.body.find(passphrase), std::string::npos);

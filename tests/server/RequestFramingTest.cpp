@@ -30,7 +30,7 @@ RequestFraming framedInPieces(const std::string &bytes, std::mt19937 &random)
 
 TEST(RequestFramingTest, RequestsEndWhereTheirFramingSays)
 {
-	const std::string get = "GET /api/health HTTP/1.1\r\nHost: x\r\n\r\n";
+	const std::string get = "GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 	const std::string post = "POST /api/stream/start HTTP/1.1\r\ncontent-LENGTH:  5 \r\n\r\nhello";
 	const std::string chunked = "POST /a HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n"
 				    "5;name=value\r\nhello\r\nA\r\n0123456789\r\n0\r\nTrailer: t\r\n\r\n";
@@ -96,7 +96,7 @@ TEST(RequestFramingTest, WhatCannotBeFramedOrIsTooLargeIsRefused)
 
 TEST(RequestFramingTest, TheExpectLineIsFoundForTheGateToAnswer)
 {
-	const std::string headers = "POST /a HTTP/1.1\r\nHost: x\r\nExpect: 100-Continue\r\nContent-Length: 3\r\n\r\n";
+	const std::string headers = "POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-Continue\r\nContent-Length: 3\r\n\r\n";
 	const RequestFraming framing = frameRequest(headers, limits);
 	EXPECT_EQ(framing.status, FramingStatus::Incomplete);
 	EXPECT_EQ(headers.substr(framing.expectLineOffset, framing.expectLineLength), "Expect: 100-Continue\r\n");

@@ -29,6 +29,9 @@ namespace {
 const std::string endpointLines = "[Server] Starting HTTP server on 0.0.0.0:3000\n"
 				  "[Server] API endpoints:\n"
 				  "  GET  /api/health\n"
+				  "  GET  /api/session\n"
+				  "  POST /api/login\n"
+				  "  POST /api/logout\n"
 				  "  GET  /api/config\n"
 				  "  GET  /api/worker/config\n"
 				  "  GET  /api/preview\n"
@@ -36,7 +39,9 @@ const std::string endpointLines = "[Server] Starting HTTP server on 0.0.0.0:3000
 				  "  GET  /api/stream/stats\n"
 				  "  GET  /metrics\n"
 				  "  POST /api/stream/start\n"
-				  "  POST /api/stream/stop\n";
+				  "  POST /api/stream/stop\n"
+				  "[Access] ############################################################\n"
+				  "[Access] ACCESS CONTROL IS OFF: whoever reaches port 3000 can start and stop the stream.\n";
 
 std::string banner(const std::string &mode)
 {
@@ -134,7 +139,11 @@ TEST_F(ServerProgramTest, SigintAndSigtermStopTheServerCleanly)
 		ASSERT_EQ(server->waitForExit(test::kGenerousTimeout), 0);
 
 		std::string text = server->standardOutput();
-		std::string tail = endpointLines + "\n[Server] Received signal " + std::to_string(signal) +
+		std::string tail = endpointLines + "[Access] Turn it on with \"access\": true in " +
+				   (directory.path() / "server_settings.json").string() +
+				   " after adding a user (tiloran_server --add-user NAME --role admin).\n"
+				   "[Access] ############################################################\n"
+				   "\n[Server] Received signal " + std::to_string(signal) +
 				   ", shutting down...\n"
 				   "[Server] Shutdown complete.\n"
 				   "[WorkerSupervisor] Worker process is not running\n";

@@ -1,6 +1,7 @@
 #include "app/WorkerControl.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "common/ConsoleLine.h"
 #include "common/PrintableText.h"
 #include "common/Redaction.h"
+#include "common/WorkerKey.h"
 #include "common/platform/ShutdownSignals.h"
 #include "config/WorkerConfigDocument.h"
 #include "pipeline/Streamer.h"
@@ -114,7 +116,12 @@ int runWorker(int port)
 		client.set_read_timeout(10, 0);
 		client.set_write_timeout(10, 0);
 
-		const httplib::Result result = client.Get(std::string(configurationPath));
+		// The key the server gave this worker, without which the server
+		// hides the document's secrets.
+		httplib::Headers headers;
+		if (const char *key = std::getenv(workerKeyVariable))
+			headers.emplace(workerKeyHeader, key);
+		const httplib::Result result = client.Get(std::string(configurationPath), headers);
 		if (!result)
 			return fail("[Worker] ", "Failed to connect to Encoder");
 		if (result->status < 200 || result->status > 299)

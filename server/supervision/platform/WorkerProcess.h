@@ -27,6 +27,12 @@ bool pathExists(const std::filesystem::path &path);
 // a shell reports a process killed by SIGKILL, on every platform.
 inline constexpr std::uint32_t terminatedExitCode = 137;
 
+// One variable of a child's environment.
+struct EnvironmentVariable {
+	std::string name;
+	std::string value;
+};
+
 enum class WaitResult {
 	Ended,
 	TimedOut,
@@ -103,12 +109,13 @@ public:
 	// Starts program with the arguments (not including the program itself).
 	// An empty working directory keeps the server's own. The child inherits
 	// channel (may be null), named to it by the variable channelVariable;
-	// the caller closes its own copy afterwards. Returns false with the
-	// system's error text when the process could not be created or the
-	// program could not be run.
+	// the caller closes its own copy afterwards. variables are set in the
+	// child's environment, in place of the server's own of those names.
+	// Returns false with the system's error text when the process could not
+	// be created or the program could not be run.
 	bool launch(const std::string &program, const std::vector<std::string> &arguments,
-		    const std::string &workingDirectory, const ChannelStream *channel, ProcessHandle &process,
-		    std::string &message);
+		    const std::string &workingDirectory, const ChannelStream *channel,
+		    const std::vector<EnvironmentVariable> &variables, ProcessHandle &process, std::string &message);
 
 	struct Private;
 

@@ -1,5 +1,6 @@
 #include "supervision/platform/WorkerProcess.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -171,6 +172,7 @@ struct LaunchRequest {
 	const std::vector<std::string> *arguments;
 	const std::string *workingDirectory;
 	const ChannelStream *channel;
+	const std::vector<EnvironmentVariable> *variables;
 	std::unique_ptr<ProcessHandle::State> process;
 	std::string message;
 	bool done = false;
@@ -208,15 +210,22 @@ void launchOnThisThread(LaunchRequest &request)
 	argv.push_back(nullptr);
 	const char *directory = request.workingDirectory->empty() ? nullptr : request.workingDirectory->c_str();
 
-	// The server's environment, with the channel named to the child.
-	const std::string variablePrefix = std::string(channelVariable) + "=";
+	// The server's environment, with the channel named to the child and
+	// the caller's variables in place of the server's own.
+	std::vector<EnvironmentVariable> variables = *request.variables;
+	if (request.channel)
+		variables.push_back({ channelVariable, std::to_string(childChannelDescriptor) });
 	std::vector<std::string> environmentTexts;
 	for (char **entry = environ; *entry != nullptr; ++entry) {
-		if (std::string_view(*entry).rfind(variablePrefix, 0) != 0)
-			environmentTexts.emplace_back(*entry);
+		const std::string_view text(*entry);
+		const bool replaced = std::any_of(variables.begin(), variables.end(), [&](const EnvironmentVariable &variable) {
+			return text.rfind(variable.name + "=", 0) == 0;
+		});
+		if (!replaced)
+			environmentTexts.emplace_back(text);
 	}
-	if (request.channel)
-		environmentTexts.push_back(variablePrefix + std::to_string(childChannelDescriptor));
+	for (const EnvironmentVariable &variable : variables)
+		environmentTexts.push_back(variable.name + "=" + variable.value);
 	std::vector<char *> envp;
 	for (std::string &text : environmentTexts)
 		envp.push_back(text.data());
@@ -365,11 +374,11 @@ ProcessLauncher::~ProcessLauncher()
 }
 
 bool ProcessLauncher::launch(const std::string &program, const std::vector<std::string> &arguments,
-			     const std::string &workingDirectory, const ChannelStream *channel, ProcessHandle &process,
-			     std::string &message)
+			     const std::string &workingDirectory, const ChannelStream *channel,
+			     const std::vector<EnvironmentVariable> &variables, ProcessHandle &process, std::string &message)
 {
 	std::lock_guard call(private_->callMutex);
-	LaunchRequest request{ &program, &arguments, &workingDirectory, channel, nullptr, {}, false };
+	LaunchRequest request{ &program, &arguments, &workingDirectory, channel, &variables, nullptr, {}, false };
 	{
 		std::unique_lock lock(private_->mutex);
 		private_->request = &request;

@@ -1,5 +1,6 @@
 #include "supervision/platform/WorkerProcess.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -173,8 +174,8 @@ ProcessLauncher::ProcessLauncher()
 ProcessLauncher::~ProcessLauncher() = default;
 
 bool ProcessLauncher::launch(const std::string &program, const std::vector<std::string> &arguments,
-			     const std::string &workingDirectory, const ChannelStream *channel, ProcessHandle &process,
-			     std::string &message)
+			     const std::string &workingDirectory, const ChannelStream *channel,
+			     const std::vector<EnvironmentVariable> &variables, ProcessHandle &process, std::string &message)
 {
 	std::lock_guard call(private_->callMutex);
 
@@ -213,18 +214,30 @@ bool ProcessLauncher::launch(const std::string &program, const std::vector<std::
 		}
 		flags = EXTENDED_STARTUPINFO_PRESENT;
 		inherit = TRUE;
+	}
 
-		const std::string prefix = std::string(channelVariable) + "=";
+	// The server's environment, with the channel named to the child and the
+	// caller's variables in place of the server's own.
+	std::vector<EnvironmentVariable> childVariables = variables;
+	if (channel)
+		childVariables.push_back({ channelVariable, std::to_string(channel->readHandle()) + "," +
+								    std::to_string(channel->writeHandle()) });
+	if (!childVariables.empty()) {
 		if (LPCH strings = GetEnvironmentStringsA()) {
 			for (const char *entry = strings; *entry != '\0'; entry += std::strlen(entry) + 1) {
-				if (_strnicmp(entry, prefix.c_str(), prefix.size()) != 0)
+				const bool replaced = std::any_of(
+					childVariables.begin(), childVariables.end(), [&](const EnvironmentVariable &variable) {
+						const std::string prefix = variable.name + "=";
+						return _strnicmp(entry, prefix.c_str(), prefix.size()) == 0;
+					});
+				if (!replaced)
 					environment.append(entry).push_back('\0');
 			}
 			FreeEnvironmentStringsA(strings);
 		}
-		environment += prefix + std::to_string(channel->readHandle()) + "," +
-			       std::to_string(channel->writeHandle());
-		environment.append(2, '\0');
+		for (const EnvironmentVariable &variable : childVariables)
+			environment.append(variable.name + "=" + variable.value).push_back('\0');
+		environment.push_back('\0');
 	}
 
 	const BOOL created = CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, inherit, flags,

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tiloran {
+
+// The server's options on its command line that are not read elsewhere
+// (--portable and --test-inputs are): each may be given as "--name VALUE" or
+// "--name=VALUE", the lists more than once.
+struct ServerOptions {
+	// --allow-host NAME: a further name of this server that browsers may
+	// use (a DNS name pointing at it, a proxy's name).
+	std::vector<std::string> allowedHosts;
+	// --allow-origin ORIGIN: another site whose pages may control the
+	// server ("http://name:port").
+	std::vector<std::string> allowedOrigins;
+	// --access-default on|off: whether access control is on where the
+	// settings file does not say (off when not given: a run from the
+	// source tree; the installed service says on).
+	std::optional<bool> accessDefault;
+	// --add-user NAME / --add-token NAME, with --role ROLE: manage the
+	// settings file instead of serving.
+	std::string addUser;
+	std::string addToken;
+	std::string role;
+};
+
+// False with a message naming the option when one lacks its value or has
+// a wrong one, or when --add-user and --add-token come together.
+bool parseServerOptions(int argc, const char *const argv[], ServerOptions &options, std::string &message);
+
+} // namespace tiloran
