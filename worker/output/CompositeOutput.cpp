@@ -129,7 +129,16 @@ bool CompositeOutput::State::open(const WorkerConfig &config, int32_t tileWidth,
 	outputWidth = 2 * tileWidth;
 	outputHeight = 2 * tileHeight;
 	const VideoEncoder::Format format{ outputWidth, outputHeight, frameRate, fieldOrder };
-	if (!videoEncoder.open(config.codec, format, VideoRate{ config.video_bitrate }, message))
+	// The latency asked for: the one SRT settles on is never shorter.
+	std::optional<int> srtLatencyMs;
+	if (isSrtUri(config.srt_uri)) {
+		SrtSettings srt = config.srt;
+		std::string ignored;
+		if (srt.port != 0 || srtSettingsFromUri(config.srt_uri, srt, ignored))
+			srtLatencyMs = srt.latencyMs;
+	}
+	const VideoRate rate = boundedVideoRate(config.video_bitrate, srtLatencyMs, frameRate.num, frameRate.den);
+	if (!videoEncoder.open(config.codec, format, rate, message))
 		return false;
 	statistics.setEncoder(videoEncoder.name());
 	if (!audioEncoder.open(sampleRate, config.audio_bitrate, message))
