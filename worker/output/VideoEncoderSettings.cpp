@@ -12,25 +12,31 @@ constexpr int32_t fieldTopFirst = 2;
 constexpr int32_t fieldTopCodedFirstBottomShownFirst = 4;
 constexpr int32_t fieldBottomCodedFirstTopShownFirst = 5;
 
-// Below four pictures the buffer model starves key pictures: on the test
-// inputs a key picture is 2.6 average ones.
-constexpr int64_t fewestBufferPictures = 4;
+// Below two pictures the buffer model starves key pictures, which are
+// several average ones.
+constexpr int64_t fewestBufferPictures = 2;
 constexpr int64_t mostBufferMs = 1000;
+// The share of the latency a burst may take: the rest is left for the round
+// trip of a retransmission (SRT's own advice is a latency of at least four
+// round trips).
+constexpr int64_t burstSharePercent = 75;
 
 } // namespace
 
 // Why the buffer is what it is: a picture larger than the average leaves the
-// encoder at once, and SRT sends it paced at about the average rate, so its
-// last bytes leave up to buffer / rate later than an average picture's. The
+// encoder at once, and the link carries it at about the average rate, so its
+// last bytes arrive up to buffer / rate later than an average picture's. The
 // receiver holds every packet back for the latency and then plays it or
-// gives it up, so a burst that takes longer than the latency to get through
-// arrives too late whatever the link's headroom: the buffer is the latency's
-// worth of the rate. More than a second only adds delay; less than four
-// pictures leaves no room for a key picture.
+// gives it up, so a burst that takes longer than the latency, less a round
+// trip for retransmission, arrives too late whatever the link's headroom:
+// the buffer is three quarters of the latency's worth of the rate. More than
+// a second only adds delay; less than two pictures leaves no room for a key
+// picture.
 VideoRate boundedVideoRate(int64_t bitsPerSecond, std::optional<int> srtLatencyMs, int32_t frameRateNumerator,
 			   int32_t frameRateDenominator)
 {
-	int64_t bufferMs = srtLatencyMs ? std::min<int64_t>(*srtLatencyMs, mostBufferMs) : mostBufferMs;
+	int64_t bufferMs =
+		srtLatencyMs ? std::min<int64_t>(int64_t{ *srtLatencyMs } * burstSharePercent / 100, mostBufferMs) : mostBufferMs;
 	if (frameRateNumerator > 0 && frameRateDenominator > 0) {
 		const int64_t fewestMs =
 			(fewestBufferPictures * 1000 * frameRateDenominator + frameRateNumerator - 1) / frameRateNumerator;

@@ -19,9 +19,9 @@ struct VideoRate {
 };
 
 // The rate the output gives its encoder for an average of bitsPerSecond: the
-// ceiling the average itself, over a buffer of the SRT latency's worth of it
-// (srtLatencyMs; none for an output that is not SRT), at most one second and
-// at least four pictures at the given frame rate.
+// ceiling the average itself, over a buffer of three quarters of the SRT
+// latency's worth of it (srtLatencyMs; none for an output that is not SRT),
+// at most one second and at least two pictures at the given frame rate.
 VideoRate boundedVideoRate(int64_t bitsPerSecond, std::optional<int> srtLatencyMs, int32_t frameRateNumerator,
 			   int32_t frameRateDenominator);
 
