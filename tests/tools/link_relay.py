@@ -109,12 +109,18 @@ def main():
             next_control = now + CONTROL_PERIOD_S
 
         # The bottleneck: the queue's head leaves once the bucket holds its size.
-        tokens = min(BUCKET_BYTES, tokens + (now - tokens_at) * link.rate_bps / 8)
+        # While datagrams wait the link is busy all the time, so what it could
+        # have carried while the relay was not scheduled is still owed.
+        tokens += (now - tokens_at) * link.rate_bps / 8
+        if not queue:
+            tokens = min(BUCKET_BYTES, tokens)
         tokens_at = now
         while queue and tokens >= len(queue[0]):
             datagram = queue.popleft()
             queued_bytes -= len(datagram)
             tokens -= len(datagram)
+            if not queue:
+                tokens = min(BUCKET_BYTES, tokens)
             sequence += 1
             heapq.heappush(in_flight, (now + link.delay_s, sequence, datagram, True))
         while in_flight and in_flight[0][0] <= now:
