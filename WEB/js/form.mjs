@@ -146,6 +146,7 @@ export class StreamForm {
 		this.encodingForm = $('encoding-form');
 		this.audioSource = $('audio-source');
 		this.videoBitrate = $('video-bitrate');
+		this.adaptiveBitrate = $('adaptive-bitrate');
 		this.audioBitrate = $('audio-bitrate');
 		this.codec = $('codec');
 		this.audioChannels = $('audio-channels');
@@ -313,6 +314,8 @@ export class StreamForm {
 			this.latency.value = settings.srtLatency;
 		if (typeof settings.srtReconnect === 'boolean')
 			this.reconnect.checked = settings.srtReconnect;
+		if (typeof settings.adaptiveBitrate === 'boolean')
+			this.adaptiveBitrate.checked = settings.adaptiveBitrate;
 		this.audioPairs = {};
 		if (settings.audioPairs && typeof settings.audioPairs === 'object') {
 			for (const [id, pair] of Object.entries(settings.audioPairs)) {
@@ -337,6 +340,7 @@ export class StreamForm {
 			srtStreamId: this.streamId.value,
 			srtLatency: this.latency.value,
 			srtReconnect: this.reconnect.checked,
+			adaptiveBitrate: this.adaptiveBitrate.checked,
 		};
 	}
 
@@ -379,6 +383,7 @@ export class StreamForm {
 		if (Number.isInteger(srt.latency))
 			this.latency.value = String(srt.latency);
 		this.reconnect.checked = workerConfig.srt_reconnect === true;
+		this.adaptiveBitrate.checked = workerConfig.adaptive_bitrate === true;
 		this.updateLayoutSummary();
 		return peer;
 	}
@@ -441,7 +446,7 @@ export class StreamForm {
 		return [
 			...this.quadrants.flatMap((quadrant) => [quadrant.source, quadrant.name]),
 			this.hostPort, this.streamId, this.latency, this.reconnect,
-			this.videoBitrate, this.audioBitrate, this.codec, this.audioChannels,
+			this.videoBitrate, this.adaptiveBitrate, this.audioBitrate, this.codec, this.audioChannels,
 		];
 	}
 
@@ -471,6 +476,7 @@ export class StreamForm {
 			[this.latency, latency === srt.latency],
 			[this.reconnect, this.reconnect.checked === (workerConfig.srt_reconnect === true)],
 			[this.videoBitrate, entryAt(encoding.videoBitrates || [], this.videoBitrate)?.value === workerConfig.video_bitrate],
+			[this.adaptiveBitrate, this.adaptiveBitrate.checked === (workerConfig.adaptive_bitrate === true)],
 			[this.audioBitrate, entryAt(encoding.audioBitrates || [], this.audioBitrate)?.value === workerConfig.audio_bitrate],
 			[this.codec, entryAt(this.codecs, this.codec)?.value === workerConfig.codec],
 			[this.audioChannels, this.chosenAudioChannels().join(',') === channels.join(',')],
@@ -700,6 +706,7 @@ export class StreamForm {
 				srtLatency: latency.latency,
 				srtReconnect: this.reconnect.checked,
 				videoBitrate: entryAt(encoding.videoBitrates || [], this.videoBitrate)?.value,
+				adaptiveBitrate: this.adaptiveBitrate.checked,
 				audioBitrate: entryAt(encoding.audioBitrates || [], this.audioBitrate)?.value,
 				audioChannels: this.chosenAudioChannels(),
 				codec: entryAt(this.codecs, this.codec)?.value,

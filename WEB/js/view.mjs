@@ -64,6 +64,13 @@ function sentMbps(stats) {
 	return output && isNumber(output.measuredBitrateKbps) ? output.measuredBitrateKbps / 1000 : null;
 }
 
+// With adaptive bitrate, the video bitrate aimed at, shown beside the sent one.
+function targetText(output) {
+	return output && isNumber(output.targetBitrateKbps)
+		? ` (target ${(output.targetBitrateKbps / 1000).toFixed(2)} Mbit/s, ${output.bitrateControl})`
+		: '';
+}
+
 // The bitrate history after a statistics answer: the samples of the last
 // minute, the answer's own added while a stream runs. samples: [{ at, mbps }].
 export function nextSamples(samples, stats, now) {
@@ -309,7 +316,8 @@ function linkOf({ stats, lastStats, statsAt, page, now }) {
 	const latency = srt && isNumber(srt.latencyMs) ? srt.latencyMs : null;
 	const uptime = isNumber(shownStats.uptimeSeconds) ? shownStats.uptimeSeconds : null;
 	const figures = {
-		bitrate: mbps === null ? NO_FIGURE : figure(mbps, `${mbps.toFixed(2)} Mbit/s`, srt !== null && srt.state !== 'connected'),
+		bitrate: mbps === null ? NO_FIGURE : figure(mbps, `${mbps.toFixed(2)} Mbit/s${targetText(shownStats.output)}`,
+			srt !== null && srt.state !== 'connected'),
 		rtt: rtt === null ? NO_FIGURE : figure(rtt, `${rtt.toFixed(rtt < 10 ? 2 : 0)} ms`),
 		lost: count(srt ? srt.packetsLost : null, true),
 		retransmitted: count(srt ? srt.packetsRetransmitted : null, false),

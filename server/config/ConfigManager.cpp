@@ -157,15 +157,55 @@ bool checkBitrate(const nlohmann::json &request, const char *key, std::string &m
 constexpr std::int64_t largestVideoMbps = 999;
 constexpr std::int64_t smallestVideoBitsPerSecond = 100000;
 
-bool checkVideoBitrateUnit(const nlohmann::json &request, std::string &message)
+std::int64_t wholeValue(const nlohmann::json &value)
 {
-	const nlohmann::json &value = request["videoBitrate"];
-	const std::int64_t rate =
-		value.is_number_float() ? static_cast<std::int64_t>(value.get<double>()) : value.get<std::int64_t>();
+	return value.is_number_float() ? static_cast<std::int64_t>(value.get<double>()) : value.get<std::int64_t>();
+}
+
+bool checkVideoBitrateUnit(const nlohmann::json &request, const char *key, std::string &message)
+{
+	const std::int64_t rate = wholeValue(request[key]);
 	if (rate > largestVideoMbps && rate < smallestVideoBitsPerSecond) {
-		message = "Field videoBitrate must be from 1 to " + std::to_string(largestVideoMbps) + " (Mbit/s) or from " +
-			  std::to_string(smallestVideoBitsPerSecond) + " to " +
+		message = std::string("Field ") + key + " must be from 1 to " + std::to_string(largestVideoMbps) +
+			  " (Mbit/s) or from " + std::to_string(smallestVideoBitsPerSecond) + " to " +
 			  std::to_string(std::numeric_limits<std::int32_t>::max()) + " (bit/s)";
+		return false;
+	}
+	return true;
+}
+
+// A video bitrate as the worker reads it.
+std::int64_t videoBitsPerSecond(const nlohmann::json &value)
+{
+	const std::int64_t rate = wholeValue(value);
+	return rate <= largestVideoMbps ? rate * 1000000 : rate;
+}
+
+// The floor of an adaptive bitrate when the request names none: a quarter of
+// the video bitrate in its own unit, at least 1 Mbit/s, never above it.
+nlohmann::json defaultMinimumVideoBitrate(const nlohmann::json &videoBitrate)
+{
+	const std::int64_t rate = wholeValue(videoBitrate);
+	if (rate <= largestVideoMbps)
+		return std::max<std::int64_t>(1, rate / 4);
+	return std::min<std::int64_t>(rate, std::max<std::int64_t>(1000000, rate / 4));
+}
+
+// Adaptive bitrate: a switch, and the floor in the unit and bounds of
+// videoBitrate, not above it.
+bool checkAdaptiveBitrate(const nlohmann::json &request, std::string &message)
+{
+	if (request.contains("adaptiveBitrate") && !request["adaptiveBitrate"].is_boolean()) {
+		message = "Field adaptiveBitrate must be true or false";
+		return false;
+	}
+	if (!request.contains("minVideoBitrate"))
+		return true;
+	if (!checkBitrate(request, "minVideoBitrate", message) ||
+	    !checkVideoBitrateUnit(request, "minVideoBitrate", message))
+		return false;
+	if (videoBitsPerSecond(request["minVideoBitrate"]) > videoBitsPerSecond(request["videoBitrate"])) {
+		message = "Field minVideoBitrate must not be above videoBitrate";
 		return false;
 	}
 	return true;
@@ -214,8 +254,8 @@ bool checkWhatTheWorkerNeeds(const nlohmann::json &request, const nlohmann::json
 		message = "Field srtHostPort must be host:port with a port from 1 to 65535";
 		return false;
 	}
-	if (!checkBitrate(request, "videoBitrate", message) || !checkVideoBitrateUnit(request, message) ||
-	    !checkBitrate(request, "audioBitrate", message))
+	if (!checkBitrate(request, "videoBitrate", message) || !checkVideoBitrateUnit(request, "videoBitrate", message) ||
+	    !checkBitrate(request, "audioBitrate", message) || !checkAdaptiveBitrate(request, message))
 		return false;
 	if (!isH264EncoderName(request["codec"].get_ref<const std::string &>())) {
 		message = "Field codec must be the name of an H.264 encoder, such as libx264";
@@ -566,6 +606,13 @@ bool ConfigManager::buildWorkerConfig(const nlohmann::json &request, nlohmann::j
 	// Only when asked for, so that documents without them stay as they were.
 	if (request.contains("srtReconnect"))
 		document["srt_reconnect"] = request["srtReconnect"].get<bool>();
+	if (request.contains("adaptiveBitrate")) {
+		document["adaptive_bitrate"] = request["adaptiveBitrate"].get<bool>();
+		if (request["adaptiveBitrate"].get<bool>())
+			document["min_video_bitrate"] = request.contains("minVideoBitrate")
+								? request["minVideoBitrate"]
+								: defaultMinimumVideoBitrate(request["videoBitrate"]);
+	}
 	if (request.contains("audioChannels"))
 		document["audio_channels"] = { request["audioChannels"][0].get<std::int32_t>(),
 					       request["audioChannels"][1].get<std::int32_t>() };

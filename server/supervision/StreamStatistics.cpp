@@ -346,6 +346,13 @@ std::string StreamStatistics::metrics(bool running) const
 	sampleIfNumber(text, member(output, "fps"));
 	text.family("tiloran_output_bitrate_kbps", "Kilobits per second handed to the output over the last second.", "gauge");
 	sampleIfNumber(text, member(output, "measuredBitrateKbps"));
+	// Only for a stream with adaptive bitrate; in bytes, the base unit that
+	// Prometheus' own checks want.
+	if (member(output, "targetBitrateKbps").is_number()) {
+		text.family("tiloran_video_target_bitrate_bytes_per_second",
+			    "Video bitrate the adaptive bitrate aims at now.", "gauge");
+		text.sample(member(output, "targetBitrateKbps").get<double>() * 1000 / 8);
+	}
 	// Prometheus wants seconds, and quantiles in a summary with its sum and
 	// count over the whole run.
 	text.family("tiloran_latency_seconds",

@@ -888,6 +888,7 @@ describe('control page', () => {
 			srtLatency: 120,
 			srtReconnect: true,
 			videoBitrate: 12,
+			adaptiveBitrate: true,
 			audioBitrate: 192,
 			audioChannels: [3, 4],
 			codec: 'libx264',

@@ -198,6 +198,8 @@ describe('control page view', () => {
 		const outage = view({ stats: running({ srt: { state: 'reconnecting', packetsLost: 7, outages: 2 } }) }).link.figures;
 		assert.deepEqual([outage.bitrate.text, outage.bitrate.warn], ['0.00 Mbit/s', true], 'nothing goes out while the link is down');
 		assert.deepEqual([outage.lost.warn, outage.outages.warn, outage.rtt.text], [true, true, '—']);
+		const adaptive = view({ stats: running({ output: { targetBitrateKbps: 2600, bitrateControl: 'backing off' } }) }).link.figures;
+		assert.equal(adaptive.bitrate.text, '4.40 Mbit/s (target 2.60 Mbit/s, backing off)', 'the target beside what is sent');
 
 		// What SRT measured stays while the link is down: marked old at once, aged from when the link was last up.
 		const down = running({ srt: { state: 'reconnecting', rttMs: 0.3, packetsLost: 7, packetsRetransmitted: 1, latencyMs: 120, outages: 0 } });

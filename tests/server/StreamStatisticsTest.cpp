@@ -230,6 +230,17 @@ TEST(StreamStatisticsTest, MetricsInPrometheusTextFormat)
 	const std::string idle = StreamStatistics().metrics(false);
 	EXPECT_NE(idle.find("# TYPE tiloran_output_fps gauge\n# HELP"), std::string::npos) << idle;
 	EXPECT_NE(idle.find("\ntiloran_stream_running 0\n"), std::string::npos);
+
+	// The adaptive bitrate's target, only where the worker reports one.
+	EXPECT_EQ(text.find("tiloran_video_target_bitrate_bytes_per_second"), std::string::npos);
+	json adaptive = record;
+	adaptive["output"]["targetBitrateKbps"] = 2600;
+	adaptive["output"]["bitrateControl"] = "backing off";
+	statistics.statisticsReceived(adaptive);
+	EXPECT_NE(statistics.metrics(true).find("# TYPE tiloran_video_target_bitrate_bytes_per_second gauge\n"
+						"tiloran_video_target_bitrate_bytes_per_second 325000\n"),
+		  std::string::npos)
+		<< statistics.metrics(true);
 }
 
 class SupervisedStatisticsTest : public test::CapturedOutputTest

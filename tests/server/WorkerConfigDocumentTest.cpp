@@ -385,6 +385,59 @@ TEST_F(WorkerConfigDocumentTest, ReconnectionIsWrittenOnlyWhenAskedFor)
 	}
 }
 
+// Adaptive bitrate, written only when asked for; its floor in the unit of
+// videoBitrate, a quarter of it unless given, at least 1 Mbit/s.
+TEST_F(WorkerConfigDocumentTest, AdaptiveBitrateIsWrittenOnlyWhenAskedForWithItsFloor)
+{
+	json request = validRequest();
+	const json plain = saved(request);
+	EXPECT_FALSE(plain.contains("adaptive_bitrate"));
+	EXPECT_FALSE(plain.contains("min_video_bitrate"));
+
+	request["adaptiveBitrate"] = false;
+	EXPECT_EQ(saved(request)["adaptive_bitrate"], false);
+	EXPECT_FALSE(saved(request).contains("min_video_bitrate"));
+
+	request["adaptiveBitrate"] = true;
+	const std::pair<json, json> floors[] = { { 8, 2 }, { 6, 1 }, { 2, 1 }, { 20000000, 5000000 },
+						 { 2000000, 1000000 }, { 500000, 500000 } };
+	for (const auto &[video, floor] : floors) {
+		request["videoBitrate"] = video;
+		const json document = saved(request);
+		EXPECT_EQ(document["adaptive_bitrate"], true);
+		EXPECT_EQ(document["min_video_bitrate"], floor) << video;
+	}
+	request["videoBitrate"] = 8;
+	request["minVideoBitrate"] = 3;
+	EXPECT_EQ(saved(request)["min_video_bitrate"], 3);
+	request["minVideoBitrate"] = 3000000;
+	EXPECT_EQ(saved(request)["min_video_bitrate"], 3000000);
+
+	const std::string unit = "Field minVideoBitrate must be from 1 to 999 (Mbit/s) or from 100000 to 2147483647 (bit/s)";
+	const std::pair<json, std::string> refused[] = {
+		{ "yes", "Field adaptiveBitrate must be true or false" },
+		{ 1, "Field adaptiveBitrate must be true or false" },
+	};
+	for (const auto &[value, expected] : refused) {
+		json bad = validRequest();
+		bad["adaptiveBitrate"] = value;
+		EXPECT_EQ(save(bad).message, expected);
+	}
+	const std::pair<json, std::string> refusedFloors[] = {
+		{ 0, "Field minVideoBitrate must be a number greater than zero" },
+		{ "2", "Field minVideoBitrate must be a number greater than zero" },
+		{ 1.5, "Field minVideoBitrate must be a whole number from 1 to 2147483647" },
+		{ 4000, unit },
+		{ 9, "Field minVideoBitrate must not be above videoBitrate" },
+		{ 9000000, "Field minVideoBitrate must not be above videoBitrate" },
+	};
+	for (const auto &[value, expected] : refusedFloors) {
+		json bad = request;
+		bad["minVideoBitrate"] = value;
+		EXPECT_EQ(save(bad).message, expected) << value;
+	}
+}
+
 // Two channel numbers of the master input, left then right, written only
 // when asked for. The master is the first quadrant whose input has a name.
 TEST_F(WorkerConfigDocumentTest, AudioChannelsAreTwoChannelsOfTheMaster)

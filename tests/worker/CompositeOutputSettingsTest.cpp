@@ -108,17 +108,33 @@ TEST(CompositeOutputSettingsTest, NvencIsProgressiveWithIdrOnlyAndLevelAboveFull
 	EXPECT_EQ(optionTexts(chooseVideoEncoderSettings("h264_nvenc", 1920, 1082, 25, 1, 1)).back().first, "level");
 }
 
+// Quick Sync in its constant-bitrate mode with low-delay rate control, the
+// option names those of FFmpeg 5.1's h264_qsv.
+TEST(CompositeOutputSettingsTest, QsvKeepsEveryPictureToTheBufferWithoutLookingAhead)
+{
+	const VideoEncoderSettings settings = chooseVideoEncoderSettings("h264_qsv", 1920, 1080, 25, 1, 1);
+	EXPECT_TRUE(settings.qsv);
+	EXPECT_FALSE(settings.nvenc);
+	EXPECT_EQ(settings.gopSize, 50);
+	EXPECT_EQ(optionTexts(settings), (Options{ { "preset", "veryfast" },
+						   { "look_ahead", "#0" },
+						   { "low_delay_brc", "#1" },
+						   { "async_depth", "#1" },
+						   { "forced_idr", "#1" } }));
+}
+
 TEST(CompositeOutputSettingsTest, OtherEncodersAreTreatedLikeLibx264)
 {
-	const VideoEncoderSettings settings = chooseVideoEncoderSettings("h264_qsv", 3840, 2160, 25, 1, 3);
+	const VideoEncoderSettings settings = chooseVideoEncoderSettings("h264_vaapi", 3840, 2160, 25, 1, 3);
 	EXPECT_FALSE(settings.nvenc);
+	EXPECT_FALSE(settings.qsv);
 	EXPECT_TRUE(settings.interlaced);
 	EXPECT_EQ(settings.fieldOrder, 3);
 	EXPECT_EQ(settings.gopSize, 50);
 	EXPECT_EQ(optionTexts(settings),
 		  (Options{ { "preset", "veryfast" }, { "tune", "zerolatency" }, { "forced-idr", "#1" }, { "x264-params", "bff=1" } }));
 	EXPECT_EQ(settings.logLines,
-		  (std::vector<std::string>{ "[CompositeOutput] Encoder field_order=3 scan=interlaced encoder=h264_qsv" }));
+		  (std::vector<std::string>{ "[CompositeOutput] Encoder field_order=3 scan=interlaced encoder=h264_vaapi" }));
 }
 
 TEST(CompositeOutputSettingsTest, SrtSettingsFromTheUriAndFromTheDocument)

@@ -215,6 +215,27 @@ TEST(ParseWorkerConfig, BitrateUnits)
 	}
 }
 
+// Adaptive bitrate: off unless the document says so; its floor read as the
+// video bitrate is, a quarter of it (at least 1 Mbit/s) when not given.
+TEST(ParseWorkerConfig, AdaptiveBitrateAndItsFloor)
+{
+	json document = validDocument();
+	EXPECT_FALSE(parsed(document).adaptive_bitrate);
+	document["adaptive_bitrate"] = true;
+	EXPECT_TRUE(parsed(document).adaptive_bitrate);
+	EXPECT_EQ(parsed(document).min_video_bitrate, 2000000);
+	document["video_bitrate"] = 2;
+	EXPECT_EQ(parsed(document).min_video_bitrate, 1000000);
+	document["min_video_bitrate"] = 1500000;
+	EXPECT_EQ(parsed(document).min_video_bitrate, 1500000);
+	document["min_video_bitrate"] = 1;
+	EXPECT_EQ(parsed(document).min_video_bitrate, 1000000);
+	document["min_video_bitrate"] = 3;
+	EXPECT_EQ(parseMessage(document), "min_video_bitrate must be from 1 to video_bitrate");
+	document["adaptive_bitrate"] = "yes";
+	EXPECT_NE(parseMessage(document).find("type must be boolean"), std::string::npos) << parseMessage(document);
+}
+
 // Numbers beyond 32 bits neither wrap around into a valid value nor, as
 // floating-point numbers, convert with undefined behaviour: they become the
 // nearest 32-bit value.

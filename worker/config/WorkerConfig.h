@@ -42,6 +42,10 @@ struct WorkerConfig {
 	std::array<QuadrantConfig, 4> quadrants;
 	std::string codec;
 	int64_t video_bitrate = 0;
+	// The video bitrate follows the link between min_video_bitrate and
+	// video_bitrate (both bit/s); off, it stays at video_bitrate.
+	bool adaptive_bitrate = false;
+	int64_t min_video_bitrate = 0;
 	int64_t audio_bitrate = 0;
 	// The master's channels that go out as the stream's stereo.
 	AudioChannelPair audio_channels;

@@ -155,8 +155,16 @@ bool parseWorkerConfig(const nlohmann::json &document, WorkerConfig &config, std
 
 		config.codec = document.at("codec").get<std::string>();
 
-		const int32_t video = readInt32(document.at("video_bitrate"));
-		config.video_bitrate = video >= 1 && video <= 999 ? int64_t{ video } * 1000000 : video;
+		const auto videoBitsPerSecond = [](int32_t video) {
+			return video >= 1 && video <= 999 ? int64_t{ video } * 1000000 : int64_t{ video };
+		};
+		config.video_bitrate = videoBitsPerSecond(readInt32(document.at("video_bitrate")));
+		config.adaptive_bitrate = document.value("adaptive_bitrate", false);
+		// A quarter of the video bitrate unless given, at least 1 Mbit/s.
+		config.min_video_bitrate =
+			document.contains("min_video_bitrate")
+				? videoBitsPerSecond(readInt32(document.at("min_video_bitrate")))
+				: std::min(config.video_bitrate, std::max<int64_t>(1000000, config.video_bitrate / 4));
 
 		const int32_t audio = readInt32(document.at("audio_bitrate"));
 		config.audio_bitrate = audio >= 1 && audio <= 9999 ? int64_t{ audio } * 1000 : audio;
@@ -175,6 +183,10 @@ bool parseWorkerConfig(const nlohmann::json &document, WorkerConfig &config, std
 
 	if (config.video_bitrate < 1) {
 		message = "video_bitrate must be greater than zero";
+		return false;
+	}
+	if (config.adaptive_bitrate && (config.min_video_bitrate < 1 || config.min_video_bitrate > config.video_bitrate)) {
+		message = "min_video_bitrate must be from 1 to video_bitrate";
 		return false;
 	}
 	if (config.audio_bitrate < 1) {

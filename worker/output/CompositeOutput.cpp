@@ -1,16 +1,21 @@
 #include "output/CompositeOutput.h"
 
+#include <cstdio>
+#include <mutex>
 #include <optional>
 #include <utility>
 
 #include "common/Redaction.h"
 #include "output/AacEncoder.h"
 #include "output/AacFramer.h"
+#include "output/BitrateController.h"
 #include "output/OutputStatistics.h"
 #include "output/OutputThread.h"
 #include "output/TsMuxer.h"
 #include "output/VideoEncoder.h"
 #include "output/sink/OutputSinkFactory.h"
+
+#include "common/ConsoleLine.h"
 
 namespace tiloran {
 
@@ -19,6 +24,29 @@ namespace {
 constexpr size_t framePoolSize = 4;
 
 const char *const notInitializedMessage = "CompositeOutput is not initialized";
+
+// How often the adaptive bitrate looks at the link at most.
+constexpr std::chrono::milliseconds lookInterval{ 40 };
+
+std::string megabitsText(int64_t bitsPerSecond)
+{
+	char text[32];
+	std::snprintf(text, sizeof(text), "%.2f", static_cast<double>(bitsPerSecond) / 1e6);
+	return text;
+}
+
+// Encoders whose FFmpeg 5.1 wrapper takes a new rate between pictures:
+// libx264 compares bit_rate, rc_max_rate and rc_buffer_size with its own
+// before every picture and calls x264_encoder_reconfig where they differ
+// (reconfig_encoder in libavcodec/libx264.c); NVENC likewise through
+// nvEncReconfigureEncoder where the device reports
+// NV_ENC_CAPS_SUPPORT_DYN_BITRATE_CHANGE (reconfig_encoder in
+// libavcodec/nvenc.c). The Quick Sync wrapper of 5.1 reads the rate only
+// when it opens.
+bool followsNewRates(const std::string &encoder)
+{
+	return encoder == "libx264" || encoder == "h264_nvenc";
+}
 
 NoServerChannel unreported;
 const std::atomic<bool> neverAbandoned{ false };
@@ -43,6 +71,10 @@ struct CompositeOutput::State final : OutputThread::Work {
 	bool encodeAudio(const AVFrame *audio, std::string &message) override;
 	bool finish(std::string &message) override;
 	void end() override;
+
+	// With adaptive bitrate: a look at the link, and a new rate where the
+	// controller chose one.
+	void adaptRate();
 
 	bool writeVideoPacket(AVPacket *packet, std::string &message);
 	bool writeAudioPacket(AVPacket *packet, std::string &message);
@@ -69,6 +101,16 @@ struct CompositeOutput::State final : OutputThread::Work {
 	// Declared after the sink it writes into, so that it is freed first.
 	TsMuxer muxer;
 	OutputStatistics statistics;
+
+	// Adaptive bitrate: the controller and what the rate is derived from
+	// belong to the output thread; what statistics show is under adaptiveMutex.
+	std::optional<BitrateController> controller;
+	std::optional<int> srtLatencyMs;
+	AVRational frameRate{ 25, 1 };
+	OutputThread::Clock::time_point lastLook;
+	mutable std::mutex adaptiveMutex;
+	std::optional<Statistics::Adaptive> adaptive;
+
 	// Last: it calls all of the above until it has ended.
 	std::unique_ptr<OutputThread> thread;
 };
@@ -129,9 +171,20 @@ bool CompositeOutput::State::open(const WorkerConfig &config, int32_t tileWidth,
 	outputWidth = 2 * tileWidth;
 	outputHeight = 2 * tileHeight;
 	const VideoEncoder::Format format{ outputWidth, outputHeight, frameRate, fieldOrder };
-	if (!videoEncoder.open(config.codec, format, VideoRate{ config.video_bitrate }, message))
+	// The latency asked for: the one SRT settles on is never shorter.
+	std::optional<int> srtLatencyMs;
+	if (isSrtUri(config.srt_uri)) {
+		SrtSettings srt = config.srt;
+		std::string ignored;
+		if (srt.port != 0 || srtSettingsFromUri(config.srt_uri, srt, ignored))
+			srtLatencyMs = srt.latencyMs;
+	}
+	const VideoRate rate = boundedVideoRate(config.video_bitrate, srtLatencyMs, frameRate.num, frameRate.den);
+	if (!videoEncoder.open(config.codec, format, rate, message))
 		return false;
 	statistics.setEncoder(videoEncoder.name());
+	this->srtLatencyMs = srtLatencyMs;
+	this->frameRate = frameRate;
 	if (!audioEncoder.open(sampleRate, config.audio_bitrate, message))
 		return false;
 	framer.emplace(audioEncoder.context());
@@ -140,13 +193,63 @@ bool CompositeOutput::State::open(const WorkerConfig &config, int32_t tileWidth,
 		return false;
 	const std::string shownUri = redactSrtUri(config.srt_uri);
 	sink = openOutputSink(config, shownUri, channel, abandon, message);
-	return sink && muxer.start(*sink, shownUri, message);
+	if (!sink)
+		return false;
+	if (config.adaptive_bitrate && srtLatencyMs) {
+		const bool follows = followsNewRates(videoEncoder.name());
+		adaptive = Statistics::Adaptive{ config.video_bitrate, follows ? "steady" : "fixed" };
+		if (follows) {
+			controller.emplace(config.video_bitrate, config.min_video_bitrate, config.audio_bitrate);
+			sink->followRate(config.video_bitrate + config.audio_bitrate);
+		} else {
+			printLine("[CompositeOutput] Adaptive bitrate: " + videoEncoder.name() +
+				  " cannot take a new rate while it runs; the bitrate stays fixed");
+		}
+	}
+	return muxer.start(*sink, shownUri, message);
+}
+
+void CompositeOutput::State::adaptRate()
+{
+	const OutputThread::Clock::time_point now = OutputThread::Clock::now();
+	if (!controller || now - lastLook < lookInterval)
+		return;
+	lastLook = now;
+	const std::optional<SrtLinkStatistics> link = sink->linkStatistics();
+	if (!link || link->state != "connected")
+		return;
+	const int64_t before = controller->targetBitsPerSecond();
+	const bool changed = controller->look({ now, link->rttMs, link->sendBufferMs, link->latencyMs, link->packetsSent,
+						link->packetsRetransmitted, link->packetsDropped, link->bytesDelivered });
+	const int64_t target = controller->targetBitsPerSecond();
+	{
+		std::lock_guard lock(adaptiveMutex);
+		adaptive = Statistics::Adaptive{ target, BitrateController::stateName(controller->state()) };
+	}
+	if (!changed)
+		return;
+	videoEncoder.setRate(boundedVideoRate(target, srtLatencyMs, frameRate.num, frameRate.den));
+	sink->followRate(target + audioEncoder.context().bit_rate);
+	if (target < before) {
+		const std::string line = "Video bitrate lowered to " + megabitsText(target) + " Mbit/s: the link is congested (RTT " +
+					 std::to_string(static_cast<int>(link->rttMs)) + " ms, " +
+					 std::to_string(static_cast<int>(link->sendBufferMs)) + " ms unacknowledged, " +
+					 std::to_string(link->packetsRetransmitted) + " packets retransmitted, " +
+					 std::to_string(link->packetsDropped) + " dropped)";
+		printLine("[CompositeOutput] " + line);
+		channel.sendEvent("warning", line);
+	} else if (controller->state() == BitrateController::State::Steady) {
+		const std::string line = "Video bitrate back at " + megabitsText(target) + " Mbit/s";
+		printLine("[CompositeOutput] " + line);
+		channel.sendEvent("info", line);
+	}
 }
 
 bool CompositeOutput::State::encodePicture(AVFrame *picture, OutputThread::Clock::time_point arrival,
 					   std::string &message)
 {
 	statistics.pictureEncoding(picture->pts, arrival);
+	adaptRate();
 	if (sink->restartPending())
 		muxer.restartForReceiver(picture);
 	return videoEncoder.encode(picture, writeVideo, message);
@@ -253,6 +356,10 @@ CompositeOutput::Statistics CompositeOutput::statistics() const
 	statistics.picturesEncoded = figures.picturesEncoded;
 	statistics.bytesWritten = state.sink ? state.sink->bytesSent() : 0;
 	statistics.link = state.sink ? state.sink->linkStatistics() : std::nullopt;
+	{
+		std::lock_guard lock(state.adaptiveMutex);
+		statistics.adaptive = state.adaptive;
+	}
 	statistics.latenciesMs = std::move(figures.latenciesMs);
 	statistics.latencyCount = figures.latencyCount;
 	statistics.latencySumMs = figures.latencySumMs;

@@ -90,6 +90,14 @@ public:
 		std::vector<double> latenciesMs;
 		// For an SRT output.
 		std::optional<SrtLinkStatistics> link;
+		// With adaptive bitrate: the video bitrate aimed at now and the
+		// controller's state ("steady", "backing off", "probing"), or
+		// "fixed" for an encoder that cannot take a new rate while it runs.
+		struct Adaptive {
+			int64_t targetBitsPerSecond = 0;
+			std::string state;
+		};
+		std::optional<Adaptive> adaptive;
 		// Over the whole run.
 		int64_t latencyCount = 0;
 		double latencySumMs = 0;

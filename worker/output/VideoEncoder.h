@@ -5,17 +5,9 @@
 
 #include "media/FfmpegSupport.h"
 #include "output/EncoderLoop.h"
+#include "output/VideoEncoderSettings.h"
 
 namespace tiloran {
-
-// What the H.264 encoder aims at: the average and, where above 0, the ceiling
-// and the size of the buffer the ceiling is kept over (0 leaves the encoder
-// unbounded).
-struct VideoRate {
-	int64_t bitsPerSecond = 0;
-	int64_t maxBitsPerSecond = 0;
-	int64_t bufferBits = 0;
-};
 
 // The H.264 encoder of the composed NV12 pictures: the encoder the
 // configured codec names ("h264" stands for libx264), set up as

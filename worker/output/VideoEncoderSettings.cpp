@@ -12,7 +12,38 @@ constexpr int32_t fieldTopFirst = 2;
 constexpr int32_t fieldTopCodedFirstBottomShownFirst = 4;
 constexpr int32_t fieldBottomCodedFirstTopShownFirst = 5;
 
+// Below two pictures the buffer model starves key pictures, which are
+// several average ones.
+constexpr int64_t fewestBufferPictures = 2;
+constexpr int64_t mostBufferMs = 1000;
+// The share of the latency a burst may take: the rest is left for the round
+// trip of a retransmission (SRT's own advice is a latency of at least four
+// round trips).
+constexpr int64_t burstSharePercent = 75;
+
 } // namespace
+
+// Why the buffer is what it is: a picture larger than the average leaves the
+// encoder at once, and the link carries it at about the average rate, so its
+// last bytes arrive up to buffer / rate later than an average picture's. The
+// receiver holds every packet back for the latency and then plays it or
+// gives it up, so a burst that takes longer than the latency, less a round
+// trip for retransmission, arrives too late whatever the link's headroom:
+// the buffer is three quarters of the latency's worth of the rate. More than
+// a second only adds delay; less than two pictures leaves no room for a key
+// picture.
+VideoRate boundedVideoRate(int64_t bitsPerSecond, std::optional<int> srtLatencyMs, int32_t frameRateNumerator,
+			   int32_t frameRateDenominator)
+{
+	int64_t bufferMs =
+		srtLatencyMs ? std::min<int64_t>(int64_t{ *srtLatencyMs } * burstSharePercent / 100, mostBufferMs) : mostBufferMs;
+	if (frameRateNumerator > 0 && frameRateDenominator > 0) {
+		const int64_t fewestMs =
+			(fewestBufferPictures * 1000 * frameRateDenominator + frameRateNumerator - 1) / frameRateNumerator;
+		bufferMs = std::max(bufferMs, std::min(fewestMs, mostBufferMs));
+	}
+	return { bitsPerSecond, bitsPerSecond, bitsPerSecond * bufferMs / 1000 };
+}
 
 std::string videoEncoderLookupName(const std::string &codec)
 {
@@ -25,6 +56,7 @@ VideoEncoderSettings chooseVideoEncoderSettings(const std::string &encoderName, 
 {
 	VideoEncoderSettings settings;
 	settings.nvenc = encoderName == "h264_nvenc";
+	settings.qsv = encoderName == "h264_qsv";
 
 	if (settings.nvenc) {
 		// Every picture an IDR frame: a receiver can join at any picture.
@@ -49,6 +81,8 @@ VideoEncoderSettings chooseVideoEncoderSettings(const std::string &encoderName, 
 		settings.options = {
 			{ "preset", std::string("p1") },
 			{ "tune", std::string("ull") },
+			// Constant bitrate, low delay: the buffer is the context's
+			// rc_buffer_size, the ceiling its rc_max_rate.
 			{ "rc", std::string("cbr_ld_hq") },
 			{ "zerolatency", int64_t{ 1 } },
 			{ "delay", int64_t{ 0 } },
@@ -64,6 +98,17 @@ VideoEncoderSettings chooseVideoEncoderSettings(const std::string &encoderName, 
 					    std::to_string(outputHeight) +
 					    " gop=1 forced-idr=1 profile=high" +
 					    (highLevel ? " level=5.2" : " level=auto"));
+	} else if (settings.qsv) {
+		// Constant bitrate (the wrapper's choice for a ceiling equal to the
+		// average) with its low-delay rate control: every picture kept to
+		// the buffer, nothing looked ahead, one picture in flight.
+		settings.options = {
+			{ "preset", std::string("veryfast") },
+			{ "look_ahead", int64_t{ 0 } },
+			{ "low_delay_brc", int64_t{ 1 } },
+			{ "async_depth", int64_t{ 1 } },
+			{ "forced_idr", int64_t{ 1 } },
+		};
 	} else {
 		settings.options = {
 			{ "preset", std::string("veryfast") },

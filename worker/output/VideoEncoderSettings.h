@@ -1,11 +1,29 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
 namespace tiloran {
+
+// What the H.264 encoder aims at: the average and, where above 0, the ceiling
+// and the size of the buffer the ceiling is kept over (0 leaves the encoder
+// unbounded).
+struct VideoRate {
+	int64_t bitsPerSecond = 0;
+	int64_t maxBitsPerSecond = 0;
+	int64_t bufferBits = 0;
+	bool operator==(const VideoRate &) const = default;
+};
+
+// The rate the output gives its encoder for an average of bitsPerSecond: the
+// ceiling the average itself, over a buffer of three quarters of the SRT
+// latency's worth of it (srtLatencyMs; none for an output that is not SRT),
+// at most one second and at least two pictures at the given frame rate.
+VideoRate boundedVideoRate(int64_t bitsPerSecond, std::optional<int> srtLatencyMs, int32_t frameRateNumerator,
+			   int32_t frameRateDenominator);
 
 // One private option of the H.264 encoder: a string or an integer value.
 struct VideoEncoderOption {
@@ -18,6 +36,7 @@ struct VideoEncoderOption {
 // objects so that the choice can be checked for encoders this machine lacks.
 struct VideoEncoderSettings {
 	bool nvenc = false;
+	bool qsv = false;
 	bool interlaced = false;
 	// FFmpeg field order given to the encoder (1 = progressive).
 	int32_t fieldOrder = 1;

@@ -146,9 +146,7 @@ nlohmann::json StatisticsReporter::record(double seconds)
 		}
 	}
 
-	return {
-		{ "output",
-		  { { "width", 2 * subjects_.width },
+	nlohmann::json outputRecord = { { "width", 2 * subjects_.width },
 		    { "height", 2 * subjects_.height },
 		    { "frameRate", rationalText(subjects_.frameRate) },
 		    { "codec", output.encoder },
@@ -161,7 +159,14 @@ nlohmann::json StatisticsReporter::record(double seconds)
 		      { { "p50", percentile(output.latenciesMs, 0.5) },
 			{ "p99", percentile(output.latenciesMs, 0.99) },
 			{ "count", output.latencyCount },
-			{ "sum", rounded(output.latencySumMs, 0.1) } } } } },
+			{ "sum", rounded(output.latencySumMs, 0.1) } } } };
+	// Only with adaptive bitrate, so that a fixed rate's record stays as it was.
+	if (output.adaptive) {
+		outputRecord["targetBitrateKbps"] = output.adaptive->targetBitsPerSecond / 1000;
+		outputRecord["bitrateControl"] = output.adaptive->state;
+	}
+	return {
+		{ "output", std::move(outputRecord) },
 		{ "inputs", std::move(inputs) },
 		{ "audio", std::move(audio) },
 		{ "srt", linkRecord(output.link) },

@@ -22,6 +22,8 @@ struct SrtLinkStatistics {
 	int64_t packetsLost = 0;
 	int64_t packetsRetransmitted = 0;
 	int64_t packetsDropped = 0;
+	// Bytes the receiver acknowledged, over every connection of the run.
+	int64_t bytesDelivered = 0;
 	double sendBufferMs = 0;
 	// As both sides settled it; 0 before the first connection.
 	int latencyMs = 0;
@@ -67,6 +69,10 @@ public:
 	// The end of the stream: what was written reaches the receiver as far as
 	// the link allows, then the connection is closed.
 	virtual void close() = 0;
+
+	// The stream's rate from now on, so that the link paces itself to it;
+	// nothing for a sink without pacing of its own. Output thread.
+	virtual void followRate(int64_t /*bitsPerSecond*/) {}
 
 	virtual int64_t bytesSent() const = 0;
 	virtual std::optional<SrtLinkStatistics> linkStatistics() const { return std::nullopt; }

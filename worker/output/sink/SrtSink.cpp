@@ -35,6 +35,22 @@ std::string secondsText(double seconds)
 	return text;
 }
 
+// SRT's maximum bandwidth relative to the input rate given (SRTO_MAXBW 0):
+// the input rate and its overhead share on top. The share is SRT's largest,
+// 100 %, not its default 25 %: a picture as large as the encoder's buffer
+// allows then leaves within the buffer's time (its excess drains at the
+// average rate), where at 25 % it would wait four times as long in SRT's
+// send buffer and could outlast the latency.
+constexpr int overheadPercent = 100;
+
+bool pace(SRTSOCKET socket, int64_t inputBytesPerSecond)
+{
+	const int64_t relative = 0;
+	return srt_setsockflag(socket, SRTO_MAXBW, &relative, sizeof(relative)) == 0 &&
+	       srt_setsockflag(socket, SRTO_OHEADBW, &overheadPercent, sizeof(overheadPercent)) == 0 &&
+	       srt_setsockflag(socket, SRTO_INPUTBW, &inputBytesPerSecond, sizeof(inputBytesPerSecond)) == 0;
+}
+
 } // namespace
 
 SrtSink::SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &events,
@@ -96,6 +112,13 @@ SrtSocket SrtSink::connect(Failure &failure)
 	setInt(SRTO_RCVSYN, 0);
 	setInt(SRTO_LATENCY, settings_.latencyMs);
 	setInt(SRTO_CONNTIMEO, connectTimeoutMs);
+	int64_t inputBytesPerSecond;
+	{
+		std::lock_guard lock(mutex_);
+		inputBytesPerSecond = inputBytesPerSecond_;
+	}
+	if (inputBytesPerSecond > 0)
+		configured = configured && pace(socket, inputBytesPerSecond);
 	setText(SRTO_STREAMID, settings_.streamId);
 	setText(SRTO_PASSPHRASE, settings_.passphrase);
 	if (configured)
@@ -240,6 +263,14 @@ bool SrtSink::write(const uint8_t *bytes, std::size_t size, std::string &message
 	return false;
 }
 
+void SrtSink::followRate(int64_t bitsPerSecond)
+{
+	std::lock_guard lock(mutex_);
+	inputBytesPerSecond_ = bitsPerSecond / 8;
+	if (socket_)
+		pace(socket_.get(), inputBytesPerSecond_);
+}
+
 bool SrtSink::restartPending() const
 {
 	std::lock_guard lock(mutex_);
@@ -380,6 +411,7 @@ void SrtSink::closeSocketLocked()
 	previousTotals_.packetsLost = figures_.packetsLost;
 	previousTotals_.packetsRetransmitted = figures_.packetsRetransmitted;
 	previousTotals_.packetsDropped = figures_.packetsDropped;
+	previousTotals_.bytesDelivered = figures_.bytesDelivered;
 	socket_.reset();
 }
 
@@ -398,6 +430,9 @@ void SrtSink::refreshStatisticsLocked(SRTSOCKET socket) const
 	figures_.packetsLost = previousTotals_.packetsLost + statistics.pktSndLossTotal;
 	figures_.packetsRetransmitted = previousTotals_.packetsRetransmitted + statistics.pktRetransTotal;
 	figures_.packetsDropped = previousTotals_.packetsDropped + statistics.pktSndDropTotal;
+	figures_.bytesDelivered = previousTotals_.bytesDelivered +
+				  static_cast<int64_t>(statistics.byteSentUniqueTotal - statistics.byteSndDropTotal) -
+				  statistics.byteSndBuf;
 }
 
 std::optional<SrtLinkStatistics> SrtSink::linkStatistics() const

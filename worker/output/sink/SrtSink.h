@@ -52,6 +52,10 @@ public:
 	bool restartPending() const override;
 	void beginRestart() override;
 	void close() override;
+	// SRT paces to the rate plus its overhead share (SRTO_INPUTBW with
+	// SRTO_MAXBW 0), on this connection and every later one. Until the
+	// first call SRT keeps its own unpaced default.
+	void followRate(int64_t bitsPerSecond) override;
 	int64_t bytesSent() const override { return bytesSent_; }
 	std::optional<SrtLinkStatistics> linkStatistics() const override;
 
@@ -102,6 +106,8 @@ private:
 	int failedAttempts_ = 0;
 	Failure failure_;
 	Clock::time_point lastWatch_;
+	// Bytes per second for SRTO_INPUTBW; 0 until followRate.
+	int64_t inputBytesPerSecond_ = 0;
 
 	std::atomic<int64_t> bytesSent_{ 0 };
 	bool libraryStarted_ = false;
