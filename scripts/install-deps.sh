@@ -28,6 +28,8 @@ if [ "${1:-}" = "--tests" ]; then
   # interface in a network namespace of its own, and what the package depends
   # on besides the programs' libraries, since it installs without network.
   packages+=(systemd iproute2 adduser init-system-helpers)
+  # The Windows installer (packaging/windows/), made and tested by the Windows check.
+  packages+=(nsis)
 fi
 
 missing=()

@@ -7,7 +7,8 @@
 #     --prepare  only install the packages and fetch cpp-httplib's source, so
 #                that the check itself later changes nothing on the system
 # Everything else it makes (cpp-httplib's source, GoogleTest built for
-# Windows, the Wine prefix) stays inside BUILD_DIR. When the toolchain, Wine or
+# Windows, the libraries' notices, the installer, the Wine prefix) stays
+# inside BUILD_DIR. When the toolchain, Wine or
 # a source package (cpp-httplib's, or one of the worker's libraries') cannot be
 # had, the check is skipped with a loud notice and exit code 0; any other
 # failure fails the check.
@@ -39,10 +40,10 @@ is_installed() {
 }
 
 # The cross compiler, Wine, GoogleTest's sources, what apt-get source needs,
-# what the libraries' build needs (scripts/build-windows-deps.sh) and the Linux
-# SRT listener and ffprobe of the stream test.
+# what the libraries' build needs (scripts/build-windows-deps.sh), the Linux
+# SRT listener and ffprobe of the stream test, and makensis for the installer.
 packages=(g++-mingw-w64-x86-64-posix wine64 googletest libcpp-httplib-dev nlohmann-json3-dev dpkg-dev
-	mingw-w64-x86-64-dev libz-mingw-w64-dev nasm cmake ninja-build pkg-config srt-tools ffmpeg python3)
+	mingw-w64-x86-64-dev libz-mingw-w64-dev nasm cmake ninja-build pkg-config srt-tools ffmpeg python3 nsis)
 missing=()
 for package in "${packages[@]}"; do
 	is_installed "$package" || missing+=("$package")
@@ -111,7 +112,8 @@ fi
 
 # FFmpeg, x264, libsrt and the rest for Windows, built once into their cache.
 deps_status=0
-scripts/build-windows-deps.sh --prefix-file "$build_dir/windows-deps-prefix" || deps_status=$?
+scripts/build-windows-deps.sh --prefix-file "$build_dir/windows-deps-prefix" --notices "$build_dir/notices" \
+	|| deps_status=$?
 [ "$deps_status" -ne 3 ] || skip "a source package of the worker's libraries cannot be fetched"
 [ "$deps_status" -eq 0 ] || exit "$deps_status"
 windows_deps="$(cat "$build_dir/windows-deps-prefix")"
@@ -122,7 +124,7 @@ cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain_file" -DCMAKE_BUIL
 	-DTILORAN_HTTPLIB_INCLUDE_DIR="$httplib_dir" \
 	-Dnlohmann_json_DIR="$json_dir/share/cmake/nlohmann_json" \
 	-DGTest_DIR="$googletest_dir/lib/cmake/GTest" \
-	-DTILORAN_WINE64="$wine64" >/dev/null
+	-DTILORAN_WINE64="$wine64" -DTILORAN_WINDOWS_NOTICES="$build_dir/notices" >/dev/null
 cmake --build "$build_dir" -j 2
 
 # Wine: a prefix of our own inside the build directory, no desktop, no

@@ -34,7 +34,6 @@ public:
 	// (deckLinkDeviceId), over the newest input interface it answers to.
 	// Fails with a message when the driver is not available, no device has
 	// that id or the device cannot capture. The input outlives this object.
-	// On Windows no input is opened yet: the message says so.
 	std::unique_ptr<DeckLinkInput> openCaptureInput(const std::string &deviceId, std::string &message);
 
 	// The driver library looked for, for messages.

@@ -1,96 +1,13 @@
 #include "common/platform/DeckLinkDiscovery.h"
 
-#include <objbase.h>
-#include <oleauto.h>
-#include <windows.h>
+#include "common/platform/DeckLinkInput.h"
+#include "common/platform/DeckLinkInterfaces_win.h"
 
 namespace tiloran {
-
-// The driver's COM interfaces, declared with only the methods that discovery
-// calls, at the positions of the driver's method tables. The declarations have
-// external linkage on purpose: in an unnamed namespace the compiler would see
-// no implementation of them and could turn the calls into calls of pure
-// virtual methods.
-namespace driver {
-
-struct DriverDevice : public IUnknown {
-	virtual HRESULT STDMETHODCALLTYPE GetModelName(BSTR *name) = 0;
-	virtual HRESULT STDMETHODCALLTYPE GetDisplayName(BSTR *name) = 0;
-};
-
-struct DriverIterator : public IUnknown {
-	virtual HRESULT STDMETHODCALLTYPE Next(DriverDevice **device) = 0;
-};
-
-struct DriverAttributes : public IUnknown {
-	virtual HRESULT STDMETHODCALLTYPE GetFlag(ULONG attribute, BOOL *value) = 0;
-	virtual HRESULT STDMETHODCALLTYPE GetInt(ULONG attribute, LONGLONG *value) = 0;
-};
-
-} // namespace driver
 
 namespace {
 
 using namespace driver;
-
-// {BA6C6F44-6DA5-4DCE-94AA-EE2D1372A676}
-constexpr GUID kIteratorClass = { 0xBA6C6F44, 0x6DA5, 0x4DCE, { 0x94, 0xAA, 0xEE, 0x2D, 0x13, 0x72, 0xA6, 0x76 } };
-// {50FB36CD-3063-4B73-BDBB-958087F2D8BA}
-constexpr GUID kIteratorInterface = { 0x50FB36CD, 0x3063, 0x4B73, { 0xBD, 0xBB, 0x95, 0x80, 0x87, 0xF2, 0xD8, 0xBA } };
-
-// The capture-input interface of the current driver, then those of earlier
-// driver versions.
-constexpr GUID kCaptureInputIds[] = {
-	// {6A515F8A-FBCE-4853-B0F7-2A09DB1ECA0B}
-	{ 0x6A515F8A, 0xFBCE, 0x4853, { 0xB0, 0xF7, 0x2A, 0x09, 0xDB, 0x1E, 0xCA, 0x0B } },
-	// {4095DB82-E294-4B8C-AAA8-3B9E80C49336}
-	{ 0x4095DB82, 0xE294, 0x4B8C, { 0xAA, 0xA8, 0x3B, 0x9E, 0x80, 0xC4, 0x93, 0x36 } },
-	// {C21CDB6E-F414-46E4-A636-80A566E0ED37}
-	{ 0xC21CDB6E, 0xF414, 0x46E4, { 0xA6, 0x36, 0x80, 0xA5, 0x66, 0xE0, 0xED, 0x37 } },
-};
-
-// The attributes interface, current and earlier.
-constexpr GUID kAttributesIds[] = {
-	// {F47551D7-AD22-47AF-BCFD-6BE88AA879D9}
-	{ 0xF47551D7, 0xAD22, 0x47AF, { 0xBC, 0xFD, 0x6B, 0xE8, 0x8A, 0xA8, 0x79, 0xD9 } },
-	// {17D4BF8E-4911-473A-80A0-731CF6FF345B}
-	{ 0x17D4BF8E, 0x4911, 0x473A, { 0x80, 0xA0, 0x73, 0x1C, 0xF6, 0xFF, 0x34, 0x5B } },
-};
-
-constexpr ULONG kPersistentIdAttribute = 0x70656964; // 'peid'
-constexpr ULONG kTopologicalIdAttribute = 0x746F6964; // 'toid'
-// The most embedded audio channels the device captures (an integer).
-constexpr ULONG kMaximumAudioChannelsAttribute = 0x6D616368; // 'mach'
-
-// Holds one reference to a COM object.
-template<typename Interface>
-class ComReference
-{
-public:
-	ComReference() = default;
-	explicit ComReference(Interface *object) : object_(object) {}
-	~ComReference()
-	{
-		if (object_)
-			object_->Release();
-	}
-	ComReference(const ComReference &) = delete;
-	ComReference &operator=(const ComReference &) = delete;
-
-	Interface *get() const { return object_; }
-	Interface *operator->() const { return object_; }
-	explicit operator bool() const { return object_ != nullptr; }
-
-	void reset(Interface *object)
-	{
-		if (object_)
-			object_->Release();
-		object_ = object;
-	}
-
-private:
-	Interface *object_ = nullptr;
-};
 
 // Undoes this thread's COM initialisation, when it made it.
 class ComInitialisation
@@ -113,17 +30,6 @@ public:
 private:
 	bool owned_ = false;
 };
-
-template<typename Interface, std::size_t count>
-ComReference<Interface> queryFirst(DriverDevice &device, const GUID (&ids)[count])
-{
-	for (const GUID &id : ids) {
-		void *object = nullptr;
-		if (device.QueryInterface(id, &object) == S_OK && object)
-			return ComReference<Interface>(static_cast<Interface *>(object));
-	}
-	return ComReference<Interface>();
-}
 
 std::string readDeckLinkDisplayName(DriverDevice &device)
 {
@@ -164,6 +70,32 @@ void readAttributes(DriverDevice &device, DeckLinkCaptureDevice &found)
 struct DeckLinkDiscovery::State {
 	ComInitialisation com;
 	ComReference<DriverIterator> iterator;
+
+	// Walks the devices; visit sees each capture-capable one with its capture
+	// input and returns false to end the walk.
+	template<typename Visit>
+	void walk(Visit visit)
+	{
+		if (!iterator)
+			return;
+		for (std::size_t index = 0;; ++index) {
+			DriverDevice *next = nullptr;
+			if (iterator->Next(&next) != S_OK || !next)
+				break;
+			ComReference<DriverDevice> device(next);
+
+			std::size_t interfaceIndex = 0;
+			ComReference<DriverInput> input = queryFirst<DriverInput>(*device.get(), kCaptureInputIds, &interfaceIndex);
+			if (!input)
+				continue;
+			DeckLinkCaptureDevice found;
+			found.displayName = readDeckLinkDisplayName(*device.get());
+			found.enumerationIndex = index;
+			readAttributes(*device.get(), found);
+			if (!visit(std::move(found), std::move(input), interfaceIndex))
+				break;
+		}
+	}
 };
 
 DeckLinkDiscovery::DeckLinkDiscovery() : state_(std::make_unique<State>())
@@ -199,24 +131,32 @@ bool DeckLinkDiscovery::isAvailable() const
 std::vector<DeckLinkCaptureDevice> DeckLinkDiscovery::listCaptureDevices()
 {
 	std::vector<DeckLinkCaptureDevice> devices;
-	if (!state_->iterator)
-		return devices;
-
-	for (std::size_t index = 0;; ++index) {
-		DriverDevice *next = nullptr;
-		if (state_->iterator->Next(&next) != S_OK || !next)
-			break;
-		ComReference<DriverDevice> device(next);
-
-		if (!queryFirst<IUnknown>(*device.get(), kCaptureInputIds))
-			continue;
-		DeckLinkCaptureDevice found;
-		found.displayName = readDeckLinkDisplayName(*device.get());
-		found.enumerationIndex = index;
-		readAttributes(*device.get(), found);
-		devices.push_back(std::move(found));
-	}
+	// The capture input is released at once: it only tells that the device
+	// can capture.
+	state_->walk([&](DeckLinkCaptureDevice device, ComReference<DriverInput>, std::size_t) {
+		devices.push_back(std::move(device));
+		return true;
+	});
 	return devices;
+}
+
+std::unique_ptr<DeckLinkInput> DeckLinkDiscovery::openCaptureInput(const std::string &deviceId, std::string &message)
+{
+	if (!state_->iterator) {
+		message = "DeckLink SDK runtime is not available";
+		return nullptr;
+	}
+	std::unique_ptr<DeckLinkInput> opened;
+	state_->walk([&](DeckLinkCaptureDevice device, ComReference<DriverInput> input, std::size_t interfaceIndex) {
+		if (deckLinkDeviceId(device) != deviceId)
+			return true;
+		opened = makeDeckLinkInput(std::move(input), interfaceIndex, std::move(device.displayName),
+					   device.maximumAudioChannels);
+		return false;
+	});
+	if (!opened)
+		message = "No DeckLink capture device has the id '" + deviceId + "'";
+	return opened;
 }
 
 } // namespace tiloran

@@ -6,12 +6,13 @@
 #include <string_view>
 
 #include "api/ApiServer.h"
-#include "app/EncoderProbe.h"
-#include "common/platform/ShutdownSignals.h"
 #include "app/AccessCommands.h"
+#include "app/EncoderProbe.h"
 #include "app/ServerOptions.h"
 #include "app/UpdateNotice.h"
+#include "app/platform/ServiceHost.h"
 #include "common/ConsoleLine.h"
+#include "common/platform/ShutdownSignals.h"
 #include "config/ConfigManager.h"
 #include "config/ProductInfo.h"
 #include "config/ServerSettings.h"
@@ -30,32 +31,33 @@ std::mutex activeServerMutex;
 std::unique_ptr<tiloran::ApiServer> activeServer;
 std::unique_ptr<tiloran::platform::ShutdownSignals> shutdownSignals;
 
-void onSignal(int signal)
+void stopActiveServer()
 {
-	tiloran::printLine("\n[Server] Received signal " + std::to_string(signal) + ", shutting down...");
 	std::lock_guard lock(activeServerMutex);
 	if (activeServer)
 		activeServer->stop();
 }
 
-bool portableRequested(int argc, char *argv[])
+void onSignal(int signal)
+{
+	tiloran::printLine("\n[Server] Received signal " + std::to_string(signal) + ", shutting down...");
+	stopActiveServer();
+}
+
+bool requested(int argc, char *argv[], std::string_view option, std::string_view alias = {})
 {
 	for (int index = 1; index < argc; ++index) {
 		std::string_view argument = argv[index];
-		if (argument == "portable" || argument == "--portable")
+		if (argument == option || (!alias.empty() && argument == alias))
 			return true;
 	}
 	return false;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+int serve(int argc, char *argv[])
 {
-	shutdownSignals = std::make_unique<tiloran::platform::ShutdownSignals>(onSignal);
-
 	try {
-		bool portable = portableRequested(argc, argv);
+		bool portable = requested(argc, argv, "portable", "--portable");
 
 		std::string message;
 		tiloran::ServerOptions options;
@@ -131,4 +133,29 @@ int main(int argc, char *argv[])
 		tiloran::printErrorLine(std::string("[Error] Fatal error: ") + error.what());
 		return 1;
 	}
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	shutdownSignals = std::make_unique<tiloran::platform::ShutdownSignals>(onSignal);
+	if (!requested(argc, argv, "--service"))
+		return serve(argc, argv);
+
+	// Under the service manager, which asks for the stop instead of a signal.
+	int exitCode = 1;
+	std::string message;
+	const bool served = tiloran::platform::runAsService(
+		[&] { return serve(argc, argv); },
+		[] {
+			tiloran::printLine("[Server] The service manager asked to stop, shutting down...");
+			stopActiveServer();
+		},
+		exitCode, message);
+	if (!served) {
+		tiloran::printErrorLine("[Error] Fatal error: " + message);
+		return 1;
+	}
+	return exitCode;
 }

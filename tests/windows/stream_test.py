@@ -95,13 +95,18 @@ class Recorder:
 class Server:
     """tiloran_server.exe under Wine, its console output in a file."""
 
-    def __init__(self, wine64, program_dir, run_dir):
+    def __init__(self, wine64, program_dir, run_dir, arguments=("--test-inputs=4:640x360p25",), variables=None):
         self.log_path = os.path.join(run_dir, "server.log")
         environment = {k: v for k, v in os.environ.items() if k != "TILORAN_UPDATE_URL"}
+        environment.update(variables or {})
         with open(self.log_path, "wb") as log:
             self.process = subprocess.Popen(
-                [wine64, os.path.join(program_dir, "tiloran_server.exe"), "portable", "--test-inputs=4:640x360p25"],
+                [wine64, os.path.join(program_dir, "tiloran_server.exe"), "portable", *arguments],
                 cwd=run_dir, stdout=log, stderr=subprocess.STDOUT, env=environment)
+
+    def started(self):
+        return wait_until(lambda: "  POST /api/stream/stop\n" in self.output() or self.process.poll() is not None,
+                          GENEROUS_S) and self.process.poll() is None
 
     def output(self):
         with open(self.log_path, "rb") as log:
@@ -129,8 +134,8 @@ class Server:
         return pids[-1] if pids else None
 
 
-def start_request(port):
-    quadrants = [{"id": n, "name": f"Camera {n}", "source_id": f"test-{n}"} for n in range(1, 5)]
+def start_request(port, source_ids=tuple(f"test-{n}" for n in range(1, 5))):
+    quadrants = [{"id": n, "name": f"Camera {n}", "source_id": source} for n, source in enumerate(source_ids, 1)]
     # The Windows programs run beside the Linux suites on two cores: starved
     # of them, the two ends of the loopback lose packets now and then, which
     # a latency of a second leaves time to send again.
@@ -138,16 +143,20 @@ def start_request(port):
             "srtLatency": 1000, "quadrants": quadrants}
 
 
-def stream(server, recorder, seconds):
-    """Starts a stream, lets it run for the given time from its first bytes,
-    stops it and expects an orderly end. Returns the seconds streamed."""
-    status, body = server.request("POST", "/api/stream/start", start_request(recorder.port))
+def stream(server, recorder, seconds, request=None, during=None):
+    """Starts a stream (of the test inputs unless request says otherwise),
+    lets it run for the given time from its first bytes (calling during, when
+    given, once they have come), stops it and expects an orderly end. Returns
+    the seconds streamed."""
+    status, body = server.request("POST", "/api/stream/start", request or start_request(recorder.port))
     if status != 200:
         raise Failure(f"stream start answered {status} {body}")
     if not wait_until(lambda: recorder.size() > 0, GENEROUS_S):
         raise Failure("nothing arrived at the SRT listener")
     started = time.monotonic()
-    time.sleep(seconds)
+    if during:
+        during()
+    time.sleep(max(0.0, started + seconds - time.monotonic()))
     streamed = time.monotonic() - started
     status, body = server.request("GET", "/api/stream/stats")
     if status == 200:
@@ -172,10 +181,10 @@ def probe(path, *arguments):
                           text=True).stdout
 
 
-def check_quadrant_colours(path, seconds_in):
-    """Each quadrant of a picture from the middle of the recording shows its
-    input's colour band: the capture's conversion and the composition are
-    right in the Windows build too."""
+def check_quadrant_colours(path, seconds_in, colours=INPUT_COLOURS):
+    """Each quadrant of a picture from the recording shows its input's colour
+    band (or, given as colours, what it should show): the capture's
+    conversion and the composition are right in the Windows build too."""
     width, height = 2 * TILE_WIDTH, 2 * TILE_HEIGHT
     picture = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-ss", f"{seconds_in:.2f}", "-frames:v", "1",
                               "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"], check=True, capture_output=True).stdout
@@ -184,7 +193,7 @@ def check_quadrant_colours(path, seconds_in):
     planes = [(picture[:width * height], width, 1),
               (picture[width * height:width * height * 5 // 4], width // 2, 2),
               (picture[width * height * 5 // 4:], width // 2, 2)]
-    for slot, expected in enumerate(INPUT_COLOURS):
+    for slot, expected in enumerate(colours):
         # The middle of the band, clear of its edges and of the tile's.
         left, top = (slot % 2) * TILE_WIDTH + 32, (slot // 2) * TILE_HEIGHT + 8
         found = []
@@ -194,11 +203,13 @@ def check_quadrant_colours(path, seconds_in):
             found.append(sum(values) / len(values))
         # Compression moves a flat colour by a few steps at most.
         if any(abs(a - b) > 8 for a, b in zip(found, expected)):
-            raise Failure(f"slot {slot} shows Y, U, V {[round(v) for v in found]}, input {slot + 1} has {expected}")
+            raise Failure(f"slot {slot} shows Y, U, V {[round(v) for v in found]} {seconds_in:.2f} s in, "
+                          f"expected {expected}")
 
 
 def check_recording(path, streamed_s, timing=True):
     """The recording's streams and, with timing, its pictures' and audio's
+    times. Returns the first time of the recording (90 kHz) and the video's
     times."""
     streams = json.loads(probe(path, "-show_streams", "-of", "json"))["streams"]
     video = [s for s in streams if s["codec_type"] == "video"]
@@ -224,7 +235,7 @@ def check_recording(path, streamed_s, timing=True):
     if not timing:
         print(f"recording {os.path.basename(path)}: {len(video_pts)} pictures, {len(audio_pts)} AAC frames",
               flush=True)
-        return
+        return min(video_pts[0], audio_pts[0]), video_pts
     steps = [b - a for a, b in zip(video_pts, video_pts[1:])]
     holes = sum(max(step // VIDEO_TICKS - 1, 0) for step in steps)
     audio_gaps = [(round((a - audio_pts[0]) / 90000, 2), b - a)
@@ -246,8 +257,14 @@ def check_recording(path, streamed_s, timing=True):
         raise Failure(f"the pictures span {spanned_s:.2f} s of {streamed_s:.2f} s streamed")
     if len(video_pts) < 0.25 * 25 * (streamed_s - 1) or len(video_pts) > 25 * (streamed_s + 2):
         raise Failure(f"{len(video_pts)} pictures for {streamed_s:.2f} s streamed")
-    start = min(video_pts[0], audio_pts[0])
-    check_quadrant_colours(path, ((video_pts[0] + video_pts[-1]) / 2 - start) / 90000)
+    return min(video_pts[0], audio_pts[0]), video_pts
+
+
+def copy_programs(bin_dir, program_dir):
+    """The two programs and FFmpeg's DLLs, side by side as installed."""
+    for name in os.listdir(bin_dir):
+        if name in ("tiloran_server.exe", "zenvo_tiloran_worker.exe") or name.endswith(".dll"):
+            shutil.copy(os.path.join(bin_dir, name), program_dir)
 
 
 def main():
@@ -260,19 +277,17 @@ def main():
         run_dir = os.path.join(directory, "run")
         os.makedirs(program_dir)
         os.makedirs(run_dir)
-        for name in os.listdir(bin_dir):
-            if name in ("tiloran_server.exe", "zenvo_tiloran_worker.exe") or name.endswith(".dll"):
-                shutil.copy(os.path.join(bin_dir, name), program_dir)
+        copy_programs(bin_dir, program_dir)
 
         port = free_udp_port()
         recorders.append(Recorder(directory, port, "first.ts"))
         server = Server(wine64, program_dir, run_dir)
-        if not wait_until(lambda: "  POST /api/stream/stop\n" in server.output() or server.process.poll() is not None,
-                          GENEROUS_S) or server.process.poll() is not None:
+        if not server.started():
             raise Failure("the server did not start")
 
         streamed = stream(server, recorders[0], 10)
-        check_recording(recorders[0].path, streamed)
+        start, video_pts = check_recording(recorders[0].path, streamed)
+        check_quadrant_colours(recorders[0].path, ((video_pts[0] + video_pts[-1]) / 2 - start) / 90000)
 
         # A new start after the stop reaches a new listener on the same port;
         # the first run has shown the stream's timing.
