@@ -65,8 +65,9 @@ std::map<std::string, bool> WorkerSupervisor::checkEncoders(const std::vector<st
 	std::vector<std::string> arguments{ "encoders" };
 	arguments.insert(arguments.end(), names.begin(), names.end());
 	platform::ProcessHandle process;
+	// No key: this worker reads no configuration.
 	const bool launched = launcher_.launch(path, arguments, std::filesystem::path(path).parent_path().string(),
-					       &workerEnd, process, message);
+					       &workerEnd, {}, process, message);
 	workerEnd = platform::ChannelStream();
 	if (!launched)
 		return {};
