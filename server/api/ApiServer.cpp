@@ -87,6 +87,8 @@ std::string statusMessage(int status)
 }
 
 constexpr const char *sessionCookieName = "tiloran_session";
+// Logins held back at one time; more are refused at once.
+constexpr int maxWaitingLogins = 2;
 constexpr const char *csrfHeader = "X-CSRF-Token";
 
 // The value of the session cookie among a request's cookies; empty if none.
@@ -305,7 +307,9 @@ void ApiServer::handleLogin(const httplib::Request &request, httplib::Response &
 		sendError(response, 404, "Access control is off: there is nothing to log in to");
 		return;
 	}
-	const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false, false);
+	const nlohmann::json body = jsonNestsDeeperThan(request.body, maxRequestDepth)
+					    ? nlohmann::json()
+					    : nlohmann::json::parse(request.body, nullptr, false, false);
 	const auto text = [&body](const char *key) {
 		const auto found = body.is_object() ? body.find(key) : body.end();
 		return found != body.end() && found->is_string() ? found->get<std::string>() : std::string();
@@ -319,8 +323,21 @@ void ApiServer::handleLogin(const httplib::Request &request, httplib::Response &
 	const std::string shownName = printableText(name);
 	const std::string address = printableText(request.remote_addr);
 	// Right or wrong, an attempt for a name or from an address that has
-	// failed often waits, so that guessing stays slow.
-	std::this_thread::sleep_for(logins_.delayFor(request.remote_addr, name));
+	// failed often waits, so that guessing stays slow; a few wait at a
+	// time, so that a flood of them does not hold every request thread.
+	const std::chrono::milliseconds delay = logins_.delayFor(request.remote_addr, name);
+	if (delay.count() > 0) {
+		if (waitingLogins_.fetch_add(1) >= maxWaitingLogins) {
+			waitingLogins_.fetch_sub(1);
+			logins_.failed(request.remote_addr, name);
+			recordAccess("Failed login as " + shownName + " from " + address + ": too many attempts");
+			response.set_header("Retry-After", std::to_string((delay.count() + 999) / 1000));
+			sendError(response, 429, "Too many login attempts: try again later");
+			return;
+		}
+		std::this_thread::sleep_for(delay);
+		waitingLogins_.fetch_sub(1);
+	}
 	const std::optional<Identity> identity = access_.userIdentity(name, password);
 	if (!identity) {
 		logins_.failed(request.remote_addr, name);

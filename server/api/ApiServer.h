@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -105,6 +106,7 @@ private:
 	std::string settingsPath_;
 	SessionStore sessions_;
 	LoginThrottle logins_;
+	std::atomic<int> waitingLogins_ = 0;
 	// Cookies are marked Secure where the server speaks TLS.
 	bool tls_ = false;
 	GuardedHttpServer server_;

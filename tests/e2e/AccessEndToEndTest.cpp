@@ -165,6 +165,8 @@ TEST(AccessEndToEnd, PageLoginsAreSessionsWithCsrfAndGuessingIsSlowed)
 		EXPECT_EQ(refused.body, "{\n  \"error\": \"Wrong name or password\"\n}");
 	}
 	EXPECT_GE(tenth, 2s);
+	// A body nested too deep to parse safely is refused, not followed down.
+	EXPECT_EQ(call("POST", "/api/login", "", std::string(100000, '[')).status, 400);
 
 	// The right one opens a session: an HttpOnly, SameSite=Strict cookie and
 	// a CSRF token that every POST of the page repeats.
