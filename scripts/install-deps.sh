@@ -21,6 +21,8 @@ if [ "${1:-}" = "--tests" ]; then
   packages+=(clang libclang-rt-14-dev)
   # The metrics are checked with Prometheus's own checker and parser.
   packages+=(prometheus python3-prometheus-client)
+  # The adaptive bitrate's plot in docs/ (scripts/adaptive-bitrate-plot.py).
+  packages+=(gnuplot-nox)
   # The control page's browser test runs on node; a machine without it gets Debian's.
   command -v node >/dev/null 2>&1 || packages+=(nodejs)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
