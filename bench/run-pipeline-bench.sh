@@ -7,6 +7,7 @@
 #                               [--loads 720p,1080p,2160p] [--sides ours,ffmpeg]
 #                               [--results FILE] [--no-input-cost] [--profile]
 #                               [--rounds N] [--inputs test|cards]
+#                               [--windows-build-dir DIRECTORY]
 #
 #   --build-dir  the build to run (default build); build it first, for
 #                example with scripts/build.sh
@@ -21,6 +22,8 @@
 #                turns to go first, and report the median round (default 1)
 #   --inputs     our side's inputs: the server's test inputs (default) or
 #                four simulated capture cards through the driver path
+#   --windows-build-dir  compare with the Windows build in DIRECTORY under
+#                Wine (scripts/windows-check.sh) instead of ffmpeg
 #
 # Our side holds /tmp/tiloran-port3000.lock while its server runs, as every
 # user of port 3000 on this machine does.
@@ -33,7 +36,7 @@ while [ $# -gt 0 ]; do
 	case "$1" in
 	--build-dir) build_dir=${2:?}; shift 2 ;;
 	--build-dir=*) build_dir=${1#*=}; shift ;;
-	--help | -h) sed -n '6,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+	--help | -h) sed -n '6,26p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 	*) arguments+=("$1"); shift ;;
 	esac
 done

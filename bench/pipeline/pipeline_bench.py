@@ -27,6 +27,12 @@ the same time. The figures come from the recordings and from /proc:
   alone (ffmpeg generating them into nothing), scaled by the live pace. They
   stand in for capture cards, whose pictures cost next to nothing to receive.
 
+With --windows-build-dir, the second side is not ffmpeg but the Windows
+build of the same programs under Wine (scripts/windows-check.sh builds it):
+tiloran_server.exe and zenvo_tiloran_worker.exe on the same test inputs and
+the same job, their CPU that of the worker's process and of the prefix's
+wineserver, which does part of the worker's system calls' work.
+
 With --inputs cards, our side captures four simulated capture cards of the
 load's mode instead (the card simulator of the tests, tests/fake_decklink/,
 loaded as the driver's library), through the driver path the worker takes where
@@ -56,6 +62,9 @@ PORT_LOCK = "/tmp/tiloran-port3000.lock"
 PROFILE = False
 # "test": the server's test inputs; "cards": four simulated capture cards.
 INPUTS = "test"
+# The Windows build run under Wine as the second side, when given.
+WINDOWS_BUILD = None
+WINE64 = None
 API = "http://127.0.0.1:3000"
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 TIME_BASE = 90000
@@ -194,11 +203,14 @@ def api(method, path, body=None, timeout=20):
 		return error.code, error.read().decode(errors="replace")
 
 
-def process_figures(pid):
-	"""CPU seconds (user + system, all threads), VmHWM in KiB and thread count."""
-	with open(f"/proc/{pid}/stat") as stat_file:
-		fields = stat_file.read().rsplit(")", 1)[1].split()
-	cpu = (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+def process_figures(pid, also=()):
+	"""CPU seconds (user + system, all threads, with those of the processes
+	also), VmHWM in KiB and thread count (of pid alone)."""
+	cpu = 0.0
+	for counted in (pid, *also):
+		with open(f"/proc/{counted}/stat") as stat_file:
+			fields = stat_file.read().rsplit(")", 1)[1].split()
+		cpu += (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
 	peak = threads = 0
 	with open(f"/proc/{pid}/status") as status:
 		for line in status:
@@ -221,6 +233,34 @@ def child_pids(parent):
 			continue
 		if int(fields[1]) == parent:
 			found.append(int(entry))
+	return found
+
+
+def windows_process(program):
+	"""The pid of the Wine process running that Windows program, if one runs."""
+	for entry in os.listdir("/proc"):
+		try:
+			with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+				first = cmdline.read().split(b"\0")[0]
+		except OSError:
+			continue
+		if b"\\" in first and first.lower().endswith(program.encode()):
+			return int(entry)
+	return None
+
+
+def wineservers(prefix):
+	"""The wineserver of a Wine prefix: it works in a directory named after the
+	prefix's device and inode."""
+	figures = os.stat(prefix)
+	name = f"server-{figures.st_dev:x}-{figures.st_ino:x}"
+	found = []
+	for entry in os.listdir("/proc"):
+		try:
+			if os.path.basename(os.readlink(f"/proc/{entry}/cwd")) == name:
+				found.append(int(entry))
+		except OSError:
+			continue
 	return found
 
 
@@ -331,10 +371,10 @@ class Measurement:
 		return self.window_spanned / (self.window * self.load.rate) if self.window > 0 else 0.0
 
 
-def measure_window(measurement, pid, listener, alive, duration, directory):
+def measure_window(measurement, pid, listener, alive, duration, directory, also=()):
 	"""From the first byte received, `duration` seconds; samples /proc at both ends."""
 	first_byte = wait_for_first_byte(listener, alive)
-	cpu_start, _, _ = process_figures(pid)
+	cpu_start, _, _ = process_figures(pid, also)
 	profiler = None
 	if PROFILE:
 		# Sampling by the clock: the virtual machines this runs on often lack
@@ -348,7 +388,7 @@ def measure_window(measurement, pid, listener, alive, duration, directory):
 		if not alive():
 			raise RuntimeError("the encoder ended while streaming")
 		time.sleep(min(0.5, max(end - time.monotonic(), 0.0)))
-	cpu_end, measurement.peak_kib, measurement.threads = process_figures(pid)
+	cpu_end, measurement.peak_kib, measurement.threads = process_figures(pid, also)
 	if profiler:
 		stop_process(profiler, grace=30, first=signal.SIGINT)
 		write_profile(directory)
@@ -397,8 +437,16 @@ class PortLock:
 		self.file.close()
 
 
-def run_ours(load, build_dir, directory, duration):
-	measurement = Measurement("ours", load)
+def wine_environment():
+	"""Wine in the Windows build's prefix, as scripts/windows-check.sh sets it up."""
+	environment = dict(os.environ, WINEPREFIX=os.path.join(WINDOWS_BUILD, "wine-prefix"), WINEDEBUG="-all",
+			   WINEARCH="win64", WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=")
+	environment.pop("DISPLAY", None)
+	return environment
+
+
+def run_ours(load, build_dir, directory, duration, windows=False):
+	measurement = Measurement("windows" if windows else "ours", load)
 	server_program = os.path.join(build_dir, "bin", "tiloran_server")
 	measurement.recording = os.path.join(directory, "recording.ts")
 	server = listener = None
@@ -413,7 +461,11 @@ def run_ours(load, build_dir, directory, duration):
 			server_log = open(os.path.join(directory, "server.log"), "wb")
 			arguments = [server_program, "--portable"]
 			environment = dict(os.environ)
-			if INPUTS == "cards":
+			if windows:
+				arguments = [WINE64, os.path.join(WINDOWS_BUILD, "bin", "tiloran_server.exe"), "--portable",
+					     f"--test-inputs=4:{load.mode}"]
+				environment = wine_environment()
+			elif INPUTS == "cards":
 				environment["TILORAN_DECKLINK_LIBRARY"] = os.path.join(build_dir, "lib", "libtiloran_fake_decklink.so")
 				environment["TILORAN_FAKE_DECKLINK_DEVICES"] = ";".join(
 					f"name=Card {number},peid={number},mode={load.mode}" for number in range(1, 5))
@@ -422,7 +474,7 @@ def run_ours(load, build_dir, directory, duration):
 				arguments.append(f"--test-inputs=4:{load.mode}")
 			server = subprocess.Popen(arguments, cwd=directory, stdout=server_log, stderr=subprocess.STDOUT,
 						  env=environment)
-			deadline = time.monotonic() + 15
+			deadline = time.monotonic() + (90 if windows else 15)
 			while True:
 				if server.poll() is not None:
 					raise RuntimeError("the server ended at start-up (port 3000 taken?); see server.log")
@@ -450,16 +502,23 @@ def run_ours(load, build_dir, directory, duration):
 			if status != 200:
 				raise RuntimeError(f"the start request was refused ({status}): {answer}")
 			workers = []
-			deadline = time.monotonic() + 10
+			also = []
+			deadline = time.monotonic() + (60 if windows else 10)
 			while not workers and time.monotonic() < deadline:
-				workers = child_pids(server.pid)
+				if windows:
+					worker = windows_process("zenvo_tiloran_worker.exe")
+					workers = [worker] if worker else []
+				else:
+					workers = child_pids(server.pid)
 				time.sleep(0.02)
 			if len(workers) != 1:
 				raise RuntimeError("cannot find the worker process of the server")
 			worker = workers[0]
+			if windows:
+				also = wineservers(wine_environment()["WINEPREFIX"])
 			measure_window(measurement, worker, listener,
 				       lambda: os.path.exists(f"/proc/{worker}") and server.poll() is None,
-				       duration, directory)
+				       duration, directory, also)
 			# The worker's own capture-to-output latency (the statistics'
 			# "latencyMs" over the last 10 s and the mean over the run), for the log.
 			status, answer = api("GET", "/api/stream/stats")
@@ -542,13 +601,15 @@ def ratio(ours, theirs):
 
 
 def table(results, duration, started):
+	other = "windows" if WINDOWS_BUILD else "ffmpeg"
 	lines = []
 	lines.append(f"Pipeline benchmark, {started:%Y-%m-%d %H:%M} UTC, {duration:g} s per side and load")
 	lines.append("ours = tiloran_server + zenvo_tiloran_worker" +
 		     (" on four simulated capture cards (driver path)" if INPUTS == "cards" else "") +
-		     "; ffmpeg = the equivalent command line")
+		     ("; windows = the same programs built for Windows, under Wine (CPU: worker + wineserver)"
+		      if WINDOWS_BUILD else "; ffmpeg = the equivalent command line"))
 	lines.append("")
-	header = f"{'load':<26} {'figure':<26} {'ours':>9} {'ffmpeg':>9} {'ours/ffmpeg':>12}"
+	header = f"{'load':<26} {'figure':<26} {'ours':>9} {other:>9} {'ours/' + other:>12}"
 	lines.append(header)
 	lines.append("-" * len(header))
 	for load, ours, theirs, sources, rounds in results:
@@ -629,6 +690,8 @@ def run_side(side, load, build_dir, directory, duration):
 	try:
 		if side == "ours":
 			measurement = run_ours(load, build_dir, directory, duration)
+		elif side == "windows":
+			measurement = run_ours(load, build_dir, directory, duration, windows=True)
 		else:
 			measurement = run_ffmpeg(load, directory, duration)
 	except (RuntimeError, OSError) as error:
@@ -665,12 +728,25 @@ def main():
 			    help="runs of each side per load, taking turns to go first (default 1)")
 	parser.add_argument("--profile", action="store_true",
 			    help="record a perf profile of each measured window (the figures then include perf's cost)")
+	parser.add_argument("--windows-build-dir",
+			    help="the second side: this Windows build (scripts/windows-check.sh) under Wine, not ffmpeg")
 	parser.add_argument("--inputs", choices=("test", "cards"), default="test",
 			    help="our side's inputs: the test inputs (default) or four simulated capture cards")
 	arguments = parser.parse_args()
-	global PROFILE, INPUTS
+	global PROFILE, INPUTS, WINDOWS_BUILD, WINE64
 	PROFILE = arguments.profile
 	INPUTS = arguments.inputs
+	other = "ffmpeg"
+	if arguments.windows_build_dir:
+		WINDOWS_BUILD = os.path.abspath(arguments.windows_build_dir)
+		WINE64 = shutil.which("wine64") or "/usr/lib/wine/wine64"
+		other = "windows"
+		if INPUTS == "cards":
+			sys.exit("bench: the Windows side runs on the test inputs only")
+		if not os.path.isfile(os.path.join(WINDOWS_BUILD, "bin", "zenvo_tiloran_worker.exe")) or \
+				not os.path.isdir(os.path.join(WINDOWS_BUILD, "wine-prefix")):
+			sys.exit(f"bench: no Windows build with its Wine prefix in {WINDOWS_BUILD}; "
+				 "run scripts/windows-check.sh first")
 	if INPUTS == "cards" and not os.path.exists(
 			os.path.join(os.path.abspath(arguments.build_dir), "lib", "libtiloran_fake_decklink.so")):
 		sys.exit("bench: --inputs cards needs the card simulator of the tests; build the tests first")
@@ -687,17 +763,17 @@ def main():
 	unknown = [name for name in chosen if name not in {load.name for load in LOADS}]
 	if unknown:
 		sys.exit("bench: unknown load " + ", ".join(unknown))
-	sides = arguments.sides.split(",")
+	sides = [other if side == "ffmpeg" else side for side in arguments.sides.split(",")]
 	results_path = arguments.results or os.path.join(build_dir, "bench-results.txt")
 	work = os.path.join(build_dir, "bench-pipeline")
 	started = datetime.datetime.now(datetime.timezone.utc)
 
 	results = []
 	for load in [load for load in LOADS if load.name in chosen]:
-		rounds = {"ours": [], "ffmpeg": []}
+		rounds = {"ours": [], other: []}
 		for round_number in range(arguments.rounds):
 			# Taking turns evens out a machine that gets busier or quieter.
-			order = ("ours", "ffmpeg") if round_number % 2 == 0 else ("ffmpeg", "ours")
+			order = ("ours", other) if round_number % 2 == 0 else (other, "ours")
 			for side in order:
 				if side not in sides:
 					continue
@@ -705,7 +781,7 @@ def main():
 				if arguments.rounds > 1:
 					directory = os.path.join(directory, f"round-{round_number + 1}")
 				rounds[side].append(run_side(side, load, build_dir, directory, arguments.duration))
-		pair = {side: median_round(rounds[side]) for side in ("ours", "ffmpeg")}
+		pair = {side: median_round(rounds[side]) for side in ("ours", other)}
 		sources = None
 		if arguments.input_cost:
 			directory = os.path.join(work, load.name, "test-inputs")
@@ -717,7 +793,7 @@ def main():
 				say(f"  {sources:.2f} cores")
 			except (RuntimeError, OSError) as error:
 				say(f"  failed: {error}")
-		results.append((load, pair["ours"], pair["ffmpeg"], sources, rounds))
+		results.append((load, pair["ours"], pair[other], sources, rounds))
 
 	text = table(results, arguments.duration, started)
 	machine = subprocess.run(["bash", "-c", "echo \"nproc: $(nproc)\"; lscpu | head -n 15"],

@@ -66,13 +66,11 @@
 #include "fake_decklink/FakeCardMode.h"
 #include "fake_decklink/FakeCardPicture.h"
 
-namespace {
-
-using namespace fakecard;
-using Clock = std::chrono::steady_clock;
-
 // The driver's interfaces as its IDL declares them (COM layout: the methods
-// in the order written, after IUnknown's, no destructor entries).
+// in the order written, after IUnknown's, no destructor entries). External
+// linkage on purpose: in an unnamed namespace the compiler would see no
+// implementation of the application's callback and could drop the calls.
+namespace fakedriver {
 
 struct IFakeDisplayMode : public IUnknown {
 	virtual HRESULT STDMETHODCALLTYPE GetName(BSTR *name) = 0;
@@ -159,6 +157,14 @@ struct IFakeDevice : public IUnknown {
 struct IFakeIterator : public IUnknown {
 	virtual HRESULT STDMETHODCALLTYPE Next(IFakeDevice **device) = 0;
 };
+
+} // namespace fakedriver
+
+namespace {
+
+using namespace fakecard;
+using namespace fakedriver;
+using Clock = std::chrono::steady_clock;
 
 constexpr GUID kIteratorClass = { 0xBA6C6F44, 0x6DA5, 0x4DCE, { 0x94, 0xAA, 0xEE, 0x2D, 0x13, 0x72, 0xA6, 0x76 } };
 constexpr GUID kIteratorInterface = { 0x50FB36CD, 0x3063, 0x4B73, { 0xBD, 0xBB, 0x95, 0x80, 0x87, 0xF2, 0xD8, 0xBA } };
