@@ -7,8 +7,10 @@ the composed size on the grid of 25 pictures per second (the worker's and the
 recording's figures are printed), each input's colour in its quadrant, and
 stereo AAC without gaps; the
 stop is orderly (the worker exits with code 0 and the server reports the
-stream stopped) and a second start streams again. Ctrl+C then ends the
-server with exit code 0.
+stream stopped) and a second start streams again, to a listener that wants
+a passphrase, with the worker's figures of the link in the statistics. A
+listener with another passphrase refuses it, and the statistics say so.
+Ctrl+C then ends the server with exit code 0.
 
     stream_test.py WINE64 BIN_DIR
 """
@@ -68,12 +70,13 @@ def udp_port_bound(port):
 class Recorder:
     """srt-live-transmit listening on a loopback port, writing what arrives."""
 
-    def __init__(self, directory, port, name):
+    def __init__(self, directory, port, name, passphrase=None):
         self.path = os.path.join(directory, name)
         self.port = port
+        options = "mode=listener" + (f"&passphrase={passphrase}" if passphrase else "")
         with open(self.path, "wb") as output:
             self.process = subprocess.Popen(
-                ["srt-live-transmit", "-q", f"srt://127.0.0.1:{port}?mode=listener", "file://con"],
+                ["srt-live-transmit", "-q", f"srt://127.0.0.1:{port}?{options}", "file://con"],
                 stdout=output, stderr=subprocess.PIPE)
         if not wait_until(lambda: udp_port_bound(port) or self.process.poll() is not None, GENEROUS_S) \
                 or self.process.poll() is not None:
@@ -260,6 +263,54 @@ def check_recording(path, streamed_s, timing=True):
     return min(video_pts[0], audio_pts[0]), video_pts
 
 
+def stats(server):
+    status, body = server.request("GET", "/api/stream/stats")
+    if status != 200:
+        raise Failure(f"/api/stream/stats answered {status} {body}")
+    return json.loads(body)
+
+
+def check_live_figures(server):
+    """While the stream runs, the statistics carry the Windows worker's own
+    figures: pictures encoded and the SRT link's, connected."""
+    figures = {}
+
+    def live():
+        figures.update(stats(server))
+        output, srt = figures.get("output") or {}, figures.get("srt") or {}
+        return (figures.get("state") == "live" and (output.get("picturesEncoded") or 0) > 0 and
+                srt.get("state") == "connected" and (srt.get("packetsSent") or 0) > 0 and
+                srt.get("rttMs") is not None and srt.get("latencyMs") is not None)
+
+    if not wait_until(live, GENEROUS_S):
+        raise Failure("no live figures from the Windows worker: " + json.dumps(figures))
+
+
+def check_refused_passphrase(server, port, passphrase):
+    """A listener with another passphrase refuses the worker: the stream
+    ends, and says that it was refused, never showing the passphrase."""
+    request = start_request(port)
+    request.update(srtPassphrase=passphrase, srtReconnect=False)
+    status, body = server.request("POST", "/api/stream/start", request)
+    if status != 200:
+        raise Failure(f"stream start answered {status} {body}")
+    figures = {}
+
+    def failed():
+        figures.update(stats(server))
+        return figures.get("state") == "failed"
+
+    if not wait_until(failed, GENEROUS_S):
+        raise Failure("a refused passphrase did not end the stream: " + json.dumps(figures))
+    # The listener's reason as SRT gave it, not a generic input/output error.
+    message = (figures.get("lastExit") or {}).get("message", "")
+    if "connection rejected: Incorrect passphrase" not in message or "passphrase=***" not in message:
+        raise Failure("the refusal is not given as such: " + json.dumps(figures))
+    if passphrase in json.dumps(figures) or passphrase in server.output():
+        raise Failure("the passphrase was shown")
+    print(f"refused passphrase: {message}", flush=True)
+
+
 def copy_programs(bin_dir, program_dir):
     """The two programs and FFmpeg's DLLs, side by side as installed."""
     for name in os.listdir(bin_dir):
@@ -289,11 +340,20 @@ def main():
         start, video_pts = check_recording(recorders[0].path, streamed)
         check_quadrant_colours(recorders[0].path, ((video_pts[0] + video_pts[-1]) / 2 - start) / 90000)
 
-        # A new start after the stop reaches a new listener on the same port;
-        # the first run has shown the stream's timing.
-        recorders.append(Recorder(directory, port, "second.ts"))
-        streamed = stream(server, recorders[1], 4)
+        # A new start after the stop reaches a new listener on the same port,
+        # one that takes only the passphrase given, with the link's figures
+        # live while it runs; the first run has shown the stream's timing.
+        passphrase = "windows-side-passphrase"
+        recorders.append(Recorder(directory, port, "second.ts", passphrase))
+        request = start_request(port)
+        request["srtPassphrase"] = passphrase
+        streamed = stream(server, recorders[1], 4, request, during=lambda: check_live_figures(server))
         check_recording(recorders[1].path, streamed, timing=False)
+        recorders[1].stop()
+
+        refusing_port = free_udp_port()
+        recorders.append(Recorder(directory, refusing_port, "refused.ts", "another-passphrase"))
+        check_refused_passphrase(server, refusing_port, passphrase)
 
         if "[Worker] Fatal error" in server.output():
             raise Failure("the worker reported a fatal error")
