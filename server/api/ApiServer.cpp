@@ -132,9 +132,10 @@ std::optional<Role> requiredRole(const httplib::Request &request)
 	return Role::Viewer;
 }
 
-GuardedHttpServer::Settings httpSettings()
+GuardedHttpServer::Settings httpSettings(std::shared_ptr<const platform::TlsContext> tls)
 {
 	GuardedHttpServer::Settings settings;
+	settings.gate.tls = std::move(tls);
 	// Every waiting connection holds a descriptor; the rest of the server
 	// (files, the worker's launch, the library) needs some too.
 	const std::size_t descriptors = platform::raiseOpenFileLimit();
@@ -149,7 +150,7 @@ ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<Work
 		     Settings settings)
 	: config_(std::move(config)), supervisor_(std::move(supervisor)), origins_(std::move(settings.origins)),
 	  access_(std::move(settings.access)), settingsPath_(std::move(settings.settingsPath)),
-	  sessions_(settings.sessionIdle), logins_(settings.logins), server_(httpSettings())
+	  sessions_(settings.sessionIdle), logins_(settings.logins), tls_(settings.tls != nullptr), server_(httpSettings(settings.tls))
 {
 	platform::setExclusiveListenSocket(server_);
 	server_.setRefusalHandler([](const std::string &message, httplib::Response &response) {
@@ -160,6 +161,8 @@ ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<Work
 	registerRoutes();
 	configureFailures();
 	configureCrossOrigin();
+	if (tls_)
+		configureWorkerSide();
 }
 
 ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor)
@@ -172,7 +175,8 @@ ApiServer::~ApiServer() = default;
 bool ApiServer::run(const std::string &host, int port, const std::function<void()> &whenListening)
 {
 	port_ = port;
-	printLine("[Server] Starting HTTP server on " + host + ":" + std::to_string(port));
+	printLine(std::string("[Server] Starting ") + (tls_ ? "HTTPS" : "HTTP") + " server on " + host + ":" +
+		  std::to_string(port));
 	printLine("[Server] API endpoints:");
 	printLine("  GET  /api/health");
 	printLine("  GET  /api/session");
@@ -194,11 +198,27 @@ bool ApiServer::run(const std::string &host, int port, const std::function<void(
 			return true;
 		if (!server_.bind(host, port))
 			return false;
+		workerPort_ = port;
+		if (workerSide_) {
+			workerPort_ = workerSide_->bindAnyPort("127.0.0.1");
+			if (workerPort_ < 0)
+				return false;
+			workerSideThread_ = std::thread([this] { workerSide_->serve(); });
+			// Its stop() is ignored until its accept loop runs.
+			while (!workerSide_->is_running())
+				std::this_thread::sleep_for(std::chrono::milliseconds(1));
+			printLine("[Server] The worker fetches its configuration over HTTP on 127.0.0.1:" +
+				  std::to_string(workerPort_));
+		}
 		listening_ = true;
 	}
 	if (whenListening)
 		whenListening();
 	server_.serve();
+	if (workerSide_) {
+		workerSide_->stop();
+		workerSideThread_.join();
+	}
 	std::lock_guard lock(stopMutex_);
 	listening_ = false;
 	return true;
@@ -394,35 +414,51 @@ void ApiServer::configureStaticFiles()
 	});
 }
 
+httplib::Server::HandlerResponse ApiServer::screen(const httplib::Request &request, httplib::Response &response)
+{
+	if (hasControlCharacter(request.path)) {
+		setCommonHeaders(response);
+		sendError(response, 400, "Request path must not contain control characters");
+		return httplib::Server::HandlerResponse::Handled;
+	}
+	// Before the static files too: a rebound name must not read the
+	// page either.
+	const std::string host = request.get_header_value("Host");
+	if (!origins_.isOwnHost(host)) {
+		printLine("[API] Refused " + printableText(request.method + " " + request.path) +
+			  " for the foreign Host " + printableText(host));
+		setCommonHeaders(response);
+		sendError(response, 421, "Host is not a name of this server");
+		return httplib::Server::HandlerResponse::Handled;
+	}
+	const std::string origin = request.get_header_value("Origin");
+	if (changesState(request.method) &&
+	    origins_.judgeOrigin(origin, host, tls_) == OriginPolicy::Origin::Foreign) {
+		printLine("[API] Refused " + printableText(request.method + " " + request.path) +
+			  " from a page of " + printableText(origin));
+		setCommonHeaders(response);
+		sendError(response, 403, "Requests from pages of another site are not allowed");
+		return httplib::Server::HandlerResponse::Handled;
+	}
+	return authorize(request, response) ? httplib::Server::HandlerResponse::Unhandled
+					    : httplib::Server::HandlerResponse::Handled;
+}
+
+void ApiServer::configureWorkerSide()
+{
+	workerSide_ = std::make_unique<GuardedHttpServer>(httpSettings(nullptr));
+	workerSide_->set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
+		return screen(request, response);
+	});
+	workerSide_->Get("/api/worker/config", [this](const httplib::Request &request, httplib::Response &response) {
+		handleWorkerConfig(request, response);
+	});
+}
+
 void ApiServer::configureFailures()
 {
 	server_.set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
-		if (hasControlCharacter(request.path)) {
-			setCommonHeaders(response);
-			sendError(response, 400, "Request path must not contain control characters");
-			return httplib::Server::HandlerResponse::Handled;
-		}
-		// Before the static files too: a rebound name must not read the
-		// page either.
-		const std::string host = request.get_header_value("Host");
-		if (!origins_.isOwnHost(host)) {
-			printLine("[API] Refused " + printableText(request.method + " " + request.path) +
-				  " for the foreign Host " + printableText(host));
-			setCommonHeaders(response);
-			sendError(response, 421, "Host is not a name of this server");
-			return httplib::Server::HandlerResponse::Handled;
-		}
-		const std::string origin = request.get_header_value("Origin");
-		if (changesState(request.method) &&
-		    origins_.judgeOrigin(origin, host, false) == OriginPolicy::Origin::Foreign) {
-			printLine("[API] Refused " + printableText(request.method + " " + request.path) +
-				  " from a page of " + printableText(origin));
-			setCommonHeaders(response);
-			sendError(response, 403, "Requests from pages of another site are not allowed");
-			return httplib::Server::HandlerResponse::Handled;
-		}
-		return authorize(request, response) ? httplib::Server::HandlerResponse::Unhandled
-						    : httplib::Server::HandlerResponse::Handled;
+		return screen(request, response);
 	});
 
 	// The library's own answers (an unknown path, a request it cannot
@@ -461,7 +497,7 @@ void ApiServer::configureCrossOrigin()
 	// to read it, an allowed one its own origin.
 	server_.set_post_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
 		const std::string origin = request.get_header_value("Origin");
-		switch (origins_.judgeOrigin(origin, request.get_header_value("Host"), false)) {
+		switch (origins_.judgeOrigin(origin, request.get_header_value("Host"), tls_)) {
 		case OriginPolicy::Origin::None:
 		case OriginPolicy::Origin::Own:
 			break;
@@ -589,7 +625,7 @@ void ApiServer::handleStreamStart(const httplib::Request &request, httplib::Resp
 		// A link that is to come back by itself is also worth a new worker
 		// when the worker stops responding.
 		const bool restartWhenUnresponsive = workerConfig.value("srt_reconnect", false);
-		if (!supervisor_->start(port_, message, workerConfig, restartWhenUnresponsive)) {
+		if (!supervisor_->start(workerPort_, message, workerConfig, restartWhenUnresponsive)) {
 			sendError(response, 500, message);
 			return;
 		}

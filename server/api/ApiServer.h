@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <httplib.h>
 
@@ -47,6 +48,9 @@ public:
 		// A login's session ends after this long without a request.
 		std::chrono::seconds sessionIdle{ 1800 };
 		LoginThrottle::Settings logins;
+		// Set: the server speaks only HTTPS on its port, and the worker
+		// fetches its document from a plain listener on 127.0.0.1 alone.
+		std::shared_ptr<const platform::TlsContext> tls;
 	};
 
 	ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<WorkerSupervisor> supervisor,
@@ -75,6 +79,10 @@ private:
 	// Host not of this server, another site's page changing state, the
 	// library's own failures, exceptions.
 	void configureFailures();
+	// The checks before any route: the path, the Host, the Origin, access.
+	httplib::Server::HandlerResponse screen(const httplib::Request &request, httplib::Response &response);
+	// The worker's plain listener beside an HTTPS port: its document only.
+	void configureWorkerSide();
 	// Which sites' pages may read the answers.
 	void configureCrossOrigin();
 	void handlePreview(httplib::Response &response);
@@ -111,6 +119,11 @@ private:
 	bool tls_ = false;
 	GuardedHttpServer server_;
 	int port_ = 0;
+	// Under TLS: the worker's listener, served on its own thread from
+	// run() until run() returns, and its port.
+	std::unique_ptr<GuardedHttpServer> workerSide_;
+	std::thread workerSideThread_;
+	int workerPort_ = 0;
 	// One start request at a time from its check of a running worker to the
 	// launch, so that the file is replaced only for a worker that starts.
 	std::mutex startMutex_;

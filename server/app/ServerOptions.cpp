@@ -25,6 +25,8 @@ const Option options[] = {
 	{ "--allow-host", [](ServerOptions &found, const std::string &value) { found.allowedHosts.push_back(value); return true; } },
 	{ "--allow-origin", [](ServerOptions &found, const std::string &value) { found.allowedOrigins.push_back(value); return true; } },
 	{ "--access-default", [](ServerOptions &found, const std::string &value) { return takeSwitch(found.accessDefault, value); } },
+	{ "--tls-cert", [](ServerOptions &found, const std::string &value) { found.tlsCertificate = value; return true; } },
+	{ "--tls-key", [](ServerOptions &found, const std::string &value) { found.tlsKey = value; return true; } },
 	{ "--add-user", [](ServerOptions &found, const std::string &value) { found.addUser = value; return true; } },
 	{ "--add-token", [](ServerOptions &found, const std::string &value) { found.addToken = value; return true; } },
 	{ "--role", [](ServerOptions &found, const std::string &value) { found.role = value; return true; } },
@@ -57,6 +59,10 @@ bool parseServerOptions(int argc, const char *const argv[], ServerOptions &resul
 	}
 	if (!found.addUser.empty() && !found.addToken.empty()) {
 		message = "Options --add-user and --add-token cannot be given together";
+		return false;
+	}
+	if (found.tlsCertificate.empty() != found.tlsKey.empty()) {
+		message = "Options --tls-cert and --tls-key must be given together";
 		return false;
 	}
 	result = std::move(found);

@@ -20,6 +20,10 @@ struct ServerOptions {
 	// settings file does not say (off when not given: a run from the
 	// source tree; the installed service says on).
 	std::optional<bool> accessDefault;
+	// --tls-cert FILE --tls-key FILE: serve HTTPS with this certificate
+	// (PEM, with its chain) and key; both or neither.
+	std::string tlsCertificate;
+	std::string tlsKey;
 	// --add-user NAME / --add-token NAME, with --role ROLE: manage the
 	// settings file instead of serving.
 	std::string addUser;
@@ -28,7 +32,8 @@ struct ServerOptions {
 };
 
 // False with a message naming the option when one lacks its value or has
-// a wrong one, or when --add-user and --add-token come together.
+// a wrong one, when --add-user and --add-token come together, or when only one of
+// --tls-cert and --tls-key is given.
 bool parseServerOptions(int argc, const char *const argv[], ServerOptions &options, std::string &message);
 
 } // namespace tiloran

@@ -92,6 +92,19 @@ int serve(int argc, char *argv[])
 		tiloran::printLine(std::string("  Config mode: ") + (portable ? "portable" : "user"));
 		tiloran::printLine("========================================");
 
+		std::shared_ptr<const tiloran::platform::TlsContext> tls;
+		const bool tlsOnCommandLine = !options.tlsCertificate.empty();
+		const std::string certificate = tlsOnCommandLine ? options.tlsCertificate : serverSettings.tlsCertificate;
+		const std::string key = tlsOnCommandLine ? options.tlsKey : serverSettings.tlsKey;
+		if (!certificate.empty()) {
+			tls = tiloran::platform::TlsContext::load(certificate, key, message);
+			if (!tls) {
+				tiloran::printErrorLine("[Error] Fatal error: " + message);
+				return 1;
+			}
+			tiloran::printLine("[Server] HTTPS with the certificate " + certificate);
+		}
+
 		auto config = std::make_shared<tiloran::ConfigManager>(portable, testInputs);
 		auto supervisor = std::make_shared<tiloran::WorkerSupervisor>();
 
@@ -110,6 +123,7 @@ int serve(int argc, char *argv[])
 			settings.access.users = std::move(serverSettings.users);
 			settings.access.tokens = std::move(serverSettings.tokens);
 			settings.settingsPath = settingsPath.string();
+			settings.tls = tls;
 			activeServer = std::make_unique<tiloran::ApiServer>(config, supervisor, std::move(settings));
 		}
 

@@ -113,6 +113,12 @@ bool loadServerSettings(const std::filesystem::path &path, ServerSettings &setti
 				       (name = item.get<std::string>(), true);
 			});
 	}
+	for (const auto &[key, text] : { std::pair{ "tlsCertificate", &loaded.tlsCertificate },
+					 std::pair{ "tlsKey", &loaded.tlsKey } }) {
+		if (valid && document.contains(key))
+			valid = readText(document, key, *text) && !text->empty();
+	}
+	valid = valid && loaded.tlsCertificate.empty() == loaded.tlsKey.empty();
 	if (!valid) {
 		message = "The settings file " + path.string() + " is not a valid settings document";
 		return false;
@@ -138,6 +144,10 @@ bool saveServerSettings(const std::filesystem::path &path, const ServerSettings 
 		document["allowedHosts"] = settings.allowedHosts;
 	if (!settings.allowedOrigins.empty())
 		document["allowedOrigins"] = settings.allowedOrigins;
+	if (!settings.tlsCertificate.empty()) {
+		document["tlsCertificate"] = settings.tlsCertificate;
+		document["tlsKey"] = settings.tlsKey;
+	}
 
 	std::error_code error;
 	std::filesystem::create_directories(path.parent_path(), error);

@@ -40,7 +40,8 @@ struct TokenEntry {
 // configuration file, readable by its owner only:
 //   {"access": true, "users": [{"name", "role", "passwordHash"}],
 //    "tokens": [{"name", "role", "tokenHash"}],
-//    "allowedHosts": [...], "allowedOrigins": [...]}
+//    "allowedHosts": [...], "allowedOrigins": [...],
+//    "tlsCertificate": "FILE", "tlsKey": "FILE"}
 // Every member is optional.
 struct ServerSettings {
 	// Whether requests need a login or a token; unset: the server's
@@ -50,6 +51,10 @@ struct ServerSettings {
 	std::vector<TokenEntry> tokens;
 	std::vector<std::string> allowedHosts;
 	std::vector<std::string> allowedOrigins;
+	// Both set: HTTPS with this certificate and key (the command line's
+	// pair, where given, instead).
+	std::string tlsCertificate;
+	std::string tlsKey;
 };
 
 std::filesystem::path serverSettingsPath(const std::filesystem::path &workerConfigPath);

@@ -138,6 +138,15 @@ bool GuardedHttpServer::bind(const std::string &host, int port)
 	return true;
 }
 
+int GuardedHttpServer::bindAnyPort(const std::string &host)
+{
+	const int port = bind_to_any_port(host);
+	if (port < 0)
+		return -1;
+	platform::widenListenBacklog(svr_sock_);
+	return port;
+}
+
 void GuardedHttpServer::serve()
 {
 	listen_after_bind();

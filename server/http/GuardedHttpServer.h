@@ -50,6 +50,8 @@ public:
 	void setRefusalHandler(RefusalHandler handler);
 
 	bool bind(const std::string &host, int port);
+	// On a port the system picks: that port, or -1.
+	int bindAnyPort(const std::string &host);
 	// Runs the accept loop until stop(), then closes the connections that
 	// wait and lets the requests in progress finish. Once only.
 	void serve();

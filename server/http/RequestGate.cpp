@@ -48,7 +48,10 @@ RequestGate::~RequestGate()
 
 void RequestGate::admit(socket_t socket)
 {
-	resume(GatedConnection{ platform::ConnectionSocket(socket), {}, 0 });
+	if (settings_.tls)
+		resume(GatedConnection{ platform::ConnectionSocket(socket, *settings_.tls), {}, 0 });
+	else
+		resume(GatedConnection{ platform::ConnectionSocket(socket), {}, 0 });
 }
 
 void RequestGate::resume(GatedConnection connection)
@@ -136,7 +139,11 @@ void RequestGate::run()
 		for (const Waiting &entry : waiting)
 			next = std::min(next, entry.deadline);
 		int timeout = -1;
-		if (next != Clock::time_point::max()) {
+		// Bytes a TLS session holds already are there to be read now.
+		if (std::any_of(waiting.begin(), waiting.end(),
+				[](const Waiting &entry) { return entry.connection.socket.hasBufferedBytes(); }))
+			timeout = 0;
+		else if (next != Clock::time_point::max()) {
 			const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
 			timeout = static_cast<int>(std::clamp<decltype(left)>(left, 0, 60'000));
 		}
@@ -154,7 +161,7 @@ void RequestGate::run()
 			Waiting &entry = waiting[index];
 			const platform::PollItem &item = items[index + 1];
 			bool keep = !item.failed;
-			if (keep && item.readable)
+			if (keep && (item.readable || entry.connection.socket.hasBufferedBytes()))
 				keep = receive(entry);
 			if (keep && afterPoll >= entry.deadline) {
 				// An idle connection just ends; a request that
@@ -178,7 +185,11 @@ void RequestGate::enter(std::vector<Waiting> &waiting, GatedConnection connectio
 {
 	Waiting entry(std::move(connection), settings_.limits);
 	entry.since = Clock::now();
-	entry.deadline = entry.since + (entry.connection.bytes.empty() ? settings_.idleTime : settings_.requestTime);
+	if (entry.connection.socket.handshaking())
+		entry.deadline = entry.since + settings_.handshakeTime;
+	else
+		entry.deadline =
+			entry.since + (entry.connection.bytes.empty() ? settings_.idleTime : settings_.requestTime);
 	// The next request may have come along with the last one.
 	if (!entry.connection.bytes.empty() && !judge(entry))
 		return;
@@ -187,6 +198,21 @@ void RequestGate::enter(std::vector<Waiting> &waiting, GatedConnection connectio
 
 bool RequestGate::receive(Waiting &entry)
 {
+	if (entry.connection.socket.handshaking()) {
+		// A client that speaks plain HTTP here fails the handshake and is
+		// closed; one that stalls in it meets its deadline like an idle one.
+		switch (entry.connection.socket.handshake()) {
+		case platform::TlsSession::Step::Pending:
+			return true;
+		case platform::TlsSession::Step::Failed:
+			return false;
+		case platform::TlsSession::Step::Done:
+			break;
+		}
+		entry.since = Clock::now();
+		entry.deadline = entry.since + settings_.idleTime;
+		return true;
+	}
 	if (entry.draining) {
 		std::string dropped;
 		const auto status = entry.connection.socket.receive(dropped, receiveSlice);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,7 +34,7 @@ struct WholeRequest {
 // answer: a request must arrive whole within a few seconds of its first byte,
 // an idle connection is closed after a while, and requests larger than the
 // limits are refused without being read. All connections wait in one thread
-// that polls them together.
+// that polls them together, also through their TLS handshakes.
 //
 // Threading: admit(), resume() and close() may be called from any thread. The
 // request handler and the refusal writer run on the gate's own thread and must
@@ -51,6 +52,10 @@ public:
 		// that holds most, are closed to make room.
 		std::size_t maxConnections = 1024;
 		std::size_t maxBufferedBytes = 64 * 1024 * 1024;
+		// Set: every connection speaks TLS, and its handshake must be
+		// done within handshakeTime of its arrival.
+		std::shared_ptr<const platform::TlsContext> tls;
+		std::chrono::milliseconds handshakeTime{ 5000 };
 	};
 	// Takes each whole request.
 	using RequestHandler = std::function<void(WholeRequest request)>;

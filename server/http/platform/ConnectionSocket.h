@@ -2,16 +2,20 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <httplib.h>
 
+#include "http/platform/TlsSession.h"
+
 namespace tiloran::platform {
 
 // One accepted HTTP connection: owns its socket, which it switches to
-// non-blocking use, and closes it on destruction. Move-only.
+// non-blocking use, and closes it on destruction; over TLS also the session,
+// through which it then receives and sends. Move-only.
 //
 // Threading: one thread at a time uses an object; it may be handed on.
 class ConnectionSocket
@@ -19,6 +23,8 @@ class ConnectionSocket
 public:
 	ConnectionSocket() = default;
 	explicit ConnectionSocket(socket_t handle);
+	// The connection speaks TLS with context's certificate.
+	ConnectionSocket(socket_t handle, const TlsContext &context);
 	~ConnectionSocket();
 	ConnectionSocket(ConnectionSocket &&other) noexcept;
 	ConnectionSocket &operator=(ConnectionSocket &&other) noexcept;
@@ -34,8 +40,14 @@ public:
 		Closed,
 		Failed,
 	};
+	// Goes on with a TLS handshake as far as the bytes that arrived allow;
+	// Done at once for a plain connection.
+	TlsSession::Step handshake();
+	bool handshaking() const { return tls_ && !tls_->handshaken(); }
 	// Appends what has arrived, at most maxBytes, without waiting.
 	ReceiveStatus receive(std::string &bytes, std::size_t maxBytes);
+	// Bytes that arrived but that polling the socket does not show.
+	bool hasBufferedBytes() const { return tls_ && tls_->hasBufferedBytes(); }
 	// Sends all of bytes, waiting while the peer's window is full, until
 	// the deadline. False when the connection failed or the time ran out.
 	bool sendAll(std::string_view bytes, std::chrono::steady_clock::time_point deadline);
@@ -52,6 +64,8 @@ private:
 	void close();
 
 	socket_t handle_ = INVALID_SOCKET;
+	// Gone before the socket is closed.
+	std::unique_ptr<TlsSession> tls_;
 };
 
 struct PollItem {

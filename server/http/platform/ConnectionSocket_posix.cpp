@@ -45,12 +45,23 @@ ConnectionSocket::ConnectionSocket(socket_t handle) : handle_(handle)
 		fcntl(handle_, F_SETFL, flags | O_NONBLOCK);
 }
 
+ConnectionSocket::ConnectionSocket(socket_t handle, const TlsContext &context) : ConnectionSocket(handle)
+{
+	tls_ = std::make_unique<TlsSession>(context, handle_);
+}
+
+TlsSession::Step ConnectionSocket::handshake()
+{
+	return tls_ ? tls_->handshake() : TlsSession::Step::Done;
+}
+
 ConnectionSocket::~ConnectionSocket()
 {
 	close();
 }
 
-ConnectionSocket::ConnectionSocket(ConnectionSocket &&other) noexcept : handle_(other.handle_)
+ConnectionSocket::ConnectionSocket(ConnectionSocket &&other) noexcept
+	: handle_(other.handle_), tls_(std::move(other.tls_))
 {
 	other.handle_ = INVALID_SOCKET;
 }
@@ -60,6 +71,7 @@ ConnectionSocket &ConnectionSocket::operator=(ConnectionSocket &&other) noexcept
 	if (this != &other) {
 		close();
 		handle_ = other.handle_;
+		tls_ = std::move(other.tls_);
 		other.handle_ = INVALID_SOCKET;
 	}
 	return *this;
@@ -67,6 +79,7 @@ ConnectionSocket &ConnectionSocket::operator=(ConnectionSocket &&other) noexcept
 
 void ConnectionSocket::close()
 {
+	tls_.reset();
 	if (handle_ != INVALID_SOCKET)
 		::close(handle_);
 	handle_ = INVALID_SOCKET;
@@ -74,6 +87,19 @@ void ConnectionSocket::close()
 
 ConnectionSocket::ReceiveStatus ConnectionSocket::receive(std::string &bytes, std::size_t maxBytes)
 {
+	if (tls_) {
+		switch (tls_->receive(bytes, maxBytes)) {
+		case TlsSession::ReceiveStatus::Received:
+			return ReceiveStatus::Received;
+		case TlsSession::ReceiveStatus::NothingYet:
+			return ReceiveStatus::NothingYet;
+		case TlsSession::ReceiveStatus::Closed:
+			return ReceiveStatus::Closed;
+		case TlsSession::ReceiveStatus::Failed:
+			break;
+		}
+		return ReceiveStatus::Failed;
+	}
 	char buffer[16384];
 	std::size_t received = 0;
 	while (received < maxBytes) {
@@ -96,6 +122,8 @@ ConnectionSocket::ReceiveStatus ConnectionSocket::receive(std::string &bytes, st
 
 bool ConnectionSocket::sendAll(std::string_view bytes, std::chrono::steady_clock::time_point deadline)
 {
+	if (tls_)
+		return tls_->sendAll(bytes, deadline);
 	while (!bytes.empty()) {
 		const ssize_t count = send(handle_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
 		if (count > 0) {
@@ -124,6 +152,8 @@ bool ConnectionSocket::waitWritable(std::chrono::steady_clock::time_point deadli
 
 void ConnectionSocket::shutdownSending()
 {
+	if (tls_)
+		tls_->shutdown();
 	shutdown(handle_, SHUT_WR);
 }
 

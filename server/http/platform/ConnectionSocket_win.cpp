@@ -41,12 +41,23 @@ ConnectionSocket::ConnectionSocket(socket_t handle) : handle_(handle)
 	setNonBlocking(handle_);
 }
 
+ConnectionSocket::ConnectionSocket(socket_t handle, const TlsContext &context) : ConnectionSocket(handle)
+{
+	tls_ = std::make_unique<TlsSession>(context, handle_);
+}
+
+TlsSession::Step ConnectionSocket::handshake()
+{
+	return tls_ ? tls_->handshake() : TlsSession::Step::Done;
+}
+
 ConnectionSocket::~ConnectionSocket()
 {
 	close();
 }
 
-ConnectionSocket::ConnectionSocket(ConnectionSocket &&other) noexcept : handle_(other.handle_)
+ConnectionSocket::ConnectionSocket(ConnectionSocket &&other) noexcept
+	: handle_(other.handle_), tls_(std::move(other.tls_))
 {
 	other.handle_ = INVALID_SOCKET;
 }
@@ -56,6 +67,7 @@ ConnectionSocket &ConnectionSocket::operator=(ConnectionSocket &&other) noexcept
 	if (this != &other) {
 		close();
 		handle_ = other.handle_;
+		tls_ = std::move(other.tls_);
 		other.handle_ = INVALID_SOCKET;
 	}
 	return *this;
@@ -63,6 +75,7 @@ ConnectionSocket &ConnectionSocket::operator=(ConnectionSocket &&other) noexcept
 
 void ConnectionSocket::close()
 {
+	tls_.reset();
 	if (handle_ != INVALID_SOCKET)
 		closesocket(handle_);
 	handle_ = INVALID_SOCKET;
@@ -70,6 +83,19 @@ void ConnectionSocket::close()
 
 ConnectionSocket::ReceiveStatus ConnectionSocket::receive(std::string &bytes, std::size_t maxBytes)
 {
+	if (tls_) {
+		switch (tls_->receive(bytes, maxBytes)) {
+		case TlsSession::ReceiveStatus::Received:
+			return ReceiveStatus::Received;
+		case TlsSession::ReceiveStatus::NothingYet:
+			return ReceiveStatus::NothingYet;
+		case TlsSession::ReceiveStatus::Closed:
+			return ReceiveStatus::Closed;
+		case TlsSession::ReceiveStatus::Failed:
+			break;
+		}
+		return ReceiveStatus::Failed;
+	}
 	char buffer[16384];
 	std::size_t received = 0;
 	while (received < maxBytes) {
@@ -91,6 +117,8 @@ ConnectionSocket::ReceiveStatus ConnectionSocket::receive(std::string &bytes, st
 
 bool ConnectionSocket::sendAll(std::string_view bytes, std::chrono::steady_clock::time_point deadline)
 {
+	if (tls_)
+		return tls_->sendAll(bytes, deadline);
 	while (!bytes.empty()) {
 		const int want = static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 20));
 		const int count = send(handle_, bytes.data(), want, 0);
@@ -114,6 +142,8 @@ bool ConnectionSocket::waitWritable(std::chrono::steady_clock::time_point deadli
 
 void ConnectionSocket::shutdownSending()
 {
+	if (tls_)
+		tls_->shutdown();
 	shutdown(handle_, SD_SEND);
 }
 
