@@ -40,6 +40,12 @@ const std::string endpointLines = "[Server] Starting HTTP server on 0.0.0.0:3000
 				  "  GET  /metrics\n"
 				  "  POST /api/stream/start\n"
 				  "  POST /api/stream/stop\n"
+				  "  GET  /api/access/users\n"
+				  "  POST /api/access/users\n"
+				  "  DELETE /api/access/users/NAME\n"
+				  "  GET  /api/access/tokens\n"
+				  "  POST /api/access/tokens\n"
+				  "  DELETE /api/access/tokens/NAME\n"
 				  "[Access] ############################################################\n"
 				  "[Access] ACCESS CONTROL IS OFF: whoever reaches port 3000 can start and stop the stream.\n";
 
