@@ -586,10 +586,12 @@ void ApiServer::registerRoutes()
 
 	registerAccessRoutes();
 
+	// What the page and scripts send: a JSON body, a token, the session's
+	// CSRF token.
 	server_.Options("/.*", [](const httplib::Request &, httplib::Response &response) {
 		response.set_header("Access-Control-Allow-Origin", "*");
-		response.set_header("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
-		response.set_header("Access-Control-Allow-Headers", "Content-Type");
+		response.set_header("Access-Control-Allow-Methods", "GET, POST, DELETE, OPTIONS");
+		response.set_header("Access-Control-Allow-Headers", std::string("Content-Type, Authorization, ") + csrfHeader);
 		response.status = 200;
 	});
 }

@@ -321,7 +321,7 @@ TEST_F(CopiedServerTest, StartWithoutAWorkerBesideTheServer)
 	auto health = test::rawRequest(3000, "GET", "/api/health");
 	EXPECT_EQ(health.body, R"({"status":"ok","service":"tiloran-server"})");
 	auto preflight = test::rawRequest(3000, "OPTIONS", "/api/stream/start");
-	EXPECT_EQ(preflight.header("Access-Control-Allow-Methods"), "GET, POST, OPTIONS");
+	EXPECT_EQ(preflight.header("Access-Control-Allow-Methods"), "GET, POST, DELETE, OPTIONS");
 
 	server->signal(SIGINT);
 	EXPECT_EQ(server->waitForExit(test::kGenerousTimeout), 0);
