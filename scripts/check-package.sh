@@ -10,11 +10,12 @@
 #    changes live in memory, in mount, network and process namespaces of their
 #    own, so that nothing reaches the real system, its port 3000 or its
 #    processes. In it: apt-get install of the package (the maintainer scripts
-#    create the service's user and state directory and enable the unit), the
+#    create the service's user and state directory, a self-signed certificate
+#    and enable the unit), the
 #    unit checked by systemd-analyze (verify, and its exposure to the system),
 #    the server started as the unit starts it (its user, working directory,
 #    environment, umask, no new privileges; plus one test-pattern input) and
-#    asked for /api/health, the page and the version, and a stream from the
+#    asked over HTTPS, verified against that certificate, for /api/health, the page and the version, and a stream from the
 #    installed worker to a local SRT listener; then apt-get remove, which must
 #    stop server and worker in order so that no process of the package is
 #    left, and purge, which must leave none of its files.
@@ -86,6 +87,25 @@ if [ "${1:-}" = "--in-namespaces" ]; then
 		fail "the unit is not enabled (no $wanted_link pointing at $unit)"
 	say "postinst: system user $user (uid $uid, home $home), $state_dir, tiloran.service enabled for multi-user.target"
 
+	# The certificate: the service's user alone reads the key, the pair
+	# belongs together, and it is valid now and for a good while.
+	tls_dir=$state_dir/KV_TILORAN/Encoder/tls
+	certificate=$root$tls_dir/server.crt
+	key_owner=$(in_root stat -c "%U %a" "$tls_dir/server.key") || fail "postinst made no $tls_dir/server.key"
+	[ "$key_owner" = "$user 600" ] || fail "$tls_dir/server.key has the owner and mode $key_owner, not $user 600"
+	openssl x509 -in "$certificate" -noout -checkend $((365 * 86400)) >/dev/null ||
+		fail "$tls_dir/server.crt is no certificate valid for a year from now"
+	[ "$(openssl x509 -in "$certificate" -noout -pubkey)" = "$(openssl pkey -in "$root$tls_dir/server.key" -pubout)" ] ||
+		fail "$tls_dir/server.key is not the key of $tls_dir/server.crt"
+	openssl x509 -in "$certificate" -noout -ext subjectAltName | grep -q "IP Address:127.0.0.1" ||
+		fail "$tls_dir/server.crt does not name 127.0.0.1"
+	say "postinst: $tls_dir/server.crt ($(openssl x509 -in "$certificate" -noout -subject -enddate | tr '\n' ' ')), key $key_owner"
+	# A second configure keeps the certificate it finds.
+	fingerprint=$(openssl x509 -in "$certificate" -noout -fingerprint -sha256)
+	in_root /var/lib/dpkg/info/tiloran.postinst configure >/dev/null 2>&1 || fail "postinst configure failed the second time"
+	[ "$(openssl x509 -in "$certificate" -noout -fingerprint -sha256)" = "$fingerprint" ] ||
+		fail "a second postinst configure replaced the certificate"
+
 	say "systemd-analyze verify $unit"
 	in_root systemd-analyze verify "$unit" >"$logs/systemd-analyze-verify.log" 2>&1 || {
 		cat "$logs/systemd-analyze-verify.log" >&2
@@ -121,6 +141,13 @@ if [ "${1:-}" = "--in-namespaces" ]; then
 			env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$home" USER="$user" LOGNAME="$user" "${environment[@]}" \
 			sh -c 'cd "$1" && umask "$2" && shift 2 && exec "$@"' sh "$working_dir" "$umask_value" "$@"
 	}
+	# Access is on: the check calls as an operator, with a token made by the
+	# installed server's own command line as the service's user.
+	token=$(as_service "$(dirname "$exec_start")/tiloran_server" --add-token package-check --role operator |
+		grep -x 'tlr_[0-9a-f]*') || fail "tiloran_server --add-token made no token"
+	https() {
+		curl -sS --max-time 20 --cacert "$certificate" -H "Authorization: Bearer $token" "$@"
+	}
 	say "starting $exec_start as $user in $working_dir with ${environment[*]}"
 	as_service "$exec_start" --test-inputs=1:320x180p25 >"$logs/server.log" 2>&1 &
 	server_pid=$!
@@ -132,18 +159,20 @@ if [ "${1:-}" = "--in-namespaces" ]; then
 	answer=""
 	for _ in $(seq 600); do
 		kill -0 "$server_pid" 2>/dev/null || server_failed "the server ended at start-up"
-		answer=$(curl -sS --max-time 5 http://127.0.0.1:3000/api/health 2>/dev/null) && break
+		answer=$(https --max-time 5 https://127.0.0.1:3000/api/health 2>/dev/null) && break
 		sleep 0.1
 	done
 	[ "$answer" = '{"status":"ok","service":"tiloran-server"}' ] || server_failed "GET /api/health answered '$answer'"
-	say "GET /api/health: $answer"
+	say "GET /api/health over HTTPS: $answer"
+	grep -qxF "[Server] HTTPS with the certificate $tls_dir/server.crt" "$logs/server.log" ||
+		server_failed "the server does not use the certificate $tls_dir/server.crt"
 
 	# Every file of the page, its modules included, as it lies in WEB/.
 	(cd "$source_dir/WEB" && find . -type f -printf '%P\n') >"$work/page-files"
 	while read -r page; do
 		path=/$page
 		[ "$page" = index.html ] && path=/
-		curl -sS --max-time 20 -f "http://127.0.0.1:3000$path" -o "$work/page" || server_failed "GET $path failed"
+		https -f "https://127.0.0.1:3000$path" -o "$work/page" || server_failed "GET $path failed"
 		cmp -s "$work/page" "$source_dir/WEB/$page" || server_failed "GET $path is not WEB/$page"
 	done <"$work/page-files"
 	say "GET / and the page's $(wc -l <"$work/page-files") files: the files of WEB/"
@@ -165,8 +194,8 @@ if [ "${1:-}" = "--in-namespaces" ]; then
 	done
 	request='{"srtHostPort": "127.0.0.1:'$srt_port'", "videoBitrate": 1, "audioBitrate": 64, "codec": "libx264",
 		"quadrants": [{"id": 1, "name": "Input 1", "source_id": "test-1"}]}'
-	answer=$(curl -sS --max-time 20 -X POST -H 'Content-Type: application/json' --data "$request" \
-		http://127.0.0.1:3000/api/stream/start) || server_failed "POST /api/stream/start failed"
+	answer=$(https -X POST -H 'Content-Type: application/json' --data "$request" \
+		https://127.0.0.1:3000/api/stream/start) || server_failed "POST /api/stream/start failed"
 	[[ "$answer" == *'"started"'* ]] || server_failed "POST /api/stream/start answered '$answer'"
 	worker_dir=$(dirname "$(readlink -f "$root$exec_start")")
 	worker_dir=${worker_dir#"$root"}
@@ -185,7 +214,7 @@ if [ "${1:-}" = "--in-namespaces" ]; then
 
 	# One version, from one place: the banner, the client configuration, the package.
 	banner_version=$(sed -n 's/^  Server v\(.*\) - HTTP API$/\1/p' "$logs/server.log")
-	config_version=$(curl -sS --max-time 20 http://127.0.0.1:3000/api/config | sed -n 's/^ *"title": "TILORAN - Quad SDI Encoder(\(.*\))"$/\1/p')
+	config_version=$(https https://127.0.0.1:3000/api/config | sed -n 's/^ *"title": "TILORAN - Quad SDI Encoder(\(.*\))"$/\1/p')
 	package_version=$(in_root dpkg-query -W -f='${Version}' tiloran)
 	expected_package_version=$(echo "$banner_version" | tr 'A-Z ' 'a-z~')
 	[ -n "$banner_version" ] && [ "$config_version" = "$banner_version" ] && [ "$package_version" = "$expected_package_version" ] ||
@@ -262,6 +291,7 @@ dpkg-deb -c "$deb" >"$tmp/contents"
 awk '{ path = $6; sub(/^\./, "", path); if ($1 !~ /^d/) print path }' "$tmp/contents" | sort >"$tmp/file-list"
 {
 	printf '%s\n' /usr/bin/tiloran_server /usr/libexec/tiloran/tiloran_server /usr/libexec/tiloran/zenvo_tiloran_worker \
+		/usr/libexec/tiloran/tiloran-service-start \
 		/usr/lib/systemd/system/tiloran.service \
 		/usr/share/doc/tiloran/README.md /usr/share/doc/tiloran/LICENSE /usr/share/doc/tiloran/copyright
 	(cd WEB && find . -type f | sed 's|^\.|/usr/share/tiloran/WEB|')
@@ -270,7 +300,7 @@ grep -v '^/usr/share/doc/tiloran/third-party/[a-z-]*\.copyright$' "$tmp/file-lis
 diff -u "$tmp/expected-files" "$tmp/checked-files" >&2 || fail "the file list differs from the expected one (- expected, + in the package)"
 link=$(awk '$6 == "./usr/bin/tiloran_server" { print $8 }' "$tmp/contents")
 [ "$link" = ../libexec/tiloran/tiloran_server ] || fail "/usr/bin/tiloran_server is no link to ../libexec/tiloran/tiloran_server"
-for program in tiloran_server zenvo_tiloran_worker; do
+for program in tiloran_server zenvo_tiloran_worker tiloran-service-start; do
 	grep -q "^-rwxr-xr-x root/root .* \./usr/libexec/tiloran/$program$" "$tmp/contents" ||
 		fail "/usr/libexec/tiloran/$program is not an executable owned by root"
 done

@@ -1,22 +1,65 @@
 #include "access/AccessControl.h"
 
+#include <mutex>
+
 #include "access/Credentials.h"
 
 namespace tiloran {
 
 AccessControl::AccessControl(Settings settings)
-	: settings_(std::move(settings)), unknownUserHash_(settings_.enabled ? hashPassword("") : std::string())
+	: enabled_(settings.enabled), users_(std::move(settings.users)), tokens_(std::move(settings.tokens)),
+	  unknownUserHash_(enabled_ ? hashPassword("") : std::string())
 {
+}
+
+std::size_t AccessControl::userCount() const
+{
+	std::shared_lock lock(mutex_);
+	return users_.size();
+}
+
+std::size_t AccessControl::tokenCount() const
+{
+	std::shared_lock lock(mutex_);
+	return tokens_.size();
+}
+
+std::vector<UserEntry> AccessControl::users() const
+{
+	std::shared_lock lock(mutex_);
+	return users_;
+}
+
+std::vector<TokenEntry> AccessControl::tokens() const
+{
+	std::shared_lock lock(mutex_);
+	return tokens_;
+}
+
+void AccessControl::replace(std::vector<UserEntry> users, std::vector<TokenEntry> tokens)
+{
+	std::unique_lock lock(mutex_);
+	users_ = std::move(users);
+	tokens_ = std::move(tokens);
 }
 
 std::optional<Identity> AccessControl::userIdentity(std::string_view name, std::string_view password) const
 {
-	for (const UserEntry &user : settings_.users) {
-		if (user.name == name) {
-			if (!verifyPassword(password, user.passwordHash))
-				return std::nullopt;
-			return Identity{ user.name, user.role };
+	// The hash is checked outside the lock: it takes a while on purpose.
+	std::optional<UserEntry> found;
+	{
+		std::shared_lock lock(mutex_);
+		for (const UserEntry &user : users_) {
+			if (user.name == name) {
+				found = user;
+				break;
+			}
 		}
+	}
+	if (found) {
+		if (!verifyPassword(password, found->passwordHash))
+			return std::nullopt;
+		return Identity{ found->name, found->role };
 	}
 	verifyPassword(password, unknownUserHash_);
 	return std::nullopt;
@@ -30,7 +73,8 @@ std::optional<Identity> AccessControl::tokenIdentity(std::string_view authorizat
 	const std::string digest = apiTokenHash(authorization.substr(scheme.size()));
 	// Every entry is compared, so that the time tells nothing of which.
 	std::optional<Identity> found;
-	for (const TokenEntry &token : settings_.tokens) {
+	std::shared_lock lock(mutex_);
+	for (const TokenEntry &token : tokens_) {
 		if (equalInConstantTime(digest, token.tokenHash) && !found)
 			found = Identity{ token.name, token.role };
 	}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,7 +19,8 @@ struct Identity {
 // Who may use the server: whether requests need credentials at all, and the
 // API tokens that scripts and monitoring send as "Authorization: Bearer".
 //
-// Threading: read-only after construction; any thread.
+// Threading: any thread; the users and tokens are replaced as a whole under
+// a lock, so that a check sees the lists before or after a change.
 class AccessControl
 {
 public:
@@ -30,9 +32,14 @@ public:
 
 	explicit AccessControl(Settings settings);
 
-	bool enabled() const { return settings_.enabled; }
-	std::size_t userCount() const { return settings_.users.size(); }
-	std::size_t tokenCount() const { return settings_.tokens.size(); }
+	bool enabled() const { return enabled_; }
+	std::size_t userCount() const;
+	std::size_t tokenCount() const;
+
+	// Both lists as they are now, and their replacement.
+	std::vector<UserEntry> users() const;
+	std::vector<TokenEntry> tokens() const;
+	void replace(std::vector<UserEntry> users, std::vector<TokenEntry> tokens);
 
 	// The token's owner for the value of an Authorization header; nothing
 	// for another scheme or an unknown token.
@@ -46,7 +53,10 @@ public:
 	static bool allows(Role role, Role required) { return static_cast<int>(role) >= static_cast<int>(required); }
 
 private:
-	const Settings settings_;
+	const bool enabled_;
+	mutable std::shared_mutex mutex_;
+	std::vector<UserEntry> users_;
+	std::vector<TokenEntry> tokens_;
 	// Checked against for an unknown name.
 	const std::string unknownUserHash_;
 };

@@ -43,6 +43,12 @@ void SessionStore::remove(std::string_view id)
 	sessions_.erase(key);
 }
 
+void SessionStore::removeUser(std::string_view name)
+{
+	std::lock_guard lock(mutex_);
+	std::erase_if(sessions_, [&](const auto &entry) { return entry.second.session.identity.name == name; });
+}
+
 void SessionStore::dropExpired(Clock::time_point now)
 {
 	for (auto entry = sessions_.begin(); entry != sessions_.end();) {

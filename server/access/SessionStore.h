@@ -39,6 +39,9 @@ public:
 	// expired (an expired one is dropped).
 	std::optional<Session> find(std::string_view id);
 	void remove(std::string_view id);
+	// Ends every session of the user called name (removed, or given
+	// another role or password).
+	void removeUser(std::string_view name);
 
 	std::chrono::seconds idleLimit() const { return idleLimit_; }
 

@@ -125,7 +125,7 @@ std::optional<Role> requiredRole(const httplib::Request &request)
 	if (!isApiPath(request.path) && request.path != "/metrics")
 		return std::nullopt;
 	// The worker's document is the worker's; others see it without secrets.
-	if (request.path == "/api/worker/config")
+	if (request.path == "/api/worker/config" || request.path.rfind("/api/access/", 0) == 0)
 		return Role::Admin;
 	if (changesState(request.method))
 		return Role::Operator;
@@ -150,7 +150,7 @@ ApiServer::ApiServer(std::shared_ptr<ConfigManager> config, std::shared_ptr<Work
 		     Settings settings)
 	: config_(std::move(config)), supervisor_(std::move(supervisor)), origins_(std::move(settings.origins)),
 	  access_(std::move(settings.access)), settingsPath_(std::move(settings.settingsPath)),
-	  sessions_(settings.sessionIdle), logins_(settings.logins), tls_(settings.tls != nullptr), server_(httpSettings(settings.tls))
+	  sessions_(settings.sessionIdle), administration_(settingsPath_, access_, sessions_), logins_(settings.logins), tls_(settings.tls != nullptr), server_(httpSettings(settings.tls))
 {
 	platform::setExclusiveListenSocket(server_);
 	server_.setRefusalHandler([](const std::string &message, httplib::Response &response) {
@@ -190,6 +190,12 @@ bool ApiServer::run(const std::string &host, int port, const std::function<void(
 	printLine("  GET  /metrics");
 	printLine("  POST /api/stream/start");
 	printLine("  POST /api/stream/stop");
+	printLine("  GET  /api/access/users");
+	printLine("  POST /api/access/users");
+	printLine("  DELETE /api/access/users/NAME");
+	printLine("  GET  /api/access/tokens");
+	printLine("  POST /api/access/tokens");
+	printLine("  DELETE /api/access/tokens/NAME");
 	printAccessLines();
 
 	{
@@ -282,6 +288,14 @@ std::optional<ApiServer::Caller> ApiServer::caller(const httplib::Request &reque
 bool ApiServer::authorize(const httplib::Request &request, httplib::Response &response)
 {
 	const std::optional<Role> required = requiredRole(request);
+	// Without access control anybody could make themselves an admin for
+	// the day it is turned on: the first users come from the terminal.
+	if (!access_.enabled() && required && request.path.rfind("/api/access/", 0) == 0) {
+		setCommonHeaders(response);
+		sendError(response, 403, "Access control is off: users and tokens are added with tiloran_server --add-user "
+					 "and --add-token");
+		return false;
+	}
 	if (!access_.enabled() || !required)
 		return true;
 	if (request.path == "/api/worker/config" &&
@@ -570,12 +584,116 @@ void ApiServer::registerRoutes()
 		handleStreamStop(request, response);
 	});
 
+	registerAccessRoutes();
+
+	// What the page and scripts send: a JSON body, a token, the session's
+	// CSRF token.
 	server_.Options("/.*", [](const httplib::Request &, httplib::Response &response) {
 		response.set_header("Access-Control-Allow-Origin", "*");
-		response.set_header("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
-		response.set_header("Access-Control-Allow-Headers", "Content-Type");
+		response.set_header("Access-Control-Allow-Methods", "GET, POST, DELETE, OPTIONS");
+		response.set_header("Access-Control-Allow-Headers", std::string("Content-Type, Authorization, ") + csrfHeader);
 		response.status = 200;
 	});
+}
+
+void ApiServer::registerAccessRoutes()
+{
+	// Names and roles only: the hashes stay in the file.
+	server_.Get("/api/access/users", [this](const httplib::Request &, httplib::Response &response) {
+		setCommonHeaders(response);
+		nlohmann::json users = nlohmann::json::array();
+		for (const UserEntry &user : access_.users())
+			users.push_back({ { "name", user.name }, { "role", roleName(user.role) } });
+		sendJson(response, { { "users", users } });
+	});
+	server_.Get("/api/access/tokens", [this](const httplib::Request &, httplib::Response &response) {
+		setCommonHeaders(response);
+		nlohmann::json tokens = nlohmann::json::array();
+		for (const TokenEntry &token : access_.tokens())
+			tokens.push_back({ { "name", token.name }, { "role", roleName(token.role) } });
+		sendJson(response, { { "tokens", tokens } });
+	});
+
+	const auto field = [](const httplib::Request &request, const char *key) {
+		const nlohmann::json body = jsonNestsDeeperThan(request.body, maxRequestDepth)
+						    ? nlohmann::json()
+						    : nlohmann::json::parse(request.body, nullptr, false, false);
+		const auto found = body.is_object() ? body.find(key) : body.end();
+		return found != body.end() && found->is_string() ? found->get<std::string>() : std::string();
+	};
+	server_.Post("/api/access/users", [this, field](const httplib::Request &request, httplib::Response &response) {
+		const std::string name = field(request, "name");
+		const std::string role = field(request, "role");
+		std::string message;
+		// Named before the change, which may end the caller's own session.
+		const std::string by = requester(request);
+		const auto outcome = administration_.addUser(name, field(request, "password"), role, message);
+		handleAccessChange(response, outcome, message, by,
+				   "User " + printableText(name) + " (" + printableText(role) + ") saved");
+		if (outcome == AccessAdministration::Outcome::Done)
+			sendJson(response, { { "status", "saved" }, { "user", { { "name", name }, { "role", role } } } });
+	});
+	server_.Delete("/api/access/users/([^/]+)", [this](const httplib::Request &request, httplib::Response &response) {
+		const std::string name = request.matches[1];
+		std::string message;
+		// Named before the change, which may end the caller's own session.
+		const std::string by = requester(request);
+		const auto outcome = administration_.removeUser(name, message);
+		handleAccessChange(response, outcome, message, by, "User " + printableText(name) + " removed");
+		if (outcome == AccessAdministration::Outcome::Done)
+			response.set_content(R"({"status":"removed"})", jsonType);
+	});
+	server_.Post("/api/access/tokens", [this, field](const httplib::Request &request, httplib::Response &response) {
+		const std::string name = field(request, "name");
+		const std::string role = field(request, "role");
+		std::string token;
+		std::string message;
+		// Named before the change, which may end the caller's own session.
+		const std::string by = requester(request);
+		const auto outcome = administration_.addToken(name, role, token, message);
+		handleAccessChange(response, outcome, message, by,
+				   "Token " + printableText(name) + " (" + printableText(role) + ") created");
+		if (outcome != AccessAdministration::Outcome::Done)
+			return;
+		// The token is in this answer alone; nothing on the way keeps it.
+		response.set_header("Cache-Control", "no-store");
+		sendJson(response, { { "name", name }, { "role", role }, { "token", token } });
+	});
+	server_.Delete("/api/access/tokens/([^/]+)", [this](const httplib::Request &request, httplib::Response &response) {
+		const std::string name = request.matches[1];
+		std::string message;
+		// Named before the change, which may end the caller's own session.
+		const std::string by = requester(request);
+		const auto outcome = administration_.removeToken(name, message);
+		handleAccessChange(response, outcome, message, by, "Token " + printableText(name) + " revoked");
+		if (outcome == AccessAdministration::Outcome::Done)
+			response.set_content(R"({"status":"revoked"})", jsonType);
+	});
+}
+
+void ApiServer::handleAccessChange(httplib::Response &response, AccessAdministration::Outcome outcome,
+				   const std::string &message, const std::string &by, const std::string &record)
+{
+	setCommonHeaders(response);
+	switch (outcome) {
+	case AccessAdministration::Outcome::Done:
+		recordAccess(record + by);
+		return;
+	case AccessAdministration::Outcome::Invalid:
+		sendError(response, 400, message);
+		return;
+	case AccessAdministration::Outcome::NotFound:
+		sendError(response, 404, message);
+		return;
+	case AccessAdministration::Outcome::LastAdmin:
+		recordAccess("Refused" + by + ": " + message);
+		sendError(response, 409, message);
+		return;
+	case AccessAdministration::Outcome::SaveFailed:
+		printLine("[Access] " + printableText(message));
+		sendError(response, 500, "The settings file cannot be saved");
+		return;
+	}
 }
 
 void ApiServer::handleWorkerConfig(const httplib::Request &request, httplib::Response &response)

@@ -11,6 +11,7 @@
 
 #include <httplib.h>
 
+#include "access/AccessAdministration.h"
 #include "access/AccessControl.h"
 #include "access/LoginThrottle.h"
 #include "access/SessionStore.h"
@@ -102,6 +103,12 @@ private:
 	void handleLogin(const httplib::Request &request, httplib::Response &response);
 	void handleLogout(const httplib::Request &request, httplib::Response &response);
 	void handleSession(const httplib::Request &request, httplib::Response &response);
+	// An admin's management of the users and tokens.
+	void registerAccessRoutes();
+	// The answer to a change; record (with by, " by NAME") goes to the
+	// console and the events when it is done.
+	void handleAccessChange(httplib::Response &response, AccessAdministration::Outcome outcome,
+				const std::string &message, const std::string &by, const std::string &record);
 	// The line on the console and the event of an access's step.
 	void recordAccess(const std::string &message);
 	void printAccessLines() const;
@@ -113,6 +120,7 @@ private:
 	AccessControl access_;
 	std::string settingsPath_;
 	SessionStore sessions_;
+	AccessAdministration administration_;
 	LoginThrottle logins_;
 	std::atomic<int> waitingLogins_ = 0;
 	// Cookies are marked Secure where the server speaks TLS.

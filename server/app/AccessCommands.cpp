@@ -1,8 +1,8 @@
 #include "app/AccessCommands.h"
 
 #include <algorithm>
-#include <cctype>
 
+#include "access/AccessAdministration.h"
 #include "access/Credentials.h"
 #include "app/platform/PasswordPrompt.h"
 #include "common/ConsoleLine.h"
@@ -13,23 +13,10 @@ namespace tiloran {
 
 namespace {
 
-constexpr std::size_t minPasswordLength = 10;
-constexpr std::size_t maxNameLength = 64;
-
 int fail(const std::string &message)
 {
 	printErrorLine("[Error] " + message);
 	return 1;
-}
-
-// Names show on the console and in the events: printable, short, no blanks.
-bool validName(const std::string &name)
-{
-	return !name.empty() && name.size() <= maxNameLength &&
-	       std::all_of(name.begin(), name.end(), [](unsigned char character) {
-		       return std::isalnum(character) || character == '-' || character == '_' || character == '.' ||
-			      character == '@';
-	       });
 }
 
 // Loads the settings and checks name and role; the settings to change, or
@@ -38,7 +25,7 @@ bool prepare(const std::filesystem::path &path, const std::string &name, const s
 	     ServerSettings &settings, Role &role, int &failure)
 {
 	std::string message;
-	if (!validName(name)) {
+	if (!validAccountName(name)) {
 		failure = fail("A name must be 1 to 64 letters, digits or - _ . @");
 		return false;
 	}

@@ -203,3 +203,94 @@ TEST(AccessEndToEnd, PageLoginsAreSessionsWithCsrfAndGuessingIsSlowed)
 	EXPECT_EQ(console.find(password), std::string::npos);
 	EXPECT_EQ(console.find(csrf), std::string::npos);
 }
+
+TEST(AccessEndToEnd, AdminsManageUsersAndTokensWhileTheServerRuns)
+{
+	TemporaryDirectory home;
+	int status = -1;
+	runServerCommand(home.path(), "--add-user root --role admin", password, status);
+	ASSERT_EQ(status, 0);
+	runServerCommand(home.path(), "--add-user ada --role operator", password, status);
+	ASSERT_EQ(status, 0);
+	ServerSession server({ "--test-inputs=1:640x360p25", "--access-default=on" }, ServerSession::UserMode{ home.path() });
+
+	struct Login {
+		std::string cookie;
+		std::string csrf;
+	};
+	const auto logIn = [](const std::string &name, const std::string &secret, Login &login) {
+		const RawResponse opened =
+			call("POST", "/api/login", "", nlohmann::json{ { "name", name }, { "password", secret } }.dump());
+		if (opened.status != 200)
+			return false;
+		login.cookie = opened.header("Set-Cookie").substr(0, opened.header("Set-Cookie").find(';'));
+		login.csrf = nlohmann::json::parse(opened.body)["csrfToken"];
+		return true;
+	};
+	const auto as = [](const Login &login, const std::string &method, const std::string &path,
+			   const std::string &body = "") {
+		return rawExchange(3000, method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:3000\r\nConnection: close\r\n" +
+						 "Cookie: " + login.cookie + "\r\nX-CSRF-Token: " + login.csrf +
+						 "\r\nContent-Type: application/json\r\nContent-Length: " +
+						 std::to_string(body.size()) + "\r\n\r\n" + body);
+	};
+	Login root;
+	Login ada;
+	ASSERT_TRUE(logIn("root", password, root));
+	ASSERT_TRUE(logIn("ada", password, ada));
+
+	// An operator may not.
+	const std::string bob = R"({"name":"bob","password":"bob's long password","role":"viewer"})";
+	EXPECT_EQ(as(ada, "GET", "/api/access/users").status, 403);
+	EXPECT_EQ(as(ada, "POST", "/api/access/users", bob).status, 403);
+	EXPECT_EQ(as(ada, "DELETE", "/api/access/users/root").status, 403);
+
+	// Names and roles, never a hash.
+	const RawResponse listed = as(root, "GET", "/api/access/users");
+	EXPECT_EQ(nlohmann::json::parse(listed.body),
+		  nlohmann::json::parse(R"({"users":[{"name":"root","role":"admin"},{"name":"ada","role":"operator"}]})"));
+
+	// A user added by the admin logs in at once.
+	EXPECT_EQ(as(root, "POST", "/api/access/users", R"({"name":"bob","password":"short","role":"viewer"})").status, 400);
+	EXPECT_EQ(as(root, "POST", "/api/access/users", bob).status, 200);
+	Login bobLogin;
+	EXPECT_TRUE(logIn("bob", "bob's long password", bobLogin));
+
+	// A token works from its creation until its revocation.
+	const RawResponse created = as(root, "POST", "/api/access/tokens", R"({"name":"ci","role":"operator"})");
+	ASSERT_EQ(created.status, 200) << created.body;
+	const std::string token = nlohmann::json::parse(created.body)["token"];
+	EXPECT_EQ(call("POST", "/api/stream/stop", token).status, 200);
+	EXPECT_EQ(as(root, "GET", "/api/access/tokens").body.find("tlr_"), std::string::npos);
+	EXPECT_EQ(as(root, "DELETE", "/api/access/tokens/ci").status, 200);
+	EXPECT_EQ(call("POST", "/api/stream/stop", token).status, 401);
+	EXPECT_EQ(as(root, "DELETE", "/api/access/tokens/ci").status, 404);
+
+	// The last admin stays one; a removed user's session ends.
+	EXPECT_EQ(as(root, "DELETE", "/api/access/users/root").status, 409);
+	EXPECT_EQ(as(root, "POST", "/api/access/users",
+		     nlohmann::json{ { "name", "root" }, { "password", password }, { "role", "operator" } }.dump())
+			  .status,
+		  409);
+	EXPECT_EQ(as(ada, "GET", "/api/stream/status").status, 200);
+	EXPECT_EQ(as(root, "DELETE", "/api/access/users/ada").status, 200);
+	EXPECT_EQ(as(ada, "GET", "/api/stream/status").status, 401);
+	EXPECT_FALSE(logIn("ada", password, ada));
+
+	// Saved, owner-only, without secrets; every change on the console and
+	// among the events with the admin's name.
+	const std::filesystem::path settings = home.path() / "KV_TILORAN" / "Encoder" / "server_settings.json";
+	const std::string stored = readFile(settings);
+	EXPECT_NE(stored.find("\"bob\""), std::string::npos);
+	EXPECT_EQ(stored.find("\"ada\""), std::string::npos);
+	EXPECT_EQ(std::filesystem::status(settings).permissions() & std::filesystem::perms::all,
+		  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+	const std::string events = as(root, "GET", "/api/stream/stats").body;
+	for (const std::string line : { "User bob (viewer) saved by root", "Token ci (operator) created by root",
+					"Token ci revoked by root", "User ada removed by root" }) {
+		EXPECT_NE(server.output().find("[Access] " + line + "\n"), std::string::npos) << line << server.output();
+		EXPECT_NE(events.find(line), std::string::npos) << line;
+	}
+	for (const std::string &secret : { password, std::string("bob's long password"), token })
+		EXPECT_EQ((server.output() + server.errors() + stored).find(secret), std::string::npos);
+}

@@ -67,6 +67,9 @@ TEST(SiteCheckEndToEnd, PagesOfOtherSitesCannotStartOrStop)
 	const RawResponse allowed = rawExchange(
 		3000, request("OPTIONS", "/api/stream/stop", ownHost + "Origin: http://ops.example:8080\r\n" + preflight));
 	EXPECT_EQ(allowed.header("Access-Control-Allow-Origin"), "http://ops.example:8080");
+	// Scripts there send a token, the page a CSRF token, both JSON.
+	EXPECT_EQ(allowed.header("Access-Control-Allow-Headers"), "Content-Type, Authorization, X-CSRF-Token");
+	EXPECT_EQ(allowed.header("Access-Control-Allow-Methods"), "GET, POST, DELETE, OPTIONS");
 	const RawResponse status = rawExchange(
 		3000, request("GET", "/api/stream/status", ownHost + "Origin: http://ops.example:8080\r\n"));
 	EXPECT_EQ(status.body, "{\n  \"running\": true\n}");

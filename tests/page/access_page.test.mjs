@@ -2,13 +2,17 @@
 // with its own command line), the real worker, a real SRT listener
 // (srt-live-transmit) and the system's headless Chromium: a page without a
 // session goes to the login; an operator logs in, starts, stops and logs out;
-// a viewer sees no Start or Stop.
+// a viewer sees no Start or Stop. Then the same server over HTTPS with a
+// certificate made here: the operator logs in, starts and stops there, and
+// only there is the session cookie Secure.
 //
 // Environment: TILORAN_SERVER, optionally TILORAN_CHROMIUM.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
+import http from 'node:http';
+import https from 'node:https';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -16,7 +20,7 @@ import { fileURLToPath } from 'node:url';
 const here = path.dirname(fileURLToPath(import.meta.url));
 const serverProgram = process.env.TILORAN_SERVER;
 const chromiumProgram = process.env.TILORAN_CHROMIUM || '/usr/bin/chromium';
-const baseUrl = 'http://127.0.0.1:3000';
+let baseUrl = 'http://127.0.0.1:3000';
 const PATIENCE_MS = 60000;
 const passwords = { ada: 'ada-operator-password', vic: 'vic-viewer-password' };
 
@@ -41,6 +45,30 @@ async function waitFor(check, what) {
 	throw new Error(`timed out waiting for ${what}`);
 }
 
+// The server with access on, the page's files from the source tree as the
+// installed service has them; answered once its health check answers (over
+// HTTPS, verified against ca).
+async function startServer(extraArguments, ca) {
+	const webDirectory = path.join(here, '..', '..', 'WEB');
+	server = spawn(serverProgram, ['--test-inputs=2:640x360p25', '--access-default=on', ...extraArguments],
+		{ cwd: path.dirname(webDirectory), env: environment, stdio: ['ignore', 'pipe', 'pipe'] });
+	server.stdout.on('data', (chunk) => { console_ += chunk; });
+	server.stderr.on('data', (chunk) => { console_ += chunk; });
+	const healthy = () => new Promise((resolve) => {
+		const request = (ca ? https : http).get(`${baseUrl}/api/health`, ca ? { ca } : {}, (answer) => {
+			answer.resume();
+			resolve(answer.statusCode === 200);
+		});
+		request.on('error', () => resolve(false));
+	});
+	await waitFor(healthy, 'the server');
+}
+
+async function stopServer() {
+	server?.kill('SIGTERM');
+	await new Promise((resolve) => (server && server.exitCode === null ? server.on('exit', resolve) : resolve()));
+}
+
 before(async () => {
 	workDirectory = fs.mkdtempSync(path.join(os.tmpdir(), 'tiloran-access-page-'));
 	environment = { ...process.env, XDG_CONFIG_HOME: workDirectory, TMPDIR: workDirectory };
@@ -48,19 +76,7 @@ before(async () => {
 	delete environment.USERPROFILE;
 	addUser('ada', 'operator');
 	addUser('vic', 'viewer');
-	// The page's files from the source tree, as the installed service has them.
-	const webDirectory = path.join(here, '..', '..', 'WEB');
-	server = spawn(serverProgram, ['--test-inputs=2:640x360p25', '--access-default=on'],
-		{ cwd: path.dirname(webDirectory), env: environment, stdio: ['ignore', 'pipe', 'pipe'] });
-	server.stdout.on('data', (chunk) => { console_ += chunk; });
-	server.stderr.on('data', (chunk) => { console_ += chunk; });
-	await waitFor(async () => {
-		try {
-			return (await fetch(`${baseUrl}/api/health`)).status === 200;
-		} catch (error) {
-			return false;
-		}
-	}, 'the server');
+	await startServer([]);
 	listener = spawn('srt-live-transmit', ['-q', 'srt://127.0.0.1:19432?mode=listener', 'file://con'],
 		{ stdio: ['ignore', 'ignore', 'ignore'] });
 	const { chromium } = await import(path.join(here, 'node_modules', 'playwright-core', 'index.mjs'));
@@ -74,8 +90,7 @@ before(async () => {
 after(async () => {
 	await context?.close();
 	listener?.kill();
-	server?.kill('SIGTERM');
-	await new Promise((resolve) => (server && server.exitCode === null ? server.on('exit', resolve) : resolve()));
+	await stopServer();
 	fs.rmSync(workDirectory, { recursive: true, force: true });
 });
 
@@ -87,6 +102,18 @@ async function logIn(page, name) {
 	await page.click('#login-button');
 	await page.waitForURL(`${baseUrl}/`, { timeout: PATIENCE_MS });
 	await page.waitForSelector('#user-box:not([hidden])', { timeout: PATIENCE_MS });
+}
+
+async function startAndStop(page) {
+	await page.fill('#srt-host-port', '127.0.0.1:19432');
+	await page.waitForSelector('#start-button:not([disabled])', { timeout: PATIENCE_MS });
+	await page.click('#start-button');
+	await page.waitForFunction(() => document.querySelector('#stream-state-text').textContent.includes('ON AIR'),
+		null, { timeout: PATIENCE_MS });
+	await page.click('#stop-button');
+	await page.click('#confirm-accept');
+	await page.waitForFunction(() => document.querySelector('#stream-state-text').textContent.includes('STOPPED'),
+		null, { timeout: PATIENCE_MS });
 }
 
 test('an operator logs in, starts, stops and logs out; a viewer sees no Start or Stop', async () => {
@@ -107,16 +134,9 @@ test('an operator logs in, starts, stops and logs out; a viewer sees no Start or
 	const cookie = (await context.cookies()).find((entry) => entry.name === 'tiloran_session');
 	assert.equal(cookie.httpOnly, true);
 	assert.equal(cookie.sameSite, 'Strict');
+	assert.equal(cookie.secure, false);
 
-	await page.fill('#srt-host-port', '127.0.0.1:19432');
-	await page.waitForSelector('#start-button:not([disabled])', { timeout: PATIENCE_MS });
-	await page.click('#start-button');
-	await page.waitForFunction(() => document.querySelector('#stream-state-text').textContent.includes('ON AIR'),
-		null, { timeout: PATIENCE_MS });
-	await page.click('#stop-button');
-	await page.click('#confirm-accept');
-	await page.waitForFunction(() => document.querySelector('#stream-state-text').textContent.includes('STOPPED'),
-		null, { timeout: PATIENCE_MS });
+	await startAndStop(page);
 
 	await page.click('#logout-button');
 	await page.waitForURL(`${baseUrl}/login.html`, { timeout: PATIENCE_MS });
@@ -133,4 +153,36 @@ test('an operator logs in, starts, stops and logs out; a viewer sees no Start or
 		assert.ok(console_.includes(line), `the console has "${line}":\n${console_}`);
 	for (const secret of Object.values(passwords))
 		assert.equal(console_.includes(secret), false, 'no password on the console');
+});
+
+test('over HTTPS an operator logs in, starts and stops, with a Secure session cookie', async () => {
+	await stopServer();
+	const certificate = path.join(workDirectory, 'server.crt');
+	const key = path.join(workDirectory, 'server.key');
+	execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key, '-out', certificate,
+		'-days', '2', '-subj', '/CN=localhost', '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1'],
+	{ stdio: 'ignore' });
+	baseUrl = 'https://127.0.0.1:3000';
+	await startServer(['--tls-cert', certificate, '--tls-key', key], fs.readFileSync(certificate));
+
+	// A browser of its own: the self-signed certificate is let through.
+	const { chromium } = await import(path.join(here, 'node_modules', 'playwright-core', 'index.mjs'));
+	const browser = await chromium.launch({
+		executablePath: chromiumProgram,
+		headless: true,
+		args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-dev-shm-usage'],
+	});
+	try {
+		const secureContext = await browser.newContext({ ignoreHTTPSErrors: true });
+		const page = await secureContext.newPage();
+		await logIn(page, 'ada');
+		const cookie = (await secureContext.cookies()).find((entry) => entry.name === 'tiloran_session');
+		assert.equal(cookie.secure, true);
+		assert.equal(cookie.httpOnly, true);
+		await startAndStop(page);
+	} finally {
+		await browser.close();
+	}
+	assert.ok(console_.includes('[Server] Starting HTTPS server on 0.0.0.0:3000'), console_);
+	assert.equal((console_.match(/\[API\] Stream stop request by ada\n/g) || []).length, 2, console_);
 });

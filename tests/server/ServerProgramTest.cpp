@@ -40,6 +40,12 @@ const std::string endpointLines = "[Server] Starting HTTP server on 0.0.0.0:3000
 				  "  GET  /metrics\n"
 				  "  POST /api/stream/start\n"
 				  "  POST /api/stream/stop\n"
+				  "  GET  /api/access/users\n"
+				  "  POST /api/access/users\n"
+				  "  DELETE /api/access/users/NAME\n"
+				  "  GET  /api/access/tokens\n"
+				  "  POST /api/access/tokens\n"
+				  "  DELETE /api/access/tokens/NAME\n"
 				  "[Access] ############################################################\n"
 				  "[Access] ACCESS CONTROL IS OFF: whoever reaches port 3000 can start and stop the stream.\n";
 
@@ -315,7 +321,7 @@ TEST_F(CopiedServerTest, StartWithoutAWorkerBesideTheServer)
 	auto health = test::rawRequest(3000, "GET", "/api/health");
 	EXPECT_EQ(health.body, R"({"status":"ok","service":"tiloran-server"})");
 	auto preflight = test::rawRequest(3000, "OPTIONS", "/api/stream/start");
-	EXPECT_EQ(preflight.header("Access-Control-Allow-Methods"), "GET, POST, OPTIONS");
+	EXPECT_EQ(preflight.header("Access-Control-Allow-Methods"), "GET, POST, DELETE, OPTIONS");
 
 	server->signal(SIGINT);
 	EXPECT_EQ(server->waitForExit(test::kGenerousTimeout), 0);
