@@ -112,8 +112,8 @@ for quadrant in (1, 2, 3, 4):
     else:
         # The others are taken as they stand at the master's pace, so one may repeat or skip a
         # picture (several, when a busy machine holds its capture back), but over the run they keep
-        # up with the master, give or take the phase between the inputs at either end.
-        assert abs(advance - master_advance) <= 2, (quadrant, steps, master_advance)
+        # up with the master: a busy machine may hold one back by up to a second at the end.
+        assert abs(advance - master_advance) <= 25, (quadrant, steps, master_advance)
     assert figures["delayMs"]["max"] < BOUND_MS, (quadrant, figures["delayMs"])
 # The worker's own share (capture to its last byte handed to the output) beside the reader's figures.
 print("summary", json.dumps(summary))
