@@ -94,6 +94,9 @@ finally:
 assert listener.returncode == 0, listener.returncode
 assert link["latencyMs"] == latency, link
 summary = json.load(open(summary_path))
+print("summary", json.dumps(summary))
+# The worker's own share (capture to its last byte handed to the output) beside the reader's figures.
+print("worker latencyMs", json.dumps(stats["output"]["latencyMs"]), "pictures dropped", dropped)
 assert summary["pictures"] >= 50, summary
 for quadrant in (1, 2, 3, 4):
     figures = summary["quadrants"][str(quadrant)]
@@ -112,11 +115,8 @@ for quadrant in (1, 2, 3, 4):
     else:
         # The others are taken as they stand at the master's pace, so one may repeat or skip a
         # picture (several, when a busy machine holds its capture back), but over the run they keep
-        # up with the master: a busy machine may hold one back by up to a second at the end.
-        assert abs(advance - master_advance) <= 25, (quadrant, steps, master_advance)
+        # up with the master: a frozen input is caught, one that a busy machine holds back is not.
+        assert master_advance / 2 <= advance <= master_advance + 2, (quadrant, steps, master_advance)
     assert figures["delayMs"]["max"] < BOUND_MS, (quadrant, figures["delayMs"])
-# The worker's own share (capture to its last byte handed to the output) beside the reader's figures.
-print("summary", json.dumps(summary))
-print("worker latencyMs", json.dumps(stats["output"]["latencyMs"]), "pictures dropped", dropped)
 print("glass to glass test passed:", json.dumps({q: {"delayMs": f["delayMs"], "lastPacketMs": f["arrivalMs"]}
                                                  for q, f in summary["quadrants"].items()}))
