@@ -116,7 +116,7 @@ for quadrant in (1, 2, 3, 4):
         # The others are taken as they stand at the master's pace, so one may repeat or skip a
         # picture (several, when a busy machine holds its capture back), but over the run they keep
         # up with the master: a frozen input is caught, one that a busy machine holds back is not.
-        assert master_advance / 2 <= advance <= master_advance + 2, (quadrant, steps, master_advance)
+        assert advance >= master_advance / 2, (quadrant, steps, master_advance)
     assert figures["delayMs"]["max"] < BOUND_MS, (quadrant, figures["delayMs"])
 print("glass to glass test passed:", json.dumps({q: {"delayMs": f["delayMs"], "lastPacketMs": f["arrivalMs"]}
                                                  for q, f in summary["quadrants"].items()}))
