@@ -1,7 +1,8 @@
 """Four test inputs streamed for 10 s through a real SRT link to the glass
-reader: every quadrant shows its own input, its counter moves on by one per
-picture save for the pictures the worker says it skipped, and no picture takes
-long enough to mean a stall or a growing queue.
+reader: every quadrant shows its own input, the master's counter moves on by
+one per picture save for the pictures the worker says it skipped, the others
+move on too, and no picture takes long enough to mean a stall or a growing
+queue.
 
     glass_to_glass_test.py SERVER READER [MODE LATENCY_MS VIDEO_MBPS SECONDS]
 
