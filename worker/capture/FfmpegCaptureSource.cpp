@@ -6,9 +6,12 @@ extern "C" {
 }
 
 #include <atomic>
+#include <chrono>
+#include <string_view>
 #include <thread>
 #include <utility>
 
+#include "capture/CaptureTimes.h"
 #include "common/ConsoleLine.h"
 #include "common/PrintableText.h"
 #include "media/WorkerTime.h"
@@ -80,6 +83,10 @@ struct FfmpegCaptureSource::State {
 	PacketHolder packet;
 	FrameHolder decodedVideo;
 	FrameHolder decodedAudio;
+
+	// Test inputs with a code strip: the counter of the next picture read.
+	bool recordsCaptureTimes = false;
+	int64_t picturesRead = 0;
 
 	CaptureSink *sink = nullptr;
 	std::thread thread;
@@ -211,6 +218,10 @@ bool FfmpegCaptureSource::open(const QuadrantConfig &quadrant, bool isMaster, Ca
 				   " time_base=" + rationalText(state.audioTimeBase);
 	}
 
+	state.recordsCaptureTimes = std::string_view(quadrant.source_id).starts_with("test-") &&
+				    CaptureTimes::instance().enabled();
+	state.picturesRead = 0;
+
 	state.packet = allocatePacket();
 	state.decodedVideo = allocateFrame();
 	if (isMaster)
@@ -303,6 +314,9 @@ bool FfmpegCaptureSource::State::handleAudioPacket(std::string &error)
 
 bool FfmpegCaptureSource::State::handleVideoPacket(bool &firstFrameLogged, std::string &error)
 {
+	// The test input releases each picture at its time: reading it is its capture.
+	if (recordsCaptureTimes)
+		CaptureTimes::instance().record(quadrant.id, picturesRead++, std::chrono::steady_clock::now());
 	const std::string &sourceName = quadrant.source_name;
 	int result = avcodec_send_packet(videoDecoder.get(), packet.get());
 	av_packet_unref(packet.get());

@@ -8,6 +8,8 @@ extern "C" {
 #include <cstdio>
 #include <iterator>
 
+#include "capture/CaptureTimes.h"
+
 namespace tiloran {
 
 namespace {
@@ -30,6 +32,50 @@ bool parseDecimal(std::string_view text, int &value, bool leadingZeros = true)
 	return error == std::errc() && end == text.data() + text.size();
 }
 
+// drawbox filters that paint the code strip: a black ground, then a white box
+// for each cell whose bit is 1 in the picture numbered n (the filter's own
+// count of pictures, from 0).
+std::string codeStripFilters(int number, int height)
+{
+	const int top = testInputCodeStripTop(height);
+	auto cell = [top](int index) {
+		return "drawbox=x=" + std::to_string(index % kCodeCellsPerRow * kCodeCellSize) +
+		       ":y=" + std::to_string(top + index / kCodeCellsPerRow * kCodeCellSize) +
+		       ":w=" + std::to_string(kCodeCellSize) + ":h=" + std::to_string(kCodeCellSize) +
+		       ":color=white:t=fill";
+	};
+	auto bit = [](const std::string &value, int shift) {
+		return "'mod(floor((" + value + ")/" + std::to_string(1 << shift) + "),2)'";
+	};
+	std::string filters = ",drawbox=x=0:y=" + std::to_string(top) +
+			      ":w=" + std::to_string(kCodeCellSize * kCodeCellsPerRow) +
+			      ":h=" + std::to_string(kCodeCellSize * kCodeRows) + ":color=black:t=fill";
+	// Appended piece by piece: GCC 12 warns about the temporaries of a chain of +.
+	auto add = [&filters, &cell](int index, const std::string &enable) {
+		filters += ',';
+		filters += cell(index);
+		if (!enable.empty()) {
+			filters += ":enable=";
+			filters += enable;
+		}
+	};
+	constexpr int marker[] = { 1, 1, 0, 1 };
+	for (int index = 0; index < 4; ++index)
+		if (marker[index])
+			add(index, {});
+	const std::string counter = "mod(n,16777216)";
+	for (int shift = 23; shift >= 0; --shift)
+		add(4 + 23 - shift, bit(counter, shift));
+	const std::string check = "255-mod(" + std::to_string(number) +
+				  "+mod(n,256)+mod(floor(n/256),256)+mod(floor(n/65536),256),256)";
+	for (int shift = 7; shift >= 0; --shift)
+		add(28 + 7 - shift, bit(check, shift));
+	for (int shift = 3; shift >= 0; --shift)
+		if ((number >> shift) & 1)
+			add(36 + 3 - shift, {});
+	return filters;
+}
+
 // The lavfi graph of a test pattern: out0 is the video, out1 the audio.
 std::string testPatternGraph(const TestPattern &pattern)
 {
@@ -50,7 +96,10 @@ std::string testPatternGraph(const TestPattern &pattern)
 	if (mode.interlaced)
 		graph += ",interlace=scan=tff:lowpass=off";
 	graph += ",drawbox=x=0:y=0:w=iw:h=" + std::to_string(testInputBandHeight(mode.height)) +
-		 ":color=" + colourText + ":t=fill,format=uyvy422";
+		 ":color=" + colourText + ":t=fill";
+	if (pattern.codeStrip && testInputHasCodeStrip(mode.width, mode.height))
+		graph += codeStripFilters(pattern.number, mode.height);
+	graph += ",format=uyvy422";
 	if (pattern.frameLimit >= 0)
 		graph += ",trim=end_frame=" + std::to_string(pattern.frameLimit);
 	graph += ",realtime[out0];";
@@ -243,6 +292,7 @@ bool openSourceInput(const QuadrantConfig &quadrant, int32_t audioChannels, Inpu
 		TestPattern pattern;
 		if (!parseTestInputName(quadrant.source_name, pattern, message))
 			return false;
+		pattern.codeStrip = CaptureTimes::instance().enabled();
 		return openTestPatternInput(pattern, quadrant.source_name, input, message);
 	}
 

@@ -79,6 +79,8 @@ struct TestPattern {
 	// Ends the input after this many pictures (and as much audio); negative:
 	// the input never ends, as a card.
 	int64_t frameLimit = -1;
+	// Draws the code strip (below) when the picture is wide and tall enough.
+	bool codeStrip = false;
 };
 
 inline constexpr int kTestInputCount = 8;
@@ -114,6 +116,38 @@ inline constexpr std::array<TestInputColour, kTestInputCount> kTestInputColours 
 inline int testInputBandHeight(int pictureHeight)
 {
 	return pictureHeight / 8 / 4 * 4;
+}
+
+// The code strip: a picture's own number, readable after composition and
+// H.264 at a low bitrate, for measuring the delay from capture to a
+// receiver's screen (tools/glass_reader.py reads it). Two rows of 20 black or
+// white cells of 32 x 32 pixels, 640 x 64 in all, at the left edge above the
+// bottom of the picture; its top is on a multiple of 16 lines, so the cells
+// sit on the encoder's 16 x 16 blocks in the top quadrants (and on 8 x 8 ones
+// where the input height is a multiple of 16). Cells are numbered along the
+// rows, white is 1:
+//
+//   cells  0 to 3    start marker 1 1 0 1
+//   cells  4 to 27   the picture counter, 24 bits, most significant first:
+//                    0 for the input's first picture, up by one per picture
+//   cells 28 to 35   check: 255 - ((K + the sum of the counter's three
+//                    bytes) mod 256), most significant bit first
+//   cells 36 to 39   the input's number K, most significant bit first
+//
+// Inputs narrower than 640 pixels, or less than 128 lines tall, have no strip.
+inline constexpr int kCodeCellSize = 32;
+inline constexpr int kCodeCellsPerRow = 20;
+inline constexpr int kCodeRows = 2;
+
+inline bool testInputHasCodeStrip(int pictureWidth, int pictureHeight)
+{
+	return pictureWidth >= kCodeCellSize * kCodeCellsPerRow && pictureHeight >= 128;
+}
+
+// First line of the code strip.
+inline int testInputCodeStripTop(int pictureHeight)
+{
+	return (pictureHeight - kCodeRows * kCodeCellSize) / 16 * 16;
 }
 
 // Frequency in Hz of the tone on pair p (channels 2p - 1 and 2p) of test

@@ -1,0 +1,256 @@
+#!/usr/bin/env python3
+"""Glass-to-glass delay of the test inputs' pictures.
+
+Listens for the worker's SRT stream with srt-live-transmit, notes when each
+video picture's last transport packet arrives, decodes the stream with ffmpeg
+as it arrives, reads the code strip of each of the four quadrants (the layout
+is in worker/capture/SourceInput.h) and pairs every picture with its capture
+time from the file the worker writes (TILORAN_CAPTURE_TIMES). All times are on
+the machine's monotonic clock, shared by both ends.
+
+    glass_reader.py --port 9000 --latency 120 --size 1280x720 \\
+        --capture-times FILE [--pictures OUT.tsv] [--summary OUT.json]
+
+It ends when the caller disconnects. --pictures gets one line per picture and
+quadrant: picture quadrant input counter capture_ns arrival_ns decoded_ns
+arrival_ms delay_ms (arrival: the picture's last packet, from its capture;
+delay: decoded, from its capture); --summary the figures per quadrant.
+
+A picture is known to be whole only when the next one's first packet arrives
+(the transport stream's video packets carry no length), so the time from its
+last packet to its decoding holds that wait as well as ffmpeg's decoding.
+"""
+import argparse, json, os, subprocess, sys, threading, time
+
+CELL, PER_ROW, ROWS = 32, 20, 2
+MARKER = (1, 1, 0, 1)
+THRESHOLD = (16 + 235) // 2
+
+
+def say(text):
+    print("[GlassReader] " + text, flush=True)
+
+
+def strip_top(tile_height):
+    return (tile_height - ROWS * CELL) // 16 * 16
+
+
+def read_code(frame, width, left, top):
+    """The (input, counter) of the strip at left, top of a gray picture, or None."""
+    # The middle half of each cell, on three of its lines: the edges blur first.
+    bits = []
+    for index in range(PER_ROW * ROWS):
+        x = left + index % PER_ROW * CELL + CELL // 4
+        y = top + index // PER_ROW * CELL + CELL // 4
+        total = 0
+        for row in (y + 2, y + CELL // 4, y + CELL // 2 - 2):
+            start = row * width + x
+            total += sum(frame[start:start + CELL // 2])
+        bits.append(1 if total > THRESHOLD * (CELL // 2) * 3 else 0)
+    if tuple(bits[0:4]) != MARKER:
+        return None
+    number = lambda cells: int("".join(map(str, cells)), 2)
+    counter, check, source = number(bits[4:28]), number(bits[28:36]), number(bits[36:40])
+    expected = 255 - (source + (counter & 255) + (counter >> 8 & 255) + (counter >> 16)) % 256
+    return (source, counter) if check == expected and source >= 1 else None
+
+
+class TransportClock:
+    """Arrival time of each video picture's last transport packet, in order."""
+
+    def __init__(self):
+        self.pending, self.pmt_pids, self.video_pid = b"", set(), None
+        self.last_arrival, self.arrivals = None, []
+
+    def feed(self, data, now):
+        data = self.pending + data
+        usable = len(data) // 188 * 188
+        for offset in range(0, usable, 188):
+            self.packet(data[offset:offset + 188], now)
+        self.pending = data[usable:]
+
+    def packet(self, packet, now):
+        if packet[0] != 0x47:
+            return
+        pid = (packet[1] & 0x1F) << 8 | packet[2]
+        start = packet[1] & 0x40
+        payload = 4
+        if packet[3] & 0x20:
+            payload += 1 + packet[4]
+        if not packet[3] & 0x10 or payload >= 188:
+            return
+        body = packet[payload:]
+        if pid == 0 and start:
+            section = body[1 + body[0]:]
+            length = (section[1] & 0x0F) << 8 | section[2]
+            for entry in range(8, 3 + length - 4, 4):
+                if section[entry] << 8 | section[entry + 1]:
+                    self.pmt_pids.add((section[entry + 2] & 0x1F) << 8 | section[entry + 3])
+        elif pid in self.pmt_pids and start and self.video_pid is None:
+            section = body[1 + body[0]:]
+            length = (section[1] & 0x0F) << 8 | section[2]
+            entry = 12 + ((section[10] & 0x0F) << 8 | section[11])
+            while entry < 3 + length - 4:
+                if section[entry] in (0x1B, 0x24):
+                    self.video_pid = (section[entry + 1] & 0x1F) << 8 | section[entry + 2]
+                    break
+                entry += 5 + ((section[entry + 3] & 0x0F) << 8 | section[entry + 4])
+        elif pid == self.video_pid:
+            if start and self.last_arrival is not None:
+                self.arrivals.append(self.last_arrival)
+            self.last_arrival = now
+
+    def finish(self):
+        if self.last_arrival is not None:
+            self.arrivals.append(self.last_arrival)
+            self.last_arrival = None
+
+
+def percentile(values, share):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(share * len(ordered)))] if ordered else None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--latency", type=int, default=120)
+    parser.add_argument("--size", required=True, help="WIDTHxHEIGHT of the composed picture")
+    parser.add_argument("--capture-times", required=True)
+    parser.add_argument("--pictures")
+    parser.add_argument("--summary")
+    parser.add_argument("--record", help="also write the stream as received to this file")
+    arguments = parser.parse_args()
+    width, height = map(int, arguments.size.split("x"))
+    tile_width, tile_height = width // 2, height // 2
+
+    listener = subprocess.Popen(
+        ["srt-live-transmit", "-a:no", "-q",
+         f"srt://127.0.0.1:{arguments.port}?mode=listener&latency={arguments.latency}", "file://con"],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
+    # ffmpeg hands over only the lines of the two rows of strips, one above the other, as luma.
+    top, rows = strip_top(tile_height), ROWS * CELL
+    strips = (f"[0:v:0]split[upper][lower];[upper]crop={width}:{rows}:0:{top}[first];"
+              f"[lower]crop={width}:{rows}:0:{tile_height + top}[second];[first][second]vstack,format=gray")
+    decoder = subprocess.Popen(
+        ["ffmpeg", "-hide_banner", "-loglevel", os.environ.get("GLASS_FFMPEG_LOGLEVEL", "error"), "-flags", "low_delay",
+         "-probesize", "65536", "-analyzeduration", "200000",
+         "-threads", "1", "-f", "mpegts", "-i", "pipe:0", "-filter_complex", strips, "-fps_mode", "passthrough",
+         "-f", "rawvideo", "pipe:1"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+    say(f"Listening on 127.0.0.1:{arguments.port} (latency {arguments.latency} ms)")
+
+    clock = TransportClock()
+    record = open(arguments.record, "wb") if arguments.record else None
+
+    def receive():
+        while True:
+            data = os.read(listener.stdout.fileno(), 1 << 16)
+            now = time.monotonic_ns()
+            if not data:
+                break
+            clock.feed(data, now)
+            if record:
+                record.write(data)
+            try:
+                decoder.stdin.write(data)
+            except BrokenPipeError:
+                break
+        clock.finish()
+        decoder.stdin.close()
+
+    receiver = threading.Thread(target=receive)
+    receiver.start()
+
+    # Pictures as decoded: when, and each quadrant's (input, counter) or None.
+    decoded = []
+    size = width * 2 * rows
+    with decoder.stdout as frames:
+        while True:
+            frame = bytearray()
+            while len(frame) < size:
+                chunk = frames.read(size - len(frame))
+                if not chunk:
+                    break
+                frame += chunk
+            if len(frame) < size:
+                break
+            now = time.monotonic_ns()
+            codes = [read_code(frame, width, slot % 2 * tile_width, slot // 2 * rows) for slot in range(4)]
+            decoded.append((now, codes))
+    receiver.join()
+    decoder.wait()
+    listener.wait()
+
+    captured = {}
+    with open(arguments.capture_times) as times:
+        for line in times:
+            fields = line.split()
+            if len(fields) == 3:
+                captured[(int(fields[0]), int(fields[1]))] = int(fields[2])
+
+    say(f"{len(decoded)} pictures decoded, {len(clock.arrivals)} received")
+    # Decoded pictures pair with received ones in order only when none was lost between.
+    if len(decoded) != len(clock.arrivals):
+        say("pictures lost in decoding: no arrival times")
+        clock.arrivals = []
+    quadrants = {}
+    lines = []
+    for index, (decoded_ns, codes) in enumerate(decoded):
+        arrival_ns = clock.arrivals[index] if index < len(clock.arrivals) else None
+        for slot, code in enumerate(codes):
+            figures = quadrants.setdefault(slot + 1, {"inputs": set(), "counters": [], "unreadable": 0,
+                                                      "delayMs": [], "arrivalMs": []})
+            if code is None:
+                figures["unreadable"] += 1
+                continue
+            source, counter = code
+            figures["inputs"].add(source)
+            figures["counters"].append(counter)
+            # The worker writes capture times by quadrant id (slot + 1).
+            capture_ns = captured.get((slot + 1, counter))
+            if capture_ns is None:
+                continue
+            delay_ms = (decoded_ns - capture_ns) / 1e6
+            arrival_ms = (arrival_ns - capture_ns) / 1e6 if arrival_ns is not None else None
+            figures["delayMs"].append(delay_ms)
+            if arrival_ms is not None:
+                figures["arrivalMs"].append(arrival_ms)
+            lines.append(f"{index}\t{slot + 1}\t{source}\t{counter}\t{capture_ns}\t{arrival_ns}\t{decoded_ns}\t"
+                         f"{'' if arrival_ms is None else f'{arrival_ms:.1f}'}\t{delay_ms:.1f}")
+    if arguments.pictures:
+        with open(arguments.pictures, "w") as output:
+            output.write("picture\tquadrant\tinput\tcounter\tcapture_ns\tarrival_ns\tdecoded_ns\tarrival_ms\tdelay_ms\n")
+            output.write("\n".join(lines) + ("\n" if lines else ""))
+
+    summary = {"pictures": len(decoded), "received": len(clock.arrivals), "quadrants": {}}
+    for quadrant, figures in sorted(quadrants.items()):
+        counters = figures["counters"]
+        steps = {}
+        for before, after in zip(counters, counters[1:]):
+            steps[str(after - before)] = steps.get(str(after - before), 0) + 1
+        entry = {"inputs": sorted(figures["inputs"]), "read": len(counters), "unreadable": figures["unreadable"],
+                 "timed": len(figures["delayMs"]), "counterSteps": steps,
+                 "firstCounter": counters[0] if counters else None}
+        for name in ("delayMs", "arrivalMs"):
+            values = figures[name]
+            entry[name] = {"p50": percentile(values, 0.5), "p99": percentile(values, 0.99),
+                           "max": max(values) if values else None}
+        summary["quadrants"][str(quadrant)] = entry
+        delay, arrival = entry["delayMs"], entry["arrivalMs"]
+        figures_text = lambda values: ("unknown" if values["p50"] is None else
+                                       f"p50 {values['p50']:.1f} p99 {values['p99']:.1f} max {values['max']:.1f} ms")
+        if delay["p50"] is not None:
+            say(f"quadrant {quadrant} (input {','.join(map(str, entry['inputs']))}): {entry['timed']} pictures, "
+                f"delay {figures_text(delay)}; last packet {figures_text(arrival)}; "
+                f"unreadable {entry['unreadable']}")
+        else:
+            say(f"quadrant {quadrant}: no picture timed, {entry['unreadable']} unreadable")
+    if arguments.summary:
+        with open(arguments.summary, "w") as output:
+            json.dump(summary, output, indent=2, sort_keys=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
