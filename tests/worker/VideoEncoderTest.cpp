@@ -2,13 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "media/Nv12Layout.h"
 #include "output/VideoEncoder.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace tiloran {
 namespace {
@@ -36,16 +44,29 @@ FrameHolder movingNoise(const std::vector<uint8_t> &texture, std::minstd_rand &r
 	return picture;
 }
 
+// FFmpeg's log lines that say x264 refused a ceiling below its average.
+std::atomic<int> ceilingsRefused{ 0 };
+
+void countRefusedCeilings(void *, int, const char *format, va_list arguments)
+{
+	char line[512];
+	std::vsnprintf(line, sizeof line, format, arguments);
+	if (std::strstr(line, "max bitrate less than average bitrate"))
+		++ceilingsRefused;
+}
+
 struct Packet {
 	int64_t size;
 	bool key;
 };
 
 // libx264 takes a lower rate from the next pictures on, within its picture
-// group: no key picture, no new encoder. (It does so only with a ceiling and a
-// buffer: a new average alone it ignores.)
+// group: no key picture, no new encoder, no ceiling below the average in
+// force. (It does so only with a ceiling and a buffer: a new average alone it
+// ignores.)
 TEST(VideoEncoderTest, Libx264TakesANewRateWithinThePictureGroup)
 {
+	av_log_set_callback(countRefusedCeilings);
 	VideoEncoder encoder;
 	std::string message;
 	testing::internal::CaptureStdout();
@@ -73,7 +94,9 @@ TEST(VideoEncoderTest, Libx264TakesANewRateWithinThePictureGroup)
 		ASSERT_TRUE(encoder.encode(picture.get(), keep, message)) << message;
 	}
 	ASSERT_TRUE(encoder.encode(nullptr, keep, message)) << message;
+	av_log_set_callback(av_log_default_callback);
 	ASSERT_EQ(packets.size(), size_t{ 2 * picturesPerRate });
+	EXPECT_EQ(ceilingsRefused, 0);
 
 	// The last ten pictures at each rate, once the encoder has settled.
 	int64_t before = 0;

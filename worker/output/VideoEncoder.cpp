@@ -74,12 +74,25 @@ bool VideoEncoder::encode(const AVFrame *picture, const PacketHandler &handle, s
 		"Failed to allocate encoded packet",
 		"Failed to receive encoded packet: ",
 	};
-	return encodeFrame(context_.get(), picture, messages, handle, message);
+	const bool encoded = encodeFrame(context_.get(), picture, messages, handle, message);
+	// The picture just sent took the lower average: the ceiling may follow.
+	if (picture && pendingCeiling_) {
+		context_->rc_max_rate = pendingCeiling_->maxBitsPerSecond;
+		context_->rc_buffer_size = static_cast<int>(pendingCeiling_->bufferBits);
+		pendingCeiling_.reset();
+	}
+	return encoded;
 }
 
 void VideoEncoder::setRate(const VideoRate &rate)
 {
+	const bool belowTheAverage = context_->rc_max_rate > 0 && rate.maxBitsPerSecond < context_->bit_rate;
 	context_->bit_rate = rate.bitsPerSecond;
+	if (belowTheAverage) {
+		pendingCeiling_ = rate;
+		return;
+	}
+	pendingCeiling_.reset();
 	context_->rc_max_rate = rate.maxBitsPerSecond;
 	context_->rc_buffer_size = static_cast<int>(rate.bufferBits);
 }

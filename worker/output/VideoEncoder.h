@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "media/FfmpegSupport.h"
@@ -37,6 +38,12 @@ public:
 	// its own at every picture and reconfigures x264 where they differ. x264
 	// takes a new average only with a ceiling and a buffer both before and
 	// after; without them it keeps the average it was opened with.
+	//
+	// The wrapper hands x264 the ceiling and the buffer before the average,
+	// so a ceiling below the average in force would be checked against the
+	// old average ("max bitrate less than average bitrate"): a lower rate
+	// takes its average with the next picture and its ceiling and buffer
+	// with the one after.
 	void setRate(const VideoRate &rate);
 
 	const AVCodecContext &context() const { return *context_; }
@@ -46,6 +53,8 @@ public:
 private:
 	CodecContextHolder context_;
 	std::string name_;
+	// A lower ceiling and buffer that wait for the lower average to be in force.
+	std::optional<VideoRate> pendingCeiling_;
 };
 
 } // namespace tiloran
