@@ -200,7 +200,6 @@ bool CompositeOutput::State::open(const WorkerConfig &config, int32_t tileWidth,
 		adaptive = Statistics::Adaptive{ config.video_bitrate, follows ? "steady" : "fixed" };
 		if (follows) {
 			controller.emplace(config.video_bitrate, config.min_video_bitrate, config.audio_bitrate);
-			videoEncoder.setRate(followingVideoRate(config.video_bitrate, srtLatencyMs, frameRate.num, frameRate.den));
 			sink->followRate(config.video_bitrate + config.audio_bitrate);
 		} else {
 			printLine("[CompositeOutput] Adaptive bitrate: " + videoEncoder.name() +
@@ -229,7 +228,7 @@ void CompositeOutput::State::adaptRate()
 	}
 	if (!changed)
 		return;
-	videoEncoder.setRate(followingVideoRate(target, srtLatencyMs, frameRate.num, frameRate.den));
+	videoEncoder.setRate(boundedVideoRate(target, srtLatencyMs, frameRate.num, frameRate.den));
 	sink->followRate(target + audioEncoder.context().bit_rate);
 	if (target < before) {
 		const std::string line = "Video bitrate lowered to " + megabitsText(target) + " Mbit/s: the link is congested (RTT " +

@@ -16,10 +16,6 @@ constexpr int32_t fieldBottomCodedFirstTopShownFirst = 5;
 // several average ones.
 constexpr int64_t fewestBufferPictures = 2;
 constexpr int64_t mostBufferMs = 1000;
-// libx264's own shortfall with a buffer of a few pictures, made up.
-constexpr int64_t followingAveragePercent = 110;
-constexpr int64_t followingCeilingPercent = 115;
-
 // The share of the latency a burst may take: the rest is left for the round
 // trip of a retransmission (SRT's own advice is a latency of at least four
 // round trips).
@@ -47,24 +43,6 @@ VideoRate boundedVideoRate(int64_t bitsPerSecond, std::optional<int> srtLatencyM
 		bufferMs = std::max(bufferMs, std::min(fewestMs, mostBufferMs));
 	}
 	return { bitsPerSecond, bitsPerSecond, bitsPerSecond * bufferMs / 1000 };
-}
-
-// Why more than the target: libx264 plans every picture so that its buffer
-// cannot run dry, and with a buffer of a few pictures that caution is large;
-// with a ceiling equal to the average it can never make up what the caution
-// cost. On the test inputs (4 x 960x540p25, 4 Mbit/s, latency 120 ms) it made
-// 3.45 Mbit/s; a ceiling above the average lets it borrow back, and the
-// average above the target makes up the rest: 3.90 Mbit/s, the busiest second
-// 4.23 (asked for 107 % under 112 %: 3.68 and 4.09; 110 % under 120 %: 3.86
-// and 4.40). The buffer stays the target's, so a burst still reaches the
-// receiver within its latency.
-VideoRate followingVideoRate(int64_t targetBitsPerSecond, std::optional<int> srtLatencyMs, int32_t frameRateNumerator,
-			     int32_t frameRateDenominator)
-{
-	VideoRate rate = boundedVideoRate(targetBitsPerSecond, srtLatencyMs, frameRateNumerator, frameRateDenominator);
-	rate.bitsPerSecond = targetBitsPerSecond * followingAveragePercent / 100;
-	rate.maxBitsPerSecond = targetBitsPerSecond * followingCeilingPercent / 100;
-	return rate;
 }
 
 std::string videoEncoderLookupName(const std::string &codec)

@@ -25,13 +25,6 @@ struct VideoRate {
 VideoRate boundedVideoRate(int64_t bitsPerSecond, std::optional<int> srtLatencyMs, int32_t frameRateNumerator,
 			   int32_t frameRateDenominator);
 
-// The rate for a target that follows the link (adaptive bitrate): the
-// buffer of boundedVideoRate, the encoder asked for a little more than the
-// target and its ceiling a little above that, so that what it makes meets
-// the target while every second stays within a tenth above it.
-VideoRate followingVideoRate(int64_t targetBitsPerSecond, std::optional<int> srtLatencyMs, int32_t frameRateNumerator,
-			     int32_t frameRateDenominator);
-
 // One private option of the H.264 encoder: a string or an integer value.
 struct VideoEncoderOption {
 	std::string name;
