@@ -164,7 +164,7 @@ TEST_F(ApiServerTest, PreflightOnAnyPath)
 		auto answer = request("OPTIONS", path);
 		EXPECT_EQ(answer.status, 200) << path;
 		EXPECT_EQ(answer.header("Access-Control-Allow-Origin"), "*");
-		EXPECT_EQ(answer.header("Access-Control-Allow-Methods"), "GET, POST, OPTIONS");
+		EXPECT_EQ(answer.header("Access-Control-Allow-Methods"), "GET, POST, DELETE, OPTIONS");
 		EXPECT_EQ(answer.header("Access-Control-Allow-Headers"), "Content-Type");
 		EXPECT_EQ(answer.headerCount("Content-Type"), 0u);
 		EXPECT_EQ(answer.body, "");

@@ -35,6 +35,9 @@ const std::string endpointLines = "[Server] Starting HTTP server on 0.0.0.0:3000
 				  "  GET  /api/config\n"
 				  "  GET  /api/worker/config\n"
 				  "  GET  /api/preview\n"
+				  "  GET  /api/recordings\n"
+				  "  GET  /api/recordings/<name>\n"
+				  "  DELETE /api/recordings/<name>\n"
 				  "  GET  /api/stream/status\n"
 				  "  GET  /api/stream/stats\n"
 				  "  GET  /metrics\n"
@@ -315,7 +318,7 @@ TEST_F(CopiedServerTest, StartWithoutAWorkerBesideTheServer)
 	auto health = test::rawRequest(3000, "GET", "/api/health");
 	EXPECT_EQ(health.body, R"({"status":"ok","service":"tiloran-server"})");
 	auto preflight = test::rawRequest(3000, "OPTIONS", "/api/stream/start");
-	EXPECT_EQ(preflight.header("Access-Control-Allow-Methods"), "GET, POST, OPTIONS");
+	EXPECT_EQ(preflight.header("Access-Control-Allow-Methods"), "GET, POST, DELETE, OPTIONS");
 
 	server->signal(SIGINT);
 	EXPECT_EQ(server->waitForExit(test::kGenerousTimeout), 0);
