@@ -14,6 +14,7 @@ import { explainRefusal } from './js/explain.mjs';
 import { StreamForm } from './js/form.mjs';
 import { Preview } from './js/preview.mjs';
 import { Renderer } from './js/render.mjs';
+import { durationText, sizeText } from './js/format.mjs';
 import { addNote, loadChoices, loadNotes, saveChoices } from './js/settings.mjs';
 import {
 	isRunning, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, READ_INTERVAL_MS, readIntervalMs, runTransition, serverState, viewState,
@@ -342,14 +343,82 @@ async function loadSession() {
 	api.useSession(session, toLogin);
 	document.getElementById('user-name').textContent = `${session.user.name} (${session.user.role})`;
 	document.getElementById('user-box').hidden = false;
-	if (session.user.role === 'viewer')
+	if (session.user.role === 'viewer') {
 		document.querySelector('.transport').style.display = 'none';
+		mayDelete = false;
+	}
 	return true;
 }
 
 async function logOut() {
 	await api.logOut();
 	toLogin();
+}
+
+// ---- Recordings --------------------------------------------------------------
+
+const RECORDINGS_INTERVAL_MS = 10000;
+let mayDelete = true;
+
+function showRecordings(recordings) {
+	const list = document.getElementById('recordings-list');
+	list.replaceChildren();
+	for (const recording of recordings) {
+		const row = document.createElement('tr');
+		const link = document.createElement('a');
+		link.href = `/api/recordings/${encodeURIComponent(recording.name)}`;
+		link.download = recording.name;
+		link.textContent = recording.name;
+		const cells = [link, sizeText(recording.sizeBytes), recording.start.replace('T', ' ').replace('Z', ' UTC'),
+			durationText(Math.round(recording.durationSeconds))];
+		for (const content of cells) {
+			const cell = document.createElement('td');
+			cell.append(content);
+			row.append(cell);
+		}
+		const actions = document.createElement('td');
+		if (mayDelete) {
+			const remove = document.createElement('button');
+			remove.type = 'button';
+			remove.className = 'recording-delete';
+			remove.textContent = 'Delete';
+			remove.addEventListener('click', () => deleteRecording(recording.name));
+			actions.append(remove);
+		}
+		row.append(actions);
+		list.append(row);
+	}
+	document.getElementById('recordings-table').hidden = recordings.length === 0;
+	document.getElementById('recordings-empty').hidden = recordings.length !== 0;
+}
+
+async function loadRecordings() {
+	const answer = await api.readRecordings();
+	if (answer.ok)
+		showRecordings(answer.body.recordings);
+}
+
+async function deleteRecording(name) {
+	const go = await render.confirm({
+		title: 'Delete this recording?',
+		text: `${name} is removed from the encoder's disk for good.`,
+		cancel: 'Keep it',
+		accept: 'Delete',
+		kind: 'stop',
+	});
+	if (!go)
+		return;
+	const answer = await api.deleteRecording(name);
+	note(answer.ok ? `Recording deleted: ${name}` : `Recording not deleted: ${answer.reason}`, answer.ok ? 'info' : 'error');
+	loadRecordings();
+}
+
+async function pollRecordings() {
+	try {
+		await loadRecordings();
+	} finally {
+		setTimeout(pollRecordings, RECORDINGS_INTERVAL_MS);
+	}
 }
 
 // ---- Wiring ------------------------------------------------------------------
@@ -364,6 +433,7 @@ renderLog();
 if (await loadSession()) {
 	loadConfig();
 	pollStats();
+	pollRecordings();
 }
 // The figures' ages and the lost contact show even while an answer is overdue.
 setInterval(() => refresh(), READ_INTERVAL_MS);

@@ -22,7 +22,7 @@ async function request(path, options = {}, timeoutMs = REQUEST_TIMEOUT_MS) {
 	const controller = new AbortController();
 	const timer = setTimeout(() => controller.abort(), timeoutMs);
 	const headers = { ...(options.headers || {}) };
-	if (options.method === 'POST' && csrfToken)
+	if ((options.method === 'POST' || options.method === 'DELETE') && csrfToken)
 		headers['X-CSRF-Token'] = csrfToken;
 	try {
 		const response = await fetch(path, { cache: 'no-store', ...options, headers, signal: controller.signal });
@@ -140,6 +140,21 @@ export async function stopStream() {
 			return refused(answer);
 		const notRunning = answer.body !== null && answer.body.status === 'not_running';
 		return { ok: true, wasRunning: !notRunning, message: notRunning ? answer.body.message || '' : '' };
+	} catch (error) {
+		return unanswered(error);
+	}
+}
+
+// The recordings on the encoder's disk: { ok: true, body: { recordings } }.
+export function readRecordings() {
+	return readObject('/api/recordings', (body) => Array.isArray(body.recordings));
+}
+
+// { ok: true } once the recording named name is gone.
+export async function deleteRecording(name) {
+	try {
+		const answer = await requestJson(`/api/recordings/${encodeURIComponent(name)}`, { method: 'DELETE' }, ACTION_TIMEOUT_MS);
+		return answer.status === 200 ? { ok: true } : refused(answer);
 	} catch (error) {
 		return unanswered(error);
 	}

@@ -147,6 +147,7 @@ export class StreamForm {
 		this.audioSource = $('audio-source');
 		this.videoBitrate = $('video-bitrate');
 		this.adaptiveBitrate = $('adaptive-bitrate');
+		this.record = $('record');
 		this.audioBitrate = $('audio-bitrate');
 		this.codec = $('codec');
 		this.audioChannels = $('audio-channels');
@@ -384,6 +385,7 @@ export class StreamForm {
 			this.latency.value = String(srt.latency);
 		this.reconnect.checked = workerConfig.srt_reconnect === true;
 		this.adaptiveBitrate.checked = workerConfig.adaptive_bitrate === true;
+		this.record.checked = workerConfig.record === true;
 		this.updateLayoutSummary();
 		return peer;
 	}
@@ -707,6 +709,8 @@ export class StreamForm {
 				srtReconnect: this.reconnect.checked,
 				videoBitrate: entryAt(encoding.videoBitrates || [], this.videoBitrate)?.value,
 				adaptiveBitrate: this.adaptiveBitrate.checked,
+				// Only when asked for, so that a request without it stays as it was.
+				...(this.record.checked ? { record: true } : {}),
 				audioBitrate: entryAt(encoding.audioBitrates || [], this.audioBitrate)?.value,
 				audioChannels: this.chosenAudioChannels(),
 				codec: entryAt(this.codecs, this.codec)?.value,

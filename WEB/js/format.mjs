@@ -62,3 +62,15 @@ export const SOFTWARE_CODEC = 'libx264';
 // SRTO_LATENCY without complaint and sends its low 16 bits (99999 ms goes
 // out as 34463 ms, 65536 as 0).
 export const SRT_LATENCY_MAX_MS = 65535;
+
+// A file's size for people: "812 KB", "1.4 GB".
+export function sizeText(bytes) {
+	const units = ['bytes', 'KB', 'MB', 'GB', 'TB'];
+	let value = bytes;
+	let unit = 0;
+	while (value >= 1000 && unit < units.length - 1) {
+		value /= 1000;
+		unit++;
+	}
+	return unit === 0 ? `${value} bytes` : `${value < 10 ? value.toFixed(1) : Math.round(value)} ${units[unit]}`;
+}

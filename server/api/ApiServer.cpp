@@ -18,6 +18,7 @@
 #include "http/platform/ConnectionSocket.h"
 #include "http/platform/ListenSocket.h"
 #include "http/RequestBodyText.h"
+#include "recordings/RecordingFolder.h"
 #include "supervision/platform/WorkerProcess.h"
 #include "supervision/PrometheusText.h"
 #include "supervision/WorkerSupervisor.h"
@@ -185,6 +186,9 @@ bool ApiServer::run(const std::string &host, int port, const std::function<void(
 	printLine("  GET  /api/config");
 	printLine("  GET  /api/worker/config");
 	printLine("  GET  /api/preview");
+	printLine("  GET  /api/recordings");
+	printLine("  GET  /api/recordings/<name>");
+	printLine("  DELETE /api/recordings/<name>");
 	printLine("  GET  /api/stream/status");
 	printLine("  GET  /api/stream/stats");
 	printLine("  GET  /metrics");
@@ -576,6 +580,24 @@ void ApiServer::registerRoutes()
 		handleWorkerConfig(request, response);
 	});
 
+	server_.Get("/api/recordings", [this](const httplib::Request &, httplib::Response &response) {
+		setCommonHeaders(response);
+		nlohmann::json list = nlohmann::json::array();
+		for (const RecordingFolder::Recording &recording : RecordingFolder(config_->recordingsPath()).list())
+			list.push_back({ { "name", recording.name },
+					 { "sizeBytes", recording.sizeBytes },
+					 { "start", recording.start },
+					 { "durationSeconds", recording.durationSeconds } });
+		sendJson(response, nlohmann::json{ { "recordings", std::move(list) } });
+	});
+	// Any name, so that one which is not a recording's is refused as such.
+	server_.Get("/api/recordings/(.*)", [this](const httplib::Request &request, httplib::Response &response) {
+		handleRecordingDownload(request.matches[1], response);
+	});
+	server_.Delete("/api/recordings/(.*)", [this](const httplib::Request &request, httplib::Response &response) {
+		handleRecordingDelete(request, request.matches[1], response);
+	});
+
 	server_.Post("/api/stream/start", [this](const httplib::Request &request, httplib::Response &response) {
 		handleStreamStart(request, response);
 	});
@@ -773,6 +795,68 @@ void ApiServer::handleStreamStop(const httplib::Request &request, httplib::Respo
 		return;
 	}
 	response.set_content(R"({"status":"stopped"})", jsonType);
+}
+
+namespace {
+
+const char *const badRecordingNameMessage =
+	"Invalid recording name: letters, digits, '-' and '_', ending in .ts, inside the recordings folder";
+
+} // namespace
+
+void ApiServer::handleRecordingDownload(const std::string &name, httplib::Response &response)
+{
+	setCommonHeaders(response);
+	std::filesystem::path path;
+	switch (RecordingFolder(config_->recordingsPath()).find(name, path)) {
+	case RecordingFolder::Lookup::BadName:
+		sendError(response, 400, badRecordingNameMessage);
+		return;
+	case RecordingFolder::Lookup::Missing:
+		sendError(response, 404, "Recording not found: " + name);
+		return;
+	case RecordingFolder::Lookup::Found:
+		break;
+	}
+	auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
+	std::error_code error;
+	const uintmax_t size = std::filesystem::file_size(path, error);
+	if (!*file || error) {
+		sendError(response, 500, "Failed to open recording " + name);
+		return;
+	}
+	response.set_header("Content-Disposition", "attachment; filename=\"" + name + "\"");
+	// The library answers a Range request with 206 and the part asked for.
+	response.set_content_provider(
+		static_cast<std::size_t>(size), "video/mp2t",
+		[file](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+			char buffer[64 * 1024];
+			file->clear();
+			file->seekg(static_cast<std::streamoff>(offset));
+			const std::size_t wanted = std::min(length, sizeof(buffer));
+			file->read(buffer, static_cast<std::streamsize>(wanted));
+			const std::streamsize got = file->gcount();
+			return got > 0 && sink.write(buffer, static_cast<std::size_t>(got));
+		});
+}
+
+void ApiServer::handleRecordingDelete(const httplib::Request &request, const std::string &name,
+				      httplib::Response &response)
+{
+	setCommonHeaders(response);
+	std::string message;
+	switch (RecordingFolder(config_->recordingsPath()).remove(name, message)) {
+	case RecordingFolder::Lookup::BadName:
+		sendError(response, 400, badRecordingNameMessage);
+		return;
+	case RecordingFolder::Lookup::Missing:
+		sendError(response, message.empty() ? 404 : 500, message.empty() ? "Recording not found: " + name : message);
+		return;
+	case RecordingFolder::Lookup::Found:
+		break;
+	}
+	printLine("[API] Recording deleted" + requester(request) + ": " + name);
+	sendJson(response, nlohmann::json{ { "deleted", name } });
 }
 
 void ApiServer::handlePreview(httplib::Response &response)

@@ -87,6 +87,8 @@ private:
 	// Which sites' pages may read the answers.
 	void configureCrossOrigin();
 	void handlePreview(httplib::Response &response);
+	void handleRecordingDownload(const std::string &name, httplib::Response &response);
+	void handleRecordingDelete(const httplib::Request &request, const std::string &name, httplib::Response &response);
 	void handleStreamStart(const httplib::Request &request, httplib::Response &response);
 	void handleStreamStop(const httplib::Request &request, httplib::Response &response);
 	// Who sent a request: a token's owner, or a logged-in user of the page

@@ -13,6 +13,7 @@
 #include "common/AudioChannels.h"
 #include "common/ConsoleLine.h"
 #include "common/H264EncoderName.h"
+#include "common/RecordingName.h"
 #include "common/platform/DeckLinkDiscovery.h"
 #include "config/platform/FileReplacement.h"
 #include "config/platform/UserDirectories.h"
@@ -211,6 +212,40 @@ bool checkAdaptiveBitrate(const nlohmann::json &request, std::string &message)
 	return true;
 }
 
+// "record": a switch; "recordSegmentMinutes": the longest file, in minutes
+// (a fraction allowed, so that a short test can cut too).
+bool checkRecording(const nlohmann::json &request, std::string &message)
+{
+	if (request.contains("record") && !request["record"].is_boolean()) {
+		message = "Field record must be true or false";
+		return false;
+	}
+	if (request.contains("recordSegmentMinutes")) {
+		const nlohmann::json &minutes = request["recordSegmentMinutes"];
+		if (!minutes.is_number() || !(minutes.get<double>() >= kShortestRecordSegmentMinutes &&
+					      minutes.get<double>() <= kLongestRecordSegmentMinutes)) {
+			message = std::string("Field recordSegmentMinutes must be a number from ") +
+				  kShortestRecordSegmentText + " to " + kLongestRecordSegmentText;
+			return false;
+		}
+	}
+	return true;
+}
+
+// The stream's name in its recordings' file names: the stream id with every
+// character a file name cannot safely hold made '_', "stream" without one.
+std::string recordingNameOf(const std::string &streamId)
+{
+	std::string name;
+	for (const char c : streamId) {
+		if (name.size() == kLongestRecordingName)
+			break;
+		const std::string_view one(&c, 1);
+		name += isRecordingName(one) ? c : '_';
+	}
+	return name.empty() ? "stream" : name;
+}
+
 // "host:port" as an SRT caller needs it: a host name, an IPv4 address or an
 // IPv6 address in brackets, and a port from 1 to 65535. Nothing else may
 // reach the URI, whose parameters follow the port.
@@ -384,11 +419,13 @@ nlohmann::json optionArray(const std::vector<CodecOption> &options, const std::m
 ConfigManager::ConfigManager(bool portable, TestInputs testInputs)
 	: workerConfigPath_(resolveWorkerConfigPath(portable).string()),
 	  previewPath_(resolvePreviewPath(portable).string()),
+	  recordingsPath_((resolvePreviewPath(portable).parent_path() / "recordings").string()),
 	  testInputs_(std::move(testInputs))
 {
 	printLine(std::string("[ConfigManager] Config mode: ") + (portable ? "portable" : "user"));
 	printLine("[ConfigManager] Worker config path: " + workerConfigPath_);
 	printLine("[ConfigManager] Preview path: " + previewPath_);
+	printLine("[ConfigManager] Recordings path: " + recordingsPath_);
 
 	refreshDevices();
 }
@@ -535,6 +572,8 @@ bool ConfigManager::buildWorkerConfig(const nlohmann::json &request, nlohmann::j
 		message = "Field srtReconnect must be true or false";
 		return false;
 	}
+	if (!checkRecording(request, message))
+		return false;
 
 	nlohmann::json document = { { "quadrants", nlohmann::json::array() } };
 	nlohmann::json &quadrants = document["quadrants"];
@@ -617,6 +656,12 @@ bool ConfigManager::buildWorkerConfig(const nlohmann::json &request, nlohmann::j
 		document["audio_channels"] = { request["audioChannels"][0].get<std::int32_t>(),
 					       request["audioChannels"][1].get<std::int32_t>() };
 	document["preview_path"] = previewPath_;
+	if (request.value("record", false)) {
+		document["record"] = true;
+		document["recordings_path"] = recordingsPath_;
+		document["record_name"] = recordingNameOf(streamId);
+		document["record_segment_minutes"] = request.value("recordSegmentMinutes", 60.0);
+	}
 	workerConfig = std::move(document);
 	return true;
 }

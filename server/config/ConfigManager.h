@@ -43,6 +43,8 @@ public:
 
 	// The preview directory (no trailing separator); preview.jpg lies inside.
 	const std::string &previewPath() const { return previewPath_; }
+	// The folder of the stream's recordings, beside the preview directory.
+	const std::string &recordingsPath() const { return recordingsPath_; }
 	// Full path of worker_config.json.
 	const std::string &workerConfigPath() const { return workerConfigPath_; }
 	const std::vector<DeviceInfo> &devices() const { return devices_; }
@@ -90,6 +92,7 @@ private:
 	mutable std::mutex codecAvailableMutex_;
 	std::string workerConfigPath_;
 	std::string previewPath_;
+	std::string recordingsPath_;
 	TestInputs testInputs_;
 
 	mutable std::mutex workerConfigFileMutex_;

@@ -96,6 +96,11 @@ TEST(AccessEndToEnd, RolesTokensAndPrometheus)
 	EXPECT_EQ(call("GET", "/api/stream/stats", viewer).status, 200);
 	EXPECT_EQ(call("GET", "/metrics", viewer).status, 200);
 	EXPECT_EQ(call("GET", "/api/worker/config", viewer).status, 403);
+	// Recordings: a viewer lists and downloads, only an operator deletes.
+	EXPECT_EQ(call("GET", "/api/recordings", viewer).status, 200);
+	EXPECT_EQ(call("GET", "/api/recordings/20261209-130405_stream.ts", viewer).status, 404);
+	EXPECT_EQ(call("DELETE", "/api/recordings/20261209-130405_stream.ts", viewer).status, 403);
+	EXPECT_EQ(call("DELETE", "/api/recordings/20261209-130405_stream.ts", operatorToken).status, 404);
 	for (const std::string path : { "/api/stream/start", "/api/stream/stop" }) {
 		const RawResponse refused = call("POST", path, viewer, start);
 		EXPECT_EQ(refused.status, 403);

@@ -1288,6 +1288,21 @@ describe('control page', () => {
 		assert.equal(await text('#preview-badge'), 'Last picture');
 	});
 
+	test('the recordings are listed with their sizes and links to download them', async () => {
+		await context.route('**/api/recordings', (route) => route.fulfill({ json: { recordings: [
+			{ name: '20261209-130405_studio-a.ts', sizeBytes: 1534000, start: '2026-12-09T13:04:05Z', durationSeconds: 180.4 },
+		] } }));
+		await page.reload();
+		await waitForText('#recordings-list', '20261209-130405_studio-a.ts');
+		const row = await text('#recordings-list tr');
+		assert.match(row, /1\.5 MB/);
+		assert.match(row, /2026-12-09 13:04:05 UTC/);
+		assert.match(row, /0:03:00/);
+		assert.equal(await page.getAttribute('#recordings-list a', 'href'), '/api/recordings/20261209-130405_studio-a.ts');
+		assert.equal(await page.isHidden('#recordings-empty'), true);
+		await context.unroute('**/api/recordings');
+	});
+
 	test('the choices survive a reload, the passphrase excepted', async () => {
 		// On a machine with every encoder, so that a hardware one can be the choice kept.
 		await context.route('**/api/config', async (route) => {

@@ -30,6 +30,7 @@ TEST_F(ConfigLocationsTest, PortableModeUsesTheWorkingDirectoryAndPrintsThreeLin
 	EXPECT_EQ(first.output, "[ConfigManager] Config mode: portable\n"
 				"[ConfigManager] Worker config path: " + (cwd / "worker_config.json").string() + "\n"
 				"[ConfigManager] Preview path: " + (cwd / "preview").string() + "\n"
+				"[ConfigManager] Recordings path: " + (cwd / "recordings").string() + "\n"
 				"[ConfigManager] DeckLink SDK runtime is not available\n");
 
 	// Another working directory, another location; the first object keeps its own.
@@ -87,6 +88,8 @@ TEST_F(ConfigLocationsTest, UserModeFollowsTheChainOfEnvironmentVariables)
 		EXPECT_EQ(constructed.output, "[ConfigManager] Config mode: user\n"
 					      "[ConfigManager] Worker config path: " + entry.expected + "\n"
 					      "[ConfigManager] Preview path: " + userPreview() + "\n"
+					      "[ConfigManager] Recordings path: " +
+						      (std::filesystem::path(userPreview()).parent_path() / "recordings").string() + "\n"
 					      "[ConfigManager] DeckLink SDK runtime is not available\n");
 	}
 }

@@ -44,6 +44,7 @@ TEST_F(ConfigProgramTest, DiscoveryLinesAndClientConfiguration)
 	const std::string expected = "[ConfigManager] Config mode: portable\n"
 				     "[ConfigManager] Worker config path: " + cwd + "/worker_config.json\n"
 				     "[ConfigManager] Preview path: " + cwd + "/preview\n"
+				     "[ConfigManager] Recordings path: " + cwd + "/recordings\n"
 				     "[ConfigManager] Found 2 DeckLink capture device(s)\n"
 				     "[ConfigManager] Test inputs: 2 (640x360p25)\n"
 				     "[Server] Starting HTTP server on 0.0.0.0:3000\n";

@@ -705,5 +705,41 @@ TEST_F(WorkerConfigDocumentTest, ConcurrentSavesAndLoadsNeverSeeAPartialDocument
 	EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 40);
 }
 
+// A recording, written only when asked for: the folder beside the preview
+// directory, the stream id made file-name safe, the segment length.
+TEST_F(WorkerConfigDocumentTest, RecordingIsWrittenOnlyWhenAskedFor)
+{
+	json request = validRequest();
+	EXPECT_FALSE(saved(request).contains("record"));
+	request["record"] = false;
+	EXPECT_FALSE(saved(request).contains("recordings_path"));
+
+	request["record"] = true;
+	request["srtStreamId"] = "#!::r=live/cam 1";
+	json document = saved(request);
+	EXPECT_EQ(document["record"], true);
+	EXPECT_EQ(document["recordings_path"],
+		  (std::filesystem::path(config().previewPath()).parent_path() / "recordings").string());
+	EXPECT_EQ(document["record_name"], "____r_live_cam_1");
+	EXPECT_EQ(document["record_segment_minutes"], 60.0);
+	request["srtStreamId"] = "";
+	request["recordSegmentMinutes"] = 0.5;
+	document = saved(request);
+	EXPECT_EQ(document["record_name"], "stream");
+	EXPECT_EQ(document["record_segment_minutes"], 0.5);
+
+	const std::string minutes = "Field recordSegmentMinutes must be a number from 0.05 to 1440";
+	const std::pair<const char *, json> refused[] = {
+		{ "record", "yes" }, { "record", 1 }, { "recordSegmentMinutes", 0.04 }, { "recordSegmentMinutes", 1441 },
+		{ "recordSegmentMinutes", "60" }, { "recordSegmentMinutes", nullptr },
+	};
+	for (const auto &[key, value] : refused) {
+		json bad = request;
+		bad[key] = value;
+		EXPECT_EQ(save(bad).message, std::string(key) == "record" ? "Field record must be true or false" : minutes)
+			<< key << " " << value;
+	}
+}
+
 } // namespace
 } // namespace tiloran::test

@@ -236,6 +236,31 @@ TEST(ParseWorkerConfig, AdaptiveBitrateAndItsFloor)
 	EXPECT_NE(parseMessage(document).find("type must be boolean"), std::string::npos) << parseMessage(document);
 }
 
+// A recording: off unless the document says so, and then with its folder,
+// a file-name safe name and a segment length within bounds.
+TEST(ParseWorkerConfig, Recording)
+{
+	json document = validDocument();
+	EXPECT_FALSE(parsed(document).record);
+	document["record"] = true;
+	document["recordings_path"] = "/var/recordings";
+	document["record_name"] = "studio-a";
+	document["record_segment_minutes"] = 0.5;
+	const tiloran::WorkerConfig config = parsed(document);
+	EXPECT_TRUE(config.record);
+	EXPECT_EQ(config.recordings_path, "/var/recordings");
+	EXPECT_EQ(config.record_name, "studio-a");
+	EXPECT_EQ(config.record_segment_minutes, 0.5);
+	const std::pair<const char *, json> refused[] = { { "record_name", "../x" },
+							  { "record_segment_minutes", 0.01 },
+							  { "recordings_path", "" } };
+	for (const auto &[key, value] : refused) {
+		json bad = document;
+		bad[key] = value;
+		EXPECT_NE(parseMessage(bad).find("record needs recordings_path"), std::string::npos) << key;
+	}
+}
+
 // Numbers beyond 32 bits neither wrap around into a valid value nor, as
 // floating-point numbers, convert with undefined behaviour: they become the
 // nearest 32-bit value.

@@ -55,6 +55,12 @@ struct WorkerConfig {
 	SrtSettings srt;
 	// Directory of the preview picture; empty disables the preview.
 	std::string preview_path;
+	// The stream recorded into recordings_path as well, in files named by
+	// their start time and record_name, each at most record_segment_minutes.
+	bool record = false;
+	std::string recordings_path;
+	std::string record_name;
+	double record_segment_minutes = 60;
 	int32_t real_source_count = 0;
 	// Slot of the master quadrant, whose source paces the output and gives
 	// it frame rate, field order and audio; -1 until one is found.

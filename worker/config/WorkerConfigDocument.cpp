@@ -7,6 +7,7 @@
 #include <set>
 
 #include "common/H264EncoderName.h"
+#include "common/RecordingName.h"
 
 namespace tiloran {
 
@@ -176,6 +177,12 @@ bool parseWorkerConfig(const nlohmann::json &document, WorkerConfig &config, std
 		if (isSrtUri(config.srt_uri) && !srtSettingsFromDocument(document, config.srt_uri, config.srt, message))
 			return false;
 		config.preview_path = document.value("preview_path", std::string());
+		config.record = document.value("record", false);
+		if (config.record) {
+			config.recordings_path = document.value("recordings_path", std::string());
+			config.record_name = document.value("record_name", std::string("stream"));
+			config.record_segment_minutes = document.value("record_segment_minutes", 60.0);
+		}
 	} catch (const nlohmann::json::exception &error) {
 		message = error.what();
 		return false;
@@ -191,6 +198,14 @@ bool parseWorkerConfig(const nlohmann::json &document, WorkerConfig &config, std
 	}
 	if (config.audio_bitrate < 1) {
 		message = "audio_bitrate must be greater than zero";
+		return false;
+	}
+	if (config.record && (config.recordings_path.empty() || !isRecordingName(config.record_name) ||
+			      !(config.record_segment_minutes >= kShortestRecordSegmentMinutes &&
+				config.record_segment_minutes <= kLongestRecordSegmentMinutes))) {
+		message = "record needs recordings_path, a record_name of letters, digits, '-' and '_', and "
+			  "record_segment_minutes from " + std::string(kShortestRecordSegmentText) + " to " +
+			  std::string(kLongestRecordSegmentText);
 		return false;
 	}
 	if (config.srt_uri.empty()) {

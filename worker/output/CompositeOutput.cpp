@@ -14,6 +14,7 @@
 #include "output/TsMuxer.h"
 #include "output/VideoEncoder.h"
 #include "output/sink/OutputSinkFactory.h"
+#include "output/sink/SinkFanOut.h"
 
 #include "common/ConsoleLine.h"
 
@@ -97,7 +98,8 @@ struct CompositeOutput::State final : OutputThread::Work {
 	VideoEncoder videoEncoder;
 	AacEncoder audioEncoder;
 	std::optional<AacFramer> framer;
-	std::unique_ptr<OutputSink> sink;
+	// The stream's sink and, beside it, the recording.
+	std::unique_ptr<SinkFanOut> sink;
 	// Declared after the sink it writes into, so that it is freed first.
 	TsMuxer muxer;
 	OutputStatistics statistics;
@@ -192,9 +194,13 @@ bool CompositeOutput::State::open(const WorkerConfig &config, int32_t tileWidth,
 	if (!muxer.open(videoEncoder.context(), audioEncoder.context(), message))
 		return false;
 	const std::string shownUri = redactSrtUri(config.srt_uri);
-	sink = openOutputSink(config, shownUri, channel, abandon, message);
-	if (!sink)
+	std::unique_ptr<OutputSink> stream = openOutputSink(config, shownUri, channel, abandon, message);
+	if (!stream)
 		return false;
+	sink = std::make_unique<SinkFanOut>(std::move(stream));
+	if (config.record)
+		if (std::unique_ptr<OutputSink> recording = openRecordingSink(config, channel))
+			sink->add(std::move(recording));
 	if (config.adaptive_bitrate && srtLatencyMs) {
 		const bool follows = followsNewRates(videoEncoder.name());
 		adaptive = Statistics::Adaptive{ config.video_bitrate, follows ? "steady" : "fixed" };
@@ -250,8 +256,9 @@ bool CompositeOutput::State::encodePicture(AVFrame *picture, OutputThread::Clock
 {
 	statistics.pictureEncoding(picture->pts, arrival);
 	adaptRate();
+	sink->beforePicture(picture->pts);
 	if (sink->restartPending())
-		muxer.restartForReceiver(picture);
+		muxer.restart(picture, sink->streamRestartPending());
 	return videoEncoder.encode(picture, writeVideo, message);
 }
 

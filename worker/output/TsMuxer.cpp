@@ -113,16 +113,16 @@ PacketFate TsMuxer::write(MuxedStream stream, AVPacket *packet, AVRational timeB
 	return PacketFate::Written;
 }
 
-void TsMuxer::restartForReceiver(AVFrame *picture)
+void TsMuxer::restart(AVFrame *picture, bool dropEarlierPictures)
 {
-	// What the muxer still holds belongs to packets whose start the
-	// receiver never had: it goes out into the sink while that still drops.
+	// What the muxer still holds belongs to before the restart: it goes out
+	// into the sink while that still drops it or writes it to its last file.
 	av_interleaved_write_frame(muxer_.get(), nullptr);
 	avio_flush(muxer_->pb);
 	sink_->beginRestart();
 	av_opt_set(muxer_.get(), "mpegts_flags", "+resend_headers", AV_OPT_SEARCH_CHILDREN);
 	picture->pict_type = AV_PICTURE_TYPE_I;
-	awaitingKeyPicture_ = true;
+	awaitingKeyPicture_ = awaitingKeyPicture_ || dropEarlierPictures;
 }
 
 bool TsMuxer::writeTrailer(std::string &message)

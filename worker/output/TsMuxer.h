@@ -20,9 +20,10 @@ enum class PacketFate { Written, Dropped, Failed };
 // on: after one failed write FFmpeg's I/O context stays in error for good, so
 // a sink that rides out a lost link drops what it is given and succeeds.
 //
-// When the sink has connected to a receiver anew, restartForReceiver makes
-// the stream start afresh for it: the tables at once, and the next picture a
-// key picture; the video packets before that key picture are dropped.
+// When the sink asks for a restart (a receiver connected anew, a recording's
+// next file), restart makes the stream start afresh for it: the tables at
+// once, and the next picture a key picture; for a receiver the video packets
+// that an encoder still gives from before that key picture are dropped.
 //
 // Threads: open and start on the main thread before the output thread
 // starts; everything else on the output thread alone.
@@ -46,8 +47,10 @@ public:
 	// base.
 	PacketFate write(MuxedStream stream, AVPacket *packet, AVRational timeBase, int64_t &pts,
 			 std::string &message);
-	// Before picture goes to the encoder, once the sink has a new receiver.
-	void restartForReceiver(AVFrame *picture);
+	// Before picture goes to the encoder, once the sink asked for a restart.
+	// dropEarlierPictures for a receiver connected anew, which could not
+	// decode them; a recording's cut keeps every picture.
+	void restart(AVFrame *picture, bool dropEarlierPictures);
 	// The end of the stream, after both encoders were flushed.
 	bool writeTrailer(std::string &message);
 

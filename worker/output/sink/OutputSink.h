@@ -43,11 +43,12 @@ struct SrtLinkStatistics {
 };
 
 // Where the output's MPEG-TS bytes go: an SRT link, or a file or pipe that
-// FFmpeg opens by URL. The output's muxer writes through it in packets of up
-// to seven TS packets.
+// FFmpeg opens by URL, a recording; several at once through a fan-out
+// (SinkFanOut.h). The output's muxer writes through it in packets of up to
+// seven TS packets, always whole TS packets.
 //
 // Threading: open() on the main thread before the output thread starts;
-// write(), restartPending(), beginRestart() and close() on the output thread (close() also from
+// write(), beforePicture(), restartPending(), beginRestart() and close() on the output thread (close() also from
 // the owner's destruction once that thread has ended); statistics() and
 // bytesSent() from any thread.
 class OutputSink
@@ -59,9 +60,13 @@ public:
 	virtual bool open(std::string &message) = 0;
 	// False with the reason when the stream cannot go on.
 	virtual bool write(const uint8_t *bytes, std::size_t size, std::string &message) = 0;
-	// Whether a receiver was connected anew. Until beginRestart(), what is
-	// written is still dropped, so that the writer can first get rid of
-	// what it holds of packets whose start the receiver never had.
+	// Before each picture goes to the encoder, with its pts (1/90000 s): a
+	// sink that cuts its stream by time asks for a restart from here.
+	virtual void beforePicture(int64_t /*pts*/) {}
+	// Whether the stream is to begin afresh for this sink: a receiver
+	// connected anew, a recording's next file. What is written until
+	// beginRestart() still belongs to before (a receiver's sink drops it), so
+	// that the writer can first get rid of what it holds.
 	virtual bool restartPending() const { return false; }
 	// Sending starts with the next write, which must begin the stream afresh
 	// (tables, then a key picture).

@@ -1,5 +1,7 @@
 #include "output/sink/OutputSinkFactory.h"
 
+#include "common/ConsoleLine.h"
+#include "output/sink/RecordingSink.h"
 #include "output/sink/SrtSink.h"
 #include "output/sink/UrlSink.h"
 
@@ -23,6 +25,21 @@ std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std
 	}
 	if (!sink->open(reason)) {
 		message = "Failed to open SRT output '" + shownUri + "': " + reason;
+		return nullptr;
+	}
+	return sink;
+}
+
+std::unique_ptr<OutputSink> openRecordingSink(const WorkerConfig &config, ServerChannel &channel)
+{
+	auto sink = std::make_unique<RecordingSink>(
+		RecordingSink::Settings{ config.recordings_path, config.record_name, config.record_segment_minutes * 60 },
+		channel);
+	std::string reason;
+	if (!sink->open(reason)) {
+		const std::string line = "Recording not started: " + reason + "; the stream goes on";
+		printErrorLine("[Recording] " + line);
+		channel.sendEvent("error", line);
 		return nullptr;
 	}
 	return sink;

@@ -21,4 +21,8 @@ std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std
 					   ServerChannel &channel, const std::atomic<bool> &abandon,
 					   std::string &message);
 
+// The configured recording, opened; none when it cannot begin, which is
+// reported (console and an event) but does not keep the stream from starting.
+std::unique_ptr<OutputSink> openRecordingSink(const WorkerConfig &config, ServerChannel &channel);
+
 } // namespace tiloran
