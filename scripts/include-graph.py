@@ -32,7 +32,7 @@ LAYERS = {
         ["app"],
         ["api"],
         ["access"],
-        ["supervision", "config", "http"],
+        ["supervision", "config", "http", "recordings"],
     ],
 }
 COMMON = "common"
