@@ -474,12 +474,12 @@ describe('control page', () => {
 			// Chromium reports every non-2xx answer as a failed resource load. The
 			// server answers 503 for the preview until the worker has written the
 			// first picture, and 400 for a refused start: these are expected, and
-			// so is a refused connection, or an answer cut off by the kill, while
+			// so is a refused connection, or an answer or connection cut off by the kill, while
 			// the test restarts the server.
 			const url = message.location().url || '';
 			const expected = (/^Failed to load resource: the server responded with a status of (400|503)\b/.test(message.text())
 				&& (url.endsWith('/api/preview') || url.endsWith('/api/stream/start')))
-				|| (serverDown && /^Failed to load resource: net::ERR_(CONNECTION_REFUSED|CONTENT_LENGTH_MISMATCH|EMPTY_RESPONSE)$/.test(message.text()));
+				|| (serverDown && /^Failed to load resource: net::ERR_(CONNECTION_REFUSED|CONNECTION_RESET|CONTENT_LENGTH_MISMATCH|EMPTY_RESPONSE)$/.test(message.text()));
 			if (!expected)
 				consoleProblems.push(`console ${message.type()}: ${message.text()} (${url})`);
 		});
