@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "e2e/EndToEndSupport.h"
@@ -192,6 +193,37 @@ TEST(RecordingEndToEnd, RecordsWhatTheReceiverGetsInFilesCutOnKeyPictures)
 	EXPECT_EQ(gone->status, 404);
 }
 
+namespace {
+
+// Once the recording has failed: its reason on the console and in the
+// events, the stream going on, and the one file whole to its end.
+void expectTheRecordingEndedAndTheStreamGoesOn(ServerSession &server, SrtRecorder &recorder,
+					       const std::filesystem::path &folder, const std::string &reason)
+{
+	const auto deadline = std::chrono::steady_clock::now() + kGenerousTimeout;
+	while (server.errors().find("Recording ended:") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+		std::this_thread::sleep_for(100ms);
+	ASSERT_NE(server.errors().find("[Recording] Recording ended: writing "), std::string::npos) << server.errors();
+	EXPECT_NE(server.errors().find(reason), std::string::npos) << server.errors();
+
+	// The stream goes on.
+	const uintmax_t before = recorder.recordedBytes();
+	EXPECT_TRUE(recorder.waitForBytes(before + 200000, kGenerousTimeout));
+	EXPECT_TRUE(server.waitForRunning(true, 1s));
+	httplib::Result stats = server.get("/api/stream/stats");
+	ASSERT_TRUE(stats);
+	EXPECT_NE(stats->body.find("Recording ended"), std::string::npos) << "no event";
+	stopAndExpectOrderlyEnd(server, recorder);
+
+	const std::vector<std::filesystem::path> files = recordingFiles(folder);
+	ASSERT_EQ(files.size(), 1u);
+	EXPECT_EQ(std::filesystem::file_size(files[0]) % 188, 0u);
+	EXPECT_EQ(decodeErrors(files[0]), "") << "the last file does not decode to its end";
+	EXPECT_GT(countVideoPackets(files[0]), 10);
+}
+
+} // namespace
+
 // A recordings folder on a tmpfs of 1 MiB, in a mount namespace of the
 // test's own (root only): the disk fills within seconds.
 TEST(RecordingEndToEnd, AFullDiskEndsTheRecordingAndNotTheStream)
@@ -213,24 +245,22 @@ TEST(RecordingEndToEnd, AFullDiskEndsTheRecordingAndNotTheStream)
 
 	std::string answer;
 	ASSERT_TRUE(server.startStream(recordingRequest(recorder, 60), answer)) << answer << server.errors();
-	const auto deadline = std::chrono::steady_clock::now() + kGenerousTimeout;
-	while (server.errors().find("Recording ended:") == std::string::npos && std::chrono::steady_clock::now() < deadline)
-		std::this_thread::sleep_for(100ms);
-	ASSERT_NE(server.errors().find("[Recording] Recording ended: writing "), std::string::npos) << server.errors();
-	EXPECT_NE(server.errors().find("No space left on device"), std::string::npos) << server.errors();
+	expectTheRecordingEndedAndTheStreamGoesOn(server, recorder, folder, "No space left on device");
+}
 
-	// The stream goes on.
-	const uintmax_t before = recorder.recordedBytes();
-	EXPECT_TRUE(recorder.waitForBytes(before + 200000, kGenerousTimeout));
-	EXPECT_TRUE(server.waitForRunning(true, 1s));
-	httplib::Result stats = server.get("/api/stream/stats");
-	ASSERT_TRUE(stats);
-	EXPECT_NE(stats->body.find("Recording ended"), std::string::npos) << "no event";
-	stopAndExpectOrderlyEnd(server, recorder);
+// A file size limit of 1 MiB (ulimit -f) for the server and the worker it
+// starts; the receiver, started before, has none. The write fails rather
+// than the limit's signal ending the worker.
+TEST(RecordingEndToEnd, AFileSizeLimitEndsTheRecordingAndNotTheStream)
+{
+	SrtRecorder recorder;
+	rlimit limit{};
+	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+	limit.rlim_cur = 1 << 20;
+	ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+	ServerSession server({ "--test-inputs=2:640x360p25" });
 
-	const std::vector<std::filesystem::path> files = recordingFiles(folder);
-	ASSERT_EQ(files.size(), 1u);
-	EXPECT_EQ(std::filesystem::file_size(files[0]) % 188, 0u);
-	EXPECT_EQ(decodeErrors(files[0]), "") << "the last file does not decode to its end";
-	EXPECT_GT(countVideoPackets(files[0]), 10);
+	std::string answer;
+	ASSERT_TRUE(server.startStream(recordingRequest(recorder, 60), answer)) << answer << server.errors();
+	expectTheRecordingEndedAndTheStreamGoesOn(server, recorder, server.directory() / "recordings", "File too large");
 }

@@ -36,11 +36,12 @@ protected:
 		return constructConfig(true, std::move(testInputs));
 	}
 
-	// The lines after the three location lines.
+	// The lines after the four location lines (mode, worker configuration,
+	// preview and recordings paths).
 	static std::string discoveryLines(const ConstructedConfig &constructed)
 	{
 		std::string output = constructed.output;
-		for (int line = 0; line < 3; ++line)
+		for (int line = 0; line < 4; ++line)
 			output.erase(0, output.find('\n') + 1);
 		return output;
 	}

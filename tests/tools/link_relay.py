@@ -8,9 +8,8 @@ The link's settings are read from a control file, looked at every 50 ms, so a
 test changes them while the relay runs by replacing the file:
     {"rateKbps": 3000, "queueBytes": 60000, "delayMs": 20}
 Each change is a line on standard output ("link rate_kbps=... at=SECONDS");
-"ready scheduling=real-time" (or "normal") says that the relay listens.
-SIGTERM or SIGINT end it, with a line of its totals. A test tool, not part
-of the product.
+"ready" says that the relay listens. SIGTERM or SIGINT end it, with a line of
+its totals. A test tool, not part of the product.
 
     link_relay.py --listen PORT --target PORT --control FILE
 """
@@ -49,22 +48,7 @@ def say(line):
     sys.stdout.flush()
 
 
-def keep_ahead_of_the_machine():
-    """A link is not slowed by the load of the machine it crosses: a relay
-    that waits for a core queues datagrams in the kernel, which the sender
-    rightly reads as a queue at a bottleneck. Real-time scheduling where the
-    machine allows it (root, or CAP_SYS_NICE); the relay does little work, so
-    it takes little from the others. Where it is refused, the relay runs as
-    any other program and says so."""
-    try:
-        os.sched_setscheduler(0, os.SCHED_RR, os.sched_param(1))
-        return "real-time"
-    except (AttributeError, OSError):
-        return "normal"
-
-
 def main():
-    scheduling = keep_ahead_of_the_machine()
     parser = argparse.ArgumentParser()
     parser.add_argument("--listen", type=int, required=True)
     parser.add_argument("--target", type=int, required=True)
@@ -116,7 +100,7 @@ def main():
     in_flight = []
     sequence = 0
     totals = {"forwarded": 0, "forwardedBytes": 0, "dropped": 0, "returned": 0}
-    say("ready scheduling=%s" % scheduling)
+    say("ready")
 
     while not ending:
         now = time.monotonic()

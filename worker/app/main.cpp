@@ -1,4 +1,5 @@
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -74,6 +75,11 @@ int runCommand(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+#ifdef SIGXFSZ
+	// A file size limit (ulimit -f) fails the recording's write, which ends
+	// the recording; by default the signal would end the whole worker.
+	std::signal(SIGXFSZ, SIG_IGN);
+#endif
 	try {
 		return runCommand(argc, argv);
 	} catch (const std::exception &error) {
