@@ -63,11 +63,17 @@ TEST(BitrateControllerTest, FollowsANarrowLinkQuicklyAndComesBackSlowly)
 	link.run(3e6, 5s);
 	EXPECT_LT(controller.targetBitsPerSecond(), 3'000'000);
 	EXPECT_GE(link.lowest(), 2'000'000);
-	// From then on it stays near the link: probing and backing off again.
+	// From then on it stays near the link: probing and backing off again, by
+	// little.
 	link.resetLowest();
 	link.run(3e6, 30s);
 	EXPECT_LT(controller.targetBitsPerSecond(), 3'000'000);
-	EXPECT_GE(link.lowest(), 2'000'000);
+	EXPECT_GE(link.lowest(), 2'400'000);
+
+	// Probing at the edge of the link all that time does not keep it from
+	// following a wider link within 20 s.
+	link.run(6e6, 20s);
+	EXPECT_GT(controller.targetBitsPerSecond(), 4'500'000);
 
 	// A wide link again: back at the requested rate within 60 s, no higher.
 	link.run(20e6, 60s);

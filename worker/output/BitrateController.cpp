@@ -13,30 +13,30 @@ namespace tiloran {
 // - a queue that lasts (round trip above its floor by an eighth of the
 //   latency, at least 10 ms, for 120 ms: a key picture's burst passes sooner)
 //   or retransmissions above 2 % of what was sent since the last decrease
-//   (counted over at least 100 packets): lower the target to the smaller of
-//   85 % of itself and 95 % of the rate the receiver acknowledged over the
-//   last half second (less the audio), which is the link's rate while the
-//   queue is full; again only after 500 ms and only if the round trip still
-//   grows or losses go on, so that a queue that drains is not taken for a
-//   new one;
+//   (counted over at least 100 packets): lower the target to 90 % of the rate
+//   the receiver acknowledged over the last half second (less the audio),
+//   which is the link's rate while the queue is full, and at least by 5 %;
+//   85 % of itself before that rate is known; again only after 500 ms and
+//   only if the round trip still grows or losses go on, so that a queue that
+//   drains is not taken for a new one;
 // - packets dropped too late, or a send buffer of 1.5 times the latency while
 //   the round trip shows a queue: at once to the smaller of half the target
 //   and the acknowledged rate;
-// - a clean link for the hold-off (5 s, doubled up to 20 s when the link
-//   narrows again within 30 s of the last decrease, back to 5 s after 60 s
-//   without one): raise the target by 5 % of the requested rate each second,
-//   by 1 % within 10 % below the rate at which the link last narrowed.
+// - a clean link for the hold-off (5 s; doubled up to 10 s when the link
+//   narrows again within 30 s of the last decrease under a target that was
+//   not probing, back to 5 s after 60 s without a decrease): raise the target
+//   each second, by 1 % of the requested rate within 10 % below the rate at
+//   which the link last narrowed, by 5 % below that, and above it by 5 % more
+//   with every step up to 10 %, so that a link that widened is found within
+//   seconds. A probe that finds the link's edge again is what probing is
+//   for, not a link that keeps narrowing: it leaves the hold-off as it is.
 // Never below the floor nor above the requested rate.
 //
 // Tuned on the loopback relay of the tests (20 ms each way, a queue of
-// 100 ms, SRT latency 120 ms, round-trip floor 40 ms, 4 x 960x540p25): an
-// 8 Mbit/s stream into a 3 Mbit/s link had its target below the link 2 s
-// after the narrowing, then held 2.3 to 2.4 Mbit/s probing up to 2.8 every
-// hold-off; 2.32 Mbit/s reached the receiver (77 % of the link) with every
-// picture of 30 s; back on a 20 Mbit/s link the target was at 8 Mbit/s again
-// after 26 s. A send buffer above the latency proved no sign on its own:
-// with a key picture waiting for SRT's pacing it reached 180 ms on a clean
-// 20 Mbit/s link, and a quicker reaction to it kept the target at its floor.
+// 100 ms, SRT latency 120 ms, round-trip floor 40 ms). A send buffer above
+// the latency proved no sign on its own: with a key picture waiting for SRT's
+// pacing it reached 180 ms on a clean 20 Mbit/s link, and a quicker reaction
+// to it kept the target at its floor.
 
 namespace {
 
@@ -48,7 +48,7 @@ constexpr milliseconds rateWindow{ 500 };
 constexpr milliseconds decreaseSpacing{ 500 };
 constexpr milliseconds increaseSpacing{ 1000 };
 constexpr milliseconds firstHoldOff{ 5000 };
-constexpr milliseconds longestHoldOff{ 20000 };
+constexpr milliseconds longestHoldOff{ 10000 };
 constexpr milliseconds repeatWithin{ 30000 };
 constexpr milliseconds calmAfter{ 60000 };
 constexpr double leastQueueMs = 10;
@@ -57,9 +57,11 @@ constexpr double severeBufferShare = 1.5;
 constexpr int64_t leastPacketsForLoss = 100;
 constexpr double retransmittedShare = 0.02;
 constexpr double decreaseFactor = 0.85;
-constexpr double deliveredShare = 0.95;
+constexpr double deliveredShare = 0.9;
+constexpr double leastDecreaseFactor = 0.95;
 constexpr double increaseShare = 0.05;
 constexpr double gentleIncreaseShare = 0.01;
+constexpr double largestIncreaseShare = 0.1;
 constexpr double nearCeilingShare = 0.9;
 
 } // namespace
@@ -88,10 +90,11 @@ const char *BitrateController::stateName(State state)
 void BitrateController::lower(int64_t to, Clock::time_point at)
 {
 	// A new narrowing soon after the last: probing comes later.
-	if (state_ != State::BackingOff && at - lastDecrease_ < repeatWithin)
+	if (state_ == State::Steady && at - lastDecrease_ < repeatWithin)
 		holdOff_ = std::min(holdOff_ * 2, longestHoldOff);
 	ceiling_ = target_;
 	target_ = std::clamp(to, floor_, target_);
+	stepAboveCeiling_ = 0;
 	lastDecrease_ = at;
 	state_ = State::BackingOff;
 }
@@ -159,7 +162,11 @@ bool BitrateController::look(const Look &now)
 		if (severe && !recentlyLowered)
 			lower(withinDelivered(target_ / 2), now.at);
 		else if (!recentlyLowered && (state_ != State::BackingOff || growing || losing))
-			lower(withinDelivered(static_cast<int64_t>(decreaseFactor * static_cast<double>(target_))), now.at);
+			lower(deliveredBitsPerSecond_ > 0
+				      ? std::min(deliveredVideo,
+						 static_cast<int64_t>(leastDecreaseFactor * static_cast<double>(target_)))
+				      : static_cast<int64_t>(decreaseFactor * static_cast<double>(target_)),
+			      now.at);
 		if (target_ != before)
 			lossMark_ = now;
 	} else {
@@ -170,11 +177,16 @@ bool BitrateController::look(const Look &now)
 		if (now.at - cleanSince_ >= holdOff_ && target_ < requested_) {
 			state_ = State::Probing;
 			if (now.at - lastIncrease_ >= increaseSpacing) {
-				// Gently near the rate that last congested the link.
+				// Gently near the rate that last congested the link, faster
+				// with every step beyond it.
 				const bool nearCeiling = target_ < ceiling_ &&
 							 static_cast<double>(target_) >= nearCeilingShare * static_cast<double>(ceiling_);
-				const int64_t step = static_cast<int64_t>((nearCeiling ? gentleIncreaseShare : increaseShare) *
-									  static_cast<double>(requested_));
+				double share = nearCeiling ? gentleIncreaseShare : increaseShare;
+				if (target_ >= ceiling_) {
+					stepAboveCeiling_ = std::min(stepAboveCeiling_ + increaseShare, largestIncreaseShare);
+					share = stepAboveCeiling_;
+				}
+				const int64_t step = static_cast<int64_t>(share * static_cast<double>(requested_));
 				target_ = std::min(requested_, target_ + step);
 				lastIncrease_ = now.at;
 			}

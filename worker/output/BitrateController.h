@@ -51,6 +51,8 @@ private:
 	int64_t target_;
 	// The target at which the link last narrowed.
 	int64_t ceiling_;
+	// The share of the requested rate of the last step beyond the ceiling.
+	double stepAboveCeiling_ = 0;
 	State state_ = State::Steady;
 
 	bool started_ = false;
