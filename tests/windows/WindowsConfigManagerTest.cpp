@@ -21,6 +21,8 @@ std::string expectedStartupLines(const std::string &mode, const std::string &wor
 	return "[ConfigManager] Config mode: " + mode + "\n" +
 	       "[ConfigManager] Worker config path: " + workerConfigPath + "\n" +
 	       "[ConfigManager] Preview path: " + previewPath + "\n" +
+	       "[ConfigManager] Recordings path: " +
+	       (std::filesystem::path(previewPath).parent_path() / "recordings").string() + "\n" +
 	       "[ConfigManager] DeckLink SDK runtime is not available\n";
 }
 

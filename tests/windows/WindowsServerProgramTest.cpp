@@ -48,7 +48,8 @@ TEST_F(WindowsServerProgram, ServesTheApiAndRunsTheWorkerBesideIt)
 		<< server.output();
 	EXPECT_NE(server.output().find("[ConfigManager] Worker config path: " + workingDirectory.path().string() +
 				       "\\worker_config.json\n" + "[ConfigManager] Preview path: " +
-				       workingDirectory.path().string() + "\\preview\n" +
+				       workingDirectory.path().string() + "\\preview\n" + "[ConfigManager] Recordings path: " +
+				       workingDirectory.path().string() + "\\recordings\n" +
 				       "[ConfigManager] DeckLink SDK runtime is not available\n"),
 		  std::string::npos)
 		<< server.output();
