@@ -25,6 +25,8 @@ public:
 		for (auto end = now_ + duration; now_ < end; now_ += 40ms) {
 			const double sentBits = (static_cast<double>(controller_.targetBitsPerSecond()) + 128000) * 0.04;
 			const double linkBits = linkBitsPerSecond * 0.04;
+			// The link carries what waits in its queue as well.
+			const double carriedBits = std::min(queueBits_ + sentBits, linkBits);
 			queueBits_ = std::max(0.0, queueBits_ + sentBits - linkBits);
 			const double queueLimitBits = linkBitsPerSecond * 0.1;
 			packets_ += static_cast<int64_t>(sentBits / 10528);
@@ -32,14 +34,17 @@ public:
 				retransmitted_ += static_cast<int64_t>((queueBits_ - queueLimitBits) / 10528) + 1;
 				queueBits_ = queueLimitBits;
 			}
-			delivered_ += static_cast<int64_t>(std::min(sentBits, linkBits) / 8);
+			delivered_ += static_cast<int64_t>(carriedBits / 8);
 			const double queueMs = queueBits_ / linkBitsPerSecond * 1000;
 			controller_.look({ now_, 40 + queueMs, 50 + queueMs, 120, packets_, retransmitted_, 0, delivered_ });
 			lowest_ = std::min(lowest_, controller_.targetBitsPerSecond());
+			highest_ = std::max(highest_, controller_.targetBitsPerSecond());
 		}
 	}
 	int64_t lowest() const { return lowest_; }
+	int64_t highest() const { return highest_; }
 	void resetLowest() { lowest_ = controller_.targetBitsPerSecond(); }
+	void resetHighest() { highest_ = controller_.targetBitsPerSecond(); }
 
 private:
 	BitrateController &controller_;
@@ -49,6 +54,7 @@ private:
 	int64_t retransmitted_ = 0;
 	int64_t delivered_ = 0;
 	int64_t lowest_ = INT64_MAX;
+	int64_t highest_ = 0;
 };
 
 TEST(BitrateControllerTest, FollowsANarrowLinkQuicklyAndComesBackSlowly)
@@ -92,6 +98,27 @@ TEST(BitrateControllerTest, PacketsDroppedTooLateHalveTheTargetAtOnce)
 	EXPECT_EQ(controller.targetBitsPerSecond(), 4'000'000);
 	EXPECT_EQ(controller.state(), BitrateController::State::BackingOff);
 	EXPECT_STREQ(BitrateController::stateName(controller.state()), "backing off");
+}
+
+// Packets dropped too late take the target to its floor, far below the
+// link. Probing up from there must not step over the link by more than a
+// queue is seen in: a step of 400 kbit/s from 2.8 Mbit/s on a 3 Mbit/s link
+// made the receiver lose pictures.
+TEST(BitrateControllerTest, ProbesUpFromTheFloorWithoutSteppingFarOverTheLink)
+{
+	BitrateController controller(8'000'000, 2'000'000, 128'000);
+	BitrateController::Clock::time_point at{};
+	controller.look({ at, 40, 50, 120, 0, 0, 0, 0 });
+	for (int dropped = 1; controller.targetBitsPerSecond() > 2'000'000; ++dropped) {
+		at += 600ms;
+		controller.look({ at, 40, 50, 120, 100 * dropped, 0, dropped, 375'000 * dropped });
+	}
+	SimulatedLink link(controller);
+	link.resetHighest();
+	link.run(3e6, 40s);
+	EXPECT_GT(link.highest(), 2'700'000);
+	// The stream is the target and 128 kbit/s of audio.
+	EXPECT_LT(link.highest(), 3'000'000);
 }
 
 } // namespace

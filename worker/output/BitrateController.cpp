@@ -25,12 +25,21 @@ namespace tiloran {
 // - a clean link for the hold-off (5 s; doubled up to 10 s when the link
 //   narrows again within 30 s of the last decrease under a target that was
 //   not probing, back to 5 s after 60 s without a decrease): raise the target
-//   each second, by 1 % of the requested rate within 10 % below the rate at
-//   which the link last narrowed, by 5 % below that, and above it by 5 % more
-//   with every step up to 10 %, so that a link that widened is found within
-//   seconds. A probe that finds the link's edge again is what probing is
-//   for, not a link that keeps narrowing: it leaves the hold-off as it is.
-// Never below the floor nor above the requested rate.
+//   each second, by 5 % of itself below 85 % of the rate at which the link
+//   last narrowed (the ceiling), by 1 % of the requested rate from there, and
+//   beyond the ceiling by 1 % of the requested rate doubled with every step
+//   up to 10 %, so that a link that widened is found within seconds. A probe
+//   that finds the link's edge again is what probing is for, not a link that
+//   keeps narrowing: it leaves the hold-off as it is. A decrease at the
+//   floor leaves the ceiling where it was.
+// Never below the floor nor above the requested rate. Each decrease starts
+// the acknowledged rate's window again, so that the next decision looks at
+// the stream as it is after it.
+//
+// Steps in shares of the requested rate below the ceiling took a target
+// from its floor (2 of 8 Mbit/s) to 3.2 Mbit/s in three steps on a 3 Mbit/s
+// link: the last one overfilled the link's queue faster than a queue is
+// seen, and the retransmissions came too late for the receiver.
 //
 // Tuned on the loopback relay of the tests (20 ms each way, a queue of
 // 100 ms, SRT latency 120 ms, round-trip floor 40 ms). A send buffer above
@@ -62,7 +71,7 @@ constexpr double leastDecreaseFactor = 0.95;
 constexpr double increaseShare = 0.05;
 constexpr double gentleIncreaseShare = 0.01;
 constexpr double largestIncreaseShare = 0.1;
-constexpr double nearCeilingShare = 0.9;
+constexpr double nearCeilingShare = 0.85;
 
 } // namespace
 
@@ -87,16 +96,24 @@ const char *BitrateController::stateName(State state)
 	return "steady";
 }
 
-void BitrateController::lower(int64_t to, Clock::time_point at)
+void BitrateController::lower(int64_t to, const Look &now)
 {
+	const Clock::time_point at = now.at;
 	// A new narrowing soon after the last: probing comes later.
 	if (state_ == State::Steady && at - lastDecrease_ < repeatWithin)
 		holdOff_ = std::min(holdOff_ * 2, longestHoldOff);
-	ceiling_ = target_;
+	// The rate that met the link's edge. At the floor the link is narrower
+	// than anything the stream may be; the last rate that met its edge says
+	// more of where probing should slow down.
+	if (target_ > floor_)
+		ceiling_ = target_;
 	target_ = std::clamp(to, floor_, target_);
 	stepAboveCeiling_ = 0;
 	lastDecrease_ = at;
 	state_ = State::BackingOff;
+	// The acknowledged rate is measured afresh from here on, on the stream
+	// as it is now.
+	rateMark_ = now;
 }
 
 bool BitrateController::look(const Look &now)
@@ -160,13 +177,13 @@ bool BitrateController::look(const Look &now)
 	if (queued || losing || severe) {
 		cleanSince_ = now.at;
 		if (severe && !recentlyLowered)
-			lower(withinDelivered(target_ / 2), now.at);
+			lower(withinDelivered(target_ / 2), now);
 		else if (!recentlyLowered && (state_ != State::BackingOff || growing || losing))
 			lower(deliveredBitsPerSecond_ > 0
 				      ? std::min(deliveredVideo,
 						 static_cast<int64_t>(leastDecreaseFactor * static_cast<double>(target_)))
 				      : static_cast<int64_t>(decreaseFactor * static_cast<double>(target_)),
-			      now.at);
+			      now);
 		if (target_ != before)
 			lossMark_ = now;
 	} else {
@@ -181,12 +198,15 @@ bool BitrateController::look(const Look &now)
 				// with every step beyond it.
 				const bool nearCeiling = target_ < ceiling_ &&
 							 static_cast<double>(target_) >= nearCeilingShare * static_cast<double>(ceiling_);
-				double share = nearCeiling ? gentleIncreaseShare : increaseShare;
+				int64_t step = static_cast<int64_t>(
+					nearCeiling ? gentleIncreaseShare * static_cast<double>(requested_)
+						    : increaseShare * static_cast<double>(target_));
 				if (target_ >= ceiling_) {
-					stepAboveCeiling_ = std::min(stepAboveCeiling_ + increaseShare, largestIncreaseShare);
-					share = stepAboveCeiling_;
+					stepAboveCeiling_ = stepAboveCeiling_ == 0
+								    ? gentleIncreaseShare
+								    : std::min(stepAboveCeiling_ * 2, largestIncreaseShare);
+					step = static_cast<int64_t>(stepAboveCeiling_ * static_cast<double>(requested_));
 				}
-				const int64_t step = static_cast<int64_t>(share * static_cast<double>(requested_));
 				target_ = std::min(requested_, target_ + step);
 				lastIncrease_ = now.at;
 			}

@@ -43,7 +43,7 @@ public:
 	static const char *stateName(State state);
 
 private:
-	void lower(int64_t to, Clock::time_point at);
+	void lower(int64_t to, const Look &now);
 
 	const int64_t requested_;
 	const int64_t floor_;
