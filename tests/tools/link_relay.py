@@ -7,7 +7,9 @@ set size) and a set one-way delay; the way back only through the delay.
 The link's settings are read from a control file, looked at every 50 ms, so a
 test changes them while the relay runs by replacing the file:
     {"rateKbps": 3000, "queueBytes": 60000, "delayMs": 20}
-Each change is a line on standard output ("link rate_kbps=... at=SECONDS");
+Each change is a line on standard output ("link rate_kbps=... at=SECONDS"),
+and so is the start of each run of datagrams dropped at the full queue
+("drop at=SECONDS");
 "ready" says that the relay listens. SIGTERM or SIGINT end it, with a line of
 its totals. A test tool, not part of the product.
 
@@ -99,6 +101,7 @@ def main():
     # (release time, sequence, datagram, towards the listener)
     in_flight = []
     sequence = 0
+    dropping = False
     totals = {"forwarded": 0, "forwardedBytes": 0, "dropped": 0, "returned": 0}
     say("ready")
 
@@ -153,8 +156,13 @@ def main():
                 if side is caller_side:
                     caller = sender
                     if queued_bytes + len(datagram) > link.queue_bytes:
+                        # One line per run of drops, when it begins.
+                        if not dropping:
+                            say("drop at=%.3f" % (time.monotonic() - started))
+                        dropping = True
                         totals["dropped"] += 1
                         continue
+                    dropping = False
                     queue.append(datagram)
                     queued_bytes += len(datagram)
                 else:
