@@ -5,27 +5,18 @@
 #include <limits>
 #include <optional>
 #include <set>
-#include <string_view>
 #include <vector>
 
 #include "common/AudioChannels.h"
 #include "common/H264EncoderName.h"
 #include "common/RecordingName.h"
+#include "common/protocol/StreamSettings.h"
 
 namespace tiloran {
 
 namespace {
 
 constexpr std::int32_t kDefaultSrtLatency = 120;
-// SRT carries the latency in 16 bits of its handshake: anything above would
-// reach the receiver wrapped.
-constexpr std::int64_t kMaximumSrtLatency = 65535;
-// SRT's own limit for the stream id, in bytes.
-constexpr std::size_t kMaximumStreamIdBytes = 512;
-// A host name of at most 253 characters, a colon and a port of five digits,
-// with room for an IPv6 address's brackets.
-constexpr std::size_t kMaximumHostPortLength = 261;
-constexpr std::size_t kMaximumHostNameLength = 253;
 constexpr std::size_t kMaximumQuadrantNameLength = 64;
 
 bool requireField(const nlohmann::json &request, const char *key, std::string &message)
@@ -48,16 +39,16 @@ std::optional<std::int32_t> readLatency(const nlohmann::json &request)
 	if (latency == request.end())
 		return kDefaultSrtLatency;
 	if (latency->is_number_unsigned())
-		return latency->get<std::uint64_t>() <= static_cast<std::uint64_t>(kMaximumSrtLatency)
+		return latency->get<std::uint64_t>() <= static_cast<std::uint64_t>(kSrtLatencyMaxMs)
 			       ? std::optional<std::int32_t>(latency->get<std::int32_t>())
 			       : std::nullopt;
 	if (latency->is_number_integer())
-		return latency->get<std::int64_t>() >= 0 && latency->get<std::int64_t>() <= kMaximumSrtLatency
+		return latency->get<std::int64_t>() >= 0 && latency->get<std::int64_t>() <= kSrtLatencyMaxMs
 			       ? std::optional<std::int32_t>(latency->get<std::int32_t>())
 			       : std::nullopt;
 	if (latency->is_number_float()) {
 		const double value = latency->get<double>();
-		if (value >= 0 && value <= kMaximumSrtLatency && value == std::trunc(value))
+		if (value >= 0 && value <= kSrtLatencyMaxMs && value == std::trunc(value))
 			return static_cast<std::int32_t>(value);
 	}
 	return std::nullopt;
@@ -117,7 +108,7 @@ bool readSrtMembers(const nlohmann::json &request, StartRequest &checked, std::s
 		return false;
 	const std::optional<std::int32_t> latency = readLatency(request);
 	if (!latency) {
-		message = "Field srtLatency must be a whole number from 0 to " + std::to_string(kMaximumSrtLatency);
+		message = "Field srtLatency must be a whole number from 0 to " + std::to_string(kSrtLatencyMaxMs);
 		return false;
 	}
 	checked.latencyMs = *latency;
@@ -153,24 +144,16 @@ bool checkBitrate(const nlohmann::json &request, const char *key, std::string &m
 	return true;
 }
 
-// The worker reads a video bitrate of 1 to 999 as Mbit/s and any other as
-// bit/s, so a value meant as kbit/s (4000 for 4 Mbit/s) would go out at a
-// few kbit/s: what lies between the two readings is no usable video rate.
-constexpr std::int64_t largestVideoMbps = 999;
-constexpr std::int64_t smallestVideoBitsPerSecond = 100000;
-
 std::int64_t wholeValue(const nlohmann::json &value)
 {
 	return value.is_number_float() ? static_cast<std::int64_t>(value.get<double>()) : value.get<std::int64_t>();
 }
 
+// A whole bitrate (checkBitrate) in one of the units the worker reads.
 bool checkVideoBitrateUnit(const nlohmann::json &request, const char *key, std::string &message)
 {
-	const std::int64_t rate = wholeValue(request[key]);
-	if (rate > largestVideoMbps && rate < smallestVideoBitsPerSecond) {
-		message = std::string("Field ") + key + " must be from 1 to " + std::to_string(largestVideoMbps) +
-			  " (Mbit/s) or from " + std::to_string(smallestVideoBitsPerSecond) + " to " +
-			  std::to_string(std::numeric_limits<std::int32_t>::max()) + " (bit/s)";
+	if (!isUsableVideoBitrate(wholeValue(request[key]))) {
+		message = std::string("Field ") + key + " must be " + videoBitrateRangeText();
 		return false;
 	}
 	return true;
@@ -179,8 +162,7 @@ bool checkVideoBitrateUnit(const nlohmann::json &request, const char *key, std::
 // A video bitrate as the worker reads it.
 std::int64_t videoBitsPerSecond(const nlohmann::json &value)
 {
-	const std::int64_t rate = wholeValue(value);
-	return rate <= largestVideoMbps ? rate * 1000000 : rate;
+	return videoBitrateBitsPerSecond(wholeValue(value));
 }
 
 // Adaptive bitrate: a switch, and the floor in the unit and bounds of
@@ -299,54 +281,32 @@ bool readQuadrants(const nlohmann::json &request, const DeviceCatalogue &catalog
 	return false;
 }
 
-// "host:port" as an SRT caller needs it: a host name, an IPv4 address or an
-// IPv6 address in brackets, and a port from 1 to 65535. Nothing else may
-// reach the URI, whose parameters follow the port.
-bool isHostAndPort(const std::string &hostPort)
-{
-	const std::size_t colon = hostPort.rfind(':');
-	if (colon == std::string::npos || colon == 0)
-		return false;
-	const std::string_view host = std::string_view(hostPort).substr(0, colon);
-	const std::string_view port = std::string_view(hostPort).substr(colon + 1);
-	if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos)
-		return false;
-	const int portNumber = std::stoi(std::string(port));
-	if (portNumber < 1 || portNumber > 65535)
-		return false;
-	if (host.front() == '[')
-		return host.size() > 2 && host.back() == ']' &&
-		       host.substr(1, host.size() - 2).find_first_not_of("0123456789abcdefABCDEF:.") ==
-			       std::string_view::npos;
-	return host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_") ==
-	       std::string_view::npos;
-}
-
 bool checkHostPort(const std::string &hostPort, std::string &message)
 {
-	if (characterCount(hostPort) > kMaximumHostPortLength) {
-		message = "Field srtHostPort must be at most " + std::to_string(kMaximumHostPortLength) +
-			  " characters long";
+	SrtTarget target;
+	switch (checkSrtTarget(hostPort, target)) {
+	case SrtTargetProblem::None:
+		return true;
+	case SrtTargetProblem::TooLong:
+		message = "Field srtHostPort must be at most " + std::to_string(kSrtHostPortMaxLength) + " characters long";
 		return false;
-	}
-	if (hostPort.front() != '[' && hostPort.find(':') != std::string::npos &&
-	    hostPort.rfind(':') > kMaximumHostNameLength) {
-		message = "Field srtHostPort must have a host name of at most " +
-			  std::to_string(kMaximumHostNameLength) + " characters";
+	case SrtTargetProblem::HostNameTooLong:
+		message = "Field srtHostPort must have a host name of at most " + std::to_string(kSrtHostNameMaxLength) +
+			  " characters";
 		return false;
+	case SrtTargetProblem::NotHostAndPort:
+		break;
 	}
-	if (!isHostAndPort(hostPort)) {
-		message = "Field srtHostPort must be host:port with a port from 1 to 65535";
-		return false;
-	}
-	return true;
+	message = "Field srtHostPort must be host:port with a port from " + std::to_string(kSrtPortMin) + " to " +
+		  std::to_string(kSrtPortMax);
+	return false;
 }
 
 // SRT's own limits; a NUL would cut the stream id short on its way.
 bool checkStreamIdAndPassphrase(const StartRequest &checked, std::string &message)
 {
-	if (checked.streamId.size() > kMaximumStreamIdBytes) {
-		message = "Field srtStreamId must be at most " + std::to_string(kMaximumStreamIdBytes) + " bytes long";
+	if (checked.streamId.size() > kSrtStreamIdMaxBytes) {
+		message = "Field srtStreamId must be at most " + std::to_string(kSrtStreamIdMaxBytes) + " bytes long";
 		return false;
 	}
 	if (hasControlCharacter(checked.streamId)) {
@@ -354,8 +314,10 @@ bool checkStreamIdAndPassphrase(const StartRequest &checked, std::string &messag
 		return false;
 	}
 	const std::size_t passphraseLength = checked.passphrase.size();
-	if (passphraseLength != 0 && (passphraseLength < 10 || passphraseLength > 79)) {
-		message = "Field srtPassphrase must be empty or 10 to 79 characters long";
+	if (passphraseLength != 0 &&
+	    (passphraseLength < kSrtPassphraseMinLength || passphraseLength > kSrtPassphraseMaxLength)) {
+		message = "Field srtPassphrase must be empty or " + std::to_string(kSrtPassphraseMinLength) + " to " +
+			  std::to_string(kSrtPassphraseMaxLength) + " characters long";
 		return false;
 	}
 	return true;

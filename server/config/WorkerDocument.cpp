@@ -4,13 +4,11 @@
 #include <string_view>
 
 #include "common/RecordingName.h"
+#include "common/protocol/StreamSettings.h"
 
 namespace tiloran {
 
 namespace {
-
-// The worker reads a video bitrate of 1 to 999 as Mbit/s and any other as bit/s.
-constexpr std::int64_t largestVideoMbps = 999;
 
 std::int64_t wholeValue(const nlohmann::json &value)
 {
@@ -22,7 +20,7 @@ std::int64_t wholeValue(const nlohmann::json &value)
 nlohmann::json defaultMinimumVideoBitrate(const nlohmann::json &videoBitrate)
 {
 	const std::int64_t rate = wholeValue(videoBitrate);
-	if (rate <= largestVideoMbps)
+	if (rate <= kVideoBitrateMaxMbps)
 		return std::max<std::int64_t>(1, rate / 4);
 	return std::min<std::int64_t>(rate, std::max<std::int64_t>(1000000, rate / 4));
 }
