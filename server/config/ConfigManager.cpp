@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/ConsoleLine.h"
+#include "common/protocol/StreamSettings.h"
 #include "config/ProductInfo.h"
 #include "config/StartRequest.h"
 
@@ -20,6 +21,20 @@ ConfigLocations announcedLocations(bool portable)
 	return locations;
 }
 
+// The limits the page checks as the operator types, the same as the server's.
+nlohmann::json limitsJson()
+{
+	return {
+		{ "srtHostNameMaxLength", kSrtHostNameMaxLength },
+		{ "srtPortMin", kSrtPortMin },
+		{ "srtPortMax", kSrtPortMax },
+		{ "srtLatencyMaxMs", kSrtLatencyMaxMs },
+		{ "srtStreamIdMaxBytes", kSrtStreamIdMaxBytes },
+		{ "srtPassphraseMinLength", kSrtPassphraseMinLength },
+		{ "srtPassphraseMaxLength", kSrtPassphraseMaxLength },
+	};
+}
+
 } // namespace
 
 ConfigManager::ConfigManager(bool portable, TestInputs testInputs)
@@ -33,6 +48,7 @@ nlohmann::json ConfigManager::getClientConfig() const
 	document["project"] = { { "title", std::string(productTitle) + "(" + productVersion + ")" } };
 	document["devices"] = catalogue_.clientJson();
 	document["encoding"] = options_.clientJson(codecAvailability());
+	document["limits"] = limitsJson();
 	return document;
 }
 
