@@ -56,7 +56,7 @@ if [ "$skip_setup" -eq 0 ]; then
 	scripts/install-deps.sh
 	# The demo needs the two programs only; scripts/test.sh builds the rest.
 	say "Building the server and the worker in $build_dir"
-	scripts/build.sh "$build_dir" --target tiloran_server --target zenvo_tiloran_worker
+	scripts/build.sh "$build_dir" --target tiloran_programs
 fi
 
 server_program="$build_dir/bin/tiloran_server"

@@ -12,14 +12,21 @@ const DEFAULT_LATENCY_MS = 120;
 // bitrates for thin links, so that these are chosen, never given by default.
 const DEFAULT_VIDEO_BITRATE_MBPS = 8;
 const POSITIONS = ['Top left', 'Top right', 'Bottom left', 'Bottom right'];
-// The server's limits, which are SRT's: a host name of 253 characters, a
-// stream id of 512 bytes.
-const HOST_NAME_MAX_LENGTH = 253;
-const STREAM_ID_MAX_BYTES = 512;
+// The limits the server checks, which are SRT's; it gives them in its
+// configuration ("limits"), and these stand in until that came.
+const SRT_LIMITS = {
+	srtHostNameMaxLength: 253,
+	srtPortMin: 1,
+	srtPortMax: 65535,
+	srtLatencyMaxMs: SRT_LATENCY_MAX_MS,
+	srtStreamIdMaxBytes: 512,
+	srtPassphraseMinLength: 10,
+	srtPassphraseMaxLength: 79,
+};
 const HOST_NAME = /^[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?(\.[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?)*\.?$/;
 
 // The receiver's address as host:port; returns { hostPort } or { problem }.
-function checkDestination(text) {
+function checkDestination(text, limits) {
 	const value = text.trim();
 	if (value === '')
 		return { problem: `Enter the receiver's address as host:port, for example ${EXAMPLE_DESTINATION}.` };
@@ -40,8 +47,8 @@ function checkDestination(text) {
 		[host, port] = colons === 1 ? value.split(':') : [value, undefined];
 		if (host === '')
 			return { problem: `The host is missing before the port: enter host:port, for example ${EXAMPLE_DESTINATION}.` };
-		if (host.length > HOST_NAME_MAX_LENGTH)
-			return { problem: `A host name has at most ${HOST_NAME_MAX_LENGTH} characters.` };
+		if (host.length > limits.srtHostNameMaxLength)
+			return { problem: `A host name has at most ${limits.srtHostNameMaxLength} characters.` };
 		if (!HOST_NAME.test(host))
 			return { problem: `"${host}" is neither a host name nor an IP address.` };
 		if (/^\d+(\.\d+){3}$/.test(host) && host.split('.').some((part) => Number(part) > 255))
@@ -49,31 +56,31 @@ function checkDestination(text) {
 	}
 	if (port === undefined || port === '')
 		return { problem: `Add the receiver's port after the host, for example ${host}:9000.` };
-	if (!/^\d+$/.test(port) || Number(port) < 1 || Number(port) > 65535)
-		return { problem: `The port "${port}" is not a port number: a port is a number from 1 to 65535.` };
+	if (!/^\d+$/.test(port) || Number(port) < limits.srtPortMin || Number(port) > limits.srtPortMax)
+		return { problem: `The port "${port}" is not a port number: a port is a number from ${limits.srtPortMin} to ${limits.srtPortMax}.` };
 	return { hostPort: `${host}:${Number(port)}` };
 }
 
 // The latency field: { latency } in ms (the default when empty) or { problem }.
-function checkLatency(text) {
+function checkLatency(text, limits) {
 	const value = text.trim();
 	if (value === '')
 		return { latency: DEFAULT_LATENCY_MS };
 	if (!/^\d+$/.test(value))
 		return { problem: `Latency takes digits only: a whole number of milliseconds, such as ${DEFAULT_LATENCY_MS}.` };
 	const latency = Number(value);
-	if (latency > SRT_LATENCY_MAX_MS)
-		return { problem: `SRT takes a latency of 0 to ${SRT_LATENCY_MAX_MS} ms: enter milliseconds, such as 120 or 2000.` };
+	if (latency > limits.srtLatencyMaxMs)
+		return { problem: `SRT takes a latency of 0 to ${limits.srtLatencyMaxMs} ms: enter milliseconds, such as 120 or 2000.` };
 	return { latency };
 }
 
 // The stream ID field: a problem, or null.
-function checkStreamId(text) {
+function checkStreamId(text, limits) {
 	const value = text.trim();
 	if (/[\u0000-\u001f\u007f]/.test(value))
 		return 'The stream ID cannot contain control characters.';
-	if (new TextEncoder().encode(value).length > STREAM_ID_MAX_BYTES)
-		return `The stream ID is too long: SRT allows at most ${STREAM_ID_MAX_BYTES} bytes.`;
+	if (new TextEncoder().encode(value).length > limits.srtStreamIdMaxBytes)
+		return `The stream ID is too long: SRT allows at most ${limits.srtStreamIdMaxBytes} bytes.`;
 	return null;
 }
 
@@ -282,6 +289,10 @@ export class StreamForm {
 
 	encoding() {
 		return (this.config && this.config.encoding) || {};
+	}
+
+	limits() {
+		return { ...SRT_LIMITS, ...(this.config && this.config.limits) };
 	}
 
 	restore(settings) {
@@ -625,21 +636,22 @@ export class StreamForm {
 	// correct, problem the field's own words and reason the short words beside Start.
 	problems() {
 		const found = [];
-		const destination = checkDestination(this.hostPort.value);
+		const limits = this.limits();
+		const destination = checkDestination(this.hostPort.value, limits);
 		if (destination.problem) {
 			const reason = this.hostPort.value.trim() === '' ? 'Enter the receiver\'s host:port to start' : 'Check the receiver\'s host:port';
 			found.push({ element: 'srt-host-port', problem: destination.problem, reason });
 		}
-		const streamId = checkStreamId(this.streamId.value);
+		const streamId = checkStreamId(this.streamId.value, limits);
 		if (streamId)
 			found.push({ element: 'srt-stream-id', problem: streamId, reason: 'Check the stream ID' });
-		const latency = checkLatency(this.latency.value);
+		const latency = checkLatency(this.latency.value, limits);
 		if (latency.problem)
 			found.push({ element: 'srt-latency', problem: latency.problem, reason: 'Check the latency' });
 		const passphrase = this.passphrase.value;
-		if (passphrase !== '' && (passphrase.length < 10 || passphrase.length > 79)) {
+		if (passphrase !== '' && (passphrase.length < limits.srtPassphraseMinLength || passphrase.length > limits.srtPassphraseMaxLength)) {
 			found.push({ element: 'srt-passphrase', reason: 'Check the passphrase',
-				problem: 'An SRT passphrase has 10 to 79 characters; leave it empty for an unencrypted stream.' });
+				problem: `An SRT passphrase has ${limits.srtPassphraseMinLength} to ${limits.srtPassphraseMaxLength} characters; leave it empty for an unencrypted stream.` });
 		}
 		if (this.quadrants.every((quadrant) => quadrant.source.value === ''))
 			found.push({ element: 'quadrant-1-source', problem: 'Choose an input for at least one quadrant.', reason: 'Choose an input to start' });
@@ -692,8 +704,9 @@ export class StreamForm {
 			if (quadrant.source.value !== '')
 				quadrants.push({ id: slot + 1, name: this.quadrantName(slot), source_id: quadrant.source.value });
 		});
-		const destination = checkDestination(this.hostPort.value);
-		const latency = checkLatency(this.latency.value);
+		const limits = this.limits();
+		const destination = checkDestination(this.hostPort.value, limits);
+		const latency = checkLatency(this.latency.value, limits);
 		const passphrase = this.passphrase.value;
 		const shared = this.sharedInputs().map((slots) => {
 			const input = this.inputTitle(slots[0]) || this.quadrants[slots[0]].source.value;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstdint>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -10,24 +8,27 @@
 
 #include <nlohmann/json.hpp>
 
+#include "config/ConfigLocations.h"
+#include "config/DeviceCatalogue.h"
 #include "config/DeviceInfo.h"
+#include "config/EncodingOptions.h"
 #include "config/TestInputs.h"
+#include "config/WorkerDocument.h"
+#include "config/WorkerDocumentStore.h"
 
 namespace tiloran {
 
-// Where worker_config.json lives in portable or user mode; the server's
-// settings file lies beside it. Throws as the ConfigManager does.
-std::filesystem::path resolveWorkerConfigPath(bool portable);
-
 // The server's configuration: where the worker configuration file and the
 // preview directory live, the capture devices found at start-up, the encoding
-// choices offered to the client, and the worker configuration document.
+// choices offered to the client, and the worker configuration document. It
+// puts together the file locations, the device catalogue, the option tables,
+// the checks of a start request and the worker document store.
 //
 // Threads: the constructor runs on the main thread before the HTTP server
 // starts (it discovers the devices once). Afterwards the device list and the
 // option tables never change, and every public operation may be called from
 // any of the HTTP server's threads at the same time. Saves and loads of the
-// worker configuration file are serialised by one mutex, and a save replaces
+// worker configuration file are serialised by the store, and a save replaces
 // the file atomically, so a load never sees a half-written document.
 class ConfigManager
 {
@@ -42,12 +43,12 @@ public:
 	ConfigManager &operator=(const ConfigManager &) = delete;
 
 	// The preview directory (no trailing separator); preview.jpg lies inside.
-	const std::string &previewPath() const { return previewPath_; }
+	const std::string &previewPath() const { return locations_.previewPath; }
 	// The folder of the stream's recordings, beside the preview directory.
-	const std::string &recordingsPath() const { return recordingsPath_; }
+	const std::string &recordingsPath() const { return locations_.recordingsPath; }
 	// Full path of worker_config.json.
-	const std::string &workerConfigPath() const { return workerConfigPath_; }
-	const std::vector<DeviceInfo> &devices() const { return devices_; }
+	const std::string &workerConfigPath() const { return locations_.workerConfigPath; }
+	const std::vector<DeviceInfo> &devices() const { return catalogue_.devices(); }
 
 	// The body of GET /api/config.
 	nlohmann::json getClientConfig() const;
@@ -69,38 +70,25 @@ public:
 	bool loadWorkerConfig(nlohmann::json &document, std::string &message) const;
 
 	// The encoder names offered to the client, in table order.
-	std::vector<std::string> codecNames() const;
+	std::vector<std::string> codecNames() const { return options_.codecNames(); }
 	// What the worker found this machine can open (encoder name to whether
 	// it can); any thread, while the routes serve.
 	void setCodecAvailability(const std::map<std::string, bool> &available);
 	std::map<std::string, bool> codecAvailability() const;
 
 	// The first device whose id equals id exactly.
-	std::optional<DeviceInfo> findDevice(const std::string &id) const;
+	std::optional<DeviceInfo> findDevice(const std::string &id) const { return catalogue_.find(id); }
 
 private:
-	// Construction only: fills the option tables and the device list.
-	void refreshDevices();
-	void loadEncodingOptions();
-
-	std::vector<DeviceInfo> devices_;
-	std::vector<BitrateOption> videoBitrates_;
-	std::vector<BitrateOption> audioBitrates_;
-	std::vector<CodecOption> codecs_;
+	// Declared in the order of construction: the locations are printed
+	// before the devices are discovered.
+	ConfigLocations locations_;
+	DeviceCatalogue catalogue_;
+	EncodingOptions options_;
+	WorkerDocumentStore store_;
 	// Encoder name to whether this machine can open it, as far as known.
 	std::map<std::string, bool> codecAvailable_;
 	mutable std::mutex codecAvailableMutex_;
-	std::string workerConfigPath_;
-	std::string previewPath_;
-	std::string recordingsPath_;
-	TestInputs testInputs_;
-
-	mutable std::mutex workerConfigFileMutex_;
 };
-
-// The SRT URI of a stream start request: caller mode, always a latency, the
-// stream id and passphrase only when given. Values are inserted unescaped.
-std::string buildSrtUri(const std::string &hostPort, const std::string &streamId, std::int32_t latency,
-			const std::string &passphrase);
 
 } // namespace tiloran

@@ -727,6 +727,31 @@ describe('control page', () => {
 		assert.equal(await text('#stream-state-text'), 'IDLE');
 	});
 
+	test('the limits the page checks are the server\'s, from its configuration', async () => {
+		await context.route('**/api/config', async (route) => {
+			const response = await route.fetch();
+			const config = await response.json();
+			assert.deepEqual(config.limits, { srtHostNameMaxLength: 253, srtLatencyMaxMs: 65535, srtPassphraseMaxLength: 79,
+				srtPassphraseMinLength: 10, srtPortMax: 65535, srtPortMin: 1, srtStreamIdMaxBytes: 512 });
+			Object.assign(config.limits, { srtHostNameMaxLength: 8, srtLatencyMaxMs: 1000, srtPortMax: 9999 });
+			await route.fulfill({ response, json: config });
+		});
+		await page.reload();
+		await waitForText('#product-version', '0.5 BETA');
+		const hostPortBefore = await page.inputValue('#srt-host-port');
+		await page.fill('#srt-host-port', 'receiver1:9000');
+		await waitForText('#srt-host-port-error', 'A host name has at most 8 characters.');
+		await page.fill('#srt-host-port', 'receiver:10000');
+		await waitForText('#srt-host-port-error', 'The port "10000" is not a port number: a port is a number from 1 to 9999.');
+		await page.fill('#srt-latency', '1001');
+		await waitForText('#srt-latency-error', 'SRT takes a latency of 0 to 1000 ms');
+		await page.fill('#srt-latency', '120');
+		await page.fill('#srt-host-port', hostPortBefore);
+		await context.unroute('**/api/config');
+		await page.reload();
+		await waitForText('#product-version', '0.5 BETA');
+	});
+
 	test('no listener: CONNECTING, then FAILED with the reason, never ON AIR', async () => {
 		await page.selectOption('#quadrant-2-source', 'test-2');
 		await page.selectOption('#quadrant-3-source', 'test-3');

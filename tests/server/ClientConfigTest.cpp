@@ -7,7 +7,7 @@
 namespace tiloran::test {
 namespace {
 
-const std::string kEncodingAndProject = R"json(  "encoding": {
+const std::string kEncodingLimitsAndProject = R"json(  "encoding": {
     "audioBitrates": [
       {
         "title": "128 kbps",
@@ -99,6 +99,15 @@ const std::string kEncodingAndProject = R"json(  "encoding": {
       }
     ]
   },
+  "limits": {
+    "srtHostNameMaxLength": 253,
+    "srtLatencyMaxMs": 65535,
+    "srtPassphraseMaxLength": 79,
+    "srtPassphraseMinLength": 10,
+    "srtPortMax": 65535,
+    "srtPortMin": 1,
+    "srtStreamIdMaxBytes": 512
+  },
   "project": {
     "title": "TILORAN - Quad SDI Encoder(0.5 BETA)"
   }
@@ -116,7 +125,7 @@ TEST_F(ClientConfigTest, WithoutDevices)
 {
 	ConstructedConfig constructed = constructConfig(true);
 	const std::string document = constructed.config->getClientConfig().dump(2);
-	EXPECT_EQ(document, "{\n  \"devices\": [],\n" + kEncodingAndProject);
+	EXPECT_EQ(document, "{\n  \"devices\": [],\n" + kEncodingLimitsAndProject);
 	// Built anew on each call, always the same.
 	EXPECT_EQ(constructed.config->getClientConfig().dump(2), document);
 }
@@ -163,7 +172,7 @@ TEST_F(ClientConfigTest, WithTwoCardsAndTwoTestInputs)
       "type": "test"
     }
   ],
-)json" + kEncodingAndProject);
+)json" + kEncodingLimitsAndProject);
 }
 
 } // namespace

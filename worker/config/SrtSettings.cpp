@@ -2,6 +2,9 @@
 
 #include <charconv>
 #include <string_view>
+#include <utility>
+
+#include "common/protocol/StreamSettings.h"
 
 namespace tiloran {
 
@@ -15,6 +18,17 @@ bool parseNumber(std::string_view text, int &value)
 	return error == std::errc() && end == text.data() + text.size();
 }
 
+// The host and port of a target that passes the server's check.
+bool readSrtTarget(const std::string &hostPort, SrtSettings &settings)
+{
+	SrtTarget target;
+	if (checkSrtTarget(hostPort, target) != SrtTargetProblem::None)
+		return false;
+	settings.host = std::move(target.host);
+	settings.port = target.port;
+	return true;
+}
+
 } // namespace
 
 bool isSrtUri(const std::string &uri)
@@ -22,26 +36,12 @@ bool isSrtUri(const std::string &uri)
 	return uri.rfind(scheme, 0) == 0;
 }
 
-bool parseHostPort(const std::string &hostPort, std::string &host, int &port)
-{
-	const std::size_t colon = hostPort.rfind(':');
-	if (colon == std::string::npos || colon == 0)
-		return false;
-	std::string_view name = std::string_view(hostPort).substr(0, colon);
-	if (name.size() > 2 && name.front() == '[' && name.back() == ']')
-		name = name.substr(1, name.size() - 2);
-	if (!parseNumber(std::string_view(hostPort).substr(colon + 1), port) || port < 1 || port > 65535)
-		return false;
-	host = name;
-	return true;
-}
-
 bool srtSettingsFromUri(const std::string &uri, SrtSettings &settings, std::string &message)
 {
 	const std::size_t query = uri.find('?');
 	const std::string hostPort = uri.substr(scheme.size(), query == std::string::npos ? std::string::npos
 											       : query - scheme.size());
-	if (!isSrtUri(uri) || !parseHostPort(hostPort, settings.host, settings.port)) {
+	if (!isSrtUri(uri) || !readSrtTarget(hostPort, settings)) {
 		message = "SRT URI has no host and port";
 		return false;
 	}
@@ -86,7 +86,7 @@ bool srtSettingsFromDocument(const nlohmann::json &document, const std::string &
 	if (srt == document.end() || !srt->is_object())
 		return srtSettingsFromUri(uri, settings, message);
 
-	if (!parseHostPort(srt->value("host_port", std::string()), settings.host, settings.port)) {
+	if (!readSrtTarget(srt->value("host_port", std::string()), settings)) {
 		message = "srt.host_port must be host:port";
 		return false;
 	}

@@ -24,15 +24,15 @@ struct SrtSettings {
 // Whether the URI is one the SRT caller handles ("srt://").
 bool isSrtUri(const std::string &uri);
 
-// host:port, the host a name, an IPv4 address or an IPv6 address in brackets.
-bool parseHostPort(const std::string &hostPort, std::string &host, int &port);
-
 // From "srt://host:port?mode=caller&streamid=...&latency=...&passphrase=...".
+// The target is checked as the server checks a start request's
+// (common/protocol/StreamSettings.h).
 bool srtSettingsFromUri(const std::string &uri, SrtSettings &settings, std::string &message);
 
 // From the document's "srt" object ("host_port", "streamid", "passphrase",
 // "latency") and "srt_reconnect"; the URI stands in where the object is
-// missing. Wrong JSON types raise the library's type error.
+// missing; the target checked as from the URI. Wrong JSON types raise the
+// library's type error.
 bool srtSettingsFromDocument(const nlohmann::json &document, const std::string &uri, SrtSettings &settings,
 			     std::string &message);
 

@@ -8,6 +8,7 @@
 
 #include "common/H264EncoderName.h"
 #include "common/RecordingName.h"
+#include "common/protocol/StreamSettings.h"
 
 namespace tiloran {
 
@@ -156,15 +157,13 @@ bool parseWorkerConfig(const nlohmann::json &document, WorkerConfig &config, std
 
 		config.codec = document.at("codec").get<std::string>();
 
-		const auto videoBitsPerSecond = [](int32_t video) {
-			return video >= 1 && video <= 999 ? int64_t{ video } * 1000000 : int64_t{ video };
-		};
-		config.video_bitrate = videoBitsPerSecond(readInt32(document.at("video_bitrate")));
+		// Read in the unit its size gives it, as the server checked it.
+		config.video_bitrate = videoBitrateBitsPerSecond(readInt32(document.at("video_bitrate")));
 		config.adaptive_bitrate = document.value("adaptive_bitrate", false);
 		// A quarter of the video bitrate unless given, at least 1 Mbit/s.
 		config.min_video_bitrate =
 			document.contains("min_video_bitrate")
-				? videoBitsPerSecond(readInt32(document.at("min_video_bitrate")))
+				? videoBitrateBitsPerSecond(readInt32(document.at("min_video_bitrate")))
 				: std::min(config.video_bitrate, std::max<int64_t>(1000000, config.video_bitrate / 4));
 
 		const int32_t audio = readInt32(document.at("audio_bitrate"));

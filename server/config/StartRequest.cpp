@@ -1,0 +1,423 @@
+#include "config/StartRequest.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "common/AudioChannels.h"
+#include "common/H264EncoderName.h"
+#include "common/RecordingName.h"
+#include "common/protocol/StreamSettings.h"
+
+namespace tiloran {
+
+namespace {
+
+constexpr std::int32_t kDefaultSrtLatency = 120;
+constexpr std::size_t kMaximumQuadrantNameLength = 64;
+
+bool requireField(const nlohmann::json &request, const char *key, std::string &message)
+{
+	if (request.is_object() && request.contains(key))
+		return true;
+	message = std::string("Missing required field: ") + key;
+	return false;
+}
+
+bool isNonEmptyString(const nlohmann::json &value)
+{
+	return value.is_string() && !value.get_ref<const std::string &>().empty();
+}
+
+// The latency in milliseconds: a whole number SRT can carry, or none.
+std::optional<std::int32_t> readLatency(const nlohmann::json &request)
+{
+	const auto latency = request.find("srtLatency");
+	if (latency == request.end())
+		return kDefaultSrtLatency;
+	if (latency->is_number_unsigned())
+		return latency->get<std::uint64_t>() <= static_cast<std::uint64_t>(kSrtLatencyMaxMs)
+			       ? std::optional<std::int32_t>(latency->get<std::int32_t>())
+			       : std::nullopt;
+	if (latency->is_number_integer())
+		return latency->get<std::int64_t>() >= 0 && latency->get<std::int64_t>() <= kSrtLatencyMaxMs
+			       ? std::optional<std::int32_t>(latency->get<std::int32_t>())
+			       : std::nullopt;
+	if (latency->is_number_float()) {
+		const double value = latency->get<double>();
+		if (value >= 0 && value <= kSrtLatencyMaxMs && value == std::trunc(value))
+			return static_cast<std::int32_t>(value);
+	}
+	return std::nullopt;
+}
+
+// The number of characters of UTF-8 text (its bytes that start one).
+std::size_t characterCount(const std::string &text)
+{
+	return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char byte) {
+		return (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+	}));
+}
+
+bool hasControlCharacter(const std::string &text)
+{
+	return std::any_of(text.begin(), text.end(), [](char byte) {
+		return static_cast<unsigned char>(byte) < 0x20 || byte == 0x7F;
+	});
+}
+
+// An optional string member: absent gives the empty string; any other type
+// than a string is refused with the field's name.
+bool readOptionalString(const nlohmann::json &request, const char *key, std::string &value, std::string &message)
+{
+	const auto found = request.find(key);
+	if (found == request.end()) {
+		value.clear();
+		return true;
+	}
+	if (!found->is_string()) {
+		message = std::string("Field ") + key + " must be a string";
+		return false;
+	}
+	value = found->get<std::string>();
+	return true;
+}
+
+// The members every request needs, and the types of the SRT members.
+bool readSrtMembers(const nlohmann::json &request, StartRequest &checked, std::string &message)
+{
+	for (const char *key : { "srtHostPort", "videoBitrate", "audioBitrate", "codec" }) {
+		if (!requireField(request, key, message))
+			return false;
+	}
+	if (!isNonEmptyString(request["srtHostPort"])) {
+		message = "Field srtHostPort must be a non-empty string";
+		return false;
+	}
+	if (!isNonEmptyString(request["codec"])) {
+		message = "Field codec must be a non-empty string";
+		return false;
+	}
+
+	checked.hostPort = request["srtHostPort"].get<std::string>();
+	if (!readOptionalString(request, "srtStreamId", checked.streamId, message) ||
+	    !readOptionalString(request, "srtPassphrase", checked.passphrase, message))
+		return false;
+	const std::optional<std::int32_t> latency = readLatency(request);
+	if (!latency) {
+		message = "Field srtLatency must be a whole number from 0 to " + std::to_string(kSrtLatencyMaxMs);
+		return false;
+	}
+	checked.latencyMs = *latency;
+	if (request.contains("srtReconnect") && !request["srtReconnect"].is_boolean()) {
+		message = "Field srtReconnect must be true or false";
+		return false;
+	}
+	return true;
+}
+
+// A bitrate as the worker reads it: a whole number, from 1 up to what its
+// 32-bit field holds.
+bool checkBitrate(const nlohmann::json &request, const char *key, std::string &message)
+{
+	const nlohmann::json &value = request[key];
+	const std::string field = std::string("Field ") + key + " must be ";
+	const bool positive = (value.is_number_unsigned() && value.get<std::uint64_t>() > 0) ||
+			      (value.is_number_integer() && value.get<std::int64_t>() > 0) ||
+			      (value.is_number_float() && value.get<double>() > 0);
+	if (!positive) {
+		message = field + "a number greater than zero";
+		return false;
+	}
+	constexpr auto largest = std::numeric_limits<std::int32_t>::max();
+	const bool whole = value.is_number_float()
+				   ? value.get<double>() >= 1 && value.get<double>() <= largest &&
+					     value.get<double>() == std::trunc(value.get<double>())
+				   : value.get<std::uint64_t>() <= static_cast<std::uint64_t>(largest);
+	if (!whole) {
+		message = field + "a whole number from 1 to " + std::to_string(largest);
+		return false;
+	}
+	return true;
+}
+
+std::int64_t wholeValue(const nlohmann::json &value)
+{
+	return value.is_number_float() ? static_cast<std::int64_t>(value.get<double>()) : value.get<std::int64_t>();
+}
+
+// A whole bitrate (checkBitrate) in one of the units the worker reads.
+bool checkVideoBitrateUnit(const nlohmann::json &request, const char *key, std::string &message)
+{
+	if (!isUsableVideoBitrate(wholeValue(request[key]))) {
+		message = std::string("Field ") + key + " must be " + videoBitrateRangeText();
+		return false;
+	}
+	return true;
+}
+
+// A video bitrate as the worker reads it.
+std::int64_t videoBitsPerSecond(const nlohmann::json &value)
+{
+	return videoBitrateBitsPerSecond(wholeValue(value));
+}
+
+// Adaptive bitrate: a switch, and the floor in the unit and bounds of
+// videoBitrate, not above it.
+bool checkAdaptiveBitrate(const nlohmann::json &request, std::string &message)
+{
+	if (request.contains("adaptiveBitrate") && !request["adaptiveBitrate"].is_boolean()) {
+		message = "Field adaptiveBitrate must be true or false";
+		return false;
+	}
+	if (!request.contains("minVideoBitrate"))
+		return true;
+	if (!checkBitrate(request, "minVideoBitrate", message) ||
+	    !checkVideoBitrateUnit(request, "minVideoBitrate", message))
+		return false;
+	if (videoBitsPerSecond(request["minVideoBitrate"]) > videoBitsPerSecond(request["videoBitrate"])) {
+		message = "Field minVideoBitrate must not be above videoBitrate";
+		return false;
+	}
+	return true;
+}
+
+// "record": a switch; "recordSegmentMinutes": the longest file, in minutes
+// (a fraction allowed, so that a short test can cut too).
+bool checkRecording(const nlohmann::json &request, std::string &message)
+{
+	if (request.contains("record") && !request["record"].is_boolean()) {
+		message = "Field record must be true or false";
+		return false;
+	}
+	if (request.contains("recordSegmentMinutes")) {
+		const nlohmann::json &minutes = request["recordSegmentMinutes"];
+		if (!minutes.is_number() || !(minutes.get<double>() >= kShortestRecordSegmentMinutes &&
+					      minutes.get<double>() <= kLongestRecordSegmentMinutes)) {
+			message = std::string("Field recordSegmentMinutes must be a number from ") +
+				  kShortestRecordSegmentText + " to " + kLongestRecordSegmentText;
+			return false;
+		}
+	}
+	return true;
+}
+
+nlohmann::json quadrantObject(const nlohmann::json &id, const nlohmann::json &name, const DeviceInfo &device)
+{
+	return {
+		{ "id", id },
+		{ "name", name },
+		{ "source_id", device.id },
+		{ "source_name", device.name },
+	};
+}
+
+// "quadrants": objects with an id, a name and an input of the catalogue.
+bool readQuadrantItems(const nlohmann::json &items, const DeviceCatalogue &catalogue, nlohmann::json &quadrants,
+		       std::string &message)
+{
+	if (!items.is_array() || items.empty()) {
+		message = "Field quadrants must be a non-empty array";
+		return false;
+	}
+	for (const nlohmann::json &item : items) {
+		if (!item.is_object() || !item.contains("id") || !item.contains("name") || !item.contains("source_id")) {
+			message = "Each quadrants item must contain id, name and source_id";
+			return false;
+		}
+		if (!item["id"].is_number_integer() || !item["name"].is_string() || !item["source_id"].is_string()) {
+			message = "Invalid quadrants item field types";
+			return false;
+		}
+		const std::string &sourceId = item["source_id"].get_ref<const std::string &>();
+		const std::optional<DeviceInfo> device = catalogue.find(sourceId);
+		if (!device) {
+			message = "Unknown selected device id: " + sourceId;
+			return false;
+		}
+		quadrants.push_back(quadrantObject(item["id"], item["name"], *device));
+	}
+	return true;
+}
+
+// "devices", the older form: input ids only, one quadrant each, numbered in order.
+bool readDeviceList(const nlohmann::json &items, const DeviceCatalogue &catalogue, nlohmann::json &quadrants,
+		    std::string &message)
+{
+	if (!items.is_array() || items.empty()) {
+		message = "Field devices must be a non-empty array";
+		return false;
+	}
+	int counter = 1;
+	for (const nlohmann::json &item : items) {
+		if (!isNonEmptyString(item)) {
+			message = "Each devices item must be a non-empty string";
+			return false;
+		}
+		const std::string &deviceId = item.get_ref<const std::string &>();
+		const std::optional<DeviceInfo> device = catalogue.find(deviceId);
+		if (!device) {
+			message = "Unknown selected device id: " + deviceId;
+			return false;
+		}
+		quadrants.push_back(quadrantObject(counter, "Quadrant " + std::to_string(counter), *device));
+		++counter;
+	}
+	return true;
+}
+
+bool readQuadrants(const nlohmann::json &request, const DeviceCatalogue &catalogue, nlohmann::json &quadrants,
+		   std::string &message)
+{
+	quadrants = nlohmann::json::array();
+	if (request.contains("quadrants"))
+		return readQuadrantItems(request["quadrants"], catalogue, quadrants, message);
+	if (request.contains("devices"))
+		return readDeviceList(request["devices"], catalogue, quadrants, message);
+	message = "Missing required field: quadrants";
+	return false;
+}
+
+bool checkHostPort(const std::string &hostPort, std::string &message)
+{
+	SrtTarget target;
+	switch (checkSrtTarget(hostPort, target)) {
+	case SrtTargetProblem::None:
+		return true;
+	case SrtTargetProblem::TooLong:
+		message = "Field srtHostPort must be at most " + std::to_string(kSrtHostPortMaxLength) + " characters long";
+		return false;
+	case SrtTargetProblem::HostNameTooLong:
+		message = "Field srtHostPort must have a host name of at most " + std::to_string(kSrtHostNameMaxLength) +
+			  " characters";
+		return false;
+	case SrtTargetProblem::NotHostAndPort:
+		break;
+	}
+	message = "Field srtHostPort must be host:port with a port from " + std::to_string(kSrtPortMin) + " to " +
+		  std::to_string(kSrtPortMax);
+	return false;
+}
+
+// SRT's own limits; a NUL would cut the stream id short on its way.
+bool checkStreamIdAndPassphrase(const StartRequest &checked, std::string &message)
+{
+	if (checked.streamId.size() > kSrtStreamIdMaxBytes) {
+		message = "Field srtStreamId must be at most " + std::to_string(kSrtStreamIdMaxBytes) + " bytes long";
+		return false;
+	}
+	if (hasControlCharacter(checked.streamId)) {
+		message = "Field srtStreamId must not contain control characters";
+		return false;
+	}
+	const std::size_t passphraseLength = checked.passphrase.size();
+	if (passphraseLength != 0 &&
+	    (passphraseLength < kSrtPassphraseMinLength || passphraseLength > kSrtPassphraseMaxLength)) {
+		message = "Field srtPassphrase must be empty or " + std::to_string(kSrtPassphraseMinLength) + " to " +
+			  std::to_string(kSrtPassphraseMaxLength) + " characters long";
+		return false;
+	}
+	return true;
+}
+
+bool checkQuadrantLimits(const nlohmann::json &request, const nlohmann::json &quadrants, std::string &message)
+{
+	if (quadrants.size() > 4) {
+		message = std::string("Field ") + (request.contains("quadrants") ? "quadrants" : "devices") +
+			  " must have at most 4 items";
+		return false;
+	}
+	std::set<std::int64_t> seenIds;
+	for (const nlohmann::json &quadrant : quadrants) {
+		const nlohmann::json &id = quadrant["id"];
+		// A parsed 0 is unsigned, a built one signed: both are refused.
+		const bool inRange = id.is_number_unsigned()
+					     ? id.get<std::uint64_t>() >= 1 && id.get<std::uint64_t>() <= 4
+					     : id.get<std::int64_t>() >= 1 && id.get<std::int64_t>() <= 4;
+		if (!inRange) {
+			message = "Each quadrants item id must be from 1 to 4";
+			return false;
+		}
+		if (!seenIds.insert(id.get<std::int64_t>()).second) {
+			message = "Duplicate quadrants item id: " + std::to_string(id.get<std::int64_t>());
+			return false;
+		}
+		if (characterCount(quadrant["name"].get_ref<const std::string &>()) > kMaximumQuadrantNameLength) {
+			message = "Each quadrants item name must be at most " + std::to_string(kMaximumQuadrantNameLength) +
+				  " characters long";
+			return false;
+		}
+	}
+	return true;
+}
+
+// What the worker would refuse of a request that passed the checks above, so
+// that it is refused here, with a reason, before a worker starts.
+bool checkWhatTheWorkerNeeds(const nlohmann::json &request, const StartRequest &checked, std::string &message)
+{
+	if (!checkHostPort(checked.hostPort, message))
+		return false;
+	if (!checkBitrate(request, "videoBitrate", message) || !checkVideoBitrateUnit(request, "videoBitrate", message) ||
+	    !checkBitrate(request, "audioBitrate", message) || !checkAdaptiveBitrate(request, message))
+		return false;
+	if (!isH264EncoderName(request["codec"].get_ref<const std::string &>())) {
+		message = "Field codec must be the name of an H.264 encoder, such as libx264";
+		return false;
+	}
+	return checkStreamIdAndPassphrase(checked, message) && checkQuadrantLimits(request, checked.quadrants, message);
+}
+
+/*
+ * "audioChannels": the two embedded channels of the master input, left then
+ * right, that become the stream's stereo. The master is the first quadrant
+ * whose input has a name, as the worker takes it; a document without one is
+ * refused by the worker anyway.
+ */
+bool checkAudioChannels(const nlohmann::json &request, const nlohmann::json &quadrants,
+			const std::vector<DeviceInfo> &devices, std::string &message)
+{
+	const auto found = request.find("audioChannels");
+	if (found == request.end())
+		return true;
+	const auto isChannel = [](const nlohmann::json &value) {
+		return value.is_number_integer() && value.get<std::int64_t>() >= 1 &&
+		       value.get<std::int64_t>() <= kMaximumAudioChannels;
+	};
+	if (!found->is_array() || found->size() != 2 || !isChannel((*found)[0]) || !isChannel((*found)[1])) {
+		message = "Field audioChannels must be two channel numbers from 1 to " + std::to_string(kMaximumAudioChannels);
+		return false;
+	}
+
+	const auto master = std::find_if(quadrants.begin(), quadrants.end(), [](const nlohmann::json &quadrant) {
+		return !quadrant["source_name"].get_ref<const std::string &>().empty();
+	});
+	if (master == quadrants.end())
+		return true;
+	const std::string &sourceId = (*master)["source_id"].get_ref<const std::string &>();
+	const auto device = std::find_if(devices.begin(), devices.end(),
+					 [&](const DeviceInfo &candidate) { return candidate.id == sourceId; });
+	const std::int64_t highest = std::max((*found)[0].get<std::int64_t>(), (*found)[1].get<std::int64_t>());
+	if (device != devices.end() && highest > device->audioChannels) {
+		message = "Field audioChannels must be from 1 to " + std::to_string(device->audioChannels) +
+			  ": the master input '" + device->name + "' has " + std::to_string(device->audioChannels) +
+			  " audio channels";
+		return false;
+	}
+	return true;
+}
+
+} // namespace
+
+bool checkStartRequest(const nlohmann::json &request, const DeviceCatalogue &catalogue, StartRequest &checked,
+		       std::string &message)
+{
+	return readSrtMembers(request, checked, message) && checkRecording(request, message) &&
+	       readQuadrants(request, catalogue, checked.quadrants, message) &&
+	       checkWhatTheWorkerNeeds(request, checked, message) &&
+	       checkAudioChannels(request, checked.quadrants, catalogue.devices(), message);
+}
+
+} // namespace tiloran
