@@ -31,7 +31,7 @@ for mode in ${modes//,/ }; do
 	for latency in ${latencies//,/ }; do
 		log="$logs/$mode-$latency.log"
 		echo "[GlassBench] $mode, SRT latency $latency ms, $seconds s"
-		flock /tmp/tiloran-port3000.lock python3 tests/e2e/glass_to_glass_test.py "$build_dir/bin/tiloran_server" \
+		flock -o /tmp/tiloran-port3000.lock python3 tests/e2e/glass_to_glass_test.py "$build_dir/bin/tiloran_server" \
 			tools/glass_reader.py "$mode" "$latency" "$mbps" "$seconds" >"$log" 2>&1 || echo "[GlassBench] run failed: $log"
 		python3 - "$mode" "$latency" "$log" >>"$logs/runs.jsonl" <<'PY'
 import json, sys

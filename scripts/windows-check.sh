@@ -150,7 +150,7 @@ echo "== Windows tests (under Wine)"
 # Some tests start tiloran_server.exe on port 3000, shared with the Linux tests
 # that others may be running by hand.
 run_tests() {
-	flock /tmp/tiloran-port3000.lock ctest --test-dir "$build_dir" --output-on-failure -j 2 "$@"
+	flock -o /tmp/tiloran-port3000.lock ctest --test-dir "$build_dir" --output-on-failure -j 2 "$@"
 }
 tests_log="$build_dir/Testing/windows-tests.log"
 tests_xml="$build_dir/Testing/windows-tests.xml"
