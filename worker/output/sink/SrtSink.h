@@ -64,8 +64,9 @@ private:
 	using Clock = std::chrono::steady_clock;
 	static const char *stateName(State state);
 
+	// code: none for a call given up (not a failure of the link).
 	struct Failure {
-		std::string code;
+		std::optional<EventCode> code;
 		std::string reason;
 	};
 	// A new connection, or none with the failure.
@@ -74,8 +75,8 @@ private:
 	// up (false, with the failure).
 	bool awaitConnection(SRTSOCKET socket, Failure &failure) const;
 	bool givenUp() const { return abandon_ || stopping_; }
-	// The console line and the link message of a change, under the mutex.
-	void reportLocked(const char *level, const std::string &line);
+	// The console line and the link message of a change, with its code, under the mutex.
+	void reportLocked(EventCode code, const char *level, const std::string &line);
 	void reconnect();
 	// Ends the connection in place (under the mutex) and, with
 	// reconnection, hands it to the connecting thread.
