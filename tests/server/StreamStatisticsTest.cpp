@@ -18,6 +18,7 @@
 
 using namespace std::chrono_literals;
 using nlohmann::json;
+using tiloran::EventCode;
 using tiloran::StreamStatistics;
 using tiloran::WorkerSupervisor;
 namespace test = tiloran::test;
