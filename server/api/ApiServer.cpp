@@ -368,7 +368,8 @@ void ApiServer::handleLogin(const httplib::Request &request, httplib::Response &
 		if (waitingLogins_.fetch_add(1) >= maxWaitingLogins) {
 			waitingLogins_.fetch_sub(1);
 			logins_.failed(request.remote_addr, name);
-			recordAccess(EventCode::AccessLoginFailed, "Failed login as " + shownName + " from " + address + ": too many attempts");
+			recordAccess(EventCode::AccessLoginFailed,
+				     "Failed login as " + shownName + " from " + address + ": too many attempts");
 			response.set_header("Retry-After", std::to_string((delay.count() + 999) / 1000));
 			sendError(response, 429, "Too many login attempts: try again later");
 			return;
@@ -385,7 +386,8 @@ void ApiServer::handleLogin(const httplib::Request &request, httplib::Response &
 	}
 	logins_.succeeded(name);
 	const SessionStore::Created session = sessions_.create(*identity);
-	recordAccess(EventCode::AccessLogin, "Login of " + shownName + " (" + std::string(roleName(identity->role)) + ") from " + address);
+	recordAccess(EventCode::AccessLogin,
+		     "Login of " + shownName + " (" + std::string(roleName(identity->role)) + ") from " + address);
 	response.set_header("Set-Cookie", std::string(sessionCookieName) + "=" + session.id +
 						  "; Path=/; HttpOnly; SameSite=Strict" + (tls_ ? "; Secure" : ""));
 	sendJson(response, { { "access", true },

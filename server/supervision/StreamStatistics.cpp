@@ -188,17 +188,19 @@ void StreamStatistics::workerUnresponsive(std::chrono::steady_clock::duration si
 		return;
 	stateBeforeSilence_ = state_;
 	changeState(State::Unresponsive);
-	addEvent(EventCode::WorkerUnresponsive, "warning", "Worker sent no statistics for " +
-				    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(silence).count()) +
-				    " s: it does not respond");
+	addEvent(EventCode::WorkerUnresponsive, "warning",
+		 "Worker sent no statistics for " +
+			 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(silence).count()) +
+			 " s: it does not respond");
 }
 
 void StreamStatistics::workerRestarted()
 {
 	std::lock_guard lock(mutex_);
 	++restarts_;
-	addEvent(EventCode::WorkerRestarted, "warning", "Worker started again in place of the one that stopped responding (restart " +
-				    std::to_string(restarts_) + ")");
+	addEvent(EventCode::WorkerRestarted, "warning",
+		 "Worker started again in place of the one that stopped responding (restart " + std::to_string(restarts_) +
+			 ")");
 }
 
 std::optional<std::chrono::steady_clock::duration> StreamStatistics::recordSilence() const

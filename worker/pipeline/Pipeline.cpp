@@ -65,7 +65,7 @@ bool Pipeline::build(const SourceInputOpener &openInput, ServerChannel &channel,
 
 	// Changes of an input's signal are events for the server.
 	const SourceCapture::SignalListener tellServer = [&channel](EventCode code, const std::string &level,
-								  const std::string &text) {
+								    const std::string &text) {
 		channel.sendEvent(code, level, text);
 	};
 	failureCode = EventCode::InputUnavailable;
@@ -213,10 +213,11 @@ void Pipeline::startReporter(ServerChannel &channel)
 	subjects.videoBitrate = config.video_bitrate;
 	reporter = std::make_unique<StatisticsReporter>(std::move(subjects), channel);
 	const QuadrantConfig &masterQuadrant = config.quadrants[config.master_index];
-	channel.sendEvent(EventCode::StreamStarted, "info", "Started: " + std::to_string(config.real_source_count) + " input(s), master " +
-					  masterQuadrant.name + " (" + masterQuadrant.source_name + "), " +
-					  std::to_string(2 * width) + "x" + std::to_string(2 * height) + " at " +
-					  rationalText(frameRate));
+	channel.sendEvent(EventCode::StreamStarted, "info",
+			  "Started: " + std::to_string(config.real_source_count) + " input(s), master " +
+				  masterQuadrant.name + " (" + masterQuadrant.source_name + "), " +
+				  std::to_string(2 * width) + "x" + std::to_string(2 * height) + " at " +
+				  rationalText(frameRate));
 }
 
 } // namespace tiloran

@@ -27,8 +27,9 @@ namespace tiloran {
 // ends the stream: a thread of the sink's own connects again, backing off
 // from 250 ms to 2 s, while what is written in between is dropped. Each
 // connection, loss, failed call and recovery is a console line and a "link"
-// message with the link's state, its failed calls and the last failure's
-// code, so that the server shows the state beside the event that changed it.
+// message with its code (SrtConnected, SrtRestored, the call's failure,
+// SrtLost), the link's state, its failed calls and the last failure's code,
+// so that the server shows the state beside the event that changed it.
 //
 // A connection attempt waits in short slices, so that a stop gives it up at
 // once: close(), or the abandon flag set from any thread (a stop while the
