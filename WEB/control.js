@@ -10,7 +10,7 @@
 // js/view.mjs (what to show, worked out without the page), js/render.mjs and
 // js/preview.mjs (the page itself).
 import * as api from './js/api.mjs';
-import { explainRefusal } from './js/explain.mjs';
+import { explainRefusal, reportContext } from './js/explain.mjs';
 import { StreamForm } from './js/form.mjs';
 import { Preview } from './js/preview.mjs';
 import { Renderer } from './js/render.mjs';
@@ -111,7 +111,9 @@ function refresh(transition = NO_TRANSITION) {
 function renderLog() {
 	if (state.stats && Array.isArray(state.stats.events))
 		state.lastEvents = state.stats.events;
-	render.log(logLines(state.lastEvents, state.notes));
+	const encoding = state.config && state.config.encoding;
+	const codecs = encoding && Array.isArray(encoding.codecs) ? encoding.codecs : [];
+	render.log(logLines(state.lastEvents, state.notes, reportContext(state.stats || {}, { peer: state.peer, codecs })));
 }
 
 // A line of this page's own (a request refused, the server unreachable),

@@ -50,7 +50,9 @@ INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 
 def layer_table():
     """Node name ("worker/capture", "common") to (program, layer number); higher includes lower."""
-    table = {COMMON: (None, 0)}
+    # common/protocol/ (what the programs and the page say to each other)
+    # lies below the rest of common/ and includes from none of it.
+    table = {COMMON: (None, 0), COMMON + "/protocol": (None, -1)}
     for program, layers in LAYERS.items():
         for index, folders in enumerate(layers):
             for folder in folders:

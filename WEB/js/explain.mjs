@@ -1,84 +1,127 @@
-// What the server's and the worker's messages mean, in the operator's words.
-// This is the only place that reads their English: the end of the last run
-// (lastExit, with the run's events) and the server's refusal of a start.
-// The link's state while a run goes on comes with codes (see view.mjs). Pure:
-// no page, no clock.
-import { EXAMPLE_DESTINATION, SOFTWARE_CODEC, SRT_LATENCY_MAX_MS, timeOfDay } from './format.mjs';
+// What the server's and the worker's reports mean, in the operator's words,
+// by their codes (codes.mjs): the events of a run, and the end of the last
+// run (lastExit, with its failureCode). The messages themselves are never
+// read here, only shown; a report without a code (an older server or worker)
+// is shown as its message says. The server's refusal of a start is still
+// told by its words (explainRefusal). Pure: no page, no clock.
+import { knownCode } from './codes.mjs';
+import { EXAMPLE_DESTINATION, hostOf, SOFTWARE_CODEC, SRT_LATENCY_MAX_MS, timeOfDay } from './format.mjs';
 
 const HARDWARE_ENCODERS = { h264_qsv: 'Intel hardware encoder', h264_nvenc: 'NVIDIA hardware encoder' };
 
-// The events of the current or last run: those after its "Worker started".
+// Each code's words. context: { peer (host:port, '' if not known), receiver
+// ("The receiver at host:port"), encoder (the run's video encoder, '' if not
+// known), codecLabel(name), software (the software encoder's title), message
+// (the report's own words), exitCode (the worker's exit code, for its end) }.
+const EXPLANATIONS = {
+	'stream.started': () => 'The encoder opened its inputs and started the stream',
+	'output.live': () => 'The first pictures reached the output',
+	'input.signal.lost': () => 'An input lost its signal: its quadrant shows the slate',
+	'input.signal.restored': () => 'An input has its signal again',
+	'input.format.mismatch': () => 'An input has another picture format than the master: its quadrant shows the slate until the input matches the master',
+	'input.pace.off': () => 'An input delivers its pictures at another rate than its own: check its source',
+	'input.pace.restored': () => 'An input runs at its own rate again',
+	'bitrate.lowered': () => 'The link is congested: the encoder lowered the video bitrate',
+	'bitrate.restored': () => 'The link carries the full video bitrate again',
+	'recording.unavailable': () => 'The recording could not start; the stream goes on',
+	'recording.ended': () => 'The recording stopped; the stream goes on',
+	'srt.connected': ({ receiver }) => `${receiver} takes the stream`,
+	'srt.restored': ({ receiver }) => `${receiver} takes the stream again`,
+	'srt.rejected': ({ receiver }) => `${receiver} refused the call: check the stream ID and the passphrase (SRT connection rejected)`,
+	'srt.rejected.passphrase': ({ receiver }) => `${receiver} refused the call: the passphrase does not match the receiver's (SRT connection rejected)`,
+	'srt.host.unresolved': ({ peer }) => `The receiver's host name ${peer ? `${hostOf(peer)} ` : ''}was not found: check its spelling (SRT connection failed)`,
+	'srt.peer.silent': ({ receiver }) => `${receiver} did not answer (SRT connection failed)`,
+	'srt.failed': ({ receiver }) => `${receiver} could not be called (SRT connection failed)`,
+	'srt.lost': ({ peer }) => `The connection to ${peer ? `the receiver at ${peer}` : 'the receiver'} was lost (SRT connection lost)`,
+	'worker.started': () => 'The media worker started',
+	'stream.stop.requested': () => 'The stream was asked to stop',
+	'stream.stopped': () => 'The stream stopped as asked',
+	'worker.terminated': () => 'The media worker did not stop in time and was ended',
+	'stream.ended': () => 'The stream ended without being asked to',
+	'stream.on.air': () => 'On air: the pictures reach the output',
+	'worker.unresponsive': () => 'The media worker stopped responding',
+	'worker.responsive': () => 'The media worker responds again',
+	'worker.restarted': () => 'A new media worker took the place of the one that stopped responding',
+	'access.login': () => 'A user logged in',
+	'access.login.failed': () => 'A login failed',
+	'access.logout': () => 'A user logged out',
+	'access.changed': () => 'The users or tokens of the encoder were changed',
+	'access.refused': () => 'A change of the users or tokens was refused',
+	'worker.config.unavailable': () => 'The media worker could not read its settings from the server',
+	'worker.config.invalid': () => 'The media worker did not accept the stream\'s settings',
+	'input.unavailable': ({ message }) => `An input could not be captured: ${message}`,
+	'input.format.changed': () => 'The master input changed its picture format: the stream keeps the format it started with. Start it again',
+	'input.failed': ({ message }) => `An input stopped delivering: ${message}`,
+	'encoder.unavailable': ({ encoder, codecLabel, software }) => {
+		if (HARDWARE_ENCODERS[encoder])
+			return `This machine has no ${HARDWARE_ENCODERS[encoder]}: choose ${software}`;
+		return `The video encoder ${encoder ? `${codecLabel(encoder)} ` : ''}cannot run on this machine: choose ${software}`;
+	},
+	'output.failed': ({ message }) => `The output failed: ${message}`,
+	'stream.failed': ({ message }) => `The stream ended unexpectedly: ${message}`,
+	'worker.exited': ({ exitCode }) => (exitCode > 128
+		? `The media worker was ended from outside the encoder (exit code ${exitCode})`
+		: `The media worker ended unexpectedly (exit code ${exitCode})`),
+};
+
+// The words for a code (of codes.mjs) in context; null for a code without
+// words, which the page's tests do not let pass.
+export function explainCode(code, context) {
+	const explain = EXPLANATIONS[knownCode(code)];
+	return explain ? explain(context) : null;
+}
+
+// The events of the current or last run: those from its worker's start on.
 function runEvents(stats) {
 	const events = Array.isArray(stats.events) ? stats.events : [];
 	let first = 0;
 	events.forEach((event, index) => {
-		if (typeof event.message === 'string' && event.message.startsWith('Worker started'))
+		if (event.code === 'worker.started')
 			first = index;
 	});
 	return events.slice(first).filter((event) => typeof event.message === 'string');
 }
 
-// The receiver of the last run as host:port: the one the page knows, else the run's own words.
-function peerOf(stats, known, message) {
-	if (known)
-		return known;
-	for (const event of runEvents(stats).reverse()) {
-		const match = /^SRT (?:connection (?:attempt \d+ )?to|connected to) (\S+)/.exec(event.message);
-		if (match)
-			return match[1];
-	}
-	const match = /srt:\/\/([^?'"\s]+)/.exec(message);
-	return match ? match[1] : '';
+// The settings of the last run, as the server keeps them, or {}.
+function runSettings(stats) {
+	const settings = stats.run && stats.run.settings;
+	return settings && typeof settings === 'object' ? settings : {};
 }
 
-// Why the last run ended: { words, technical }. peer: the receiver as the page
-// knows it ('' if not); codecs: the server's codec table, for the encoders' titles.
-export function explainEnd(stats, { peer: knownPeer = '', codecs = [] } = {}) {
-	const exit = stats.lastExit || {};
-	const message = typeof exit.message === 'string' ? exit.message : `Worker exited with code ${exit.code}`;
-	const events = runEvents(stats);
-	const problems = events.filter((event) => event.level !== 'info');
-	const technical = [
-		message,
-		...problems.slice(-6).map((event) => `${timeOfDay(new Date(event.at))}  ${event.message}`),
-	].join('\n');
+// What the explanations of a run's reports are told. peer: the receiver as
+// the page knows it, else as the run's settings name it.
+export function reportContext(stats, { peer: knownPeer = '', codecs = [] } = {}) {
+	const settings = runSettings(stats);
+	const srt = settings.srt && typeof settings.srt === 'object' ? settings.srt : {};
+	const peer = knownPeer || (typeof srt.host_port === 'string' ? srt.host_port : '');
 	const codecLabel = (name) => {
 		const entry = codecs.find((codec) => codec.value === name);
 		return entry ? entry.title : name;
 	};
-	const peer = peerOf(stats, knownPeer, message);
-	const receiver = peer ? `The receiver at ${peer}` : 'The receiver';
-	const software = codecLabel(SOFTWARE_CODEC);
-	const has = (pattern) => events.find((event) => pattern.test(event.message));
-	let match;
-	let words;
-	if ((match = /encoder '([^']+)'/.exec(message))) {
-		const encoder = match[1];
-		words = HARDWARE_ENCODERS[encoder]
-			? `This machine has no ${HARDWARE_ENCODERS[encoder]}: choose ${software}`
-			: `The video encoder ${codecLabel(encoder)} cannot run on this machine: choose ${software}`;
-	} else if ((match = /cannot resolve (\S+?):/.exec(message + '\n' + problems.map((event) => event.message).join('\n')))) {
-		words = `The receiver's host name ${match[1]} was not found: check its spelling (SRT connection failed)`;
-	} else if (has(/^SRT connection lost/)) {
-		words = `The connection to ${peer ? `the receiver at ${peer}` : 'the receiver'} was lost (SRT connection lost)`;
-	} else if ((match = has(/^SRT connection to \S+ failed: /)) || /SRT output/.test(message)) {
-		const refused = /reject/i.test(match ? match.message : message);
-		words = refused
-			? `${receiver} refused the call: check the stream ID and the passphrase (SRT connection rejected)`
-			: `${receiver} did not answer (SRT connection failed)`;
-	} else if ((match = /^Worker exited with code (\d+)$/.exec(message))) {
-		const code = Number(match[1]);
-		words = code > 128
-			? `The media worker was ended from outside the encoder (exit code ${code})`
-			: `The media worker ended unexpectedly (exit code ${code})`;
-	} else if (/Encoder returned HTTP|Failed to connect to Encoder/.test(message)) {
-		words = 'The media worker could not read its settings from the server';
-	} else if (/input|capture|DeckLink|source/i.test(message)) {
-		words = `An input could not be captured: ${message}`;
-	} else {
-		words = `The stream ended unexpectedly: ${message}`;
-	}
-	return { words, technical };
+	return {
+		peer,
+		receiver: peer ? `The receiver at ${peer}` : 'The receiver',
+		encoder: typeof settings.codec === 'string' ? settings.codec : '',
+		codecLabel,
+		software: codecLabel(SOFTWARE_CODEC),
+		message: '',
+		exitCode: null,
+	};
+}
+
+// Why the last run ended: { words, technical }. peer: the receiver as the page
+// knows it ('' if not); codecs: the server's codec table, for the encoders' titles.
+export function explainEnd(stats, options = {}) {
+	const exit = stats.lastExit || {};
+	const message = typeof exit.message === 'string' ? exit.message : `Worker exited with code ${exit.code}`;
+	const problems = runEvents(stats).filter((event) => event.level !== 'info');
+	const technical = [
+		message,
+		...problems.slice(-6).map((event) => `${timeOfDay(new Date(event.at))}  ${event.message}`),
+	].join('\n');
+	const words = explainCode(exit.failureCode, { ...reportContext(stats, options), message, exitCode: exit.code });
+	// Without a code the worker's own words say it.
+	return { words: words === null ? message : words, technical };
 }
 
 // The server's refusal of a start, in the operator's words, with the id of

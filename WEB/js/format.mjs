@@ -53,6 +53,14 @@ export function splitTitle(title) {
 
 // ---- Names the page's texts share ------------------------------------------
 
+// A receiver's host:port without its port; an IPv6 address keeps its brackets.
+export function hostOf(peer) {
+	const bracketed = /^(\[[^\]]*\])(:\d+)?$/.exec(peer);
+	if (bracketed)
+		return bracketed[1];
+	return peer.replace(/:\d+$/, '');
+}
+
 export const PRODUCT = 'TILORAN';
 // The example receiver in the page's advice: an address from the documentation range.
 export const EXAMPLE_DESTINATION = '203.0.113.10:9000';

@@ -170,7 +170,7 @@ export class Renderer {
 
 	// Lines from logLines; the list is rebuilt only when they changed.
 	log(lines) {
-		const signature = lines.map((line) => line.at + line.origin + line.message).join('\n');
+		const signature = lines.map((line) => line.at + line.origin + line.message + line.explanation).join('\n');
 		if (signature === this.logSignature)
 			return;
 		this.logSignature = signature;
@@ -186,6 +186,9 @@ export class Renderer {
 			origin.textContent = line.origin === 'page' ? 'Page' : 'Server';
 			const words = this.document.createElement('span');
 			words.textContent = line.message;
+			// What the event means, for a pointer resting on it.
+			if (line.explanation)
+				words.title = line.explanation;
 			item.append(time, origin, words);
 			return item;
 		});

@@ -4,8 +4,8 @@
 // page, no requests, no timers, no clock (the time comes in as `now`), so it
 // runs in node as it runs in the browser. The renderers put the result on
 // the page.
-import { explainEnd } from './explain.mjs';
-import { ageText, decibelText, durationText, isNumber, PRODUCT, timeOfDay } from './format.mjs';
+import { explainCode, explainEnd, reportContext } from './explain.mjs';
+import { ageText, decibelText, durationText, hostOf, isNumber, PRODUCT, timeOfDay } from './format.mjs';
 
 // The page asks for the statistics once a second; a figure that two such
 // reads did not renew is old, and shown as such.
@@ -151,14 +151,6 @@ function message(kind, headline, detail = '', hint = '', technical = '', what = 
 	return { kind, headline, detail, hint, technical, what };
 }
 
-// The receiver's host without its port.
-function hostOf(peer) {
-	const bracketed = /^(\[[^\]]*\])(:\d+)?$/.exec(peer);
-	if (bracketed)
-		return bracketed[1];
-	return peer.replace(/:\d+$/, '');
-}
-
 // What to tell the operator while the encoder keeps calling, by the code of
 // the last call's failure (linkCalls): calling(peer), the headline before
 // the link was ever up; advice, what to check. A code without an entry gets
@@ -167,6 +159,10 @@ export const LINK_ADVICE = {
 	'srt.rejected': {
 		calling: (peer) => `The receiver at ${peer} refuses the call.`,
 		advice: 'Check the stream ID and the passphrase: the receiver takes only the ones it expects.',
+	},
+	'srt.rejected.passphrase': {
+		calling: (peer) => `The receiver at ${peer} refuses the passphrase.`,
+		advice: 'Check the passphrase: it must be the one the receiver expects, or empty if the receiver expects none.',
 	},
 	'srt.host.unresolved': {
 		calling: (peer) => `The receiver's host name ${hostOf(peer)} was not found.`,
@@ -471,11 +467,14 @@ export function viewState({ now, config, stats, lastStats = stats, statsAt = nul
 }
 
 // The activity log, newest first: the server's events beside the page's own
-// notes, each { at, origin, level, message, time }.
-export function logLines(events, notes) {
+// notes, each { at, origin, level, message, time, explanation }: the
+// explanation of an event's code (explain.mjs) in context (reportContext),
+// '' for a line without a code.
+export function logLines(events, notes, context = reportContext({})) {
+	const explained = (event) => explainCode(event.code, { ...context, message: event.message }) || '';
 	const lines = [
-		...events.map((event) => ({ ...event, origin: 'server' })),
-		...notes.map((entry) => ({ ...entry, origin: 'page' })),
+		...events.map((event) => ({ ...event, origin: 'server', explanation: explained(event) })),
+		...notes.map((entry) => ({ ...entry, origin: 'page', explanation: '' })),
 	].filter((line) => typeof line.at === 'string' && typeof line.message === 'string');
 	// Oldest first, then turned: the newest line comes first.
 	lines.sort((a, b) => (a.at < b.at ? -1 : a.at > b.at ? 1 : 0));

@@ -332,10 +332,10 @@ std::string ApiServer::requester(const httplib::Request &request)
 	return found ? " by " + found->identity.name : std::string();
 }
 
-void ApiServer::recordAccess(const std::string &message)
+void ApiServer::recordAccess(EventCode code, const std::string &message)
 {
 	printLine("[Access] " + message);
-	supervisor_->statistics().eventReceived("info", message);
+	supervisor_->statistics().eventReceived(code, "info", message);
 }
 
 void ApiServer::handleLogin(const httplib::Request &request, httplib::Response &response)
@@ -368,7 +368,8 @@ void ApiServer::handleLogin(const httplib::Request &request, httplib::Response &
 		if (waitingLogins_.fetch_add(1) >= maxWaitingLogins) {
 			waitingLogins_.fetch_sub(1);
 			logins_.failed(request.remote_addr, name);
-			recordAccess("Failed login as " + shownName + " from " + address + ": too many attempts");
+			recordAccess(EventCode::AccessLoginFailed,
+				     "Failed login as " + shownName + " from " + address + ": too many attempts");
 			response.set_header("Retry-After", std::to_string((delay.count() + 999) / 1000));
 			sendError(response, 429, "Too many login attempts: try again later");
 			return;
@@ -379,13 +380,14 @@ void ApiServer::handleLogin(const httplib::Request &request, httplib::Response &
 	const std::optional<Identity> identity = access_.userIdentity(name, password);
 	if (!identity) {
 		logins_.failed(request.remote_addr, name);
-		recordAccess("Failed login as " + shownName + " from " + address);
+		recordAccess(EventCode::AccessLoginFailed, "Failed login as " + shownName + " from " + address);
 		sendError(response, 401, "Wrong name or password");
 		return;
 	}
 	logins_.succeeded(name);
 	const SessionStore::Created session = sessions_.create(*identity);
-	recordAccess("Login of " + shownName + " (" + std::string(roleName(identity->role)) + ") from " + address);
+	recordAccess(EventCode::AccessLogin,
+		     "Login of " + shownName + " (" + std::string(roleName(identity->role)) + ") from " + address);
 	response.set_header("Set-Cookie", std::string(sessionCookieName) + "=" + session.id +
 						  "; Path=/; HttpOnly; SameSite=Strict" + (tls_ ? "; Secure" : ""));
 	sendJson(response, { { "access", true },
@@ -403,7 +405,7 @@ void ApiServer::handleLogout(const httplib::Request &request, httplib::Response 
 			return;
 		}
 		sessions_.remove(id);
-		recordAccess("Logout of " + printableText(session->identity.name));
+		recordAccess(EventCode::AccessLogout, "Logout of " + printableText(session->identity.name));
 	}
 	response.set_header("Set-Cookie", std::string(sessionCookieName) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0" +
 						  (tls_ ? "; Secure" : ""));
@@ -699,7 +701,7 @@ void ApiServer::handleAccessChange(httplib::Response &response, AccessAdministra
 	setCommonHeaders(response);
 	switch (outcome) {
 	case AccessAdministration::Outcome::Done:
-		recordAccess(record + by);
+		recordAccess(EventCode::AccessChanged, record + by);
 		return;
 	case AccessAdministration::Outcome::Invalid:
 		sendError(response, 400, message);
@@ -708,7 +710,7 @@ void ApiServer::handleAccessChange(httplib::Response &response, AccessAdministra
 		sendError(response, 404, message);
 		return;
 	case AccessAdministration::Outcome::LastAdmin:
-		recordAccess("Refused" + by + ": " + message);
+		recordAccess(EventCode::AccessRefused, "Refused" + by + ": " + message);
 		sendError(response, 409, message);
 		return;
 	case AccessAdministration::Outcome::SaveFailed:

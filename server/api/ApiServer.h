@@ -15,6 +15,7 @@
 #include "access/AccessControl.h"
 #include "access/LoginThrottle.h"
 #include "access/SessionStore.h"
+#include "common/protocol/EventCode.h"
 #include "http/GuardedHttpServer.h"
 #include "http/OriginPolicy.h"
 
@@ -112,7 +113,7 @@ private:
 	void handleAccessChange(httplib::Response &response, AccessAdministration::Outcome outcome,
 				const std::string &message, const std::string &by, const std::string &record);
 	// The line on the console and the event of an access's step.
-	void recordAccess(const std::string &message);
+	void recordAccess(EventCode code, const std::string &message);
 	void printAccessLines() const;
 	void handleWorkerConfig(const httplib::Request &request, httplib::Response &response);
 

@@ -59,6 +59,12 @@ std::string mostSpecificCause(const std::string &failure, const std::string &rea
 	return failure.substr(0, failure.size() - genericFailure.size() + 2) + reason;
 }
 
+// A code as the documents give it: its string, or null for none.
+nlohmann::json codeJson(std::optional<EventCode> code)
+{
+	return code ? nlohmann::json(std::string(eventCodeText(*code))) : nlohmann::json(nullptr);
+}
+
 void sampleIfNumber(PrometheusText &text, const nlohmann::json &value, const PrometheusText::Labels &labels = {})
 {
 	if (value.is_number())
@@ -92,9 +98,9 @@ void StreamStatistics::changeState(State state)
 	since_ = SystemClock::now();
 }
 
-void StreamStatistics::addEvent(std::string level, std::string message)
+void StreamStatistics::addEvent(std::optional<EventCode> code, std::string level, std::string message)
 {
-	events_.push_back({ SystemClock::now(), std::move(level), std::move(message) });
+	events_.push_back({ SystemClock::now(), code, std::move(level), std::move(message) });
 	while (events_.size() > keptEvents)
 		events_.pop_front();
 }
@@ -108,20 +114,21 @@ void StreamStatistics::workerStarted(std::uint32_t processId, nlohmann::json set
 	startedAt_ = SteadyClock::now();
 	stopRequested_ = false;
 	failureMessage_.clear();
+	failureCode_.reset();
 	lastFailedStepReason_.clear();
 	latest_ = nullptr;
 	link_ = nullptr;
 	onAirSaid_ = false;
 	lastRecordAt_.reset();
 	++starts_;
-	addEvent("info", "Worker started (PID " + std::to_string(processId) + ")");
+	addEvent(EventCode::WorkerStarted, "info", "Worker started (PID " + std::to_string(processId) + ")");
 }
 
 void StreamStatistics::stopRequested()
 {
 	std::lock_guard lock(mutex_);
 	stopRequested_ = true;
-	addEvent("info", "Stop requested");
+	addEvent(EventCode::StopRequested, "info", "Stop requested");
 }
 
 void StreamStatistics::workerEnded(std::uint32_t exitCode, Ending ending)
@@ -135,21 +142,26 @@ void StreamStatistics::workerEnded(std::uint32_t exitCode, Ending ending)
 		changeState(State::Failed);
 		++failures_;
 		exit.message = unresponsiveReason;
-		addEvent("error", "Stream ended: " + exit.message);
+		exit.failure = EventCode::WorkerUnresponsive;
+		addEvent(EventCode::StreamEnded, "error", "Stream ended: " + exit.message);
 	} else if (stopRequested_) {
 		changeState(State::Stopped);
 		if (ending == Ending::TerminatedAfterStop) {
 			exit.message = terminatedReason;
-			addEvent("warning", "Worker did not stop within 2 s and was terminated");
+			exit.failure = EventCode::WorkerTerminated;
+			addEvent(EventCode::WorkerTerminated, "warning", "Worker did not stop within 2 s and was terminated");
 		} else {
-			addEvent("info", "Worker stopped (exit code " + std::to_string(exitCode) + ")");
+			addEvent(EventCode::StreamStopped, "info", "Worker stopped (exit code " + std::to_string(exitCode) + ")");
 		}
 	} else {
 		changeState(State::Failed);
 		++failures_;
 		exit.message = failureMessage_.empty() ? "Worker exited with code " + std::to_string(exitCode)
 						       : mostSpecificCause(failureMessage_, lastFailedStepReason_);
-		addEvent("error", "Stream ended: " + exit.message);
+		// A worker that said why it failed, but not with a code, is an
+		// older one: its message stands alone.
+		exit.failure = failureMessage_.empty() ? std::optional(EventCode::WorkerExited) : failureCode_;
+		addEvent(EventCode::StreamEnded, "error", "Stream ended: " + exit.message);
 	}
 	lastExit_ = std::move(exit);
 	latest_ = nullptr;
@@ -165,7 +177,7 @@ void StreamStatistics::statisticsReceived(const nlohmann::json &record)
 	lastRecordAt_ = SteadyClock::now();
 	if (state_ == State::Unresponsive) {
 		changeState(stateBeforeSilence_);
-		addEvent("info", "Worker responds again");
+		addEvent(EventCode::WorkerResponsive, "info", "Worker responds again");
 	}
 }
 
@@ -176,17 +188,19 @@ void StreamStatistics::workerUnresponsive(std::chrono::steady_clock::duration si
 		return;
 	stateBeforeSilence_ = state_;
 	changeState(State::Unresponsive);
-	addEvent("warning", "Worker sent no statistics for " +
-				    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(silence).count()) +
-				    " s: it does not respond");
+	addEvent(EventCode::WorkerUnresponsive, "warning",
+		 "Worker sent no statistics for " +
+			 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(silence).count()) +
+			 " s: it does not respond");
 }
 
 void StreamStatistics::workerRestarted()
 {
 	std::lock_guard lock(mutex_);
 	++restarts_;
-	addEvent("warning", "Worker started again in place of the one that stopped responding (restart " +
-				    std::to_string(restarts_) + ")");
+	addEvent(EventCode::WorkerRestarted, "warning",
+		 "Worker started again in place of the one that stopped responding (restart " + std::to_string(restarts_) +
+			 ")");
 }
 
 std::optional<std::chrono::steady_clock::duration> StreamStatistics::recordSilence() const
@@ -197,7 +211,8 @@ std::optional<std::chrono::steady_clock::duration> StreamStatistics::recordSilen
 	return SteadyClock::now() - *lastRecordAt_;
 }
 
-void StreamStatistics::eventReceived(const std::string &level, const std::string &message)
+void StreamStatistics::eventReceived(std::optional<EventCode> code, const std::string &level,
+				     const std::string &message)
 {
 	std::lock_guard lock(mutex_);
 	const bool known = level == "info" || level == "warning" || level == "error";
@@ -206,14 +221,15 @@ void StreamStatistics::eventReceived(const std::string &level, const std::string
 		if (failed != std::string::npos)
 			lastFailedStepReason_ = message.substr(failed + failedStep.size());
 	}
-	addEvent(known ? level : "info", message);
+	addEvent(code, known ? level : "info", message);
 }
 
-void StreamStatistics::linkReceived(const std::string &level, const std::string &message, const nlohmann::json &link)
+void StreamStatistics::linkReceived(std::optional<EventCode> code, const std::string &level,
+				    const std::string &message, const nlohmann::json &link)
 {
 	std::lock_guard lock(mutex_);
 	const bool known = level == "info" || level == "warning" || level == "error";
-	addEvent(known ? level : "info", message);
+	addEvent(code, known ? level : "info", message);
 	if (!link.is_object())
 		return;
 	// A link that ended the run says why in its own failure.
@@ -248,13 +264,15 @@ void StreamStatistics::sayOnAirOnceLinkIsUp()
 	if (onAirSaid_ || state_ != State::Live || !linkUp)
 		return;
 	onAirSaid_ = true;
-	addEvent("info", "On air: pictures are handed to the output");
+	addEvent(EventCode::StreamOnAir, "info", "On air: pictures are handed to the output");
 }
 
-void StreamStatistics::failureReceived(const std::string &message)
+void StreamStatistics::failureReceived(std::optional<EventCode> code, const std::string &message)
 {
 	std::lock_guard lock(mutex_);
-	failureMessage_ = message;
+	// A failure without words says what its code means.
+	failureMessage_ = message.empty() && code ? std::string(eventCodeMessage(*code)) : message;
+	failureCode_ = code;
 }
 
 StreamStatistics::State StreamStatistics::state() const
@@ -292,6 +310,7 @@ nlohmann::json StreamStatistics::document(bool running) const
 		document["lastExit"] = {
 			{ "code", lastExit_->code },
 			{ "message", lastExit_->message.empty() ? nlohmann::json() : nlohmann::json(lastExit_->message) },
+			{ "failureCode", codeJson(lastExit_->failure) },
 			{ "at", isoUtcTime(lastExit_->at) },
 			{ "picturesEncoded", member(lastExit_->output, "picturesEncoded") },
 			{ "picturesDropped", member(lastExit_->output, "picturesDropped") },
@@ -309,7 +328,10 @@ nlohmann::json StreamStatistics::document(bool running) const
 	const std::size_t first = events_.size() > shownEvents ? events_.size() - shownEvents : 0;
 	for (std::size_t index = first; index < events_.size(); ++index) {
 		const Event &event = events_[index];
-		events.push_back({ { "at", isoUtcTime(event.at) }, { "level", event.level }, { "message", event.message } });
+		events.push_back({ { "at", isoUtcTime(event.at) },
+				   { "code", codeJson(event.code) },
+				   { "level", event.level },
+				   { "message", event.message } });
 	}
 	document["events"] = std::move(events);
 	return document;

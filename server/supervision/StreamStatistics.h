@@ -9,13 +9,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/protocol/EventCode.h"
+
 namespace tiloran {
 
 // What the server knows of the stream: the state of the current or last run
 // of the worker, its number and settings, the worker's latest statistics
 // record, the last events, how the last run ended, and counters over the
 // server's whole life. Builds the
-// documents of GET /api/stream/stats and GET /metrics.
+// documents of GET /api/stream/stats and GET /metrics. Each event, and the
+// end of a run that failed, has its code (common/protocol/EventCode.h) beside
+// its message: the worker's as it gave it, none from a worker that gave none.
 //
 // Threading: every operation may be called from any thread; one mutex guards
 // everything.
@@ -58,15 +62,17 @@ public:
 	// How long since the current run's last record; none before its first.
 	std::optional<std::chrono::steady_clock::duration> recordSilence() const;
 
-	// From the worker, over its channel.
+	// From the worker, over its channel (code: none when it gave none, or
+	// one this server does not know).
 	void statisticsReceived(const nlohmann::json &record);
-	void eventReceived(const std::string &level, const std::string &message);
+	void eventReceived(std::optional<EventCode> code, const std::string &level, const std::string &message);
 	// A change of the SRT link: its event, and the link's state, failed
 	// calls and last failure, which stand in the stats document beside the
 	// event from then on (a record of the worker's may be older).
-	void linkReceived(const std::string &level, const std::string &message, const nlohmann::json &link);
+	void linkReceived(std::optional<EventCode> code, const std::string &level, const std::string &message,
+			  const nlohmann::json &link);
 	void liveReceived();
-	void failureReceived(const std::string &message);
+	void failureReceived(std::optional<EventCode> code, const std::string &message);
 
 	// running: whether the supervisor has a worker now.
 	nlohmann::json document(bool running) const;
@@ -77,13 +83,15 @@ public:
 private:
 	struct Event {
 		std::chrono::system_clock::time_point at;
+		std::optional<EventCode> code;
 		std::string level;
 		std::string message;
 	};
 	struct Exit {
 		std::uint32_t code = 0;
-		// Empty when the worker ended as asked.
+		// Empty when the worker ended as asked; then no failure either.
 		std::string message;
+		std::optional<EventCode> failure;
 		std::chrono::system_clock::time_point at;
 		// The run's last output record: its totals stay known.
 		nlohmann::json output;
@@ -91,7 +99,7 @@ private:
 
 	void changeState(State state);
 	void sayOnAirOnceLinkIsUp();
-	void addEvent(std::string level, std::string message);
+	void addEvent(std::optional<EventCode> code, std::string level, std::string message);
 
 	mutable std::mutex mutex_;
 	State state_ = State::Idle;
@@ -102,6 +110,7 @@ private:
 	State stateBeforeSilence_ = State::Starting;
 	bool stopRequested_ = false;
 	std::string failureMessage_;
+	std::optional<EventCode> failureCode_;
 	// The reason the current run's last failed step gave in its event
 	// ("SRT connection to ... failed: connection rejected").
 	std::string lastFailedStepReason_;

@@ -47,16 +47,18 @@ void WorkerLink::handle(const std::string &line)
 		const auto found = message.find(key);
 		return found != message.end() && found->is_string() ? found->get<std::string>() : std::string();
 	};
+	// Only a code of the list is passed on.
+	const std::optional<EventCode> code = eventCodeNamed(text("code"));
 	if (type == "statistics")
 		statistics_.statisticsReceived(message.value("record", nlohmann::json()));
 	else if (type == "event")
-		statistics_.eventReceived(text("level"), text("message"));
+		statistics_.eventReceived(code, text("level"), text("message"));
 	else if (type == "link")
-		statistics_.linkReceived(text("level"), text("message"), message.value("link", nlohmann::json()));
+		statistics_.linkReceived(code, text("level"), text("message"), message.value("link", nlohmann::json()));
 	else if (type == "live")
 		statistics_.liveReceived();
 	else if (type == "failure")
-		statistics_.failureReceived(text("message"));
+		statistics_.failureReceived(code, text("message"));
 }
 
 } // namespace tiloran

@@ -12,8 +12,8 @@ namespace tiloran {
 
 // The server's side of the private channel to one running worker: a thread of
 // its own reads what the worker reports (statistics, events, that it is on
-// air, why it failed) into the stream statistics, and the server asks the
-// worker to stop through it.
+// air, why it failed), with their codes, into the stream statistics, and the
+// server asks the worker to stop through it.
 //
 // Threading: constructed and destroyed by the supervisor; requestStop() and
 // awaitEnd() from any thread. The destructor ends and joins the reading

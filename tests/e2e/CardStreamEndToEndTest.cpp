@@ -412,6 +412,7 @@ TEST_F(CardStreamEndToEnd, FormatChangesOfANonMasterShowTheSlateOfTheMasterEndTh
 		<< stats(server).dump(2);
 	const json ended = stats(server);
 	EXPECT_EQ(ended["lastExit"]["message"], "Master input format changed: 1280x720p50") << ended.dump(2);
+	EXPECT_EQ(ended["lastExit"]["failureCode"], "input.format.changed");
 	EXPECT_NE(server.errors().find("[Worker] Streamer failed: Master input format changed: 1280x720p50\n"),
 		  std::string::npos)
 		<< server.errors();
@@ -588,6 +589,7 @@ TEST_F(CardStreamEndToEnd, CardsInDifferentModesMeetTheSizeRuleAtStart)
 	EXPECT_TRUE(waitUntil([&] { return stats(server).value("state", "") == "failed"; }, kGenerousTimeout))
 		<< stats(server).dump(2);
 	EXPECT_EQ(stats(server)["lastExit"]["message"], "Source 'Card 2' size does not match master source");
+	EXPECT_EQ(stats(server)["lastExit"]["failureCode"], "input.format.mismatch");
 	const std::string output = server.output();
 	for (const char *opened : { "quadrant 1 (Card 1): device=Card 1 interface=6A515F8A mode=720x576i50 ",
 				    "quadrant 2 (Card 2): device=Card 2 interface=6A515F8A mode=720x486i59.94 " }) {
@@ -608,6 +610,7 @@ TEST_F(CardStreamEndToEnd, CapturingThroughFfmpegNeedsItsDeckLinkInput)
 	EXPECT_TRUE(waitUntil([&] { return stats(server).value("state", "") == "failed"; }, kGenerousTimeout))
 		<< stats(server).dump(2);
 	EXPECT_EQ(stats(server)["lastExit"]["message"], "FFmpeg DeckLink input format is not available");
+	EXPECT_EQ(stats(server)["lastExit"]["failureCode"], "input.unavailable");
 	EXPECT_NE(server.output().find("[SourceCapture] Capture for quadrant 1 (Card 1): FFmpeg DeckLink input\n"),
 		  std::string::npos)
 		<< server.output();

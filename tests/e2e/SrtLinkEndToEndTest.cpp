@@ -144,6 +144,8 @@ TEST(SrtLinkEndToEnd, StreamIdAndPassphraseReachTheListenerAsGiven)
 		ASSERT_TRUE(waitUntil([&] { return stats(server)["state"] == "failed"; }, kGenerousTimeout))
 			<< server.errors();
 		const std::string message = stats(server)["lastExit"]["message"];
+		// libsrt tells a passphrase that differs from other refusals.
+		EXPECT_EQ(stats(server)["lastExit"]["failureCode"], "srt.rejected.passphrase") << stats(server).dump(2);
 		EXPECT_EQ(message.rfind("Failed to open SRT output 'srt://127.0.0.1:", 0), 0u) << message;
 		EXPECT_NE(message.find("passphrase=***"), std::string::npos) << message;
 		EXPECT_EQ(message.find(passphrase), std::string::npos) << message;

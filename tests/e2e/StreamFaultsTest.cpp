@@ -9,6 +9,7 @@
 // systems are mounted in a mount namespace of the test's own. Without the
 // rights for that, those cases are skipped.
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -265,6 +266,12 @@ bool fillFileSystem(const std::filesystem::path &filler)
 
 } // namespace
 
+json streamStats(ServerSession &server)
+{
+	const httplib::Result result = server.get("/api/stream/stats");
+	return result && result->status == 200 ? json::parse(result->body, nullptr, false) : json();
+}
+
 // The listener ends at once, without closing its connection: SRT would tell
 // the worker only when its peer timeout passes (about 5 s); the worker gives
 // up as soon as SRT holds a second unacknowledged.
@@ -285,6 +292,7 @@ TEST(StreamFaults, ReceiverKilled)
 			<< server.errors();
 		reportTime("receiver_killed_to_worker_failure_ms", Clock::now() - killed);
 		expectWorkerEnd(server, killed, "receiver_killed_to_status_false_ms");
+		EXPECT_EQ(streamStats(server)["lastExit"]["failureCode"], "srt.lost") << streamStats(server).dump(2);
 	}
 	expectANewStartWorks(server);
 }
@@ -309,6 +317,7 @@ TEST(StreamFaults, ReceiverFrozen)
 				    << server.errors();
 		reportTime("receiver_frozen_to_worker_failure_ms", tookToGiveUp);
 		expectWorkerEnd(server, frozen, "receiver_frozen_to_status_false_ms");
+		EXPECT_EQ(streamStats(server)["lastExit"]["failureCode"], "srt.lost") << streamStats(server).dump(2);
 	}
 	expectANewStartWorks(server);
 }
@@ -333,6 +342,8 @@ TEST(StreamFaults, WorkerKilled)
 								   " exited with code " + std::to_string(128 + SIGKILL) + "\n",
 							   kGenerousTimeout))
 			<< server.output();
+		// Killed, it said nothing: its exit is the reason.
+		EXPECT_EQ(streamStats(server)["lastExit"]["failureCode"], "worker.exited") << streamStats(server).dump(2);
 		const httplib::Result stop = server.post("/api/stream/stop", "");
 		ASSERT_TRUE(stop);
 		EXPECT_EQ(stop->status, 200);
@@ -341,12 +352,6 @@ TEST(StreamFaults, WorkerKilled)
 			<< stop->body;
 	}
 	expectANewStartWorks(server);
-}
-
-json streamStats(ServerSession &server)
-{
-	const httplib::Result result = server.get("/api/stream/stats");
-	return result && result->status == 200 ? json::parse(result->body, nullptr, false) : json();
 }
 
 std::string metricsText(ServerSession &server)
@@ -416,10 +421,11 @@ TEST(StreamFaults, WorkerFrozen)
 			[&] {
 				const json document = streamStats(server);
 				return document.is_object() && document["lastExit"].is_object() &&
-				       document["lastExit"]["message"] == "Worker stopped responding";
+				       document["lastExit"]["failureCode"] == "worker.unresponsive";
 			},
 			kGenerousTimeout))
 			<< streamStats(server).dump(2);
+		EXPECT_EQ(streamStats(server)["lastExit"]["message"], "Worker stopped responding");
 		EXPECT_EQ(streamStats(server)["lastExit"]["code"], 128 + SIGKILL);
 
 		if (!reconnect) {
@@ -434,9 +440,11 @@ TEST(StreamFaults, WorkerFrozen)
 		const json again = streamStats(server);
 		EXPECT_TRUE(again["running"]);
 		EXPECT_EQ(again["workerRestarts"], 1);
-		EXPECT_NE(again["events"].dump().find("Worker started again in place of the one that stopped responding (restart 1)"),
-			  std::string::npos)
-			<< again.dump(2);
+		const json &events = again["events"];
+		const auto restarted = std::find_if(events.begin(), events.end(),
+						    [](const json &event) { return event["code"] == "worker.restarted"; });
+		ASSERT_NE(restarted, events.end()) << again.dump(2);
+		EXPECT_EQ((*restarted)["message"], "Worker started again in place of the one that stopped responding (restart 1)");
 		EXPECT_EQ(metric(metricsText(server), "tiloran_worker_restarts_total"), 1.0);
 		stopAndExpectOrderlyEnd(server, recorder);
 	}
@@ -465,6 +473,7 @@ TEST(StreamFaults, WorkerThatDoesNotStopIsTerminated)
 	EXPECT_EQ(document["state"], "stopped");
 	EXPECT_EQ(document["lastExit"]["code"], 128 + SIGKILL);
 	EXPECT_EQ(document["lastExit"]["message"], "terminated: did not stop within 2 s");
+	EXPECT_EQ(document["lastExit"]["failureCode"], "worker.terminated");
 }
 
 // A server that dies without a word must not leave its worker behind, holding

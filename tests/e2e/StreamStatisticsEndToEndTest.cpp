@@ -265,6 +265,8 @@ TEST(StreamStatisticsEndToEnd, NoListenerShowsWhyTheStreamFailed)
 	const nlohmann::json document = nlohmann::json::parse(result->body);
 	EXPECT_FALSE(document["running"]);
 	EXPECT_EQ(document["lastExit"]["code"], 1);
+	// No listener at the port: the call went unanswered.
+	EXPECT_EQ(document["lastExit"]["failureCode"], "srt.peer.silent");
 	const std::string message = document["lastExit"]["message"];
 	EXPECT_EQ(message.rfind("Failed to open SRT output 'srt://" + unused + "?mode=caller&latency=120&passphrase=***'", 0),
 		  0u)
@@ -273,6 +275,7 @@ TEST(StreamStatisticsEndToEnd, NoListenerShowsWhyTheStreamFailed)
 	const nlohmann::json &events = document["events"];
 	ASSERT_FALSE(events.empty());
 	EXPECT_EQ(events.back()["level"], "error");
+	EXPECT_EQ(events.back()["code"], "stream.ended");
 	EXPECT_EQ(events.back()["message"], "Stream ended: " + message);
 	// The reason the connection's own event gave, not the system's
 	// generic text for a failed output.
@@ -280,7 +283,7 @@ TEST(StreamStatisticsEndToEnd, NoListenerShowsWhyTheStreamFailed)
 	for (const nlohmann::json &event : events) {
 		const std::string text = event["message"];
 		const std::string failed = "SRT connection to " + unused + " failed: ";
-		if (text.rfind(failed, 0) == 0)
+		if (event["code"] == "srt.peer.silent" && text.rfind(failed, 0) == 0)
 			reason = text.substr(failed.size());
 	}
 	ASSERT_FALSE(reason.empty()) << events.dump(2);

@@ -817,14 +817,15 @@ describe('control page', () => {
 			}, `127.0.0.1:${guardedPort}`);
 			await resetStateHistory();
 			await page.click('#start-button');
-			await waitForText('#message-headline', `The receiver at 127.0.0.1:${guardedPort} refuses the call.`, PATIENCE_MS);
+			// libsrt tells the worker that the passphrase was what the receiver refused.
+			await waitForText('#message-headline', `The receiver at 127.0.0.1:${guardedPort} refuses the passphrase.`, PATIENCE_MS);
 			const refusedShownAt = Date.now();
 			const firstRefusal = await runEvent(/^SRT connection attempt 1 to \S+ failed: /);
 			assert.ok(firstRefusal, 'the log numbers the first call');
 			const refusedAfter = (refusedShownAt - Date.parse(firstRefusal.at)) / 1000;
 			console.log(`A refused passphrase was on screen ${refusedAfter.toFixed(2)} s after the first refusal`);
 			assert.ok(refusedAfter < 3, `the refusal showed ${refusedAfter} s after it came`);
-			assert.match(await text('#message-detail'), /Check the stream ID and the passphrase/);
+			assert.match(await text('#message-detail'), /Check the passphrase: it must be the one the receiver expects/);
 			await screenshot('refused');
 			await checkAccessibility('refused');
 
@@ -1094,6 +1095,12 @@ describe('control page', () => {
 		])
 			assert.ok(lines.some((line) => expected.test(line)), `the log has ${expected}: ${lines.join(' | ')}`);
 		assert.ok(lines.length > 12, `more than twelve lines are kept (${lines.length})`);
+		// An event's code explains it, for a pointer resting on it; the page's own lines have none.
+		const titles = await page.$$eval('#activity-log li', (items) => items.map((item) =>
+			[item.dataset.origin, item.querySelector('span:last-child').textContent, item.querySelector('span:last-child').title]));
+		const restored = titles.find(([, words]) => words.startsWith('SRT connection restored after'));
+		assert.match(restored[2], /^The receiver at 127\.0\.0\.1:\d+ takes the stream again$/);
+		assert.ok(titles.filter(([origin]) => origin === 'page').every(([, , title]) => title === ''), 'no title on the page\'s lines');
 		assert.equal(await page.isVisible('#message'), false, 'no stale message after a reload');
 	});
 

@@ -1,18 +1,19 @@
 // What the control page shows for each state, worked out by its view module
 // in node (no browser, no server): the state and buttons, the messages and
-// when they change, the figures, meters and inputs, and the reading of the
-// server's and worker's words.
+// when they change, the figures, meters and inputs, and what the server's and
+// the worker's codes mean.
 import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { explainEnd, explainRefusal } from '../../WEB/js/explain.mjs';
+import { EVENT_CODES } from '../../WEB/js/codes.mjs';
+import { explainCode, explainEnd, explainRefusal, reportContext } from '../../WEB/js/explain.mjs';
 import { LINK_ADVICE, linkCalls, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, READ_INTERVAL_MS, readIntervalMs, runTransition, viewState } from '../../WEB/js/view.mjs';
 
 const NOW = Date.parse('2026-12-08T05:33:00.000Z');
 const PEER = '10.0.0.5:9000';
 const config = { encoding: { codecs: [{ value: 'h264_qsv', title: 'Intel H264' }, { value: 'libx264', title: 'Software H264' }] } };
 
-const event = (message, level = 'info', at = '2026-12-08T05:32:50.000Z') => ({ at, level, message });
-const started = event('Worker started (PID 25903)');
+const event = (message, level = 'info', at = '2026-12-08T05:32:50.000Z', code = null) => ({ at, code, level, message });
+const started = event('Worker started (PID 25903)', 'info', '2026-12-08T05:32:50.000Z', 'worker.started');
 
 function stats(overrides = {}) {
 	return { running: false, state: 'idle', lastExit: null, output: null, srt: null, audio: null, inputs: null, events: [], ...overrides };
@@ -30,8 +31,8 @@ function running(overrides = {}) {
 	});
 }
 
-function failed(message, events = []) {
-	return stats({ state: 'failed', lastExit: { code: 1, message, at: '2026-12-08T05:32:58.000Z' }, events: [started, ...events] });
+function failed(message, events = [], failureCode = null, code = 1) {
+	return stats({ state: 'failed', lastExit: { code, message, failureCode, at: '2026-12-08T05:32:58.000Z' }, events: [started, ...events] });
 }
 
 function view({ page = {}, shown = {}, ...input } = {}) {
@@ -103,7 +104,7 @@ describe('control page view', () => {
 
 	test('a message goes up when the state has news and stays otherwise', () => {
 		const reason = `SRT connection to ${PEER} failed: Connection setup failure: connection timed out`;
-		const end = failed(`Failed to open SRT output 'srt://${PEER}?mode=caller': Input/output error`, [event(reason, 'error')]);
+		const end = failed(`Failed to open SRT output 'srt://${PEER}?mode=caller': Input/output error`, [event(reason, 'error')], 'srt.peer.silent');
 		const ended = view({ stats: end, shown: { key: 'connecting' } }).message;
 		assert.equal(ended.show.kind, 'error');
 		assert.equal(ended.show.what, 'end');
@@ -305,25 +306,55 @@ describe('control page view', () => {
 		assert.equal(lines[0].time, '--:--:--');
 	});
 
-	test('the end of a run and a refused start in the operator\'s words', () => {
-		const lost = event('SRT connection lost: Connection was broken', 'error');
-		const words = (message, events = [], peer = PEER) => explainEnd(failed(message, events), { peer, codecs: config.encoding.codecs }).words;
-		assert.equal(words('Failed to open encoder \'h264_qsv\' with worker pixel format: Function not implemented'),
-			'This machine has no Intel hardware encoder: choose Software H264');
-		assert.equal(words('Failed to open encoder \'h264_vaapi\': x'), 'The video encoder h264_vaapi cannot run on this machine: choose Software H264');
-		assert.equal(words('Failed to open SRT output \'srt://nowhere.invalid:9000\': x',
-			[event('SRT connection to nowhere.invalid:9000 failed: cannot resolve nowhere.invalid: Name or service not known', 'error')]),
-		'The receiver\'s host name nowhere.invalid was not found: check its spelling (SRT connection failed)');
-		assert.equal(words('SRT write failed', [lost]), `The connection to the receiver at ${PEER} was lost (SRT connection lost)`);
-		assert.equal(words('Failed to open SRT output \'srt://10.1.1.1:7000?mode=caller\': x',
-			[event('SRT connection to 10.1.1.1:7000 failed: Connection setup failure: connection rejected', 'error')], ''),
-		'The receiver at 10.1.1.1:7000 refused the call: check the stream ID and the passphrase (SRT connection rejected)');
-		assert.equal(words('Worker exited with code 137'), 'The media worker was ended from outside the encoder (exit code 137)');
-		assert.equal(words('Worker exited with code 3'), 'The media worker ended unexpectedly (exit code 3)');
-		assert.equal(words('Failed to connect to Encoder at 127.0.0.1:3000'), 'The media worker could not read its settings from the server');
-		assert.equal(words('Failed to open input \'Studio card\''), 'An input could not be captured: Failed to open input \'Studio card\'');
-		assert.equal(words('Out of memory'), 'The stream ended unexpectedly: Out of memory');
+	test('every code has the operator\'s words, and the end of a run is told by its code alone', () => {
+		// One case per code: a code the page knows without words fails here.
+		const context = { ...reportContext({}, { peer: PEER, codecs: config.encoding.codecs }), message: 'm', exitCode: 1 };
+		for (const code of EVENT_CODES) {
+			const words = explainCode(code, context);
+			assert.equal(typeof words, 'string', code);
+			assert.ok(words.length > 0 && words !== 'm', code);
+		}
+		assert.equal(explainCode('no.such.code', context), null);
+		assert.equal(explainCode(undefined, context), null);
 
+		const words = (failureCode, message = 'x', { peer = PEER, settings = {}, exitCode = 1 } = {}) => {
+			const end = failed(message, [], failureCode, exitCode);
+			end.run = { id: 3, settings };
+			return explainEnd(end, { peer, codecs: config.encoding.codecs }).words;
+		};
+		// The run's own settings name the encoder and, when the page does not know it, the receiver.
+		assert.equal(words('encoder.unavailable', 'x', { settings: { codec: 'h264_qsv' } }),
+			'This machine has no Intel hardware encoder: choose Software H264');
+		assert.equal(words('encoder.unavailable', 'x', { settings: { codec: 'h264_vaapi' } }),
+			'The video encoder h264_vaapi cannot run on this machine: choose Software H264');
+		assert.equal(words('srt.host.unresolved', 'x', { peer: '', settings: { srt: { host_port: 'nowhere.invalid:9000' } } }),
+			'The receiver\'s host name nowhere.invalid was not found: check its spelling (SRT connection failed)');
+		assert.equal(words('srt.lost'), `The connection to the receiver at ${PEER} was lost (SRT connection lost)`);
+		assert.equal(words('srt.rejected', 'x', { peer: '', settings: { srt: { host_port: '10.1.1.1:7000' } } }),
+			'The receiver at 10.1.1.1:7000 refused the call: check the stream ID and the passphrase (SRT connection rejected)');
+		assert.equal(words('srt.rejected.passphrase'),
+			`The receiver at ${PEER} refused the call: the passphrase does not match the receiver's (SRT connection rejected)`);
+		assert.equal(words('worker.exited', 'Worker exited with code 137', { exitCode: 137 }),
+			'The media worker was ended from outside the encoder (exit code 137)');
+		assert.equal(words('worker.exited', 'Worker exited with code 3', { exitCode: 3 }), 'The media worker ended unexpectedly (exit code 3)');
+		assert.equal(words('worker.config.unavailable'), 'The media worker could not read its settings from the server');
+		assert.equal(words('input.unavailable', 'Failed to open input \'Studio card\''),
+			'An input could not be captured: Failed to open input \'Studio card\'');
+		// The words are never read: a failure's code alone says what it was.
+		assert.equal(words('stream.failed', 'Failed to open encoder \'h264_qsv\''),
+			'The stream ended unexpectedly: Failed to open encoder \'h264_qsv\'');
+		// An older worker gave no code: its message as it is.
+		assert.equal(words(null, 'Failed to open encoder \'h264_qsv\''), 'Failed to open encoder \'h264_qsv\'');
+		assert.equal(words('no.such.code', 'Out of memory'), 'Out of memory');
+
+		// The log explains each event by its code; a line without one stays as it is.
+		const lines = logLines([event('SRT connection lost: broken', 'warning', '2026-12-08T05:32:03Z', 'srt.lost'),
+			event('Something', 'info', '2026-12-08T05:32:04Z')], [], reportContext({}, { peer: PEER }));
+		assert.deepEqual(lines.map((line) => line.explanation),
+			['', `The connection to the receiver at ${PEER} was lost (SRT connection lost)`]);
+	});
+
+	test('a refused start in the operator\'s words', () => {
 		assert.deepEqual(explainRefusal('Field srtStreamId must be at most 512 bytes long'),
 			{ words: 'Check the stream ID: at most 512 bytes, without control characters.', element: 'srt-stream-id' });
 		assert.deepEqual(explainRefusal('Each quadrants item name must be at most 64 characters long'),

@@ -18,6 +18,7 @@
 
 using namespace std::chrono_literals;
 using nlohmann::json;
+using tiloran::EventCode;
 using tiloran::StreamStatistics;
 using tiloran::WorkerSupervisor;
 namespace test = tiloran::test;
@@ -33,11 +34,13 @@ const json record = json::parse(R"({
 	"audio": {"channels": 2, "peakDbfs": [-18.1, -120.0], "rmsDbfs": [-21.1, -120.0]},
 	"srt": null})");
 
+// Each event as "code level: message", "-" for no code.
 std::string eventMessages(const json &document)
 {
 	std::string messages;
 	for (const json &event : document["events"])
-		messages += event["level"].get<std::string>() + ": " + event["message"].get<std::string>() + "\n";
+		messages += (event["code"].is_string() ? event["code"].get<std::string>() : "-") + " " +
+			    event["level"].get<std::string>() + ": " + event["message"].get<std::string>() + "\n";
 	return messages;
 }
 
@@ -60,13 +63,14 @@ TEST(StreamStatisticsTest, ARunFromStartToFailure)
 	const std::string startedSince = document["since"];
 
 	statistics.liveReceived();
-	statistics.eventReceived("warning", "Input lost on quadrant 3 (Three)");
-	statistics.eventReceived("shouting", "an unknown level is taken as info");
+	statistics.eventReceived(EventCode::InputSignalLost, "warning", "Input lost on quadrant 3 (Three)");
+	statistics.eventReceived(std::nullopt, "shouting", "an unknown level is taken as info");
 	document = statistics.document(true);
 	EXPECT_EQ(document["state"], "live");
 	EXPECT_GE(document["since"].get<std::string>(), startedSince);
 
-	statistics.failureReceived("Failed to open SRT output 'srt://x:1?mode=caller&latency=120': Input/output error");
+	statistics.failureReceived(EventCode::SrtRejected,
+				   "Failed to open SRT output 'srt://x:1?mode=caller&latency=120': Input/output error");
 	statistics.workerEnded(1, StreamStatistics::Ending::ByItself);
 	document = statistics.document(false);
 	EXPECT_EQ(document["state"], "failed");
@@ -74,15 +78,16 @@ TEST(StreamStatisticsTest, ARunFromStartToFailure)
 	EXPECT_EQ(document["lastExit"]["code"], 1);
 	EXPECT_EQ(document["lastExit"]["message"],
 		  "Failed to open SRT output 'srt://x:1?mode=caller&latency=120': Input/output error");
+	EXPECT_EQ(document["lastExit"]["failureCode"], "srt.rejected");
 	// The run's totals outlive it.
 	EXPECT_EQ(document["lastExit"]["picturesEncoded"], 250);
 	EXPECT_EQ(document["lastExit"]["picturesDropped"], 3);
 	EXPECT_EQ(eventMessages(document),
-		  "info: Worker started (PID 42)\n"
-		  "info: On air: pictures are handed to the output\n"
-		  "warning: Input lost on quadrant 3 (Three)\n"
-		  "info: an unknown level is taken as info\n"
-		  "error: Stream ended: Failed to open SRT output 'srt://x:1?mode=caller&latency=120': Input/output error\n");
+		  "worker.started info: Worker started (PID 42)\n"
+		  "stream.on.air info: On air: pictures are handed to the output\n"
+		  "input.signal.lost warning: Input lost on quadrant 3 (Three)\n"
+		  "- info: an unknown level is taken as info\n"
+		  "stream.ended error: Stream ended: Failed to open SRT output 'srt://x:1?mode=caller&latency=120': Input/output error\n");
 	const std::string at = document["lastExit"]["at"];
 	EXPECT_EQ(at.size(), 24u);
 	EXPECT_EQ(at.back(), 'Z');
@@ -95,6 +100,14 @@ TEST(StreamStatisticsTest, ARunFromStartToFailure)
 	statistics.workerStarted(43);
 	statistics.workerEnded(137, StreamStatistics::Ending::ByItself);
 	EXPECT_EQ(statistics.document(false)["lastExit"]["message"], "Worker exited with code 137");
+	EXPECT_EQ(statistics.document(false)["lastExit"]["failureCode"], "worker.exited");
+
+	// An older worker's reason without a code stands alone.
+	statistics.workerStarted(44);
+	statistics.failureReceived(std::nullopt, "Out of memory");
+	statistics.workerEnded(1, StreamStatistics::Ending::ByItself);
+	EXPECT_EQ(statistics.document(false)["lastExit"]["message"], "Out of memory");
+	EXPECT_TRUE(statistics.document(false)["lastExit"]["failureCode"].is_null());
 }
 
 // A link change stands beside its event until the next, whatever the
@@ -107,7 +120,7 @@ TEST(StreamStatisticsTest, TheLinkAsItsLastChangeSaysAndOnAirOnceItIsUp)
 	const json refused = { { "state", "connecting" },
 			       { "failedAttempts", 2 },
 			       { "failure", { { "code", "srt.rejected" }, { "reason", "connection rejected" } } } };
-	statistics.linkReceived("warning", "SRT connection attempt 2 to x:1 failed: connection rejected", refused);
+	statistics.linkReceived(EventCode::SrtRejected, "warning", "SRT connection attempt 2 to x:1 failed: connection rejected", refused);
 	json document = statistics.document(true);
 	EXPECT_EQ(document["srt"], refused) << "before the first record";
 
@@ -122,15 +135,15 @@ TEST(StreamStatisticsTest, TheLinkAsItsLastChangeSaysAndOnAirOnceItIsUp)
 	EXPECT_EQ(document["state"], "live");
 	EXPECT_EQ(eventMessages(document).find("On air"), std::string::npos) << eventMessages(document);
 
-	statistics.linkReceived("info", "SRT connected to x:1 (attempt 3)",
+	statistics.linkReceived(EventCode::SrtConnected, "info", "SRT connected to x:1 (attempt 3)",
 				{ { "state", "connected" }, { "failedAttempts", 0 }, { "failure", nullptr } });
 	document = statistics.document(true);
 	EXPECT_EQ(document["srt"]["state"], "connected");
 	EXPECT_TRUE(document["srt"]["failure"].is_null());
-	EXPECT_EQ(eventMessages(document), "info: Worker started (PID 42)\n"
-					   "warning: SRT connection attempt 2 to x:1 failed: connection rejected\n"
-					   "info: SRT connected to x:1 (attempt 3)\n"
-					   "info: On air: pictures are handed to the output\n");
+	EXPECT_EQ(eventMessages(document), "worker.started info: Worker started (PID 42)\n"
+					   "srt.rejected warning: SRT connection attempt 2 to x:1 failed: connection rejected\n"
+					   "srt.connected info: SRT connected to x:1 (attempt 3)\n"
+					   "stream.on.air info: On air: pictures are handed to the output\n");
 
 	// The next run starts with no link known.
 	statistics.workerEnded(0, StreamStatistics::Ending::ByItself);
@@ -172,7 +185,8 @@ TEST(StreamStatisticsTest, StopsAsAskedAndAsForced)
 	EXPECT_EQ(document["state"], "stopped");
 	EXPECT_EQ(document["lastExit"]["code"], 0);
 	EXPECT_TRUE(document["lastExit"]["message"].is_null());
-	EXPECT_NE(eventMessages(document).find("info: Worker stopped (exit code 0)\n"), std::string::npos);
+	EXPECT_NE(eventMessages(document).find("stream.stopped info: Worker stopped (exit code 0)\n"), std::string::npos);
+	EXPECT_TRUE(document["lastExit"]["failureCode"].is_null());
 
 	statistics.workerStarted(8);
 	statistics.stopRequested();
@@ -181,7 +195,8 @@ TEST(StreamStatisticsTest, StopsAsAskedAndAsForced)
 	EXPECT_EQ(document["state"], "stopped");
 	EXPECT_EQ(document["lastExit"]["code"], 137);
 	EXPECT_EQ(document["lastExit"]["message"], "terminated: did not stop within 2 s");
-	EXPECT_NE(eventMessages(document).find("warning: Worker did not stop within 2 s and was terminated\n"),
+	EXPECT_EQ(document["lastExit"]["failureCode"], "worker.terminated");
+	EXPECT_NE(eventMessages(document).find("worker.terminated warning: Worker did not stop within 2 s and was terminated\n"),
 		  std::string::npos);
 	// Neither stop counts as a failure.
 	EXPECT_NE(statistics.metrics(false).find("\ntiloran_worker_failures_total 0\n"), std::string::npos);
@@ -192,7 +207,7 @@ TEST(StreamStatisticsTest, TheNewestEventsAreKeptAndTheLastFiftyShown)
 {
 	StreamStatistics statistics;
 	for (int index = 0; index < 250; ++index)
-		statistics.eventReceived("info", "event " + std::to_string(index));
+		statistics.eventReceived(std::nullopt, "info", "event " + std::to_string(index));
 	const json events = statistics.document(false)["events"];
 	ASSERT_EQ(events.size(), StreamStatistics::shownEvents);
 	EXPECT_EQ(events.front()["message"], "event 200");
@@ -255,9 +270,10 @@ TEST_F(SupervisedStatisticsTest, WhatTheWorkerSaysReachesTheStatistics)
 	const std::filesystem::path say = directory.path() / "say";
 	std::ofstream(say) << json{ { "type", "statistics" }, { "record", record } }.dump() << "\n"
 			   << R"({"type":"live"})" << "\n"
-			   << R"json({"type":"event","level":"warning","message":"Input lost on quadrant 3 (Three)"})json" << "\n"
+			   << R"json({"type":"event","code":"input.signal.lost","level":"warning","message":"Input lost on quadrant 3 (Three)"})json" << "\n"
+			   << R"json({"type":"event","code":"no.such.code","level":"info","message":"A code of no list"})json" << "\n"
 			   << "not json, ignored\n"
-			   << R"({"type":"failure","message":"Master input format changed: 1280x720p50"})" << "\n";
+			   << R"({"type":"failure","code":"input.format.changed","message":"Master input format changed: 1280x720p50"})" << "\n";
 	test::ScopedEnvironment sayLines("TILORAN_STAND_IN_SAY", say.string());
 	test::ScopedEnvironment exitCode("TILORAN_STAND_IN_EXIT_CODE", "1");
 	WorkerSupervisor supervisor(standIn);
@@ -270,9 +286,11 @@ TEST_F(SupervisedStatisticsTest, WhatTheWorkerSaysReachesTheStatistics)
 	EXPECT_EQ(document["lastExit"]["code"], 1);
 	// Read before the end was recorded, though the worker exited at once.
 	EXPECT_EQ(document["lastExit"]["message"], "Master input format changed: 1280x720p50");
+	EXPECT_EQ(document["lastExit"]["failureCode"], "input.format.changed");
 	EXPECT_EQ(document["lastExit"]["picturesDropped"], 3);
 	const std::string events = eventMessages(document);
-	EXPECT_NE(events.find("info: On air: pictures are handed to the output\nwarning: Input lost on quadrant 3 (Three)\n"),
+	EXPECT_NE(events.find("stream.on.air info: On air: pictures are handed to the output\n"
+			      "input.signal.lost warning: Input lost on quadrant 3 (Three)\n- info: A code of no list\n"),
 		  std::string::npos)
 		<< events;
 }
@@ -292,7 +310,7 @@ TEST_F(SupervisedStatisticsTest, AWorkerThatDoesNotStopIsTerminatedAfterTheGrace
 
 	const json document = supervisor.statistics().document(false);
 	EXPECT_EQ(document["state"], "stopped");
-	EXPECT_NE(eventMessages(document).find("warning: Worker did not stop within 2 s and was terminated\n"),
+	EXPECT_NE(eventMessages(document).find("worker.terminated warning: Worker did not stop within 2 s and was terminated\n"),
 		  std::string::npos);
 	const std::string text = output();
 	EXPECT_NE(text.find("[WorkerSupervisor] Terminating Worker process PID "), std::string::npos) << text;
@@ -311,7 +329,9 @@ TEST_F(SupervisedStatisticsTest, AWorkerAskedToStopEndsByItself)
 	const json document = supervisor.statistics().document(false);
 	EXPECT_EQ(document["state"], "stopped");
 	const std::string events = eventMessages(document);
-	EXPECT_NE(events.find("info: Stop requested\ninfo: Worker stopped (exit code 0)\n"), std::string::npos) << events;
+	EXPECT_NE(events.find("stream.stop.requested info: Stop requested\nstream.stopped info: Worker stopped (exit code 0)\n"),
+		  std::string::npos)
+		<< events;
 	EXPECT_EQ(events.find("terminated"), std::string::npos) << events;
 }
 

@@ -115,7 +115,7 @@ protected:
 	// Records what the capture tells its listener.
 	void listenTo(SourceCapture &source)
 	{
-		source.setSignalListener([this](const std::string &level, const std::string &text) {
+		source.setSignalListener([this](EventCode, const std::string &level, const std::string &text) {
 			std::lock_guard lock(eventsMutex_);
 			events_.push_back(level + ": " + text);
 		});

@@ -103,8 +103,8 @@ int runWorker(int port)
 	});
 	const std::unique_ptr<ServerChannel> channel = openServerChannel(streamer, deadline);
 	// What the worker prints as its failure, the server keeps as the reason.
-	const auto fail = [&channel](const std::string &prefix, const std::string &reason) {
-		channel->send({ { "type", "failure" }, { "message", reason } });
+	const auto fail = [&channel](EventCode code, const std::string &prefix, const std::string &reason) {
+		channel->sendFailure(code, reason);
 		printErrorLine(prefix + printableText(reason));
 		return 1;
 	};
@@ -123,20 +123,20 @@ int runWorker(int port)
 			headers.emplace(workerKeyHeader, key);
 		const httplib::Result result = client.Get(std::string(configurationPath), headers);
 		if (!result)
-			return fail("[Worker] ", "Failed to connect to Encoder");
+			return fail(EventCode::WorkerConfigUnavailable, "[Worker] ", "Failed to connect to Encoder");
 		if (result->status < 200 || result->status > 299)
-			return fail("[Worker] ", "Encoder returned HTTP " + std::to_string(result->status) + ": " + result->body);
+			return fail(EventCode::WorkerConfigUnavailable, "[Worker] ", "Encoder returned HTTP " + std::to_string(result->status) + ": " + result->body);
 
 		try {
 			document = nlohmann::json::parse(result->body);
 		} catch (const nlohmann::json::exception &error) {
-			return fail("[Worker] ", "Failed to parse worker config JSON: " + parseErrorText(error, result->body));
+			return fail(EventCode::WorkerConfigInvalid, "[Worker] ", "Failed to parse worker config JSON: " + parseErrorText(error, result->body));
 		}
 	}
 
 	std::string message;
 	if (!validateWorkerConfig(document, message))
-		return fail("[Worker] Invalid worker config: ", message);
+		return fail(EventCode::WorkerConfigInvalid, "[Worker] Invalid worker config: ", message);
 
 	routeFfmpegLog(srtPassphraseOf(document));
 
@@ -151,8 +151,9 @@ int runWorker(int port)
 		begin = end + 1;
 	}
 
-	if (!streamer.stopRequested() && !streamer.run(document, *channel, message))
-		return fail("[Worker] Streamer failed: ", message);
+	EventCode code = EventCode::StreamFailed;
+	if (!streamer.stopRequested() && !streamer.run(document, *channel, message, code))
+		return fail(code, "[Worker] Streamer failed: ", message);
 	printLine("[Worker] Stopped on request");
 	return 0;
 }

@@ -106,6 +106,8 @@ struct SourceCapture::State final : CaptureSink {
 	bool running = false;
 	bool waitInterrupted = false;
 	std::string error;
+	// What error is: a master's change of format, or another failure.
+	EventCode errorCode = EventCode::InputFailed;
 	Clock::time_point startedAt;
 	// The last picture the source delivered, taken or not: when, and
 	// whether it came with a signal.
@@ -250,6 +252,12 @@ const QuadrantConfig &SourceCapture::quadrant() const
 	return state_->quadrant;
 }
 
+EventCode SourceCapture::failureCode() const
+{
+	std::lock_guard<std::mutex> lock(state_->mutex);
+	return state_->errorCode;
+}
+
 void SourceCapture::setSignalListener(SignalListener listener)
 {
 	state_->listener = std::move(listener);
@@ -302,6 +310,7 @@ void SourceCapture::State::pictureArrived(FrameHolder picture, bool hasSignal)
 			latestArrival = now;
 			++frameCounter;
 		} else if (hasSignal && isMaster) {
+			errorCode = EventCode::InputFormatChanged;
 			error = "Master input format changed: " +
 				captureFormatText(picture->width, picture->height, frameIsInterlaced(picture.get()),
 						  format.frameRate);
@@ -346,6 +355,7 @@ void SourceCapture::State::formatChanged(const CaptureFormat &newFormat)
 		// without pictures, which is no stall.
 		changedAt = Clock::now();
 		if (isMaster) {
+			errorCode = EventCode::InputFormatChanged;
 			error = "Master input format changed: " + newFormat.text;
 			running = false;
 		} else if (newFormat.width != width || newFormat.height != height) {
@@ -363,8 +373,10 @@ void SourceCapture::State::sourceFailed(const std::string &message)
 {
 	{
 		std::lock_guard<std::mutex> lock(mutex);
-		if (error.empty())
+		if (error.empty()) {
 			error = message;
+			errorCode = EventCode::InputFailed;
+		}
 		running = false;
 	}
 	condition.notify_all();
@@ -404,13 +416,16 @@ InputSignal SourceCapture::checkSignal()
 
 	std::string level;
 	std::string text;
+	EventCode code = EventCode::InputSignalLost;
 	if (!mismatch.empty()) {
+		code = EventCode::InputFormatMismatch;
 		level = "warning";
 		text = "Input on " + state.label() + ": format does not match the master (" + mismatch + ")";
 	} else if (signal == InputSignal::None) {
 		level = "warning";
 		text = "Input lost on " + state.label();
 	} else if (signal == InputSignal::Ok && state.reportedSignal == InputSignal::None) {
+		code = EventCode::InputSignalRestored;
 		level = "info";
 		text = "Input restored on " + state.label();
 	}
@@ -419,7 +434,7 @@ InputSignal SourceCapture::checkSignal()
 	if (!text.empty()) {
 		printLine("[SourceCapture] " + text);
 		if (state.listener)
-			state.listener(level, text);
+			state.listener(code, level, text);
 	}
 	return signal;
 }

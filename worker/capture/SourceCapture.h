@@ -10,6 +10,7 @@
 #include "capture/CaptureSource.h"
 #include "capture/CaptureSourceFactory.h"
 #include "capture/SourceInput.h"
+#include "common/protocol/EventCode.h"
 #include "config/WorkerConfig.h"
 #include "media/FfmpegSupport.h"
 #include "media/Nv12Layout.h"
@@ -48,7 +49,8 @@ struct WaitResult {
 // but the master, while its pictures are of another size than the one
 // expected, until the first picture after it changed back. Each change is a
 // console line and goes to the signal listener. A master whose format
-// changes fails with "Master input format changed: " and the new format.
+// changes fails with "Master input format changed: " and the new format
+// (failureCode() tells it from the input's other failures).
 //
 // Threads: the worker's main thread calls every operation but those marked
 // otherwise; a conversion runs within the call that takes the picture. Only waitForFrame blocks,
@@ -76,12 +78,16 @@ public:
 	// Pictures of another size than this show as no signal. Before start.
 	bool expectSize(int32_t width, int32_t height, std::string &message);
 
-	// Told of each change of signal: level ("info", "warning") and text.
-	// Called on whichever thread sees the change. Before start.
-	using SignalListener = std::function<void(const std::string &level, const std::string &message)>;
+	// Told of each change of signal: its code, level ("info", "warning") and
+	// text. Called on whichever thread sees the change. Before start.
+	using SignalListener =
+		std::function<void(EventCode code, const std::string &level, const std::string &message)>;
 	void setSignalListener(SignalListener listener);
 	// The signal now; reports a change. Any thread.
 	InputSignal checkSignal();
+	// What the capture's failure was: InputFormatChanged for the master's
+	// change of format, InputFailed for any other. Any thread.
+	EventCode failureCode() const;
 
 	// Properties of the opened source; only open writes them.
 	int32_t width() const;

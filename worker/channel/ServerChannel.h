@@ -4,11 +4,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/protocol/EventCode.h"
+
 namespace tiloran {
 
 // Where the worker reports to the server that started it: statistics once a
 // second, events as they happen, that its pictures are on air, and why it
-// failed. One JSON object per message, its "type" saying which.
+// failed. One JSON object per message, its "type" saying which; an event and
+// a failure carry their code (common/protocol/EventCode.h) beside the message.
 //
 // Threading: send() from any thread; it never waits for the server.
 class ServerChannel
@@ -18,9 +21,14 @@ public:
 	virtual void send(const nlohmann::json &message) = 0;
 
 	// An event for the server's log: level "info", "warning" or "error".
-	void sendEvent(const std::string &level, const std::string &message)
+	void sendEvent(EventCode code, const std::string &level, const std::string &message)
 	{
-		send({ { "type", "event" }, { "level", level }, { "message", message } });
+		send({ { "type", "event" }, { "code", std::string(eventCodeText(code)) }, { "level", level }, { "message", message } });
+	}
+	// Why the worker ends, as the last message of its run.
+	void sendFailure(EventCode code, const std::string &message)
+	{
+		send({ { "type", "failure" }, { "code", std::string(eventCodeText(code)) }, { "message", message } });
 	}
 };
 

@@ -93,6 +93,8 @@ struct CompositeOutput::State final : OutputThread::Work {
 
 	ServerChannel &channel;
 	const std::atomic<bool> &abandon;
+	// Why open failed, where it did.
+	EventCode openFailure = EventCode::OutputFailed;
 	int32_t outputWidth = 0;
 	int32_t outputHeight = 0;
 	VideoEncoder videoEncoder;
@@ -182,8 +184,10 @@ bool CompositeOutput::State::open(const WorkerConfig &config, int32_t tileWidth,
 			srtLatencyMs = srt.latencyMs;
 	}
 	const VideoRate rate = boundedVideoRate(config.video_bitrate, srtLatencyMs, frameRate.num, frameRate.den);
-	if (!videoEncoder.open(config.codec, format, rate, message))
+	if (!videoEncoder.open(config.codec, format, rate, message)) {
+		openFailure = EventCode::EncoderUnavailable;
 		return false;
+	}
 	statistics.setEncoder(videoEncoder.name());
 	this->srtLatencyMs = srtLatencyMs;
 	this->frameRate = frameRate;
@@ -194,7 +198,7 @@ bool CompositeOutput::State::open(const WorkerConfig &config, int32_t tileWidth,
 	if (!muxer.open(videoEncoder.context(), audioEncoder.context(), message))
 		return false;
 	const std::string shownUri = redactSrtUri(config.srt_uri);
-	std::unique_ptr<OutputSink> stream = openOutputSink(config, shownUri, channel, abandon, message);
+	std::unique_ptr<OutputSink> stream = openOutputSink(config, shownUri, channel, abandon, message, openFailure);
 	if (!stream)
 		return false;
 	sink = std::make_unique<SinkFanOut>(std::move(stream));
@@ -243,11 +247,11 @@ void CompositeOutput::State::adaptRate()
 					 std::to_string(link->packetsRetransmitted) + " packets retransmitted, " +
 					 std::to_string(link->packetsDropped) + " dropped)";
 		printLine("[CompositeOutput] " + line);
-		channel.sendEvent("warning", line);
+		channel.sendEvent(EventCode::BitrateLowered, "warning", line);
 	} else if (controller->state() == BitrateController::State::Steady) {
 		const std::string line = "Video bitrate back at " + megabitsText(target) + " Mbit/s";
 		printLine("[CompositeOutput] " + line);
-		channel.sendEvent("info", line);
+		channel.sendEvent(EventCode::BitrateRestored, "info", line);
 	}
 }
 
@@ -352,6 +356,18 @@ bool CompositeOutput::pushAudioFrame(const AVFrame *frame, std::string &error)
 		return false;
 	}
 	return state_->thread->pushAudio(frame, error);
+}
+
+EventCode CompositeOutput::failureCode() const
+{
+	const State &state = *state_;
+	if (!state.sink)
+		return state.openFailure;
+	// A link that closed by itself was the output's end.
+	const std::optional<SrtLinkStatistics> link = state.sink->linkStatistics();
+	if (link && link->state == "closed" && link->failureCode)
+		return *link->failureCode;
+	return EventCode::OutputFailed;
 }
 
 CompositeOutput::Statistics CompositeOutput::statistics() const

@@ -104,6 +104,10 @@ public:
 	};
 	// Any thread, after init.
 	Statistics statistics() const;
+	// What the output's failure was, after init or a push failed: the SRT
+	// link's (its call's, or SrtLost), EncoderUnavailable for a video
+	// encoder that would not open, else OutputFailed. Main thread.
+	EventCode failureCode() const;
 
 private:
 	struct State;

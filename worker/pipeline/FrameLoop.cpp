@@ -24,23 +24,27 @@ FrameStep FrameLoop::step(std::string &message)
 	 * output picture, which then goes to the output as it is. A picture not
 	 * completed (sources not ready yet) is kept for the next master picture.
 	 */
-	if (!pipeline.outputFrame && !pipeline.output->takeVideoFrame(pipeline.outputFrame, message))
+	if (!pipeline.outputFrame && !pipeline.output->takeVideoFrame(pipeline.outputFrame, message)) {
+		failedWith(pipeline.output->failureCode());
 		return FrameStep::Failed;
+	}
 	AVFrame *outputFrame = pipeline.outputFrame.get();
 	QuadCompositor &compositor = *pipeline.compositor;
-	if (!compositor.begin(outputFrame, message))
-		return FrameStep::Failed;
 	Nv12View masterView;
-	if (!compositor.slotView(masterSlot, masterView, message))
+	if (!compositor.begin(outputFrame, message) || !compositor.slotView(masterSlot, masterView, message)) {
+		failedWith(EventCode::StreamFailed);
 		return FrameStep::Failed;
+	}
 
 	const int64_t previousSequence = lastMasterSequence_;
 	const WaitResult waited = master_.waitForFrame(lastMasterSequence_, masterView, pipeline.masterFrame.get(),
 						       lastMasterSequence_, message);
 	if (waited.outcome == WaitOutcome::Interrupted)
 		return FrameStep::Interrupted;
-	if (!waited)
+	if (!waited) {
+		failedWith(master_.failureCode());
 		return FrameStep::Failed;
+	}
 	// Master pictures skipped to stay live, from the first picture composed
 	// on: each is a hole in the stream's timeline.
 	if (outputFrameIndex_ > 0)
@@ -71,9 +75,11 @@ bool FrameLoop::composeAndHandOn(std::string &message)
 	 */
 	if (master_.checkSignal() == InputSignal::None &&
 	    !compositor.pushFrame(masterSlot, pipeline.slates[size_t(masterSlot)].get(), message))
+		return failedWith(EventCode::StreamFailed);
+	if (!fillTiles(message))
 		return false;
-	if (!fillTiles(message) || !compositor.compose(masterSlot, pipeline.masterFrame.get(), message))
-		return false;
+	if (!compositor.compose(masterSlot, pipeline.masterFrame.get(), message))
+		return failedWith(EventCode::StreamFailed);
 	/* The master's interlacing marks describe the whole picture. */
 	copyFrameFlags(outputFrame, pipeline.masterFrame.get());
 
@@ -81,7 +87,7 @@ bool FrameLoop::composeAndHandOn(std::string &message)
 		pipeline.preview->submitFrame(outputFrame);
 
 	if (!pipeline.output->pushVideoFrame(std::move(pipeline.outputFrame), master_.takenArrival(), message))
-		return false;
+		return failedWith(pipeline.output->failureCode());
 	++outputFrameIndex_;
 	return true;
 }
@@ -92,14 +98,14 @@ bool FrameLoop::forwardMasterAudio(std::string &message)
 	for (;;) {
 		bool got = false;
 		if (!master_.popAudioFrame(audio, got, message))
-			return false;
+			return failedWith(master_.failureCode());
 		if (!got)
 			return true;
 		pipeline_.meter.add(audio);
 		const bool pushed = pipeline_.output->pushAudioFrame(audio, message);
 		av_frame_unref(audio);
 		if (!pushed)
-			return false;
+			return failedWith(pipeline_.output->failureCode());
 	}
 }
 
@@ -119,7 +125,7 @@ bool FrameLoop::checkSourcesReady(bool &ready, std::string &message)
 		ready = false;
 		bool got = false;
 		if (!source.popAudioFrame(pipeline_.masterAudioFrame.get(), got, message))
-			return false;
+			return failedWith(source.failureCode());
 	}
 	return true;
 }
@@ -132,12 +138,14 @@ bool FrameLoop::fillTiles(std::string &message)
 		const int32_t slot = source.quadrant().id - 1;
 		if (source.checkSignal() == InputSignal::None) {
 			if (!compositor.pushFrame(slot, pipeline_.slates[size_t(slot)].get(), message))
-				return false;
+				return failedWith(EventCode::StreamFailed);
 			continue;
 		}
 		Nv12View view;
-		if (!compositor.slotView(slot, view, message) || !source.copyLatestFrame(view, message))
-			return false;
+		if (!compositor.slotView(slot, view, message))
+			return failedWith(EventCode::StreamFailed);
+		if (!source.copyLatestFrame(view, message))
+			return failedWith(source.failureCode());
 	}
 	return true;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/protocol/EventCode.h"
 #include "pipeline/Pipeline.h"
 
 namespace tiloran {
@@ -24,8 +25,17 @@ public:
 	explicit FrameLoop(Pipeline &pipeline);
 
 	FrameStep step(std::string &message);
+	// What failed, after a step did: an input, the output or the composition.
+	EventCode failureCode() const { return failureCode_; }
 
 private:
+	// Notes what failed; false.
+	bool failedWith(EventCode code)
+	{
+		failureCode_ = code;
+		return false;
+	}
+
 	// Every frame of audio the master queued, in order.
 	bool forwardMasterAudio(std::string &message);
 	// Whether every other source has delivered its first picture (or has no
@@ -43,6 +53,7 @@ private:
 	int64_t lastMasterSequence_ = 0;
 	// Pictures composed and handed on so far.
 	int64_t outputFrameIndex_ = 0;
+	EventCode failureCode_ = EventCode::StreamFailed;
 };
 
 } // namespace tiloran

@@ -64,10 +64,11 @@ bool Pipeline::build(const SourceInputOpener &openInput, ServerChannel &channel,
 	sources.reserve(config.real_source_count);
 
 	// Changes of an input's signal are events for the server.
-	const SourceCapture::SignalListener tellServer = [&channel](const std::string &level,
-								  const std::string &text) {
-		channel.sendEvent(level, text);
+	const SourceCapture::SignalListener tellServer = [&channel](EventCode code, const std::string &level,
+								    const std::string &text) {
+		channel.sendEvent(code, level, text);
 	};
+	failureCode = EventCode::InputUnavailable;
 	if (!openMaster(openInput, tellServer, message) || !openOtherSources(openInput, tellServer, message))
 		return false;
 	for (std::unique_ptr<SourceCapture> &source : sources) {
@@ -77,9 +78,12 @@ bool Pipeline::build(const SourceInputOpener &openInput, ServerChannel &channel,
 
 	output = std::make_unique<CompositeOutput>(channel, stopRequested);
 	if (!output->init(config, width, height, frameRate.num, frameRate.den, master().sampleRate(),
-			  master().fieldOrder(), message))
+			  master().fieldOrder(), message)) {
+		failureCode = output->failureCode();
 		return false;
+	}
 
+	failureCode = EventCode::StreamFailed;
 	compositor = std::make_unique<QuadCompositor>();
 	if (!compositor->init(width, height, config.quadrants, message) || !allocateFrames(message))
 		return false;
@@ -147,6 +151,7 @@ bool Pipeline::openOtherSources(const SourceInputOpener &openInput, const Source
 		if (source->width() != width || source->height() != height) {
 			if (source->signalAtOpen()) {
 				message = "Source '" + quadrant.source_name + "' size does not match master source";
+				failureCode = EventCode::InputFormatMismatch;
 				return false;
 			}
 			if (!source->expectSize(width, height, message))
@@ -208,10 +213,11 @@ void Pipeline::startReporter(ServerChannel &channel)
 	subjects.videoBitrate = config.video_bitrate;
 	reporter = std::make_unique<StatisticsReporter>(std::move(subjects), channel);
 	const QuadrantConfig &masterQuadrant = config.quadrants[config.master_index];
-	channel.sendEvent("info", "Started: " + std::to_string(config.real_source_count) + " input(s), master " +
-					  masterQuadrant.name + " (" + masterQuadrant.source_name + "), " +
-					  std::to_string(2 * width) + "x" + std::to_string(2 * height) + " at " +
-					  rationalText(frameRate));
+	channel.sendEvent(EventCode::StreamStarted, "info",
+			  "Started: " + std::to_string(config.real_source_count) + " input(s), master " +
+				  masterQuadrant.name + " (" + masterQuadrant.source_name + "), " +
+				  std::to_string(2 * width) + "x" + std::to_string(2 * height) + " at " +
+				  rationalText(frameRate));
 }
 
 } // namespace tiloran

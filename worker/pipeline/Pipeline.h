@@ -10,6 +10,7 @@
 #include "capture/SourceCapture.h"
 #include "capture/SourceInput.h"
 #include "channel/ServerChannel.h"
+#include "common/protocol/EventCode.h"
 #include "compose/QuadCompositor.h"
 #include "config/WorkerConfig.h"
 #include "media/FfmpegSupport.h"
@@ -69,10 +70,12 @@ struct Pipeline {
 	// Builds the pipeline of config (filled in already), each capture opening
 	// its input with openInput, statistics and events going to channel. The
 	// output's connection is given up once stopRequested is set (any thread).
-	// False with the first failure's message; what was built by then is the
-	// destructor's to release.
+	// False with the first failure's message, and its code in failureCode;
+	// what was built by then is the destructor's to release.
 	bool build(const SourceInputOpener &openInput, ServerChannel &channel, const std::atomic<bool> &stopRequested,
 		   std::string &message);
+	// What failed to build: an input, the output, or the composition.
+	EventCode failureCode = EventCode::StreamFailed;
 
 	SourceCapture &master() const { return *sources.front(); }
 

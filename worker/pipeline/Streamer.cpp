@@ -51,18 +51,23 @@ void Streamer::requestStop()
 bool Streamer::run(const nlohmann::json &document, std::string &message)
 {
 	NoServerChannel nowhere;
-	return run(document, nowhere, message);
+	EventCode ignored;
+	return run(document, nowhere, message, ignored);
 }
 
-bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::string &message)
+bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::string &message, EventCode &code)
 {
 	Pipeline pipeline;
 	MasterRegistration registration(*this);
-	if (!parseWorkerConfig(document, pipeline.config, message))
+	if (!parseWorkerConfig(document, pipeline.config, message)) {
+		code = EventCode::WorkerConfigInvalid;
 		return false;
+	}
 	// A stop while the pipeline is being built ends it, and its run, early.
-	if (!pipeline.build(openInput_, channel, stopRequested_, message))
+	if (!pipeline.build(openInput_, channel, stopRequested_, message)) {
+		code = pipeline.failureCode;
 		return stopRequested_;
+	}
 	registration.enter(pipeline.master());
 
 	// The last record has the run's final count of dropped pictures.
@@ -79,6 +84,7 @@ bool Streamer::run(const nlohmann::json &document, ServerChannel &channel, std::
 		case FrameStep::Interrupted:
 			return true;
 		case FrameStep::Failed:
+			code = loop.failureCode();
 			return false;
 		}
 	}

@@ -8,6 +8,7 @@
 
 #include "capture/SourceInput.h"
 #include "channel/ServerChannel.h"
+#include "common/protocol/EventCode.h"
 
 namespace tiloran {
 
@@ -30,11 +31,12 @@ public:
 	// Every capture opens its input with openInput.
 	explicit Streamer(SourceInputOpener openInput = openSourceInput);
 
-	// Runs until something fails (false, message holds the first failure)
-	// or a stop is requested (true). Either way everything is torn down:
-	// after a stop the output encodes what it holds, writes the stream's
-	// end and closes its connection. Statistics and events go to channel.
-	bool run(const nlohmann::json &document, ServerChannel &channel, std::string &message);
+	// Runs until something fails (false, message holds the first failure
+	// and code what it was) or a stop is requested (true). Either way
+	// everything is torn down: after a stop the output encodes what it
+	// holds, writes the stream's end and closes its connection. Statistics
+	// and events go to channel.
+	bool run(const nlohmann::json &document, ServerChannel &channel, std::string &message, EventCode &code);
 	bool run(const nlohmann::json &document, std::string &message);
 
 	// Ends run at its next picture, or at once while it waits for one.

@@ -57,8 +57,8 @@ nlohmann::json linkRecord(const std::optional<SrtLinkStatistics> &link)
 		 { "outages", link->outages },
 		 { "failedCalls", link->failedCalls },
 		 { "failedAttempts", link->failedAttempts },
-		 { "failure", link->failureCode.empty() ? nlohmann::json(nullptr)
-							: nlohmann::json{ { "code", link->failureCode },
+		 { "failure", !link->failureCode ? nlohmann::json(nullptr)
+						  : nlohmann::json{ { "code", std::string(eventCodeText(*link->failureCode)) },
 									  { "reason", link->failureReason } } },
 		 { "connectedSeconds", rounded(link->connectedSeconds, 0.1) } };
 }
@@ -121,7 +121,7 @@ nlohmann::json StatisticsReporter::record(double seconds)
 	if (!live_ && output.picturesEncoded > 0) {
 		live_ = true;
 		channel_.send({ { "type", "live" } });
-		channel_.sendEvent("info", "First pictures handed to the output");
+		channel_.sendEvent(EventCode::OutputLive, "info", "First pictures handed to the output");
 	}
 
 	const double fps = (output.picturesEncoded - lastPicturesEncoded_) / seconds;
@@ -195,11 +195,11 @@ nlohmann::json StatisticsReporter::inputRecord(const Input &input, InputHistory 
 	if (!history.offPace && history.offPaceReports >= offPaceReportsBeforeEvent) {
 		history.offPace = true;
 		std::snprintf(text, sizeof(text), "%.1f pictures/s instead of %.3g", fps, nominal);
-		channel_.sendEvent("warning", "Input on " + inputLabel(input) + " runs at " + text);
+		channel_.sendEvent(EventCode::InputPaceOff, "warning", "Input on " + inputLabel(input) + " runs at " + text);
 	} else if (history.offPace && !offPace && signal == "ok") {
 		history.offPace = false;
 		std::snprintf(text, sizeof(text), "%.3g pictures/s", nominal);
-		channel_.sendEvent("info", "Input on " + inputLabel(input) + " runs at " + text + " again");
+		channel_.sendEvent(EventCode::InputPaceRestored, "info", "Input on " + inputLabel(input) + " runs at " + text + " again");
 	}
 
 	return { { "quadrant", input.quadrant },

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "common/protocol/EventCode.h"
+
 namespace tiloran {
 
 // The SRT link's figures, as statistics show them.
@@ -32,11 +34,11 @@ struct SrtLinkStatistics {
 	int64_t outages = 0;
 	int64_t failedCalls = 0;
 	// Calls that failed since the link was last up (or the run began), as
-	// the console numbers them, and the last failure's code and reason
-	// (empty codes for none): "srt.rejected", "srt.host.unresolved",
-	// "srt.peer.silent", "srt.failed" for a call, "srt.lost" for a link lost.
+	// the console numbers them, and the last failure's code and reason (no
+	// code for none): SrtRejected, SrtRejectedPassphrase, SrtHostUnresolved,
+	// SrtPeerSilent, SrtFailed for a call, SrtLost for a link lost.
 	int failedAttempts = 0;
-	std::string failureCode;
+	std::optional<EventCode> failureCode;
 	std::string failureReason;
 	// Of the connection in place; 0 while down.
 	double connectedSeconds = 0;

@@ -9,7 +9,7 @@ namespace tiloran {
 
 std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std::string &shownUri,
 					   ServerChannel &channel, const std::atomic<bool> &abandon,
-					   std::string &message)
+					   std::string &message, EventCode &code)
 {
 	std::unique_ptr<OutputSink> sink;
 	std::string reason;
@@ -17,6 +17,7 @@ std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std
 		SrtSettings srt = config.srt;
 		if (srt.port == 0 && !srtSettingsFromUri(config.srt_uri, srt, reason)) {
 			message = "Failed to open SRT output '" + shownUri + "': " + reason;
+			code = EventCode::WorkerConfigInvalid;
 			return nullptr;
 		}
 		sink = std::make_unique<SrtSink>(srt, shownUri, channel, abandon);
@@ -25,6 +26,9 @@ std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std
 	}
 	if (!sink->open(reason)) {
 		message = "Failed to open SRT output '" + shownUri + "': " + reason;
+		// An SRT link knows why its call failed.
+		const std::optional<SrtLinkStatistics> link = sink->linkStatistics();
+		code = link && link->failureCode ? *link->failureCode : EventCode::OutputFailed;
 		return nullptr;
 	}
 	return sink;
@@ -39,7 +43,7 @@ std::unique_ptr<OutputSink> openRecordingSink(const WorkerConfig &config, Server
 	if (!sink->open(reason)) {
 		const std::string line = "Recording not started: " + reason + "; the stream goes on";
 		printErrorLine("[Recording] " + line);
-		channel.sendEvent("error", line);
+		channel.sendEvent(EventCode::RecordingUnavailable, "error", line);
 		return nullptr;
 	}
 	return sink;

@@ -15,11 +15,12 @@ namespace tiloran {
 // (UrlSink.h). The SRT sink's events go to channel, which outlives it.
 // shownUri is the URI as messages show it (the passphrase hidden). None, with
 // "Failed to open SRT output '" shownUri "': " and the reason, when the sink
-// cannot be made or opened. An SRT connection being made is given up once
-// abandon is set (from any thread; it outlives the sink).
+// cannot be made or opened, and code: the SRT call's failure (SrtRejected,
+// SrtPeerSilent...), else OutputFailed. An SRT connection being made is given
+// up once abandon is set (from any thread; it outlives the sink).
 std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std::string &shownUri,
 					   ServerChannel &channel, const std::atomic<bool> &abandon,
-					   std::string &message);
+					   std::string &message, EventCode &code);
 
 // The configured recording, opened; none when it cannot begin, which is
 // reported (console and an event) but does not keep the stream from starting.

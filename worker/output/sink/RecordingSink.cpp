@@ -151,7 +151,7 @@ void RecordingSink::end(const std::string &reason)
 	endReason_ = reason;
 	const std::string line = "Recording ended: " + reason + "; the stream goes on";
 	printErrorLine("[Recording] " + line);
-	events_.sendEvent("error", line);
+	events_.sendEvent(EventCode::RecordingEnded, "error", line);
 }
 
 void RecordingSink::close()

@@ -93,7 +93,7 @@ SrtSocket SrtSink::connect(Failure &failure)
 	const std::vector<unsigned char> address =
 		platform::resolveUdpAddress(settings_.host, settings_.port, failure.reason);
 	if (address.empty()) {
-		failure.code = "srt.host.unresolved";
+		failure.code = EventCode::SrtHostUnresolved;
 		return {};
 	}
 	SrtSocket owned(srt_create_socket());
@@ -125,7 +125,7 @@ SrtSocket SrtSink::connect(Failure &failure)
 		configured = srt_connect(socket, reinterpret_cast<const sockaddr *>(address.data()),
 					 static_cast<int>(address.size())) != SRT_ERROR;
 	if (!configured) {
-		failure = { "srt.failed", srt_getlasterror_str() };
+		failure = { EventCode::SrtFailed, srt_getlasterror_str() };
 		return {};
 	}
 	if (!awaitConnection(socket, failure))
@@ -137,7 +137,7 @@ bool SrtSink::awaitConnection(SRTSOCKET socket, Failure &failure) const
 {
 	const int poller = srt_epoll_create();
 	if (poller < 0) {
-		failure = { "srt.failed", srt_getlasterror_str() };
+		failure = { EventCode::SrtFailed, srt_getlasterror_str() };
 		return false;
 	}
 	const struct PollerRelease {
@@ -146,14 +146,14 @@ bool SrtSink::awaitConnection(SRTSOCKET socket, Failure &failure) const
 	} release{ poller };
 	const int wanted = SRT_EPOLL_OUT | SRT_EPOLL_ERR;
 	if (srt_epoll_add_usock(poller, socket, &wanted) != 0) {
-		failure = { "srt.failed", srt_getlasterror_str() };
+		failure = { EventCode::SrtFailed, srt_getlasterror_str() };
 		return false;
 	}
-	const auto silent = [&] { failure = { "srt.peer.silent", srt_strerror(SRT_ENOSERVER, 0) }; };
+	const auto silent = [&] { failure = { EventCode::SrtPeerSilent, srt_strerror(SRT_ENOSERVER, 0) }; };
 	const Clock::time_point deadline = Clock::now() + connectDeadline;
 	for (;;) {
 		if (givenUp()) {
-			failure = { "", givenUpReason };
+			failure = { std::nullopt, givenUpReason };
 			return false;
 		}
 		SRT_EPOLL_EVENT event{};
@@ -170,9 +170,12 @@ bool SrtSink::awaitConnection(SRTSOCKET socket, Failure &failure) const
 				silent();
 				return false;
 			}
-			// The receiver answered and refused: its reason says which setting it did not take.
-			failure = { "srt.rejected", std::string(srt_strerror(SRT_ECONNREJ, 0)) + ": " +
-							    srt_rejectreason_str(rejection) };
+			// The receiver answered and refused: its reason says which setting it
+			// did not take. A passphrase that differs, or is missing on one side,
+			// is the one an operator can tell and fix.
+			const bool passphrase = rejection == SRT_REJ_BADSECRET || rejection == SRT_REJ_UNSECURE;
+			failure = { passphrase ? EventCode::SrtRejectedPassphrase : EventCode::SrtRejected,
+				    std::string(srt_strerror(SRT_ECONNREJ, 0)) + ": " + srt_rejectreason_str(rejection) };
 			return false;
 		}
 		if (Clock::now() >= deadline) {
@@ -198,7 +201,7 @@ bool SrtSink::open(std::string &message)
 		state_ = State::Connected;
 		connectedAt_ = Clock::now();
 		refreshStatisticsLocked(socket_.get());
-		reportLocked("info",
+		reportLocked(EventCode::SrtConnected, "info",
 			     "SRT connected to " + peer_ + " (latency " + std::to_string(figures_.latencyMs) + " ms)");
 	} else {
 		failedAttempts_ = 1;
@@ -206,12 +209,12 @@ bool SrtSink::open(std::string &message)
 		failure_ = failure;
 		if (!settings_.reconnect) {
 			state_ = State::Closed;
-			reportLocked("error", "SRT connection to " + peer_ + " failed: " + failure.reason);
+			reportLocked(failure.code.value_or(EventCode::SrtFailed), "error", "SRT connection to " + peer_ + " failed: " + failure.reason);
 			message = "Input/output error";
 			return false;
 		}
 		// The first of the calls that the connecting thread numbers on.
-		reportLocked("warning", "SRT connection attempt 1 to " + peer_ + " failed: " + failure.reason);
+		reportLocked(failure.code.value_or(EventCode::SrtFailed), "warning", "SRT connection attempt 1 to " + peer_ + " failed: " + failure.reason);
 		lostAt_ = Clock::now();
 	}
 	if (settings_.reconnect)
@@ -336,7 +339,7 @@ void SrtSink::reconnect()
 			failedAttempts_ = attempt;
 			++figures_.failedCalls;
 			failure_ = failure;
-			reportLocked("warning", "SRT connection attempt " + std::to_string(attempt) + " to " + peer_ +
+			reportLocked(failure.code.value_or(EventCode::SrtFailed), "warning", "SRT connection attempt " + std::to_string(attempt) + " to " + peer_ +
 							" failed: " + failure.reason);
 			backoff = std::min(2 * backoff, lastBackoff);
 			continue;
@@ -353,10 +356,10 @@ void SrtSink::reconnect()
 		failure_ = {};
 		if (restored) {
 			++figures_.reconnects;
-			reportLocked("info", "SRT connection restored after " + secondsText(outage) + " s (attempt " +
+			reportLocked(EventCode::SrtRestored, "info", "SRT connection restored after " + secondsText(outage) + " s (attempt " +
 						     std::to_string(attempt) + ")");
 		} else {
-			reportLocked("info", "SRT connected to " + peer_ + " (attempt " + std::to_string(attempt) + ")");
+			reportLocked(EventCode::SrtConnected, "info", "SRT connected to " + peer_ + " (attempt " + std::to_string(attempt) + ")");
 		}
 		backoff = firstBackoff;
 	}
@@ -370,27 +373,28 @@ void SrtSink::loseLocked(const std::string &reason)
 	lostAt_ = Clock::now();
 	failedAttempts_ = 0;
 	++figures_.outages;
-	failure_ = { "srt.lost", reason };
+	failure_ = { EventCode::SrtLost, reason };
 	if (settings_.reconnect) {
 		state_ = State::Reconnecting;
-		reportLocked("warning", "SRT connection lost: " + reason + "; reconnecting");
+		reportLocked(EventCode::SrtLost, "warning", "SRT connection lost: " + reason + "; reconnecting");
 	} else {
 		state_ = State::Closed;
-		reportLocked("error", "SRT connection lost: " + reason);
+		reportLocked(EventCode::SrtLost, "error", "SRT connection lost: " + reason);
 	}
 	wake_.notify_all();
 }
 
-void SrtSink::reportLocked(const char *level, const std::string &line)
+void SrtSink::reportLocked(EventCode code, const char *level, const std::string &line)
 {
 	if (std::string_view(level) == "info")
 		printLine("[CompositeOutput] " + line);
 	else
 		printErrorLine("[CompositeOutput] " + line);
 	nlohmann::json failure = nullptr;
-	if (!failure_.code.empty())
-		failure = { { "code", failure_.code }, { "reason", failure_.reason } };
+	if (failure_.code)
+		failure = { { "code", std::string(eventCodeText(*failure_.code)) }, { "reason", failure_.reason } };
 	events_.send({ { "type", "link" },
+		       { "code", std::string(eventCodeText(code)) },
 		       { "level", level },
 		       { "message", line },
 		       { "link",

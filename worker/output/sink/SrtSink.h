@@ -27,8 +27,9 @@ namespace tiloran {
 // ends the stream: a thread of the sink's own connects again, backing off
 // from 250 ms to 2 s, while what is written in between is dropped. Each
 // connection, loss, failed call and recovery is a console line and a "link"
-// message with the link's state, its failed calls and the last failure's
-// code, so that the server shows the state beside the event that changed it.
+// message with its code (SrtConnected, SrtRestored, the call's failure,
+// SrtLost), the link's state, its failed calls and the last failure's code,
+// so that the server shows the state beside the event that changed it.
 //
 // A connection attempt waits in short slices, so that a stop gives it up at
 // once: close(), or the abandon flag set from any thread (a stop while the
@@ -64,8 +65,9 @@ private:
 	using Clock = std::chrono::steady_clock;
 	static const char *stateName(State state);
 
+	// code: none for a call given up (not a failure of the link).
 	struct Failure {
-		std::string code;
+		std::optional<EventCode> code;
 		std::string reason;
 	};
 	// A new connection, or none with the failure.
@@ -74,8 +76,8 @@ private:
 	// up (false, with the failure).
 	bool awaitConnection(SRTSOCKET socket, Failure &failure) const;
 	bool givenUp() const { return abandon_ || stopping_; }
-	// The console line and the link message of a change, under the mutex.
-	void reportLocked(const char *level, const std::string &line);
+	// The console line and the link message of a change, with its code, under the mutex.
+	void reportLocked(EventCode code, const char *level, const std::string &line);
 	void reconnect();
 	// Ends the connection in place (under the mutex) and, with
 	// reconnection, hands it to the connecting thread.
