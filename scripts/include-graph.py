@@ -65,9 +65,6 @@ def node_of(path, table):
     folder = os.path.dirname(path)
     if folder.endswith("/platform"):
         folder = folder[: -len("/platform")]
-    # common/protocol/ (what the server and its worker agree on) is part of common/.
-    if folder == COMMON + "/protocol":
-        folder = COMMON
     return folder if folder in table else None
 
 
