@@ -101,6 +101,9 @@ print("summary", json.dumps(summary))
 # The worker's own share (capture to its last byte handed to the output) beside the reader's figures.
 print("srt", json.dumps(link))
 print("worker latencyMs", json.dumps(stats["output"]["latencyMs"]), "pictures dropped", dropped)
+print("worker encodingMs", json.dumps(stats["output"]["encodingMs"]))
+# Over the same pictures, each one's share from the encoder on is part of its latency.
+assert 0 <= stats["output"]["encodingMs"]["p50"] <= stats["output"]["latencyMs"]["p50"], stats["output"]
 assert summary["pictures"] >= 50, summary
 for quadrant in (1, 2, 3, 4):
     figures = summary["quadrants"][str(quadrant)]
