@@ -126,11 +126,15 @@ def audio_against_picture(recording, tile_height):
              f"metadata=print:key=lavfi.signalstats.YAVG:file={video};"
              f"[0:a:0]pan=mono|c0=c0,asetnsamples=n=48,astats=metadata=1:reset=1,"
              f"ametadata=print:key=lavfi.astats.Overall.RMS_level:file={audio}")
-    subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-threads", "1", "-i", recording,
-                    "-filter_complex", graph, "-f", "null", "-"], check=True)
+    decoded = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-threads", "1", "-i", recording,
+                              "-filter_complex", graph, "-f", "null", "-"])
+    if decoded.returncode != 0:
+        say("the recorded stream did not decode: no audio against picture")
 
     def values(path):
         pts = None
+        if not os.path.exists(path):
+            return
         for line in open(path):
             if line.startswith("frame:"):
                 pts = float(line.split("pts_time:")[1])
@@ -144,7 +148,8 @@ def audio_against_picture(recording, tile_height):
             starts.append(pts)
         loud = level > BURST_RMS_DB
     for path in (video, audio):
-        os.unlink(path)
+        if os.path.exists(path):
+            os.unlink(path)
     os.rmdir(work)
     # The bursts are 4 s apart: the one belonging to a flash is the nearest within 2 s.
     pairs = []
