@@ -40,6 +40,10 @@ run = {"mode": mode, "latency": int(latency)}
 for line in open(log):
     if line.startswith("summary "):
         run["summary"] = json.loads(line[len("summary "):])
+    elif line.startswith("worker encodingMs "):
+        run["encoding"] = json.loads(line[len("worker encodingMs "):])
+    elif line.startswith("srt "):
+        run["srt"] = json.loads(line[len("srt "):])
     elif line.startswith("worker latencyMs "):
         run["worker"] = json.loads(line[len("worker latencyMs "):].split(" pictures dropped")[0])
         run["dropped"] = int(line.rsplit(" ", 1)[1])
@@ -50,19 +54,28 @@ done
 
 python3 - "$logs/runs.jsonl" "$(uptime)" >"$results" <<'PY'
 import json, sys
-print("glass-to-glass delay, ms (p50 / p99 / max over the pictures of each quadrant)")
+print("glass-to-glass delay, ms (p50 / p99 / max over the pictures of each quadrant; worker out and encoder on:")
+print("p50 / p99 of the worker's statistics, for the master; decode: last packet to decoded picture, p50 / p99;")
+print("A/V: the burst's start less the flash picture's, by presentation time, p50 / largest)")
 print(sys.argv[2].strip())
-print(f"{'mode':12} {'SRT':>5} {'q':>2}  {'capture to worker out':>21}  {'capture to last packet':>24}  {'capture to decoded':>24}  dropped")
+print(f"{'mode':12} {'SRT':>4} {'q':>2}  {'worker out':>10}  {'encoder on':>10}  {'last packet':>16}  {'decode':>9}  {'decoded':>16}  "
+      f"{'A/V':>11}  dropped")
 for line in open(sys.argv[1]):
     run = json.loads(line)
     if "summary" not in run:
-        print(f"{run['mode']:12} {run['latency']:>5}  run failed")
+        print(f"{run['mode']:12} {run['latency']:>4}  run failed")
         continue
-    worker = run.get("worker", {})
+    worker, encoding, audio = run.get("worker", {}), run.get("encoding", {}), run["summary"].get("audio", {})
+    negotiated = run.get("srt", {}).get("latencyMs", "?")
     for quadrant, figures in sorted(run["summary"]["quadrants"].items()):
         triple = lambda v: "-" if v["p50"] is None else f"{v['p50']:.0f} / {v['p99']:.0f} / {v['max']:.0f}"
-        out = f"{worker.get('p50', 0):.0f} / {worker.get('p99', 0):.0f}" if quadrant == "1" else ""
-        print(f"{run['mode']:12} {run['latency']:>5} {quadrant:>2}  {out:>21}  {triple(figures['arrivalMs']):>24}  "
-              f"{triple(figures['delayMs']):>24}  {run.get('dropped', '') if quadrant == '1' else ''}")
+        pair = lambda v: "-" if v["p50"] is None else f"{v['p50']:.0f} / {v['p99']:.0f}"
+        first = quadrant == "1"
+        out = f"{worker.get('p50', 0):.0f} / {worker.get('p99', 0):.0f}" if first else ""
+        encoder = f"{encoding['p50']:.0f} / {encoding['p99']:.0f}" if first and encoding else ""
+        av = ("-" if audio.get("p50") is None else f"{audio['p50']:.1f} / {audio['maxAbs']:.1f}") if first else ""
+        print(f"{run['mode']:12} {negotiated if first else '':>4} {quadrant:>2}  {out:>10}  {encoder:>10}  "
+              f"{triple(figures['arrivalMs']):>16}  {pair(figures['decodeMs']) if first else '':>9}  {triple(figures['delayMs']):>16}  "
+              f"{av:>11}  {run.get('dropped', '') if first else ''}")
 PY
 cat "$results"

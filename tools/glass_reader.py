@@ -9,22 +9,32 @@ time from the file the worker writes (TILORAN_CAPTURE_TIMES). All times are on
 the machine's monotonic clock, shared by both ends.
 
     glass_reader.py --port 9000 --latency 120 --size 1280x720 \\
-        --capture-times FILE [--pictures OUT.tsv] [--summary OUT.json]
+        --capture-times FILE [--pictures OUT.tsv] [--summary OUT.json] [--record OUT.ts]
 
 It ends when the caller disconnects. --pictures gets one line per picture and
 quadrant: picture quadrant input counter capture_ns arrival_ns decoded_ns
 arrival_ms delay_ms (arrival: the picture's last packet, from its capture;
-delay: decoded, from its capture); --summary the figures per quadrant.
+delay: decoded, from its capture); --summary the figures per quadrant (with
+decodeMs: from the last packet to the decoded picture) and of the audio.
+
+After the run it decodes the recorded stream once more for audio against
+picture: the presentation times of the master's (quadrant 1's) flash pictures
+and of the starts of the bursts in the audio (SourceInput.h), and reports per
+flash the burst's start less the flash picture's time (positive: the sound
+comes late).
 
 A picture is known to be whole only when the next one's first packet arrives
 (the transport stream's video packets carry no length), so the time from its
 last packet to its decoding holds that wait as well as ffmpeg's decoding.
 """
-import argparse, json, os, subprocess, sys, threading, time
+import argparse, json, os, subprocess, sys, tempfile, threading, time
 
 CELL, PER_ROW, ROWS = 32, 20, 2
+FLASH_WIDTH, FLASH_HEIGHT = 128, 32
 MARKER = (1, 1, 0, 1)
 THRESHOLD = (16 + 235) // 2
+# The tone is at -21 dBFS RMS, the burst at -9; the start of a burst is the first millisecond above this.
+BURST_RMS_DB = -15
 
 
 def say(text):
@@ -106,6 +116,49 @@ class TransportClock:
             self.last_arrival = None
 
 
+def audio_against_picture(recording, tile_height):
+    """Per flash of the master (time ascending): (flash pts, burst start pts or None), in seconds."""
+    flash_top = strip_top(tile_height) - FLASH_HEIGHT
+    work = tempfile.mkdtemp(prefix="glass-av-")
+    video, audio = os.path.join(work, "video.txt"), os.path.join(work, "audio.txt")
+    # Mean luma of the flash cell per picture; RMS level of the left channel per millisecond.
+    graph = (f"[0:v:0]crop={FLASH_WIDTH}:{FLASH_HEIGHT}:0:{flash_top},signalstats,"
+             f"metadata=print:key=lavfi.signalstats.YAVG:file={video};"
+             f"[0:a:0]pan=mono|c0=c0,asetnsamples=n=48,astats=metadata=1:reset=1,"
+             f"ametadata=print:key=lavfi.astats.Overall.RMS_level:file={audio}")
+    decoded = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-threads", "1", "-i", recording,
+                              "-filter_complex", graph, "-f", "null", "-"])
+    if decoded.returncode != 0:
+        say("the recorded stream did not decode: no audio against picture")
+
+    def values(path):
+        pts = None
+        if not os.path.exists(path):
+            return
+        for line in open(path):
+            if line.startswith("frame:"):
+                pts = float(line.split("pts_time:")[1])
+            elif "=" in line and pts is not None:
+                yield pts, float(line.split("=", 1)[1])
+
+    flashes = [pts for pts, luma in values(video) if luma > THRESHOLD]
+    starts, loud = [], False
+    for pts, level in values(audio):
+        if level > BURST_RMS_DB and not loud:
+            starts.append(pts)
+        loud = level > BURST_RMS_DB
+    for path in (video, audio):
+        if os.path.exists(path):
+            os.unlink(path)
+    os.rmdir(work)
+    # The bursts are 4 s apart: the one belonging to a flash is the nearest within 2 s.
+    pairs = []
+    for flash in flashes:
+        near = min(starts, key=lambda start: abs(start - flash), default=None)
+        pairs.append((flash, near if near is not None and abs(near - flash) < 2 else None))
+    return pairs, len(starts)
+
+
 def percentile(values, share):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(share * len(ordered)))] if ordered else None
@@ -128,8 +181,9 @@ def main():
         ["srt-live-transmit", "-a:no", "-q",
          f"srt://127.0.0.1:{arguments.port}?mode=listener&latency={arguments.latency}", "file://con"],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
-    # ffmpeg hands over only the lines of the two rows of strips, one above the other, as luma.
-    top, rows = strip_top(tile_height), ROWS * CELL
+    # ffmpeg hands over only the lines of the two rows of flash cells and strips, one above the
+    # other, as luma.
+    top, rows = strip_top(tile_height) - FLASH_HEIGHT, FLASH_HEIGHT + ROWS * CELL
     strips = (f"[0:v:0]split[upper][lower];[upper]crop={width}:{rows}:0:{top}[first];"
               f"[lower]crop={width}:{rows}:0:{tile_height + top}[second];[first][second]vstack,format=gray")
     decoder = subprocess.Popen(
@@ -141,7 +195,9 @@ def main():
     say(f"Listening on 127.0.0.1:{arguments.port} (latency {arguments.latency} ms)")
 
     clock = TransportClock()
-    record = open(arguments.record, "wb") if arguments.record else None
+    # The recording is decoded again after the run, for audio against picture.
+    recording = arguments.record or tempfile.mkstemp(prefix="glass-", suffix=".ts")[1]
+    record = open(recording, "wb")
 
     def receive():
         while True:
@@ -150,13 +206,13 @@ def main():
             if not data:
                 break
             clock.feed(data, now)
-            if record:
-                record.write(data)
+            record.write(data)
             try:
                 decoder.stdin.write(data)
             except BrokenPipeError:
                 break
         clock.finish()
+        record.close()
         decoder.stdin.close()
 
     receiver = threading.Thread(target=receive)
@@ -176,7 +232,7 @@ def main():
             if len(frame) < size:
                 break
             now = time.monotonic_ns()
-            codes = [read_code(frame, width, slot % 2 * tile_width, slot // 2 * rows) for slot in range(4)]
+            codes = [read_code(frame, width, slot % 2 * tile_width, slot // 2 * rows + FLASH_HEIGHT) for slot in range(4)]
             decoded.append((now, codes))
     receiver.join()
     decoder.wait()
@@ -200,7 +256,7 @@ def main():
         arrival_ns = clock.arrivals[index] if index < len(clock.arrivals) else None
         for slot, code in enumerate(codes):
             figures = quadrants.setdefault(slot + 1, {"inputs": set(), "counters": [], "unreadable": 0,
-                                                      "delayMs": [], "arrivalMs": []})
+                                                      "delayMs": [], "arrivalMs": [], "decodeMs": []})
             if code is None:
                 figures["unreadable"] += 1
                 continue
@@ -216,6 +272,7 @@ def main():
             figures["delayMs"].append(delay_ms)
             if arrival_ms is not None:
                 figures["arrivalMs"].append(arrival_ms)
+                figures["decodeMs"].append(delay_ms - arrival_ms)
             lines.append(f"{index}\t{slot + 1}\t{source}\t{counter}\t{capture_ns}\t{arrival_ns}\t{decoded_ns}\t"
                          f"{'' if arrival_ms is None else f'{arrival_ms:.1f}'}\t{delay_ms:.1f}")
     if arguments.pictures:
@@ -223,7 +280,20 @@ def main():
             output.write("picture\tquadrant\tinput\tcounter\tcapture_ns\tarrival_ns\tdecoded_ns\tarrival_ms\tdelay_ms\n")
             output.write("\n".join(lines) + ("\n" if lines else ""))
 
-    summary = {"pictures": len(decoded), "received": len(clock.arrivals), "quadrants": {}}
+    pairs, bursts = audio_against_picture(recording, tile_height)
+    if not arguments.record:
+        os.unlink(recording)
+    offsets = [(start - flash) * 1000 for flash, start in pairs if start is not None]
+    for flash, start in pairs:
+        say(f"flash at {flash:.3f} s: " + ("no burst" if start is None else
+                                          f"burst at {start:.3f} s, offset {(start - flash) * 1000:.1f} ms"))
+    magnitudes = [abs(offset) for offset in offsets]
+    audio = {"flashes": len(pairs), "bursts": bursts, "paired": len(offsets), "offsetsMs": offsets,
+             "p50": percentile(offsets, 0.5), "maxAbs": max(magnitudes) if magnitudes else None}
+    if offsets:
+        say(f"audio against picture: {len(offsets)} of {len(pairs)} flashes with their burst, offset "
+            f"p50 {audio['p50']:.1f} ms, largest {audio['maxAbs']:.1f} ms")
+    summary = {"pictures": len(decoded), "received": len(clock.arrivals), "quadrants": {}, "audio": audio}
     for quadrant, figures in sorted(quadrants.items()):
         counters = figures["counters"]
         steps = {}
@@ -232,7 +302,7 @@ def main():
         entry = {"inputs": sorted(figures["inputs"]), "read": len(counters), "unreadable": figures["unreadable"],
                  "timed": len(figures["delayMs"]), "counterSteps": steps,
                  "firstCounter": counters[0] if counters else None}
-        for name in ("delayMs", "arrivalMs"):
+        for name in ("delayMs", "arrivalMs", "decodeMs"):
             values = figures[name]
             entry[name] = {"p50": percentile(values, 0.5), "p99": percentile(values, 0.99),
                            "max": max(values) if values else None}

@@ -1,8 +1,8 @@
 """Four test inputs streamed for 10 s through a real SRT link to the glass
 reader: every quadrant shows its own input, the master's counter moves on by
 one per picture save for the pictures the worker says it skipped, the others
-move on too, and no picture takes long enough to mean a stall or a growing
-queue.
+move on too, no picture takes long enough to mean a stall or a growing
+queue, and the master's flashes come with their audio bursts.
 
     glass_to_glass_test.py SERVER READER [MODE LATENCY_MS VIDEO_MBPS SECONDS]
 
@@ -19,6 +19,8 @@ times, summary_path = os.path.join(work, "capture-times.txt"), os.path.join(work
 # Only a stall or a queue that grows reaches this: the delay is some 300 ms, up to 3 s on a
 # machine loaded ten times over.
 BOUND_MS = 10000
+# Audio and picture are stamped from one clock; only a broken one is this far apart.
+AV_BOUND_MS = 200
 
 
 def call(path, body=None):
@@ -97,7 +99,11 @@ assert link["latencyMs"] == latency, link
 summary = json.load(open(summary_path))
 print("summary", json.dumps(summary))
 # The worker's own share (capture to its last byte handed to the output) beside the reader's figures.
+print("srt", json.dumps(link))
 print("worker latencyMs", json.dumps(stats["output"]["latencyMs"]), "pictures dropped", dropped)
+print("worker encodingMs", json.dumps(stats["output"]["encodingMs"]))
+# Over the same pictures, each one's share from the encoder on is part of its latency.
+assert 0 <= stats["output"]["encodingMs"]["p50"] <= stats["output"]["latencyMs"]["p50"], stats["output"]
 assert summary["pictures"] >= 50, summary
 for quadrant in (1, 2, 3, 4):
     figures = summary["quadrants"][str(quadrant)]
@@ -119,5 +125,10 @@ for quadrant in (1, 2, 3, 4):
         # up with the master: a frozen input is caught, one that a busy machine holds back is not.
         assert advance >= master_advance / 2, (quadrant, steps, master_advance)
     assert figures["delayMs"]["max"] < BOUND_MS, (quadrant, figures["delayMs"])
+audio = summary["audio"]
+# 10 s hold two flashes (every 4 s); the first may fall before the receiver's first key picture.
+assert audio["flashes"] >= 1 and audio["paired"] == audio["flashes"], audio
+assert audio["maxAbs"] < AV_BOUND_MS, audio
 print("glass to glass test passed:", json.dumps({q: {"delayMs": f["delayMs"], "lastPacketMs": f["arrivalMs"]}
-                                                 for q, f in summary["quadrants"].items()}))
+                                                 for q, f in summary["quadrants"].items()}),
+      "audio against picture, ms:", json.dumps(audio["offsetsMs"]))

@@ -35,7 +35,7 @@ bool parseDecimal(std::string_view text, int &value, bool leadingZeros = true)
 // drawbox filters that paint the code strip: a black ground, then a white box
 // for each cell whose bit is 1 in the picture numbered n (the filter's own
 // count of pictures, from 0).
-std::string codeStripFilters(int number, int height)
+std::string codeStripFilters(int number, int height, int64_t flashPeriod)
 {
 	const int top = testInputCodeStripTop(height);
 	auto cell = [top](int index) {
@@ -73,6 +73,11 @@ std::string codeStripFilters(int number, int height)
 	for (int shift = 3; shift >= 0; --shift)
 		if ((number >> shift) & 1)
 			add(36 + 3 - shift, {});
+	const std::string flashTop = std::to_string(top - kFlashCellHeight);
+	const std::string flashSize = ":w=" + std::to_string(kFlashCellWidth) + ":h=" + std::to_string(kFlashCellHeight);
+	filters += ",drawbox=x=0:y=" + flashTop + flashSize + ":color=black:t=fill";
+	filters += ",drawbox=x=0:y=" + flashTop + flashSize + ":color=white:t=fill:enable='eq(mod(n," +
+		   std::to_string(flashPeriod) + "),0)'";
 	return filters;
 }
 
@@ -97,8 +102,10 @@ std::string testPatternGraph(const TestPattern &pattern)
 		graph += ",interlace=scan=tff:lowpass=off";
 	graph += ",drawbox=x=0:y=0:w=iw:h=" + std::to_string(testInputBandHeight(mode.height)) +
 		 ":color=" + colourText + ":t=fill";
-	if (pattern.codeStrip && testInputHasCodeStrip(mode.width, mode.height))
-		graph += codeStripFilters(pattern.number, mode.height);
+	const bool codeStrip = pattern.codeStrip && testInputHasCodeStrip(mode.width, mode.height);
+	const int64_t flashPeriod = testInputFlashPeriod(mode.frameRate);
+	if (codeStrip)
+		graph += codeStripFilters(pattern.number, mode.height, flashPeriod);
 	graph += ",format=uyvy422";
 	if (pattern.frameLimit >= 0)
 		graph += ",trim=end_frame=" + std::to_string(pattern.frameLimit);
@@ -127,6 +134,12 @@ std::string testPatternGraph(const TestPattern &pattern)
 	}
 	graph += tones + "join=inputs=" + std::to_string(pairs) +
 		 ":channel_layout=hexadecagonal:map=" + channelMap + ",aformat=sample_fmts=s16";
+	// The burst of the flash picture: the picture whose time the audio frame
+	// starts at (each frame is one picture's samples), by the same count.
+	if (codeStrip)
+		graph += ",volume=precision=fixed:eval=frame:volume='if(eq(mod(floor(t*" +
+			 std::to_string(mode.frameRate.num) + "/" + std::to_string(mode.frameRate.den) +
+			 "+0.5)," + std::to_string(flashPeriod) + "),0),4,1)'";
 	if (pattern.frameLimit >= 0)
 		graph += ",atrim=end_sample=" +
 			 std::to_string(av_rescale(pattern.frameLimit,

@@ -135,6 +135,15 @@ inline int testInputBandHeight(int pictureHeight)
 //   cells 36 to 39   the input's number K, most significant bit first
 //
 // Inputs narrower than 640 pixels, or less than 128 lines tall, have no strip.
+//
+// With the strip comes a flash, for measuring audio against picture: every
+// 4 s (every testInputFlashPeriod pictures, from the first) one picture shows
+// a white flash cell of 128 x 32 pixels at the left edge just above the strip
+// (black otherwise), and the audio of that same picture - the samples of its
+// time on the input's media clock, on all 16 channels - carries the tone at
+// four times its level (-6 dBFS), a burst as long as the picture. Picture and
+// audio count from the same start, so the burst's first sample and the flash
+// picture have the same presentation time at the input.
 inline constexpr int kCodeCellSize = 32;
 inline constexpr int kCodeCellsPerRow = 20;
 inline constexpr int kCodeRows = 2;
@@ -148,6 +157,16 @@ inline bool testInputHasCodeStrip(int pictureWidth, int pictureHeight)
 inline int testInputCodeStripTop(int pictureHeight)
 {
 	return (pictureHeight - kCodeRows * kCodeCellSize) / 16 * 16;
+}
+
+inline constexpr int kFlashCellWidth = 128;
+inline constexpr int kFlashCellHeight = 32;
+inline constexpr int kFlashPeriodSeconds = 4;
+
+// Pictures from one flash to the next: 4 s at the picture rate, rounded.
+inline int64_t testInputFlashPeriod(AVRational frameRate)
+{
+	return (int64_t(kFlashPeriodSeconds) * frameRate.num + frameRate.den / 2) / frameRate.den;
 }
 
 // Frequency in Hz of the tone on pair p (channels 2p - 1 and 2p) of test

@@ -384,6 +384,7 @@ CompositeOutput::Statistics CompositeOutput::statistics() const
 		statistics.adaptive = state.adaptive;
 	}
 	statistics.latenciesMs = std::move(figures.latenciesMs);
+	statistics.encodingMs = std::move(figures.encodingMs);
 	statistics.latencyCount = figures.latencyCount;
 	statistics.latencySumMs = figures.latencySumMs;
 	return statistics;

@@ -88,6 +88,8 @@ public:
 		int64_t bytesWritten = 0;
 		// Latency of each picture handed to the output in the last 10 s.
 		std::vector<double> latenciesMs;
+		// Of each, its share from being given to the encoder on.
+		std::vector<double> encodingMs;
 		// For an SRT output.
 		std::optional<SrtLinkStatistics> link;
 		// With adaptive bitrate: the video bitrate aimed at now and the

@@ -19,7 +19,7 @@ void OutputStatistics::setEncoder(std::string name)
 
 void OutputStatistics::pictureEncoding(int64_t pts, Clock::time_point arrival)
 {
-	encodingArrivals_.emplace_back(pts, arrival);
+	encodingArrivals_.push_back({ pts, arrival, Clock::now() });
 }
 
 void OutputStatistics::pictureWritten(int64_t pts)
@@ -27,21 +27,24 @@ void OutputStatistics::pictureWritten(int64_t pts)
 	const auto now = Clock::now();
 	// Pictures the encoder dropped, or whose pts it changed, have no packet
 	// to wait for.
-	std::optional<double> latency;
-	while (!encodingArrivals_.empty() && encodingArrivals_.front().first < pts)
+	std::optional<Latency> latency;
+	while (!encodingArrivals_.empty() && encodingArrivals_.front().pts < pts)
 		encodingArrivals_.pop_front();
-	if (!encodingArrivals_.empty() && encodingArrivals_.front().first == pts) {
-		latency = std::chrono::duration<double, std::milli>(now - encodingArrivals_.front().second).count();
+	if (!encodingArrivals_.empty() && encodingArrivals_.front().pts == pts) {
+		const Encoding &encoding = encodingArrivals_.front();
+		using Milliseconds = std::chrono::duration<double, std::milli>;
+		latency = Latency{ now, Milliseconds(now - encoding.arrival).count(),
+				   Milliseconds(now - encoding.given).count() };
 		encodingArrivals_.pop_front();
 	}
 	std::lock_guard lock(mutex_);
 	++picturesEncoded_;
 	if (latency) {
-		latencies_.emplace_back(now, *latency);
+		latencies_.push_back(*latency);
 		++latencyCount_;
-		latencySumMs_ += *latency;
+		latencySumMs_ += latency->latencyMs;
 	}
-	while (!latencies_.empty() && now - latencies_.front().first > latencyWindow)
+	while (!latencies_.empty() && now - latencies_.front().written > latencyWindow)
 		latencies_.pop_front();
 }
 
@@ -54,9 +57,11 @@ OutputStatistics::Figures OutputStatistics::figures() const
 	figures.latencyCount = latencyCount_;
 	figures.latencySumMs = latencySumMs_;
 	const auto now = Clock::now();
-	for (const auto &[time, latency] : latencies_) {
-		if (now - time <= latencyWindow)
-			figures.latenciesMs.push_back(latency);
+	for (const Latency &latency : latencies_) {
+		if (now - latency.written <= latencyWindow) {
+			figures.latenciesMs.push_back(latency.latencyMs);
+			figures.encodingMs.push_back(latency.encodingMs);
+		}
 	}
 	return figures;
 }

@@ -13,7 +13,8 @@ namespace tiloran {
 // The output's own figures: its H.264 encoder's name, the pictures written,
 // and each picture's latency, from when its master picture arrived from its
 // input to its last byte handed to the sink, over the last 10 s and over the
-// run.
+// run; and over the last 10 s, each picture's share of it from when it was
+// given to the encoder (encoding and muxing).
 //
 // Threads: setEncoder before the output thread starts; pictureEncoding and
 // pictureWritten on the output thread; figures on any thread.
@@ -26,6 +27,7 @@ public:
 		std::string encoder;
 		int64_t picturesEncoded = 0;
 		std::vector<double> latenciesMs;
+		std::vector<double> encodingMs;
 		int64_t latencyCount = 0;
 		double latencySumMs = 0;
 	};
@@ -39,14 +41,24 @@ public:
 	Figures figures() const;
 
 private:
+	struct Encoding {
+		int64_t pts;
+		Clock::time_point arrival;
+		Clock::time_point given;
+	};
 	// The output thread's own: the pictures given to the encoder whose
 	// packets have not been written yet, by pts.
-	std::deque<std::pair<int64_t, Clock::time_point>> encodingArrivals_;
+	std::deque<Encoding> encodingArrivals_;
 
 	mutable std::mutex mutex_;
 	std::string encoder_;
 	int64_t picturesEncoded_ = 0;
-	std::deque<std::pair<Clock::time_point, double>> latencies_;
+	struct Latency {
+		Clock::time_point written;
+		double latencyMs;
+		double encodingMs;
+	};
+	std::deque<Latency> latencies_;
 	int64_t latencyCount_ = 0;
 	double latencySumMs_ = 0;
 };

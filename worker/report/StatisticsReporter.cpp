@@ -159,7 +159,9 @@ nlohmann::json StatisticsReporter::record(double seconds)
 		      { { "p50", percentile(output.latenciesMs, 0.5) },
 			{ "p99", percentile(output.latenciesMs, 0.99) },
 			{ "count", output.latencyCount },
-			{ "sum", rounded(output.latencySumMs, 0.1) } } } };
+			{ "sum", rounded(output.latencySumMs, 0.1) } } },
+		    { "encodingMs",
+		      { { "p50", percentile(output.encodingMs, 0.5) }, { "p99", percentile(output.encodingMs, 0.99) } } } };
 	// Only with adaptive bitrate, so that a fixed rate's record stays as it was.
 	if (output.adaptive) {
 		outputRecord["targetBitrateKbps"] = output.adaptive->targetBitsPerSecond / 1000;
