@@ -30,6 +30,11 @@ namespace tiloran {
 // message with the link's state, its failed calls and the last failure's
 // code, so that the server shows the state beside the event that changed it.
 //
+// A further destination of the stream (label set, such as "Output 1") says
+// its label before each console line and sends plain events instead of
+// "link" messages, which are the main destination's; a failure of its own is
+// a warning there, as the stream goes on without it.
+//
 // A connection attempt waits in short slices, so that a stop gives it up at
 // once: close(), or the abandon flag set from any thread (a stop while the
 // stream is still starting, before open() has returned).
@@ -39,9 +44,10 @@ namespace tiloran {
 class SrtSink final : public OutputSink
 {
 public:
-	// displayUri appears in messages, the passphrase already hidden.
+	// displayUri appears in messages, the passphrase already hidden; label
+	// is empty for the stream's main destination.
 	SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &events,
-		const std::atomic<bool> &abandon);
+		const std::atomic<bool> &abandon, std::string label = {});
 	~SrtSink() override;
 
 	SrtSink(const SrtSink &) = delete;
@@ -86,6 +92,7 @@ private:
 
 	const SrtSettings settings_;
 	const std::string displayUri_;
+	const std::string label_;
 	ServerChannel &events_;
 	const std::atomic<bool> &abandon_;
 
