@@ -457,7 +457,7 @@ bool readFurtherOutputs(const nlohmann::json &request, StartRequest &checked, st
 				return false;
 			}
 		}
-		if (!requireField(entry, "srtHostPort", message)) {
+		if (!entry.contains("srtHostPort")) {
 			message = "Missing required field: " + name + ".srtHostPort";
 			return false;
 		}
