@@ -24,22 +24,31 @@ inline std::string redactSrtUri(std::string_view uri)
 	return std::string(uri);
 }
 
-// Hides the SRT passphrase of a worker configuration document: its "srt"
-// object's "passphrase" unless empty, and the one in "srt_uri".
+// Hides the SRT passphrases of a worker configuration document: its "srt"
+// object's "passphrase" unless empty, the one in "srt_uri", and those of the
+// "srt" objects of its further "outputs".
 inline void hideSrtPassphrase(nlohmann::json &document)
 {
 	if (!document.is_object())
 		return;
-	const auto srt = document.find("srt");
-	if (srt != document.end() && srt->is_object()) {
+	const auto hideIn = [](nlohmann::json &holder) {
+		const auto srt = holder.find("srt");
+		if (srt == holder.end() || !srt->is_object())
+			return;
 		const auto passphrase = srt->find("passphrase");
 		if (passphrase != srt->end() &&
 		    !(passphrase->is_string() && passphrase->get_ref<const std::string &>().empty()))
 			*passphrase = redactedSecret;
-	}
+	};
+	hideIn(document);
 	const auto uri = document.find("srt_uri");
 	if (uri != document.end() && uri->is_string())
 		*uri = redactSrtUri(uri->get_ref<const std::string &>());
+	const auto outputs = document.find("outputs");
+	if (outputs != document.end() && outputs->is_array())
+		for (nlohmann::json &output : *outputs)
+			if (output.is_object())
+				hideIn(output);
 }
 
 } // namespace tiloran

@@ -33,10 +33,10 @@ bool isNonEmptyString(const nlohmann::json &value)
 }
 
 // The latency in milliseconds: a whole number SRT can carry, or none.
-std::optional<std::int32_t> readLatency(const nlohmann::json &request)
+std::optional<std::int32_t> readLatency(const nlohmann::json &destination)
 {
-	const auto latency = request.find("srtLatency");
-	if (latency == request.end())
+	const auto latency = destination.find("srtLatency");
+	if (latency == destination.end())
 		return kDefaultSrtLatency;
 	if (latency->is_number_unsigned())
 		return latency->get<std::uint64_t>() <= static_cast<std::uint64_t>(kSrtLatencyMaxMs)
@@ -70,8 +70,9 @@ bool hasControlCharacter(const std::string &text)
 }
 
 // An optional string member: absent gives the empty string; any other type
-// than a string is refused with the field's name.
-bool readOptionalString(const nlohmann::json &request, const char *key, std::string &value, std::string &message)
+// than a string is refused with the field's name (prefix, then key).
+bool readOptionalString(const nlohmann::json &request, const std::string &prefix, const char *key,
+			std::string &value, std::string &message)
 {
 	const auto found = request.find(key);
 	if (found == request.end()) {
@@ -79,10 +80,39 @@ bool readOptionalString(const nlohmann::json &request, const char *key, std::str
 		return true;
 	}
 	if (!found->is_string()) {
-		message = std::string("Field ") + key + " must be a string";
+		message = "Field " + prefix + key + " must be a string";
 		return false;
 	}
 	value = found->get<std::string>();
+	return true;
+}
+
+// The SRT members of a destination and their types; prefix names the
+// destination in messages ("" for the main one, "outputs[0]." for another).
+bool readDestination(const nlohmann::json &object, const std::string &prefix, SrtDestination &checked,
+		     std::string &message)
+{
+	if (!isNonEmptyString(object["srtHostPort"])) {
+		message = "Field " + prefix + "srtHostPort must be a non-empty string";
+		return false;
+	}
+	checked.hostPort = object["srtHostPort"].get<std::string>();
+	if (!readOptionalString(object, prefix, "srtStreamId", checked.streamId, message) ||
+	    !readOptionalString(object, prefix, "srtPassphrase", checked.passphrase, message))
+		return false;
+	const std::optional<std::int32_t> latency = readLatency(object);
+	if (!latency) {
+		message = "Field " + prefix + "srtLatency must be a whole number from 0 to " + std::to_string(kSrtLatencyMaxMs);
+		return false;
+	}
+	checked.latencyMs = *latency;
+	if (object.contains("srtReconnect")) {
+		if (!object["srtReconnect"].is_boolean()) {
+			message = "Field " + prefix + "srtReconnect must be true or false";
+			return false;
+		}
+		checked.reconnect = object["srtReconnect"].get<bool>();
+	}
 	return true;
 }
 
@@ -101,22 +131,7 @@ bool readSrtMembers(const nlohmann::json &request, StartRequest &checked, std::s
 		message = "Field codec must be a non-empty string";
 		return false;
 	}
-
-	checked.hostPort = request["srtHostPort"].get<std::string>();
-	if (!readOptionalString(request, "srtStreamId", checked.streamId, message) ||
-	    !readOptionalString(request, "srtPassphrase", checked.passphrase, message))
-		return false;
-	const std::optional<std::int32_t> latency = readLatency(request);
-	if (!latency) {
-		message = "Field srtLatency must be a whole number from 0 to " + std::to_string(kSrtLatencyMaxMs);
-		return false;
-	}
-	checked.latencyMs = *latency;
-	if (request.contains("srtReconnect") && !request["srtReconnect"].is_boolean()) {
-		message = "Field srtReconnect must be true or false";
-		return false;
-	}
-	return true;
+	return readDestination(request, "", checked, message);
 }
 
 // A bitrate as the worker reads it: a whole number, from 1 up to what its
@@ -281,42 +296,45 @@ bool readQuadrants(const nlohmann::json &request, const DeviceCatalogue &catalog
 	return false;
 }
 
-bool checkHostPort(const std::string &hostPort, std::string &message)
+// field: how messages name the member ("srtHostPort", "outputs[0].srtHostPort").
+bool checkHostPort(const std::string &hostPort, const std::string &field, std::string &message)
 {
 	SrtTarget target;
 	switch (checkSrtTarget(hostPort, target)) {
 	case SrtTargetProblem::None:
 		return true;
 	case SrtTargetProblem::TooLong:
-		message = "Field srtHostPort must be at most " + std::to_string(kSrtHostPortMaxLength) + " characters long";
+		message = "Field " + field + " must be at most " + std::to_string(kSrtHostPortMaxLength) + " characters long";
 		return false;
 	case SrtTargetProblem::HostNameTooLong:
-		message = "Field srtHostPort must have a host name of at most " + std::to_string(kSrtHostNameMaxLength) +
+		message = "Field " + field + " must have a host name of at most " + std::to_string(kSrtHostNameMaxLength) +
 			  " characters";
 		return false;
 	case SrtTargetProblem::NotHostAndPort:
 		break;
 	}
-	message = "Field srtHostPort must be host:port with a port from " + std::to_string(kSrtPortMin) + " to " +
+	message = "Field " + field + " must be host:port with a port from " + std::to_string(kSrtPortMin) + " to " +
 		  std::to_string(kSrtPortMax);
 	return false;
 }
 
-// SRT's own limits; a NUL would cut the stream id short on its way.
-bool checkStreamIdAndPassphrase(const StartRequest &checked, std::string &message)
+// SRT's own limits; a NUL would cut the stream id short on its way. prefix
+// names the destination in messages ("" or "outputs[0].").
+bool checkStreamIdAndPassphrase(const SrtDestination &checked, const std::string &prefix, std::string &message)
 {
 	if (checked.streamId.size() > kSrtStreamIdMaxBytes) {
-		message = "Field srtStreamId must be at most " + std::to_string(kSrtStreamIdMaxBytes) + " bytes long";
+		message = "Field " + prefix + "srtStreamId must be at most " + std::to_string(kSrtStreamIdMaxBytes) +
+			  " bytes long";
 		return false;
 	}
 	if (hasControlCharacter(checked.streamId)) {
-		message = "Field srtStreamId must not contain control characters";
+		message = "Field " + prefix + "srtStreamId must not contain control characters";
 		return false;
 	}
 	const std::size_t passphraseLength = checked.passphrase.size();
 	if (passphraseLength != 0 &&
 	    (passphraseLength < kSrtPassphraseMinLength || passphraseLength > kSrtPassphraseMaxLength)) {
-		message = "Field srtPassphrase must be empty or " + std::to_string(kSrtPassphraseMinLength) + " to " +
+		message = "Field " + prefix + "srtPassphrase must be empty or " + std::to_string(kSrtPassphraseMinLength) + " to " +
 			  std::to_string(kSrtPassphraseMaxLength) + " characters long";
 		return false;
 	}
@@ -358,7 +376,7 @@ bool checkQuadrantLimits(const nlohmann::json &request, const nlohmann::json &qu
 // that it is refused here, with a reason, before a worker starts.
 bool checkWhatTheWorkerNeeds(const nlohmann::json &request, const StartRequest &checked, std::string &message)
 {
-	if (!checkHostPort(checked.hostPort, message))
+	if (!checkHostPort(checked.hostPort, "srtHostPort", message))
 		return false;
 	if (!checkBitrate(request, "videoBitrate", message) || !checkVideoBitrateUnit(request, "videoBitrate", message) ||
 	    !checkBitrate(request, "audioBitrate", message) || !checkAdaptiveBitrate(request, message))
@@ -367,7 +385,7 @@ bool checkWhatTheWorkerNeeds(const nlohmann::json &request, const StartRequest &
 		message = "Field codec must be the name of an H.264 encoder, such as libx264";
 		return false;
 	}
-	return checkStreamIdAndPassphrase(checked, message) && checkQuadrantLimits(request, checked.quadrants, message);
+	return checkStreamIdAndPassphrase(checked, "", message) && checkQuadrantLimits(request, checked.quadrants, message);
 }
 
 /*
@@ -409,6 +427,50 @@ bool checkAudioChannels(const nlohmann::json &request, const nlohmann::json &qua
 	return true;
 }
 
+// "outputs": at most kMaximumFurtherOutputs objects with the main
+// destination's SRT members, checked as those are, and nothing else.
+bool readFurtherOutputs(const nlohmann::json &request, StartRequest &checked, std::string &message)
+{
+	const auto found = request.find("outputs");
+	if (found == request.end())
+		return true;
+	if (!found->is_array()) {
+		message = "Field outputs must be an array";
+		return false;
+	}
+	if (found->size() > kMaximumFurtherOutputs) {
+		message = "Field outputs must have at most " + std::to_string(kMaximumFurtherOutputs) + " items";
+		return false;
+	}
+	for (std::size_t index = 0; index < found->size(); ++index) {
+		const nlohmann::json &entry = (*found)[index];
+		const std::string name = "outputs[" + std::to_string(index) + "]";
+		if (!entry.is_object()) {
+			message = "Field " + name + " must be an object";
+			return false;
+		}
+		for (const auto &member : entry.items()) {
+			const std::string &key = member.key();
+			if (key != "srtHostPort" && key != "srtStreamId" && key != "srtPassphrase" && key != "srtLatency" &&
+			    key != "srtReconnect") {
+				message = "Unknown field: " + name + "." + key;
+				return false;
+			}
+		}
+		if (!entry.contains("srtHostPort")) {
+			message = "Missing required field: " + name + ".srtHostPort";
+			return false;
+		}
+		SrtDestination destination;
+		if (!readDestination(entry, name + ".", destination, message) ||
+		    !checkHostPort(destination.hostPort, name + ".srtHostPort", message) ||
+		    !checkStreamIdAndPassphrase(destination, name + ".", message))
+			return false;
+		checked.outputs.push_back(std::move(destination));
+	}
+	return true;
+}
+
 } // namespace
 
 bool checkStartRequest(const nlohmann::json &request, const DeviceCatalogue &catalogue, StartRequest &checked,
@@ -417,7 +479,8 @@ bool checkStartRequest(const nlohmann::json &request, const DeviceCatalogue &cat
 	return readSrtMembers(request, checked, message) && checkRecording(request, message) &&
 	       readQuadrants(request, catalogue, checked.quadrants, message) &&
 	       checkWhatTheWorkerNeeds(request, checked, message) &&
-	       checkAudioChannels(request, checked.quadrants, catalogue.devices(), message);
+	       checkAudioChannels(request, checked.quadrants, catalogue.devices(), message) &&
+	       readFurtherOutputs(request, checked, message);
 }
 
 } // namespace tiloran

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -9,14 +11,26 @@
 
 namespace tiloran {
 
-// What a checked stream start request (the body of POST /api/stream/start)
-// holds for the worker document.
-struct StartRequest {
+// Where the stream goes over SRT: the request's main destination, or one of
+// its further "outputs".
+struct SrtDestination {
 	std::string hostPort;
 	// Empty when the request gives none.
 	std::string streamId;
 	std::string passphrase;
 	std::int32_t latencyMs = 0;
+	// None when the request does not say.
+	std::optional<bool> reconnect;
+};
+
+// The further destinations a request may name beside the main one.
+inline constexpr std::size_t kMaximumFurtherOutputs = 3;
+
+// What a checked stream start request (the body of POST /api/stream/start)
+// holds for the worker document.
+struct StartRequest : SrtDestination {
+	// "outputs": the same stream to each of these as well, in order.
+	std::vector<SrtDestination> outputs;
 	// The worker document's quadrants: id, name and the chosen input's id
 	// and name, in the order of the request.
 	nlohmann::json quadrants;

@@ -39,6 +39,17 @@ std::string recordingNameOf(const std::string &streamId)
 	return name.empty() ? "stream" : name;
 }
 
+// A destination's SRT settings as the worker reads them.
+nlohmann::json srtObjectOf(const SrtDestination &destination)
+{
+	return {
+		{ "host_port", destination.hostPort },
+		{ "streamid", destination.streamId },
+		{ "latency", destination.latencyMs },
+		{ "passphrase", destination.passphrase },
+	};
+}
+
 } // namespace
 
 nlohmann::json workerDocumentOf(const nlohmann::json &request, const StartRequest &checked,
@@ -48,16 +59,23 @@ nlohmann::json workerDocumentOf(const nlohmann::json &request, const StartReques
 	document["codec"] = request["codec"];
 	document["video_bitrate"] = request["videoBitrate"];
 	document["audio_bitrate"] = request["audioBitrate"];
-	document["srt"] = {
-		{ "host_port", checked.hostPort },
-		{ "streamid", checked.streamId },
-		{ "latency", checked.latencyMs },
-		{ "passphrase", checked.passphrase },
-	};
+	document["srt"] = srtObjectOf(checked);
 	document["srt_uri"] = buildSrtUri(checked.hostPort, checked.streamId, checked.latencyMs, checked.passphrase);
 	// Only when asked for, so that documents without them stay as they were.
-	if (request.contains("srtReconnect"))
-		document["srt_reconnect"] = request["srtReconnect"].get<bool>();
+	if (checked.reconnect)
+		document["srt_reconnect"] = *checked.reconnect;
+	// Each further destination as the main one is written: its "srt" object
+	// and, when asked for, "srt_reconnect".
+	if (!checked.outputs.empty()) {
+		nlohmann::json outputs = nlohmann::json::array();
+		for (const SrtDestination &destination : checked.outputs) {
+			nlohmann::json entry = { { "srt", srtObjectOf(destination) } };
+			if (destination.reconnect)
+				entry["srt_reconnect"] = *destination.reconnect;
+			outputs.push_back(std::move(entry));
+		}
+		document["outputs"] = std::move(outputs);
+	}
 	if (request.contains("adaptiveBitrate")) {
 		document["adaptive_bitrate"] = request["adaptiveBitrate"].get<bool>();
 		if (request["adaptiveBitrate"].get<bool>())

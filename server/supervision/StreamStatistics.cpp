@@ -316,7 +316,7 @@ nlohmann::json StreamStatistics::document(bool running) const
 			{ "picturesDropped", member(lastExit_->output, "picturesDropped") },
 		};
 	}
-	for (const char *part : { "output", "inputs", "audio", "srt" })
+	for (const char *part : { "output", "inputs", "audio", "srt", "outputs" })
 		document[part] = member(latest_, part);
 	if (link_.is_object()) {
 		if (!document["srt"].is_object())

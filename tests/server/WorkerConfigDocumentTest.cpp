@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "ConfigManagerTestSupport.h"
+#include "common/Redaction.h"
 
 namespace tiloran::test {
 namespace {
@@ -383,6 +384,64 @@ TEST_F(WorkerConfigDocumentTest, ReconnectionIsWrittenOnlyWhenAskedFor)
 		request["srtReconnect"] = reconnect;
 		EXPECT_EQ(saved(request)["srt_reconnect"], reconnect);
 	}
+}
+
+// "outputs": each entry checked as the main destination's members are, with
+// messages naming it; what passes is written in the main one's shape, and
+// its passphrase hidden where the document is shown.
+TEST_F(WorkerConfigDocumentTest, FurtherOutputsAreCheckedAsTheMainDestinationAndWritten)
+{
+	const json entry = { { "srtHostPort", "127.0.0.1:9001" } };
+	auto withOutputs = [](json outputs) {
+		json request = validRequest();
+		request["outputs"] = std::move(outputs);
+		return request;
+	};
+	auto entryWith = [&](const char *key, json value) {
+		json changed = entry;
+		changed[key] = std::move(value);
+		return withOutputs({ entry, changed });
+	};
+	const std::vector<std::pair<json, std::string>> cases = {
+		{ withOutputs(entry), "Field outputs must be an array" },
+		{ withOutputs({ entry, entry, entry, entry }), "Field outputs must have at most 3 items" },
+		{ withOutputs({ "127.0.0.1:9001" }), "Field outputs[0] must be an object" },
+		{ withOutputs({ json::object() }), "Missing required field: outputs[0].srtHostPort" },
+		{ entryWith("srtMode", "caller"), "Unknown field: outputs[1].srtMode" },
+		{ entryWith("srtHostPort", ""), "Field outputs[1].srtHostPort must be a non-empty string" },
+		{ entryWith("srtHostPort", "127.0.0.1"),
+		  "Field outputs[1].srtHostPort must be host:port with a port from 1 to 65535" },
+		{ entryWith("srtStreamId", 5), "Field outputs[1].srtStreamId must be a string" },
+		{ entryWith("srtStreamId", "a\nb"), "Field outputs[1].srtStreamId must not contain control characters" },
+		{ entryWith("srtPassphrase", "short"),
+		  "Field outputs[1].srtPassphrase must be empty or 10 to 79 characters long" },
+		{ entryWith("srtLatency", -1), "Field outputs[1].srtLatency must be a whole number from 0 to 65535" },
+		{ entryWith("srtReconnect", "yes"), "Field outputs[1].srtReconnect must be true or false" },
+	};
+	for (const auto &[request, expected] : cases) {
+		SCOPED_TRACE(request.dump());
+		const SaveResult result = save(request);
+		EXPECT_FALSE(result.saved);
+		EXPECT_EQ(result.message, expected);
+		EXPECT_EQ(result.output, "");
+	}
+	EXPECT_TRUE(fs::is_empty(workingDirectory_.path()));
+
+	const json request = withOutputs({ entry,
+					   { { "srtHostPort", "[::1]:9002" },
+					     { "srtStreamId", "second" },
+					     { "srtPassphrase", "0123456789" },
+					     { "srtLatency", 200 },
+					     { "srtReconnect", true } } });
+	json document = saved(request);
+	EXPECT_EQ(document["outputs"],
+		  json::parse(R"([{"srt":{"host_port":"127.0.0.1:9001","streamid":"","latency":120,"passphrase":""}},
+			{"srt":{"host_port":"[::1]:9002","streamid":"second","latency":200,"passphrase":"0123456789"},
+			 "srt_reconnect":true}])"));
+	EXPECT_FALSE(saved(validRequest()).contains("outputs"));
+	hideSrtPassphrase(document);
+	EXPECT_EQ(document["outputs"][0]["srt"]["passphrase"], "");
+	EXPECT_EQ(document["outputs"][1]["srt"]["passphrase"], "***");
 }
 
 // Adaptive bitrate, written only when asked for; its floor in the unit of

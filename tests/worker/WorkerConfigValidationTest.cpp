@@ -261,6 +261,35 @@ TEST(ParseWorkerConfig, Recording)
 	}
 }
 
+// Further destinations, each read as the main one's "srt" object and
+// "srt_reconnect" are.
+TEST(ParseWorkerConfig, FurtherOutputs)
+{
+	json document = validDocument();
+	EXPECT_TRUE(parsed(document).outputs.empty());
+	document["outputs"] = json::parse(R"json([
+  { "srt": { "host_port": "127.0.0.1:9001", "latency": 200, "passphrase": "0123456789", "streamid": "b" },
+    "srt_reconnect": true },
+  { "srt": { "host_port": "[::1]:9002", "latency": 120, "passphrase": "", "streamid": "" } }
+])json");
+	const WorkerConfig config = parsed(document);
+	ASSERT_EQ(config.outputs.size(), 2u);
+	EXPECT_EQ(config.outputs[0].host, "127.0.0.1");
+	EXPECT_EQ(config.outputs[0].port, 9001);
+	EXPECT_EQ(config.outputs[0].latencyMs, 200);
+	EXPECT_EQ(config.outputs[0].passphrase, "0123456789");
+	EXPECT_EQ(config.outputs[0].streamId, "b");
+	EXPECT_TRUE(config.outputs[0].reconnect);
+	EXPECT_EQ(config.outputs[1].host, "::1");
+	EXPECT_FALSE(config.outputs[1].reconnect);
+	document["outputs"][1]["srt"]["host_port"] = "nowhere";
+	EXPECT_EQ(parseMessage(document), "outputs[1]: srt.host_port must be host:port");
+	document["outputs"][1] = json::object();
+	EXPECT_EQ(parseMessage(document), "outputs[1]: srt must be an object");
+	document["outputs"] = json::object();
+	EXPECT_EQ(parseMessage(document), "outputs must be an array");
+}
+
 // Numbers beyond 32 bits neither wrap around into a valid value nor, as
 // floating-point numbers, convert with undefined behaviour: they become the
 // nearest 32-bit value.

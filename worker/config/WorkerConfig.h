@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/AudioChannels.h"
 #include "config/SrtSettings.h"
@@ -53,6 +54,8 @@ struct WorkerConfig {
 	// The caller's settings for an "srt://" URI; unset (port 0) otherwise,
 	// or when only the URI was given.
 	SrtSettings srt;
+	// Further SRT destinations of the same stream, each a caller of its own.
+	std::vector<SrtSettings> outputs;
 	// Directory of the preview picture; empty disables the preview.
 	std::string preview_path;
 	// The stream recorded into recordings_path as well, in files named by

@@ -175,6 +175,26 @@ bool parseWorkerConfig(const nlohmann::json &document, WorkerConfig &config, std
 		config.srt_uri = document.at("srt_uri").get<std::string>();
 		if (isSrtUri(config.srt_uri) && !srtSettingsFromDocument(document, config.srt_uri, config.srt, message))
 			return false;
+		if (document.contains("outputs")) {
+			const nlohmann::json &outputs = document.at("outputs");
+			if (!outputs.is_array()) {
+				message = "outputs must be an array";
+				return false;
+			}
+			// Each entry holds its "srt" object and "srt_reconnect" as the
+			// document holds the main destination's.
+			for (std::size_t index = 0; index < outputs.size(); ++index) {
+				const nlohmann::json &entry = outputs[index];
+				SrtSettings settings;
+				std::string reason = "srt must be an object";
+				if (!entry.is_object() || !entry.contains("srt") || !entry.at("srt").is_object() ||
+				    !srtSettingsFromDocument(entry, "", settings, reason)) {
+					message = "outputs[" + std::to_string(index) + "]: " + reason;
+					return false;
+				}
+				config.outputs.push_back(std::move(settings));
+			}
+		}
 		config.preview_path = document.value("preview_path", std::string());
 		config.record = document.value("record", false);
 		if (config.record) {

@@ -100,7 +100,8 @@ struct CompositeOutput::State final : OutputThread::Work {
 	VideoEncoder videoEncoder;
 	AacEncoder audioEncoder;
 	std::optional<AacFramer> framer;
-	// The stream's sink and, beside it, the recording.
+	// The stream's sink and, beside it, the further destinations and the
+	// recording.
 	std::unique_ptr<SinkFanOut> sink;
 	// Declared after the sink it writes into, so that it is freed first.
 	TsMuxer muxer;
@@ -202,6 +203,8 @@ bool CompositeOutput::State::open(const WorkerConfig &config, int32_t tileWidth,
 	if (!stream)
 		return false;
 	sink = std::make_unique<SinkFanOut>(std::move(stream));
+	for (std::unique_ptr<OutputSink> &further : openFurtherOutputs(config, channel, abandon))
+		sink->add(std::move(further));
 	if (config.record)
 		if (std::unique_ptr<OutputSink> recording = openRecordingSink(config, channel))
 			sink->add(std::move(recording));
@@ -379,6 +382,8 @@ CompositeOutput::Statistics CompositeOutput::statistics() const
 	statistics.picturesEncoded = figures.picturesEncoded;
 	statistics.bytesWritten = state.sink ? state.sink->bytesSent() : 0;
 	statistics.link = state.sink ? state.sink->linkStatistics() : std::nullopt;
+	if (state.sink)
+		statistics.outputs = state.sink->sideLinkStatistics();
 	{
 		std::lock_guard lock(state.adaptiveMutex);
 		statistics.adaptive = state.adaptive;

@@ -92,6 +92,8 @@ public:
 		std::vector<double> encodingMs;
 		// For an SRT output.
 		std::optional<SrtLinkStatistics> link;
+		// Each further SRT destination's, in the order configured.
+		std::vector<SrtLinkStatistics> outputs;
 		// With adaptive bitrate: the video bitrate aimed at now and the
 		// controller's state ("steady", "backing off", "probing"), or
 		// "fixed" for an encoder that cannot take a new rate while it runs.

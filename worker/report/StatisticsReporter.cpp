@@ -167,11 +167,15 @@ nlohmann::json StatisticsReporter::record(double seconds)
 		outputRecord["targetBitrateKbps"] = output.adaptive->targetBitsPerSecond / 1000;
 		outputRecord["bitrateControl"] = output.adaptive->state;
 	}
+	nlohmann::json outputs = nlohmann::json::array();
+	for (const SrtLinkStatistics &link : output.outputs)
+		outputs.push_back(linkRecord(link));
 	return {
 		{ "output", std::move(outputRecord) },
 		{ "inputs", std::move(inputs) },
 		{ "audio", std::move(audio) },
 		{ "srt", linkRecord(output.link) },
+		{ "outputs", std::move(outputs) },
 	};
 }
 

@@ -34,6 +34,26 @@ std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std
 	return sink;
 }
 
+std::vector<std::unique_ptr<OutputSink>> openFurtherOutputs(const WorkerConfig &config, ServerChannel &channel,
+							    const std::atomic<bool> &abandon)
+{
+	std::vector<std::unique_ptr<OutputSink>> sinks;
+	for (std::size_t index = 0; index < config.outputs.size(); ++index) {
+		const SrtSettings &srt = config.outputs[index];
+		const std::string label = "Output " + std::to_string(index + 1);
+		auto sink = std::make_unique<SrtSink>(srt, "srt://" + srt.host + ":" + std::to_string(srt.port), channel,
+						      abandon, label);
+		std::string reason;
+		if (!sink->open(reason)) {
+			// The sink has said why on the console and in an event.
+			printErrorLine("[CompositeOutput] " + label + " left out: " + reason + "; the stream goes on");
+			continue;
+		}
+		sinks.push_back(std::move(sink));
+	}
+	return sinks;
+}
+
 std::unique_ptr<OutputSink> openRecordingSink(const WorkerConfig &config, ServerChannel &channel)
 {
 	auto sink = std::make_unique<RecordingSink>(

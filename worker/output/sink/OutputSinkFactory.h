@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "channel/ServerChannel.h"
 #include "config/WorkerConfig.h"
@@ -25,5 +26,11 @@ std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std
 // The configured recording, opened; none when it cannot begin, which is
 // reported (console and an event) but does not keep the stream from starting.
 std::unique_ptr<OutputSink> openRecordingSink(const WorkerConfig &config, ServerChannel &channel);
+
+// The configured further SRT destinations ("Output 1" on), each opened as
+// the main one is. One that cannot begin is reported (console and an event)
+// and left out: the stream goes on to the others.
+std::vector<std::unique_ptr<OutputSink>> openFurtherOutputs(const WorkerConfig &config, ServerChannel &channel,
+							    const std::atomic<bool> &abandon);
 
 } // namespace tiloran

@@ -1,5 +1,6 @@
 #include "output/sink/SinkFanOut.h"
 
+#include <thread>
 #include <utility>
 
 namespace tiloran {
@@ -60,11 +61,35 @@ void SinkFanOut::beginRestart()
 			side.sink->beginRestart();
 }
 
+void SinkFanOut::followRate(int64_t bitsPerSecond)
+{
+	stream_->followRate(bitsPerSecond);
+	for (Side &side : sides_)
+		if (!side.failed)
+			side.sink->followRate(bitsPerSecond);
+}
+
+std::vector<SrtLinkStatistics> SinkFanOut::sideLinkStatistics() const
+{
+	// The list of sides is fixed once the output thread runs; each sink's
+	// figures are its own to guard.
+	std::vector<SrtLinkStatistics> links;
+	for (const Side &side : sides_)
+		if (std::optional<SrtLinkStatistics> link = side.sink->linkStatistics())
+			links.push_back(std::move(*link));
+	return links;
+}
+
 void SinkFanOut::close()
 {
+	// Each SRT sink gives its receiver a moment to take what it still holds:
+	// side by side, so that the stream's end waits for the longest, not the sum.
+	std::vector<std::thread> closing;
 	for (Side &side : sides_)
-		side.sink->close();
+		closing.emplace_back([&side] { side.sink->close(); });
 	stream_->close();
+	for (std::thread &thread : closing)
+		thread.join();
 }
 
 } // namespace tiloran

@@ -13,11 +13,13 @@ namespace tiloran {
 // each of whose failure is its own: a side sink that fails is closed and gets
 // nothing more, and the stream goes on. Each sink restarts on its own: the
 // muxer's restart (tables, then a key picture) begins anew the sinks that
-// asked for it, and the others take it as part of their stream. Statistics,
-// pacing and the link's figures are the stream sink's.
+// asked for it, and the others take it as part of their stream. Statistics
+// and the link's figures are the stream sink's; the pace is every sink's
+// that has one (further SRT destinations).
 //
 // Threading: as OutputSink. Its sinks come opened; add() before the output
-// thread starts.
+// thread starts. close() closes the side sinks on threads of its own, joined
+// before it returns.
 class SinkFanOut final : public OutputSink
 {
 public:
@@ -34,9 +36,12 @@ public:
 	bool streamRestartPending() const { return stream_->restartPending(); }
 	void beginRestart() override;
 	void close() override;
-	void followRate(int64_t bitsPerSecond) override { stream_->followRate(bitsPerSecond); }
+	void followRate(int64_t bitsPerSecond) override;
 	int64_t bytesSent() const override { return stream_->bytesSent(); }
 	std::optional<SrtLinkStatistics> linkStatistics() const override { return stream_->linkStatistics(); }
+	// The links of the side sinks that have one, in the order added (a
+	// failed one shows as closed). Any thread.
+	std::vector<SrtLinkStatistics> sideLinkStatistics() const;
 
 private:
 	struct Side {

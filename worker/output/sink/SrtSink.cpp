@@ -54,8 +54,9 @@ bool pace(SRTSOCKET socket, int64_t inputBytesPerSecond)
 } // namespace
 
 SrtSink::SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &events,
-		 const std::atomic<bool> &abandon)
-	: settings_(std::move(settings)), displayUri_(std::move(displayUri)), events_(events), abandon_(abandon)
+		 const std::atomic<bool> &abandon, std::string label)
+	: settings_(std::move(settings)), displayUri_(std::move(displayUri)), label_(std::move(label)), events_(events),
+	  abandon_(abandon)
 {
 	// libsrt counts its users; its own log stays quiet, the sink reports.
 	libraryStarted_ = srt_startup() >= 0;
@@ -384,12 +385,17 @@ void SrtSink::loseLocked(const std::string &reason)
 	wake_.notify_all();
 }
 
-void SrtSink::reportLocked(EventCode code, const char *level, const std::string &line)
+void SrtSink::reportLocked(EventCode code, const char *level, const std::string &text)
 {
+	const std::string line = label_.empty() ? text : label_ + ": " + text;
 	if (std::string_view(level) == "info")
 		printLine("[CompositeOutput] " + line);
 	else
 		printErrorLine("[CompositeOutput] " + line);
+	if (!label_.empty()) {
+		events_.sendEvent(code, std::string_view(level) == "error" ? "warning" : level, line);
+		return;
+	}
 	nlohmann::json failure = nullptr;
 	if (failure_.code)
 		failure = { { "code", std::string(eventCodeText(*failure_.code)) }, { "reason", failure_.reason } };

@@ -31,6 +31,11 @@ namespace tiloran {
 // SrtLost), the link's state, its failed calls and the last failure's code,
 // so that the server shows the state beside the event that changed it.
 //
+// A further destination of the stream (label set, such as "Output 1") says
+// its label before each console line and sends plain events instead of
+// "link" messages, which are the main destination's; a failure of its own is
+// a warning there, as the stream goes on without it.
+//
 // A connection attempt waits in short slices, so that a stop gives it up at
 // once: close(), or the abandon flag set from any thread (a stop while the
 // stream is still starting, before open() has returned).
@@ -40,9 +45,10 @@ namespace tiloran {
 class SrtSink final : public OutputSink
 {
 public:
-	// displayUri appears in messages, the passphrase already hidden.
+	// displayUri appears in messages, the passphrase already hidden; label
+	// is empty for the stream's main destination.
 	SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &events,
-		const std::atomic<bool> &abandon);
+		const std::atomic<bool> &abandon, std::string label = {});
 	~SrtSink() override;
 
 	SrtSink(const SrtSink &) = delete;
@@ -77,7 +83,7 @@ private:
 	bool awaitConnection(SRTSOCKET socket, Failure &failure) const;
 	bool givenUp() const { return abandon_ || stopping_; }
 	// The console line and the link message of a change, with its code, under the mutex.
-	void reportLocked(EventCode code, const char *level, const std::string &line);
+	void reportLocked(EventCode code, const char *level, const std::string &text);
 	void reconnect();
 	// Ends the connection in place (under the mutex) and, with
 	// reconnection, hands it to the connecting thread.
@@ -88,6 +94,7 @@ private:
 
 	const SrtSettings settings_;
 	const std::string displayUri_;
+	const std::string label_;
 	ServerChannel &events_;
 	const std::atomic<bool> &abandon_;
 

@@ -1,0 +1,105 @@
+// The real server and worker with test inputs and two real SRT listeners:
+// the main destination and one further "outputs" destination with
+// reconnection. The further one's listener goes away and comes back while
+// the stream runs: the main one's recording goes on without a gap, and the
+// further one's new recording begins on a key picture; both decode.
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "e2e/EndToEndSupport.h"
+
+using namespace std::chrono_literals;
+using namespace tiloran::test;
+
+namespace {
+
+nlohmann::json stats(ServerSession &server)
+{
+	const httplib::Result result = server.get("/api/stream/stats");
+	if (!result || result->status != 200)
+		return nullptr;
+	return nlohmann::json::parse(result->body, nullptr, false);
+}
+
+// The further destination's link as statistics show it.
+nlohmann::json furtherLink(ServerSession &server)
+{
+	const nlohmann::json document = stats(server);
+	if (!document.is_object() || !document["outputs"].is_array() || document["outputs"].size() != 1)
+		return nullptr;
+	return document["outputs"][0];
+}
+
+std::string decodeErrors(const std::filesystem::path &file)
+{
+	return runCommand("ffmpeg -nostdin -v error -i '" + file.string() + "' -map 0:v -f null - 2>&1");
+}
+
+// The first video frame of a recording as decoded, "1,I" for a key frame.
+std::string firstVideoFrame(const std::filesystem::path &file)
+{
+	return runCommand("ffprobe -v error -select_streams v:0 -read_intervals %+#1 -show_entries frame=key_frame,pict_type "
+			  "-of csv=p=0 '" +
+			  file.string() + "' 2>&1");
+}
+
+} // namespace
+
+TEST(FurtherOutputsEndToEnd, AFurtherDestinationReconnectsWithoutTouchingTheMainOne)
+{
+	ServerSession server({ "--test-inputs=2:320x180p25" });
+	SrtRecorder main;
+	SrtRecorder further;
+	nlohmann::json request = startRequest(main.hostPort(), { { 1, 1 }, { 2, 2 } });
+	// Room for a busy machine's stalls: a hole must be one the worker made.
+	request["srtLatency"] = 500;
+	request["outputs"] = { { { "srtHostPort", further.hostPort() },
+				 { "srtLatency", 500 },
+				 { "srtReconnect", true } } };
+	std::string answer;
+	ASSERT_TRUE(server.startStream(request, answer)) << answer;
+	ASSERT_TRUE(main.waitForBytes(100 * 188, kGenerousTimeout)) << server.errors();
+	ASSERT_TRUE(further.waitForBytes(100 * 188, kGenerousTimeout)) << server.errors();
+	ASSERT_TRUE(waitUntil([&] { return furtherLink(server)["state"] == "connected"; }, kGenerousTimeout))
+		<< stats(server).dump(2);
+	EXPECT_EQ(furtherLink(server)["peer"], further.hostPort());
+
+	further.kill();
+	ASSERT_TRUE(waitUntil([&] { return furtherLink(server)["state"] == "reconnecting"; }, kGenerousTimeout))
+		<< server.errors();
+	// Away for two seconds: the stream and its main link go on.
+	std::this_thread::sleep_for(2s);
+	nlohmann::json document = stats(server);
+	EXPECT_EQ(document["state"], "live");
+	EXPECT_EQ(document["srt"]["state"], "connected");
+	further.restart();
+	ASSERT_TRUE(waitUntil([&] { return furtherLink(server)["reconnects"] == 1; }, kGenerousTimeout))
+		<< server.errors();
+	// Two seconds of the stream after the return.
+	ASSERT_TRUE(further.waitForBytes(1000 * 1000, kGenerousTimeout)) << server.errors();
+	document = stats(server);
+	EXPECT_EQ(document["srt"]["reconnects"], 0);
+	EXPECT_EQ(document["srt"]["outages"], 0);
+	stopAndExpectOrderlyEnd(server, main);
+	further.stop();
+
+	// The main recording: one picture every 3600 ticks (25 pictures/s) from
+	// its first to its last, and it decodes.
+	const PacketTimes times = probePacketTimes(main.recording());
+	ASSERT_GT(times.videoPts.size(), 100u);
+	std::string holes;
+	for (std::size_t index = 1; index < times.videoPts.size(); ++index)
+		if (times.videoPts[index] - times.videoPts[index - 1] != 3600)
+			holes += " " + std::to_string(index) + ": " + std::to_string(times.videoPts[index - 1]) + " -> " +
+				 std::to_string(times.videoPts[index]);
+	EXPECT_EQ(holes, "") << times.videoPts.size() << " pictures";
+	EXPECT_EQ(decodeErrors(main.recording()), "");
+	// The further destination's recording after its return decodes from its
+	// first picture on.
+	EXPECT_EQ(firstVideoFrame(further.recording()), "1,I\n");
+	EXPECT_EQ(decodeErrors(further.recording()), "");
+}
