@@ -86,17 +86,26 @@ TEST(FurtherOutputsEndToEnd, AFurtherDestinationReconnectsWithoutTouchingTheMain
 	EXPECT_EQ(document["srt"]["outages"], 0);
 	stopAndExpectOrderlyEnd(server, main);
 	further.stop();
+	// Master pictures the worker itself skipped to stay live (a slow build
+	// on a busy machine): each is a hole it made, not the further link.
+	const nlohmann::json lastExit = stats(server)["lastExit"];
+	ASSERT_TRUE(lastExit.is_object() && lastExit["picturesDropped"].is_number()) << lastExit.dump();
+	const int64_t skipped = lastExit["picturesDropped"].get<int64_t>();
 
 	// The main recording: one picture every 3600 ticks (25 pictures/s) from
-	// its first to its last, and it decodes.
+	// its first to its last but those skipped, and it decodes.
 	const PacketTimes times = probePacketTimes(main.recording());
 	ASSERT_GT(times.videoPts.size(), 100u);
 	std::string holes;
+	int64_t missing = 0;
 	for (std::size_t index = 1; index < times.videoPts.size(); ++index)
-		if (times.videoPts[index] - times.videoPts[index - 1] != 3600)
+		if (times.videoPts[index] - times.videoPts[index - 1] != 3600) {
 			holes += " " + std::to_string(index) + ": " + std::to_string(times.videoPts[index - 1]) + " -> " +
 				 std::to_string(times.videoPts[index]);
-	EXPECT_EQ(holes, "") << times.videoPts.size() << " pictures";
+			missing += (times.videoPts[index] - times.videoPts[index - 1]) / 3600 - 1;
+		}
+	EXPECT_LE(missing, skipped) << holes << " in " << times.videoPts.size() << " pictures, " << skipped
+				    << " skipped by the worker";
 	EXPECT_EQ(decodeErrors(main.recording()), "");
 	// The further destination's recording after its return decodes from its
 	// first picture on.
