@@ -86,14 +86,16 @@ TEST(FurtherOutputsEndToEnd, AFurtherDestinationReconnectsWithoutTouchingTheMain
 	EXPECT_EQ(document["srt"]["outages"], 0);
 	stopAndExpectOrderlyEnd(server, main);
 	further.stop();
-	// Master pictures the worker itself skipped to stay live (a slow build
-	// on a busy machine): each is a hole it made, not the further link.
+	// Where the programs do not keep real time (sanitizer builds) the worker
+	// may skip master pictures to stay live, each a hole of its own making.
+	// Elsewhere a skipped picture would be the further link slowing the
+	// stream, which is what this test is for.
 	const nlohmann::json lastExit = stats(server)["lastExit"];
 	ASSERT_TRUE(lastExit.is_object() && lastExit["picturesDropped"].is_number()) << lastExit.dump();
-	const int64_t skipped = lastExit["picturesDropped"].get<int64_t>();
+	const int64_t skipped = programsKeepRealTime ? 0 : lastExit["picturesDropped"].get<int64_t>();
 
 	// The main recording: one picture every 3600 ticks (25 pictures/s) from
-	// its first to its last but those skipped, and it decodes.
+	// its first to its last but those allowed above, and it decodes.
 	const PacketTimes times = probePacketTimes(main.recording());
 	ASSERT_GT(times.videoPts.size(), 100u);
 	std::string holes;
@@ -105,7 +107,7 @@ TEST(FurtherOutputsEndToEnd, AFurtherDestinationReconnectsWithoutTouchingTheMain
 			missing += (times.videoPts[index] - times.videoPts[index - 1]) / 3600 - 1;
 		}
 	EXPECT_LE(missing, skipped) << holes << " in " << times.videoPts.size() << " pictures, " << skipped
-				    << " skipped by the worker";
+				    << " skipped by the worker in a build behind real time";
 	EXPECT_EQ(decodeErrors(main.recording()), "");
 	// The further destination's recording after its return decodes from its
 	// first picture on.
