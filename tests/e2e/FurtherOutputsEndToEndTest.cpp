@@ -104,7 +104,9 @@ TEST(FurtherOutputsEndToEnd, AFurtherDestinationReconnectsWithoutTouchingTheMain
 		if (times.videoPts[index] - times.videoPts[index - 1] != 3600) {
 			holes += " " + std::to_string(index) + ": " + std::to_string(times.videoPts[index - 1]) + " -> " +
 				 std::to_string(times.videoPts[index]);
-			missing += (times.videoPts[index] - times.videoPts[index - 1]) / 3600 - 1;
+			// A step back or off the picture grid is never a skipped picture.
+			const int64_t step = times.videoPts[index] - times.videoPts[index - 1];
+			missing += step > 0 && step % 3600 == 0 ? step / 3600 - 1 : int64_t{ 1 } << 32;
 		}
 	EXPECT_LE(missing, skipped) << holes << " in " << times.videoPts.size() << " pictures, " << skipped
 				    << " skipped by the worker in a build behind real time";
