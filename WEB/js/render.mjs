@@ -45,6 +45,8 @@ export class Renderer {
 			healthNote: $('health-note'),
 			figures: Object.fromEntries(Object.entries(FIGURES).map(([name, id]) => [name, { value: $(id), age: $(`${id}-age`) }])),
 			sparkline: document.querySelector('#bitrate-sparkline polyline'),
+			destinationsHeading: $('destinations-heading'),
+			destinationList: $('destination-list'),
 			metersChannels: $('meters-channels'),
 			meterRows: [
 				{ meter: $('meter-left'), values: $('meter-left-values') },
@@ -97,6 +99,30 @@ export class Renderer {
 		this.link(view.link);
 		this.meters(view.meters);
 		this.inputs(view.inputs);
+		this.destinations(view.destinations);
+	}
+
+	destinations({ old, rows }) {
+		const { destinationsHeading: heading, destinationList: list } = this.elements;
+		heading.hidden = rows.length === 0;
+		list.hidden = rows.length === 0;
+		list.dataset.old = old ? 'true' : 'false';
+		list.replaceChildren(...rows.map((row) => {
+			const item = this.document.createElement('li');
+			item.dataset.state = row.state;
+			item.dataset.warn = row.warn ? 'true' : 'false';
+			const label = this.document.createElement('span');
+			label.className = 'destination-label';
+			label.textContent = row.label;
+			const peer = this.document.createElement('span');
+			peer.className = 'destination-peer';
+			peer.textContent = row.peer;
+			const text = this.document.createElement('span');
+			text.className = 'destination-state';
+			text.textContent = row.text;
+			item.append(label, peer, text);
+			return item;
+		}));
 	}
 
 	server(server) {

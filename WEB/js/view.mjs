@@ -404,6 +404,51 @@ function inputsOf(stats, old) {
 	});
 }
 
+// Where the stream goes, one row per destination, when it goes to more than
+// one place: the main receiver, then each further output in the order of the
+// settings: { old, rows }, each row { label, peer, state, text, warn }:
+// state is the link's own ("connecting", "connected", "reconnecting",
+// "closed"), text what the operator reads beside the address. No rows for a
+// single destination: the figures above are all about it.
+const DESTINATION_WORDS = { connecting: 'calling', connected: 'connected', reconnecting: 'reconnecting', closed: 'left out' };
+
+function destinationRow(label, link, isMain) {
+	const state = link && typeof link.state === 'string' ? link.state : 'unknown';
+	const { failed, reason } = linkCalls(link);
+	const parts = [DESTINATION_WORDS[state] || 'waiting'];
+	if (state === 'connected' && isNumber(link.sendRateMbps))
+		parts.push(`${link.sendRateMbps.toFixed(2)} Mbit/s`);
+	if (state === 'connected' && isNumber(link.packetsDropped) && link.packetsDropped > 0)
+		parts.push(`${link.packetsDropped} dropped`);
+	if (state !== 'connected' && failed > 0 && state !== 'closed')
+		parts.push(`attempt ${failed} failed`);
+	if (state !== 'connected' && reason)
+		parts.push(reason);
+	// The main receiver's closed link ends the stream; a further one's only itself.
+	if (isMain && state === 'closed')
+		parts[0] = 'closed';
+	return {
+		label,
+		peer: link && typeof link.peer === 'string' ? link.peer : '',
+		state,
+		text: parts.join(' · '),
+		warn: state !== 'connected',
+	};
+}
+
+function destinationsOf(stats, old) {
+	const outputs = isRunning(stats) && Array.isArray(stats.outputs) ? stats.outputs.filter((link) => link && typeof link === 'object') : [];
+	if (outputs.length === 0)
+		return { old: false, rows: [] };
+	return {
+		old,
+		rows: [
+			destinationRow('Main', stats.srt, true),
+			...outputs.map((link, index) => destinationRow(`Output ${index + 1}`, link, false)),
+		],
+	};
+}
+
 // Whether the server answers, for the top bar: { state, text }. statsAt: its last answer.
 export function serverState(reachable, statsAt = null) {
 	if (reachable === null)
@@ -457,6 +502,7 @@ export function viewState({ now, config, stats, lastStats = stats, statsAt = nul
 		link,
 		meters: metersOf(shownStats, link.old),
 		inputs: inputsOf(shownStats, link.old),
+		destinations: destinationsOf(shownStats, link.old),
 		preview: {
 			live: tally.key === 'live',
 			running,

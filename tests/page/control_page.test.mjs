@@ -904,8 +904,13 @@ describe('control page', () => {
 
 		const requestsBefore = startRequests.length;
 		await resetStateHistory();
+		// A further destination that nobody takes: the page lists it beside the main receiver, calling.
+		await page.route('**/api/stream/start', (route) => route.continue({
+			postData: JSON.stringify({ ...route.request().postDataJSON(), outputs: [{ srtHostPort: `127.0.0.1:${deadPort}`, srtReconnect: true }] }),
+		}));
 		await page.click('#start-button');
 		await waitForState('ON AIR');
+		await page.unroute('**/api/stream/start');
 		const history = await stateHistory();
 		assert.ok(history.indexOf('CONNECTING') >= 0 && history.indexOf('CONNECTING') < history.indexOf('ON AIR'), history.join(' > '));
 		assert.equal(await page.title(), 'ON AIR - TILORAN');
@@ -942,6 +947,13 @@ describe('control page', () => {
 		assert.deepEqual(await page.$eval('#preview-image', (image) => [image.naturalWidth, image.naturalHeight]), [1280, 720]);
 		await waitFor(() => srtBytes > 0, PATIENCE_MS, 'the SRT listener to receive the stream');
 		assert.equal(srtFirstByte, 0x47, 'the listener receives MPEG-TS packets');
+		await page.waitForFunction(() => document.querySelectorAll('#destination-list li').length === 2, null, { timeout: PATIENCE_MS });
+		const destinations = await page.$$eval('#destination-list li', (items) => items.map((item) =>
+			[...item.children].map((part) => part.textContent).concat(item.dataset.warn)));
+		assert.deepEqual(destinations[0].slice(0, 2), ['Main', `127.0.0.1:${srtPort}`]);
+		assert.match(destinations[0][2], /^connected · \d+\.\d\d Mbit\/s/);
+		assert.deepEqual([destinations[1][0], destinations[1][1], destinations[1][3]], ['Output 1', `127.0.0.1:${deadPort}`, 'true']);
+		assert.match(destinations[1][2], /^(calling|reconnecting)/);
 
 		// Each input's signal and pace, on the editor and over the preview.
 		await waitForText('#quadrant-1-signal', 'Signal · ');

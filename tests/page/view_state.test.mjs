@@ -226,12 +226,28 @@ describe('control page view', () => {
 		assert.deepEqual(linkSeenUpAt(NOW - 5000, null, NOW, NO_TRANSITION), NOW - 5000, 'no answer: kept');
 		assert.deepEqual(linkSeenUpAt(NOW - 5000, down, NOW, { ...NO_TRANSITION, began: true }), null, 'a new run');
 
+		// Further outputs: a line per destination, each with its own state; none for a single receiver.
+		const silent = { code: 'srt.peer.silent', reason: 'connection timed out' };
+		const fanned = view({ stats: running({ outputs: [
+			{ state: 'connected', peer: '10.0.0.6:9000', sendRateMbps: 4.41, packetsDropped: 2 },
+			{ state: 'reconnecting', peer: '10.0.0.7:9000', failedAttempts: 3, failure: silent },
+			{ state: 'closed', peer: '10.0.0.8:9000', failure: { code: 'srt.rejected', reason: 'rejected by peer' } },
+		] }) }).destinations;
+		assert.deepEqual(fanned.rows.map((row) => [row.label, row.peer, row.text, row.warn]), [
+			['Main', PEER, 'connected · 4.40 Mbit/s', false],
+			['Output 1', '10.0.0.6:9000', 'connected · 4.41 Mbit/s · 2 dropped', false],
+			['Output 2', '10.0.0.7:9000', 'reconnecting · attempt 3 failed · connection timed out', true],
+			['Output 3', '10.0.0.8:9000', 'left out · rejected by peer', true],
+		]);
+		assert.deepEqual(view({ stats: running() }).destinations.rows, [], 'one receiver: the figures say it all');
+
 		const idle = view({ stats: failed('x') });
 		assert.equal(idle.link.active, false);
 		assert.ok(Object.values(idle.link.figures).every((shown) => shown.text === '—' && shown.value === null));
 		assert.equal(idle.link.sparkline, null, 'the last line stays');
 		assert.ok(idle.meters.list.every((meter) => meter.text === '—' && meter.peak === null));
 		assert.ok(idle.inputs.every((input) => input.signal === 'idle'));
+		assert.deepEqual(idle.destinations.rows, []);
 	});
 
 	test('the server gone: no contact since the last answer, the last figures old, the picture not current', () => {
