@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -196,9 +197,11 @@ TEST(RecordingEndToEnd, RecordsWhatTheReceiverGetsInFilesCutOnKeyPictures)
 namespace {
 
 // Once the recording has failed: its reason on the console and in the
-// events, the stream going on, and the one file whole to its end.
+// events, the stream going on, and (after beforeStop) the one file whole to
+// its end.
 void expectTheRecordingEndedAndTheStreamGoesOn(ServerSession &server, SrtRecorder &recorder,
-					       const std::filesystem::path &folder, const std::string &reason)
+					       const std::filesystem::path &folder, const std::string &reason,
+					       const std::function<void()> &beforeStop = {})
 {
 	const auto deadline = std::chrono::steady_clock::now() + kGenerousTimeout;
 	while (server.errors().find("Recording ended:") == std::string::npos && std::chrono::steady_clock::now() < deadline)
@@ -213,6 +216,8 @@ void expectTheRecordingEndedAndTheStreamGoesOn(ServerSession &server, SrtRecorde
 	httplib::Result stats = server.get("/api/stream/stats");
 	ASSERT_TRUE(stats);
 	EXPECT_NE(stats->body.find("Recording ended"), std::string::npos) << "no event";
+	if (beforeStop)
+		beforeStop();
 	stopAndExpectOrderlyEnd(server, recorder);
 
 	const std::vector<std::filesystem::path> files = recordingFiles(folder);
@@ -256,11 +261,61 @@ TEST(RecordingEndToEnd, AFileSizeLimitEndsTheRecordingAndNotTheStream)
 	SrtRecorder recorder;
 	rlimit limit{};
 	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+	const rlimit unlimited = limit;
 	limit.rlim_cur = 1 << 20;
 	ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
 	ServerSession server({ "--test-inputs=2:640x360p25" });
+	// The server has it; the tests after this one must not.
+	ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
 
 	std::string answer;
 	ASSERT_TRUE(server.startStream(recordingRequest(recorder, 60), answer)) << answer << server.errors();
 	expectTheRecordingEndedAndTheStreamGoesOn(server, recorder, server.directory() / "recordings", "File too large");
+}
+
+// A recordings folder on an ext4 image of its own (root only, in a mount
+// namespace of the test's own), frozen with fsfreeze while the stream is
+// recorded: writes to it wait in the system, as on a disk that hangs. The
+// recording ends for it and the stream does not wait; thawed, the file is
+// whole to where it stopped.
+TEST(RecordingEndToEnd, ADiskThatHangsEndsTheRecordingAndNotTheStream)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "a file system of the test's own needs root";
+	ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+	ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+
+	ServerSession server({ "--test-inputs=2:640x360p25" });
+	SrtRecorder recorder;
+	const std::filesystem::path folder = server.directory() / "recordings";
+	const std::filesystem::path image = server.directory() / "disk.img";
+	std::filesystem::create_directories(folder);
+	int status = 0;
+	const std::string made = runCommand("truncate -s 64M " + quotedPath(image) + " && mkfs.ext4 -q " +
+					    quotedPath(image) + " && mount -o loop " + quotedPath(image) + " " +
+					    quotedPath(folder) + " 2>&1 && rmdir " + quotedPath(folder / "lost+found"), &status);
+	if (status != 0)
+		GTEST_SKIP() << "no loop-mounted file system here (status " << status << "): " << made;
+	struct Thaw {
+		std::filesystem::path folder;
+		~Thaw() { runCommand("fsfreeze -u '" + folder.string() + "' 2>/dev/null; umount -l '" + folder.string() + "'"); }
+	} thaw{ folder };
+
+	std::string answer;
+	ASSERT_TRUE(server.startStream(recordingRequest(recorder, 60), answer)) << answer << server.errors();
+	const auto deadline = std::chrono::steady_clock::now() + kGenerousTimeout;
+	const auto recorded = [&folder] {
+		const std::vector<std::filesystem::path> files = recordingFiles(folder);
+		std::error_code error;
+		const uintmax_t size = files.empty() ? 0 : std::filesystem::file_size(files[0], error);
+		return error ? 0 : size;
+	};
+	while (recorded() < 500000 && std::chrono::steady_clock::now() < deadline)
+		std::this_thread::sleep_for(100ms);
+	ASSERT_GE(recorded(), 500000u) << server.errors();
+	ASSERT_EQ(runCommand("fsfreeze -f " + quotedPath(folder) + " 2>&1", &status), "");
+	ASSERT_EQ(status, 0);
+
+	expectTheRecordingEndedAndTheStreamGoesOn(server, recorder, folder, "the disk took nothing for 10 s",
+						  [&folder] { runCommand("fsfreeze -u " + quotedPath(folder)); });
 }

@@ -1,12 +1,18 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "channel/ServerChannel.h"
 #include "output/sink/OutputSink.h"
@@ -22,10 +28,24 @@ namespace tiloran {
 // back to its last whole PES packet, so that it decodes to its end, and a
 // console line and an event say why.
 //
-// Threading: as OutputSink; beforePicture on the output thread.
+// The disk is written on a thread of the sink's own, so that a slow disk
+// never holds the stream back: write() only queues the bytes. A disk that
+// takes nothing for kStallSeconds, or lets more than kMaxQueuedBytes wait,
+// ends the recording the same way (the stream goes on); the writer, still
+// held in the system by that disk, then closes the file once the disk lets
+// it go.
+//
+// Threading: as OutputSink; beforePicture on the output thread. The writing
+// thread is internal: started by open(), ended by close() (which does not
+// wait for a writer held by a stalled disk) and joined by the destructor.
 class RecordingSink final : public OutputSink
 {
 public:
+	// A write that long, or that much waiting, is a disk that does not keep
+	// up: at 20 Mbit/s 10 s are 25 MB, well inside what may wait.
+	static constexpr int kStallSeconds = 10;
+	static constexpr std::size_t kMaxQueuedBytes = 64u << 20;
+
 	struct Settings {
 		std::filesystem::path folder;
 		// File-name safe (the server makes it so).
@@ -50,27 +70,55 @@ public:
 	int64_t bytesSent() const override { return bytesWritten_; }
 
 private:
+	using Clock = std::chrono::steady_clock;
 	struct FileCloser {
 		void operator()(std::FILE *file) const { std::fclose(file); }
 	};
+	// Bytes waiting for the disk, or (nextFile) the cut to the next file.
+	struct Chunk {
+		std::vector<uint8_t> bytes;
+		bool nextFile = false;
+	};
 
+	// Writing thread, and open() before it starts.
 	bool openFile(std::string &message);
 	// Cut back to length, closed.
 	void closeFile(std::optional<int64_t> length);
-	void end(const std::string &reason);
+	// False once the recording has ended.
+	bool writeChunk(const std::vector<uint8_t> &bytes);
+	void writeQueued();
+
+	// Any thread, under the mutex: the first reason ends the recording.
+	void endLocked(const std::string &reason);
 
 	const Settings settings_;
 	ServerChannel &events_;
+
+	// The writing thread's own.
 	std::unique_ptr<std::FILE, FileCloser> file_;
 	std::filesystem::path path_;
 	int64_t fileBytes_ = 0;
 	// Where the last PES packet written begins: before it, every one is whole.
 	int64_t lastPesStart_ = 0;
+
+	// The output thread's own.
 	std::optional<int64_t> segmentStartPts_;
 	bool cutPending_ = false;
-	// Set once it failed; the reason is what write() answers from then on.
+
+	mutable std::mutex mutex_;
+	std::condition_variable wake_;
+	std::deque<Chunk> queue_;
+	std::size_t queuedBytes_ = 0;
+	// The file being written, for the output thread's messages.
+	std::string fileName_;
+	// When the write under way began; none while the writer waits.
+	std::optional<Clock::time_point> writingSince_;
+	bool closing_ = false;
+	// Set once it ended; the reason is what write() answers from then on.
 	std::string endReason_;
+
 	std::atomic<int64_t> bytesWritten_{ 0 };
+	std::thread writer_;
 };
 
 } // namespace tiloran
