@@ -41,7 +41,9 @@ std::vector<std::unique_ptr<OutputSink>> openFurtherOutputs(const WorkerConfig &
 	for (std::size_t index = 0; index < config.outputs.size(); ++index) {
 		const SrtSettings &srt = config.outputs[index];
 		const std::string label = "Output " + std::to_string(index + 1);
-		auto sink = std::make_unique<SrtSink>(srt, "srt://" + srt.host + ":" + std::to_string(srt.port), channel,
+		// An IPv6 address keeps its brackets, so that the port stays apart from it.
+		const std::string host = srt.host.find(':') != std::string::npos ? "[" + srt.host + "]" : srt.host;
+		auto sink = std::make_unique<SrtSink>(srt, "srt://" + host + ":" + std::to_string(srt.port), channel,
 						      abandon, label);
 		std::string reason;
 		if (!sink->open(reason)) {
