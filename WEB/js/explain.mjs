@@ -168,10 +168,10 @@ const UNEXPLAINED = 'The server did not accept the settings.';
 // "quadrants[2].source_id". { list, index, key } (list and index null for a
 // member of the request itself), or null for none.
 function fieldPath(field) {
-	const match = typeof field === 'string' ? /^(?:([a-z]+)\[(\d+)\](?:\.)?)?([A-Za-z_]*)$/.exec(field) : null;
-	if (!match || (!match[1] && !match[3]))
+	const match = typeof field === 'string' ? /^(?:([a-z]+)\[(\d+)\](?:\.(\w+))?|(\w+))$/.exec(field) : null;
+	if (!match)
 		return null;
-	return { list: match[1] || null, index: match[1] ? Number(match[2]) : null, key: match[3] };
+	return match[4] ? { list: null, index: null, key: match[4] } : { list: match[1], index: Number(match[2]), key: match[3] || '' };
 }
 
 // The advice on a field: [element, words], or null for one without advice.

@@ -109,7 +109,8 @@ bool readDestination(const nlohmann::json &object, const std::string &prefix, Sr
 	const std::optional<std::int32_t> latency = readLatency(object);
 	if (!latency) {
 		return refuse(refusal, StartRefusalCode::RequestFieldInvalid, prefix + "srtLatency",
-			      "Field " + prefix + "srtLatency must be a whole number from 0 to " + std::to_string(kSrtLatencyMaxMs));
+			      "Field " + prefix + "srtLatency must be a whole number from 0 to " +
+				      std::to_string(kSrtLatencyMaxMs));
 	}
 	checked.latencyMs = *latency;
 	if (object.contains("srtReconnect")) {
@@ -220,7 +221,7 @@ bool checkRecording(const nlohmann::json &request, StartRefusal &refusal)
 					      minutes.get<double>() <= kLongestRecordSegmentMinutes)) {
 			return refuse(refusal, StartRefusalCode::RequestFieldInvalid, "recordSegmentMinutes",
 				      std::string("Field recordSegmentMinutes must be a number from ") +
-				  kShortestRecordSegmentText + " to " + kLongestRecordSegmentText);
+					      kShortestRecordSegmentText + " to " + kLongestRecordSegmentText);
 		}
 	}
 	return true;
@@ -318,11 +319,12 @@ bool checkHostPort(const std::string &hostPort, const std::string &field, StartR
 		return true;
 	case SrtTargetProblem::TooLong:
 		return refuse(refusal, StartRefusalCode::RequestFieldInvalid, field,
-			      "Field " + field + " must be at most " + std::to_string(kSrtHostPortMaxLength) + " characters long");
+			      "Field " + field + " must be at most " + std::to_string(kSrtHostPortMaxLength) +
+				      " characters long");
 	case SrtTargetProblem::HostNameTooLong:
 		return refuse(refusal, StartRefusalCode::RequestFieldInvalid, field,
-			      "Field " + field + " must have a host name of at most " + std::to_string(kSrtHostNameMaxLength) +
-			  " characters");
+			      "Field " + field + " must have a host name of at most " +
+				      std::to_string(kSrtHostNameMaxLength) + " characters");
 	case SrtTargetProblem::NotHostAndPort:
 		break;
 	}
@@ -338,7 +340,7 @@ bool checkStreamIdAndPassphrase(const SrtDestination &checked, const std::string
 	if (checked.streamId.size() > kSrtStreamIdMaxBytes) {
 		return refuse(refusal, StartRefusalCode::RequestFieldInvalid, prefix + "srtStreamId",
 			      "Field " + prefix + "srtStreamId must be at most " + std::to_string(kSrtStreamIdMaxBytes) +
-			  " bytes long");
+				      " bytes long");
 	}
 	if (hasControlCharacter(checked.streamId)) {
 		return refuse(refusal, StartRefusalCode::RequestFieldInvalid, prefix + "srtStreamId",
@@ -348,8 +350,9 @@ bool checkStreamIdAndPassphrase(const SrtDestination &checked, const std::string
 	if (passphraseLength != 0 &&
 	    (passphraseLength < kSrtPassphraseMinLength || passphraseLength > kSrtPassphraseMaxLength)) {
 		return refuse(refusal, StartRefusalCode::RequestFieldInvalid, prefix + "srtPassphrase",
-			      "Field " + prefix + "srtPassphrase must be empty or " + std::to_string(kSrtPassphraseMinLength) + " to " +
-			  std::to_string(kSrtPassphraseMaxLength) + " characters long");
+			      "Field " + prefix + "srtPassphrase must be empty or " +
+				      std::to_string(kSrtPassphraseMinLength) + " to " +
+				      std::to_string(kSrtPassphraseMaxLength) + " characters long");
 	}
 	return true;
 }
@@ -418,7 +421,8 @@ bool checkAudioChannels(const nlohmann::json &request, const nlohmann::json &qua
 	};
 	if (!found->is_array() || found->size() != 2 || !isChannel((*found)[0]) || !isChannel((*found)[1])) {
 		return refuse(refusal, StartRefusalCode::RequestFieldInvalid, "audioChannels",
-			      "Field audioChannels must be two channel numbers from 1 to " + std::to_string(kMaximumAudioChannels));
+			      "Field audioChannels must be two channel numbers from 1 to " +
+				      std::to_string(kMaximumAudioChannels));
 	}
 
 	const auto master = std::find_if(quadrants.begin(), quadrants.end(), [](const nlohmann::json &quadrant) {
@@ -433,8 +437,8 @@ bool checkAudioChannels(const nlohmann::json &request, const nlohmann::json &qua
 	if (device != devices.end() && highest > device->audioChannels) {
 		return refuse(refusal, StartRefusalCode::RequestFieldInvalid, "audioChannels",
 			      "Field audioChannels must be from 1 to " + std::to_string(device->audioChannels) +
-			  ": the master input '" + device->name + "' has " + std::to_string(device->audioChannels) +
-			  " audio channels");
+				      ": the master input '" + device->name + "' has " +
+				      std::to_string(device->audioChannels) + " audio channels");
 	}
 	return true;
 }
