@@ -175,8 +175,12 @@ bool WorkerSupervisor::launch(std::string &error, StartProblem &problem)
 	}
 
 	std::uint32_t processId = process.id();
-	link_ = std::make_unique<WorkerLink>(std::move(serverEnd), statistics_);
+	// The run is recorded before its worker's first line is read, which
+	// would otherwise belong to no run; the previous worker's link has said
+	// all it will before.
+	link_.reset();
 	statistics_.workerStarted(processId, runSettings_);
+	link_ = std::make_unique<WorkerLink>(std::move(serverEnd), statistics_);
 	{
 		std::lock_guard lock(mutex_);
 		process_ = std::move(process);
