@@ -201,7 +201,7 @@ async function startStream() {
 			state.peer = start.srtHostPort;
 			note(`Start sent: ${start.quadrants.length} of 4 quadrants to ${start.srtHostPort}${start.srtReconnect ? ', reconnecting automatically' : ''}`);
 		} else if (answer.reached) {
-			const refusal = explainRefusal(answer.reason);
+			const refusal = explainRefusal(answer, start);
 			render.showMessage({ kind: 'error', headline: 'The stream was not started.', detail: refusal.words,
 				technical: `The server answered: ${answer.reason}` });
 			render.markField(refusal.element);

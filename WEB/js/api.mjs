@@ -1,7 +1,7 @@
 // Every request the page makes, to the server that served it. Nothing here
 // throws for a failed request: each call resolves to
 //   { ok: true, ... }                    the server answered as asked
-//   { ok: false, reached: true, reason } the server answered, but refused or failed
+//   { ok: false, reached: true, reason, code, field } the server answered, but refused or failed
 //   { ok: false, reached: false, reason } no answer: the server is gone or too slow
 // reason being a line for people (the server's own "error" text where it sent one).
 const REQUEST_TIMEOUT_MS = 4000;
@@ -62,8 +62,10 @@ function failureOf(answer) {
 	return answer.text ? `HTTP ${answer.status}: ${answer.text}` : `HTTP ${answer.status}`;
 }
 
+// code and field: what a refused start names besides its words (null if not).
 function refused(answer) {
-	return { ok: false, reached: true, reason: failureOf(answer) };
+	const given = (key) => (answer.body && typeof answer.body[key] === 'string' ? answer.body[key] : null);
+	return { ok: false, reached: true, reason: failureOf(answer), code: given('code'), field: given('field') };
 }
 
 // A JSON object from a GET: { ok: true, body }.

@@ -53,3 +53,19 @@ export const EVENT_CODES = Object.freeze([
 export function knownCode(code) {
 	return typeof code === 'string' && EVENT_CODES.includes(code) ? code : null;
 }
+
+// The codes of the server's refusals of a start (POST /api/stream/start:
+// the answer's "code", beside its "error" and the "field" it concerns). The
+// server has the same closed list (common/protocol/StartRefusalCode.h); a
+// test holds both equal, one code a line as here.
+export const START_REFUSAL_CODES = Object.freeze([
+	'request.json.invalid',
+	'request.field.missing',
+	'request.field.unknown',
+	'request.field.invalid',
+	'request.input.unknown',
+	'stream.already.running',
+	'worker.missing',
+	'worker.start.failed',
+	'worker.config.unwritten',
+]);

@@ -2,8 +2,8 @@
 // by their codes (codes.mjs): the events of a run, and the end of the last
 // run (lastExit, with its failureCode). The messages themselves are never
 // read here, only shown; a report without a code (an older server or worker)
-// is shown as its message says. The server's refusal of a start is still
-// told by its words (explainRefusal). Pure: no page, no clock.
+// is shown as its message says. The server's refusal of a start is told by
+// its code and field (explainRefusal). Pure: no page, no clock.
 import { knownCode } from './codes.mjs';
 import { EXAMPLE_DESTINATION, hostOf, SOFTWARE_CODEC, SRT_LATENCY_MAX_MS, timeOfDay } from './format.mjs';
 
@@ -124,26 +124,87 @@ export function explainEnd(stats, options = {}) {
 	return { words: words === null ? message : words, technical };
 }
 
-// The server's refusal of a start, in the operator's words, with the id of
-// the field it concerns: { words, element } (element null for none).
-export function explainRefusal(reason) {
-	const rules = [
-		[/srtHostPort/, 'srt-host-port', `Check the receiver's address: host:port with a port from 1 to 65535, for example ${EXAMPLE_DESTINATION}.`],
-		[/srtLatency/, 'srt-latency', `Check the latency: a whole number of milliseconds from 0 to ${SRT_LATENCY_MAX_MS}.`],
-		[/srtPassphrase/, 'srt-passphrase', 'An SRT passphrase has 10 to 79 characters; leave it empty for an unencrypted stream.'],
-		[/srtStreamId/, 'srt-stream-id', 'Check the stream ID: at most 512 bytes, without control characters.'],
-		[/codec/, 'codec', 'Choose a video encoder from the list.'],
-		[/videoBitrate/, 'video-bitrate', 'Choose a video bitrate from the list.'],
-		[/audioBitrate/, 'audio-bitrate', 'Choose an audio bitrate from the list.'],
-		[/audioChannels/, 'audio-channels', 'Choose audio channels that the master input has: reload the page to see the channels the server offers now.'],
-		[/device id/, 'quadrant-1-source', 'An input is no longer known to the server: reload the page to see the inputs it has now.'],
-		[/item name/, 'quadrant-1-source', 'A quadrant name has at most 64 characters.'],
-		[/quadrants|devices/, 'quadrant-1-source', 'Check the layout: each quadrant at most once, at most four inputs.'],
-		[/already running/, null, 'A stream is already running, started from another client or page. Stop it first.'],
-		[/Worker executable not found/, null, 'The media worker program is missing beside the server: the installation is incomplete.'],
-		[/Failed to start Worker/, null, 'The server could not start the media worker.'],
-		[/worker config/i, null, 'The server could not write the stream\'s settings to its disk.'],
-	];
-	const rule = rules.find(([pattern]) => pattern.test(reason));
-	return rule ? { words: rule[2], element: rule[1] } : { words: 'The server did not accept the settings.', element: null };
+// What the operator is told of a refused member of the start request, by its
+// key, and the form's element for it (null where the form has none).
+const FIELD_ADVICE = {
+	srtHostPort: ['srt-host-port', `Check the receiver's address: host:port with a port from 1 to 65535, for example ${EXAMPLE_DESTINATION}.`],
+	srtLatency: ['srt-latency', `Check the latency: a whole number of milliseconds from 0 to ${SRT_LATENCY_MAX_MS}.`],
+	srtPassphrase: ['srt-passphrase', 'An SRT passphrase has 10 to 79 characters; leave it empty for an unencrypted stream.'],
+	srtStreamId: ['srt-stream-id', 'Check the stream ID: at most 512 bytes, without control characters.'],
+	srtReconnect: ['srt-reconnect', 'Reconnection is either on or off.'],
+	codec: ['codec', 'Choose a video encoder from the list.'],
+	videoBitrate: ['video-bitrate', 'Choose a video bitrate from the list.'],
+	minVideoBitrate: ['video-bitrate', 'The lowest video bitrate must be a bitrate of the list, not above the video bitrate.'],
+	adaptiveBitrate: ['adaptive-bitrate', 'Adaptive bitrate is either on or off.'],
+	audioBitrate: ['audio-bitrate', 'Choose an audio bitrate from the list.'],
+	audioChannels: ['audio-channels', 'Choose audio channels that the master input has: reload the page to see the channels the server offers now.'],
+	record: ['record', 'Recording is either on or off.'],
+	recordSegmentMinutes: [null, 'The length of a recording file is out of bounds.'],
+	quadrants: ['quadrant-1-source', 'Check the layout: each quadrant at most once, at most four inputs.'],
+	devices: [null, 'Check the layout: each quadrant at most once, at most four inputs.'],
+	outputs: [null, 'At most three further destinations, each with the receiver\'s address.'],
+};
+
+// A quadrant's members: the form's element of the quadrant, and the words.
+const QUADRANT_ADVICE = {
+	name: ['name', 'A quadrant name has at most 64 characters.'],
+	source_id: ['source', 'Choose an input for the quadrant from the list.'],
+	id: ['source', 'Check the layout: each quadrant at most once, at most four inputs.'],
+};
+
+const CODE_ADVICE = {
+	'request.json.invalid': 'The server could not read the request: reload the page and try again.',
+	'request.field.unknown': 'The server does not know a setting this page sent: reload the page to get the server\'s own.',
+	'request.input.unknown': 'An input is no longer known to the server: reload the page to see the inputs it has now.',
+	'stream.already.running': 'A stream is already running, started from another client or page. Stop it first.',
+	'worker.missing': 'The media worker program is missing beside the server: the installation is incomplete.',
+	'worker.start.failed': 'The server could not start the media worker.',
+	'worker.config.unwritten': 'The server could not write the stream\'s settings to its disk.',
+};
+
+const UNEXPLAINED = 'The server did not accept the settings.';
+
+// A field as the server names it: "srtLatency", "outputs[1].srtPassphrase",
+// "quadrants[2].source_id". { list, index, key } (list and index null for a
+// member of the request itself), or null for none.
+function fieldPath(field) {
+	const match = typeof field === 'string' ? /^(?:([a-z]+)\[(\d+)\](?:\.(\w+))?|(\w+))$/.exec(field) : null;
+	if (!match)
+		return null;
+	return match[4] ? { list: null, index: null, key: match[4] } : { list: match[1], index: Number(match[2]), key: match[3] || '' };
+}
+
+// The advice on a field: [element, words], or null for one without advice.
+function fieldAdvice(path, sent) {
+	if (path.list === 'quadrants') {
+		const [part, words] = QUADRANT_ADVICE[path.key] || QUADRANT_ADVICE.id;
+		const quadrants = sent && Array.isArray(sent.quadrants) ? sent.quadrants : [];
+		const id = quadrants[path.index] ? quadrants[path.index].id : null;
+		return [Number.isInteger(id) && id >= 1 && id <= 4 ? `quadrant-${id}-${part}` : null, words];
+	}
+	if (path.list === 'devices')
+		return [null, FIELD_ADVICE.devices[1]];
+	const advice = FIELD_ADVICE[path.key || path.list];
+	if (!advice)
+		return null;
+	// The form has no further destinations: words only.
+	if (path.list === 'outputs' && path.key)
+		return [null, `Further destination ${path.index + 1}: ${advice[1]}`];
+	return advice;
+}
+
+// The server's refusal of a start ({ code, field } of its answer) in the
+// operator's words, with the id of the form's element it concerns:
+// { words, element } (element null for none). sent: the request as sent, whose
+// quadrants tell which of the form's a "quadrants[n]" field is. The refusal's
+// message is never read: an older server without codes gets the general words.
+export function explainRefusal({ code, field } = {}, sent = {}) {
+	const path = fieldPath(field);
+	const advice = path ? fieldAdvice(path, sent) : null;
+	const element = advice ? advice[0] : null;
+	if (CODE_ADVICE[code])
+		return { words: CODE_ADVICE[code], element: code === 'request.input.unknown' ? element : null };
+	if ((code === 'request.field.missing' || code === 'request.field.invalid') && advice)
+		return { words: advice[1], element };
+	return { words: path ? `The server did not accept the setting ${field}.` : UNEXPLAINED, element: null };
 }

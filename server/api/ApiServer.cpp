@@ -14,7 +14,9 @@
 #include "common/PrintableText.h"
 #include "common/Redaction.h"
 #include "common/WorkerKey.h"
+#include "common/protocol/StartRefusalCode.h"
 #include "config/ConfigManager.h"
+#include "config/StartRequest.h"
 #include "http/platform/ConnectionSocket.h"
 #include "http/platform/ListenSocket.h"
 #include "http/RequestBodyText.h"
@@ -52,6 +54,30 @@ void sendError(httplib::Response &response, int status, const std::string &messa
 {
 	response.status = status;
 	sendJson(response, nlohmann::json{ { "error", message } });
+}
+
+// A refused start: the error as ever, with its code and, where it has one,
+// the request's member it concerns.
+void sendRefusal(httplib::Response &response, int status, const StartRefusal &refusal)
+{
+	response.status = status;
+	nlohmann::json body = { { "error", refusal.message }, { "code", std::string(startRefusalCodeText(refusal.code)) } };
+	if (!refusal.field.empty())
+		body["field"] = refusal.field;
+	sendJson(response, body);
+}
+
+StartRefusalCode refusalCodeOf(WorkerSupervisor::StartProblem problem)
+{
+	switch (problem) {
+	case WorkerSupervisor::StartProblem::AlreadyRunning:
+		return StartRefusalCode::StreamAlreadyRunning;
+	case WorkerSupervisor::StartProblem::ProgramMissing:
+		return StartRefusalCode::WorkerMissing;
+	case WorkerSupervisor::StartProblem::LaunchFailed:
+		break;
+	}
+	return StartRefusalCode::WorkerStartFailed;
 }
 
 bool isApiPath(const std::string &path)
@@ -742,43 +768,49 @@ void ApiServer::handleStreamStart(const httplib::Request &request, httplib::Resp
 	printLine("[API] Stream start request" + requester(request) + ": " + consoleTextOfRequestBody(request.body));
 
 	if (jsonNestsDeeperThan(request.body, maxRequestDepth)) {
-		sendError(response, 400,
-			  "Invalid JSON request body: nested deeper than " + std::to_string(maxRequestDepth) + " levels");
+		sendRefusal(response, 400,
+			    { StartRefusalCode::RequestJsonInvalid, "",
+			      "Invalid JSON request body: nested deeper than " + std::to_string(maxRequestDepth) + " levels" });
 		return;
 	}
 
 	try {
 		nlohmann::json startRequest = nlohmann::json::parse(request.body, nullptr, true, false);
 		nlohmann::json workerConfig;
-		std::string message;
-		if (!config_->buildWorkerConfig(startRequest, workerConfig, message)) {
-			sendError(response, 400, message);
+		StartRefusal refusal;
+		if (!config_->buildWorkerConfig(startRequest, workerConfig, refusal)) {
+			sendRefusal(response, 400, refusal);
 			return;
 		}
 		std::lock_guard lock(startMutex_);
 		if (supervisor_->isRunning()) {
-			sendError(response, 500, workerAlreadyRunningMessage);
+			sendRefusal(response, 500, { StartRefusalCode::StreamAlreadyRunning, "", workerAlreadyRunningMessage });
 			return;
 		}
+		std::string message;
 		if (!config_->writeWorkerConfig(workerConfig, message)) {
-			sendError(response, 400, message);
+			sendRefusal(response, 400, { StartRefusalCode::WorkerConfigUnwritten, "", message });
 			return;
 		}
 		// A link that is to come back by itself is also worth a new worker
 		// when the worker stops responding.
 		const bool restartWhenUnresponsive = workerConfig.value("srt_reconnect", false);
-		if (!supervisor_->start(workerPort_, message, workerConfig, restartWhenUnresponsive)) {
-			sendError(response, 500, message);
+		WorkerSupervisor::StartProblem problem;
+		if (!supervisor_->start(workerPort_, message, problem, workerConfig, restartWhenUnresponsive)) {
+			sendRefusal(response, 500, { refusalCodeOf(problem), "", message });
 			return;
 		}
 		response.set_content(R"({"status":"started"})", jsonType);
 	} catch (const nlohmann::json::parse_error &error) {
 		// The library's own text quotes what it read last, which may be a
 		// secret, and names its error numbers: only the place is told.
-		sendError(response, 400, "Invalid JSON request body: not JSON at byte " + std::to_string(error.byte));
+		sendRefusal(response, 400,
+			    { StartRefusalCode::RequestJsonInvalid, "",
+			      "Invalid JSON request body: not JSON at byte " + std::to_string(error.byte) });
 	} catch (const nlohmann::json::out_of_range &) {
 		// The parser's only other refusal: a number beyond what a double holds.
-		sendError(response, 400, "Invalid JSON request body: a number is out of range");
+		sendRefusal(response, 400,
+			    { StartRefusalCode::RequestJsonInvalid, "", "Invalid JSON request body: a number is out of range" });
 	}
 }
 

@@ -67,14 +67,19 @@ std::map<std::string, bool> ConfigManager::codecAvailability() const
 bool ConfigManager::saveWorkerConfig(const nlohmann::json &request, std::string &message) const
 {
 	nlohmann::json document;
-	return buildWorkerConfig(request, document, message) && writeWorkerConfig(document, message);
+	StartRefusal refusal;
+	if (!buildWorkerConfig(request, document, refusal)) {
+		message = refusal.message;
+		return false;
+	}
+	return writeWorkerConfig(document, message);
 }
 
 bool ConfigManager::buildWorkerConfig(const nlohmann::json &request, nlohmann::json &document,
-				      std::string &message) const
+				      StartRefusal &refusal) const
 {
 	StartRequest checked;
-	if (!checkStartRequest(request, catalogue_, checked, message))
+	if (!checkStartRequest(request, catalogue_, checked, refusal))
 		return false;
 	document = workerDocumentOf(request, checked, locations_);
 	return true;

@@ -12,6 +12,7 @@
 #include "config/DeviceCatalogue.h"
 #include "config/DeviceInfo.h"
 #include "config/EncodingOptions.h"
+#include "config/StartRequest.h"
 #include "config/TestInputs.h"
 #include "config/WorkerDocument.h"
 #include "config/WorkerDocumentStore.h"
@@ -62,7 +63,7 @@ public:
 	// The first half of saveWorkerConfig: checks the request and builds the
 	// document, without touching the file. Refuses too what the worker would
 	// refuse, as far as it can be judged here.
-	bool buildWorkerConfig(const nlohmann::json &request, nlohmann::json &document, std::string &message) const;
+	bool buildWorkerConfig(const nlohmann::json &request, nlohmann::json &document, StartRefusal &refusal) const;
 	// The second half: replaces the file with the document.
 	bool writeWorkerConfig(const nlohmann::json &document, std::string &message) const;
 

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/protocol/StartRefusalCode.h"
 #include "config/DeviceCatalogue.h"
 
 namespace tiloran {
@@ -36,11 +37,20 @@ struct StartRequest : SrtDestination {
 	nlohmann::json quadrants;
 };
 
+// Why a start request is refused: the code a program acts on, the request's
+// member it concerns as a path ("srtLatency", "outputs[1].srtPassphrase",
+// "quadrants[2].source_id"; empty for none) and the message in the API's words.
+struct StartRefusal {
+	StartRefusalCode code = StartRefusalCode::RequestFieldInvalid;
+	std::string field;
+	std::string message;
+};
+
 // The checks of a start request: its members and their types, SRT's limits,
 // what the worker would refuse (as far as it can be judged here) and the
-// inputs the catalogue offers. Returns false with the first problem found,
-// in the API's words, in message.
+// inputs the catalogue offers. Returns false with the first problem found in
+// refusal.
 bool checkStartRequest(const nlohmann::json &request, const DeviceCatalogue &catalogue, StartRequest &checked,
-		       std::string &message);
+		       StartRefusal &refusal);
 
 } // namespace tiloran

@@ -1,7 +1,6 @@
 #include "supervision/StreamStatistics.h"
 
 #include <cstdio>
-#include <string_view>
 #include <utility>
 
 #include "common/Redaction.h"
@@ -43,20 +42,17 @@ const nlohmann::json &member(const nlohmann::json &object, const char *key)
 	return found == object.end() ? none : *found;
 }
 
-// How the worker's error events name the reason a step failed.
-constexpr std::string_view failedStep = " failed: ";
-// The system's text for a failed input or output call, which FFmpeg's
-// protocols give for any failure of their own.
-constexpr std::string_view genericFailure = ": Input/output error";
-
-// A failure that ends in the generic text says the reason its step's event
-// gave instead, when there was one.
-std::string mostSpecificCause(const std::string &failure, const std::string &reason)
+// A run that ended by its link's failure has the link's own reason for it,
+// more telling than the system's generic text for a failed output that ends
+// the failure's message: the reason takes the place of the text after the
+// message's last ": ".
+std::string mostSpecificCause(const std::string &failure, std::optional<EventCode> failureCode,
+			      std::optional<EventCode> linkCode, const std::string &linkReason)
 {
-	if (reason.empty() || failure.size() < genericFailure.size() ||
-	    failure.compare(failure.size() - genericFailure.size(), genericFailure.size(), genericFailure) != 0)
+	const std::size_t cut = failure.rfind(": ");
+	if (!failureCode || failureCode != linkCode || linkReason.empty() || cut == std::string::npos)
 		return failure;
-	return failure.substr(0, failure.size() - genericFailure.size() + 2) + reason;
+	return failure.substr(0, cut + 2) + linkReason;
 }
 
 // A code as the documents give it: its string, or null for none.
@@ -115,7 +111,8 @@ void StreamStatistics::workerStarted(std::uint32_t processId, nlohmann::json set
 	stopRequested_ = false;
 	failureMessage_.clear();
 	failureCode_.reset();
-	lastFailedStepReason_.clear();
+	linkFailureCode_.reset();
+	linkFailureReason_.clear();
 	latest_ = nullptr;
 	link_ = nullptr;
 	onAirSaid_ = false;
@@ -157,7 +154,8 @@ void StreamStatistics::workerEnded(std::uint32_t exitCode, Ending ending)
 		changeState(State::Failed);
 		++failures_;
 		exit.message = failureMessage_.empty() ? "Worker exited with code " + std::to_string(exitCode)
-						       : mostSpecificCause(failureMessage_, lastFailedStepReason_);
+						       : mostSpecificCause(failureMessage_, failureCode_, linkFailureCode_,
+										   linkFailureReason_);
 		// A worker that said why it failed, but not with a code, is an
 		// older one: its message stands alone.
 		exit.failure = failureMessage_.empty() ? std::optional(EventCode::WorkerExited) : failureCode_;
@@ -216,11 +214,6 @@ void StreamStatistics::eventReceived(std::optional<EventCode> code, const std::s
 {
 	std::lock_guard lock(mutex_);
 	const bool known = level == "info" || level == "warning" || level == "error";
-	if (level == "error") {
-		const std::size_t failed = message.rfind(failedStep);
-		if (failed != std::string::npos)
-			lastFailedStepReason_ = message.substr(failed + failedStep.size());
-	}
 	addEvent(code, known ? level : "info", message);
 }
 
@@ -234,9 +227,13 @@ void StreamStatistics::linkReceived(std::optional<EventCode> code, const std::st
 		return;
 	// A link that ended the run says why in its own failure.
 	if (level == "error") {
-		const nlohmann::json reason = member(member(link, "failure"), "reason");
-		if (reason.is_string())
-			lastFailedStepReason_ = reason.get<std::string>();
+		const nlohmann::json &failure = member(link, "failure");
+		const nlohmann::json &failureCode = member(failure, "code");
+		const nlohmann::json &reason = member(failure, "reason");
+		if (failureCode.is_string() && reason.is_string()) {
+			linkFailureCode_ = eventCodeNamed(failureCode.get_ref<const std::string &>());
+			linkFailureReason_ = reason.get<std::string>();
+		}
 	}
 	if (state_ != State::Starting && state_ != State::Live)
 		return;

@@ -111,9 +111,10 @@ private:
 	bool stopRequested_ = false;
 	std::string failureMessage_;
 	std::optional<EventCode> failureCode_;
-	// The reason the current run's last failed step gave in its event
-	// ("SRT connection to ... failed: connection rejected").
-	std::string lastFailedStepReason_;
+	// The failure the current run's link gave when it last ended the link:
+	// its code and its reason ("connection rejected").
+	std::optional<EventCode> linkFailureCode_;
+	std::string linkFailureReason_;
 	// The current run's latest record; null between runs.
 	nlohmann::json latest_;
 	// The current run's latest link change; null before the first.

@@ -111,11 +111,19 @@ std::map<std::string, bool> WorkerSupervisor::checkEncoders(const std::vector<st
 
 bool WorkerSupervisor::start(int port, std::string &error, nlohmann::json runSettings, bool restartWhenUnresponsive)
 {
+	StartProblem problem;
+	return start(port, error, problem, std::move(runSettings), restartWhenUnresponsive);
+}
+
+bool WorkerSupervisor::start(int port, std::string &error, StartProblem &problem, nlohmann::json runSettings,
+			     bool restartWhenUnresponsive)
+{
 	std::lock_guard operation(operationMutex_);
 	{
 		std::lock_guard lock(mutex_);
 		if (running_) {
 			error = workerAlreadyRunningMessage;
+			problem = StartProblem::AlreadyRunning;
 			return false;
 		}
 	}
@@ -131,19 +139,21 @@ bool WorkerSupervisor::start(int port, std::string &error, nlohmann::json runSet
 		runSettings_ = std::move(runSettings);
 		stopping_ = false;
 	}
-	if (!launch(error))
+	if (!launch(error, problem))
 		return false;
 	monitorThread_ = std::thread([this] { monitorWorker(); });
 	return true;
 }
 
-bool WorkerSupervisor::launch(std::string &error)
+bool WorkerSupervisor::launch(std::string &error, StartProblem &problem)
 {
 	std::string path = workerPath();
 	if (!platform::pathExists(path)) {
 		error = "Worker executable not found: " + path;
+		problem = StartProblem::ProgramMissing;
 		return false;
 	}
+	problem = StartProblem::LaunchFailed;
 
 	std::string workingDirectory = std::filesystem::path(path).parent_path().string();
 	platform::ChannelStream serverEnd;
@@ -165,8 +175,12 @@ bool WorkerSupervisor::launch(std::string &error)
 	}
 
 	std::uint32_t processId = process.id();
-	link_ = std::make_unique<WorkerLink>(std::move(serverEnd), statistics_);
+	// The run is recorded before its worker's first line is read, which
+	// would otherwise belong to no run; the previous worker's link has said
+	// all it will before.
+	link_.reset();
 	statistics_.workerStarted(processId, runSettings_);
+	link_ = std::make_unique<WorkerLink>(std::move(serverEnd), statistics_);
 	{
 		std::lock_guard lock(mutex_);
 		process_ = std::move(process);
@@ -278,7 +292,8 @@ bool WorkerSupervisor::launchInPlace()
 		processId_ = 0;
 	}
 	std::string error;
-	if (!launch(error)) {
+	StartProblem problem;
+	if (!launch(error, problem)) {
 		printLine("[WorkerSupervisor] Failed to start the Worker again: " + error);
 		return false;
 	}

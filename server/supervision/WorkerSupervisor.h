@@ -64,6 +64,11 @@ public:
 	// for sending no records (as long as no stop comes).
 	bool start(int port, std::string &error, nlohmann::json runSettings = nullptr,
 		   bool restartWhenUnresponsive = false);
+	// Why start() did not start a worker, for a caller that acts on it.
+	enum class StartProblem { AlreadyRunning, ProgramMissing, LaunchFailed };
+	// The same, with the reason it did not in problem as well.
+	bool start(int port, std::string &error, StartProblem &problem, nlohmann::json runSettings,
+		   bool restartWhenUnresponsive);
 	// Returns false only when terminating a running worker failed; sets
 	// error to "Worker process is not running" when there was none.
 	bool stop(std::string &error);
@@ -86,7 +91,7 @@ public:
 private:
 	std::string workerPath() const;
 	// Launches a worker and fills the record; operationMutex_ held.
-	bool launch(std::string &error);
+	bool launch(std::string &error, StartProblem &problem);
 	void monitorWorker();
 	// Between waits for the end: whether the records still come.
 	void watchRecords(std::uint32_t processId);

@@ -44,8 +44,11 @@ protected:
 	json serverDocument(const json &request, std::string &message)
 	{
 		json document;
-		if (!constructed_.config->buildWorkerConfig(request, document, message))
+		StartRefusal refusal;
+		if (!constructed_.config->buildWorkerConfig(request, document, refusal)) {
+			message = refusal.message;
 			return nullptr;
+		}
 		return document;
 	}
 };

@@ -46,12 +46,6 @@ json cardRequest(const std::string &srtHostPort)
 		 { "codec", "libx264" },	 { "srtLatency", 120 },	  { "quadrants", quadrants } };
 }
 
-json stats(ServerSession &server)
-{
-	const httplib::Result result = server.get("/api/stream/stats");
-	return result && result->status == 200 ? json::parse(result->body, nullptr, false) : json();
-}
-
 std::string signalOf(const json &document, int quadrant)
 {
 	if (!document.is_object() || !document["inputs"].is_array())

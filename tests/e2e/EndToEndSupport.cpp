@@ -124,6 +124,14 @@ httplib::Result ServerSession::post(const std::string &path, const std::string &
 	return client_.Post(path.c_str(), body, "application/json");
 }
 
+nlohmann::json stats(ServerSession &server)
+{
+	const httplib::Result result = server.get("/api/stream/stats");
+	if (!result || result->status != 200)
+		return nullptr;
+	return nlohmann::json::parse(result->body, nullptr, false);
+}
+
 bool ServerSession::startStream(const nlohmann::json &request, std::string &answer)
 {
 	const httplib::Result result = post("/api/stream/start", request.dump());

@@ -130,6 +130,9 @@ private:
 	std::unique_ptr<ChildProcess> process_;
 };
 
+// GET /api/stream/stats; null when the server gave no document.
+nlohmann::json stats(ServerSession &server);
+
 // Waits for the supervisor's line of the worker's orderly end after a stop
 // (exit code 0). A worker several times slower than real time may need
 // longer than the supervisor's grace and is then terminated, which is right

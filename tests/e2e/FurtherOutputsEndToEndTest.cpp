@@ -17,14 +17,6 @@ using namespace tiloran::test;
 
 namespace {
 
-nlohmann::json stats(ServerSession &server)
-{
-	const httplib::Result result = server.get("/api/stream/stats");
-	if (!result || result->status != 200)
-		return nullptr;
-	return nlohmann::json::parse(result->body, nullptr, false);
-}
-
 // The further destination's link as statistics show it.
 nlohmann::json furtherLink(ServerSession &server)
 {

@@ -39,14 +39,6 @@ using namespace tiloran::test;
 
 namespace {
 
-nlohmann::json stats(ServerSession &server)
-{
-	const httplib::Result result = server.get("/api/stream/stats");
-	if (!result || result->status != 200)
-		return nullptr;
-	return nlohmann::json::parse(result->body, nullptr, false);
-}
-
 nlohmann::json reconnectingRequest(const std::string &hostPort)
 {
 	nlohmann::json request = startRequest(hostPort, { { 1, 1 }, { 2, 2 } });

@@ -666,7 +666,8 @@ TEST(StreamFaults, ConfigurationFileSystemFull)
 		ASSERT_TRUE(refused);
 		EXPECT_EQ(refused->status, 400);
 		EXPECT_EQ(json::parse(refused->body, nullptr, false),
-			  (json{ { "error", "Failed to write worker config file: " + configPath.string() } }))
+			  (json{ { "error", "Failed to write worker config file: " + configPath.string() },
+				 { "code", "worker.config.unwritten" } }))
 			<< refused->body;
 		EXPECT_EQ(readFile(configPath), previous);
 		EXPECT_FALSE(std::filesystem::exists(configPath.string() + ".tmp"));

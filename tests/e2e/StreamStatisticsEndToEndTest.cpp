@@ -27,14 +27,6 @@ namespace {
 // The test tone's level: FFmpeg's sine source at its default amplitude of 1/8.
 constexpr double toneDbfs = -18.06;
 
-nlohmann::json stats(ServerSession &server)
-{
-	const httplib::Result result = server.get("/api/stream/stats");
-	if (!result || result->status != 200)
-		return nullptr;
-	return nlohmann::json::parse(result->body, nullptr, false);
-}
-
 bool waitForState(ServerSession &server, const std::string &state, std::chrono::milliseconds timeout)
 {
 	return waitUntil(

@@ -51,8 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		return 0;
 	}
 	// Members of any type are refused with a message, never by an exception.
-	if (!configuration->buildWorkerConfig(request, document, message)) {
-		check(!message.empty());
+	tiloran::StartRefusal refusal;
+	if (!configuration->buildWorkerConfig(request, document, refusal)) {
+		check(!refusal.message.empty());
 		return 0;
 	}
 

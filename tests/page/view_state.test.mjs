@@ -4,7 +4,7 @@
 // the worker's codes mean.
 import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { EVENT_CODES } from '../../WEB/js/codes.mjs';
+import { EVENT_CODES, START_REFUSAL_CODES } from '../../WEB/js/codes.mjs';
 import { explainCode, explainEnd, explainRefusal, reportContext } from '../../WEB/js/explain.mjs';
 import { LINK_ADVICE, linkCalls, linkSeenUpAt, logLines, nextSamples, NO_TRANSITION, READ_INTERVAL_MS, readIntervalMs, runTransition, viewState } from '../../WEB/js/view.mjs';
 
@@ -370,15 +370,28 @@ describe('control page view', () => {
 			['', `The connection to the receiver at ${PEER} was lost (SRT connection lost)`]);
 	});
 
-	test('a refused start in the operator\'s words', () => {
-		assert.deepEqual(explainRefusal('Field srtStreamId must be at most 512 bytes long'),
-			{ words: 'Check the stream ID: at most 512 bytes, without control characters.', element: 'srt-stream-id' });
-		assert.deepEqual(explainRefusal('Each quadrants item name must be at most 64 characters long'),
-			{ words: 'A quadrant name has at most 64 characters.', element: 'quadrant-1-source' });
-		assert.deepEqual(explainRefusal('Unknown selected device id: decklink-9'),
-			{ words: 'An input is no longer known to the server: reload the page to see the inputs it has now.', element: 'quadrant-1-source' });
-		assert.deepEqual(explainRefusal('Worker process is already running'),
-			{ words: 'A stream is already running, started from another client or page. Stop it first.', element: null });
-		assert.equal(explainRefusal('something new').words, 'The server did not accept the settings.');
+	test('a refused start in the operator\'s words, by its code and field alone', () => {
+		const sent = { quadrants: [{ id: 1 }, { id: 3 }] };
+		const cases = [
+			// [code, field, words, element]
+			['request.field.invalid', 'srtStreamId', 'Check the stream ID: at most 512 bytes, without control characters.', 'srt-stream-id'],
+			['request.field.missing', 'codec', 'Choose a video encoder from the list.', 'codec'],
+			['request.field.invalid', 'quadrants[1].name', 'A quadrant name has at most 64 characters.', 'quadrant-3-name'],
+			['request.input.unknown', 'quadrants[1].source_id', 'An input is no longer known to the server: reload the page to see the inputs it has now.', 'quadrant-3-source'],
+			// The form has no further destinations, nor a member the server does not know.
+			['request.field.invalid', 'outputs[1].srtPassphrase', 'Further destination 2: An SRT passphrase has 10 to 79 characters; leave it empty for an unencrypted stream.', null],
+			['request.field.invalid', 'recordSegmentMinutes', 'The length of a recording file is out of bounds.', null],
+			['request.field.invalid', 'srtSomething', 'The server did not accept the setting srtSomething.', null],
+			['request.field.unknown', 'outputs[0].videoBitrate', 'The server does not know a setting this page sent: reload the page to get the server\'s own.', null],
+			['stream.already.running', undefined, 'A stream is already running, started from another client or page. Stop it first.', null],
+			['worker.config.unwritten', undefined, 'The server could not write the stream\'s settings to its disk.', null],
+			// An older server's refusal has words only, which are not read.
+			[undefined, undefined, 'The server did not accept the settings.', null],
+		];
+		for (const [code, field, words, element] of cases)
+			assert.deepEqual(explainRefusal({ code, field, reason: 'Field srtLatency must be a whole number' }, sent), { words, element }, `${code} ${field}`);
+		// Every code of the server's list has words of its own.
+		for (const code of START_REFUSAL_CODES)
+			assert.notEqual(explainRefusal({ code, field: 'srtLatency' }).words, 'The server did not accept the settings.', code);
 	});
 });

@@ -40,6 +40,15 @@ std::string errorBody(const std::string &message)
 	return "{\n  \"error\": " + nlohmann::json(message).dump() + "\n}";
 }
 
+// A refused start: the error with its code, and the field it concerns if any.
+std::string refusalBody(const std::string &message, const std::string &code, const std::string &field = {})
+{
+	nlohmann::json body = { { "error", message }, { "code", code } };
+	if (!field.empty())
+		body["field"] = field;
+	return body.dump(2);
+}
+
 // Writes a picture the way the worker does: a temporary file renamed over the
 // preview file.
 void replacePicture(const std::filesystem::path &directory, const std::string &bytes)
@@ -196,30 +205,31 @@ TEST_F(ApiServerTest, StartRequestsThatAreNotJsonOrHaveWrongTypes)
 	// Where the body stops being JSON, in the API's words, not the library's.
 	auto empty = request("POST", "/api/stream/start", "");
 	EXPECT_EQ(empty.status, 400);
-	EXPECT_EQ(empty.body, errorBody("Invalid JSON request body: not JSON at byte 1"));
+	EXPECT_EQ(empty.body, refusalBody("Invalid JSON request body: not JSON at byte 1", "request.json.invalid"));
 	expectJsonHeaders(empty);
 
 	// Comments are not JSON.
 	auto commented = request("POST", "/api/stream/start", "/* x */ {}");
 	EXPECT_EQ(commented.status, 400);
-	EXPECT_EQ(commented.body, errorBody("Invalid JSON request body: not JSON at byte 1"));
+	EXPECT_EQ(commented.body, refusalBody("Invalid JSON request body: not JSON at byte 1", "request.json.invalid"));
 	// A number beyond what a double holds is the parser's other refusal.
 	auto huge = request("POST", "/api/stream/start", R"({"videoBitrate": 1e400})");
 	EXPECT_EQ(huge.status, 400);
-	EXPECT_EQ(huge.body, errorBody("Invalid JSON request body: a number is out of range"));
+	EXPECT_EQ(huge.body, refusalBody("Invalid JSON request body: a number is out of range", "request.json.invalid"));
 
 	nlohmann::json wrongType = nlohmann::json::parse(startRequest);
 	wrongType["srtStreamId"] = 7;
 	auto typed = request("POST", "/api/stream/start", wrongType.dump());
 	EXPECT_EQ(typed.status, 400);
-	EXPECT_EQ(typed.body, errorBody("Field srtStreamId must be a string"));
+	EXPECT_EQ(typed.body, refusalBody("Field srtStreamId must be a string", "request.field.invalid", "srtStreamId"));
 	expectJsonHeaders(typed);
 
 	nlohmann::json invalid = nlohmann::json::parse(startRequest);
 	invalid["srtHostPort"] = "";
 	auto refused = request("POST", "/api/stream/start", invalid.dump());
 	EXPECT_EQ(refused.status, 400);
-	EXPECT_EQ(refused.body, errorBody("Field srtHostPort must be a non-empty string"));
+	EXPECT_EQ(refused.body,
+		  refusalBody("Field srtHostPort must be a non-empty string", "request.field.invalid", "srtHostPort"));
 
 	EXPECT_FALSE(supervisor_->isRunning());
 }
@@ -255,13 +265,13 @@ TEST_F(ApiServerTest, StartStopAndStartWhileRunning)
 	const std::string fileBefore = test::readFile(directory_.path() / "worker_config.json");
 	auto refused = request("POST", "/api/stream/start", second.dump());
 	EXPECT_EQ(refused.status, 500);
-	EXPECT_EQ(refused.body, errorBody("Worker process is already running"));
+	EXPECT_EQ(refused.body, refusalBody("Worker process is already running", "stream.already.running"));
 	expectJsonHeaders(refused);
 	EXPECT_EQ(nlohmann::json::parse(request("GET", "/api/worker/config").body)["srt"]["streamid"], "first");
 	EXPECT_EQ(test::readFile(directory_.path() / "worker_config.json"), fileBefore);
 	second["codec"] = "";
 	EXPECT_EQ(request("POST", "/api/stream/start", second.dump()).body,
-		  errorBody("Field codec must be a non-empty string"));
+		  refusalBody("Field codec must be a non-empty string", "request.field.invalid", "codec"));
 	EXPECT_TRUE(supervisor_->isRunning());
 
 	auto stopped = request("POST", "/api/stream/stop");
@@ -303,7 +313,7 @@ TEST_F(ApiServerTest, MissingWorkerIsAServerError)
 	startServer(missing);
 	auto answer = request("POST", "/api/stream/start", startRequest);
 	EXPECT_EQ(answer.status, 500);
-	EXPECT_EQ(answer.body, errorBody("Worker executable not found: " + missing));
+	EXPECT_EQ(answer.body, refusalBody("Worker executable not found: " + missing, "worker.missing"));
 	expectJsonHeaders(answer);
 	// The configuration was written all the same.
 	EXPECT_EQ(request("GET", "/api/worker/config").status, 200);

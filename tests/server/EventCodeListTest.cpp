@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "common/protocol/EventCode.h"
+#include "common/protocol/StartRefusalCode.h"
 
 using namespace tiloran;
 
 namespace {
 
-// The codes the page knows, as WEB/js/codes.mjs lists them, one a line.
-std::vector<std::string> pageCodes()
+// The codes the page knows, as WEB/js/codes.mjs lists them under name, one a line.
+std::vector<std::string> pageCodes(const std::string &name)
 {
 	std::ifstream file(std::filesystem::path(TILORAN_SOURCE_DIR) / "WEB" / "js" / "codes.mjs");
 	const std::regex entry(R"(^\t'([a-z.]+)',$)");
@@ -22,7 +23,7 @@ std::vector<std::string> pageCodes()
 	bool inList = false;
 	for (std::string line; std::getline(file, line);) {
 		std::smatch match;
-		if (line.rfind("export const EVENT_CODES", 0) == 0)
+		if (line.rfind("export const " + name + " ", 0) == 0)
 			inList = true;
 		else if (inList && line == "]);")
 			break;
@@ -49,9 +50,21 @@ TEST(EventCodeListTest, ThePageKnowsEveryCodeOfTheProgramsAndNoOther)
 		EXPECT_FALSE(entry.defaultMessage.empty()) << entry.text;
 	}
 	EXPECT_EQ(distinct.size(), programs.size()) << "a code given twice";
-	EXPECT_EQ(pageCodes(), programs);
+	EXPECT_EQ(pageCodes("EVENT_CODES"), programs);
 	EXPECT_EQ(eventCodeNamed("no.such.code"), std::nullopt);
 	// The strings the SRT link gave before the list keep their meaning.
 	for (const char *kept : { "srt.rejected", "srt.host.unresolved", "srt.peer.silent", "srt.failed", "srt.lost" })
 		EXPECT_TRUE(eventCodeNamed(kept).has_value()) << kept;
+}
+
+// The page explains a refused start by its code: both sides have the same list.
+TEST(EventCodeListTest, ThePageKnowsEveryStartRefusalCodeOfTheServerAndNoOther)
+{
+	std::vector<std::string> server;
+	for (const StartRefusalCodeEntry &entry : startRefusalCodes) {
+		server.emplace_back(entry.text);
+		EXPECT_EQ(startRefusalCodeNamed(entry.text), entry.code) << entry.text;
+	}
+	EXPECT_EQ(std::set<std::string>(server.begin(), server.end()).size(), server.size()) << "a code given twice";
+	EXPECT_EQ(pageCodes("START_REFUSAL_CODES"), server);
 }

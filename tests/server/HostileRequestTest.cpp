@@ -37,10 +37,13 @@ std::string post(const std::string &target, const std::string &body)
 	       "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-void expectApiError(const RawResponse &answer, int status, const std::string &message)
+// extra: what the answer has besides the error (a refused start's code and field).
+void expectApiError(const RawResponse &answer, int status, const std::string &message,
+		    const nlohmann::json &extra = nlohmann::json::object())
 {
 	EXPECT_EQ(answer.status, status);
-	const nlohmann::json error = { { "error", message } };
+	nlohmann::json error = extra;
+	error["error"] = message;
 	EXPECT_EQ(answer.body, error.dump(2));
 	EXPECT_EQ(answer.header("Content-Type"), "application/json");
 	EXPECT_EQ(answer.header("Access-Control-Allow-Origin"), "*");
@@ -168,13 +171,14 @@ TEST_F(HostileRequestTest, DeeplyNestedJsonIsRefusedAndNothingIsWritten)
 		std::string request = startRequest;
 		request.replace(request.find("6,"), 1, std::string(depth, '['));
 		expectApiError(exchange(post("/api/stream/start", request)), 400,
-			       "Invalid JSON request body: nested deeper than 32 levels");
+			       "Invalid JSON request body: nested deeper than 32 levels", { { "code", "request.json.invalid" } });
 	}
 	// Thirty-two levels are parsed, and judged for what they hold.
 	std::string request = startRequest;
 	request.replace(request.find("6,"), 1, std::string(31, '[') + std::string(31, ']'));
 	expectApiError(exchange(post("/api/stream/start", request)), 400,
-		       "Field videoBitrate must be a number greater than zero");
+		       "Field videoBitrate must be a number greater than zero",
+		       { { "code", "request.field.invalid" }, { "field", "videoBitrate" } });
 	testing::internal::GetCapturedStdout();
 
 	EXPECT_FALSE(std::filesystem::exists(workerConfigFile()));

@@ -316,7 +316,7 @@ TEST_F(CopiedServerTest, StartWithoutAWorkerBesideTheServer)
 	ASSERT_TRUE(waitUntilServing(*server));
 	auto answer = test::rawRequest(3000, "POST", "/api/stream/start", startRequest);
 	EXPECT_EQ(answer.status, 500);
-	EXPECT_EQ(answer.body, "{\n  \"error\": \"Worker executable not found: " +
+	EXPECT_EQ(answer.body, "{\n  \"code\": \"worker.missing\",\n  \"error\": \"Worker executable not found: " +
 				       (programDirectory() / "zenvo_tiloran_worker").string() + "\"\n}");
 	EXPECT_EQ(answer.header("Content-Type"), "application/json");
 	EXPECT_EQ(answer.header("Access-Control-Allow-Origin"), "*");

@@ -110,6 +110,31 @@ TEST(StreamStatisticsTest, ARunFromStartToFailure)
 	EXPECT_TRUE(statistics.document(false)["lastExit"]["failureCode"].is_null());
 }
 
+// A run its link ended says the link's own reason in place of the generic
+// text of a failed output; a failure of another kind keeps its words, even
+// after another step's error event.
+TEST(StreamStatisticsTest, TheLinksOwnReasonForTheRunItEnded)
+{
+	const json silent = { { "state", "closed" },
+			      { "failedAttempts", 1 },
+			      { "failure", { { "code", "srt.peer.silent" }, { "reason", "peer idle timeout" } } } };
+	const std::string generic = "Failed to open SRT output 'srt://x:1?mode=caller': Input/output error";
+	struct Case {
+		std::optional<EventCode> failure;
+		std::string expected;
+	};
+	for (const Case &testCase : { Case{ EventCode::SrtPeerSilent, "Failed to open SRT output 'srt://x:1?mode=caller': peer idle timeout" },
+				      Case{ EventCode::OutputFailed, generic } }) {
+		StreamStatistics statistics;
+		statistics.workerStarted(42);
+		statistics.linkReceived(EventCode::SrtPeerSilent, "error", "SRT connection to x:1 failed: peer idle timeout", silent);
+		statistics.eventReceived(EventCode::RecordingEnded, "error", "Recording ended: writing a.ts failed: disk full");
+		statistics.failureReceived(testCase.failure, generic);
+		statistics.workerEnded(1, StreamStatistics::Ending::ByItself);
+		EXPECT_EQ(statistics.document(false)["lastExit"]["message"], testCase.expected);
+	}
+}
+
 // A link change stands beside its event until the next, whatever the
 // worker's records say meanwhile; "On air" waits for the link to carry the
 // pictures.

@@ -23,6 +23,9 @@ struct SaveResult {
 	bool saved;
 	std::string message;
 	std::string output;
+	// Of a refused request.
+	StartRefusalCode code = StartRefusalCode::RequestFieldInvalid;
+	std::string field;
 };
 
 // Two fake cards (16 and 8 audio channels), one card without a name and two test inputs, in portable
@@ -45,8 +48,13 @@ protected:
 	{
 		SaveResult result;
 		testing::internal::CaptureStdout();
-		result.saved = config().saveWorkerConfig(request, result.message);
+		json document;
+		StartRefusal refusal;
+		result.saved = config().buildWorkerConfig(request, document, refusal) &&
+			       config().writeWorkerConfig(document, result.message);
 		result.output = testing::internal::GetCapturedStdout();
+		if (!refusal.message.empty())
+			result = { false, refusal.message, result.output, refusal.code, refusal.field };
 		return result;
 	}
 
@@ -255,6 +263,54 @@ TEST_F(WorkerConfigDocumentTest, EveryRefusalHasItsMessageAndWritesNothing)
 		EXPECT_EQ(result.output, "");
 	}
 	EXPECT_TRUE(fs::is_empty(workingDirectory_.path()));
+}
+
+// Each kind of refusal has its code, and names the request's member it
+// concerns as a path into the request.
+TEST_F(WorkerConfigDocumentTest, ARefusalNamesItsKindAndItsField)
+{
+	auto with = [](const std::string &key, json value) {
+		json request = validRequest();
+		request[key] = std::move(value);
+		return request;
+	};
+	const json item = { { "id", 1 }, { "name", "One" }, { "source_id", "test-1" } };
+	auto withItems = [&](json second) {
+		json request = with("quadrants", { item, std::move(second) });
+		request.erase("devices");
+		return request;
+	};
+	json missing = validRequest();
+	missing.erase("codec");
+	struct Case {
+		json request;
+		StartRefusalCode code;
+		std::string field;
+	};
+	const Case cases[] = {
+		{ missing, StartRefusalCode::RequestFieldMissing, "codec" },
+		{ with("outputs", { { { "srtHostPort", "x:1" } }, json::object() }), StartRefusalCode::RequestFieldMissing,
+		  "outputs[1].srtHostPort" },
+		{ with("outputs", { { { "srtHostPort", "x:1" }, { "videoBitrate", 8 } } }),
+		  StartRefusalCode::RequestFieldUnknown, "outputs[0].videoBitrate" },
+		{ with("srtLatency", -1), StartRefusalCode::RequestFieldInvalid, "srtLatency" },
+		{ with("outputs", { { { "srtHostPort", "x:1" } }, { { "srtHostPort", "x:2" }, { "srtPassphrase", "short" } } }),
+		  StartRefusalCode::RequestFieldInvalid, "outputs[1].srtPassphrase" },
+		{ withItems({ { "id", 1 }, { "name", "Two" }, { "source_id", "test-2" } }),
+		  StartRefusalCode::RequestFieldInvalid, "quadrants[1].id" },
+		{ withItems({ { "id", 2 }, { "name", 2 }, { "source_id", "test-2" } }), StartRefusalCode::RequestFieldInvalid,
+		  "quadrants[1].name" },
+		{ withItems({ { "id", 2 }, { "name", "Two" }, { "source_id", "decklink-99" } }),
+		  StartRefusalCode::RequestInputUnknown, "quadrants[1].source_id" },
+		{ with("devices", { "test-1", "test-3" }), StartRefusalCode::RequestInputUnknown, "devices[1]" },
+	};
+	for (const Case &testCase : cases) {
+		SCOPED_TRACE(testCase.request.dump());
+		const SaveResult result = save(testCase.request);
+		EXPECT_FALSE(result.saved);
+		EXPECT_EQ(startRefusalCodeText(result.code), startRefusalCodeText(testCase.code));
+		EXPECT_EQ(result.field, testCase.field);
+	}
 }
 
 TEST_F(WorkerConfigDocumentTest, TheFirstFailureWins)
@@ -705,8 +761,8 @@ TEST_F(WorkerConfigDocumentTest, ConcurrentSavesAndLoadsNeverSeeAPartialDocument
 	std::vector<json> documents;
 	for (int index = 0; index < 4; ++index) {
 		json document;
-		std::string message;
-		ASSERT_TRUE(config().buildWorkerConfig(validRequest(), document, message)) << message;
+		StartRefusal refusal;
+		ASSERT_TRUE(config().buildWorkerConfig(validRequest(), document, refusal)) << refusal.message;
 		document["quadrants"][0]["name"] = std::string(1000 * (200 + index * 50), 'n');
 		documents.push_back(std::move(document));
 	}

@@ -188,10 +188,22 @@ TEST(ParseWorkerConfig, BitrateUnits)
 		int64_t expected;
 	};
 	for (const Case &testCase : { Case{ 1, 1000000 }, Case{ 8, 8000000 }, Case{ 999, 999000000 },
-				      Case{ 1000, 1000 }, Case{ 8000000, 8000000 } }) {
+				      Case{ 100000, 100000 }, Case{ 8000000, 8000000 } }) {
 		json document = validDocument();
 		document["video_bitrate"] = testCase.given;
 		EXPECT_EQ(parsed(document).video_bitrate, testCase.expected) << testCase.given;
+	}
+	// Between the two units' ranges a figure is neither, and is refused
+	// rather than read as a few kbit/s; so is the floor of adaptive bitrate.
+	const std::string range = "must be from 1 to 999 (Mbit/s) or from 100000 to 2147483647 (bit/s)";
+	for (int between : { 1000, 4000, 99999 }) {
+		json document = validDocument();
+		document["video_bitrate"] = between;
+		EXPECT_EQ(parseMessage(document), "video_bitrate " + range) << between;
+		document["video_bitrate"] = 8;
+		document["adaptive_bitrate"] = true;
+		document["min_video_bitrate"] = between;
+		EXPECT_EQ(parseMessage(document), "min_video_bitrate " + range) << between;
 	}
 	for (const Case &testCase : { Case{ 1, 1000 }, Case{ 128, 128000 }, Case{ 9999, 9999000 },
 				      Case{ 10000, 10000 }, Case{ 192000, 192000 } }) {

@@ -157,14 +157,28 @@ bool parseWorkerConfig(const nlohmann::json &document, WorkerConfig &config, std
 
 		config.codec = document.at("codec").get<std::string>();
 
-		// Read in the unit its size gives it, as the server checked it.
-		config.video_bitrate = videoBitrateBitsPerSecond(readInt32(document.at("video_bitrate")));
+		// Read in the unit its size gives it, as the server checked it. A
+		// figure between the units' ranges is neither: 4000 meant as kbit/s
+		// would go out at 4 kbit/s.
+		const int32_t video = readInt32(document.at("video_bitrate"));
+		if (video >= 1 && !isUsableVideoBitrate(video)) {
+			message = "video_bitrate must be " + videoBitrateRangeText();
+			return false;
+		}
+		config.video_bitrate = videoBitrateBitsPerSecond(video);
 		config.adaptive_bitrate = document.value("adaptive_bitrate", false);
 		// A quarter of the video bitrate unless given, at least 1 Mbit/s.
-		config.min_video_bitrate =
-			document.contains("min_video_bitrate")
-				? videoBitrateBitsPerSecond(readInt32(document.at("min_video_bitrate")))
-				: std::min(config.video_bitrate, std::max<int64_t>(1000000, config.video_bitrate / 4));
+		if (document.contains("min_video_bitrate")) {
+			const int32_t floor = readInt32(document.at("min_video_bitrate"));
+			if (floor >= 1 && !isUsableVideoBitrate(floor)) {
+				message = "min_video_bitrate must be " + videoBitrateRangeText();
+				return false;
+			}
+			config.min_video_bitrate = videoBitrateBitsPerSecond(floor);
+		} else {
+			config.min_video_bitrate =
+				std::min(config.video_bitrate, std::max<int64_t>(1000000, config.video_bitrate / 4));
+		}
 
 		const int32_t audio = readInt32(document.at("audio_bitrate"));
 		config.audio_bitrate = audio >= 1 && audio <= 9999 ? int64_t{ audio } * 1000 : audio;
