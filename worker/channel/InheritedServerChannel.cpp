@@ -5,12 +5,6 @@
 
 namespace tiloran {
 
-namespace {
-
-constexpr const char *statisticsPrefix = R"({"record":)";
-
-} // namespace
-
 InheritedServerChannel::InheritedServerChannel(platform::ChannelStream stream, std::function<void()> onStop,
 					       std::function<void()> onLost)
 	: channel_(std::move(stream)), onStop_(std::move(onStop)), onLost_(std::move(onLost))
@@ -35,18 +29,19 @@ InheritedServerChannel::~InheritedServerChannel()
 void InheritedServerChannel::send(const nlohmann::json &message)
 {
 	std::string line = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+	const auto type = message.find("type");
+	const bool statistics = type != message.end() && *type == "statistics";
 	{
 		std::lock_guard lock(mutex_);
 		if (serverGone_ || closing_)
 			return;
 		if (queue_.size() >= queueLimit) {
 			// Statistics are superseded by the next record; events are not.
-			auto statistics = std::find_if(queue_.begin(), queue_.end(), [](const std::string &queued) {
-				return queued.rfind(statisticsPrefix, 0) == 0;
-			});
-			queue_.erase(statistics != queue_.end() ? statistics : queue_.begin());
+			auto superseded = std::find_if(queue_.begin(), queue_.end(),
+						       [](const Queued &queued) { return queued.statistics; });
+			queue_.erase(superseded != queue_.end() ? superseded : queue_.begin());
 		}
-		queue_.push_back(std::move(line));
+		queue_.push_back({ std::move(line), statistics });
 	}
 	condition_.notify_all();
 }
@@ -64,7 +59,7 @@ void InheritedServerChannel::write()
 		condition_.wait(lock, [this] { return closing_ || !queue_.empty(); });
 		if (queue_.empty())
 			return;
-		std::string line = std::move(queue_.front());
+		std::string line = std::move(queue_.front().line);
 		queue_.pop_front();
 		writing_ = true;
 		lock.unlock();

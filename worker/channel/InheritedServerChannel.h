@@ -49,7 +49,13 @@ private:
 
 	std::mutex mutex_;
 	std::condition_variable condition_;
-	std::deque<std::string> queue_;
+	// A line to write, and whether it is a statistics record (superseded by
+	// the next one, so the first to go when the queue is full).
+	struct Queued {
+		std::string line;
+		bool statistics = false;
+	};
+	std::deque<Queued> queue_;
 	bool writing_ = false;
 	bool closing_ = false;
 	bool serverGone_ = false;
