@@ -22,4 +22,16 @@ std::vector<unsigned char> resolveUdpAddress(const std::string &host, int port, 
 	return address;
 }
 
+std::string addressText(const sockaddr *address)
+{
+	if (!address || (address->sa_family != AF_INET && address->sa_family != AF_INET6))
+		return "unknown address";
+	const socklen_t length = address->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+	char host[NI_MAXHOST];
+	char port[NI_MAXSERV];
+	if (getnameinfo(address, length, host, sizeof(host), port, sizeof(port), NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+		return "unknown address";
+	return address->sa_family == AF_INET6 ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
+}
+
 } // namespace tiloran::platform
