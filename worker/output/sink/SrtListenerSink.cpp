@@ -24,6 +24,10 @@ constexpr std::chrono::seconds handshakeDeadline{ 3 };
 // small latency a key picture alone may take that long to leave. SRT drops
 // what is older than a second itself, so the bound stays below that.
 constexpr double leastBufferLimitMs = 500;
+// What an orderly close waits at most for the receivers to get what is sent.
+constexpr std::chrono::milliseconds drainTime{ 1000 };
+// What a receiver takes to read what its latency held back.
+constexpr std::chrono::milliseconds receiverMargin{ 100 };
 // Same pace as SrtSink gives its one connection.
 constexpr int overheadPercent = 100;
 
@@ -193,6 +197,12 @@ void SrtListenerSink::acceptCallers()
 			}
 		}
 		reportRefusals();
+		// Closed as they go out of scope, outside the lock.
+		std::vector<SrtSocket> closing;
+		{
+			std::lock_guard lock(mutex_);
+			closing.swap(closing_);
+		}
 	}
 }
 
@@ -219,7 +229,7 @@ void SrtListenerSink::admit(SrtSocket socket, const std::string &address, const 
 	occupied_ = static_cast<int>(callers_.size());
 	++joined_;
 	report(EventCode::SrtCallerJoined, "info",
-	       "SRT receiver " + callerName(address, streamId) + " called in (slot " + std::to_string(slot) + ", " +
+	       "SRT receiver in slot " + std::to_string(slot) + ", " + callerName(address, streamId) + ", called in (now " +
 		       std::to_string(callers_.size()) + " of " + std::to_string(settings_.maxCallers) +
 		       "); it takes the stream from the next key picture");
 }
@@ -319,11 +329,11 @@ void SrtListenerSink::removeCallerLocked(std::size_t index, EventCode code, cons
 	if (dropped)
 		++dropped_;
 	report(code, "warning",
-	       "SRT receiver " + callerName(caller.address, caller.streamId) + " (slot " + std::to_string(caller.slot) +
-		       (dropped ? ") dropped: " : ") left: ") + reason + "; after " + connected + " s, " +
-		       std::to_string(callers_.size()) + " receivers remain");
-	// Closing a caller that stopped reading does not wait for it.
-	caller.socket.reset();
+	       "SRT receiver in slot " + std::to_string(caller.slot) + ", " + callerName(caller.address, caller.streamId) +
+		       (dropped ? ", dropped: " : ", left: ") + reason + "; after " + connected + " s (now " +
+		       std::to_string(callers_.size()) + " of " + std::to_string(settings_.maxCallers) + ")");
+	// Closed on the accepting thread: the stream does not wait for it.
+	closing_.push_back(std::move(caller.socket));
 }
 
 void SrtListenerSink::refresh(SRTSOCKET socket, SrtCallerStatistics &figures)
@@ -369,19 +379,26 @@ void SrtListenerSink::close()
 	}
 	if (acceptor_.joinable())
 		acceptor_.join();
-	// Live mode drops what SRT still holds when a socket closes: the
-	// receivers get a moment for it, as SrtSink's one does.
+	// Live mode drops what SRT still holds when a socket closes, and a
+	// receiver what it holds back for its latency when the sender goes: the
+	// receivers get a moment for both, side by side, as SrtSink's one does.
+	std::vector<Caller> callers;
 	{
 		std::lock_guard lock(mutex_);
-		const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(settings_.latencyMs + 100);
-		for (const Caller &caller : callers_) {
-			std::size_t blocks = 0;
-			while (srt_getsndbuffer(caller.socket.get(), &blocks, nullptr) == 0 && blocks > 0 && Clock::now() < deadline)
-				std::this_thread::sleep_for(std::chrono::milliseconds(10));
-		}
-		callers_.clear();
+		callers.swap(callers_);
+		closing_.clear();
 		occupied_ = 0;
 	}
+	const Clock::time_point deadline = Clock::now() + drainTime;
+	for (const Caller &caller : callers) {
+		std::size_t blocks = 0;
+		while (srt_getsndbuffer(caller.socket.get(), &blocks, nullptr) == 0 && blocks > 0 && Clock::now() < deadline)
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	if (!callers.empty())
+		std::this_thread::sleep_until(
+			std::min(deadline, Clock::now() + std::chrono::milliseconds(settings_.latencyMs) + receiverMargin));
+	callers.clear();
 	listener_.reset();
 }
 

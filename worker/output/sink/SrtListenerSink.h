@@ -110,6 +110,9 @@ private:
 	// call check never takes it.
 	mutable std::mutex mutex_;
 	std::vector<Caller> callers_;
+	// The connections of callers that were dropped or left, for the
+	// accepting thread to close.
+	std::vector<SrtSocket> closing_;
 	int64_t inputBytesPerSecond_ = 0;
 	Clock::time_point lastWatch_;
 	int64_t joined_ = 0;
