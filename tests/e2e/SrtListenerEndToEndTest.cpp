@@ -2,7 +2,8 @@
 // and real srt-live-transmit callers: three join at different times and each
 // records from a key picture on, with its audio; one frozen is dropped while
 // the others go on without a hole, one leaves; calls with a wrong passphrase, a stream id
-// not on the list and one too many are refused with SRT's reason.
+// not on the list and one too many are refused with SRT's reason; a further
+// listener whose port is taken is left out.
 
 #include <chrono>
 #include <csignal>
@@ -132,12 +133,20 @@ TEST(SrtListenerEndToEnd, CallersJoinAtKeyPicturesAndOneThatStopsReadingIsDroppe
 	request["srtAllowedStreamIds"] = { "studio-a", "studio-b", "studio-c" };
 	// Room for a busy machine's stalls: a hole must be one the worker made.
 	request["srtLatency"] = 500;
+	// A further listener on a port another program holds is left out, with
+	// the reason; the stream goes on.
+	SrtRecorder occupying;
+	request["outputs"] = { { { "srtHostPort", occupying.hostPort() }, { "srtMode", "listener" } } };
 	std::string answer;
 	ASSERT_TRUE(server.startStream(request, answer)) << answer;
 	ASSERT_TRUE(waitUntil([&] { return stats(server)["srt"]["state"] == "listening" && stats(server)["state"] == "live"; },
 			      kGenerousTimeout))
 		<< stats(server).dump(2) << server.errors();
 	EXPECT_NE(eventsWithCode(server, "srt.listening"), "");
+	EXPECT_NE(eventsWithCode(server, "srt.failed")
+			  .find("Output 1: SRT cannot listen on " + occupying.hostPort() + ": Address already in use"),
+		  std::string::npos)
+		<< eventsWithCode(server, "srt.failed");
 
 	const std::filesystem::path &directory = server.directory();
 	SrtCaller first(directory, "first", port, "studio-a", passphrase);

@@ -106,10 +106,10 @@ bool SrtListenerSink::open(std::string &message)
 	if (srt_bind(socket, reinterpret_cast<const sockaddr *>(address.data()), static_cast<int>(address.size())) ==
 		    SRT_ERROR ||
 	    srt_listen(socket, settings_.maxCallers) == SRT_ERROR) {
-		int systemError = 0;
-		const int error = srt_getlasterror(&systemError);
-		message = "cannot listen on " + localAddress_ + ": " +
-			  (systemError != 0 ? std::string(srt_strerror(error, systemError)) : srt_getlasterror_str());
+		// SRT's text does not say why the system refused the address.
+		const std::string srtReason = srt_getlasterror_str();
+		const std::string systemReason = platform::udpBindProblem(address);
+		message = "cannot listen on " + localAddress_ + ": " + (systemReason.empty() ? srtReason : systemReason);
 		return false;
 	}
 	listener_ = std::move(owned);

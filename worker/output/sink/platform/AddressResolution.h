@@ -12,6 +12,10 @@ namespace tiloran::platform {
 // resolve.
 std::vector<unsigned char> resolveUdpAddress(const std::string &host, int port, std::string &reason);
 
+// Why the system would not bind a UDP socket to the address (as from
+// resolveUdpAddress): "Address already in use"...; empty when it would.
+std::string udpBindProblem(const std::vector<unsigned char> &address);
+
 // A peer's numeric address as "host:port" ("[host]:port" for IPv6).
 std::string addressText(const sockaddr *address);
 

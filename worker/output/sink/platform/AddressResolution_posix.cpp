@@ -1,6 +1,10 @@
 #include "output/sink/platform/AddressResolution.h"
 
 #include <netdb.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <sys/socket.h>
 
 namespace tiloran::platform {
@@ -20,6 +24,18 @@ std::vector<unsigned char> resolveUdpAddress(const std::string &host, int port, 
 	std::vector<unsigned char> address(bytes, bytes + addresses->ai_addrlen);
 	freeaddrinfo(addresses);
 	return address;
+}
+
+std::string udpBindProblem(const std::vector<unsigned char> &address)
+{
+	const sockaddr *bound = reinterpret_cast<const sockaddr *>(address.data());
+	const int probe = socket(bound->sa_family, SOCK_DGRAM, 0);
+	if (probe < 0)
+		return std::strerror(errno);
+	const bool failed = bind(probe, bound, static_cast<socklen_t>(address.size())) != 0;
+	const int error = errno;
+	close(probe);
+	return failed ? std::strerror(error) : std::string();
 }
 
 std::string addressText(const sockaddr *address)

@@ -22,6 +22,20 @@ std::vector<unsigned char> resolveUdpAddress(const std::string &host, int port, 
 	return address;
 }
 
+std::string udpBindProblem(const std::vector<unsigned char> &address)
+{
+	const sockaddr *bound = reinterpret_cast<const sockaddr *>(address.data());
+	const SOCKET probe = socket(bound->sa_family, SOCK_DGRAM, 0);
+	if (probe == INVALID_SOCKET)
+		return "Windows error " + std::to_string(WSAGetLastError());
+	const bool failed = bind(probe, bound, static_cast<int>(address.size())) != 0;
+	const int error = WSAGetLastError();
+	closesocket(probe);
+	if (!failed)
+		return {};
+	return error == WSAEADDRINUSE ? "Address already in use" : "Windows error " + std::to_string(error);
+}
+
 std::string addressText(const sockaddr *address)
 {
 	if (!address || (address->sa_family != AF_INET && address->sa_family != AF_INET6))
