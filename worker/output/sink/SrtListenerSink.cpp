@@ -246,7 +246,8 @@ void SrtListenerSink::reportRefusals()
 	}
 	// A call the check let pass whose connection SRT closed before it could
 	// be accepted failed in SRT's own checks, which on a listener with a
-	// passphrase is the passphrase: SRT does not tell the listener which.
+	// passphrase is most likely the passphrase. SRT (1.5) tells only the
+	// caller: the closed socket's rejection reason stays SRT_REJ_UNKNOWN.
 	const Clock::time_point now = Clock::now();
 	for (const auto &[socket, call] : calls) {
 		const SRT_SOCKSTATUS state = srt_getsockstate(socket);
@@ -266,7 +267,9 @@ void SrtListenerSink::reportRefusals()
 					     "SRT call from " + caller + " failed in SRT's handshake: it has a passphrase, or another SRT version" });
 		else
 			refusals.push_back({ EventCode::SrtCallerRefusedPassphrase,
-					     "SRT call from " + caller + " failed in SRT's handshake: its passphrase does not match, or it has none" });
+					     "SRT call from " + caller +
+						     " failed in SRT's handshake: most likely its passphrase does not match, or it has "
+						     "none (SRT does not tell the listener)" });
 	}
 	for (const Refusal &refusal : refusals)
 		report(refusal.code, "warning", refusal.text);
