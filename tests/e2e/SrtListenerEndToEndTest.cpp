@@ -188,6 +188,11 @@ TEST(SrtListenerEndToEnd, CallersJoinAtKeyPicturesAndOneThatStopsReadingIsDroppe
 	const httplib::Result metrics = server.get("/metrics");
 	ASSERT_TRUE(metrics);
 	EXPECT_NE(metrics->body.find("tiloran_srt_caller_rtt_seconds{slot=\"3\"}"), std::string::npos) << metrics->body;
+	const std::filesystem::path metricsFile = directory / "metrics.txt";
+	writeFile(metricsFile, metrics->body);
+	int status = -1;
+	const std::string checked = runCommand("promtool check metrics < '" + metricsFile.string() + "' 2>&1", &status);
+	EXPECT_EQ(status, 0) << checked << metrics->body;
 
 	// The third, after a second of its own, stops reading: it is dropped,
 	// the others go on.
