@@ -45,7 +45,12 @@ std::string addressText(const sockaddr *address)
 	char port[NI_MAXSERV];
 	if (getnameinfo(address, length, host, sizeof(host), port, sizeof(port), NI_NUMERICHOST | NI_NUMERICSERV) != 0)
 		return "unknown address";
-	return address->sa_family == AF_INET6 ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
+	// An IPv4 caller of a listener on "[::]" comes as an IPv4-mapped address.
+	const std::string text = host;
+	const std::string mapped = "::ffff:";
+	if (text.rfind(mapped, 0) == 0 && text.find('.') != std::string::npos)
+		return text.substr(mapped.size()) + ":" + port;
+	return address->sa_family == AF_INET6 ? "[" + text + "]:" + port : text + ":" + port;
 }
 
 } // namespace tiloran::platform
