@@ -36,6 +36,13 @@ enum class EventCode {
 	SrtPeerSilent,
 	SrtFailed,
 	SrtLost,
+	// The SRT listener and the receivers that call it.
+	SrtListening,
+	SrtCallerJoined,
+	SrtCallerLeft,
+	SrtCallerDropped,
+	SrtCallerRefused,
+	SrtCallerRefusedPassphrase,
 	// The server's events.
 	WorkerStarted,
 	StopRequested,
@@ -72,7 +79,7 @@ struct EventCodeEntry {
 };
 
 // Every code, in the order of the enum.
-inline constexpr std::array<EventCodeEntry, 42> eventCodes{ {
+inline constexpr std::array<EventCodeEntry, 48> eventCodes{ {
 	{ EventCode::StreamStarted, "stream.started", "The stream started" },
 	{ EventCode::OutputLive, "output.live", "First pictures handed to the output" },
 	{ EventCode::InputSignalLost, "input.signal.lost", "An input lost its signal" },
@@ -93,6 +100,13 @@ inline constexpr std::array<EventCodeEntry, 42> eventCodes{ {
 	{ EventCode::SrtPeerSilent, "srt.peer.silent", "The SRT receiver does not answer" },
 	{ EventCode::SrtFailed, "srt.failed", "SRT connection failed" },
 	{ EventCode::SrtLost, "srt.lost", "SRT connection lost" },
+	{ EventCode::SrtListening, "srt.listening", "Listening for SRT receivers" },
+	{ EventCode::SrtCallerJoined, "srt.caller.joined", "An SRT receiver called in and takes the stream" },
+	{ EventCode::SrtCallerLeft, "srt.caller.left", "An SRT receiver left" },
+	{ EventCode::SrtCallerDropped, "srt.caller.dropped", "An SRT receiver stopped reading and was dropped" },
+	{ EventCode::SrtCallerRefused, "srt.caller.refused", "An SRT receiver's call was refused" },
+	{ EventCode::SrtCallerRefusedPassphrase, "srt.caller.refused.passphrase",
+	  "An SRT receiver's call failed: its passphrase does not match" },
 	{ EventCode::WorkerStarted, "worker.started", "Worker started" },
 	{ EventCode::StopRequested, "stream.stop.requested", "Stop requested" },
 	{ EventCode::StreamStopped, "stream.stopped", "Worker stopped" },

@@ -27,6 +27,11 @@ inline constexpr std::size_t kSrtStreamIdMaxBytes = 512;
 // An empty passphrase is an unencrypted stream.
 inline constexpr std::size_t kSrtPassphraseMinLength = 10;
 inline constexpr std::size_t kSrtPassphraseMaxLength = 79;
+// As SRT listener: the receivers served at once (4 unless given), and the
+// longest list of stream ids they may call with.
+inline constexpr int kSrtMaxCallersLimit = 16;
+inline constexpr int kSrtDefaultMaxCallers = 4;
+inline constexpr std::size_t kSrtAllowedStreamIdsMax = 16;
 
 // What is wrong with an SRT target, in the order it is checked.
 enum class SrtTargetProblem {

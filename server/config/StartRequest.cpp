@@ -60,6 +60,11 @@ std::optional<std::int32_t> readLatency(const nlohmann::json &destination)
 	return std::nullopt;
 }
 
+std::int64_t wholeValue(const nlohmann::json &value)
+{
+	return value.is_number_float() ? static_cast<std::int64_t>(value.get<double>()) : value.get<std::int64_t>();
+}
+
 // The number of characters of UTF-8 text (its bytes that start one).
 std::size_t characterCount(const std::string &text)
 {
@@ -93,6 +98,65 @@ bool readOptionalString(const nlohmann::json &request, const std::string &prefix
 	return true;
 }
 
+bool isWholeNumberIn(const nlohmann::json &value, std::int64_t lowest, std::int64_t highest)
+{
+	if (value.is_number_unsigned())
+		return value.get<std::uint64_t>() >= static_cast<std::uint64_t>(lowest) &&
+		       value.get<std::uint64_t>() <= static_cast<std::uint64_t>(highest);
+	if (value.is_number_integer())
+		return value.get<std::int64_t>() >= lowest && value.get<std::int64_t>() <= highest;
+	return value.is_number_float() && value.get<double>() >= lowest && value.get<double>() <= highest &&
+	       value.get<double>() == std::trunc(value.get<double>());
+}
+
+// "srtMode" and the listener's own members, which only a listener may have.
+bool readSrtMode(const nlohmann::json &object, const std::string &prefix, SrtDestination &checked,
+		 StartRefusal &refusal)
+{
+	const auto mode = object.find("srtMode");
+	if (mode != object.end() && !(mode->is_string() && (*mode == "caller" || *mode == "listener"))) {
+		return refuse(refusal, StartRefusalCode::RequestFieldInvalid, prefix + "srtMode",
+			      "Field " + prefix + "srtMode must be \"caller\" or \"listener\"");
+	}
+	checked.listener = mode != object.end() && *mode == "listener";
+	for (const char *key : { "srtMaxCallers", "srtAllowedStreamIds" }) {
+		if (!checked.listener && object.contains(key)) {
+			return refuse(refusal, StartRefusalCode::RequestFieldInvalid, prefix + key,
+				      "Field " + prefix + key + " must be left out unless srtMode is \"listener\"");
+		}
+	}
+	if (!checked.listener)
+		return true;
+	checked.maxCallers = kSrtDefaultMaxCallers;
+	if (object.contains("srtMaxCallers")) {
+		if (!isWholeNumberIn(object["srtMaxCallers"], 1, kSrtMaxCallersLimit)) {
+			return refuse(refusal, StartRefusalCode::RequestFieldInvalid, prefix + "srtMaxCallers",
+				      "Field " + prefix + "srtMaxCallers must be a whole number from 1 to " +
+					      std::to_string(kSrtMaxCallersLimit));
+		}
+		checked.maxCallers = static_cast<std::int32_t>(wholeValue(object["srtMaxCallers"]));
+	}
+	const auto ids = object.find("srtAllowedStreamIds");
+	if (ids == object.end())
+		return true;
+	if (!ids->is_array() || ids->empty() || ids->size() > kSrtAllowedStreamIdsMax ||
+	    !std::all_of(ids->begin(), ids->end(), [](const nlohmann::json &id) { return isNonEmptyString(id); })) {
+		return refuse(refusal, StartRefusalCode::RequestFieldInvalid, prefix + "srtAllowedStreamIds",
+			      "Field " + prefix + "srtAllowedStreamIds must be an array of 1 to " +
+				      std::to_string(kSrtAllowedStreamIdsMax) + " non-empty strings");
+	}
+	for (const nlohmann::json &id : *ids) {
+		const std::string &text = id.get_ref<const std::string &>();
+		if (text.size() > kSrtStreamIdMaxBytes || hasControlCharacter(text)) {
+			return refuse(refusal, StartRefusalCode::RequestFieldInvalid, prefix + "srtAllowedStreamIds",
+				      "Field " + prefix + "srtAllowedStreamIds must hold stream ids of at most " +
+					      std::to_string(kSrtStreamIdMaxBytes) + " bytes without control characters");
+		}
+		checked.allowedStreamIds.push_back(text);
+	}
+	return true;
+}
+
 // The SRT members of a destination and their types; prefix names the
 // destination in messages ("" for the main one, "outputs[0]." for another).
 bool readDestination(const nlohmann::json &object, const std::string &prefix, SrtDestination &checked,
@@ -120,7 +184,7 @@ bool readDestination(const nlohmann::json &object, const std::string &prefix, Sr
 		}
 		checked.reconnect = object["srtReconnect"].get<bool>();
 	}
-	return true;
+	return readSrtMode(object, prefix, checked, refusal);
 }
 
 // The members every request needs, and the types of the SRT members.
@@ -164,11 +228,6 @@ bool checkBitrate(const nlohmann::json &request, const char *key, StartRefusal &
 			      mustBe + "a whole number from 1 to " + std::to_string(largest));
 	}
 	return true;
-}
-
-std::int64_t wholeValue(const nlohmann::json &value)
-{
-	return value.is_number_float() ? static_cast<std::int64_t>(value.get<double>()) : value.get<std::int64_t>();
 }
 
 // A whole bitrate (checkBitrate) in one of the units the worker reads.
@@ -468,7 +527,8 @@ bool readFurtherOutputs(const nlohmann::json &request, StartRequest &checked, St
 		for (const auto &member : entry.items()) {
 			const std::string &key = member.key();
 			if (key != "srtHostPort" && key != "srtStreamId" && key != "srtPassphrase" && key != "srtLatency" &&
-			    key != "srtReconnect") {
+			    key != "srtReconnect" && key != "srtMode" && key != "srtMaxCallers" &&
+			    key != "srtAllowedStreamIds") {
 				return refuse(refusal, StartRefusalCode::RequestFieldUnknown, name + "." + key,
 					      "Unknown field: " + name + "." + key);
 			}

@@ -22,6 +22,12 @@ struct SrtDestination {
 	std::int32_t latencyMs = 0;
 	// None when the request does not say.
 	std::optional<bool> reconnect;
+	// As SRT listener ("srtMode": "listener"): hostPort is the address to
+	// bind, receivers call in, at most maxCallers at once and, when the
+	// list is given, only with one of allowedStreamIds.
+	bool listener = false;
+	std::int32_t maxCallers = 0;
+	std::vector<std::string> allowedStreamIds;
 };
 
 // The further destinations a request may name beside the main one.

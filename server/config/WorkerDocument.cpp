@@ -50,6 +50,18 @@ nlohmann::json srtObjectOf(const SrtDestination &destination)
 	};
 }
 
+// A listener's keys beside its "srt" object; a caller's document has none,
+// as before listeners existed.
+void addListenerKeys(const SrtDestination &destination, nlohmann::json &holder)
+{
+	if (!destination.listener)
+		return;
+	holder["srt_mode"] = "listener";
+	holder["srt_max_callers"] = destination.maxCallers;
+	if (!destination.allowedStreamIds.empty())
+		holder["srt_allowed_stream_ids"] = destination.allowedStreamIds;
+}
+
 } // namespace
 
 nlohmann::json workerDocumentOf(const nlohmann::json &request, const StartRequest &checked,
@@ -60,10 +72,12 @@ nlohmann::json workerDocumentOf(const nlohmann::json &request, const StartReques
 	document["video_bitrate"] = request["videoBitrate"];
 	document["audio_bitrate"] = request["audioBitrate"];
 	document["srt"] = srtObjectOf(checked);
-	document["srt_uri"] = buildSrtUri(checked.hostPort, checked.streamId, checked.latencyMs, checked.passphrase);
+	document["srt_uri"] =
+		buildSrtUri(checked.hostPort, checked.streamId, checked.latencyMs, checked.passphrase, checked.listener);
 	// Only when asked for, so that documents without them stay as they were.
 	if (checked.reconnect)
 		document["srt_reconnect"] = *checked.reconnect;
+	addListenerKeys(checked, document);
 	// Each further destination as the main one is written: its "srt" object
 	// and, when asked for, "srt_reconnect".
 	if (!checked.outputs.empty()) {
@@ -72,6 +86,7 @@ nlohmann::json workerDocumentOf(const nlohmann::json &request, const StartReques
 			nlohmann::json entry = { { "srt", srtObjectOf(destination) } };
 			if (destination.reconnect)
 				entry["srt_reconnect"] = *destination.reconnect;
+			addListenerKeys(destination, entry);
 			outputs.push_back(std::move(entry));
 		}
 		document["outputs"] = std::move(outputs);
@@ -97,9 +112,9 @@ nlohmann::json workerDocumentOf(const nlohmann::json &request, const StartReques
 }
 
 std::string buildSrtUri(const std::string &hostPort, const std::string &streamId, std::int32_t latency,
-			const std::string &passphrase)
+			const std::string &passphrase, bool listener)
 {
-	std::string uri = "srt://" + hostPort + "?mode=caller";
+	std::string uri = "srt://" + hostPort + (listener ? "?mode=listener" : "?mode=caller");
 	if (!streamId.empty())
 		uri += "&streamid=" + streamId;
 	uri += "&latency=" + std::to_string(latency);

@@ -15,9 +15,10 @@ namespace tiloran {
 nlohmann::json workerDocumentOf(const nlohmann::json &request, const StartRequest &checked,
 				const ConfigLocations &locations);
 
-// The SRT URI of a stream start request: caller mode, always a latency, the
-// stream id and passphrase only when given. Values are inserted unescaped.
+// The SRT URI of a stream start request: caller mode unless listener, always
+// a latency, the stream id and passphrase only when given. Values are
+// inserted unescaped.
 std::string buildSrtUri(const std::string &hostPort, const std::string &streamId, std::int32_t latency,
-			const std::string &passphrase);
+			const std::string &passphrase, bool listener = false);
 
 } // namespace tiloran

@@ -256,8 +256,10 @@ void StreamStatistics::liveReceived()
 
 void StreamStatistics::sayOnAirOnceLinkIsUp()
 {
-	// An output without a link reports no link changes.
-	const bool linkUp = !link_.is_object() || member(link_, "state") == "connected";
+	// An output without a link reports no link changes; a listener is on air
+	// as it listens, with or without receivers.
+	const bool linkUp = !link_.is_object() || member(link_, "state") == "connected" ||
+			    member(link_, "state") == "listening";
 	if (onAirSaid_ || state_ != State::Live || !linkUp)
 		return;
 	onAirSaid_ = true;
@@ -333,6 +335,51 @@ nlohmann::json StreamStatistics::document(bool running) const
 	document["events"] = std::move(events);
 	return document;
 }
+
+namespace {
+
+// A listener's receivers, one series each by slot (1 to 16, so that the
+// series stay few); the address only in the info series.
+void sampleCallers(PrometheusText &text, const nlohmann::json &callers)
+{
+	const nlohmann::json none = nlohmann::json::array();
+	const nlohmann::json &list = callers.is_array() ? callers : none;
+	text.family("tiloran_srt_callers", "Receivers connected to the SRT listener now.", "gauge");
+	if (callers.is_array())
+		text.sample(static_cast<double>(list.size()));
+	const auto slotOf = [](const nlohmann::json &caller) {
+		const nlohmann::json &slot = member(caller, "slot");
+		return slot.is_number_integer() ? std::to_string(slot.get<int>()) : std::string();
+	};
+	text.family("tiloran_srt_caller_info", "A receiver connected to the SRT listener, by slot: its address and stream id.",
+		    "gauge");
+	for (const nlohmann::json &caller : list) {
+		const nlohmann::json &address = member(caller, "address");
+		const nlohmann::json &streamId = member(caller, "streamId");
+		if (!slotOf(caller).empty() && address.is_string() && streamId.is_string())
+			text.sample(1, { { "slot", slotOf(caller) },
+					 { "address", address.get<std::string>() },
+					 { "stream_id", streamId.get<std::string>() } });
+	}
+	const auto callerFamily = [&](const char *name, const char *help, const char *type, const char *key, double scale) {
+		text.family(name, help, type);
+		for (const nlohmann::json &caller : list)
+			if (!slotOf(caller).empty() && member(caller, key).is_number())
+				text.sample(member(caller, key).get<double>() * scale, { { "slot", slotOf(caller) } });
+	};
+	callerFamily("tiloran_srt_caller_connected_seconds", "Seconds since each receiver called the SRT listener.", "gauge",
+		     "connectedSeconds", 1);
+	callerFamily("tiloran_srt_caller_rtt_seconds", "Round-trip time to each receiver of the SRT listener.", "gauge",
+		     "rttMs", 0.001);
+	callerFamily("tiloran_srt_caller_send_rate_mbps", "Megabits per second sent to each receiver of the SRT listener.",
+		     "gauge", "sendRateMbps", 1);
+	callerFamily("tiloran_srt_caller_packets_lost_total", "Packets each receiver of the SRT listener reported lost.",
+		     "counter", "packetsLost", 1);
+	callerFamily("tiloran_srt_caller_packets_dropped_total",
+		     "Packets dropped as too late to send to each receiver of the SRT listener.", "counter", "packetsDropped", 1);
+}
+
+} // namespace
 
 std::string StreamStatistics::metrics(bool running) const
 {
@@ -431,6 +478,7 @@ std::string StreamStatistics::metrics(bool running) const
 		text.sample(member(srt, "state") == "connected" ? 1 : 0);
 	srtFamily("tiloran_srt_reconnects_total", "Times the SRT link was connected again after a loss.", "counter",
 		  "reconnects", 1);
+	sampleCallers(text, member(srt, "callers"));
 
 	text.family("tiloran_worker_starts_total", "Workers started since the server started.", "counter");
 	text.sample(static_cast<double>(starts_));

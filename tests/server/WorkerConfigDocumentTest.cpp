@@ -463,7 +463,7 @@ TEST_F(WorkerConfigDocumentTest, FurtherOutputsAreCheckedAsTheMainDestinationAnd
 		{ withOutputs({ entry, entry, entry, entry }), "Field outputs must have at most 3 items" },
 		{ withOutputs({ "127.0.0.1:9001" }), "Field outputs[0] must be an object" },
 		{ withOutputs({ json::object() }), "Missing required field: outputs[0].srtHostPort" },
-		{ entryWith("srtMode", "caller"), "Unknown field: outputs[1].srtMode" },
+		{ entryWith("srtLinger", 0), "Unknown field: outputs[1].srtLinger" },
 		{ entryWith("srtHostPort", ""), "Field outputs[1].srtHostPort must be a non-empty string" },
 		{ entryWith("srtHostPort", "127.0.0.1"),
 		  "Field outputs[1].srtHostPort must be host:port with a port from 1 to 65535" },
@@ -498,6 +498,80 @@ TEST_F(WorkerConfigDocumentTest, FurtherOutputsAreCheckedAsTheMainDestinationAnd
 	hideSrtPassphrase(document);
 	EXPECT_EQ(document["outputs"][0]["srt"]["passphrase"], "");
 	EXPECT_EQ(document["outputs"][1]["srt"]["passphrase"], "***");
+}
+
+// "srtMode" and the listener's own members, on the main destination and on
+// each further one; a caller's document stays as it was.
+TEST_F(WorkerConfigDocumentTest, ListenerSettingsAreCheckedAndWrittenOnlyForAListener)
+{
+	auto with = [](json members, bool further = false) {
+		json request = validRequest();
+		if (further)
+			request["outputs"] = { json{ { "srtHostPort", "0.0.0.0:9001" } } };
+		json &destination = further ? request["outputs"][0] : request;
+		for (auto &[key, value] : members.items())
+			destination[key] = value;
+		return request;
+	};
+	const std::string idsMessage = "Field srtAllowedStreamIds must be an array of 1 to 16 non-empty strings";
+	const std::vector<std::pair<json, std::string>> cases = {
+		{ with({ { "srtMode", "server" } }), "Field srtMode must be \"caller\" or \"listener\"" },
+		{ with({ { "srtMode", true } }), "Field srtMode must be \"caller\" or \"listener\"" },
+		{ with({ { "srtMaxCallers", 2 } }), "Field srtMaxCallers must be left out unless srtMode is \"listener\"" },
+		{ with({ { "srtMode", "caller" }, { "srtAllowedStreamIds", { "a" } } }),
+		  "Field srtAllowedStreamIds must be left out unless srtMode is \"listener\"" },
+		{ with({ { "srtMode", "listener" }, { "srtMaxCallers", 0 } }),
+		  "Field srtMaxCallers must be a whole number from 1 to 16" },
+		{ with({ { "srtMode", "listener" }, { "srtMaxCallers", 17 } }),
+		  "Field srtMaxCallers must be a whole number from 1 to 16" },
+		{ with({ { "srtMode", "listener" }, { "srtMaxCallers", 2.5 } }),
+		  "Field srtMaxCallers must be a whole number from 1 to 16" },
+		{ with({ { "srtMode", "listener" }, { "srtAllowedStreamIds", json::array() } }), idsMessage },
+		{ with({ { "srtMode", "listener" }, { "srtAllowedStreamIds", "a" } }), idsMessage },
+		{ with({ { "srtMode", "listener" }, { "srtAllowedStreamIds", { "a", "" } } }), idsMessage },
+		{ with({ { "srtMode", "listener" }, { "srtAllowedStreamIds", json(std::vector<std::string>(17, "a")) } }),
+		  idsMessage },
+		{ with({ { "srtMode", "listener" }, { "srtAllowedStreamIds", { "a\tb" } } }),
+		  "Field srtAllowedStreamIds must hold stream ids of at most 512 bytes without control characters" },
+		{ with({ { "srtMode", "listener" }, { "srtAllowedStreamIds", { std::string(513, 'x') } } }),
+		  "Field srtAllowedStreamIds must hold stream ids of at most 512 bytes without control characters" },
+		{ with({ { "srtMode", "listener" }, { "srtMaxCallers", "4" } }, true),
+		  "Field outputs[0].srtMaxCallers must be a whole number from 1 to 16" },
+		{ with({ { "srtMaxCallers", 4 } }, true),
+		  "Field outputs[0].srtMaxCallers must be left out unless srtMode is \"listener\"" },
+	};
+	for (const auto &[request, expected] : cases) {
+		SCOPED_TRACE(request.dump());
+		const SaveResult result = save(request);
+		EXPECT_FALSE(result.saved);
+		EXPECT_EQ(result.message, expected);
+		EXPECT_EQ(result.output, "");
+	}
+	EXPECT_TRUE(fs::is_empty(workingDirectory_.path()));
+
+	json caller = saved(with({ { "srtMode", "caller" } }));
+	EXPECT_EQ(caller, saved(validRequest()));
+	EXPECT_FALSE(caller.contains("srt_mode"));
+
+	json request = with({ { "srtMode", "listener" } });
+	request["srtHostPort"] = "[::]:9000";
+	json document = saved(request);
+	EXPECT_EQ(document["srt_mode"], "listener");
+	EXPECT_EQ(document["srt_max_callers"], 4);
+	EXPECT_FALSE(document.contains("srt_allowed_stream_ids"));
+	EXPECT_EQ(document["srt"]["host_port"], "[::]:9000");
+	EXPECT_EQ(document["srt_uri"].get<std::string>().rfind("srt://[::]:9000?mode=listener&", 0), 0u);
+
+	request = with({ { "srtMode", "listener" }, { "srtMaxCallers", 16 }, { "srtAllowedStreamIds", { "a", "b" } },
+			 { "srtPassphrase", "0123456789" } },
+		       true);
+	document = saved(request);
+	EXPECT_EQ(document["outputs"][0]["srt_mode"], "listener");
+	EXPECT_EQ(document["outputs"][0]["srt_max_callers"], 16);
+	EXPECT_EQ(document["outputs"][0]["srt_allowed_stream_ids"], json({ "a", "b" }));
+	EXPECT_FALSE(document.contains("srt_mode"));
+	hideSrtPassphrase(document);
+	EXPECT_EQ(document["outputs"][0]["srt"]["passphrase"], "***");
 }
 
 // Adaptive bitrate, written only when asked for; its floor in the unit of

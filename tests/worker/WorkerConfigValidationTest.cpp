@@ -302,6 +302,40 @@ TEST(ParseWorkerConfig, FurtherOutputs)
 	EXPECT_EQ(parseMessage(document), "outputs must be an array");
 }
 
+// The listener's keys, on the main destination and a further one; without
+// "srt_mode" the caller, as before.
+TEST(ParseWorkerConfig, ListenerSettings)
+{
+	json document = validDocument();
+	EXPECT_FALSE(parsed(document).srt.listener);
+	document["srt_mode"] = "listener";
+	WorkerConfig config = parsed(document);
+	EXPECT_TRUE(config.srt.listener);
+	EXPECT_EQ(config.srt.maxCallers, 4);
+	EXPECT_TRUE(config.srt.allowedStreamIds.empty());
+	document["srt_max_callers"] = 16;
+	document["outputs"] = { { { "srt", { { "host_port", "[::]:9001" } } },
+				  { "srt_mode", "listener" },
+				  { "srt_allowed_stream_ids", { "a", "b" } } } };
+	config = parsed(document);
+	EXPECT_EQ(config.srt.maxCallers, 16);
+	ASSERT_EQ(config.outputs.size(), 1u);
+	EXPECT_TRUE(config.outputs[0].listener);
+	EXPECT_EQ(config.outputs[0].host, "::");
+	EXPECT_EQ(config.outputs[0].allowedStreamIds, (std::vector<std::string>{ "a", "b" }));
+
+	const std::pair<const char *, json> refused[] = {
+		{ "srt_mode", "server" }, { "srt_max_callers", 0 }, { "srt_max_callers", 17 },
+		{ "srt_allowed_stream_ids", { "" } }, { "srt_allowed_stream_ids", { "a\nb" } },
+		{ "srt_allowed_stream_ids", json(std::vector<std::string>(17, "a")) },
+	};
+	for (const auto &[key, value] : refused) {
+		json bad = document;
+		bad[key] = value;
+		EXPECT_NE(parseMessage(bad).find(key), std::string::npos) << key << " " << value;
+	}
+}
+
 // Numbers beyond 32 bits neither wrap around into a valid value nor, as
 // floating-point numbers, convert with undefined behaviour: they become the
 // nearest 32-bit value.

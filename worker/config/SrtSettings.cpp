@@ -29,6 +29,44 @@ bool readSrtTarget(const std::string &hostPort, SrtSettings &settings)
 	return true;
 }
 
+bool hasControlCharacter(const std::string &text)
+{
+	for (const char byte : text)
+		if (static_cast<unsigned char>(byte) < 0x20 || byte == 0x7F)
+			return true;
+	return false;
+}
+
+bool readListenerKeys(const nlohmann::json &document, SrtSettings &settings, std::string &message)
+{
+	const std::string mode = document.value("srt_mode", std::string("caller"));
+	if (mode != "caller" && mode != "listener") {
+		message = "srt_mode must be caller or listener";
+		return false;
+	}
+	settings.listener = mode == "listener";
+	if (!settings.listener)
+		return true;
+	settings.maxCallers = document.value("srt_max_callers", kSrtDefaultMaxCallers);
+	if (settings.maxCallers < 1 || settings.maxCallers > kSrtMaxCallersLimit) {
+		message = "srt_max_callers must be from 1 to " + std::to_string(kSrtMaxCallersLimit);
+		return false;
+	}
+	settings.allowedStreamIds = document.value("srt_allowed_stream_ids", std::vector<std::string>());
+	for (const std::string &id : settings.allowedStreamIds) {
+		if (id.empty() || id.size() > kSrtStreamIdMaxBytes || hasControlCharacter(id)) {
+			message = "srt_allowed_stream_ids must hold stream ids of 1 to " + std::to_string(kSrtStreamIdMaxBytes) +
+				  " bytes without control characters";
+			return false;
+		}
+	}
+	if (settings.allowedStreamIds.size() > kSrtAllowedStreamIdsMax) {
+		message = "srt_allowed_stream_ids must have at most " + std::to_string(kSrtAllowedStreamIdsMax) + " entries";
+		return false;
+	}
+	return true;
+}
+
 } // namespace
 
 bool isSrtUri(const std::string &uri)
@@ -82,6 +120,8 @@ bool srtSettingsFromDocument(const nlohmann::json &document, const std::string &
 			     std::string &message)
 {
 	settings.reconnect = document.value("srt_reconnect", false);
+	if (!readListenerKeys(document, settings, message))
+		return false;
 	const auto srt = document.find("srt");
 	if (srt == document.end() || !srt->is_object())
 		return srtSettingsFromUri(uri, settings, message);

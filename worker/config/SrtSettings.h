@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -19,6 +20,12 @@ struct SrtSettings {
 	int latencyMs = 120;
 	// Lost or refused connections are tried again instead of ending the run.
 	bool reconnect = false;
+	// As listener, host and port are the address bound; receivers call in,
+	// at most maxCallers at once, and only with one of allowedStreamIds
+	// when there are any.
+	bool listener = false;
+	int maxCallers = 4;
+	std::vector<std::string> allowedStreamIds;
 };
 
 // Whether the URI is one the SRT caller handles ("srt://").
@@ -30,9 +37,11 @@ bool isSrtUri(const std::string &uri);
 bool srtSettingsFromUri(const std::string &uri, SrtSettings &settings, std::string &message);
 
 // From the document's "srt" object ("host_port", "streamid", "passphrase",
-// "latency") and "srt_reconnect"; the URI stands in where the object is
-// missing; the target checked as from the URI. Wrong JSON types raise the
-// library's type error.
+// "latency"), "srt_reconnect" and the listener's "srt_mode",
+// "srt_max_callers" and "srt_allowed_stream_ids" (no "srt_mode": the
+// caller); the URI stands in where the object is missing; the target checked
+// as from the URI, the listener's keys as the server checks them. Wrong JSON
+// types raise the library's type error.
 bool srtSettingsFromDocument(const nlohmann::json &document, const std::string &uri, SrtSettings &settings,
 			     std::string &message);
 

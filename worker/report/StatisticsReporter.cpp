@@ -42,7 +42,8 @@ nlohmann::json linkRecord(const std::optional<SrtLinkStatistics> &link)
 	const auto figure = [known](double value, double step) -> nlohmann::json {
 		return known ? nlohmann::json(rounded(value, step)) : nlohmann::json(nullptr);
 	};
-	return { { "state", link->state },
+	nlohmann::json record = { { "mode", link->mode },
+		 { "state", link->state },
 		 { "peer", link->peer },
 		 { "rttMs", figure(link->rttMs, 0.001) },
 		 { "sendRateMbps", figure(link->sendRateMbps, 0.001) },
@@ -61,6 +62,27 @@ nlohmann::json linkRecord(const std::optional<SrtLinkStatistics> &link)
 						  : nlohmann::json{ { "code", std::string(eventCodeText(*link->failureCode)) },
 									  { "reason", link->failureReason } } },
 		 { "connectedSeconds", rounded(link->connectedSeconds, 0.1) } };
+	if (link->mode != "listener")
+		return record;
+	// A listener's receivers, each with figures of its own.
+	nlohmann::json callers = nlohmann::json::array();
+	for (const SrtCallerStatistics &caller : link->callers)
+		callers.push_back({ { "slot", caller.slot },
+				    { "address", caller.address },
+				    { "streamId", caller.streamId },
+				    { "waiting", caller.waiting },
+				    { "connectedSeconds", rounded(caller.connectedSeconds, 0.1) },
+				    { "rttMs", rounded(caller.rttMs, 0.001) },
+				    { "sendRateMbps", rounded(caller.sendRateMbps, 0.001) },
+				    { "sendBufferMs", rounded(caller.sendBufferMs, 1) },
+				    { "packetsLost", caller.packetsLost },
+				    { "packetsDropped", caller.packetsDropped } });
+	record["callers"] = std::move(callers);
+	record["maxCallers"] = link->maxCallers;
+	record["callersJoined"] = link->callersJoined;
+	record["callersRefused"] = link->callersRefused;
+	record["callersDropped"] = link->callersDropped;
+	return record;
 }
 
 std::string inputLabel(const StatisticsReporter::Input &input)

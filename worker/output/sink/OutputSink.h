@@ -4,14 +4,34 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/protocol/EventCode.h"
 
 namespace tiloran {
 
+// One receiver that called the SRT listener, as statistics show it.
+struct SrtCallerStatistics {
+	// 1 to the most callers, the lowest free one when it came in.
+	int slot = 0;
+	std::string address;
+	std::string streamId;
+	// Whether it waits for its first key picture.
+	bool waiting = true;
+	double connectedSeconds = 0;
+	double rttMs = 0;
+	double sendRateMbps = 0;
+	double sendBufferMs = 0;
+	int64_t packetsLost = 0;
+	int64_t packetsDropped = 0;
+};
+
 // The SRT link's figures, as statistics show them.
 struct SrtLinkStatistics {
-	// "connecting", "connected", "reconnecting" or "closed".
+	// "caller", or "listener" for receivers that call in (callers).
+	std::string mode = "caller";
+	// "connecting", "connected", "reconnecting" or "closed"; a listener's
+	// "listening" or "closed".
 	std::string state;
 	// host:port of the receiver as connected to.
 	std::string peer;
@@ -42,6 +62,13 @@ struct SrtLinkStatistics {
 	std::string failureReason;
 	// Of the connection in place; 0 while down.
 	double connectedSeconds = 0;
+	// A listener's receivers now, the most it serves, and its totals: calls
+	// it let in and refused, receivers it dropped.
+	std::vector<SrtCallerStatistics> callers;
+	int maxCallers = 0;
+	int64_t callersJoined = 0;
+	int64_t callersRefused = 0;
+	int64_t callersDropped = 0;
 };
 
 // Where the output's MPEG-TS bytes go: an SRT link, or a file or pipe that

@@ -2,6 +2,7 @@
 
 #include "common/ConsoleLine.h"
 #include "output/sink/RecordingSink.h"
+#include "output/sink/SrtListenerSink.h"
 #include "output/sink/SrtSink.h"
 #include "output/sink/UrlSink.h"
 
@@ -20,7 +21,10 @@ std::unique_ptr<OutputSink> openOutputSink(const WorkerConfig &config, const std
 			code = EventCode::WorkerConfigInvalid;
 			return nullptr;
 		}
-		sink = std::make_unique<SrtSink>(srt, shownUri, channel, abandon);
+		if (srt.listener)
+			sink = std::make_unique<SrtListenerSink>(srt, channel);
+		else
+			sink = std::make_unique<SrtSink>(srt, shownUri, channel, abandon);
 	} else {
 		sink = std::make_unique<UrlSink>(config.srt_uri);
 	}
@@ -41,13 +45,21 @@ std::vector<std::unique_ptr<OutputSink>> openFurtherOutputs(const WorkerConfig &
 	for (std::size_t index = 0; index < config.outputs.size(); ++index) {
 		const SrtSettings &srt = config.outputs[index];
 		const std::string label = "Output " + std::to_string(index + 1);
-		// An IPv6 address keeps its brackets, so that the port stays apart from it.
-		const std::string host = srt.host.find(':') != std::string::npos ? "[" + srt.host + "]" : srt.host;
-		auto sink = std::make_unique<SrtSink>(srt, "srt://" + host + ":" + std::to_string(srt.port), channel,
-						      abandon, label);
+		std::unique_ptr<OutputSink> sink;
+		if (srt.listener) {
+			sink = std::make_unique<SrtListenerSink>(srt, channel, label);
+		} else {
+			// An IPv6 address keeps its brackets, so that the port stays apart from it.
+			const std::string host = srt.host.find(':') != std::string::npos ? "[" + srt.host + "]" : srt.host;
+			sink = std::make_unique<SrtSink>(srt, "srt://" + host + ":" + std::to_string(srt.port), channel,
+							 abandon, label);
+		}
 		std::string reason;
 		if (!sink->open(reason)) {
-			// The sink has said why on the console and in an event.
+			// A caller has said why on the console and in an event; a
+			// listener that cannot bind says it here.
+			if (srt.listener)
+				channel.sendEvent(EventCode::SrtFailed, "warning", label + ": SRT " + reason);
 			printErrorLine("[CompositeOutput] " + label + " left out: " + reason + "; the stream goes on");
 			continue;
 		}

@@ -1,6 +1,10 @@
 #include "output/sink/platform/AddressResolution.h"
 
 #include <netdb.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <sys/socket.h>
 
 namespace tiloran::platform {
@@ -20,6 +24,35 @@ std::vector<unsigned char> resolveUdpAddress(const std::string &host, int port, 
 	std::vector<unsigned char> address(bytes, bytes + addresses->ai_addrlen);
 	freeaddrinfo(addresses);
 	return address;
+}
+
+std::string udpBindProblem(const std::vector<unsigned char> &address)
+{
+	const sockaddr *bound = reinterpret_cast<const sockaddr *>(address.data());
+	const int probe = socket(bound->sa_family, SOCK_DGRAM, 0);
+	if (probe < 0)
+		return std::strerror(errno);
+	const bool failed = bind(probe, bound, static_cast<socklen_t>(address.size())) != 0;
+	const int error = errno;
+	close(probe);
+	return failed ? std::strerror(error) : std::string();
+}
+
+std::string addressText(const sockaddr *address)
+{
+	if (!address || (address->sa_family != AF_INET && address->sa_family != AF_INET6))
+		return "unknown address";
+	const socklen_t length = address->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+	char host[NI_MAXHOST];
+	char port[NI_MAXSERV];
+	if (getnameinfo(address, length, host, sizeof(host), port, sizeof(port), NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+		return "unknown address";
+	// An IPv4 caller of a listener on "[::]" comes as an IPv4-mapped address.
+	const std::string text = host;
+	const std::string mapped = "::ffff:";
+	if (text.rfind(mapped, 0) == 0 && text.find('.') != std::string::npos)
+		return text.substr(mapped.size()) + ":" + port;
+	return address->sa_family == AF_INET6 ? "[" + text + "]:" + port : text + ":" + port;
 }
 
 } // namespace tiloran::platform
