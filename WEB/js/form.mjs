@@ -22,7 +22,9 @@ const SRT_LIMITS = {
 	srtStreamIdMaxBytes: 512,
 	srtPassphraseMinLength: 10,
 	srtPassphraseMaxLength: 79,
+	srtMaxCallersMax: 16,
 };
+const DEFAULT_MAX_CALLERS = 4;
 const HOST_NAME = /^[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?(\.[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?)*\.?$/;
 
 // The receiver's address as host:port; returns { hostPort } or { problem }.
@@ -75,6 +77,28 @@ function checkLatency(text, limits) {
 }
 
 // The stream ID field: a problem, or null.
+// A listener's list of stream ids, separated by commas: { ids } or { problem }.
+function checkAllowedStreamIds(text, limits) {
+	const ids = text.split(',').map((id) => id.trim()).filter((id) => id !== '');
+	for (const id of ids) {
+		const problem = checkStreamId(id, limits);
+		if (problem)
+			return { problem: `"${id.slice(0, 40)}": ${problem}` };
+	}
+	return { ids };
+}
+
+// How many receivers a listener takes: { count } or { problem }.
+function checkMaxCallers(text, limits) {
+	const value = text.trim();
+	const highest = limits.srtMaxCallersMax;
+	if (value === '')
+		return { count: DEFAULT_MAX_CALLERS };
+	if (!/^\d+$/.test(value) || Number(value) < 1 || Number(value) > highest)
+		return { problem: `Enter how many receivers may call in at once: a whole number from 1 to ${highest}.` };
+	return { count: Number(value) };
+}
+
 function checkStreamId(text, limits) {
 	const value = text.trim();
 	if (/[\u0000-\u001f\u007f]/.test(value))
@@ -165,6 +189,14 @@ export class StreamForm {
 		this.passphrase = $('srt-passphrase');
 		this.passphraseToggle = $('passphrase-toggle');
 		this.reconnect = $('srt-reconnect');
+		this.mode = $('srt-mode');
+		this.modeHint = $('srt-mode-hint');
+		this.hostPortLabel = $('srt-host-port-label');
+		this.hostPortHint = $('srt-host-port-hint');
+		this.maxCallers = $('srt-max-callers');
+		this.allowedStreamIds = $('srt-allowed-stream-ids');
+		this.callerOnly = [...document.querySelectorAll('.caller-only')];
+		this.listenerOnly = [...document.querySelectorAll('.listener-only')];
 		this.config = null;
 		// The codec table with the software encoder first.
 		this.codecs = [];
@@ -182,6 +214,8 @@ export class StreamForm {
 			'srt-stream-id': $('srt-stream-id-error'),
 			'srt-latency': $('srt-latency-error'),
 			'srt-passphrase': $('srt-passphrase-error'),
+			'srt-max-callers': $('srt-max-callers-error'),
+			'srt-allowed-stream-ids': $('srt-allowed-stream-ids-error'),
 			'quadrant-1-source': $('layout-error'),
 		};
 		// The checked fields the operator has edited: only these show their problem.
@@ -200,6 +234,8 @@ export class StreamForm {
 				this.takeOverFromRun();
 			if (event.target === this.audioChannels)
 				this.onAudioChannelsChosen();
+			if (event.target === this.mode)
+				this.updateMode();
 			this.touched.add(quadrant ? 'quadrant-1-source' : event.target.id);
 			this.updateLayoutSummary();
 			this.showProblems();
@@ -224,6 +260,26 @@ export class StreamForm {
 			this.passphraseToggle.textContent = show ? 'Hide' : 'Show';
 			this.passphraseToggle.setAttribute('aria-label', show ? 'Hide passphrase' : 'Show passphrase');
 		});
+	}
+
+	listening() {
+		return this.mode.value === 'listener';
+	}
+
+	// The destination's fields follow who calls whom: a listener binds the
+	// address given and takes receivers that call it; a caller has a stream
+	// id and may reconnect.
+	updateMode() {
+		const listening = this.listening();
+		for (const element of this.callerOnly)
+			element.hidden = listening;
+		for (const element of this.listenerOnly)
+			element.hidden = !listening;
+		this.modeHint.hidden = !listening;
+		this.hostPortLabel.textContent = listening ? 'Listen on host:port' : 'Receiver host:port';
+		this.hostPortHint.textContent = listening
+			? 'The address and port that receivers call: 0.0.0.0:9000 for every IPv4 address of this machine, [::]:9000 for every IPv6 one.'
+			: 'host:port, e.g. 203.0.113.10:9000, the SRT listener that the encoder calls. A pasted srt:// address fills the fields.';
 	}
 
 	buildQuadrants(template, fieldset) {
@@ -326,6 +382,12 @@ export class StreamForm {
 			this.latency.value = settings.srtLatency;
 		if (typeof settings.srtReconnect === 'boolean')
 			this.reconnect.checked = settings.srtReconnect;
+		this.mode.value = settings.srtMode === 'listener' ? 'listener' : 'caller';
+		if (typeof settings.srtMaxCallers === 'string')
+			this.maxCallers.value = settings.srtMaxCallers;
+		if (typeof settings.srtAllowedStreamIds === 'string')
+			this.allowedStreamIds.value = settings.srtAllowedStreamIds;
+		this.updateMode();
 		if (typeof settings.adaptiveBitrate === 'boolean')
 			this.adaptiveBitrate.checked = settings.adaptiveBitrate;
 		this.audioPairs = {};
@@ -352,6 +414,9 @@ export class StreamForm {
 			srtStreamId: this.streamId.value,
 			srtLatency: this.latency.value,
 			srtReconnect: this.reconnect.checked,
+			srtMode: this.mode.value,
+			srtMaxCallers: this.maxCallers.value,
+			srtAllowedStreamIds: this.allowedStreamIds.value,
 			adaptiveBitrate: this.adaptiveBitrate.checked,
 		};
 	}
@@ -395,6 +460,12 @@ export class StreamForm {
 		if (Number.isInteger(srt.latency))
 			this.latency.value = String(srt.latency);
 		this.reconnect.checked = workerConfig.srt_reconnect === true;
+		this.mode.value = workerConfig.srt_mode === 'listener' ? 'listener' : 'caller';
+		if (Number.isInteger(workerConfig.srt_max_callers))
+			this.maxCallers.value = String(workerConfig.srt_max_callers);
+		this.allowedStreamIds.value = Array.isArray(workerConfig.srt_allowed_stream_ids)
+			? workerConfig.srt_allowed_stream_ids.filter((id) => typeof id === 'string').join(', ') : '';
+		this.updateMode();
 		this.adaptiveBitrate.checked = workerConfig.adaptive_bitrate === true;
 		this.record.checked = workerConfig.record === true;
 		this.updateLayoutSummary();
@@ -642,9 +713,18 @@ export class StreamForm {
 			const reason = this.hostPort.value.trim() === '' ? 'Enter the receiver\'s host:port to start' : 'Check the receiver\'s host:port';
 			found.push({ element: 'srt-host-port', problem: destination.problem, reason });
 		}
-		const streamId = checkStreamId(this.streamId.value, limits);
-		if (streamId)
-			found.push({ element: 'srt-stream-id', problem: streamId, reason: 'Check the stream ID' });
+		if (this.listening()) {
+			const callers = checkMaxCallers(this.maxCallers.value, limits);
+			if (callers.problem)
+				found.push({ element: 'srt-max-callers', problem: callers.problem, reason: 'Check how many receivers may call in' });
+			const allowed = checkAllowedStreamIds(this.allowedStreamIds.value, limits);
+			if (allowed.problem)
+				found.push({ element: 'srt-allowed-stream-ids', problem: allowed.problem, reason: 'Check the allowed stream IDs' });
+		} else {
+			const streamId = checkStreamId(this.streamId.value, limits);
+			if (streamId)
+				found.push({ element: 'srt-stream-id', problem: streamId, reason: 'Check the stream ID' });
+		}
 		const latency = checkLatency(this.latency.value, limits);
 		if (latency.problem)
 			found.push({ element: 'srt-latency', problem: latency.problem, reason: 'Check the latency' });
@@ -712,14 +792,20 @@ export class StreamForm {
 			const input = this.inputTitle(slots[0]) || this.quadrants[slots[0]].source.value;
 			return `${input} is in ${joinWords(slots.map((slot) => `Q${slot + 1}`))}`;
 		});
+		// A caller's request stays as it was before listeners existed.
+		const allowed = checkAllowedStreamIds(this.allowedStreamIds.value, limits).ids || [];
+		const connection = this.listening()
+			? { srtMode: 'listener', srtMaxCallers: checkMaxCallers(this.maxCallers.value, limits).count,
+				...(allowed.length > 0 ? { srtAllowedStreamIds: allowed } : {}) }
+			: { srtStreamId: this.streamId.value.trim() };
 		return {
 			shared,
 			request: {
 				srtHostPort: destination.hostPort,
-				srtStreamId: this.streamId.value.trim(),
+				...connection,
 				srtPassphrase: passphrase,
 				srtLatency: latency.latency,
-				srtReconnect: this.reconnect.checked,
+				...(this.listening() ? {} : { srtReconnect: this.reconnect.checked }),
 				videoBitrate: entryAt(encoding.videoBitrates || [], this.videoBitrate)?.value,
 				adaptiveBitrate: this.adaptiveBitrate.checked,
 				// Only when asked for, so that a request without it stays as it was.

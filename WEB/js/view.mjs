@@ -54,10 +54,29 @@ export function runTransition(before, stats, lastKnownRunning) {
 
 export const NO_TRANSITION = Object.freeze({ began: false, ended: false, serverRestarted: false });
 
-// The sent bitrate in Mbit/s: what SRT sends while the link is up, nothing
-// while it is down; null when the answer has no figure.
+// Whether the encoder listens for receivers that call it, rather than
+// calling one.
+function isListener(srt) {
+	return Boolean(srt) && srt.mode === 'listener';
+}
+
+// A listener's receivers as the worker lists them (none for a caller).
+function callersOf(srt) {
+	return isListener(srt) && Array.isArray(srt.callers) ? srt.callers.filter((caller) => caller && typeof caller === 'object') : [];
+}
+
+// Whether the link is up: connected to the receiver, or listening for them.
+function linkIsUp(srt) {
+	return isListener(srt) ? srt.state === 'listening' : srt.state === 'connected';
+}
+
+// The sent bitrate in Mbit/s: what SRT sends while the link is up (to all of
+// a listener's receivers together), nothing while it is down; null when the
+// answer has no figure.
 function sentMbps(stats) {
 	const srt = stats.srt;
+	if (isListener(srt))
+		return srt.state === 'listening' ? callersOf(srt).reduce((sum, caller) => sum + (isNumber(caller.sendRateMbps) ? caller.sendRateMbps : 0), 0) : 0;
 	if (srt)
 		return srt.state === 'connected' && isNumber(srt.sendRateMbps) ? srt.sendRateMbps : srt.state === 'connected' ? null : 0;
 	const output = stats.output;
@@ -86,8 +105,8 @@ export function linkSeenUpAt(before, stats, now, transition) {
 	if (stats === null)
 		return before;
 	if (transition.began || !isRunning(stats))
-		return isRunning(stats) && stats.srt && stats.srt.state === 'connected' ? now : null;
-	return stats.srt && stats.srt.state === 'connected' ? now : before;
+		return isRunning(stats) && stats.srt && linkIsUp(stats.srt) ? now : null;
+	return stats.srt && linkIsUp(stats.srt) ? now : before;
 }
 
 // The SRT link's calls since it was last up, as the worker counts them and
@@ -134,6 +153,11 @@ function tallyOf(page, stats, statsAt) {
 		// Lost for good (no reconnection): the run ends next.
 		if (srt && srt.state === 'closed' && code === 'srt.lost')
 			return { key: 'lost', text: 'LINK LOST', detail: '' };
+		// A listener is on air while it listens and encodes, with or without receivers.
+		if (isListener(srt) && stats.state === 'live' && srt.state === 'listening') {
+			const count = callersOf(srt).length;
+			return { key: 'live', text: 'ON AIR', detail: count === 0 ? 'no receiver yet' : `${count} receiver${count === 1 ? '' : 's'}` };
+		}
 		// Without an SRT link (an output of another kind) the output's own record stands for it.
 		const linkUp = srt ? srt.state === 'connected' : stats.output !== null;
 		if (stats.state === 'live' && linkUp)
@@ -313,7 +337,7 @@ function linkOf({ stats, lastStats, statsAt, page, now }) {
 	const uptime = isNumber(shownStats.uptimeSeconds) ? shownStats.uptimeSeconds : null;
 	const figures = {
 		bitrate: mbps === null ? NO_FIGURE : figure(mbps, `${mbps.toFixed(2)} Mbit/s${targetText(shownStats.output)}`,
-			srt !== null && srt.state !== 'connected'),
+			srt !== null && !linkIsUp(srt)),
 		rtt: rtt === null ? NO_FIGURE : figure(rtt, `${rtt.toFixed(rtt < 10 ? 2 : 0)} ms`),
 		lost: count(srt ? srt.packetsLost : null, true),
 		retransmitted: count(srt ? srt.packetsRetransmitted : null, false),
@@ -329,14 +353,14 @@ function linkOf({ stats, lastStats, statsAt, page, now }) {
 		for (const name of Object.keys(figures))
 			figures[name] = { ...figures[name], old: figures[name].value !== null };
 	}
-	if (srt && srt.state !== 'connected') {
+	if (srt && !linkIsUp(srt)) {
 		const age = page.linkUpAt === null || page.linkUpAt === undefined ? 'from the last connection' : ageText(now - page.linkUpAt);
 		for (const name of MEASURED_ON_LINK) {
 			if (figures[name].value !== null)
 				figures[name] = { ...figures[name], old: true, age };
 		}
 	}
-	let note = srt && srt.peer ? `SRT to ${srt.peer}` : 'Updated every second';
+	let note = srt && srt.peer ? `${isListener(srt) ? 'SRT listening on' : 'SRT to'} ${srt.peer}` : 'Updated every second';
 	if (allOld && readAge !== null)
 		note = `Last figures at ${timeOfDay(new Date(statsAt))}, ${ageText(readAge)}`;
 	return { active: true, old: allOld, note, readAt: statsAt, figures, sparkline: sparklinePoints(page.samples, now) };
@@ -436,15 +460,61 @@ function destinationRow(label, link, isMain) {
 	};
 }
 
+// A listener's receiver: where it called from, its stream id, how long and
+// how well it takes the stream.
+function callerRow(caller) {
+	const parts = [caller.waiting ? 'joining at the next key picture' : 'receiving'];
+	if (!caller.waiting && isNumber(caller.sendRateMbps))
+		parts.push(`${caller.sendRateMbps.toFixed(2)} Mbit/s`);
+	if (isNumber(caller.rttMs))
+		parts.push(`round trip ${caller.rttMs.toFixed(caller.rttMs < 10 ? 2 : 0)} ms`);
+	if (isNumber(caller.connectedSeconds))
+		parts.push(`for ${durationText(caller.connectedSeconds)}`);
+	const lost = isNumber(caller.packetsLost) ? caller.packetsLost : 0;
+	const dropped = isNumber(caller.packetsDropped) ? caller.packetsDropped : 0;
+	if (lost > 0)
+		parts.push(`${lost} lost`);
+	if (dropped > 0)
+		parts.push(`${dropped} dropped`);
+	const streamId = typeof caller.streamId === 'string' && caller.streamId ? ` (${caller.streamId})` : '';
+	return {
+		label: Number.isInteger(caller.slot) ? `Receiver ${caller.slot}` : 'Receiver',
+		peer: `${typeof caller.address === 'string' ? caller.address : ''}${streamId}`,
+		state: caller.waiting ? 'joining' : 'connected',
+		text: parts.join(' · '),
+		warn: dropped > 0,
+	};
+}
+
+// A listening destination: its own line, then one per receiver.
+function listenerRows(label, srt) {
+	const callers = callersOf(srt);
+	const count = callers.length;
+	const limit = Number.isInteger(srt.maxCallers) ? ` of at most ${srt.maxCallers}` : '';
+	const listening = srt.state === 'listening';
+	return [
+		{
+			label,
+			peer: typeof srt.peer === 'string' ? srt.peer : '',
+			state: srt.state,
+			text: listening ? `listening · ${count} receiver${count === 1 ? '' : 's'}${limit}` : 'closed',
+			warn: !listening,
+		},
+		...callers.map(callerRow),
+	];
+}
+
 function destinationsOf(stats, old) {
 	const outputs = isRunning(stats) && Array.isArray(stats.outputs) ? stats.outputs.filter((link) => link && typeof link === 'object') : [];
-	if (outputs.length === 0)
+	const main = isRunning(stats) ? stats.srt : null;
+	if (outputs.length === 0 && !isListener(main))
 		return { old: false, rows: [] };
+	const rowsOf = (label, link, isMain) => (isListener(link) ? listenerRows(label, link) : [destinationRow(label, link, isMain)]);
 	return {
 		old,
 		rows: [
-			destinationRow('Main', stats.srt, true),
-			...outputs.map((link, index) => destinationRow(`Output ${index + 1}`, link, false)),
+			...rowsOf(outputs.length === 0 ? 'Listening' : 'Main', main, true),
+			...outputs.flatMap((link, index) => rowsOf(`Output ${index + 1}`, link, false)),
 		],
 	};
 }

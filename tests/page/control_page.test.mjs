@@ -1151,6 +1151,48 @@ describe('control page', () => {
 		}
 	});
 
+	test('receivers that call in: the form asks who calls whom, and the page lists each receiver as it joins', async () => {
+		await page.selectOption('#srt-mode', 'listener');
+		assert.equal(await text('#srt-host-port-label'), 'Listen on host:port');
+		assert.deepEqual([await page.isVisible('#srt-stream-id'), await page.isVisible('#srt-reconnect'),
+			await page.isVisible('#srt-max-callers')], [false, false, true]);
+		const listenPort = await freeUdpPort();
+		await page.fill('#srt-host-port', `127.0.0.1:${listenPort}`);
+		await page.fill('#srt-max-callers', '17');
+		await waitForText('#start-reason', 'Check how many receivers may call in');
+		await page.fill('#srt-max-callers', '2');
+		await page.fill('#srt-allowed-stream-ids', 'studio-a, studio-b');
+		await page.click('#start-button');
+		await waitForState('ON AIR');
+		assert.deepEqual(startRequests.at(-1).srtMode, 'listener');
+		assert.deepEqual([startRequests.at(-1).srtMaxCallers, startRequests.at(-1).srtAllowedStreamIds], [2, ['studio-a', 'studio-b']]);
+		assert.equal('srtReconnect' in startRequests.at(-1), false);
+		await waitForText('#stream-state-detail', 'no receiver yet');
+		let received = 0;
+		const caller = spawn('srt-live-transmit', ['-q', `srt://127.0.0.1:${listenPort}?mode=caller&streamid=studio-b`, 'file://con'],
+			{ stdio: ['ignore', 'pipe', 'ignore'] });
+		caller.stdout.on('data', (chunk) => { received += chunk.length; });
+		try {
+			await waitForText('#stream-state-detail', '1 receiver');
+			await waitFor(() => received > 0, PATIENCE_MS, 'the receiver that called in to get the stream');
+			await page.waitForFunction(() => /^receiving/.test(document.querySelector('#destination-list li:nth-child(2) .destination-state')?.textContent || ''),
+				null, { timeout: PATIENCE_MS });
+			const rows = await page.$$eval('#destination-list li', (items) => items.map((item) =>
+				[...item.children].slice(0, 2).map((part) => part.textContent)));
+			assert.deepEqual(rows[0], ['Listening', `127.0.0.1:${listenPort}`]);
+			assert.equal(rows[1][0], 'Receiver 1');
+			assert.match(rows[1][1], /^127\.0\.0\.1:\d+ \(studio-b\)$/);
+			await checkAccessibility('listening');
+		} finally {
+			await stopChild(caller);
+			await page.click('#stop-button');
+			await page.click('#confirm-accept');
+			await waitForState('STOPPED');
+			await page.selectOption('#srt-mode', 'caller');
+			await page.fill('#srt-host-port', `127.0.0.1:${srtPort}`);
+		}
+	});
+
 	test('a worker ended from outside shows as FAILED with the reason', async () => {
 		// Read in the moment the state turns to CONNECTING: the page asks for a
 		// new picture only after the server has said that the worker runs.
@@ -1373,8 +1415,13 @@ describe('control page', () => {
 		assert.equal((await page.$$('#audio-channels option')).length, 8);
 		await page.selectOption('#audio-channels', { label: '5 and 6' });
 		await page.fill('#srt-passphrase', 'not-kept-anywhere');
+		await page.selectOption('#srt-mode', 'listener');
+		await page.fill('#srt-max-callers', '3');
 		await page.reload();
 		await waitForText('#product-version', '0.5 BETA');
+		assert.deepEqual([await page.inputValue('#srt-mode'), await page.inputValue('#srt-max-callers'), await text('#srt-host-port-label')],
+			['listener', '3', 'Listen on host:port']);
+		await page.selectOption('#srt-mode', 'caller');
 		assert.equal(await page.inputValue('#quadrant-1-source'), '');
 		assert.equal(await page.inputValue('#quadrant-2-source'), 'test-2');
 		assert.equal(await page.inputValue('#quadrant-4-source'), 'test-1');

@@ -241,6 +241,23 @@ describe('control page view', () => {
 		]);
 		assert.deepEqual(view({ stats: running() }).destinations.rows, [], 'one receiver: the figures say it all');
 
+		// Listening: on air with or without receivers, a line for each, the sent rate theirs together.
+		const listening = (callers) => running({ srt: { mode: 'listener', state: 'listening', peer: '0.0.0.0:9000', maxCallers: 4,
+			packetsLost: 1, callers } });
+		const caller = (slot, extra) => ({ slot, address: `10.0.0.${slot}:5000`, streamId: '', waiting: false, connectedSeconds: 75,
+			rttMs: 1.5, sendRateMbps: 2.5, packetsLost: 0, packetsDropped: 0, ...extra });
+		const empty = view({ stats: listening([]) });
+		assert.deepEqual([empty.tally.text, empty.tally.detail, empty.link.note, empty.link.figures.bitrate.text, empty.link.figures.bitrate.warn],
+			['ON AIR', 'no receiver yet', 'SRT listening on 0.0.0.0:9000', '0.00 Mbit/s', false]);
+		const two = view({ stats: listening([caller(1, { streamId: 'studio-b', packetsLost: 3 }), caller(2, { waiting: true, packetsDropped: 4 })]) });
+		assert.deepEqual([two.tally.detail, two.link.figures.bitrate.text], ['2 receivers', '5.00 Mbit/s']);
+		assert.deepEqual(two.destinations.rows.map((row) => [row.label, row.peer, row.text, row.warn]), [
+			['Listening', '0.0.0.0:9000', 'listening · 2 receivers of at most 4', false],
+			['Receiver 1', '10.0.0.1:5000 (studio-b)', 'receiving · 2.50 Mbit/s · round trip 1.50 ms · for 0:01:15 · 3 lost', false],
+			['Receiver 2', '10.0.0.2:5000', 'joining at the next key picture · round trip 1.50 ms · for 0:01:15 · 4 dropped', true],
+		]);
+		assert.equal(linkSeenUpAt(null, listening([]), NOW, NO_TRANSITION), NOW, 'listening is the link up');
+
 		const idle = view({ stats: failed('x') });
 		assert.equal(idle.link.active, false);
 		assert.ok(Object.values(idle.link.figures).every((shown) => shown.text === '—' && shown.value === null));
