@@ -199,7 +199,7 @@ async function startStream() {
 			state.startedHere = true;
 			state.pending = 'start';
 			state.peer = start.srtHostPort;
-			note(`Start sent: ${start.quadrants.length} of 4 quadrants to ${start.srtHostPort}${start.srtReconnect ? ', reconnecting automatically' : ''}`);
+			note(`Start sent: ${start.quadrants.length} of 4 quadrants ${start.srtMode === 'listener' ? `listening on ${start.srtHostPort} for up to ${start.srtMaxCallers} receivers` : `to ${start.srtHostPort}`}${start.srtReconnect ? ', reconnecting automatically' : ''}`);
 		} else if (answer.reached) {
 			const refusal = explainRefusal(answer, start);
 			render.showMessage({ kind: 'error', headline: 'The stream was not started.', detail: refusal.words,

@@ -393,6 +393,7 @@ describe('control page view', () => {
 			// [code, field, words, element]
 			['request.field.invalid', 'srtStreamId', 'Check the stream ID: at most 512 bytes, without control characters.', 'srt-stream-id'],
 			['request.field.missing', 'codec', 'Choose a video encoder from the list.', 'codec'],
+			['request.field.invalid', 'srtMaxCallers', 'Receivers at most: a whole number from 1 to 16.', 'srt-max-callers'],
 			['request.field.invalid', 'quadrants[1].name', 'A quadrant name has at most 64 characters.', 'quadrant-3-name'],
 			['request.input.unknown', 'quadrants[1].source_id', 'An input is no longer known to the server: reload the page to see the inputs it has now.', 'quadrant-3-source'],
 			// The form has no further destinations, nor a member the server does not know.
