@@ -177,8 +177,10 @@ def main():
     width, height = map(int, arguments.size.split("x"))
     tile_width, tile_height = width // 2, height // 2
 
+    # srt-live-transmit writes to its standard output through stdio, which holds 4096 bytes for a
+    # pipe before it writes (16 ms at 2 Mbit/s): unbuffered, each SRT message is passed on as it comes.
     listener = subprocess.Popen(
-        ["srt-live-transmit", "-a:no", "-q",
+        ["stdbuf", "-o0", "srt-live-transmit", "-a:no", "-q",
          f"srt://127.0.0.1:{arguments.port}?mode=listener&latency={arguments.latency}", "file://con"],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
     # ffmpeg hands over only the lines of the two rows of flash cells and strips, one above the
