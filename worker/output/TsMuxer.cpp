@@ -101,7 +101,13 @@ PacketFate TsMuxer::write(MuxedStream stream, AVPacket *packet, AVRational timeB
 	av_packet_rescale_ts(packet, timeBase, muxed->time_base);
 	packet->stream_index = muxed->index;
 	pts = packet->pts;
-	const int result = av_interleaved_write_frame(muxer_.get(), packet);
+	// In the order the encoders give them, each at once: FFmpeg's interleaving
+	// would hold every picture until the audio had caught up with its time,
+	// which the AAC encoder's frame and look-ahead keep some 30 ms (up to two
+	// pictures) behind. The transport stream needs no interleaving: each PES
+	// carries its own timestamps, and the audio trails its picture by less
+	// than a decoder's buffer holds.
+	const int result = av_write_frame(muxer_.get(), packet);
 	av_packet_unref(packet);
 	if (result < 0) {
 		// The sink's own reason says more than the muxer's error code.
@@ -117,7 +123,7 @@ void TsMuxer::restart(AVFrame *picture, bool dropEarlierPictures)
 {
 	// What the muxer still holds belongs to before the restart: it goes out
 	// into the sink while that still drops it or writes it to its last file.
-	av_interleaved_write_frame(muxer_.get(), nullptr);
+	av_write_frame(muxer_.get(), nullptr);
 	avio_flush(muxer_->pb);
 	sink_->beginRestart();
 	av_opt_set(muxer_.get(), "mpegts_flags", "+resend_headers", AV_OPT_SEARCH_CHILDREN);

@@ -42,9 +42,9 @@ public:
 	// the output in messages.
 	bool start(OutputSink &sink, const std::string &shownUri, std::string &message);
 
-	// Writes one encoded packet of stream (its timestamps in timeBase),
-	// interleaved, and empties it; pts is then its pts in the stream's time
-	// base.
+	// Writes one encoded packet of stream (its timestamps in timeBase) as it
+	// comes, not interleaved, and empties it; pts is then its pts in the
+	// stream's time base.
 	PacketFate write(MuxedStream stream, AVPacket *packet, AVRational timeBase, int64_t &pts,
 			 std::string &message);
 	// Before picture goes to the encoder, once the sink asked for a restart.
