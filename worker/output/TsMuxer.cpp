@@ -66,7 +66,11 @@ bool TsMuxer::start(OutputSink &sink, const std::string &shownUri, std::string &
 	AVFormatContext *context = muxer_.get();
 	context->pb = io_.get();
 	context->flags |= AVFMT_FLAG_CUSTOM_IO;
-	context->flush_packets = 0;
+	// Each packet leaves whole when it is written: a picture's last transport
+	// packets would otherwise wait for the next packet's to fill the buffer,
+	// up to a picture time. The sink still gets whole TS packets, up to seven
+	// a call.
+	context->flush_packets = 1;
 
 	const int result = avformat_write_header(context, nullptr);
 	if (result < 0) {

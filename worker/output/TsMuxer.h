@@ -14,8 +14,9 @@ enum class PacketFate { Written, Dropped, Failed };
 
 // The output's MPEG-TS muxer: the video stream (0) and the audio stream (1),
 // both timed in the worker time base, written through an I/O context of its
-// own into a sink (OutputSink.h), seven TS packets at a time - what one SRT
-// message carries - and only when it has seven: no flush after every packet.
+// own into a sink (OutputSink.h), up to seven TS packets at a time - what one
+// SRT message carries - and flushed after every packet, so that nothing of a
+// packet waits for the next one.
 // The I/O context's write fails only where the sink says the stream cannot go
 // on: after one failed write FFmpeg's I/O context stays in error for good, so
 // a sink that rides out a lost link drops what it is given and succeeds.
