@@ -23,9 +23,11 @@ and of the starts of the bursts in the audio (SourceInput.h), and reports per
 flash the burst's start less the flash picture's time (positive: the sound
 comes late).
 
-A picture is known to be whole only when the next one's first packet arrives
-(the transport stream's video packets carry no length), so the time from its
-last packet to its decoding holds that wait as well as ffmpeg's decoding.
+The worker's video PES carry their length (up to 64 KiB), so ffmpeg's demuxer
+hands a picture on with its last packet; the reader decodes without ffmpeg's
+parser, which would wait for the next picture's first packet to know that one
+has ended. A picture larger than a PES length can say still waits for the next
+one's start.
 """
 import argparse, json, os, subprocess, sys, tempfile, threading, time
 
@@ -190,6 +192,8 @@ def main():
               f"[lower]crop={width}:{rows}:0:{tile_height + top}[second];[first][second]vstack,format=gray")
     decoder = subprocess.Popen(
         ["ffmpeg", "-hide_banner", "-loglevel", os.environ.get("GLASS_FFMPEG_LOGLEVEL", "error"), "-flags", "low_delay",
+         # Each PES is one whole picture: no parser, which would hold each until the next one starts.
+         "-fflags", "+nofillin+noparse",
          "-probesize", "65536", "-analyzeduration", "200000",
          "-threads", "1", "-f", "mpegts", "-i", "pipe:0", "-filter_complex", strips, "-fps_mode", "passthrough",
          "-f", "rawvideo", "pipe:1"],

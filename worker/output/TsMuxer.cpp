@@ -71,6 +71,10 @@ bool TsMuxer::start(OutputSink &sink, const std::string &shownUri, std::string &
 	// up to a picture time. The sink still gets whole TS packets, up to seven
 	// a call.
 	context->flush_packets = 1;
+	// A video PES that says its length (up to 64 KiB, larger ones cannot)
+	// lets a receiver's demuxer hand the picture on with its last packet,
+	// instead of at the next picture's start, a picture time later.
+	av_opt_set_int(context->priv_data, "omit_video_pes_length", 0, 0);
 
 	const int result = avformat_write_header(context, nullptr);
 	if (result < 0) {

@@ -16,7 +16,8 @@ enum class PacketFate { Written, Dropped, Failed };
 // both timed in the worker time base, written through an I/O context of its
 // own into a sink (OutputSink.h), up to seven TS packets at a time - what one
 // SRT message carries - and flushed after every packet, so that nothing of a
-// packet waits for the next one.
+// packet waits for the next one. Its video PES say their length where it fits
+// (64 KiB), so that a receiver knows a picture is whole with its last packet.
 // The I/O context's write fails only where the sink says the stream cannot go
 // on: after one failed write FFmpeg's I/O context stays in error for good, so
 // a sink that rides out a lost link drops what it is given and succeeds.
