@@ -75,6 +75,10 @@ bool TsMuxer::start(OutputSink &sink, const std::string &shownUri, std::string &
 	// lets a receiver's demuxer hand the picture on with its last packet,
 	// instead of at the next picture's start, a picture time later.
 	av_opt_set_int(context->priv_data, "omit_video_pes_length", 0, 0);
+	// Each AAC frame its own PES, written at once: by default the muxer
+	// gathers audio up to 2930 bytes, and with no delay allowed holds each
+	// frame until the next one comes, some 20 to 40 ms.
+	av_opt_set_int(context->priv_data, "pes_payload_size", 0, 0);
 
 	const int result = avformat_write_header(context, nullptr);
 	if (result < 0) {
