@@ -77,7 +77,9 @@ bool TsMuxer::start(OutputSink &sink, const std::string &shownUri, std::string &
 	av_opt_set_int(context->priv_data, "omit_video_pes_length", 0, 0);
 	// Each AAC frame its own PES, written at once: by default the muxer
 	// gathers audio up to 2930 bytes, and with no delay allowed holds each
-	// frame until the next one comes, some 20 to 40 ms.
+	// frame until the next one comes, some 20 to 40 ms. A payload size of 0
+	// is 170 bytes to FFmpeg: a smaller frame (below some 64 kbit/s) still
+	// waits for the next.
 	av_opt_set_int(context->priv_data, "pes_payload_size", 0, 0);
 
 	const int result = avformat_write_header(context, nullptr);
