@@ -48,6 +48,13 @@ bool TsMuxer::open(const AVCodecContext &videoEncoder, const AVCodecContext &aud
 		return false;
 	audioStream_ = addOutputStream(context, audioEncoder, "Failed to create output audio stream",
 				       "Failed to copy AAC encoder parameters to output stream: ", message);
+	// The AAC encoder's first packet begins with its priming samples, before
+	// time 0. The muxer moves every timestamp past 0 only as the first packet
+	// written says, and with packets written as they come that may be a
+	// picture's: so both streams move on by the priming, the audio's first
+	// packet at 0.
+	context->output_ts_offset = av_rescale_q_rnd(audioEncoder.initial_padding, AVRational{ 1, audioEncoder.sample_rate },
+						     AVRational{ 1, AV_TIME_BASE }, AV_ROUND_UP);
 	return audioStream_ != nullptr;
 }
 

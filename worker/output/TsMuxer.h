@@ -18,6 +18,8 @@ enum class PacketFate { Written, Dropped, Failed };
 // SRT message carries - and flushed after every packet, so that nothing of a
 // packet waits for the next one. Its video PES say their length where it fits
 // (64 KiB), so that a receiver knows a picture is whole with its last packet.
+// Every timestamp moves on by the AAC encoder's priming (1920 ticks at
+// 48 kHz), so that none is negative whichever stream's packet comes first.
 // The I/O context's write fails only where the sink says the stream cannot go
 // on: after one failed write FFmpeg's I/O context stays in error for good, so
 // a sink that rides out a lost link drops what it is given and succeeds.
