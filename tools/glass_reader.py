@@ -23,9 +23,11 @@ and of the starts of the bursts in the audio (SourceInput.h), and reports per
 flash the burst's start less the flash picture's time (positive: the sound
 comes late).
 
-A picture is known to be whole only when the next one's first packet arrives
-(the transport stream's video packets carry no length), so the time from its
-last packet to its decoding holds that wait as well as ffmpeg's decoding.
+The worker's video PES carry their length (up to 64 KiB), so ffmpeg's demuxer
+hands a picture on with its last packet; the reader decodes without ffmpeg's
+parser, which would wait for the next picture's first packet to know that one
+has ended. A picture larger than a PES length can say still waits for the next
+one's start.
 """
 import argparse, json, os, subprocess, sys, tempfile, threading, time
 
@@ -177,8 +179,10 @@ def main():
     width, height = map(int, arguments.size.split("x"))
     tile_width, tile_height = width // 2, height // 2
 
+    # srt-live-transmit writes to its standard output through stdio, which holds 4096 bytes for a
+    # pipe before it writes (16 ms at 2 Mbit/s): unbuffered, each SRT message is passed on as it comes.
     listener = subprocess.Popen(
-        ["srt-live-transmit", "-a:no", "-q",
+        ["stdbuf", "-o0", "srt-live-transmit", "-a:no", "-q",
          f"srt://127.0.0.1:{arguments.port}?mode=listener&latency={arguments.latency}", "file://con"],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
     # ffmpeg hands over only the lines of the two rows of flash cells and strips, one above the
@@ -188,6 +192,8 @@ def main():
               f"[lower]crop={width}:{rows}:0:{tile_height + top}[second];[first][second]vstack,format=gray")
     decoder = subprocess.Popen(
         ["ffmpeg", "-hide_banner", "-loglevel", os.environ.get("GLASS_FFMPEG_LOGLEVEL", "error"), "-flags", "low_delay",
+         # Each PES is one whole picture: no parser, which would hold each until the next one starts.
+         "-fflags", "+nofillin+noparse",
          "-probesize", "65536", "-analyzeduration", "200000",
          "-threads", "1", "-f", "mpegts", "-i", "pipe:0", "-filter_complex", strips, "-fps_mode", "passthrough",
          "-f", "rawvideo", "pipe:1"],

@@ -16,7 +16,7 @@ input_width, input_height = map(int, mode.split("p")[0].split("x"))
 work = tempfile.mkdtemp(prefix="glass-")
 print("files in", work, flush=True)
 times, summary_path = os.path.join(work, "capture-times.txt"), os.path.join(work, "summary.json")
-# Only a stall or a queue that grows reaches this: the delay is some 300 ms, up to 3 s on a
+# Only a stall or a queue that grows reaches this: the delay is some 200 ms, up to 3 s on a
 # machine loaded ten times over.
 BOUND_MS = 10000
 # Audio and picture are stamped from one clock; only a broken one is this far apart.

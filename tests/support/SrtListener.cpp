@@ -99,6 +99,7 @@ void SrtListener::run()
 			streamId_.assign(streamId, static_cast<size_t>(streamIdLength));
 			negotiatedLatency_ = latency;
 			received_.clear();
+			oddMessages_ = 0;
 		}
 		condition_.notify_all();
 
@@ -110,6 +111,8 @@ void SrtListener::run()
 			{
 				std::lock_guard lock(mutex_);
 				received_.append(buffer, static_cast<size_t>(length));
+				if (length % 188 != 0 || length > 7 * 188)
+					++oddMessages_;
 			}
 			condition_.notify_all();
 		}
@@ -166,6 +169,12 @@ std::string SrtListener::received() const
 {
 	std::lock_guard lock(mutex_);
 	return received_;
+}
+
+int SrtListener::oddMessages() const
+{
+	std::lock_guard lock(mutex_);
+	return oddMessages_;
 }
 
 } // namespace tiloran::test

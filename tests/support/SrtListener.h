@@ -46,6 +46,9 @@ public:
 	std::string streamId() const;
 	int negotiatedLatencyMilliseconds() const;
 	std::string received() const;
+	// Messages of the current caller that were not whole TS packets of up
+	// to 1316 bytes in all, the seven that fit one SRT packet.
+	int oddMessages() const;
 
 private:
 	void run();
@@ -58,6 +61,7 @@ private:
 	std::string streamId_;
 	int negotiatedLatency_ = -1;
 	std::string received_;
+	int oddMessages_ = 0;
 	mutable std::mutex mutex_;
 	std::condition_variable condition_;
 	std::thread thread_;

@@ -158,11 +158,12 @@ TEST(CompositeOutputTest, WritesH264AndAacWithTheirTimestampsAndATrailer)
 	EXPECT_EQ(media.streams[1].channels, 2);
 	EXPECT_EQ(media.streams[1].sampleRate, 48000);
 
-	// Every picture, with the pts it was pushed with; the last ones reach the
+	// Every picture, with the pts it was pushed with, moved on by the AAC
+	// encoder's priming (1920) as every timestamp is; the last ones reach the
 	// file only through the trailer.
 	std::vector<int64_t> expectedVideoPts;
 	for (int index = 0; index < 30; ++index)
-		expectedVideoPts.push_back(startPts + index * 3600);
+		expectedVideoPts.push_back(startPts + 1920 + index * 3600);
 	EXPECT_EQ(media.ptsOf(0), expectedVideoPts);
 	// A GOP of two seconds: within these 1.2 seconds only the first picture
 	// is a key frame, whatever the pictures' own marks say.
@@ -172,11 +173,12 @@ TEST(CompositeOutputTest, WritesH264AndAacWithTheirTimestampsAndATrailer)
 	EXPECT_EQ(keyPictures, 1);
 
 	// 30 x 1920 samples make 56 whole AAC frames; the last 256 samples are
-	// dropped. The encoder's priming frame comes first, one frame early.
+	// dropped. The encoder's priming frame comes first, one frame early, at
+	// the pictures' first pts.
 	const std::vector<int64_t> audioPts = media.ptsOf(1);
 	ASSERT_EQ(audioPts.size(), 57u);
 	for (size_t index = 0; index < audioPts.size(); ++index)
-		EXPECT_EQ(audioPts[index], startPts - 1920 + static_cast<int64_t>(index) * 1920) << index;
+		EXPECT_EQ(audioPts[index], startPts + static_cast<int64_t>(index) * 1920) << index;
 }
 
 TEST(CompositeOutputTest, HalfAFramePerSecondMakesEveryPictureAKeyFrame)
@@ -220,7 +222,7 @@ TEST(CompositeOutputTest, AudioClockAt44100AdvancesBy2090PerFrame)
 	const std::vector<int64_t> audioPts = media.ptsOf(1);
 	ASSERT_EQ(audioPts.size(), 18u);
 	for (size_t index = 0; index + 1 < audioPts.size(); ++index) {
-		const int64_t expected = startPts - 2090 + static_cast<int64_t>(index) * 2090;
+		const int64_t expected = startPts + static_cast<int64_t>(index) * 2090;
 		EXPECT_LE(std::abs(audioPts[index] - expected), 1) << index;
 	}
 	// A clock of 2089.8 ticks a frame would be 3 ticks behind by frame 16.
@@ -244,8 +246,8 @@ TEST(CompositeOutputTest, FirstAudioFrameWithoutPtsStartsTheAudioClockAtZero)
 	}
 	const test::ProbedMedia media = probeMedia(path);
 	ASSERT_EQ(media.error, "");
-	// The encoder's priming frame would sit at -1920; the muxer moves every
-	// stream by 1920 so that nothing is negative. Later audio pts are ignored.
+	// The encoder's priming frame would sit at -1920; every stream moves on
+	// by 1920, so that nothing is negative. Later audio pts are ignored.
 	const std::vector<int64_t> audioPts = media.ptsOf(1);
 	ASSERT_EQ(audioPts.size(), 11u);
 	for (size_t index = 0; index < audioPts.size(); ++index)

@@ -48,6 +48,13 @@ bool TsMuxer::open(const AVCodecContext &videoEncoder, const AVCodecContext &aud
 		return false;
 	audioStream_ = addOutputStream(context, audioEncoder, "Failed to create output audio stream",
 				       "Failed to copy AAC encoder parameters to output stream: ", message);
+	// The AAC encoder's first packet begins with its priming samples, before
+	// time 0. The muxer moves every timestamp past 0 only as the first packet
+	// written says, and with packets written as they come that may be a
+	// picture's: so both streams move on by the priming, the audio's first
+	// packet at 0.
+	context->output_ts_offset = av_rescale_q_rnd(audioEncoder.initial_padding, AVRational{ 1, audioEncoder.sample_rate },
+						     AVRational{ 1, AV_TIME_BASE }, AV_ROUND_UP);
 	return audioStream_ != nullptr;
 }
 
@@ -66,7 +73,21 @@ bool TsMuxer::start(OutputSink &sink, const std::string &shownUri, std::string &
 	AVFormatContext *context = muxer_.get();
 	context->pb = io_.get();
 	context->flags |= AVFMT_FLAG_CUSTOM_IO;
-	context->flush_packets = 0;
+	// Each packet leaves whole when it is written: a picture's last transport
+	// packets would otherwise wait for the next packet's to fill the buffer,
+	// up to a picture time. The sink still gets whole TS packets, up to seven
+	// a call.
+	context->flush_packets = 1;
+	// A video PES that says its length (up to 64 KiB, larger ones cannot)
+	// lets a receiver's demuxer hand the picture on with its last packet,
+	// instead of at the next picture's start, a picture time later.
+	av_opt_set_int(context->priv_data, "omit_video_pes_length", 0, 0);
+	// Each AAC frame its own PES, written at once: by default the muxer
+	// gathers audio up to 2930 bytes, and with no delay allowed holds each
+	// frame until the next one comes, some 20 to 40 ms. A payload size of 0
+	// is 170 bytes to FFmpeg: a smaller frame (below some 64 kbit/s) still
+	// waits for the next.
+	av_opt_set_int(context->priv_data, "pes_payload_size", 0, 0);
 
 	const int result = avformat_write_header(context, nullptr);
 	if (result < 0) {
@@ -101,7 +122,13 @@ PacketFate TsMuxer::write(MuxedStream stream, AVPacket *packet, AVRational timeB
 	av_packet_rescale_ts(packet, timeBase, muxed->time_base);
 	packet->stream_index = muxed->index;
 	pts = packet->pts;
-	const int result = av_interleaved_write_frame(muxer_.get(), packet);
+	// In the order the encoders give them, each at once: FFmpeg's interleaving
+	// would hold every picture until the audio had caught up with its time,
+	// which the AAC encoder's frame and look-ahead keep some 30 ms (up to two
+	// pictures) behind. The transport stream needs no interleaving: each PES
+	// carries its own timestamps, and the audio trails its picture by less
+	// than a decoder's buffer holds.
+	const int result = av_write_frame(muxer_.get(), packet);
 	av_packet_unref(packet);
 	if (result < 0) {
 		// The sink's own reason says more than the muxer's error code.
@@ -117,7 +144,7 @@ void TsMuxer::restart(AVFrame *picture, bool dropEarlierPictures)
 {
 	// What the muxer still holds belongs to before the restart: it goes out
 	// into the sink while that still drops it or writes it to its last file.
-	av_interleaved_write_frame(muxer_.get(), nullptr);
+	av_write_frame(muxer_.get(), nullptr);
 	avio_flush(muxer_->pb);
 	sink_->beginRestart();
 	av_opt_set(muxer_.get(), "mpegts_flags", "+resend_headers", AV_OPT_SEARCH_CHILDREN);

@@ -14,8 +14,12 @@ enum class PacketFate { Written, Dropped, Failed };
 
 // The output's MPEG-TS muxer: the video stream (0) and the audio stream (1),
 // both timed in the worker time base, written through an I/O context of its
-// own into a sink (OutputSink.h), seven TS packets at a time - what one SRT
-// message carries - and only when it has seven: no flush after every packet.
+// own into a sink (OutputSink.h), up to seven TS packets at a time - what one
+// SRT message carries - and flushed after every packet, so that nothing of a
+// packet waits for the next one. Its video PES say their length where it fits
+// (64 KiB), so that a receiver knows a picture is whole with its last packet.
+// Every timestamp moves on by the AAC encoder's priming (1920 ticks at
+// 48 kHz), so that none is negative whichever stream's packet comes first.
 // The I/O context's write fails only where the sink says the stream cannot go
 // on: after one failed write FFmpeg's I/O context stays in error for good, so
 // a sink that rides out a lost link drops what it is given and succeeds.
@@ -42,9 +46,9 @@ public:
 	// the output in messages.
 	bool start(OutputSink &sink, const std::string &shownUri, std::string &message);
 
-	// Writes one encoded packet of stream (its timestamps in timeBase),
-	// interleaved, and empties it; pts is then its pts in the stream's time
-	// base.
+	// Writes one encoded packet of stream (its timestamps in timeBase) as it
+	// comes, not interleaved, and empties it; pts is then its pts in the
+	// stream's time base.
 	PacketFate write(MuxedStream stream, AVPacket *packet, AVRational timeBase, int64_t &pts,
 			 std::string &message);
 	// Before picture goes to the encoder, once the sink asked for a restart.
