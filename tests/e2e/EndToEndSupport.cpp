@@ -132,6 +132,18 @@ nlohmann::json stats(ServerSession &server)
 	return nlohmann::json::parse(result->body, nullptr, false);
 }
 
+std::string videoDecodeErrors(const std::filesystem::path &file)
+{
+	return runCommand("ffmpeg -nostdin -v error -i '" + file.string() + "' -map 0:v -f null - 2>&1");
+}
+
+std::string firstVideoFrame(const std::filesystem::path &file)
+{
+	return runCommand("ffprobe -v error -select_streams v:0 -read_intervals %+#1 -show_entries frame=key_frame,pict_type "
+			  "-of csv=p=0 '" +
+			  file.string() + "' 2>&1");
+}
+
 bool ServerSession::startStream(const nlohmann::json &request, std::string &answer)
 {
 	const httplib::Result result = post("/api/stream/start", request.dump());

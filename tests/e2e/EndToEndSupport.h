@@ -133,6 +133,11 @@ private:
 // GET /api/stream/stats; null when the server gave no document.
 nlohmann::json stats(ServerSession &server);
 
+// What decoding a recording's video complains of; empty for a clean decode.
+std::string videoDecodeErrors(const std::filesystem::path &file);
+// The first video frame of a recording as decoded, "1,I" for a key frame.
+std::string firstVideoFrame(const std::filesystem::path &file);
+
 // Waits for the supervisor's line of the worker's orderly end after a stop
 // (exit code 0). A worker several times slower than real time may need
 // longer than the supervisor's grace and is then terminated, which is right

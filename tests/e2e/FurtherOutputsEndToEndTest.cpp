@@ -26,18 +26,6 @@ nlohmann::json furtherLink(ServerSession &server)
 	return document["outputs"][0];
 }
 
-std::string decodeErrors(const std::filesystem::path &file)
-{
-	return runCommand("ffmpeg -nostdin -v error -i '" + file.string() + "' -map 0:v -f null - 2>&1");
-}
-
-// The first video frame of a recording as decoded, "1,I" for a key frame.
-std::string firstVideoFrame(const std::filesystem::path &file)
-{
-	return runCommand("ffprobe -v error -select_streams v:0 -read_intervals %+#1 -show_entries frame=key_frame,pict_type "
-			  "-of csv=p=0 '" +
-			  file.string() + "' 2>&1");
-}
 
 } // namespace
 
@@ -102,9 +90,9 @@ TEST(FurtherOutputsEndToEnd, AFurtherDestinationReconnectsWithoutTouchingTheMain
 		}
 	EXPECT_LE(missing, skipped) << holes << " in " << times.videoPts.size() << " pictures, " << skipped
 				    << " skipped by the worker in a build behind real time";
-	EXPECT_EQ(decodeErrors(main.recording()), "");
+	EXPECT_EQ(videoDecodeErrors(main.recording()), "");
 	// The further destination's recording after its return decodes from its
 	// first picture on.
 	EXPECT_EQ(firstVideoFrame(further.recording()), "1,I\n");
-	EXPECT_EQ(decodeErrors(further.recording()), "");
+	EXPECT_EQ(videoDecodeErrors(further.recording()), "");
 }

@@ -94,14 +94,6 @@ ProcessFigures processFigures(int pid)
 	return figures;
 }
 
-// The first video frame of a recording as decoded, "1,I" for a key frame.
-std::string firstVideoFrame(const std::filesystem::path &file)
-{
-	return runCommand("ffprobe -v error -select_streams v:0 -read_intervals %+#1 -show_entries frame=key_frame,pict_type "
-			  "-of csv=p=0 '" +
-			  file.string() + "' 2>&1");
-}
-
 // Over its first seconds: how the stream ended is another matter.
 std::string decodeErrors(const std::filesystem::path &file, double seconds)
 {

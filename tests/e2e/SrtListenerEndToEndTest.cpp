@@ -84,17 +84,6 @@ private:
 	std::unique_ptr<ChildProcess> process_;
 };
 
-std::string decodeErrors(const std::filesystem::path &file)
-{
-	return runCommand("ffmpeg -nostdin -v error -i '" + file.string() + "' -map 0:v -f null - 2>&1");
-}
-
-std::string firstVideoFrame(const std::filesystem::path &file)
-{
-	return runCommand("ffprobe -v error -select_streams v:0 -read_intervals %+#1 -show_entries frame=key_frame,pict_type "
-			  "-of csv=p=0 '" +
-			  file.string() + "' 2>&1");
-}
 
 // Pictures missing from a recording at 25 pictures/s; a step back or off the
 // grid counts as more than any run could skip.
@@ -237,6 +226,6 @@ TEST(SrtListenerEndToEnd, CallersJoinAtKeyPicturesAndOneThatStopsReadingIsDroppe
 		std::string holes;
 		EXPECT_LE(missingPictures(times, holes), skipped)
 			<< holes << " in " << times.videoPts.size() << " pictures; the run: " << lastExit.dump();
-		EXPECT_EQ(decodeErrors(caller->recording()), "");
+		EXPECT_EQ(videoDecodeErrors(caller->recording()), "");
 	}
 }

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/PrintableText.h"
 #include "common/protocol/StreamSettings.h"
 
 namespace tiloran {
@@ -68,6 +69,12 @@ bool readListenerKeys(const nlohmann::json &document, SrtSettings &settings, std
 }
 
 } // namespace
+
+std::string shownHostPort(const SrtSettings &settings)
+{
+	return printableText(settings.host.find(':') != std::string::npos ? "[" + settings.host + "]" : settings.host) +
+	       ":" + std::to_string(settings.port);
+}
 
 bool isSrtUri(const std::string &uri)
 {

@@ -28,6 +28,10 @@ struct SrtSettings {
 	std::vector<std::string> allowedStreamIds;
 };
 
+// host:port as messages show it: an IPv6 address in its brackets, control
+// characters escaped.
+std::string shownHostPort(const SrtSettings &settings);
+
 // Whether the URI is one the SRT caller handles ("srt://").
 bool isSrtUri(const std::string &uri);
 

@@ -49,10 +49,7 @@ std::vector<std::unique_ptr<OutputSink>> openFurtherOutputs(const WorkerConfig &
 		if (srt.listener) {
 			sink = std::make_unique<SrtListenerSink>(srt, channel, label);
 		} else {
-			// An IPv6 address keeps its brackets, so that the port stays apart from it.
-			const std::string host = srt.host.find(':') != std::string::npos ? "[" + srt.host + "]" : srt.host;
-			sink = std::make_unique<SrtSink>(srt, "srt://" + host + ":" + std::to_string(srt.port), channel,
-							 abandon, label);
+			sink = std::make_unique<SrtSink>(srt, "srt://" + shownHostPort(srt), channel, abandon, label);
 		}
 		std::string reason;
 		if (!sink->open(reason)) {

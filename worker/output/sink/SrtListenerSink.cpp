@@ -28,23 +28,6 @@ constexpr double leastBufferLimitMs = 500;
 constexpr std::chrono::milliseconds drainTime{ 1000 };
 // What a receiver takes to read what its latency held back.
 constexpr std::chrono::milliseconds receiverMargin{ 100 };
-// Same pace as SrtSink gives its one connection.
-constexpr int overheadPercent = 100;
-
-bool pace(SRTSOCKET socket, int64_t inputBytesPerSecond)
-{
-	const int64_t relative = 0;
-	return srt_setsockflag(socket, SRTO_MAXBW, &relative, sizeof(relative)) == 0 &&
-	       srt_setsockflag(socket, SRTO_OHEADBW, &overheadPercent, sizeof(overheadPercent)) == 0 &&
-	       srt_setsockflag(socket, SRTO_INPUTBW, &inputBytesPerSecond, sizeof(inputBytesPerSecond)) == 0;
-}
-
-std::string hostPortText(const SrtSettings &settings)
-{
-	return printableText(settings.host.find(':') != std::string::npos ? "[" + settings.host + "]" : settings.host) +
-	       ":" + std::to_string(settings.port);
-}
-
 std::string msText(double ms)
 {
 	char text[32];
@@ -55,7 +38,7 @@ std::string msText(double ms)
 } // namespace
 
 SrtListenerSink::SrtListenerSink(SrtSettings settings, ServerChannel &events, std::string label)
-	: settings_(std::move(settings)), label_(std::move(label)), localAddress_(hostPortText(settings_)), events_(events)
+	: settings_(std::move(settings)), label_(std::move(label)), localAddress_(shownHostPort(settings_)), events_(events)
 {
 	// libsrt counts its users; its own log stays quiet, the sink reports.
 	libraryStarted_ = srt_startup() >= 0;
@@ -212,7 +195,7 @@ void SrtListenerSink::admit(SrtSocket socket, const std::string &address, const 
 	srt_setsockflag(socket.get(), SRTO_SNDSYN, &off, sizeof(off));
 	std::lock_guard lock(mutex_);
 	if (inputBytesPerSecond_ > 0)
-		pace(socket.get(), inputBytesPerSecond_);
+		paceSrtSocket(socket.get(), inputBytesPerSecond_);
 	int slot = 1;
 	while (std::any_of(callers_.begin(), callers_.end(), [slot](const Caller &caller) { return caller.slot == slot; }))
 		++slot;
@@ -370,7 +353,7 @@ void SrtListenerSink::followRate(int64_t bitsPerSecond)
 	std::lock_guard lock(mutex_);
 	inputBytesPerSecond_ = bitsPerSecond / 8;
 	for (const Caller &caller : callers_)
-		pace(caller.socket.get(), inputBytesPerSecond_);
+		paceSrtSocket(caller.socket.get(), inputBytesPerSecond_);
 }
 
 void SrtListenerSink::close()

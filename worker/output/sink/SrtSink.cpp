@@ -35,22 +35,6 @@ std::string secondsText(double seconds)
 	return text;
 }
 
-// SRT's maximum bandwidth relative to the input rate given (SRTO_MAXBW 0):
-// the input rate and its overhead share on top. The share is SRT's largest,
-// 100 %, not its default 25 %: a picture as large as the encoder's buffer
-// allows then leaves within the buffer's time (its excess drains at the
-// average rate), where at 25 % it would wait four times as long in SRT's
-// send buffer and could outlast the latency.
-constexpr int overheadPercent = 100;
-
-bool pace(SRTSOCKET socket, int64_t inputBytesPerSecond)
-{
-	const int64_t relative = 0;
-	return srt_setsockflag(socket, SRTO_MAXBW, &relative, sizeof(relative)) == 0 &&
-	       srt_setsockflag(socket, SRTO_OHEADBW, &overheadPercent, sizeof(overheadPercent)) == 0 &&
-	       srt_setsockflag(socket, SRTO_INPUTBW, &inputBytesPerSecond, sizeof(inputBytesPerSecond)) == 0;
-}
-
 } // namespace
 
 SrtSink::SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &events,
@@ -62,8 +46,7 @@ SrtSink::SrtSink(SrtSettings settings, std::string displayUri, ServerChannel &ev
 	libraryStarted_ = srt_startup() >= 0;
 	srt_setloglevel(LOG_CRIT);
 	// Shown on the console and to the server as it is: never a line break.
-	peer_ = printableText(settings_.host.find(':') != std::string::npos ? "[" + settings_.host + "]" : settings_.host) +
-		":" + std::to_string(settings_.port);
+	peer_ = shownHostPort(settings_);
 	figures_.peer = peer_;
 }
 
@@ -119,7 +102,7 @@ SrtSocket SrtSink::connect(Failure &failure)
 		inputBytesPerSecond = inputBytesPerSecond_;
 	}
 	if (inputBytesPerSecond > 0)
-		configured = configured && pace(socket, inputBytesPerSecond);
+		configured = configured && paceSrtSocket(socket, inputBytesPerSecond);
 	setText(SRTO_STREAMID, settings_.streamId);
 	setText(SRTO_PASSPHRASE, settings_.passphrase);
 	if (configured)
@@ -272,7 +255,7 @@ void SrtSink::followRate(int64_t bitsPerSecond)
 	std::lock_guard lock(mutex_);
 	inputBytesPerSecond_ = bitsPerSecond / 8;
 	if (socket_)
-		pace(socket_.get(), inputBytesPerSecond_);
+		paceSrtSocket(socket_.get(), inputBytesPerSecond_);
 }
 
 bool SrtSink::restartPending() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include <srt/srt.h>
 
 namespace tiloran {
@@ -36,5 +38,20 @@ public:
 private:
 	SRTSOCKET socket_ = SRT_INVALID_SOCK;
 };
+
+// SRT's maximum bandwidth relative to the input rate given (SRTO_MAXBW 0):
+// the input rate and its overhead share on top. The share is SRT's largest,
+// 100 %, not its default 25 %: a picture as large as the encoder's buffer
+// allows then leaves within the buffer's time (its excess drains at the
+// average rate), where at 25 % it would wait four times as long in SRT's
+// send buffer and could outlast the latency. False when SRT refused it.
+inline bool paceSrtSocket(SRTSOCKET socket, int64_t inputBytesPerSecond)
+{
+	const int64_t relative = 0;
+	const int overheadPercent = 100;
+	return srt_setsockflag(socket, SRTO_MAXBW, &relative, sizeof(relative)) == 0 &&
+	       srt_setsockflag(socket, SRTO_OHEADBW, &overheadPercent, sizeof(overheadPercent)) == 0 &&
+	       srt_setsockflag(socket, SRTO_INPUTBW, &inputBytesPerSecond, sizeof(inputBytesPerSecond)) == 0;
+}
 
 } // namespace tiloran
