@@ -68,6 +68,18 @@ protected:
 		return document;
 	}
 
+	// Each request refused with its message, nothing on the console.
+	template <typename Cases> void expectRefused(const Cases &cases)
+	{
+		for (const auto &[request, expected] : cases) {
+			SCOPED_TRACE(request.dump().substr(0, 200));
+			const SaveResult result = save(request);
+			EXPECT_FALSE(result.saved);
+			EXPECT_EQ(result.message, expected);
+			EXPECT_EQ(result.output, "");
+		}
+	}
+
 	static json validRequest()
 	{
 		return { { "srtHostPort", "127.0.0.1:9000" }, { "videoBitrate", 8 }, { "audioBitrate", 128 },
@@ -255,13 +267,7 @@ TEST_F(WorkerConfigDocumentTest, EveryRefusalHasItsMessageAndWritesNothing)
 		{ itemWith("id", 18446744073709551615ull), "Each quadrants item id must be from 1 to 4" },
 		{ withQuadrants({ item, itemWithId(2), itemWithId(2) }), "Duplicate quadrants item id: 2" },
 	};
-	for (const auto &[request, expected] : cases) {
-		SCOPED_TRACE(request.dump());
-		const SaveResult result = save(request);
-		EXPECT_FALSE(result.saved);
-		EXPECT_EQ(result.message, expected);
-		EXPECT_EQ(result.output, "");
-	}
+	expectRefused(cases);
 	EXPECT_TRUE(fs::is_empty(workingDirectory_.path()));
 }
 
@@ -415,12 +421,7 @@ TEST_F(WorkerConfigDocumentTest, EveryFieldIsBoundedAndTypedWithItsOwnMessage)
 		{ with("srtReconnect", "true"), "Field srtReconnect must be true or false" },
 		{ with("srtReconnect", 1), "Field srtReconnect must be true or false" },
 	};
-	for (const auto &[request, expected] : refused) {
-		SCOPED_TRACE(request.dump().substr(0, 200));
-		const SaveResult result = save(request);
-		EXPECT_FALSE(result.saved);
-		EXPECT_EQ(result.message, expected);
-	}
+	expectRefused(refused);
 	EXPECT_FALSE(fs::exists(file()));
 
 	const std::string longest = hostName + ":65535";
@@ -474,13 +475,7 @@ TEST_F(WorkerConfigDocumentTest, FurtherOutputsAreCheckedAsTheMainDestinationAnd
 		{ entryWith("srtLatency", -1), "Field outputs[1].srtLatency must be a whole number from 0 to 65535" },
 		{ entryWith("srtReconnect", "yes"), "Field outputs[1].srtReconnect must be true or false" },
 	};
-	for (const auto &[request, expected] : cases) {
-		SCOPED_TRACE(request.dump());
-		const SaveResult result = save(request);
-		EXPECT_FALSE(result.saved);
-		EXPECT_EQ(result.message, expected);
-		EXPECT_EQ(result.output, "");
-	}
+	expectRefused(cases);
 	EXPECT_TRUE(fs::is_empty(workingDirectory_.path()));
 
 	const json request = withOutputs({ entry,
@@ -540,13 +535,7 @@ TEST_F(WorkerConfigDocumentTest, ListenerSettingsAreCheckedAndWrittenOnlyForALis
 		{ with({ { "srtMaxCallers", 4 } }, true),
 		  "Field outputs[0].srtMaxCallers must be left out unless srtMode is \"listener\"" },
 	};
-	for (const auto &[request, expected] : cases) {
-		SCOPED_TRACE(request.dump());
-		const SaveResult result = save(request);
-		EXPECT_FALSE(result.saved);
-		EXPECT_EQ(result.message, expected);
-		EXPECT_EQ(result.output, "");
-	}
+	expectRefused(cases);
 	EXPECT_TRUE(fs::is_empty(workingDirectory_.path()));
 
 	json caller = saved(with({ { "srtMode", "caller" } }));
@@ -654,12 +643,7 @@ TEST_F(WorkerConfigDocumentTest, AudioChannelsAreTwoChannelsOfTheMaster)
 		{ withChannels({ 9, 10 }, { "decklink-34", "test-1" }), beyondDuo },
 		{ withChannels({ 1, 9 }, { "decklink-56", "decklink-34" }), beyondDuo },
 	};
-	for (const auto &[request, expected] : refused) {
-		SCOPED_TRACE(request.dump());
-		const SaveResult result = save(request);
-		EXPECT_FALSE(result.saved);
-		EXPECT_EQ(result.message, expected);
-	}
+	expectRefused(refused);
 	EXPECT_FALSE(fs::exists(file()));
 
 	EXPECT_FALSE(saved(validRequest()).contains("audio_channels"));
