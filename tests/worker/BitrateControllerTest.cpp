@@ -20,6 +20,10 @@ class SimulatedLink
 public:
 	explicit SimulatedLink(BitrateController &controller) : controller_(controller) {}
 
+	// SRT's send buffer then also holds what a full queue turned away, as
+	// far as 1.5 latencies and beyond.
+	void holdTurnedAway() { holdTurnedAway_ = true; }
+
 	void run(double linkBitsPerSecond, std::chrono::milliseconds duration)
 	{
 		for (auto end = now_ + duration; now_ < end; now_ += 40ms) {
@@ -36,7 +40,10 @@ public:
 			}
 			delivered_ += static_cast<int64_t>(carriedBits / 8);
 			const double queueMs = queueBits_ / linkBitsPerSecond * 1000;
-			controller_.look({ now_, 40 + queueMs, 50 + queueMs, 120, packets_, retransmitted_, 0, delivered_ });
+			const bool full = queueBits_ >= queueLimitBits;
+			const double sendBufferMs = 50 + queueMs + (holdTurnedAway_ && full ? 150 : 0);
+			controller_.look(
+				{ now_, 40 + queueMs, sendBufferMs, 120, packets_, retransmitted_, 0, delivered_ });
 			lowest_ = std::min(lowest_, controller_.targetBitsPerSecond());
 			highest_ = std::max(highest_, controller_.targetBitsPerSecond());
 		}
@@ -55,6 +62,7 @@ private:
 	int64_t delivered_ = 0;
 	int64_t lowest_ = INT64_MAX;
 	int64_t highest_ = 0;
+	bool holdTurnedAway_ = false;
 };
 
 TEST(BitrateControllerTest, FollowsANarrowLinkQuicklyAndComesBackSlowly)
@@ -98,6 +106,22 @@ TEST(BitrateControllerTest, PacketsDroppedTooLateHalveTheTargetAtOnce)
 	EXPECT_EQ(controller.targetBitsPerSecond(), 4'000'000);
 	EXPECT_EQ(controller.state(), BitrateController::State::BackingOff);
 	EXPECT_STREQ(BitrateController::stateName(controller.state()), "backing off");
+}
+
+// A backlog in SRT's send buffer halves the target, down to the floor while
+// it drains; drained, the target goes back to what the link carried, not up
+// from the floor by the probing's steps after the hold-off.
+TEST(BitrateControllerTest, AfterADrainedBacklogTheTargetReturnsToWhatTheLinkCarried)
+{
+	BitrateController controller(8'000'000, 2'000'000, 128'000);
+	SimulatedLink link(controller);
+	link.holdTurnedAway();
+	link.run(20e6, 10s);
+	link.resetLowest();
+	link.run(3e6, 3s);
+	EXPECT_EQ(link.lowest(), 2'000'000);
+	EXPECT_GT(controller.targetBitsPerSecond(), 2'400'000);
+	EXPECT_LT(controller.targetBitsPerSecond(), 3'000'000);
 }
 
 // Packets dropped too late take the target to its floor, far below the

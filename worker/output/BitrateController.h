@@ -68,6 +68,13 @@ private:
 	// Where losses are counted from.
 	Look lossMark_;
 	double deliveredBitsPerSecond_ = 0;
+	// The lowest delivered rate of this congestion's windows that the
+	// link's queue stayed full throughout: the link's own rate.
+	double linkBitsPerSecond_ = 0;
+	Clock::time_point linkMeasuredAt_;
+	// Since a halving that drains what the link's queue and SRT's send
+	// buffer hold.
+	bool draining_ = false;
 	Clock::time_point lastDecrease_;
 	Clock::time_point lastIncrease_;
 	Clock::time_point cleanSince_;

@@ -423,9 +423,17 @@ void SrtSink::refreshStatisticsLocked(SRTSOCKET socket) const
 	figures_.packetsLost = previousTotals_.packetsLost + statistics.pktSndLossTotal;
 	figures_.packetsRetransmitted = previousTotals_.packetsRetransmitted + statistics.pktRetransTotal;
 	figures_.packetsDropped = previousTotals_.packetsDropped + statistics.pktSndDropTotal;
-	figures_.bytesDelivered = previousTotals_.bytesDelivered +
-				  static_cast<int64_t>(statistics.byteSentUniqueTotal - statistics.byteSndDropTotal) -
-				  statistics.byteSndBuf;
+	// Sent once, less what is still in flight: SRT's send buffer (byteSndBuf)
+	// also holds what waits for its pacing, which was never sent, so that a
+	// backlog draining would count as delivered.
+	const double bytesPerPacket = statistics.pktSentUniqueTotal > 0
+					      ? static_cast<double>(statistics.byteSentUniqueTotal) /
+							static_cast<double>(statistics.pktSentUniqueTotal)
+					      : 0;
+	figures_.bytesDelivered =
+		previousTotals_.bytesDelivered +
+		std::max<int64_t>(0, static_cast<int64_t>(statistics.byteSentUniqueTotal - statistics.byteSndDropTotal) -
+					     static_cast<int64_t>(bytesPerPacket * statistics.pktFlightSize));
 }
 
 std::optional<SrtLinkStatistics> SrtSink::linkStatistics() const
