@@ -12,7 +12,10 @@ machine's load falls on all of them alike.
 It needs port 3000 and srt-live-transmit: run it as
 unshare -n sh -c 'ip link set lo up; bench/run-outputs-bench.py'. The table
 goes to <build dir>/outputs-results.txt."""
-import argparse, json, os, socket, statistics, subprocess, sys, tempfile, time, urllib.request
+import argparse, os, statistics, subprocess, sys, tempfile, time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "tools"))
+from control_api import answers, call, free_udp_port, wait_for  # noqa: E402
 
 parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
 parser.add_argument("--build-dir", default="build")
@@ -22,36 +25,6 @@ parser.add_argument("--rounds", type=int, default=3)
 options = parser.parse_args()
 server_program = os.path.abspath(os.path.join(options.build_dir, "bin", "tiloran_server"))
 ticks = os.sysconf("SC_CLK_TCK")
-
-
-def call(path, body=None):
-    request = urllib.request.Request("http://127.0.0.1:3000" + path, method="POST" if body is not None else "GET",
-                                     data=None if body is None else json.dumps(body).encode(),
-                                     headers={"Content-Type": "application/json"})
-    with urllib.request.urlopen(request, timeout=20) as answer:
-        return json.loads(answer.read())
-
-
-def wait_for(condition, what, seconds=60):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return
-        time.sleep(0.1)
-    raise AssertionError("waited in vain for " + what)
-
-
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def answers():
-    try:
-        return call("/api/health")["status"] == "ok"
-    except OSError:
-        return False
 
 
 def link():
@@ -82,7 +55,7 @@ def receiver(url):
                             stderr=subprocess.DEVNULL)
 
 
-def run(name, work):
+def run(name):
     port = free_udp_port()
     receivers = []
     request = {"srtLatency": 120, "videoBitrate": 4, "audioBitrate": 128, "codec": "libx264",
@@ -133,7 +106,7 @@ try:
     wait_for(answers, "the server")
     for round_number in range(options.rounds):
         for name in names:
-            figure = run(name, work)
+            figure = run(name)
             figures[name].append(figure)
             print(f"[OutputsBench] round {round_number + 1}, {name}: {figure['cpuMsPerPicture']:.2f} ms of CPU per picture "
                   f"({figure['pictures']} pictures, {figure['dropped']} dropped)", flush=True)

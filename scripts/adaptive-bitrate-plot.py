@@ -13,30 +13,16 @@ It needs port 3000, so run it in a network namespace of its own:
 
 import json
 import os
-import socket
 import subprocess
 import sys
 import tempfile
 import time
-import urllib.request
 
 STEPS_KBPS = [8000, 6000, 4000, 2000, 6000]
 STEP_S = 20
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def call(path, body=None):
-    request = urllib.request.Request("http://127.0.0.1:3000" + path, method="POST" if body is not None else "GET",
-                                     data=None if body is None else json.dumps(body).encode(),
-                                     headers={"Content-Type": "application/json"})
-    with urllib.request.urlopen(request, timeout=5) as answer:
-        return json.load(answer)
+sys.path.insert(0, os.path.join(SOURCE, "tests", "tools"))
+from control_api import call, free_udp_port  # noqa: E402
 
 
 def main():

@@ -7,7 +7,10 @@ queue, and the master's flashes come with their audio bursts.
     glass_to_glass_test.py SERVER READER [MODE LATENCY_MS VIDEO_MBPS SECONDS]
 
 The benchmark (bench/run-glass-bench.sh) runs it with other modes and latencies."""
-import json, os, socket, subprocess, sys, tempfile, time, urllib.request
+import json, os, socket, subprocess, sys, tempfile, time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from control_api import answers, call, free_udp_port, wait_for  # noqa: E402
 
 server, reader = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 mode, latency, bitrate, seconds = (sys.argv[3:7] if len(sys.argv) > 3 else ("640x360p25", "120", "2", "10"))
@@ -23,29 +26,6 @@ BOUND_MS = 10000
 AV_BOUND_MS = 200
 
 
-def call(path, body=None):
-    request = urllib.request.Request("http://127.0.0.1:3000" + path, method="POST" if body is not None else "GET",
-                                     data=None if body is None else json.dumps(body).encode(),
-                                     headers={"Content-Type": "application/json"})
-    with urllib.request.urlopen(request, timeout=20) as answer:
-        return json.loads(answer.read())
-
-
-def wait_for(condition, what, seconds=60):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return
-        time.sleep(0.1)
-    raise AssertionError("waited in vain for " + what)
-
-
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 def udp_port_taken(port):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         try:
@@ -53,13 +33,6 @@ def udp_port_taken(port):
             return False
         except OSError:
             return True
-
-
-def answers():
-    try:
-        return call("/api/health")["status"] == "ok"
-    except OSError:
-        return False
 
 
 log = open(os.path.join(work, "server.log"), "w+")
