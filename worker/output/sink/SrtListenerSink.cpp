@@ -14,6 +14,20 @@ namespace tiloran {
 
 namespace {
 
+// A peer as "host:port" ("[host]:port" for IPv6, an IPv4-mapped one as IPv4).
+std::string addressText(const sockaddr *address)
+{
+	std::string host;
+	std::string port;
+	if (!platform::numericAddress(address, host, port))
+		return "unknown address";
+	// An IPv4 caller of a listener on "[::]" comes as an IPv4-mapped address.
+	const std::string mapped = "::ffff:";
+	if (host.rfind(mapped, 0) == 0 && host.find('.') != std::string::npos)
+		return host.substr(mapped.size()) + ":" + port;
+	return host.find(':') != std::string::npos ? "[" + host + "]:" + port : host + ":" + port;
+}
+
 // How long the accepting thread waits for a call at a time.
 constexpr int acceptSliceMs = 50;
 // How often a write looks at how much each caller holds unacknowledged.
@@ -110,7 +124,7 @@ int SrtListenerSink::checkCall(void *opaque, SRTSOCKET socket, int, const sockad
 
 int SrtListenerSink::checkCall(SRTSOCKET socket, const sockaddr *peer, const char *streamId)
 {
-	const std::string address = platform::addressText(peer);
+	const std::string address = addressText(peer);
 	const std::string id = streamId ? streamId : "";
 	int rejection = 0;
 	{
@@ -167,7 +181,7 @@ void SrtListenerSink::acceptCallers()
 				SrtSocket socket(srt_accept(listener_.get(), reinterpret_cast<sockaddr *>(&peer), &length));
 				if (!socket)
 					break;
-				PendingCall call{ platform::addressText(reinterpret_cast<const sockaddr *>(&peer)), {}, {} };
+				PendingCall call{ addressText(reinterpret_cast<const sockaddr *>(&peer)), {}, {} };
 				{
 					std::lock_guard lock(callMutex_);
 					const auto found = pending_.find(socket.get());

@@ -16,8 +16,8 @@ std::vector<unsigned char> resolveUdpAddress(const std::string &host, int port, 
 // resolveUdpAddress): "Address already in use"...; empty when it would.
 std::string udpBindProblem(const std::vector<unsigned char> &address);
 
-// A peer's numeric address as "host:port" ("[host]:port" for IPv6, an
-// IPv4-mapped one as IPv4).
-std::string addressText(const sockaddr *address);
+// A peer's numeric host and port; false for an address of another family
+// than IPv4 and IPv6.
+bool numericAddress(const sockaddr *address, std::string &host, std::string &port);
 
 } // namespace tiloran::platform

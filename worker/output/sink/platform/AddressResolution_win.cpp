@@ -36,21 +36,19 @@ std::string udpBindProblem(const std::vector<unsigned char> &address)
 	return error == WSAEADDRINUSE ? "Address already in use" : "Windows error " + std::to_string(error);
 }
 
-std::string addressText(const sockaddr *address)
+bool numericAddress(const sockaddr *address, std::string &host, std::string &port)
 {
 	if (!address || (address->sa_family != AF_INET && address->sa_family != AF_INET6))
-		return "unknown address";
+		return false;
 	const socklen_t length = address->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-	char host[NI_MAXHOST];
-	char port[NI_MAXSERV];
-	if (getnameinfo(address, length, host, sizeof(host), port, sizeof(port), NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-		return "unknown address";
-	// An IPv4 caller of a listener on "[::]" comes as an IPv4-mapped address.
-	const std::string text = host;
-	const std::string mapped = "::ffff:";
-	if (text.rfind(mapped, 0) == 0 && text.find('.') != std::string::npos)
-		return text.substr(mapped.size()) + ":" + port;
-	return address->sa_family == AF_INET6 ? "[" + text + "]:" + port : text + ":" + port;
+	char hostText[NI_MAXHOST];
+	char portText[NI_MAXSERV];
+	if (getnameinfo(address, length, hostText, sizeof(hostText), portText, sizeof(portText),
+			NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+		return false;
+	host = hostText;
+	port = portText;
+	return true;
 }
 
 } // namespace tiloran::platform
