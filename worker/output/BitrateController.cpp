@@ -24,12 +24,12 @@ namespace tiloran {
 //   and the acknowledged rate, which drains the backlog quickly; once the
 //   queue is gone and the send buffer is within the latency, back at once to
 //   90 % of what the link carried in the half seconds it stayed full (the
-//   lowest of them, the last within 3 s; less the audio, at most the rate that met
-//   the link's edge), with the hold-off counted from there and what the link
-//   carried as the rate where probing slows down. Waiting out the
+//   lowest of them, the last within 3 s; less the audio, at most the rate
+//   that met the link's edge), with the hold-off counted from there and what
+//   the link carried as the rate where probing slows down. Waiting out the
 //   hold-off at the floor and climbing from it took the first 12 s after a
 //   narrowing from 20 to 3 Mbit/s: 82 % of the link over the next 30 s
-//   instead of 86 to 89 %;
+//   instead of 87 to 89 %;
 // - a clean link for the hold-off (5 s; doubled up to 10 s when the link
 //   narrows again within 30 s of the last decrease under a target that was
 //   not probing, back to 5 s after 60 s without a decrease): raise the target
@@ -217,8 +217,7 @@ bool BitrateController::look(const Look &now)
 			linkBitsPerSecond_ = 0;
 			if (now.at - linkMeasuredAt_ <= linkRateFresh && carried > target_) {
 				// The link's edge is known now: probing slows down near it.
-				ceiling_ = std::max(target_,
-						    std::min(static_cast<int64_t>(link) - other_, ceiling_));
+				ceiling_ = std::max(target_, std::min(static_cast<int64_t>(link) - other_, ceiling_));
 				target_ = std::min(carried, ceiling_);
 				cleanSince_ = now.at;
 				rateMark_ = now;
