@@ -56,6 +56,9 @@ TEST_F(WindowsServerProgram, ServesTheApiAndRunsTheWorkerBesideIt)
 
 	httplib::Client client("127.0.0.1", 3000);
 	client.set_read_timeout(kGenerousTimeout);
+	// The endpoints are listed before the port is bound.
+	ASSERT_TRUE(waitUntil([&] { return static_cast<bool>(client.Get("/api/health")); }, kGenerousTimeout))
+		<< server.output();
 	httplib::Result health = client.Get("/api/health");
 	ASSERT_TRUE(health) << httplib::to_string(health.error());
 	EXPECT_EQ(health->status, 200);
@@ -115,6 +118,8 @@ TEST_F(WindowsServerProgram, AWorkerDoesNotOutliveAKilledServer)
 
 	httplib::Client client("127.0.0.1", 3000);
 	client.set_read_timeout(kGenerousTimeout);
+	ASSERT_TRUE(waitUntil([&] { return static_cast<bool>(client.Get("/api/health")); }, kGenerousTimeout))
+		<< server.output();
 	const nlohmann::json request = {
 		{ "srtHostPort", "127.0.0.1:9000" }, { "videoBitrate", 6 }, { "audioBitrate", 128 },
 		{ "codec", "libx264" },		      { "devices", { "test-1" } },
